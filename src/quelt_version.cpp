@@ -1,0 +1,24 @@
+#include "quelt_version.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "quelt_build.h"
+
+const char *quelt_branch = QUELT_BUILD_BRANCH;
+const char *quelt_version = QUELT_BUILD_VERSION;
+
+char *quelt_build_version_from(char *buf, size_t len, const char *branch, const char *version) {
+  const char *ref = branch;
+  if (strncmp(ref, "branches/", 9) == 0) {
+    ref += 9;
+  } else if (strncmp(ref, "tags/", 5) == 0) {
+    ref += 5;
+  }
+  if (len > 0) snprintf(buf, len, "%s.%s", ref, version);
+  return buf;
+}
+
+char *quelt_build_version(char *buf, size_t len) {
+  return quelt_build_version_from(buf, len, quelt_branch, quelt_version);
+}

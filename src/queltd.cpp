@@ -1,1 +1,105 @@
-int main() { return 0; }
+// queltd: the process entry. Parses the command line, stamps the build version, hands over to the
+// framework's process main, and in the child brings up the framework and every module of the
+// daemon in a fixed order before running the event loop.
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "quelt_version.h"
+#include "tovi/eventer.h"
+#include "tovi/tovi_conf.h"
+#include "tovi/tovi_console.h"
+#include "tovi/tovi_log.h"
+#include "tovi/tovi_main.h"
+#include "tovi/tovi_memory.h"
+#include "tovi/tovi_module.h"
+
+namespace {
+
+const char *const app_name = "queltd";
+
+const char *config_file = nullptr;
+int foreground = 0;
+int debug = 0;
+int strict_module_load = 0;
+const char *droptouser = nullptr;
+const char *droptogroup = nullptr;
+
+void usage(const char *progname) {
+  fprintf(stderr, "%s <-c conffile> [-D] [-d]\n\n", progname);
+  fprintf(stderr, "\t-c conffile\tthe configuration file to load\n");
+  fprintf(stderr, "\t-D\t\trun in the foreground (don't daemonize)\n");
+  fprintf(stderr, "\t-d\t\tturn on debugging\n");
+}
+
+void parse_cli(int argc, char **argv) {
+  int c;
+  while ((c = getopt(argc, argv, "c:Ddl:L:M")) != -1) {
+    switch (c) {
+      case 'c': config_file = optarg; break;
+      case 'D': foreground++; break;
+      case 'd': debug = 1; break;
+      case 'l': tovi_log_enable(optarg); break;
+      case 'L': tovi_log_disable(optarg); break;
+      case 'M': strict_module_load = 1; break;
+      default: break;
+    }
+  }
+}
+
+int child_main(void) {
+  if (!tovi_conf_load(config_file)) {
+    tovi_log(tovi_error, "Cannot load config: '%s'\n", config_file);
+    exit(2);
+  }
+  if (eventer_init() != 0) {
+    tovi_log(tovi_error, "cannot initialise the event system\n");
+    exit(2);
+  }
+  tovi_log_rotate_init(app_name, false);
+  if (!tovi_log_configure()) {
+    tovi_log(tovi_error, "Cannot use the log settings of '%s'\n", config_file);
+    exit(2);
+  }
+  tovi_dso_init();
+
+  if (tovi_console_init(app_name) < 0) {
+    tovi_log(tovi_error, "Cannot start the console listeners of '%s'\n", config_file);
+    exit(2);
+  }
+
+  tovi_conf_write_log();
+
+  if (tovi_dso_post_init() >= 0 && strict_module_load && tovi_dso_load_failures() > 0) {
+    tovi_log(tovi_stderr, "Failed to load some modules and -M given.\n");
+    exit(2);
+  }
+
+  tovi_conf_coalesce_changes(10);
+  tovi_conf_watch_and_journal_watchdog();
+
+  tovi_log(tovi_notice, "%s initialized\n", app_name);
+  eventer_loop();
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  parse_cli(argc, argv);
+  if (!config_file) {
+    usage(argv[0]);
+    exit(2);
+  }
+  tovi_memory_init();
+
+  char version[128];
+  quelt_build_version(version, sizeof(version));
+  tovi_set_app_version(version);
+
+  // The status of the framework's main is passed on: a child that could not start (status 2)
+  // must not look like a clean stop to whoever started us.
+  return tovi_main(app_name, config_file, debug, foreground, 1, nullptr, droptouser, droptogroup,
+                   child_main);
+}

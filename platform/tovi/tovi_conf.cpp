@@ -1,0 +1,295 @@
+// The XML configuration.
+//
+// One document is current at a time. Readers take a read hold (a shared lock) for as long as they
+// use section handles; loading takes the write side only to swap the document pointer, so a load
+// never frees a document under a reader. Keys are XPath expressions evaluated with libxml2.
+#include "tovi/tovi_conf.h"
+
+#include <libxml/parser.h>
+#include <libxml/tree.h>
+#include <libxml/xpath.h>
+#include <sys/stat.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <shared_mutex>
+#include <thread>
+
+#include "tovi/tovi_log.h"
+
+namespace {
+
+std::shared_mutex doc_lock;
+xmlDocPtr current_doc = nullptr;  // guarded by doc_lock
+std::string current_path;
+std::string last_error;
+std::mutex error_lock;
+std::atomic<int> coalesce_seconds{10};
+
+// libxml2 reports through a callback; keep the first error of a parse.
+struct parse_errors_t {
+  std::string first;
+};
+
+void collect_error(void *ctx, xmlErrorPtr error) {
+  auto *errors = static_cast<parse_errors_t *>(ctx);
+  if (!errors->first.empty() || !error) return;
+  std::string msg = error->message ? error->message : "unknown error";
+  while (!msg.empty() && (msg.back() == '\n' || msg.back() == ' ')) msg.pop_back();
+  errors->first = std::to_string(error->line) + ": " + msg;
+}
+
+void set_error(const std::string &e) {
+  std::lock_guard<std::mutex> g(error_lock);
+  last_error = e;
+}
+
+bool install(xmlDocPtr doc, const char *name) {
+  xmlNodePtr root = xmlDocGetRootElement(doc);
+  if (!root) {
+    set_error(std::string(name) + ":1: the document has no root element");
+    xmlFreeDoc(doc);
+    return false;
+  }
+  xmlDocPtr old;
+  {
+    std::unique_lock<std::shared_mutex> g(doc_lock);
+    old = current_doc;
+    current_doc = doc;
+  }
+  if (old) xmlFreeDoc(old);
+  return true;
+}
+
+bool parse(const char *name, const char *buffer, int len, bool from_file) {
+  parse_errors_t errors;
+  xmlParserCtxtPtr ctx = xmlNewParserCtxt();
+  if (!ctx) {
+    set_error(std::string(name) + ": out of memory");
+    return false;
+  }
+  // The handler is per thread in libxml2; it also keeps libxml2 from printing on its own.
+  xmlSetStructuredErrorFunc(&errors, collect_error);
+  // No network, no external entities: a configuration names no outside resources.
+  int options = XML_PARSE_NONET | XML_PARSE_NOBLANKS;
+  xmlDocPtr doc = from_file ? xmlCtxtReadFile(ctx, name, nullptr, options)
+                            : xmlCtxtReadMemory(ctx, buffer, len, name, nullptr, options);
+  xmlFreeParserCtxt(ctx);
+  xmlSetStructuredErrorFunc(nullptr, nullptr);
+  if (!doc) {
+    if (errors.first.empty()) errors.first = "0: cannot be parsed";
+    set_error(std::string(name) + ":" + errors.first);
+    return false;
+  }
+  return install(doc, name);
+}
+
+// Evaluates path relative to section (or the document) and returns the node set; caller frees.
+// REQUIRES: a read hold.
+xmlXPathObjectPtr evaluate(tovi_conf_section_t section, const char *path) {
+  if (!current_doc) return nullptr;
+  xmlXPathContextPtr ctx = xmlXPathNewContext(current_doc);
+  if (!ctx) return nullptr;
+  xmlXPathObjectPtr result;
+  if (section) {
+    result = xmlXPathNodeEval(section, reinterpret_cast<const xmlChar *>(path), ctx);
+  } else {
+    result = xmlXPathEvalExpression(reinterpret_cast<const xmlChar *>(path), ctx);
+  }
+  xmlXPathFreeContext(ctx);
+  if (result && result->type != XPATH_NODESET) {
+    xmlXPathFreeObject(result);
+    return nullptr;
+  }
+  return result;
+}
+
+bool first_value(tovi_conf_section_t section, const char *path, std::string *out) {
+  std::shared_lock<std::shared_mutex> g(doc_lock);
+  xmlXPathObjectPtr r = evaluate(section, path);
+  if (!r) return false;
+  bool found = false;
+  if (r->nodesetval && r->nodesetval->nodeNr > 0) {
+    xmlChar *content = xmlNodeGetContent(r->nodesetval->nodeTab[0]);
+    if (content) {
+      *out = reinterpret_cast<const char *>(content);
+      xmlFree(content);
+      found = true;
+    }
+  }
+  xmlXPathFreeObject(r);
+  return found;
+}
+
+std::string trim(const std::string &s) {
+  size_t b = s.find_first_not_of(" \t\r\n");
+  if (b == std::string::npos) return "";
+  size_t e = s.find_last_not_of(" \t\r\n");
+  return s.substr(b, e - b + 1);
+}
+
+bool parse_integer(const char *path, const std::string &raw, int64_t lo, int64_t hi, int64_t *out) {
+  std::string text = trim(raw);
+  errno = 0;
+  char *end = nullptr;
+  long long v = strtoll(text.c_str(), &end, 0);
+  if (text.empty() || *end != '\0' || errno == ERANGE || v < lo || v > hi) {
+    tovi_log(tovi_error, "configuration %s: '%s' is not an integer in [%lld, %lld]", path,
+             text.c_str(), (long long)lo, (long long)hi);
+    return false;
+  }
+  *out = v;
+  return true;
+}
+
+}  // namespace
+
+bool tovi_conf_load(const char *path) {
+  struct stat st;
+  if (stat(path, &st) != 0) {
+    set_error(std::string(path) + ":0: " + strerror(errno));
+    return false;
+  }
+  if (!parse(path, nullptr, 0, true)) return false;
+  current_path = path;
+  return true;
+}
+
+bool tovi_conf_load_string(const char *xml, const char *name_for_errors) {
+  return parse(name_for_errors, xml, static_cast<int>(strlen(xml)), false);
+}
+
+std::string tovi_conf_last_error(void) {
+  std::lock_guard<std::mutex> g(error_lock);
+  return last_error;
+}
+
+const std::string &tovi_conf_path(void) { return current_path; }
+
+bool tovi_conf_get_string(tovi_conf_section_t section, const char *path, std::string *value) {
+  std::string v;
+  if (!first_value(section, path, &v)) return false;
+  *value = trim(v);
+  return true;
+}
+
+bool tovi_conf_get_int32(tovi_conf_section_t section, const char *path, int32_t *value) {
+  std::string v;
+  int64_t n;
+  if (!first_value(section, path, &v) || !parse_integer(path, v, INT32_MIN, INT32_MAX, &n))
+    return false;
+  *value = static_cast<int32_t>(n);
+  return true;
+}
+
+bool tovi_conf_get_int64(tovi_conf_section_t section, const char *path, int64_t *value) {
+  std::string v;
+  int64_t n;
+  if (!first_value(section, path, &v) || !parse_integer(path, v, INT64_MIN, INT64_MAX, &n))
+    return false;
+  *value = n;
+  return true;
+}
+
+bool tovi_conf_get_boolean(tovi_conf_section_t section, const char *path, bool *value) {
+  std::string v;
+  if (!first_value(section, path, &v)) return false;
+  v = trim(v);
+  for (char &c : v) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+  if (v == "true" || v == "on" || v == "yes" || v == "1") {
+    *value = true;
+  } else if (v == "false" || v == "off" || v == "no" || v == "0") {
+    *value = false;
+  } else {
+    tovi_log(tovi_error, "configuration %s: '%s' is not a boolean", path, v.c_str());
+    return false;
+  }
+  return true;
+}
+
+bool tovi_conf_exists(tovi_conf_section_t section, const char *path) {
+  std::shared_lock<std::shared_mutex> g(doc_lock);
+  xmlXPathObjectPtr r = evaluate(section, path);
+  bool found = r && r->nodesetval && r->nodesetval->nodeNr > 0;
+  if (r) xmlXPathFreeObject(r);
+  return found;
+}
+
+tovi_conf_section_t tovi_conf_get_section(tovi_conf_section_t section, const char *path) {
+  std::vector<tovi_conf_section_t> all = tovi_conf_get_sections(section, path);
+  return all.empty() ? nullptr : all.front();
+}
+
+std::vector<tovi_conf_section_t> tovi_conf_get_sections(tovi_conf_section_t section,
+                                                        const char *path) {
+  std::vector<tovi_conf_section_t> out;
+  std::shared_lock<std::shared_mutex> g(doc_lock);
+  xmlXPathObjectPtr r = evaluate(section, path);
+  if (!r) return out;
+  if (r->nodesetval) {
+    for (int i = 0; i < r->nodesetval->nodeNr; i++) {
+      xmlNodePtr n = r->nodesetval->nodeTab[i];
+      if (n->type == XML_ELEMENT_NODE) out.push_back(n);
+    }
+  }
+  xmlXPathFreeObject(r);
+  return out;
+}
+
+std::string tovi_conf_section_name(tovi_conf_section_t section) {
+  return section ? reinterpret_cast<const char *>(section->name) : "";
+}
+
+void tovi_conf_section_read_hold(void) { doc_lock.lock_shared(); }
+void tovi_conf_section_read_release(void) { doc_lock.unlock_shared(); }
+
+std::string tovi_conf_section_to_xml(tovi_conf_section_t section) {
+  if (!section) return "";
+  xmlDocPtr doc = xmlNewDoc(reinterpret_cast<const xmlChar *>("1.0"));
+  xmlNodePtr copy = xmlDocCopyNode(section, doc, 1);
+  xmlDocSetRootElement(doc, copy);
+  xmlChar *mem = nullptr;
+  int size = 0;
+  xmlDocDumpFormatMemory(doc, &mem, &size, 1);
+  std::string out(reinterpret_cast<const char *>(mem), size);
+  xmlFree(mem);
+  xmlFreeDoc(doc);
+  return out;
+}
+
+void tovi_conf_coalesce_changes(int seconds) {
+  coalesce_seconds.store(seconds > 0 ? seconds : 1, std::memory_order_relaxed);
+}
+
+void tovi_conf_watch_and_journal_watchdog(void) {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    std::string path = current_path;
+    if (path.empty()) return;
+    // A detached thread that sleeps between looks costs nothing while idle; it lives as long as
+    // the process.
+    std::thread([path] {
+      tovi_log_stream_t journal = tovi_log_stream_find("notice/config");
+      struct stat st;
+      struct timespec seen = {0, 0};
+      if (stat(path.c_str(), &st) == 0) seen = st.st_mtim;
+      for (;;) {
+        std::this_thread::sleep_for(std::chrono::seconds(coalesce_seconds.load()));
+        if (stat(path.c_str(), &st) != 0) continue;
+        if (st.st_mtim.tv_sec == seen.tv_sec && st.st_mtim.tv_nsec == seen.tv_nsec) continue;
+        seen = st.st_mtim;
+        tovi_log(tovi_notice,
+                 "configuration file '%s' changed on disk; the running daemon keeps the "
+                 "configuration it started with until it is restarted",
+                 path.c_str());
+        tovi_log_fields(journal, ({"path", path}, {"mtime", (long long)seen.tv_sec}),
+                        "configuration changed");
+      }
+    }).detach();
+  });
+}

@@ -1,0 +1,200 @@
+#include "tovi/tovi_main.h"
+
+#include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+
+#include "tovi/eventer.h"
+#include "tovi/tovi_conf.h"
+#include "tovi/tovi_log.h"
+
+namespace {
+
+std::string app_name = "tovi";
+std::string app_version = "unknown";
+volatile sig_atomic_t child_pid = 0;
+volatile sig_atomic_t watchdog_stopping = 0;
+
+void watchdog_forward(int sig) {
+  watchdog_stopping = 1;
+  if (child_pid > 0) kill(child_pid, sig);
+}
+
+int take_lock(const std::string &path) {
+  int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0) {
+    fprintf(stderr, "cannot open lock file '%s': %s\n", path.c_str(), strerror(errno));
+    return -1;
+  }
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    fprintf(stderr, "lock file '%s' is held by another process\n", path.c_str());
+    close(fd);
+    return -1;
+  }
+  char pid[32];
+  int n = snprintf(pid, sizeof(pid), "%d\n", (int)getpid());
+  if (ftruncate(fd, 0) == 0 && write(fd, pid, n) != n) {
+    // The lock is what matters; the pid inside is for people.
+  }
+  return fd;  // kept open, and so locked, for the life of the process
+}
+
+bool drop_privileges(const char *user, const char *group) {
+  if (group && *group) {
+    struct group *gr = getgrnam(group);
+    if (!gr || setgid(gr->gr_gid) != 0) {
+      fprintf(stderr, "cannot change to group '%s': %s\n", group, gr ? strerror(errno) : "unknown");
+      return false;
+    }
+  }
+  if (user && *user) {
+    struct passwd *pw = getpwnam(user);
+    if (!pw) {
+      fprintf(stderr, "cannot change to user '%s': unknown user\n", user);
+      return false;
+    }
+    if (!(group && *group) && setgid(pw->pw_gid) != 0) {
+      fprintf(stderr, "cannot change to the group of '%s': %s\n", user, strerror(errno));
+      return false;
+    }
+    if (initgroups(user, pw->pw_gid) != 0 || setuid(pw->pw_uid) != 0) {
+      fprintf(stderr, "cannot change to user '%s': %s\n", user, strerror(errno));
+      return false;
+    }
+  }
+  return true;
+}
+
+void daemonise() {
+  pid_t pid = fork();
+  if (pid < 0) {
+    perror("fork");
+    exit(2);
+  }
+  if (pid > 0) _exit(0);
+  setsid();
+  pid = fork();
+  if (pid < 0) exit(2);
+  if (pid > 0) _exit(0);
+  // The working directory is kept: the configuration and the paths in it may be relative.
+  int null = open("/dev/null", O_RDWR);
+  if (null >= 0) {
+    dup2(null, STDIN_FILENO);
+    dup2(null, STDOUT_FILENO);
+    dup2(null, STDERR_FILENO);
+    if (null > STDERR_FILENO) close(null);
+  }
+}
+
+// Runs the child, handling signals on a thread of its own.
+int run_child(tovi_child_main_t child_main) {
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGTERM);
+  sigaddset(&set, SIGINT);
+  sigaddset(&set, SIGHUP);
+  // Blocked before any thread exists, so that every thread inherits the mask and only the signal
+  // thread ever sees these signals.
+  pthread_sigmask(SIG_BLOCK, &set, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+  std::thread([set] {
+    for (;;) {
+      int sig = 0;
+      if (sigwait(&set, &sig) != 0) continue;
+      if (sig == SIGHUP) {
+        tovi_log_reopen();
+        continue;
+      }
+      tovi_log(tovi_notice, "received %s, stopping", sig == SIGTERM ? "SIGTERM" : "SIGINT");
+      eventer_loop_stop();
+    }
+  }).detach();
+  return child_main();
+}
+
+int watchdog(tovi_child_main_t child_main) {
+  struct sigaction sa;
+  memset(&sa, 0, sizeof(sa));
+  sa.sa_handler = watchdog_forward;
+  sigaction(SIGTERM, &sa, nullptr);
+  sigaction(SIGINT, &sa, nullptr);
+  signal(SIGHUP, SIG_IGN);
+  int backoff = 1;
+  for (;;) {
+    auto started = std::chrono::steady_clock::now();
+    pid_t pid = fork();
+    if (pid < 0) {
+      perror("fork");
+      return 2;
+    }
+    if (pid == 0) {
+      signal(SIGTERM, SIG_DFL);
+      signal(SIGINT, SIG_DFL);
+      signal(SIGHUP, SIG_DFL);
+      _exit(run_child(child_main));
+    }
+    child_pid = pid;
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    child_pid = 0;
+    if (watchdog_stopping) return WIFEXITED(status) ? WEXITSTATUS(status) : 0;
+    if (WIFEXITED(status) && (WEXITSTATUS(status) == 0 || WEXITSTATUS(status) == 2)) {
+      return WEXITSTATUS(status);  // a clean stop or a configuration error: restarting won't help
+    }
+    auto ran = std::chrono::steady_clock::now() - started;
+    if (ran > std::chrono::seconds(60)) backoff = 1;
+    if (WIFSIGNALED(status)) {
+      fprintf(stderr, "%s: child %d killed by signal %d; restarting in %d s\n", app_name.c_str(),
+              (int)pid, WTERMSIG(status), backoff);
+    } else {
+      fprintf(stderr, "%s: child %d exited with status %d; restarting in %d s\n",
+              app_name.c_str(), (int)pid, WEXITSTATUS(status), backoff);
+    }
+    for (int i = 0; i < backoff * 10 && !watchdog_stopping; i++) usleep(100000);
+    if (watchdog_stopping) return 0;
+    backoff = std::min(backoff * 2, 60);
+  }
+}
+
+}  // namespace
+
+void tovi_set_app_version(const char *version) { app_version = version; }
+const char *tovi_app_version(void) { return app_version.c_str(); }
+const char *tovi_app_name(void) { return app_name.c_str(); }
+
+int tovi_main(const char *name, const char *config_file, int debug, int foreground, int lock_mode,
+              const char *glider, const char *drop_user, const char *drop_group,
+              tovi_child_main_t child_main) {
+  (void)glider;  // no crash glider: the watchdog reports and restarts
+  app_name = name;
+  if (debug) tovi_log_enable("debug");
+  if (!tovi_conf_load(config_file)) {
+    fprintf(stderr, "Cannot load config: '%s'\n%s\n", config_file, tovi_conf_last_error().c_str());
+    return 2;
+  }
+  std::string lockfile, user = drop_user ? drop_user : "", group = drop_group ? drop_group : "";
+  tovi_conf_get_string(nullptr, "/*/lockfile", &lockfile);
+  if (!drop_user) tovi_conf_get_string(nullptr, "/*/runas/@user", &user);
+  if (!drop_group) tovi_conf_get_string(nullptr, "/*/runas/@group", &group);
+
+  if (foreground == 0) daemonise();
+  if (lock_mode && !lockfile.empty() && take_lock(lockfile) < 0) return 2;
+  if (!drop_privileges(user.c_str(), group.c_str())) return 2;
+  if (foreground >= 2) return run_child(child_main);
+  return watchdog(child_main);
+}

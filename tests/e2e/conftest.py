@@ -1,0 +1,98 @@
+"""Fixtures of the end-to-end suite: the daemon binary, a scratch directory, configurations and
+running daemons. Everything talks to the real binary through its real interfaces."""
+import os
+import signal
+import socket
+import subprocess
+import time
+
+import pytest
+
+SOURCE_DIR = os.environ.get("QUELT_SOURCE_DIR", os.path.abspath(os.path.join(os.path.dirname(__file__), "..", "..")))
+QUELTD = os.environ.get("QUELTD_BIN", os.path.join(SOURCE_DIR, "build", "src", "queltd"))
+
+
+def free_port():
+    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def wait_for(condition, timeout=20.0, interval=0.05, what="condition"):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        value = condition()
+        if value:
+            return value
+        time.sleep(interval)
+    raise AssertionError(f"timed out after {timeout}s waiting for {what}")
+
+
+BASE_CONFIG = """<?xml version="1.0"?>
+<queltd>
+  <eventer><config><concurrency>2</concurrency></config></eventer>
+  <logs>
+    <log name="debug" disabled="true"/>
+  </logs>
+  {extra}
+</queltd>
+"""
+
+
+class Daemon:
+    """A queltd process started with a configuration; its standard error is kept in a file."""
+
+    def __init__(self, workdir, config_text, args=("-D", "-D")):
+        self.workdir = workdir
+        self.config = os.path.join(workdir, "queltd.conf")
+        with open(self.config, "w") as f:
+            f.write(config_text)
+        self.stderr_path = os.path.join(workdir, "stderr.log")
+        self.args = list(args)
+        self.proc = None
+
+    def start(self):
+        self.stderr_file = open(self.stderr_path, "wb")
+        self.proc = subprocess.Popen([QUELTD, *self.args, "-c", self.config], stdin=subprocess.DEVNULL,
+                                     stdout=subprocess.DEVNULL, stderr=self.stderr_file, cwd=self.workdir)
+        return self
+
+    def log(self):
+        with open(self.stderr_path, "rb") as f:
+            return f.read().decode("utf-8", "replace")
+
+    def wait_initialized(self, timeout=20):
+        def ready():
+            if self.proc.poll() is not None:
+                raise AssertionError(f"queltd exited with {self.proc.returncode}:\n{self.log()}")
+            return "queltd initialized" in self.log()
+        wait_for(ready, timeout, what="queltd initialized")
+        return self
+
+    def stop(self, timeout=10):
+        if self.proc and self.proc.poll() is None:
+            self.proc.send_signal(signal.SIGTERM)
+            try:
+                self.proc.wait(timeout)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
+                raise AssertionError("queltd did not stop on SIGTERM")
+        self.stderr_file.close()
+        return self.proc.returncode
+
+
+@pytest.fixture
+def daemon_factory(tmp_path):
+    started = []
+
+    def make(extra="", args=("-D", "-D"), config_text=None):
+        d = Daemon(str(tmp_path), config_text if config_text is not None else BASE_CONFIG.format(extra=extra), args)
+        started.append(d)
+        return d
+
+    yield make
+    for d in started:
+        if d.proc and d.proc.poll() is None:
+            d.proc.kill()
+            d.proc.wait()

@@ -1,0 +1,132 @@
+"""Process start-up: the command line, configuration errors, modules, logging and stopping."""
+import os
+import signal
+import subprocess
+import time
+
+import pytest
+
+from conftest import QUELTD, BASE_CONFIG, wait_for
+
+USAGE = ("{0} <-c conffile> [-D] [-d]\n\n"
+         "\t-c conffile\tthe configuration file to load\n"
+         "\t-D\t\trun in the foreground (don't daemonize)\n"
+         "\t-d\t\tturn on debugging\n")
+
+
+@pytest.mark.parametrize("args", [[], ["-D"], ["-D", "-d", "-l", "debug"], ["-x"]])
+def test_without_config_prints_usage_and_exits_2(args):
+    r = subprocess.run([QUELTD, *args], capture_output=True, text=True, timeout=10)
+    assert r.returncode == 2
+    assert r.stderr.endswith(USAGE.format(QUELTD))
+
+
+def test_unreadable_config_exits_2(tmp_path):
+    missing = str(tmp_path / "nope.conf")
+    r = subprocess.run([QUELTD, "-D", "-c", missing], capture_output=True, text=True, timeout=10)
+    assert r.returncode == 2
+    assert f"Cannot load config: '{missing}'" in r.stderr
+    assert "initialized" not in r.stderr
+
+
+def test_malformed_config_exits_2_naming_file_and_line(tmp_path):
+    bad = tmp_path / "bad.conf"
+    bad.write_text("<queltd>\n  <eventer>\n</queltd>\n")
+    r = subprocess.run([QUELTD, "-D", "-c", str(bad)], capture_output=True, text=True, timeout=10)
+    assert r.returncode == 2
+    assert f"Cannot load config: '{bad}'" in r.stderr
+    assert f"{bad}:3:" in r.stderr
+
+
+@pytest.mark.parametrize("args", [("-D",), ("-D", "-D")])
+def test_starts_and_stops_cleanly_on_sigterm(daemon_factory, args):
+    d = daemon_factory(args=args).start().wait_initialized()
+    assert d.stop() == 0
+    assert "received SIGTERM, stopping" in d.log()
+
+
+def test_strict_module_load_fails_before_initialized(daemon_factory):
+    d = daemon_factory(extra='<modules><module name="no_such_module"/></modules>', args=("-D", "-D", "-M"))
+    d.start()
+    assert d.proc.wait(timeout=20) == 2
+    log = d.log()
+    assert "Failed to load some modules and -M given." in log
+    assert "no_such_module" in log
+    assert "queltd initialized" not in log
+
+
+def test_failed_module_without_strict_starts(daemon_factory):
+    d = daemon_factory(extra='<modules><module name="no_such_module"/></modules>')
+    d.start().wait_initialized()
+    assert d.stop() == 0
+
+
+def test_log_streams_follow_command_line(daemon_factory):
+    d = daemon_factory(args=("-D", "-D", "-L", "notice"))
+    d.start()
+    # With notice disabled the start-up line never appears; the process still runs.
+    time.sleep(1.0)
+    assert d.proc.poll() is None
+    assert "queltd initialized" not in d.log()
+    assert d.stop() == 0
+
+
+def test_bad_log_settings_exit_2(daemon_factory):
+    d = daemon_factory(extra='<logs><outlet name="f" type="file" path="/nonexistent-dir/x.log"/></logs>')
+    d.start()
+    assert d.proc.wait(timeout=20) == 2
+    assert "/nonexistent-dir/x.log" in d.log()
+
+
+def test_file_outlet_in_json_and_reopen_on_sighup(daemon_factory, tmp_path):
+    log_path = tmp_path / "queltd.log"
+    extra = (f'<logs><outlet name="file" type="file" format="json" path="{log_path}"/>'
+             '<log name="notice" outlets="file"/></logs>')
+    d = daemon_factory(extra=extra).start()
+    wait_for(lambda: log_path.exists() and "queltd initialized" in log_path.read_text(), what="json log line")
+    first = [l for l in log_path.read_text().splitlines() if "queltd initialized" in l][0]
+    assert first.startswith("{") and '"stream":"notice"' in first
+    rotated = tmp_path / "queltd.log.1"
+    os.rename(log_path, rotated)
+    d.proc.send_signal(signal.SIGHUP)
+    wait_for(lambda: log_path.exists() and "log files reopened" in log_path.read_text(), what="reopened log")
+    assert d.stop() == 0
+
+
+def test_idle_daemon_uses_almost_no_cpu(daemon_factory):
+    d = daemon_factory().start().wait_initialized()
+    ticks = os.sysconf("SC_CLK_TCK")
+
+    def cpu_seconds():
+        with open(f"/proc/{d.proc.pid}/stat") as f:
+            fields = f.read().rsplit(")", 1)[1].split()
+        return (int(fields[11]) + int(fields[12])) / ticks
+
+    before = cpu_seconds()
+    time.sleep(3.0)
+    used = cpu_seconds() - before
+    # A loop that spins would use about 3 s here; an idle daemon uses next to nothing.
+    assert used < 0.3, f"idle daemon used {used:.2f} s of CPU in 3 s"
+    assert d.stop() == 0
+
+
+def test_daemonises_and_keeps_lock(tmp_path):
+    lock = tmp_path / "queltd.lock"
+    conf = tmp_path / "queltd.conf"
+    log_path = tmp_path / "queltd.log"
+    conf.write_text(BASE_CONFIG.format(extra=(
+        f"<lockfile>{lock}</lockfile>"
+        f'<logs><outlet name="file" type="file" path="{log_path}"/><log name="notice" outlets="file"/>'
+        f'<log name="error" outlets="file"/></logs>')))
+    r = subprocess.run([QUELTD, "-c", str(conf)], capture_output=True, text=True, timeout=10)
+    assert r.returncode == 0
+    wait_for(lambda: log_path.exists() and "queltd initialized" in log_path.read_text(), what="daemon start")
+    pid = int(wait_for(lambda: lock.read_text().strip(), what="pid in lock file"))
+    try:
+        second = subprocess.run([QUELTD, "-D", "-c", str(conf)], capture_output=True, text=True, timeout=10)
+        assert second.returncode == 2
+        assert "lock file" in second.stderr
+    finally:
+        os.kill(pid, signal.SIGTERM)
+    wait_for(lambda: not os.path.exists(f"/proc/{pid}") or open(f"/proc/{pid}/stat").read().split()[2] == "Z",
+             what="daemon exit")

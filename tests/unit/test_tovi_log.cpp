@@ -1,0 +1,158 @@
+#include "tovi/tovi_log.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tovi/tovi_conf.h"
+
+namespace {
+
+struct captured_t {
+  std::mutex lock;
+  std::vector<std::pair<std::string, std::string>> lines;  // stream, text
+};
+
+captured_t &capture() {
+  static captured_t *c = [] {
+    auto *cap = new captured_t;
+    tovi_log_outlet_register_callback("test-capture", [cap](tovi_log_stream_t ls,
+                                                            std::string_view text) {
+      std::lock_guard<std::mutex> g(cap->lock);
+      cap->lines.emplace_back(tovi_log_stream_name(ls), std::string(text));
+    });
+    return cap;
+  }();
+  return *c;
+}
+
+size_t count_text(const std::string &needle) {
+  captured_t &c = capture();
+  std::lock_guard<std::mutex> g(c.lock);
+  size_t n = 0;
+  for (auto &[s, t] : c.lines) n += t.find(needle) != std::string::npos;
+  return n;
+}
+
+TEST(tovi_log, streams_follow_their_nearest_named_ancestor) {
+  tovi_log_stream_t top = tovi_log_stream_find("t1");
+  tovi_log_stream_t child = tovi_log_stream_find("t1/a");
+  tovi_log_stream_t grandchild = tovi_log_stream_find("t1/a/b");
+  EXPECT_TRUE(tovi_log_stream_enabled(top));
+  EXPECT_TRUE(tovi_log_stream_enabled(grandchild));
+  tovi_log_disable("t1");
+  EXPECT_FALSE(tovi_log_stream_enabled(child));
+  EXPECT_FALSE(tovi_log_stream_enabled(grandchild));
+  tovi_log_enable("t1/a/b");
+  EXPECT_FALSE(tovi_log_stream_enabled(child));
+  EXPECT_TRUE(tovi_log_stream_enabled(grandchild));
+  // A stream created later under a disabled parent starts disabled.
+  EXPECT_FALSE(tovi_log_stream_enabled(tovi_log_stream_find("t1/late")));
+  EXPECT_EQ(tovi_log_stream_find("t1/a"), child);
+}
+
+TEST(tovi_log, debug_is_off_by_default_and_error_on) {
+  EXPECT_FALSE(tovi_log_stream_enabled(tovi_log_stream_find("debug/rules")));
+  EXPECT_TRUE(tovi_log_stream_enabled(tovi_log_stream_find("error/rules")));
+  EXPECT_TRUE(tovi_log_stream_enabled(tovi_error));
+}
+
+TEST(tovi_log, disabled_streams_do_not_evaluate_arguments) {
+  tovi_log_stream_t ls = tovi_log_stream_find("t2");
+  tovi_log_disable("t2");
+  int evaluated = 0;
+  auto touch = [&] { return ++evaluated; };
+  tovi_log(ls, "%d", touch());
+  tovi_log_fields(ls, ({"n", touch()}), "%d", touch());
+  EXPECT_EQ(evaluated, 0);
+}
+
+TEST(tovi_log, callback_outlet_gets_the_text_without_trailing_newline) {
+  capture();
+  ASSERT_TRUE(tovi_log_stream_add_outlet("t3", "test-capture"));
+  EXPECT_FALSE(tovi_log_stream_add_outlet("t3", "no-such-outlet"));
+  tovi_log_stream_t ls = tovi_log_stream_find("t3/sub");
+  tovi_log(ls, "hello %s\n", "world");
+  captured_t &c = capture();
+  std::lock_guard<std::mutex> g(c.lock);
+  ASSERT_FALSE(c.lines.empty());
+  EXPECT_EQ(c.lines.back().first, "t3/sub");
+  EXPECT_EQ(c.lines.back().second, "hello world");
+}
+
+TEST(tovi_log, long_lines_are_not_truncated) {
+  capture();
+  tovi_log_stream_add_outlet("t4", "test-capture");
+  std::string big(5000, 'x');
+  big += "END";
+  tovi_log(tovi_log_stream_find("t4"), "%s", big.c_str());
+  EXPECT_EQ(count_text(std::string(5000, 'x') + "END"), 1u);
+}
+
+TEST(tovi_log, memory_outlet_keeps_the_newest_lines_with_fields) {
+  ASSERT_TRUE(tovi_conf_load_string(R"(<queltd><logs>
+      <outlet name="ring" type="memory" size="3,100000"/>
+      <outlet name="jring" type="memory" size="2" format="json"/>
+      <log name="t5" outlets="ring,jring"/>
+    </logs></queltd>)",
+                                    "logs.conf"));
+  ASSERT_TRUE(tovi_log_configure());
+  tovi_log_stream_t ls = tovi_log_stream_find("t5");
+  for (int i = 0; i < 5; i++)
+    tovi_log_fields(ls, ({"account_id", (uint64_t)i}, {"metric_name", "a b"}), "line %d", i);
+  auto lines = tovi_log_memory_lines("ring");
+  ASSERT_EQ(lines.size(), 3u);
+  EXPECT_NE(lines[0].find("t5: line 2 account_id=2 metric_name=\"a b\""), std::string::npos)
+      << lines[0];
+  EXPECT_NE(lines[2].find("line 4"), std::string::npos);
+  auto json = tovi_log_memory_lines("jring");
+  ASSERT_EQ(json.size(), 2u);
+  EXPECT_NE(json[1].find("\"stream\":\"t5\",\"message\":\"line 4\",\"account_id\":4,"
+                         "\"metric_name\":\"a b\"}"),
+            std::string::npos)
+      << json[1];
+}
+
+TEST(tovi_log, bad_settings_are_reported) {
+  const char *bad[] = {
+      "<queltd><logs><outlet type=\"stderr\"/></logs></queltd>",
+      "<queltd><logs><outlet name=\"x1\" type=\"carrier-pigeon\"/></logs></queltd>",
+      "<queltd><logs><outlet name=\"x2\" type=\"memory\" size=\"many\"/></logs></queltd>",
+      "<queltd><logs><outlet name=\"x3\" type=\"file\" path=\"/nonexistent/x\"/></logs></queltd>",
+      "<queltd><logs><log name=\"t6\" outlets=\"nowhere\"/></logs></queltd>",
+      "<queltd><logs><log name=\"t6\" disabled=\"perhaps\"/></logs></queltd>",
+  };
+  for (const char *xml : bad) {
+    ASSERT_TRUE(tovi_conf_load_string(xml, "bad.conf"));
+    EXPECT_FALSE(tovi_log_configure()) << xml;
+  }
+}
+
+TEST(tovi_log, concurrent_writers_and_setting_changes) {
+  capture();
+  tovi_log_stream_add_outlet("t7", "test-capture");
+  tovi_log_stream_t ls = tovi_log_stream_find("t7/w");
+  std::atomic<bool> stop{false};
+  std::thread toggler([&] {
+    while (!stop.load()) {
+      tovi_log_disable("t7/x");
+      tovi_log_enable("t7/x");
+    }
+  });
+  std::vector<std::thread> writers;
+  for (int t = 0; t < 4; t++)
+    writers.emplace_back([ls, t] {
+      for (int i = 0; i < 500; i++) tovi_log(ls, "writer %d line %d", t, i);
+    });
+  for (auto &w : writers) w.join();
+  stop = true;
+  toggler.join();
+  EXPECT_EQ(count_text("writer 3 line 499"), 1u);
+  EXPECT_EQ(count_text("line 250"), 4u);
+}
+
+}  // namespace

@@ -6,10 +6,14 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "config_handlers.h"
 #include "quelt_version.h"
+#include "stats.h"
 #include "tovi/eventer.h"
 #include "tovi/tovi_conf.h"
 #include "tovi/tovi_console.h"
+#include "tovi/tovi_http.h"
+#include "tovi/tovi_assert.h"
 #include "tovi/tovi_log.h"
 #include "tovi/tovi_main.h"
 #include "tovi/tovi_memory.h"
@@ -68,8 +72,21 @@ int child_main(void) {
     tovi_log(tovi_error, "Cannot start the console listeners of '%s'\n", config_file);
     exit(2);
   }
+  if (tovi_http_rest_init() < 0) {
+    tovi_log(tovi_error, "Cannot use the REST listeners of '%s'\n", config_file);
+    exit(2);
+  }
+  tovi_assert(tovi_http_rest_disclose_endpoints("/tovi/", "^endpoints.json$") == 0);
+  if (tovi_http_listener_init(app_name) < 0) {
+    tovi_log(tovi_error, "Cannot start the REST listeners of '%s'\n", config_file);
+    exit(2);
+  }
 
   tovi_conf_write_log();
+
+  stats_rest_init();
+
+  quelt_rest_register_handlers(app_name);
 
   if (tovi_dso_post_init() >= 0 && strict_module_load && tovi_dso_load_failures() > 0) {
     tovi_log(tovi_stderr, "Failed to load some modules and -M given.\n");

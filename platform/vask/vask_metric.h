@@ -1,13 +1,16 @@
 // The metric message model.
 //
 // A message is one decoded metric line. The line's bytes are owned by the message
-// (original_message); the id's name, the tags and a string value point into those bytes or into
-// storage the message owns, so they live exactly as long as the message.
+// (original_message) unless it was made with vask_metric_message_wrap; the id's name, the tags, the
+// broker name and a string value point into those bytes or into storage the message owns
+// (decoder_storage), so they live exactly as long as the message.
 //
 // Messages are reference counted: whoever keeps a message beyond the call that handed it over
 // takes a reference with vask_metric_director_message_ref and drops it with _deref; the last
 // deref frees it. The count is atomic, so references may be taken and dropped on any thread;
-// the message itself is immutable once decoded except for the fields documented as adjustable.
+// the message itself is immutable once decoded except for the fields documented as adjustable
+// (a consumer may shorten id.name_len_with_tags to drop the measurement tags, and may turn a null
+// value into an absent one).
 #pragma once
 
 #include <atomic>
@@ -28,7 +31,9 @@ enum metric_type_t : int {
 };
 
 // One tag: `tag` points at "category:value" (total_size bytes, no terminator); the category is
-// its first category_size bytes. Both parts are in canonical form (see docs/metric-lines.md).
+// its first category_size bytes. A tag without a value is its category alone (total_size ==
+// category_size). Both parts are in canonical form (see docs/metric-lines.md): plain text when
+// every byte is in [A-Za-z0-9._/-] (and ':' for values), else b"<base64>".
 struct vask_metric_tag_t {
   uint16_t total_size;
   uint8_t category_size;
@@ -44,15 +49,17 @@ struct vask_metric_tagset_t {
 };
 
 struct vask_metric_id_t {
-  uint8_t id[16];           // check UUID
-  const char *name;         // metric name; name_len bytes without tags,
-  size_t name_len;          // name_len_with_tags with "|ST[...]" (and "|MT{...}" as decoded)
+  uint8_t id[16];    // check UUID
+  const char *name;  // metric name in canonical form: name_len bytes without tags,
+  size_t name_len;   // name_len_with_tags with "|ST[...]" (and "|MT{...}" as decoded)
   size_t name_len_with_tags;
   uint64_t account_id;
-  vask_metric_tagset_t check;        // tags of the check (host, module, check id)
+  // Tags of the check. The line format carries none, so the decoder leaves this set empty; it is
+  // here for producers that know a check's tags.
+  vask_metric_tagset_t check;
   vask_metric_tagset_t stream;       // "|ST[...]": part of the metric's identity
   vask_metric_tagset_t measurement;  // "|MT{...}": of this sample only
-  char *alloc_name;  // when not null, the id owns this copy of name (see vask_metric_id_copy)
+  char *alloc_name;  // when not null, the id owns this block (see vask_metric_id_copy)
 };
 
 struct vask_metric_value_t {
@@ -65,11 +72,14 @@ struct vask_metric_value_t {
     int64_t v_int64;
     uint64_t v_uint64;
     double n;
-    const char *s;            // METRIC_STRING, METRIC_HISTOGRAM*: text (base64 for histograms)
+    const char *s;              // METRIC_STRING, METRIC_HISTOGRAM*: text (base64 for histograms)
     metric_type_t absent_type;  // METRIC_ABSENT: the type the value would have had
   } value;
   size_t s_len;  // bytes of value.s
 };
+
+// Tags that fit here need no allocation when a line is decoded.
+constexpr int VASK_METRIC_INLINE_TAGS = 8;
 
 // Message types: 'M' metric, 'H' histogram; 'C', 'D', 'S' are kept for status lines that the
 // decoder recognises and does not turn into samples.
@@ -84,17 +94,30 @@ struct vask_metric_message_t {
     const char *name;  // broker name, or null when the line had none
     size_t len;
   } vask;
-  void *decoder_storage;  // owned: tag arrays and unescaped texts of this message
+
+  // Decoder-owned; not for consumers.
+  void *decoder_storage;  // owned heap block: canonical name text and tag arrays, or null
+  vask_metric_tag_t inline_tags[VASK_METRIC_INLINE_TAGS];
 };
 
-// A new message holding a copy of the line (len bytes, no terminator needed) and a reference
-// count of 1. Not decoded: call vask_message_decoder_parse_line.
+// A new message holding a copy of the line (len bytes, no terminator needed; the copy is
+// terminated) and a reference count of 1. Not decoded: call vask_message_decoder_parse_line.
+// Null only when memory is exhausted. Any thread.
 vask_metric_message_t *vask_metric_message_create(const char *line, size_t len);
+// Like vask_metric_message_create, but the message points at the caller's line without copying
+// it: the line must outlive every reference to the message.
+vask_metric_message_t *vask_metric_message_wrap(const char *line, size_t len);
+// Takes one more reference. Any thread.
 void vask_metric_director_message_ref(vask_metric_message_t *m);
-// Drops one reference; the last one frees the message. Null is fine.
+// Drops one reference; the last one frees the message and everything it owns. Null is fine.
+// Dropping a reference that was never taken is a fatal assertion.
 void vask_metric_director_message_deref(vask_metric_message_t *m);
 
-// Copies an id so that it owns its name (alloc_name) and tag storage; release with
-// vask_metric_id_free_copy. Used by state that outlives a message.
-void vask_metric_id_copy(vask_metric_id_t *dst, const vask_metric_id_t *src);
+// Copies an id so that it owns its name and tags: one block, held in dst->alloc_name, holds the
+// name text (name_len_with_tags bytes and a terminator), every tag text and the tag arrays.
+// Returns false (dst zeroed) when memory is exhausted. Release with vask_metric_id_free_copy.
+// Used by state that outlives a message.
+bool vask_metric_id_copy(vask_metric_id_t *dst, const vask_metric_id_t *src);
+// Frees what vask_metric_id_copy allocated and zeroes the id. An id that owns nothing is left as
+// it is.
 void vask_metric_id_free_copy(vask_metric_id_t *id);

@@ -1,0 +1,149 @@
+// Cost of feeding and reading the windows: ns per numeric push, per numeric read, and per
+// histogram push (plain and cumulative), with windows that hold a steady number of entries.
+#include <benchmark/benchmark.h>
+
+#include <string>
+#include <vector>
+
+#include "histogram_stats_window.h"
+#include "numeric_stats_window.h"
+#include "text_info.h"
+
+namespace {
+
+constexpr uint64_t T = 1700000000000ULL;
+
+vask_metric_message_t *numeric_message() {
+  auto *m = new vask_metric_message_t{};
+  static const char name[] = "requests|ST[host:a]";
+  m->id.name = name;
+  m->id.name_len = 8;
+  m->id.name_len_with_tags = sizeof name - 1;
+  m->type = 'M';
+  m->value.type = METRIC_DOUBLE;
+  return m;
+}
+
+// Pushes one sample a second into a window of range(0) seconds: after the first window length
+// every push also expires one entry from each lane.
+void BM_numeric_push(benchmark::State &state) {
+  numeric_stats_window_t *w = numeric_stats_window_alloc((int)state.range(0) * 1000);
+  vask_metric_message_t *m = numeric_message();
+  uint64_t t = T;
+  double x = 0;
+  for (auto _ : state) {
+    t += 1000;
+    x += (t & 4096) ? 3 : -1;  // rises and falls, so both rate lanes work
+    m->value.whence_ms = t;
+    m->value.value.n = x;
+    numeric_stats_window_push(w, m);
+  }
+  benchmark::DoNotOptimize(w->types[0].value);
+  state.SetItemsProcessed(state.iterations());
+  delete m;
+  numeric_stats_window_free(w);
+}
+BENCHMARK(BM_numeric_push)->Arg(60)->Arg(3600);
+
+void BM_numeric_get(benchmark::State &state) {
+  numeric_stats_window_t *w = numeric_stats_window_alloc(300000);
+  vask_metric_message_t *m = numeric_message();
+  for (int i = 0; i < 600; i++) {
+    m->value.whence_ms = T + i * 1000;
+    m->value.value.n = i * (i % 7);
+    numeric_stats_window_push(w, m);
+  }
+  int wf = 0;
+  for (auto _ : state) {
+    bool complete;
+    benchmark::DoNotOptimize(
+        numeric_stats_window_get(w, (windowing_function_t)(wf++ % 11), 60000, &complete));
+  }
+  state.SetItemsProcessed(state.iterations());
+  delete m;
+  numeric_stats_window_free(w);
+}
+BENCHMARK(BM_numeric_get);
+
+// Serialised histograms of range(0) distinct bins, cumulative when asked (each one a superset
+// of the previous, so differences are never negative).
+std::vector<std::string> histograms(int bins, bool cumulative, int count) {
+  std::vector<std::string> out;
+  hist_t *h = hist_alloc();
+  for (int i = 0; i < count; i++) {
+    if (!cumulative) hist_clear(h);
+    for (int b = 0; b < bins; b++)
+      hist_insert(h, 1.0 + b * 0.37 + (i % 5) * 0.01, 1 + (i + b) % 4);
+    out.push_back(hist_serialize_b64(h));
+  }
+  hist_free(h);
+  return out;
+}
+
+void histogram_push(benchmark::State &state, bool cumulative) {
+  histogram_stats_window_t *w = histogram_stats_window_alloc(60000);
+  std::vector<std::string> samples = histograms((int)state.range(0), cumulative, 64);
+  vask_metric_message_t *m = numeric_message();
+  m->value.type = cumulative ? METRIC_HISTOGRAM_CUMULATIVE : METRIC_HISTOGRAM;
+  uint64_t t = T;
+  size_t i = 0;
+  for (auto _ : state) {
+    const std::string &s = samples[i++ % samples.size()];
+    t += 1000;
+    m->value.whence_ms = t;
+    m->value.value.s = s.c_str();
+    m->value.s_len = s.size();
+    histogram_stats_window_push(w, m);
+  }
+  state.SetItemsProcessed(state.iterations());
+  delete m;
+  histogram_stats_window_free(w);
+}
+
+void BM_histogram_push(benchmark::State &state) {
+  histogram_push(state, false);
+}
+BENCHMARK(BM_histogram_push)->Arg(8)->Arg(64);
+void BM_histogram_push_cumulative(benchmark::State &state) {
+  histogram_push(state, true);
+}
+BENCHMARK(BM_histogram_push_cumulative)->Arg(8)->Arg(64);
+
+void BM_histogram_quantile(benchmark::State &state) {
+  histogram_stats_window_t *w = histogram_stats_window_alloc(60000);
+  std::vector<std::string> samples = histograms(64, false, 60);
+  vask_metric_message_t *m = numeric_message();
+  m->value.type = METRIC_HISTOGRAM;
+  for (size_t i = 0; i < samples.size(); i++) {
+    m->value.whence_ms = T + i * 1000;
+    m->value.value.s = samples[i].c_str();
+    m->value.s_len = samples[i].size();
+    histogram_stats_window_push(w, m);
+  }
+  for (auto _ : state)
+    benchmark::DoNotOptimize(histogram_stats_window_get(w, W_QUANTILE, 0.99));
+  delete m;
+  histogram_stats_window_free(w);
+}
+BENCHMARK(BM_histogram_quantile);
+
+void BM_text_push(benchmark::State &state) {
+  text_info_t *ti = text_info_alloc();
+  vask_metric_message_t *m = numeric_message();
+  m->value.type = METRIC_STRING;
+  const char *texts[] = {"up", "up", "up", "degraded"};
+  uint64_t t = T;
+  int i = 0;
+  for (auto _ : state) {
+    m->value.whence_ms = ++t;
+    m->value.value.s = texts[i++ & 3];
+    m->value.s_len = __builtin_strlen(m->value.value.s);
+    text_info_push(ti, m);
+  }
+  benchmark::DoNotOptimize(ti->just_changed);
+  delete m;
+  text_info_free(ti);
+}
+BENCHMARK(BM_text_push);
+
+}  // namespace

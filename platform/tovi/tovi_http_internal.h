@@ -1,0 +1,119 @@
+// What the REST server's request handling (tovi_http.cpp) and its connections
+// (tovi_http_server.cpp, and the socket-free path of tovi_http_rest_process_bytes) share.
+// Nothing outside these files includes it.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "tovi/tovi_asio.h"
+#include "tovi/tovi_http.h"
+
+namespace tovi_http_detail {
+
+// A connection that can carry a deferred reply.
+class connection_c : public std::enable_shared_from_this<connection_c> {
+ public:
+  virtual ~connection_c() = default;
+  // Any thread: continue the floated request on the connection's own thread.
+  virtual void post_resume(tovi_http_rest_closure_t *restc) = 0;
+};
+
+struct route_t;
+
+// What the connection does next with a request.
+enum action_t {
+  ACTION_RESPOND,    // the response is ready: write it
+  ACTION_NEED_BODY,  // read the rest of the body, then call http_dispatch_after_body
+  ACTION_DEFERRED,   // wait for post_resume, then call http_dispatch_resume
+};
+
+using http_request_header_t = boost::beast::http::request<boost::beast::http::string_body>;
+using http_response_t = boost::beast::http::response<boost::beast::http::string_body>;
+
+// Settings of the listener a connection came in on (shared by its connections, never changed).
+struct listener_settings_t {
+  std::string address = "127.0.0.1";
+  int port = 0;
+  bool tls = false;
+  std::string certificate_file, key_file, ca_file;
+  std::vector<std::string> allowed_cns;
+  bool insecure_loopback = false;
+  std::string document_root;
+  int idle_timeout_s = 60;
+  int header_timeout_s = 30;
+};
+
+// The request body limit, set by tovi_http_rest_init.
+extern size_t g_max_body;
+size_t http_max_body(void);
+
+}  // namespace tovi_http_detail
+
+struct tovi_http_rest_closure_s {
+  // Constant for the connection.
+  tovi_http_detail::connection_c *conn = nullptr;
+  std::string peer;
+  bool peer_loopback = false;
+  bool tls = false;
+  bool cert_verified = false;
+  std::string client_cn;
+  const std::vector<std::string> *allowed_cns = nullptr;
+  bool insecure_loopback = false;
+  std::string document_root;
+
+  // The request.
+  std::string method;
+  std::string target;
+  std::string path;
+  std::vector<std::pair<std::string, std::string>> query;
+  std::vector<std::pair<std::string, std::string>> headers;
+  unsigned version = 11;
+  bool keep_alive = true;
+  std::string body;
+  bool body_complete = false;
+  bool body_failed = false;
+  bool upload_wanted = false;
+  const tovi_http_detail::route_t *route = nullptr;
+  std::vector<std::string> captures;
+  std::vector<char *> capture_ptrs;
+  uint64_t start_ns = 0;
+
+  // The response.
+  int status = 0;
+  std::string reason;
+  std::vector<std::pair<std::string, std::string>> response_headers;
+  std::string out;
+  bool ended = false;
+  bool floated = false;
+  bool resume_posted = false;
+  tovi_http_rest_handler_t completion = nullptr;
+};
+
+namespace tovi_http_detail {
+
+// Resets the request and response parts of a closure for a new request, taking the header's
+// method, target, version, headers and keep-alive. Returns false when the target is unusable
+// (not a path, or a path that does not decode): the closure then holds a 400 response.
+bool http_closure_begin(tovi_http_rest_closure_t *restc, const http_request_header_t &header);
+// Routes, authenticates and calls the handler.
+action_t http_dispatch_request(tovi_http_rest_closure_t *restc);
+// The body arrived (or failed: restc->body_failed); calls the handler again.
+action_t http_dispatch_after_body(tovi_http_rest_closure_t *restc);
+// A floated request resumed: calls the completion handler.
+action_t http_dispatch_resume(tovi_http_rest_closure_t *restc);
+// Sets an error response (status, reason and a small JSON body) and ends it.
+void http_error_response(tovi_http_rest_closure_t *restc, int code, const char *reason,
+                         const char *message);
+// The response as a Beast message, counted in the statistics. Decides keep-alive: the result's
+// keep_alive() says whether the connection may carry another request.
+http_response_t http_build_response(tovi_http_rest_closure_t *restc);
+
+// Statistics of the server.
+void http_stats_connection_accepted(void);
+void http_stats_connection_refused(void);
+void http_stats_tls_failure(void);
+
+}  // namespace tovi_http_detail

@@ -1,0 +1,60 @@
+// The dependency registry keeps one record (child, parent) per child with a parent, in two
+// orders: the primary order by parent then child, so that the children of one parent are adjacent
+// and ascending, and an index by child, to find and replace a child's record. Both change
+// together under `deplock`.
+#include "dependency.h"
+
+#include <climits>
+#include <mutex>
+#include <set>
+#include <utility>
+
+#include "absl/container/flat_hash_map.h"
+
+namespace {
+
+// (parent, child): std::pair's order is exactly "by parent, then by child", unsigned.
+typedef std::pair<uint64_t, uint64_t> parent_child_t;
+
+std::mutex deplock;
+std::set<parent_child_t> deplist;                       // guarded by deplock
+absl::flat_hash_map<uint64_t, uint64_t> child_index;  // child -> parent; guarded by deplock
+
+// Removes the record of `ecid`, if any. Requires deplock.
+void remove_child_locked(uint64_t ecid) {
+  auto it = child_index.find(ecid);
+  if (it == child_index.end()) return;
+  deplist.erase(parent_child_t{it->second, ecid});
+  child_index.erase(it);
+}
+
+}  // namespace
+
+void dependency_init() {
+  std::lock_guard<std::mutex> guard(deplock);
+  deplist.clear();
+  child_index.clear();
+}
+
+void dependency_record(uint64_t ecid, uint64_t parent) {
+  std::lock_guard<std::mutex> guard(deplock);
+  remove_child_locked(ecid);
+  if (parent == 0) return;
+  deplist.insert(parent_child_t{parent, ecid});
+  child_index[ecid] = parent;
+}
+
+int dependency_find_children(uint64_t parent, int capacity, uint64_t *out) {
+  if (out == nullptr || capacity < 0) capacity = 0;
+  if (parent == 0) return 0;
+  std::lock_guard<std::mutex> guard(deplock);
+  int count = 0;
+  for (auto it = deplist.lower_bound(parent_child_t{parent, 0});
+       it != deplist.end() && it->first == parent; ++it) {
+    if (count < capacity) out[count] = it->second;
+    // A parent with more children than an int counts stops at INT_MAX rather than wrapping.
+    if (count == INT_MAX) break;
+    count++;
+  }
+  return count;
+}

@@ -1,0 +1,37 @@
+// general: the accounts this daemon serves, where alerts and broker pulses are published, and
+// what happens when the message bus connection comes up.
+//
+// general_init runs once on the main thread during start-up, after the AMQP module was
+// configured and before any worker starts; every value here is read-only afterwards and may be
+// read from any thread without a lock.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "tovi/tovi_amqp.h"
+
+// Publishing settings (//network//alerts/...). They hold their defaults until general_init.
+// Alert notifications go to alerts_exchange with alerts_route; broker pulses ("maint"
+// documents) to alerts_exchange with maint_route; both with the two flags and connection id -1.
+extern std::string alerts_exchange;  // "vask.alerts"
+extern std::string alerts_route;     // "vask.alerts.sev"
+extern std::string maint_route;      // "vask.alerts.maint"
+extern int32_t alerts_mandatory;     // 0
+extern int32_t alerts_immediate;     // 0
+
+// Reads the account filter (//accounts) and the publishing settings, and registers
+// handle_amqp_connection as the AMQP connection hook "maintenance-handler". Ends the process with
+// status 2 when an account id is missing or not above 0 ("Bad account id for
+// inclusion/exclusion.") or when the AMQP module is not loaded.
+void general_init(void);
+
+// Whether metrics and rulesets of this account are handled here: always when no //accounts
+// section was configured; otherwise an account in the list is handled unless the list excludes,
+// and an account not in the list is handled only when it does. Any thread.
+bool should_handle_account(uint64_t account_id);
+
+// The AMQP connection hook: logs the change and, on every connect, starts the bulk loads of
+// maintenance windows and rulesets. Runs on the AMQP module's thread. Returns 0.
+int handle_amqp_connection(void *closure, tovi_amqp_connection_t *connection, int connection_id,
+                           int connected);

@@ -1,0 +1,265 @@
+// The histogram stats window.
+//
+// The window is a list of (time, histogram) entries ordered by time, oldest first, and the sum of
+// all of them (hist_accum), so that a quantile over the window is one library call. A sample is
+// linked in time order (usually at the tail, so the common push is O(1) plus the histogram
+// arithmetic) and added to the sum; expiry pops from the head and subtracts.
+//
+// Cumulative samples: each metric identity has a baseline, the last cumulative histogram seen.
+// A newer cumulative sample replaces the baseline and contributes its difference to the old one;
+// when that difference would be negative (the counter was reset) it contributes nothing but still
+// becomes the baseline. A plain sample of an identity drops its baseline, so that a metric that
+// goes back to cumulative later starts from a fresh one.
+//
+// Times: last_time is the time of the sample added last (which an out-of-order sample moves
+// back); first_time is set by the first sample added and follows the head as entries expire.
+// A window of length L keeps the entries newer than last_time - L; the cut-off never goes
+// below zero, so a window whose samples are younger than its length keeps them all.
+//
+// Threads: the worker thread that owns the metric does everything; the mutex guards the table of
+// baselines only.
+
+#include "histogram_stats_window.h"
+
+#include <absl/container/flat_hash_map.h>
+#include <absl/strings/string_view.h>
+#include <json-c/json.h>
+
+#include <algorithm>
+#include <limits>
+#include <new>
+#include <string>
+
+// Baselines keyed by identity: the 16 bytes of the check UUID followed by the full metric name
+// (with its stream tags). Two identities are equal exactly when UUIDs, name lengths and names
+// are equal, which is byte equality of these keys.
+struct hist_cumulative_set_t {
+  absl::flat_hash_map<std::string, hist_cumulative_reference_t *> by_identity;
+  std::string scratch;  // the key being looked up; used under the window's lock
+};
+
+namespace {
+
+absl::string_view identity_key(hist_cumulative_set_t *set, const vask_metric_id_t *id) {
+  set->scratch.assign(reinterpret_cast<const char *>(id->id), sizeof id->id);
+  if (id->name) set->scratch.append(id->name, id->name_len_with_tags);
+  return absl::string_view(set->scratch.data(), set->scratch.size());
+}
+
+hist_cumulative_reference_t *reference_new(const vask_metric_id_t *id, uint64_t when,
+                                           hist_t *base) {
+  hist_cumulative_reference_t *ref = new (std::nothrow) hist_cumulative_reference_t{};
+  if (!ref) return nullptr;
+  if (!vask_metric_id_copy(&ref->metric_id, id)) {
+    delete ref;
+    return nullptr;
+  }
+  ref->whence_ms = when;
+  ref->base = base;
+  return ref;
+}
+
+void reference_free(hist_cumulative_reference_t *ref) {
+  if (!ref) return;
+  vask_metric_id_free_copy(&ref->metric_id);
+  hist_free(ref->base);
+  delete ref;
+}
+
+// The cut-off at or below which entries have left the window, given the newest time: never below
+// zero, and a negative length counts as zero.
+uint64_t window_cutoff(uint64_t last_time, int window_length_ms) {
+  uint64_t length = window_length_ms < 0 ? 0 : (uint64_t)window_length_ms;
+  return last_time - std::min(length, last_time);
+}
+
+bool holds_time(const histogram_stats_window_t *hw, uint64_t t) {
+  if (!hw->head || t < hw->head->whence_ms || t > hw->tail->whence_ms) return false;
+  for (const hist_list_t *e = hw->head; e && e->whence_ms <= t; e = e->next)
+    if (e->whence_ms == t) return true;
+  return false;
+}
+
+void link_in_order(histogram_stats_window_t *hw, hist_list_t *entry) {
+  uint64_t t = entry->whence_ms;
+  if (!hw->head || t <= hw->head->whence_ms) {
+    entry->next = hw->head;
+    hw->head = entry;
+    if (!hw->tail) hw->tail = entry;
+  } else if (t >= hw->tail->whence_ms) {
+    entry->next = nullptr;
+    hw->tail->next = entry;
+    hw->tail = entry;
+  } else {
+    // head < t < tail: insert before the first entry newer than t.
+    hist_list_t *before = hw->head;
+    while (before->next->whence_ms <= t)
+      before = before->next;
+    entry->next = before->next;
+    before->next = entry;
+  }
+}
+
+void expire(histogram_stats_window_t *hw) {
+  uint64_t cutoff = window_cutoff(hw->last_time, hw->window_length_ms);
+  // A length of 0 has a cut-off equal to last_time, so even the newest entry leaves.
+  while (hw->head && hw->head->whence_ms <= cutoff) {
+    hist_list_t *e = hw->head;
+    const hist_t *sources[1] = {e->hist};
+    hist_subtract(hw->hist_accum, sources, 1);
+    hw->head = e->next;
+    if (hw->tail == e) hw->tail = nullptr;
+    hw->first_time = hw->head ? hw->head->whence_ms : 0;
+    hist_free(e->hist);
+    delete e;
+  }
+}
+
+}  // namespace
+
+histogram_stats_window_t *histogram_stats_window_alloc(int window_length_ms) {
+  histogram_stats_window_t *hw = new (std::nothrow) histogram_stats_window_t{};
+  if (!hw) return nullptr;
+  hw->cumulative_reference = new (std::nothrow) hist_cumulative_set_t{};
+  hw->hist_accum = hist_alloc();
+  if (!hw->cumulative_reference || !hw->hist_accum) {
+    histogram_stats_window_free(hw);
+    return nullptr;
+  }
+  hw->cumulative_reference->by_identity.reserve(8);
+  hw->creation_time = window_now_ms();
+  hw->window_length_ms = window_length_ms;
+  return hw;
+}
+
+void histogram_stats_window_free(histogram_stats_window_t *hw) {
+  if (!hw) return;
+  hist_list_t *e = hw->head;
+  while (e) {
+    hist_list_t *next = e->next;
+    hist_free(e->hist);
+    delete e;
+    e = next;
+  }
+  hist_free(hw->hist_accum);
+  if (hw->cumulative_reference) {
+    for (auto &[key, ref] : hw->cumulative_reference->by_identity)
+      reference_free(ref);
+    delete hw->cumulative_reference;
+  }
+  delete hw;
+}
+
+void histogram_stats_window_push(histogram_stats_window_t *hw, const vask_metric_message_t *m) {
+  if (!hw || !m) return;
+  const vask_metric_value_t *v = &m->value;
+  if (v->type != METRIC_HISTOGRAM && v->type != METRIC_HISTOGRAM_CUMULATIVE) return;
+  if (v->is_null || !v->value.s) return;
+  uint64_t t = v->whence_ms;
+  if (t == 0) return;
+  if (t <= window_cutoff(hw->last_time, hw->window_length_ms)) return;  // older than the window
+
+  hist_t *h = nullptr;
+  if (hist_deserialize_b64(&h, v->value.s, v->s_len) <= 0) {
+    hist_free(h);
+    return;
+  }
+
+  hist_t *to_add = nullptr;
+  if (v->type == METRIC_HISTOGRAM_CUMULATIVE) {
+    hist_t *old_base = nullptr;
+    bool newer = false;
+    {
+      std::lock_guard<std::mutex> guard(hw->cumulative_reference_lock);
+      hist_cumulative_set_t *set = hw->cumulative_reference;
+      absl::string_view key = identity_key(set, &m->id);
+      auto it = set->by_identity.find(key);
+      if (it == set->by_identity.end()) {
+        // The first cumulative sample of an identity only sets its baseline.
+        hist_cumulative_reference_t *ref = reference_new(&m->id, t, h);
+        if (ref)
+          set->by_identity.emplace(set->scratch, ref);
+        else
+          hist_free(h);
+        return;
+      }
+      hist_cumulative_reference_t *ref = it->second;
+      if (ref->whence_ms < t) {
+        old_base = ref->base;
+        ref->whence_ms = t;
+        ref->base = h;  // h now belongs to the baseline
+        newer = true;
+      }
+    }
+    if (!newer) {  // stale or repeated cumulative sample
+      hist_free(h);
+      return;
+    }
+    if (old_base) {
+      hist_t *diff = hist_clone(h);
+      const hist_t *sources[1] = {old_base};
+      if (diff && hist_subtract(diff, sources, 1) != -1) {
+        to_add = diff;
+      } else {
+        hist_free(diff);  // a counter reset: nothing to add, but h is the new baseline
+      }
+      hist_free(old_base);
+    }
+  } else {
+    // A metric that switches to plain histograms loses its cumulative baseline.
+    {
+      std::lock_guard<std::mutex> guard(hw->cumulative_reference_lock);
+      hist_cumulative_set_t *set = hw->cumulative_reference;
+      auto it = set->by_identity.find(identity_key(set, &m->id));
+      if (it != set->by_identity.end()) {
+        reference_free(it->second);
+        set->by_identity.erase(it);
+      }
+    }
+    if (holds_time(hw, t)) {
+      hist_free(h);
+      return;
+    }
+    to_add = h;
+  }
+  if (!to_add) return;
+
+  hist_list_t *entry = new (std::nothrow) hist_list_t{t, to_add, nullptr};
+  if (!entry) {
+    hist_free(to_add);
+    return;
+  }
+  hw->last_time = t;
+  if (hw->first_time == 0) hw->first_time = t;
+  link_in_order(hw, entry);
+  const hist_t *sources[1] = {to_add};
+  hist_accumulate(hw->hist_accum, sources, 1);
+  expire(hw);
+}
+
+double histogram_stats_window_get(const histogram_stats_window_t *hw, windowing_function_t wf,
+                                  double parameter) {
+  if (!hw || wf != W_QUANTILE) return 0;
+  double out = 0;
+  hist_approx_quantile(hw->hist_accum, &parameter, 1, &out);
+  return out;
+}
+
+json_object *histogram_stats_window_to_json(const histogram_stats_window_t *hw, int min_window) {
+  (void)min_window;
+  if (!hw) return nullptr;
+  json_object *o = json_object_new_object();
+  json_object_object_add(o, "window_length_ms",
+                         json_object_new_uint64((uint64_t)std::max(hw->window_length_ms, 0)));
+  json_object_object_add(o, "first_time_ms", json_object_new_uint64(hw->first_time));
+  json_object_object_add(o, "last_time_ms", json_object_new_uint64(hw->last_time));
+  json_object_object_add(o, "creation_time_ms", json_object_new_uint64(hw->creation_time));
+  return o;
+}
+
+int histogram_stats_window_entry_count(const histogram_stats_window_t *hw) {
+  int n = 0;
+  for (const hist_list_t *e = hw ? hw->head : nullptr; e; e = e->next)
+    n++;
+  return n;
+}

@@ -1,0 +1,155 @@
+// The numeric stats window: the recent numeric samples of one metric over a sliding time window,
+// with the mean, the rates of change and their deviations kept incrementally.
+//
+// A window has five lanes. Lane 0 holds the raw samples; lane 1 the rate of change between
+// consecutive samples (per second); lane 2 the same rates when they are not negative (a counter);
+// lanes 3 and 4 the rate of change of lane 1's and lane 2's rates. Each lane keeps a time-weighted
+// mean and the running moments of its entries, so that a push is O(1) amortised and every reader
+// is O(1).
+//
+// Ownership and threads: a window is owned by the metric window record that reserved it and is
+// touched only by the worker thread that owns the metric (pushes and rule reads alike); it has no
+// lock. A window owns all of its entries.
+//
+// Errors: there are none. Samples that cannot be used are ignored; a reader without an answer
+// returns NaN and reports `complete` = false.
+#pragma once
+
+#include <cstdint>
+
+#include "vask/vask_metric.h"
+
+struct json_object;
+
+// The functions a rule may apply to a window. The numeric values are part of the ruleset format.
+enum windowing_function_t : int32_t {
+  W_NONE = 0,               // the latest raw sample
+  W_AVERAGE = 1,            // lane 0 mean
+  W_STDDEV = 2,             // lane 0 deviation
+  W_DERIVE = 3,             // lane 1 mean
+  W_DERIVE_STDDEV = 4,      // lane 1 deviation
+  W_COUNTER = 5,            // lane 2 mean
+  W_COUNTER_STDDEV = 6,     // lane 2 deviation
+  W_DERIVE_2 = 7,           // lane 3 mean
+  W_DERIVE_2_STDDEV = 8,    // lane 3 deviation
+  W_COUNTER_2 = 9,          // lane 4 mean
+  W_COUNTER_2_STDDEV = 10,  // lane 4 deviation
+  W_QUANTILE = 11,          // histogram windows only
+  W_MAX = 11,               // the highest valid value
+};
+
+// The name a ruleset uses for wf ("none", "average", ... "quantile"); "unknown" for any value
+// outside the enumeration. Static text; any thread.
+const char *windowing_function_name(windowing_function_t wf);
+
+// Running moments of a series of values. Non-finite values are never counted.
+struct stddev_accum_t {
+  int count = 0;       // values added minus values removed
+  double product = 1;  // product of the positive values
+  double sum = 0;
+  double sumsq = 0;
+};
+
+void stddev_accum_add(stddev_accum_t *acc, double x);
+void stddev_accum_remove(stddev_accum_t *acc, double x);
+// Sample standard deviation; 0 when count <= 0 (a single value gives a non-finite result).
+double stddev_accum_deviation(const stddev_accum_t *acc);
+double stddev_accum_variance(const stddev_accum_t *acc);
+double stddev_accum_mean(const stddev_accum_t *acc);
+// Back to the empty state (count 0, product 1, sums 0).
+void stddev_accum_reset(stddev_accum_t *acc);
+
+// A metric value as a double: the integer types and doubles give their value (unsigned 64-bit
+// exactly as an unsigned quantity); strings, histograms and absent values give NaN. The null
+// flag is not consulted.
+double nmv_as_double(const vask_metric_value_t *v);
+// a - b. Two values of the same integer type are subtracted in that type, larger minus smaller,
+// so that unsigned 64-bit differences are exact; everything else goes through nmv_as_double.
+double nmv_diff(const vask_metric_value_t *a, const vask_metric_value_t *b);
+
+// One entry of a lane's list.
+struct WVal {
+  vask_metric_value_t value;     // lane 0: a copy of the sample; lanes 1-4: a double ('n')
+  double weight;                 // lane 0: 1; lanes 1-4: the interval in ms that produced it
+  unsigned use_for_counter : 1;  // on lane 1: the same rate was also added to lane 2
+  WVal *next;                    // the next newer entry
+};
+
+// The lanes of a window, in order.
+enum nsw_lane_index_t : int {
+  NSW_LANE_AVERAGE = 0,
+  NSW_LANE_DERIVE = 1,
+  NSW_LANE_COUNTER = 2,
+  NSW_LANE_DERIVE_2 = 3,
+  NSW_LANE_COUNTER_2 = 4,
+  NSW_LANE_COUNT = 5,
+};
+
+struct nsw_lane_t {
+  WVal *window_head;  // oldest entry
+  WVal *window_tail;  // newest entry
+  double value;       // the lane's current (weighted) mean
+  double weight;      // sum of the weights counted in the mean
+  stddev_accum_t stddev;
+};
+
+struct numeric_stats_window_t {
+  int window_length_ms;    // never negative
+  uint64_t creation_time;  // ms since the epoch, at allocation
+  uint64_t first_time;     // time of the first sample ever pushed; never moves afterwards
+  uint64_t last_time;      // the greatest sample time pushed
+  nsw_lane_t types[NSW_LANE_COUNT];
+};
+
+// A new, empty window; a negative length is stored as 0. Caller frees with
+// numeric_stats_window_free. Returns null only when memory is exhausted.
+numeric_stats_window_t *numeric_stats_window_alloc(int window_length_ms);
+// Frees the window and all its entries. Null is fine. When another thread may still be reading
+// the window, defer this call past the safe-memory grace period (tovi_memory_defer).
+void numeric_stats_window_free(numeric_stats_window_t *nsw);
+
+// Feeds the message's value: null and non-numeric values are ignored; samples not strictly newer
+// than the newest accepted sample are dropped; non-finite values move the times and run expiry
+// but add nothing. Entries older than the window length are expired, except each lane's newest.
+void numeric_stats_window_push(numeric_stats_window_t *nsw, const vask_metric_message_t *msg);
+
+// The value of windowing function wf over the window. min_win is the minimum span, in ms, from
+// the first sample ever pushed to the newest, that a complete answer needs (negative: none).
+// complete may be null; when given it receives whether the result is a complete answer.
+// W_NONE gives the latest raw sample regardless of min_win. W_QUANTILE and unknown functions
+// give NaN, incomplete.
+double numeric_stats_window_get(const numeric_stats_window_t *nsw, windowing_function_t wf,
+                                int min_win, bool *complete);
+
+// The per-function readers that numeric_stats_window_get dispatches to.
+double numeric_stats_window_average(const numeric_stats_window_t *nsw, int min_win, bool *complete);
+double numeric_stats_window_stddev(const numeric_stats_window_t *nsw, int min_win, bool *complete);
+double numeric_stats_window_derivative(const numeric_stats_window_t *nsw, int min_win,
+                                       bool *complete);
+double numeric_stats_window_derivative_stddev(const numeric_stats_window_t *nsw, int min_win,
+                                              bool *complete);
+double numeric_stats_window_counter_derivative(const numeric_stats_window_t *nsw, int min_win,
+                                               bool *complete);
+double numeric_stats_window_counter_derivative_stddev(const numeric_stats_window_t *nsw,
+                                                      int min_win, bool *complete);
+double numeric_stats_window_derivative2(const numeric_stats_window_t *nsw, int min_win,
+                                        bool *complete);
+double numeric_stats_window_derivative2_stddev(const numeric_stats_window_t *nsw, int min_win,
+                                               bool *complete);
+double numeric_stats_window_counter_derivative2(const numeric_stats_window_t *nsw, int min_win,
+                                                bool *complete);
+double numeric_stats_window_counter_derivative2_stddev(const numeric_stats_window_t *nsw,
+                                                       int min_win, bool *complete);
+
+// A JSON dump of the window: lengths and times, and per lane its mean, weight and
+// moments (only when the span reaches min_window) and its entries. Null window: null. The caller
+// owns the object (json_object_put). Must run on the thread that owns the window, or on a
+// snapshot of it: the window has no lock.
+json_object *numeric_stats_window_to_json(const numeric_stats_window_t *nsw, int min_window);
+
+// A metric value as JSON: {"whence_ms", "value", "type"}. Caller owns the object. Shared with
+// the other windows' dumps.
+json_object *nmv_to_json(const vask_metric_value_t *v);
+
+// The current time in ms since the Unix epoch (system clock). Used for creation times.
+uint64_t window_now_ms(void);

@@ -1,0 +1,260 @@
+// The ruleset model: allocation, equality, name tables, destruction and the ruleset counters.
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "rules_private.h"
+#include "tovi/tovi_log.h"
+#include "tovi/tovi_memory.h"
+
+std::atomic<uint64_t> rulesets_current{0};
+std::atomic<uint64_t> rulesets_loaded{0};
+std::atomic<uint64_t> rulesets_suppressed{0};
+
+namespace {
+
+tovi_log_stream_t rules_error() {
+  static tovi_log_stream_t ls = tovi_log_stream_find("error/rules");
+  return ls;
+}
+
+// Missing texts equal missing or empty ones.
+bool optional_text_equal(const char *a, const char *b) {
+  if (a == nullptr) a = "";
+  if (b == nullptr) b = "";
+  return std::strcmp(a, b) == 0;
+}
+
+}  // namespace
+
+const char *rule_metric_type_name(rule_metric_type_t type) {
+  switch (type) {
+    case RULE_UNKNOWN: return "unknown";
+    case RULE_NUMERIC: return "numeric";
+    case RULE_TEXT: return "text";
+    case RULE_HISTOGRAM: return "histogram";
+  }
+  return "invalid";
+}
+
+const char *rule_criteria_name(rule_criteria_t criteria) {
+  switch (criteria) {
+    case RULEC_UNKNOWN: return "unknown";
+    case RULEC_TEXT_MATCH: return "exact_match";
+    case RULEC_TEXT_NOMATCH: return "not_exact_match";
+    case RULEC_TEXT_CONTAINS: return "match";
+    case RULEC_TEXT_NOCONTAINS: return "not_match";
+    case RULEC_TEXT_CHANGE: return "onchange";
+    case RULEC_NUMERIC_MIN: return "numeric_min";
+    case RULEC_NUMERIC_MAX: return "numeric_max";
+    case RULEC_NUMERIC_EQ: return "numeric_eq";
+    case RULEC_NUMERIC_NEQ: return "numeric_neq";
+    case RULEC_NUMERIC_CHANGE: return "numeric_change";
+    case RULEC_HISTOGRAM_Q_MIN: return "histogram_q_min";
+    case RULEC_HISTOGRAM_Q_MAX: return "histogram_q_max";
+    case RULEC_ABSENCE: return "absence";
+  }
+  return "invalid";
+}
+
+rule_t::rule_t(rule_t &&other) noexcept
+    : severity(other.severity),
+      rule_type(other.rule_type),
+      windowing_function(other.windowing_function),
+      windowing_duration(other.windowing_duration),
+      windowing_min_duration(other.windowing_min_duration),
+      criteria_windowing_parameter(other.criteria_windowing_parameter),
+      wait(other.wait),
+      absence_window(other.absence_window),
+      criteria(std::move(other.criteria)),
+      value_str(std::move(other.value_str)),
+      info(other.info) {
+  other.info = info_u{};
+}
+
+rule_t &rule_t::operator=(rule_t &&other) noexcept {
+  if (this == &other) return *this;
+  severity = other.severity;
+  rule_type = other.rule_type;
+  windowing_function = other.windowing_function;
+  windowing_duration = other.windowing_duration;
+  windowing_min_duration = other.windowing_min_duration;
+  criteria_windowing_parameter = other.criteria_windowing_parameter;
+  wait = other.wait;
+  absence_window = other.absence_window;
+  criteria = std::move(other.criteria);
+  value_str = std::move(other.value_str);
+  info = other.info;
+  other.info = info_u{};
+  return *this;
+}
+
+bool rule_t::operator==(const rule_t &other) const {
+  return severity == other.severity && rule_type == other.rule_type &&
+         windowing_function == other.windowing_function &&
+         windowing_duration == other.windowing_duration &&
+         windowing_min_duration == other.windowing_min_duration &&
+         criteria_windowing_parameter == other.criteria_windowing_parameter &&
+         wait == other.wait && absence_window == other.absence_window &&
+         criteria == other.criteria && value_str == other.value_str;
+}
+
+void ruleset_time_t::store(const struct timeval &tv) {
+  const uint64_t us = uint64_t(tv.tv_sec) * 1000000u + uint64_t(tv.tv_usec);
+  microseconds.store(us, std::memory_order_relaxed);
+}
+
+void ruleset_time_t::store_ms(uint64_t ms) {
+  microseconds.store(ms * 1000u, std::memory_order_relaxed);
+}
+
+struct timeval ruleset_time_t::load() const {
+  const uint64_t us = microseconds.load(std::memory_order_relaxed);
+  struct timeval tv;
+  tv.tv_sec = time_t(us / 1000000u);
+  tv.tv_usec = suseconds_t(us % 1000000u);
+  return tv;
+}
+
+uint64_t ruleset_time_t::load_ms() const {
+  return microseconds.load(std::memory_order_relaxed) / 1000u;
+}
+
+bool ruleset_t::operator==(const ruleset_t &other) const {
+  return event_criteria_id == other.event_criteria_id &&
+         parent_event_criteria_id == other.parent_event_criteria_id &&
+         metric_type == other.metric_type && account_id == other.account_id &&
+         nrules == other.nrules && pattern.any_check_uuid == other.pattern.any_check_uuid &&
+         cull_seconds == other.cull_seconds &&
+         std::memcmp(check_uuid, other.check_uuid, sizeof(check_uuid)) == 0 &&
+         optional_text_equal(metric_name, other.metric_name) &&
+         optional_text_equal(group_by, other.group_by) &&
+         optional_text_equal(filter, other.filter) && rules == other.rules;
+}
+
+std::vector<rulestream_sp> ruleset_t::get_ruleset_streams() const {
+  return signature_to_stream.read_op([](const signature_to_stream_map_t &table) {
+    std::vector<rulestream_sp> streams;
+    streams.reserve(table.size());
+    for (const auto &entry : table) streams.push_back(entry.second);
+    return streams;
+  });
+}
+
+size_t ruleset_t::get_ruleset_streams_size() const {
+  return signature_to_stream.read_op(
+      [](const signature_to_stream_map_t &table) { return table.size(); });
+}
+
+void ruleset_t::reset_ruleset_streams() {
+  signature_to_stream.write_op([](signature_to_stream_map_t &table) { table.clear(); });
+}
+
+ruleset_t::~ruleset_t() {
+  // The compiled expressions of a text ruleset's rules belong to the ruleset; in other rulesets
+  // the same bytes hold the numeric threshold.
+  if (metric_type == RULE_TEXT) {
+    for (rule_t &rule : rules) {
+      if (rule.info.text.expr_extra) pcre_free_study(rule.info.text.expr_extra);
+      if (rule.info.text.expr) pcre_free(rule.info.text.expr);
+      rule.info.text.expr_extra = nullptr;
+      rule.info.text.expr = nullptr;
+    }
+  }
+  if (metric_pcre_extra) pcre_free_study(metric_pcre_extra);
+  if (metric_pcre) pcre_free(metric_pcre);
+  std::free(group_by);
+  if (group_by_pcre_extra) pcre_free_study(group_by_pcre_extra);
+  if (group_by_pcre) pcre_free(group_by_pcre);
+  std::free(filter);
+  vask_metric_tag_search_free(filter_ast);
+  reset_ruleset_streams();
+  std::free(metric_name);
+  clear_cull_event();
+  clear_absence_event();
+  if (counted) rulesets_current.fetch_sub(1, std::memory_order_relaxed);
+}
+
+void rule_trigger_free(rule_trigger_t *closure) {
+  if (closure == nullptr) return;
+  std::free(closure->signature);
+  std::free(closure);
+}
+
+namespace {
+
+// Takes e, just emptied from a slot, out of the loop. When it had not run, the loop's reference
+// and the duty to free the closure pass to us. Then drops the slot's reference.
+void cancel_slot_event(eventer_t e, void (*free_closure)(void *)) {
+  if (eventer_remove(e)) {
+    free_closure(eventer_get_closure(e));
+    eventer_deref(e);
+  }
+  eventer_deref(e);
+}
+
+void free_rule_cull(void *closure) { std::free(closure); }
+void free_rule_trigger(void *closure) { rule_trigger_free(static_cast<rule_trigger_t *>(closure)); }
+
+}  // namespace
+
+void ruleset_t::clear_cull_event() {
+  // Acquire: the timer record was published by whoever stored it into the slot.
+  eventer_t e = cull_event.exchange(nullptr, std::memory_order_acq_rel);
+  if (e == nullptr) return;
+  tovi_memory_scope_c bracket;
+  cancel_slot_event(e, free_rule_cull);
+}
+
+void ruleset_t::clear_absence_event() {
+  eventer_t e = absence_event.load(std::memory_order_acquire);
+  // Only the thread whose compare-and-swap empties the slot owns the slot's reference.
+  while (e && !absence_event.compare_exchange_weak(e, nullptr, std::memory_order_acq_rel,
+                                                   std::memory_order_acquire)) {
+  }
+  if (e == nullptr) return;
+  tovi_memory_scope_c bracket;
+  cancel_slot_event(e, free_rule_trigger);
+}
+
+bool ruleset_t::replace_absence_event_or_kill(eventer_t e) {
+  eventer_set_owner(e, eventer_choose_owner(event_criteria_id & 0xffffffffu));
+  eventer_ref(e);  // the slot's reference
+  eventer_t expected = nullptr;
+  // Release: a thread that later loads the slot sees the fully set-up record.
+  if (absence_event.compare_exchange_strong(expected, e, std::memory_order_acq_rel,
+                                            std::memory_order_acquire)) {
+    eventer_add(e);  // the caller's reference goes to the loop
+    return true;
+  }
+  free_rule_trigger(eventer_get_closure(e));
+  eventer_deref(e);
+  eventer_deref(e);
+  return false;
+}
+
+ruleset_sp ruleset_safe_alloc(int nrules) {
+  if (nrules < 0 || nrules > INT8_MAX) {
+    tovi_log(rules_error(), "ruleset_safe_alloc: cannot hold %d rules\n", nrules);
+    return ruleset_sp();
+  }
+  try {
+    ruleset_sp r = std::make_shared<ruleset_t>();
+    // Should sizing fail, r releases the half-built ruleset as the exception leaves this block.
+    r->rules.resize(size_t(nrules));
+    r->nrules = int8_t(nrules);
+    return r;
+  } catch (const std::bad_alloc &) {
+    tovi_log(rules_error(), "ruleset_safe_alloc: out of memory for %d rules\n", nrules);
+    return ruleset_sp();
+  }
+}
+
+bool ruleset_count_accepted(ruleset_t &r) {
+  if (r.counted) return false;
+  r.counted = true;
+  // Relaxed: these are statistics; nothing is published through them.
+  rulesets_loaded.fetch_add(1, std::memory_order_relaxed);
+  rulesets_current.fetch_add(1, std::memory_order_relaxed);
+  return true;
+}

@@ -1,0 +1,25 @@
+// The daemon's statistics: the process-wide recorder every module registers in, and its REST
+// endpoints.
+#pragma once
+
+#include "stats/stats.h"
+#include "tovi/tovi_http.h"
+
+// The process-wide recorder. The first call labels it: tag "app" = "queltd" on the root
+// namespace, and the texts "branch" and "version" observing the build's quelt_branch and
+// quelt_version. Never null; lives until the process ends. The first call happens during
+// single-threaded start-up (stats_rest_init); later calls may come from any thread.
+stats_recorder_t *stats_recorder(void);
+
+// Creates the recorder if needed and registers, with client-certificate authentication,
+//   GET /stats.json[?format=plain|simple|tagged]   stats_handler
+//   GET /metrics                                   the Prometheus text format
+// A failed registration is a fatal assertion. Called first among the module initialisations.
+void stats_rest_init(void);
+
+// Answers GET /stats.json: 200 "OK", "application/json", the recorder as tagged JSON for
+// format=tagged, as simple plain JSON for format=simple, and as full plain JSON otherwise.
+// Runs on the connection's loop thread.
+int stats_handler(tovi_http_rest_closure_t *restc, int npats, char **pats);
+// Answers GET /metrics with the Prometheus text exposition format.
+int stats_metrics_handler(tovi_http_rest_closure_t *restc, int npats, char **pats);

@@ -1,0 +1,140 @@
+#include "general.h"
+
+#include <gtest/gtest.h>
+
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "tovi/tovi_conf.h"
+#include "tovi/tovi_log.h"
+#include "tovi/tovi_module.h"
+
+namespace {
+
+// Stands in for the AMQP module's hook registration: remembers what general_init registered.
+std::string registered_name;
+tovi_amqp_connection_hook_t registered_hook = nullptr;
+
+int fake_register_connection_hook(const char *name, tovi_amqp_connection_hook_t hook, void *) {
+  registered_name = name;
+  registered_hook = hook;
+  return 0;
+}
+
+std::mutex lines_lock;
+std::vector<std::string> notice_lines;
+
+void provide_amqp_module() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    tovi_function_register("tovi_amqp_register_connection_hook",
+                           reinterpret_cast<void *>(&fake_register_connection_hook));
+    tovi_log_outlet_register_callback("test_general", [](tovi_log_stream_t, std::string_view t) {
+      std::lock_guard<std::mutex> g(lines_lock);
+      notice_lines.emplace_back(t);
+    });
+    tovi_log_stream_add_outlet("notice", "test_general");
+  });
+}
+
+void init_with(const std::string &body) {
+  std::string xml = "<queltd>" + body + "</queltd>";
+  ASSERT_TRUE(tovi_conf_load_string(xml.c_str(), "test_general"));
+  provide_amqp_module();
+  general_init();
+}
+
+bool logged(const std::string &text) {
+  std::lock_guard<std::mutex> g(lines_lock);
+  for (const std::string &l : notice_lines)
+    if (l.find(text) != std::string::npos) return true;
+  return false;
+}
+
+}  // namespace
+
+TEST(general, account_filter_cases) {
+  struct case_t {
+    const char *config;
+    std::vector<std::pair<uint64_t, bool>> expect;
+  } cases[] = {
+      {"", {{1, true}, {5, true}, {UINT64_MAX, true}}},
+      {"<accounts/>", {{1, false}, {5, false}}},
+      {"<accounts exclude='true'/>", {{1, true}, {5, true}}},
+      {"<accounts exclude='true'><account id='5'/><account id='7'/></accounts>",
+       {{5, false}, {6, true}, {7, false}}},
+      {"<accounts><account id='5'/><account id='7'/></accounts>",
+       {{5, true}, {6, false}, {7, true}}},
+      {"<accounts exclude='false'><account id='9007199254740993'/><account id='9'/>"
+       "<account id='9'/></accounts>",
+       {{9007199254740993ull, true}, {9007199254740992ull, false}, {9, true}, {10, false}}},
+  };
+  for (const case_t &c : cases) {
+    init_with(c.config);
+    for (auto [account, handled] : c.expect)
+      EXPECT_EQ(should_handle_account(account), handled) << c.config << " account " << account;
+  }
+}
+
+TEST(general, listed_accounts_are_logged) {
+  init_with("<accounts exclude='yes'><account id='42'/></accounts>");
+  EXPECT_TRUE(logged("excluding account 42"));
+  init_with("<accounts><account id='43'/></accounts>");
+  EXPECT_TRUE(logged("including account 43"));
+}
+
+TEST(general, bad_account_id_stops_start_up) {
+  for (const char *bad :
+       {"<account id='0'/>", "<account id='-4'/>", "<account/>", "<account id='five'/>"}) {
+    std::string config = std::string("<accounts><account id='3'/>") + bad + "</accounts>";
+    EXPECT_EXIT(init_with(config), ::testing::ExitedWithCode(2),
+                "Bad account id for inclusion/exclusion.")
+        << bad;
+  }
+}
+
+TEST(general, without_the_amqp_module_start_up_stops) {
+  // A fresh process, so that no test has provided the module's functions yet.
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        ASSERT_TRUE(tovi_conf_load_string("<queltd/>", "test_general"));
+        general_init();
+      },
+      ::testing::ExitedWithCode(2), "AMQP module not loaded, but required. Misconfiguration!");
+}
+
+TEST(general, publishing_defaults) {
+  init_with("<network><mq><host>localhost</host></mq></network>");
+  EXPECT_EQ(alerts_exchange, "vask.alerts");
+  EXPECT_EQ(alerts_route, "vask.alerts.sev");
+  EXPECT_EQ(maint_route, "vask.alerts.maint");
+  EXPECT_EQ(alerts_mandatory, 0);
+  EXPECT_EQ(alerts_immediate, 0);
+}
+
+TEST(general, publishing_settings_are_read_anywhere_under_network) {
+  init_with(
+      "<network><bus><alerts><exchange>ex</exchange><route>r.sev</route>"
+      "<maintenance>r.maint</maintenance><mandatory>1</mandatory></alerts></bus></network>");
+  EXPECT_EQ(alerts_exchange, "ex");
+  EXPECT_EQ(alerts_route, "r.sev");
+  EXPECT_EQ(maint_route, "r.maint");
+  EXPECT_EQ(alerts_mandatory, 1);
+  EXPECT_EQ(alerts_immediate, 0);
+  // Settings of an earlier configuration do not leak into the next one.
+  init_with("<network/>");
+  EXPECT_EQ(alerts_exchange, "vask.alerts");
+  EXPECT_EQ(alerts_mandatory, 0);
+}
+
+TEST(general, registers_the_connection_hook_which_logs_each_change) {
+  init_with("");
+  EXPECT_EQ(registered_name, "maintenance-handler");
+  ASSERT_EQ(registered_hook, &handle_amqp_connection);
+  EXPECT_EQ(registered_hook(nullptr, nullptr, 0, 1), 0);
+  EXPECT_TRUE(logged("AMQP connection: connected"));
+  EXPECT_EQ(registered_hook(nullptr, nullptr, 0, 0), 0);
+  EXPECT_TRUE(logged("AMQP connection: diconnected"));
+}

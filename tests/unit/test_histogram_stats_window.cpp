@@ -1,0 +1,178 @@
+#include "histogram_stats_window.h"
+
+#include <gtest/gtest.h>
+#include <json-c/json.h>
+
+#include <cmath>
+#include <cstring>
+#include <initializer_list>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace {
+
+constexpr uint64_t T = 1700000000000ULL;  // a current epoch time in ms
+constexpr metric_type_t PLAIN = METRIC_HISTOGRAM, CUMULATIVE = METRIC_HISTOGRAM_CUMULATIVE;
+
+struct window_deleter {
+  void operator()(histogram_stats_window_t *w) const { histogram_stats_window_free(w); }
+};
+using window_up = std::unique_ptr<histogram_stats_window_t, window_deleter>;
+struct hist_deleter {
+  void operator()(hist_t *h) const { hist_free(h); }
+};
+using hist_up = std::unique_ptr<hist_t, hist_deleter>;
+
+// A histogram from (value, count) pairs.
+hist_up hist(std::initializer_list<std::pair<double, uint64_t>> bins) {
+  hist_up h(hist_alloc());
+  for (const auto &[value, count] : bins)
+    hist_insert(h.get(), value, count);
+  return h;
+}
+
+// Pushes h as a sample of the metric `name` (its stream tags included).
+void push(histogram_stats_window_t *w, uint64_t when, metric_type_t type, const hist_t *h,
+          const std::string &name = "latency|ST[host:a]", const char *text = nullptr) {
+  std::string b64 = hist_serialize_b64(h);
+  vask_metric_message_t m{};
+  for (int i = 0; i < 16; i++)
+    m.id.id[i] = (uint8_t)(0xa0 + i);
+  m.id.name = name.c_str();
+  m.id.name_len = name.find('|');
+  m.id.name_len_with_tags = name.size();
+  m.value.whence_ms = when;
+  m.value.type = type;
+  m.value.value.s = text ? text : b64.c_str();
+  m.value.s_len = text ? strlen(text) : b64.size();
+  histogram_stats_window_push(w, &m);
+}
+
+std::vector<uint64_t> times(const histogram_stats_window_t *w) {
+  std::vector<uint64_t> out;
+  for (const hist_list_t *e = w->head; e; e = e->next)
+    out.push_back(e->whence_ms);
+  return out;
+}
+
+}  // namespace
+
+TEST(histogram_stats_window, cumulative_samples_add_their_differences) {
+  window_up w(histogram_stats_window_alloc(60000));
+  hist_up h1 = hist({{10, 5}, {20, 1}});
+  hist_up h2 = hist({{10, 8}, {20, 3}, {50, 2}});
+  hist_up h3 = hist({{10, 9}, {20, 3}, {50, 7}, {90, 1}});
+  push(w.get(), T + 1000, CUMULATIVE, h1.get());
+  EXPECT_EQ(w->head, nullptr);  // the first only sets the baseline
+  EXPECT_EQ(w->last_time, 0u);
+  push(w.get(), T + 2000, CUMULATIVE, h2.get());
+  push(w.get(), T + 3000, CUMULATIVE, h3.get());
+  ASSERT_EQ(times(w.get()), (std::vector<uint64_t>{T + 2000, T + 3000}));
+  EXPECT_TRUE(hist_equal(w->head->hist, hist({{10, 3}, {20, 2}, {50, 2}}).get()));
+  EXPECT_TRUE(hist_equal(w->hist_accum, hist({{10, 4}, {20, 2}, {50, 7}, {90, 1}}).get()));
+}
+
+TEST(histogram_stats_window, stale_and_reset_cumulative_samples_add_nothing) {
+  window_up w(histogram_stats_window_alloc(60000));
+  push(w.get(), T + 1000, CUMULATIVE, hist({{10, 5}}).get());
+  push(w.get(), T + 2000, CUMULATIVE, hist({{10, 9}}).get());
+  push(w.get(), T + 2000, CUMULATIVE, hist({{10, 100}}).get());  // not newer: discarded
+  push(w.get(), T + 1500, CUMULATIVE, hist({{10, 100}}).get());
+  // A counter reset cannot be subtracted: nothing is added, but it becomes the baseline.
+  push(w.get(), T + 3000, CUMULATIVE, hist({{10, 2}}).get());
+  EXPECT_EQ(times(w.get()), (std::vector<uint64_t>{T + 2000}));
+  push(w.get(), T + 4000, CUMULATIVE, hist({{10, 6}}).get());
+  EXPECT_EQ(times(w.get()), (std::vector<uint64_t>{T + 2000, T + 4000}));
+  EXPECT_TRUE(hist_equal(w->hist_accum, hist({{10, 8}}).get()));  // 4 + 4
+}
+
+TEST(histogram_stats_window, baselines_belong_to_one_identity_and_plain_samples_drop_them) {
+  window_up w(histogram_stats_window_alloc(60000));
+  const std::string a = "latency|ST[host:a]", b = "latency|ST[host:b]";
+  push(w.get(), T + 1000, CUMULATIVE, hist({{1, 1}}).get(), a);
+  push(w.get(), T + 1000, CUMULATIVE, hist({{2, 10}}).get(), b);
+  push(w.get(), T + 2000, CUMULATIVE, hist({{1, 3}}).get(), a);
+  push(w.get(), T + 2500, CUMULATIVE, hist({{2, 11}}).get(), b);
+  EXPECT_TRUE(hist_equal(w->hist_accum, hist({{1, 2}, {2, 1}}).get()));
+  // A plain sample of `a` drops its baseline: its next cumulative sample starts afresh.
+  push(w.get(), T + 3000, PLAIN, hist({{30, 1}}).get(), a);
+  push(w.get(), T + 4000, CUMULATIVE, hist({{1, 9}}).get(), a);
+  EXPECT_EQ(times(w.get()), (std::vector<uint64_t>{T + 2000, T + 2500, T + 3000}));
+}
+
+TEST(histogram_stats_window, plain_samples_are_kept_in_time_order) {
+  window_up w(histogram_stats_window_alloc(60000));
+  hist_up h = hist({{5, 1}});
+  for (uint64_t dt : {5000, 1000, 9000, 3000, 7000, 1000, 9000, 7000, 500})
+    push(w.get(), T + dt, PLAIN, h.get());
+  // Repeated times are discarded; out-of-order ones are inserted in order.
+  EXPECT_EQ(times(w.get()),
+            (std::vector<uint64_t>{T + 500, T + 1000, T + 3000, T + 5000, T + 7000, T + 9000}));
+  EXPECT_EQ(hist_sample_count(w->hist_accum), 6u);
+  EXPECT_EQ(w->last_time, T + 500);  // the sample added last, even an earlier one
+}
+
+TEST(histogram_stats_window, expires_samples_older_than_the_window) {
+  window_up w(histogram_stats_window_alloc(2000));
+  hist_up h = hist({{5, 1}});
+  for (uint64_t dt : {1000, 2000, 3000})
+    push(w.get(), T + dt, PLAIN, h.get());
+  EXPECT_EQ(times(w.get()), (std::vector<uint64_t>{T + 2000, T + 3000}));
+  EXPECT_EQ(w->first_time, T + 2000);
+  push(w.get(), T + 1000, PLAIN, h.get());  // older than the window: ignored
+  EXPECT_EQ(times(w.get()).size(), 2u);
+  push(w.get(), T + 60000, PLAIN, h.get());
+  EXPECT_EQ(times(w.get()), (std::vector<uint64_t>{T + 60000}));
+  EXPECT_EQ(hist_sample_count(w->hist_accum), 1u);
+
+  window_up zero(histogram_stats_window_alloc(0));  // keeps nothing, not even the newest
+  push(zero.get(), T + 1000, PLAIN, h.get());
+  EXPECT_EQ(zero->head, nullptr);
+  EXPECT_EQ(zero->first_time, 0u);
+  EXPECT_TRUE(std::isnan(histogram_stats_window_get(zero.get(), W_QUANTILE, 0.5)));
+}
+
+TEST(histogram_stats_window, sample_times_below_the_window_length_are_kept) {
+  // last_time - length would wrap around in unsigned arithmetic and expire every sample.
+  window_up w(histogram_stats_window_alloc(60000));
+  hist_up h = hist({{5, 1}});
+  push(w.get(), 1000, PLAIN, h.get());
+  push(w.get(), 2000, PLAIN, h.get());
+  EXPECT_EQ(times(w.get()), (std::vector<uint64_t>{1000, 2000}));
+  EXPECT_EQ(hist_sample_count(w->hist_accum), 2u);
+  push(w.get(), 61500, PLAIN, h.get());
+  EXPECT_EQ(times(w.get()), (std::vector<uint64_t>{2000, 61500}));
+}
+
+TEST(histogram_stats_window, ignores_unusable_samples) {
+  window_up w(histogram_stats_window_alloc(60000));
+  hist_up h = hist({{5, 1}});
+  push(w.get(), 0, PLAIN, h.get());                                       // no time
+  push(w.get(), T, PLAIN, h.get(), "latency|ST[host:a]", "not base64!");  // undecodable
+  push(w.get(), T, METRIC_STRING, h.get());                               // not a histogram
+  histogram_stats_window_push(w.get(), nullptr);
+  EXPECT_EQ(w->head, nullptr);
+  EXPECT_EQ(w->last_time, 0u);
+}
+
+TEST(histogram_stats_window, quantiles_and_dump) {
+  window_up w(histogram_stats_window_alloc(60000));
+  push(w.get(), T + 1000, PLAIN, hist({{10, 50}}).get());
+  push(w.get(), T + 2000, PLAIN, hist({{90, 50}}).get());
+  double q25 = histogram_stats_window_get(w.get(), W_QUANTILE, 0.25);
+  double q99 = histogram_stats_window_get(w.get(), W_QUANTILE, 0.99);
+  EXPECT_TRUE(q25 >= 10 && q25 < 11) << q25;
+  EXPECT_TRUE(q99 >= 90 && q99 <= 91) << q99;
+  EXPECT_EQ(histogram_stats_window_get(w.get(), W_QUANTILE, 1.5), 0);  // refused fraction
+  for (int wf : {0, 1, 3, 10, 42})
+    EXPECT_EQ(histogram_stats_window_get(w.get(), (windowing_function_t)wf, 0.5), 0) << wf;
+
+  json_object *o = histogram_stats_window_to_json(w.get(), 0);
+  EXPECT_EQ(json_object_object_length(o), 4);
+  EXPECT_EQ(json_object_get_uint64(json_object_object_get(o, "window_length_ms")), 60000u);
+  EXPECT_EQ(json_object_get_uint64(json_object_object_get(o, "first_time_ms")), T + 1000);
+  EXPECT_EQ(json_object_get_uint64(json_object_object_get(o, "last_time_ms")), T + 2000);
+  json_object_put(o);
+}

@@ -1,0 +1,327 @@
+#include "numeric_stats_window.h"
+
+#include <gtest/gtest.h>
+#include <json-c/json.h>
+
+#include <cmath>
+#include <limits>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr uint64_t T = 1700000000000ULL;  // a current epoch time in ms
+const double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+struct window_deleter {
+  void operator()(numeric_stats_window_t *w) const { numeric_stats_window_free(w); }
+};
+using window_up = std::unique_ptr<numeric_stats_window_t, window_deleter>;
+window_up make_window(int length_ms) {
+  return window_up(numeric_stats_window_alloc(length_ms));
+}
+
+void push_value(numeric_stats_window_t *w, uint64_t when, metric_type_t type, double n,
+                uint64_t u = 0, bool is_null = false) {
+  vask_metric_message_t m{};
+  m.id.name = "cpu";
+  m.id.name_len = m.id.name_len_with_tags = 3;
+  m.value.whence_ms = when;
+  m.value.type = type;
+  m.value.is_null = is_null;
+  if (type == METRIC_UINT64)
+    m.value.value.v_uint64 = u;
+  else
+    m.value.value.n = n;
+  numeric_stats_window_push(w, &m);
+}
+void push(numeric_stats_window_t *w, uint64_t when, double x) {
+  push_value(w, when, METRIC_DOUBLE, x);
+}
+
+double get(const numeric_stats_window_t *w, windowing_function_t wf, bool *complete = nullptr,
+           int min_win = 0) {
+  return numeric_stats_window_get(w, wf, min_win, complete);
+}
+
+std::vector<double> lane(const numeric_stats_window_t *w, int index) {
+  std::vector<double> out;
+  for (const WVal *e = w->types[index].window_head; e; e = e->next)
+    out.push_back(nmv_as_double(&e->value));
+  return out;
+}
+
+}  // namespace
+
+TEST(numeric_stats_window, names_every_function_and_unknown_values) {
+  const char *expected[] = {"none",           "average",  "stddev",          "derive",
+                            "derive_stddev",  "counter",  "counter_stddev",  "derive2",
+                            "derive2_stddev", "counter2", "counter2_stddev", "quantile"};
+  for (int wf = 0; wf <= W_MAX; wf++)
+    EXPECT_STREQ(windowing_function_name((windowing_function_t)wf), expected[wf]);
+  EXPECT_STREQ(windowing_function_name((windowing_function_t)12), "unknown");
+  EXPECT_STREQ(windowing_function_name((windowing_function_t)-1), "unknown");
+}
+
+TEST(numeric_stats_window, answers_only_what_its_samples_support) {
+  window_up w = make_window(60000);
+  for (int wf = W_NONE; wf <= W_MAX; wf++) {
+    bool complete = true;
+    EXPECT_TRUE(std::isnan(get(w.get(), (windowing_function_t)wf, &complete))) << wf;
+    EXPECT_FALSE(complete) << wf;
+  }
+  push(w.get(), T + 1000, 7.5);
+  bool complete = false;
+  EXPECT_EQ(get(w.get(), W_NONE, &complete), 7.5);
+  EXPECT_TRUE(complete);
+  EXPECT_EQ(get(w.get(), W_AVERAGE), 7.5);
+  EXPECT_TRUE(std::isnan(get(w.get(), W_DERIVE, &complete)));  // no rate from one sample
+  EXPECT_FALSE(complete);
+  EXPECT_TRUE(std::isnan(get(w.get(), W_QUANTILE, &complete)));
+  EXPECT_FALSE(complete);
+  EXPECT_EQ(make_window(-5)->window_length_ms, 0);
+}
+
+TEST(numeric_stats_window, worked_examples_of_every_function) {
+  window_up w = make_window(60000);
+  push(w.get(), T + 1000, 10);
+  push(w.get(), T + 2000, 20);
+  EXPECT_EQ(get(w.get(), W_DERIVE), 10);
+  EXPECT_EQ(w->types[NSW_LANE_COUNTER].window_tail->weight, 1000);
+  push(w.get(), T + 3000, 40);
+  struct {
+    windowing_function_t wf;
+    double expected;
+  } cases[] = {{W_NONE, 40},
+               {W_AVERAGE, 70.0 / 3},
+               {W_STDDEV, 15.2753},
+               {W_DERIVE, 15},
+               {W_DERIVE_STDDEV, 7.0711},
+               {W_COUNTER, 15},
+               {W_COUNTER_STDDEV, 7.0711},
+               {W_DERIVE_2, 10},
+               {W_COUNTER_2, 10}};
+  for (const auto &c : cases) {
+    bool complete = false;
+    EXPECT_NEAR(get(w.get(), c.wf, &complete), c.expected, 1e-4) << windowing_function_name(c.wf);
+    EXPECT_TRUE(complete);
+  }
+  EXPECT_EQ(lane(w.get(), NSW_LANE_DERIVE), (std::vector<double>{10, 20}));
+  EXPECT_EQ(lane(w.get(), NSW_LANE_COUNTER), (std::vector<double>{20}));  // list: newest only
+  EXPECT_EQ(w->types[NSW_LANE_COUNTER].weight, 2000);                     // mean: both rates
+}
+
+TEST(numeric_stats_window, expires_all_but_the_newest_entry_of_each_lane) {
+  window_up w = make_window(1500);
+  push(w.get(), T + 1000, 10);
+  push(w.get(), T + 2000, 20);
+  push(w.get(), T + 3000, 40);
+  EXPECT_EQ(lane(w.get(), NSW_LANE_AVERAGE), (std::vector<double>{20, 40}));
+  EXPECT_DOUBLE_EQ(get(w.get(), W_AVERAGE), 30);
+  EXPECT_EQ(lane(w.get(), NSW_LANE_DERIVE), (std::vector<double>{10, 20}));
+
+  window_up zero = make_window(0);
+  for (int i = 1; i <= 5; i++)
+    push(zero.get(), T + i * 1000, i * i);
+  for (int l = 0; l < NSW_LANE_COUNT; l++)
+    EXPECT_EQ(lane(zero.get(), l).size(), 1u) << l;
+  EXPECT_DOUBLE_EQ(get(zero.get(), W_DERIVE), 9);
+  EXPECT_DOUBLE_EQ(get(zero.get(), W_DERIVE_2), 2);  // from 7/s to 9/s in one second
+}
+
+TEST(numeric_stats_window, sample_times_below_the_window_length_expire_nothing) {
+  // t - length would wrap around in unsigned arithmetic and expire everything but the newest.
+  window_up w = make_window(60000);
+  push(w.get(), 1000, 10);
+  push(w.get(), 2000, 20);
+  push(w.get(), 3000, 30);
+  EXPECT_EQ(lane(w.get(), NSW_LANE_AVERAGE), (std::vector<double>{10, 20, 30}));
+  EXPECT_DOUBLE_EQ(get(w.get(), W_AVERAGE), 20);
+  push(w.get(), 61500, 40);
+  EXPECT_EQ(lane(w.get(), NSW_LANE_AVERAGE), (std::vector<double>{20, 30, 40}));
+}
+
+TEST(numeric_stats_window, counter_lanes_follow_only_non_negative_rates) {
+  window_up w = make_window(2500);
+  push(w.get(), T + 1000, 0);
+  push(w.get(), T + 2000, 100);  // +100/s
+  push(w.get(), T + 3000, 50);   // -50/s: not a counter rate
+  EXPECT_DOUBLE_EQ(get(w.get(), W_DERIVE), 25);
+  EXPECT_DOUBLE_EQ(get(w.get(), W_COUNTER), 100);
+  EXPECT_TRUE(lane(w.get(), NSW_LANE_COUNTER_2).empty());
+  push(w.get(), T + 4000, 80);  // +30/s
+  push(w.get(), T + 5000, 90);  // +10/s; the rates of T+2000 expire, from lane 2's mean too
+  EXPECT_EQ(lane(w.get(), NSW_LANE_DERIVE), (std::vector<double>{-50, 30, 10}));
+  EXPECT_DOUBLE_EQ(get(w.get(), W_COUNTER), 20);
+  EXPECT_NEAR(get(w.get(), W_COUNTER_STDDEV), std::sqrt(200.0), 1e-9);
+}
+
+TEST(numeric_stats_window, ignores_stale_null_non_numeric_and_non_finite_samples) {
+  window_up w = make_window(1000);
+  push(w.get(), T + 2000, 10);
+  push(w.get(), T + 2000, 99);                               // same time
+  push(w.get(), T + 1000, 99);                               // older
+  push_value(w.get(), T + 3000, METRIC_DOUBLE, 5, 0, true);  // null
+  push_value(w.get(), T + 3000, METRIC_STRING, 0);
+  EXPECT_EQ(lane(w.get(), NSW_LANE_AVERAGE), (std::vector<double>{10}));
+  EXPECT_EQ(w->last_time, T + 2000);
+  // Non-finite values move the times and run expiry, but add nothing.
+  push(w.get(), T + 5000, kNaN);
+  push(w.get(), T + 6000, std::numeric_limits<double>::infinity());
+  EXPECT_EQ(w->last_time, T + 6000);
+  EXPECT_EQ(lane(w.get(), NSW_LANE_AVERAGE), (std::vector<double>{10}));
+  push(w.get(), T + 7000, 60);
+  EXPECT_DOUBLE_EQ(get(w.get(), W_DERIVE), 10);  // measured from the last accepted sample
+  EXPECT_EQ(w->first_time, T + 2000);
+}
+
+TEST(numeric_stats_window, integer_differences_are_exact) {
+  const uint64_t top = std::numeric_limits<uint64_t>::max();
+  vask_metric_value_t a{}, b{};
+  a.type = b.type = METRIC_UINT64;
+  a.value.v_uint64 = top;
+  b.value.v_uint64 = top - 1000;
+  EXPECT_EQ(nmv_as_double(&a), 18446744073709551615.0);
+  EXPECT_EQ(nmv_diff(&a, &b), 1000);
+  EXPECT_EQ(nmv_diff(&b, &a), -1000);
+  a.type = b.type = METRIC_INT64;  // the true difference does not fit a signed 64-bit value
+  a.value.v_int64 = INT64_MIN;
+  b.value.v_int64 = INT64_MAX;
+  EXPECT_EQ(nmv_diff(&a, &b), -18446744073709551615.0);
+  a.type = METRIC_INT32;  // mixed types go through doubles
+  a.value.v_int32 = 3;
+  b.type = METRIC_DOUBLE;
+  b.value.n = 0.5;
+  EXPECT_EQ(nmv_diff(&a, &b), 2.5);
+  b.type = METRIC_STRING;
+  EXPECT_TRUE(std::isnan(nmv_as_double(&b)));
+
+  window_up w = make_window(60000);  // a counter near the top of the range
+  push_value(w.get(), T + 1000, METRIC_UINT64, 0, top - 2001);
+  push_value(w.get(), T + 2000, METRIC_UINT64, 0, top - 1);
+  EXPECT_EQ(get(w.get(), W_DERIVE), 2000);
+}
+
+TEST(numeric_stats_window, minimum_duration_counts_from_the_first_sample) {
+  window_up w = make_window(1000);
+  push(w.get(), T + 1000, 1);
+  push(w.get(), T + 4000, 4);
+  for (int wf = W_AVERAGE; wf <= W_COUNTER_2_STDDEV; wf++) {
+    bool complete = true;
+    EXPECT_TRUE(std::isnan(get(w.get(), (windowing_function_t)wf, &complete, 3001))) << wf;
+    EXPECT_FALSE(complete);
+  }
+  bool complete = false;
+  EXPECT_EQ(get(w.get(), W_NONE, &complete, 3001), 4);
+  EXPECT_TRUE(complete);
+  EXPECT_EQ(get(w.get(), W_AVERAGE, &complete, 3000), 4);  // only T+4000 is held
+  EXPECT_TRUE(complete);
+}
+
+TEST(numeric_stats_window, incremental_lanes_match_a_recomputation_over_the_held_entries) {
+  window_up w = make_window(7000);
+  uint64_t t = T;
+  double x = 100;
+  uint32_t seed = 12345;
+  for (int i = 0; i < 400; i++) {
+    seed = seed * 1103515245 + 12345;
+    t += 200 + (seed >> 16) % 1800;
+    x += (double)((int)((seed >> 8) % 200) - 90) / 7;
+    push(w.get(), t, x);
+    for (int l : {NSW_LANE_AVERAGE, NSW_LANE_DERIVE, NSW_LANE_DERIVE_2, NSW_LANE_COUNTER_2}) {
+      const nsw_lane_t *ln = &w->types[l];
+      double sum = 0, weights = 0, plain = 0, squares = 0;
+      int n = 0;
+      for (const WVal *e = ln->window_head; e; e = e->next, n++) {
+        double v = nmv_as_double(&e->value);
+        sum += v * e->weight;
+        weights += e->weight;
+        plain += v;
+        squares += v * v;
+      }
+      ASSERT_DOUBLE_EQ(ln->weight, weights) << l << " at " << i;
+      ASSERT_EQ(ln->stddev.count, n);
+      if (n == 0) continue;
+      double mean = std::fabs(sum / weights) <= 1e-10 ? 0 : sum / weights;
+      ASSERT_NEAR(ln->value, mean, 1e-6 * (1 + std::fabs(mean))) << l << " at " << i;
+      if (n > 1) {
+        double dev = std::sqrt(std::max(0.0, (squares - plain * plain / n) / (n - 1)));
+        ASSERT_NEAR(stddev_accum_deviation(&ln->stddev), dev, 1e-6 * (1 + dev));
+      }
+    }
+  }
+}
+
+TEST(numeric_stats_window, accumulator_skips_non_finite_values) {
+  stddev_accum_t acc;
+  EXPECT_EQ(stddev_accum_deviation(&acc), 0);
+  for (double x : {kNaN, std::numeric_limits<double>::infinity(), 2.0, 4.0, -3.0})
+    stddev_accum_add(&acc, x);
+  EXPECT_EQ(acc.count, 3);
+  EXPECT_EQ(acc.product, 8);  // positive values only
+  EXPECT_DOUBLE_EQ(stddev_accum_variance(&acc), (29 - 9 / 3.0) / 2);
+  stddev_accum_remove(&acc, 4);
+  EXPECT_EQ(acc.product, 2);
+  stddev_accum_reset(&acc);
+  stddev_accum_add(&acc, 5);
+  EXPECT_FALSE(std::isfinite(stddev_accum_deviation(&acc)));  // one value has no deviation
+  // A constant series is 0, even when rounding leaves the squares a hair below zero.
+  stddev_accum_reset(&acc);
+  for (int i = 0; i < 3; i++)
+    stddev_accum_add(&acc, 0.1);
+  EXPECT_EQ(stddev_accum_deviation(&acc), 0);
+}
+
+TEST(numeric_stats_window, json_dump_is_valid_and_hides_moments_of_short_windows) {
+  window_up w = make_window(60000);
+  push(w.get(), T + 1000, 10);
+  push(w.get(), T + 2000, 20);
+  json_object *o = numeric_stats_window_to_json(w.get(), 0);
+  // Undefined moments (derive2 has no entries) must not produce NaN tokens.
+  json_object *back = json_tokener_parse(json_object_to_json_string(o));
+  ASSERT_NE(back, nullptr) << json_object_to_json_string(o);
+  json_object_put(back);
+  EXPECT_EQ(json_object_get_uint64(json_object_object_get(o, "first_time_ms")), T + 1000);
+  EXPECT_EQ(json_object_get_uint64(json_object_object_get(o, "last_time_ms")), T + 2000);
+  json_object *types = json_object_object_get(o, "types");
+  for (const char *name : {"average", "derive", "counter", "derive2", "counter2"})
+    EXPECT_TRUE(json_object_object_get_ex(types, name, nullptr)) << name;
+  json_object *avg = json_object_object_get(types, "average");
+  EXPECT_EQ(json_object_get_double(json_object_object_get(avg, "value")), 15);
+  json_object *entry = json_object_array_get_idx(json_object_object_get(avg, "window"), 1);
+  EXPECT_STREQ(json_object_to_json_string_ext(json_object_object_get(entry, "value"),
+                                              JSON_C_TO_STRING_PLAIN),
+               "{\"whence_ms\":1700000002000,\"value\":20.0,\"type\":\"double\"}");
+  json_object_put(o);
+
+  o = numeric_stats_window_to_json(w.get(), 5000);
+  avg = json_object_object_get(json_object_object_get(o, "types"), "average");
+  EXPECT_FALSE(json_object_object_get_ex(avg, "value", nullptr));
+  EXPECT_FALSE(json_object_object_get_ex(avg, "stddev_accum", nullptr));
+  EXPECT_EQ(json_object_array_length(json_object_object_get(avg, "window")), 2u);
+  json_object_put(o);
+}
+
+TEST(numeric_stats_window, json_values_keep_their_type) {
+  vask_metric_value_t big{}, null_value{}, absent{};
+  big.type = METRIC_UINT64;
+  big.value.v_uint64 = 18446744073709551615ull;
+  null_value.type = METRIC_INT64;
+  null_value.is_null = true;
+  absent.type = METRIC_ABSENT;
+  absent.value.absent_type = METRIC_INT32;
+  const struct {
+    const vask_metric_value_t *v;
+    const char *text;
+  } cases[] = {
+      {&big, "{\"whence_ms\":0,\"value\":18446744073709551615,\"type\":\"uint64\"}"},
+      {&null_value, "{\"whence_ms\":0,\"value\":null,\"type\":\"int64\"}"},
+      {&absent, "{\"whence_ms\":0,\"type\":\"int32\"}"},
+  };
+  for (const auto &c : cases) {
+    json_object *o = nmv_to_json(c.v);
+    EXPECT_STREQ(json_object_to_json_string_ext(o, JSON_C_TO_STRING_PLAIN), c.text);
+    json_object_put(o);
+  }
+}

@@ -63,14 +63,16 @@ void ensure_director() {
       eventer_add(e);
     }
     std::thread([] { eventer_loop(); }).detach();
-    while (!eventer_loop_running()) std::this_thread::yield();
+    while (!eventer_loop_running())
+      std::this_thread::yield();
     return true;
   }();
   (void)started;
 }
 
 void wait_consumed(uint64_t target) {
-  while (consumed.load(std::memory_order_relaxed) < target) std::this_thread::yield();
+  while (consumed.load(std::memory_order_relaxed) < target)
+    std::this_thread::yield();
 }
 
 // Decoded messages: routing (four interest look-ups) and the lane append.
@@ -85,11 +87,13 @@ void BM_director_submit_message(benchmark::State &state) {
   }
   for (auto _ : state) {
     uint64_t target = consumed.load() + kBatch;
-    for (int i = 0; i < kBatch; i++) vask_metric_director_submit_message(messages[i % kMetrics]);
+    for (int i = 0; i < kBatch; i++)
+      vask_metric_director_submit_message(messages[i % kMetrics]);
     wait_consumed(target);
   }
   state.SetItemsProcessed(state.iterations() * kBatch);
-  for (auto *m : messages) vask_metric_director_message_deref(m);
+  for (auto *m : messages)
+    vask_metric_director_message_deref(m);
 }
 BENCHMARK(BM_director_submit_message)->UseRealTime();
 
@@ -97,7 +101,8 @@ BENCHMARK(BM_director_submit_message)->UseRealTime();
 void BM_director_submit_line(benchmark::State &state) {
   ensure_director();
   std::vector<std::string> lines;
-  for (int i = 0; i < kMetrics; i++) lines.push_back(metric_line(i));
+  for (int i = 0; i < kMetrics; i++)
+    lines.push_back(metric_line(i));
   for (auto _ : state) {
     uint64_t target = consumed.load() + kBatch;
     for (int i = 0; i < kBatch; i++) {
@@ -117,7 +122,8 @@ void BM_director_uninteresting(benchmark::State &state) {
   text.replace(text.find("bench.metric"), 5, "other");
   vask_metric_message_t *m = vask_metric_message_create(text.data(), text.size());
   vask_message_decoder_parse_line(m, true);
-  for (auto _ : state) benchmark::DoNotOptimize(vask_metric_director_submit_message(m));
+  for (auto _ : state)
+    benchmark::DoNotOptimize(vask_metric_director_submit_message(m));
   state.SetItemsProcessed(state.iterations());
   vask_metric_director_message_deref(m);
 }

@@ -36,7 +36,9 @@ void read_loop(benchmark::State &state) {
   }
 }
 
-void BM_get_by_id(benchmark::State &state) { read_loop(state); }
+void BM_get_by_id(benchmark::State &state) {
+  read_loop(state);
+}
 BENCHMARK(BM_get_by_id);
 BENCHMARK(BM_get_by_id)->Threads(2)->UseRealTime();
 

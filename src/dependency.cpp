@@ -17,7 +17,7 @@ namespace {
 typedef std::pair<uint64_t, uint64_t> parent_child_t;
 
 std::mutex deplock;
-std::set<parent_child_t> deplist;                       // guarded by deplock
+std::set<parent_child_t> deplist;                     // guarded by deplock
 absl::flat_hash_map<uint64_t, uint64_t> child_index;  // child -> parent; guarded by deplock
 
 // Removes the record of `ecid`, if any. Requires deplock.

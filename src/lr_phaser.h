@@ -41,10 +41,11 @@ class lr_phaser_c {
   lr_phaser_c(const lr_phaser_c &) = delete;
   lr_phaser_c &operator=(const lr_phaser_c &) = delete;
 
-  // Runs fn(const T&) on the copy that readers currently use and returns what fn returns.
+  // Runs fn(const T&) on the copy that readers currently use and returns a copy of what fn
+  // returns (never a reference into the table, which the next writer may change).
   // Never blocks. Safe against fn throwing: the reader leaves its counter either way.
   template <typename F>
-  decltype(auto) read_op(F &&fn) const {
+  auto read_op(F &&fn) const {
     // Which counter we announce ourselves in does not matter for safety: a writer waits for
     // both in turn. Acquire is more than enough; a stale value only sends us to the other one.
     const uint64_t version = _version_index.load(std::memory_order_acquire);
@@ -94,7 +95,8 @@ class lr_phaser_c {
     // Sequentially consistent: the load half of the handshake with read_op (see there), and it
     // synchronises with the readers' release decrements, so their reads of the copy happen
     // before whatever we do to it next.
-    while (_n_readers[i & 1].load(std::memory_order_seq_cst) != 0) std::this_thread::yield();
+    while (_n_readers[i & 1].load(std::memory_order_seq_cst) != 0)
+      std::this_thread::yield();
   }
 
  private:

@@ -12,6 +12,7 @@
 #include "tovi/eventer.h"
 #include "tovi/tovi_conf.h"
 #include "tovi/tovi_console.h"
+#include "tovi/tovi_console_conf.h"
 #include "tovi/tovi_http.h"
 #include "tovi/tovi_assert.h"
 #include "tovi/tovi_log.h"
@@ -81,6 +82,7 @@ int child_main(void) {
     tovi_log(tovi_error, "Cannot start the REST listeners of '%s'\n", config_file);
     exit(2);
   }
+  tovi_console_conf_init();
 
   tovi_conf_write_log();
 

@@ -29,30 +29,48 @@ bool optional_text_equal(const char *a, const char *b) {
 
 const char *rule_metric_type_name(rule_metric_type_t type) {
   switch (type) {
-    case RULE_UNKNOWN: return "unknown";
-    case RULE_NUMERIC: return "numeric";
-    case RULE_TEXT: return "text";
-    case RULE_HISTOGRAM: return "histogram";
+    case RULE_UNKNOWN:
+      return "unknown";
+    case RULE_NUMERIC:
+      return "numeric";
+    case RULE_TEXT:
+      return "text";
+    case RULE_HISTOGRAM:
+      return "histogram";
   }
   return "invalid";
 }
 
 const char *rule_criteria_name(rule_criteria_t criteria) {
   switch (criteria) {
-    case RULEC_UNKNOWN: return "unknown";
-    case RULEC_TEXT_MATCH: return "exact_match";
-    case RULEC_TEXT_NOMATCH: return "not_exact_match";
-    case RULEC_TEXT_CONTAINS: return "match";
-    case RULEC_TEXT_NOCONTAINS: return "not_match";
-    case RULEC_TEXT_CHANGE: return "onchange";
-    case RULEC_NUMERIC_MIN: return "numeric_min";
-    case RULEC_NUMERIC_MAX: return "numeric_max";
-    case RULEC_NUMERIC_EQ: return "numeric_eq";
-    case RULEC_NUMERIC_NEQ: return "numeric_neq";
-    case RULEC_NUMERIC_CHANGE: return "numeric_change";
-    case RULEC_HISTOGRAM_Q_MIN: return "histogram_q_min";
-    case RULEC_HISTOGRAM_Q_MAX: return "histogram_q_max";
-    case RULEC_ABSENCE: return "absence";
+    case RULEC_UNKNOWN:
+      return "unknown";
+    case RULEC_TEXT_MATCH:
+      return "exact_match";
+    case RULEC_TEXT_NOMATCH:
+      return "not_exact_match";
+    case RULEC_TEXT_CONTAINS:
+      return "match";
+    case RULEC_TEXT_NOCONTAINS:
+      return "not_match";
+    case RULEC_TEXT_CHANGE:
+      return "onchange";
+    case RULEC_NUMERIC_MIN:
+      return "numeric_min";
+    case RULEC_NUMERIC_MAX:
+      return "numeric_max";
+    case RULEC_NUMERIC_EQ:
+      return "numeric_eq";
+    case RULEC_NUMERIC_NEQ:
+      return "numeric_neq";
+    case RULEC_NUMERIC_CHANGE:
+      return "numeric_change";
+    case RULEC_HISTOGRAM_Q_MIN:
+      return "histogram_q_min";
+    case RULEC_HISTOGRAM_Q_MAX:
+      return "histogram_q_max";
+    case RULEC_ABSENCE:
+      return "absence";
   }
   return "invalid";
 }
@@ -94,9 +112,9 @@ bool rule_t::operator==(const rule_t &other) const {
          windowing_function == other.windowing_function &&
          windowing_duration == other.windowing_duration &&
          windowing_min_duration == other.windowing_min_duration &&
-         criteria_windowing_parameter == other.criteria_windowing_parameter &&
-         wait == other.wait && absence_window == other.absence_window &&
-         criteria == other.criteria && value_str == other.value_str;
+         criteria_windowing_parameter == other.criteria_windowing_parameter && wait == other.wait &&
+         absence_window == other.absence_window && criteria == other.criteria &&
+         value_str == other.value_str;
 }
 
 void ruleset_time_t::store(const struct timeval &tv) {
@@ -136,7 +154,8 @@ std::vector<rulestream_sp> ruleset_t::get_ruleset_streams() const {
   return signature_to_stream.read_op([](const signature_to_stream_map_t &table) {
     std::vector<rulestream_sp> streams;
     streams.reserve(table.size());
-    for (const auto &entry : table) streams.push_back(entry.second);
+    for (const auto &entry : table)
+      streams.push_back(entry.second);
     return streams;
   });
 }
@@ -193,8 +212,12 @@ void cancel_slot_event(eventer_t e, void (*free_closure)(void *)) {
   eventer_deref(e);
 }
 
-void free_rule_cull(void *closure) { std::free(closure); }
-void free_rule_trigger(void *closure) { rule_trigger_free(static_cast<rule_trigger_t *>(closure)); }
+void free_rule_cull(void *closure) {
+  std::free(closure);
+}
+void free_rule_trigger(void *closure) {
+  rule_trigger_free(static_cast<rule_trigger_t *>(closure));
+}
 
 }  // namespace
 

@@ -54,19 +54,19 @@ enum rule_metric_type_t : int {
 // and stored in stream histories.
 enum rule_criteria_t : int {
   RULEC_UNKNOWN = 0,
-  RULEC_TEXT_MATCH = 1,         // text equals value_str
-  RULEC_TEXT_NOMATCH = 2,       // text differs from value_str
-  RULEC_TEXT_CONTAINS = 3,      // text matches the regular expression value_str
-  RULEC_TEXT_NOCONTAINS = 4,    // text does not match it
-  RULEC_TEXT_CHANGE = 5,        // text changed
-  RULEC_NUMERIC_MIN = 6,        // value below the threshold
-  RULEC_NUMERIC_MAX = 7,        // value above the threshold
-  RULEC_NUMERIC_EQ = 8,         // value equals the threshold
-  RULEC_NUMERIC_NEQ = 9,        // value differs from the threshold
-  RULEC_NUMERIC_CHANGE = 10,    // value changed
-  RULEC_HISTOGRAM_Q_MIN = 11,   // histogram quantile below the threshold
-  RULEC_HISTOGRAM_Q_MAX = 12,   // histogram quantile above the threshold
-  RULEC_ABSENCE = 13,           // no data for absence_window seconds
+  RULEC_TEXT_MATCH = 1,        // text equals value_str
+  RULEC_TEXT_NOMATCH = 2,      // text differs from value_str
+  RULEC_TEXT_CONTAINS = 3,     // text matches the regular expression value_str
+  RULEC_TEXT_NOCONTAINS = 4,   // text does not match it
+  RULEC_TEXT_CHANGE = 5,       // text changed
+  RULEC_NUMERIC_MIN = 6,       // value below the threshold
+  RULEC_NUMERIC_MAX = 7,       // value above the threshold
+  RULEC_NUMERIC_EQ = 8,        // value equals the threshold
+  RULEC_NUMERIC_NEQ = 9,       // value differs from the threshold
+  RULEC_NUMERIC_CHANGE = 10,   // value changed
+  RULEC_HISTOGRAM_Q_MIN = 11,  // histogram quantile below the threshold
+  RULEC_HISTOGRAM_Q_MAX = 12,  // histogram quantile above the threshold
+  RULEC_ABSENCE = 13,          // no data for absence_window seconds
 };
 
 // "unknown", "numeric", "text", "histogram"; "invalid" for any other value. Static text.

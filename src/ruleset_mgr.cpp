@@ -30,7 +30,8 @@ ruleset_sp ruleset_mgr_c::remove_by_id(uint64_t id) {
 
 void ruleset_mgr_c::iterate(const std::function<void(uint64_t, const ruleset_sp &)> &fn) const {
   _id_to_ruleset.read_op([&](const id_to_ruleset_map_t &table) {
-    for (const auto &[id, r] : table) fn(id, r);
+    for (const auto &[id, r] : table)
+      fn(id, r);
   });
 }
 

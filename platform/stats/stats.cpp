@@ -36,8 +36,11 @@ constexpr int NQUANTILES = 4;
 
 unsigned thread_slot() {
   static std::atomic<unsigned> next{0};
-  // Relaxed: the slot only spreads threads over cells; any value is correct.
-  thread_local unsigned slot = next.fetch_add(1, std::memory_order_relaxed) % SLOTS;
+  // Constant-initialised, so reading it needs no guard; SLOTS marks "not yet given".
+  thread_local unsigned slot = SLOTS;
+  if (__builtin_expect(slot == SLOTS, 0))
+    // Relaxed: the slot only spreads threads over cells; any value is correct.
+    slot = next.fetch_add(1, std::memory_order_relaxed) % SLOTS;
   return slot;
 }
 

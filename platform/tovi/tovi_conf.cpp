@@ -26,6 +26,22 @@ namespace {
 
 std::shared_mutex doc_lock;
 xmlDocPtr current_doc = nullptr;  // guarded by doc_lock
+// Read holds this thread has. A lookup made under a hold does not lock again: a second shared
+// lock on the same thread can deadlock behind a waiting writer.
+thread_local int read_holds = 0;
+
+class read_guard_t {
+ public:
+  read_guard_t() : locked_(read_holds == 0) {
+    if (locked_) doc_lock.lock_shared();
+  }
+  ~read_guard_t() {
+    if (locked_) doc_lock.unlock_shared();
+  }
+
+ private:
+  bool locked_;
+};
 std::string current_path;
 std::string last_error;
 std::mutex error_lock;
@@ -110,7 +126,7 @@ xmlXPathObjectPtr evaluate(tovi_conf_section_t section, const char *path) {
 }
 
 bool first_value(tovi_conf_section_t section, const char *path, std::string *out) {
-  std::shared_lock<std::shared_mutex> g(doc_lock);
+  read_guard_t g;
   xmlXPathObjectPtr r = evaluate(section, path);
   if (!r) return false;
   bool found = false;
@@ -213,7 +229,7 @@ bool tovi_conf_get_boolean(tovi_conf_section_t section, const char *path, bool *
 }
 
 bool tovi_conf_exists(tovi_conf_section_t section, const char *path) {
-  std::shared_lock<std::shared_mutex> g(doc_lock);
+  read_guard_t g;
   xmlXPathObjectPtr r = evaluate(section, path);
   bool found = r && r->nodesetval && r->nodesetval->nodeNr > 0;
   if (r) xmlXPathFreeObject(r);
@@ -228,7 +244,7 @@ tovi_conf_section_t tovi_conf_get_section(tovi_conf_section_t section, const cha
 std::vector<tovi_conf_section_t> tovi_conf_get_sections(tovi_conf_section_t section,
                                                         const char *path) {
   std::vector<tovi_conf_section_t> out;
-  std::shared_lock<std::shared_mutex> g(doc_lock);
+  read_guard_t g;
   xmlXPathObjectPtr r = evaluate(section, path);
   if (!r) return out;
   if (r->nodesetval) {
@@ -245,8 +261,13 @@ std::string tovi_conf_section_name(tovi_conf_section_t section) {
   return section ? reinterpret_cast<const char *>(section->name) : "";
 }
 
-void tovi_conf_section_read_hold(void) { doc_lock.lock_shared(); }
-void tovi_conf_section_read_release(void) { doc_lock.unlock_shared(); }
+void tovi_conf_section_read_hold(void) {
+  if (read_holds++ == 0) doc_lock.lock_shared();
+}
+
+void tovi_conf_section_read_release(void) {
+  if (--read_holds == 0) doc_lock.unlock_shared();
+}
 
 std::string tovi_conf_section_to_xml(tovi_conf_section_t section) {
   if (!section) return "";

@@ -126,11 +126,21 @@ void json_escape_into(std::string *out, std::string_view text) {
   out->push_back('"');
   for (unsigned char c : text) {
     switch (c) {
-      case '"': out->append("\\\""); break;
-      case '\\': out->append("\\\\"); break;
-      case '\n': out->append("\\n"); break;
-      case '\r': out->append("\\r"); break;
-      case '\t': out->append("\\t"); break;
+      case '"':
+        out->append("\\\"");
+        break;
+      case '\\':
+        out->append("\\\\");
+        break;
+      case '\n':
+        out->append("\\n");
+        break;
+      case '\r':
+        out->append("\\r");
+        break;
+      case '\t':
+        out->append("\\t");
+        break;
       default:
         if (c < 0x20) {
           out->append("\\u00");
@@ -197,8 +207,7 @@ action_t run_handler(tovi_http_rest_closure_t *restc, tovi_http_rest_handler_t f
     rv = TOVI_HTTP_DONE;
   }
   if (restc->floated) return ACTION_DEFERRED;  // its handle is out there and will resume it
-  if (restc->upload_wanted && !restc->body_complete && !restc->body_failed)
-    return ACTION_NEED_BODY;
+  if (restc->upload_wanted && !restc->body_complete && !restc->body_failed) return ACTION_NEED_BODY;
   if (rv == TOVI_HTTP_DEFER) {
     tovi_log(tovi_error, "REST handler for %s %s deferred without floating the connection\n",
              restc->method.c_str(), restc->path.c_str());
@@ -360,7 +369,8 @@ http_response_t http_build_response(tovi_http_rest_closure_t *restc) {
   return res;
 }
 
-// ---- Socket-free processing ----------------------------------------------------------------------
+// ---- Socket-free processing
+// ----------------------------------------------------------------------
 
 namespace {
 
@@ -451,7 +461,8 @@ std::string tovi_http_rest_process_bytes(std::string_view bytes,
   return output;
 }
 
-// ---- Registration ---------------------------------------------------------------------------------
+// ---- Registration
+// ---------------------------------------------------------------------------------
 
 int tovi_http_rest_register_auth(const char *method, const char *base, const char *expression,
                                  tovi_http_rest_handler_t handler, tovi_http_rest_auth_t auth) {
@@ -491,8 +502,9 @@ int tovi_http_rest_register_auth(const char *method, const char *base, const cha
   table.ordered.clear();
   for (auto &r : table.routes)
     table.ordered.push_back(r.get());
-  std::stable_sort(table.ordered.begin(), table.ordered.end(),
-                   [](const route_t *a, const route_t *b) { return a->base.size() > b->base.size(); });
+  std::stable_sort(
+      table.ordered.begin(), table.ordered.end(),
+      [](const route_t *a, const route_t *b) { return a->base.size() > b->base.size(); });
   return 0;
 }
 
@@ -535,7 +547,8 @@ int tovi_http_rest_disclose_endpoints(const char *base, const char *expression) 
                                       tovi_http_rest_client_cert_auth);
 }
 
-// ---- Authentication --------------------------------------------------------------------------------
+// ---- Authentication
+// --------------------------------------------------------------------------------
 
 bool tovi_http_address_is_loopback(std::string_view address) {
   boost::system::error_code ec;
@@ -567,7 +580,8 @@ bool tovi_http_rest_client_cert_auth(tovi_http_rest_closure_t *restc, int, char 
   return tovi_http_auth_allows(f);
 }
 
-// ---- Request accessors ------------------------------------------------------------------------------
+// ---- Request accessors
+// ------------------------------------------------------------------------------
 
 const char *tovi_http_request_method(tovi_http_rest_closure_t *restc) {
   return restc->method.c_str();
@@ -623,7 +637,8 @@ std::string_view tovi_http_request_body(tovi_http_rest_closure_t *restc) {
   return restc->body;
 }
 
-// ---- Response ----------------------------------------------------------------------------------------
+// ---- Response
+// ----------------------------------------------------------------------------------------
 
 void tovi_http_response_status_set(tovi_http_rest_closure_t *restc, int code, const char *reason) {
   restc->status = code;
@@ -678,7 +693,8 @@ int tovi_http_response_status(tovi_http_rest_closure_t *restc) {
   return restc->status;
 }
 
-// ---- Deferred replies --------------------------------------------------------------------------------
+// ---- Deferred replies
+// --------------------------------------------------------------------------------
 
 void tovi_http_rest_set_completion(tovi_http_rest_closure_t *restc,
                                    tovi_http_rest_handler_t completion) {
@@ -696,7 +712,8 @@ void tovi_http_rest_resume(tovi_http_deferred_t *deferred) {
   delete deferred;
 }
 
-// ---- Decoding ------------------------------------------------------------------------------------------
+// ---- Decoding
+// ------------------------------------------------------------------------------------------
 
 bool tovi_http_url_decode(std::string_view text, bool plus_is_space, std::string *out) {
   auto hexval = [](char c) -> int {
@@ -734,15 +751,15 @@ std::vector<std::pair<std::string, std::string>> tovi_http_parse_query(std::stri
     size_t eq = part.find('=');
     std::string name, value;
     if (!tovi_http_url_decode(part.substr(0, eq), true, &name) || name.empty()) continue;
-    if (eq != std::string_view::npos &&
-        !tovi_http_url_decode(part.substr(eq + 1), true, &value))
+    if (eq != std::string_view::npos && !tovi_http_url_decode(part.substr(eq + 1), true, &value))
       continue;
     out.emplace_back(std::move(name), std::move(value));
   }
   return out;
 }
 
-// ---- Files ----------------------------------------------------------------------------------------------
+// ---- Files
+// ----------------------------------------------------------------------------------------------
 
 namespace {
 

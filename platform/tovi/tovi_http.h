@@ -169,10 +169,10 @@ std::vector<std::pair<std::string, std::string>> tovi_http_parse_query(std::stri
 // What the client-certificate check decides on.
 struct tovi_http_auth_facts_t {
   bool tls = false;
-  bool cert_verified = false;           // TLS: a client certificate verified against the CA
-  std::string_view client_cn;           // its common name
+  bool cert_verified = false;  // TLS: a client certificate verified against the CA
+  std::string_view client_cn;  // its common name
   const std::vector<std::string> *allowed_cns = nullptr;  // empty or null: any verified one
-  bool insecure_loopback = false;       // plain listener with insecure="loopback"
+  bool insecure_loopback = false;                         // plain listener with insecure="loopback"
   bool peer_loopback = false;
 };
 bool tovi_http_auth_allows(const tovi_http_auth_facts_t &facts);

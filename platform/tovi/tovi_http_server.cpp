@@ -105,10 +105,9 @@ class session_c : public connection_c {
     if constexpr (is_tls) {
       beast::get_lowest_layer(stream_).expires_after(
           std::chrono::seconds(listener_->settings.header_timeout_s));
-      stream_.async_handshake(ssl::stream_base::server,
-                              [self = self()](const boost::system::error_code &ec) {
-                                self->on_handshake(ec);
-                              });
+      stream_.async_handshake(
+          ssl::stream_base::server,
+          [self = self()](const boost::system::error_code &ec) { self->on_handshake(ec); });
     } else {
       read_header(true);
     }
@@ -157,10 +156,9 @@ class session_c : public connection_c {
     const listener_settings_t &s = listener_->settings;
     beast::get_lowest_layer(stream_).expires_after(
         std::chrono::seconds(first ? s.header_timeout_s : s.idle_timeout_s));
-    http::async_read_header(stream_, buffer_, *parser_,
-                            [self = self()](const boost::system::error_code &ec, size_t) {
-                              self->on_header(ec);
-                            });
+    http::async_read_header(
+        stream_, buffer_, *parser_,
+        [self = self()](const boost::system::error_code &ec, size_t) { self->on_header(ec); });
   }
 
   void on_header(const boost::system::error_code &ec) {
@@ -197,8 +195,12 @@ class session_c : public connection_c {
 
   void handle(action_t action) {
     switch (action) {
-      case ACTION_RESPOND: write_response(); break;
-      case ACTION_NEED_BODY: read_body(); break;
+      case ACTION_RESPOND:
+        write_response();
+        break;
+      case ACTION_NEED_BODY:
+        read_body();
+        break;
       case ACTION_DEFERRED:
         // Floated: the component holding the handle decides when the reply comes.
         beast::get_lowest_layer(stream_).expires_never();
@@ -225,10 +227,9 @@ class session_c : public connection_c {
   void read_body_now() {
     beast::get_lowest_layer(stream_).expires_after(
         std::chrono::seconds(listener_->settings.idle_timeout_s));
-    http::async_read(stream_, buffer_, *parser_,
-                     [self = self()](const boost::system::error_code &ec, size_t) {
-                       self->on_body(ec);
-                     });
+    http::async_read(
+        stream_, buffer_, *parser_,
+        [self = self()](const boost::system::error_code &ec, size_t) { self->on_body(ec); });
   }
 
   void on_body(const boost::system::error_code &ec) {
@@ -250,10 +251,9 @@ class session_c : public connection_c {
     if (!response_->keep_alive()) close_after_ = true;
     beast::get_lowest_layer(stream_).expires_after(
         std::chrono::seconds(listener_->settings.idle_timeout_s));
-    http::async_write(stream_, *response_,
-                      [self = self()](const boost::system::error_code &ec, size_t) {
-                        self->on_write(ec);
-                      });
+    http::async_write(
+        stream_, *response_,
+        [self = self()](const boost::system::error_code &ec, size_t) { self->on_write(ec); });
   }
 
   void on_write(const boost::system::error_code &ec) {
@@ -320,8 +320,8 @@ void accept_next(listener_t *listener) {
         if (ec == asio::error::operation_aborted) return;
         if (ec) {
           // Out of descriptors and the like: back off a little rather than spin.
-          tovi_log(tovi_error, "REST listener on port %d cannot accept: %s\n",
-                   listener->bound_port, ec.message().c_str());
+          tovi_log(tovi_error, "REST listener on port %d cannot accept: %s\n", listener->bound_port,
+                   ec.message().c_str());
           auto delay = std::make_shared<asio::steady_timer>(eventer_io_context(0),
                                                             std::chrono::milliseconds(100));
           delay->async_wait(
@@ -364,8 +364,8 @@ std::vector<std::string> split_names(const std::string &text) {
   size_t start = 0;
   while (start <= text.size()) {
     size_t comma = text.find(',', start);
-    std::string part = text.substr(start, comma == std::string::npos ? std::string::npos
-                                                                       : comma - start);
+    std::string part =
+        text.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
     size_t b = part.find_first_not_of(" \t"), e = part.find_last_not_of(" \t");
     if (b != std::string::npos) out.push_back(part.substr(b, e - b + 1));
     if (comma == std::string::npos) break;
@@ -379,8 +379,8 @@ bool make_tls_context(listener_t *l) {
   auto ctx = std::make_unique<ssl::context>(ssl::context::tls_server);
   boost::system::error_code ec;
   ctx->set_options(ssl::context::default_workarounds | ssl::context::no_sslv2 |
-                       ssl::context::no_sslv3 | ssl::context::no_tlsv1 |
-                       ssl::context::no_tlsv1_1 | ssl::context::single_dh_use,
+                       ssl::context::no_sslv3 | ssl::context::no_tlsv1 | ssl::context::no_tlsv1_1 |
+                       ssl::context::single_dh_use,
                    ec);
   ctx->use_certificate_chain_file(s.certificate_file, ec);
   if (ec) {

@@ -537,19 +537,28 @@ void tovi_log_reopen(void) {
   tovi_log(tovi_notice, "log files reopened");
 }
 
-void tovi_conf_write_log(void) {
-  static tovi_log_stream_t config_ls = tovi_log_stream_find("notice/config");
+std::vector<std::string> tovi_log_describe_streams(void) {
   registry_t &reg = registry();
   std::vector<std::string> lines;
-  {
-    std::lock_guard<std::mutex> g(reg.lock);
-    for (auto &[name, ls] : reg.streams) {
-      std::string line = "log " + name + (ls->enabled.load() ? " enabled" : " disabled");
-      auto outlets = std::atomic_load(&ls->outlets);
-      line += " ->";
-      for (outlet_t *o : *outlets) line += " " + o->name + "(" + o->describe() + ")";
-      lines.push_back(std::move(line));
-    }
+  std::lock_guard<std::mutex> g(reg.lock);
+  for (auto &[name, ls] : reg.streams) {
+    std::string line = name + (ls->enabled.load() ? " enabled" : " disabled") + " ->";
+    auto outlets = std::atomic_load(&ls->outlets);
+    for (outlet_t *o : *outlets) line += " " + o->name + "(" + o->describe() + ")";
+    lines.push_back(std::move(line));
   }
-  for (const auto &l : lines) tovi_log(config_ls, "%s", l.c_str());
+  return lines;
+}
+
+std::vector<std::string> tovi_log_stream_names(void) {
+  registry_t &reg = registry();
+  std::vector<std::string> names;
+  std::lock_guard<std::mutex> g(reg.lock);
+  for (auto &[name, ls] : reg.streams) names.push_back(name);
+  return names;
+}
+
+void tovi_conf_write_log(void) {
+  static tovi_log_stream_t config_ls = tovi_log_stream_find("notice/config");
+  for (const auto &l : tovi_log_describe_streams()) tovi_log(config_ls, "log %s", l.c_str());
 }

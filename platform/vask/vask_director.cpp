@@ -14,7 +14,7 @@
 // Wake-ups. A consumer that finds its lane empty raises `wake_needed` and looks once more; a
 // producer that appended looks at the flag after a full fence and wakes the lane's loop thread
 // only when it was raised. One of the two always sees the other (store-buffer pattern with
-// sequentially consistent fences), so a thread never sleeps on a non-empty lane, and a busy
+// sequentially consistent barriers), so a thread never sleeps on a non-empty lane, and a busy
 // consumer costs its producers no wake-up at all.
 //
 // Flush. A flush record counts the lanes (plus one guard held while markers are being placed);
@@ -278,6 +278,7 @@ struct vask_metric_director_lane_t {
   alignas(64) std::atomic<uint64_t> tail{0};  // producers
   alignas(64) std::atomic<uint64_t> head{0};  // written by the consumer only
   alignas(64) std::atomic<bool> wake_needed{true};
+  std::atomic<uint32_t> barrier{0};   // see lane_barrier
   std::atomic<size_t> side_count{0};  // side.size(), stored under side_lock
   std::mutex side_lock;
   std::deque<uintptr_t> side;  // guarded by side_lock
@@ -434,10 +435,23 @@ offer_t lane_offer(lane_t *l, uintptr_t item, bool force) {
   return result;
 }
 
-void lane_wake(lane_t *l) {
-  // Pairs with the fence in lane_next: either we see the raised flag, or the consumer sees the
-  // item we just appended.
+// A full barrier between a store and a load (producer: item, then flag; consumer: flag, then
+// item). ThreadSanitizer does not model fences, so its builds use a sequentially consistent
+// read-modify-write of one word of the lane instead: the two sides' operations on it are totally
+// ordered and the later one acquires what the earlier one released, which orders the same way.
+inline void lane_barrier(lane_t *l) {
+#if defined(__SANITIZE_THREAD__)
+  l->barrier.fetch_add(1, std::memory_order_seq_cst);
+#else
+  (void)l;
   std::atomic_thread_fence(std::memory_order_seq_cst);
+#endif
+}
+
+void lane_wake(lane_t *l) {
+  // Pairs with the barrier in lane_next: either we see the raised flag, or the consumer sees the
+  // item we just appended.
+  lane_barrier(l);
   if (l->wake_needed.load(std::memory_order_relaxed) &&
       l->wake_needed.exchange(false, std::memory_order_relaxed))
     eventer_wakeup(l->thread);
@@ -734,8 +748,8 @@ vask_metric_message_t *vask_metric_director_lane_next(vask_metric_director_lane_
     uintptr_t item = lane_take(l);
     if (!item) {
       l->wake_needed.store(true, std::memory_order_relaxed);
-      // Pairs with the fence in lane_wake: a producer appending now will see the flag.
-      std::atomic_thread_fence(std::memory_order_seq_cst);
+      // Pairs with the barrier in lane_wake: a producer appending now will see the flag.
+      lane_barrier(l);
       item = lane_take(l);
       if (!item) return nullptr;
     }

@@ -40,7 +40,7 @@ def run_module_tests(node, gtest_filter, timeout=300):
 
 
 def test_module_against_the_broker(rabbitmq_node):  # noqa: F811
-    r = run_module_tests(rabbitmq_node, "amqp_broker.*:-amqp_broker.a_broker_*_loses_no_message")
+    r = run_module_tests(rabbitmq_node, "tovi_amqp_broker.*:-tovi_amqp_broker.a_broker_*_loses_no_message")
     assert r.returncode == 0, r.stdout + r.stderr
     assert "SKIPPED" not in r.stdout, r.stdout
     assert "[  PASSED  ]" in r.stdout
@@ -48,7 +48,7 @@ def test_module_against_the_broker(rabbitmq_node):  # noqa: F811
 
 @pytest.mark.parametrize("test", ["a_broker_restart_loses_no_message", "a_broker_crash_loses_no_message"])
 def test_broker_restart_loses_no_message(rabbitmq_node, test):  # noqa: F811
-    r = run_module_tests(rabbitmq_node, f"amqp_broker.{test}")
+    r = run_module_tests(rabbitmq_node, f"tovi_amqp_broker.{test}")
     assert r.returncode == 0, r.stdout + r.stderr
     assert "SKIPPED" not in r.stdout, r.stdout
     summary = [line for line in r.stdout.splitlines() if line.startswith("restart:")]

@@ -24,8 +24,7 @@ int echo(tovi_http_rest_closure_t *restc, int npats, char **pats) {
 bool setup() {
   tovi_http_rest_register("GET", "/", "^config(/.*)?$", echo);
   tovi_http_rest_register("POST", "/rulesets/", "^(\\d+)/([^/]+)$", echo);
-  tovi_http_rest_register_auth("GET", "/", "^stats\\.json$", echo,
-                               tovi_http_rest_client_cert_auth);
+  tovi_http_rest_register_auth("GET", "/", "^stats\\.json$", echo, tovi_http_rest_client_cert_auth);
   return true;
 }
 
@@ -37,8 +36,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   tovi_http_conn_facts_t conn;
   conn.max_body = 4096;
   conn.insecure_loopback = size % 2 == 0;
-  std::string out =
-      tovi_http_rest_process_bytes(std::string_view(reinterpret_cast<const char *>(data), size), conn);
+  std::string out = tovi_http_rest_process_bytes(
+      std::string_view(reinterpret_cast<const char *>(data), size), conn);
   // Whatever came in, anything answered is a well-formed status line.
   if (!out.empty() && out.compare(0, 5, "HTTP/") != 0) __builtin_trap();
   return 0;

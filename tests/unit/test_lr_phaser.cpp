@@ -71,11 +71,13 @@ TEST(lr_phaser, writer_waits_for_a_reader_inside_while_new_readers_proceed) {
   std::thread slow_reader([&] {
     phaser.read_op([&](const table_t &t) {
       reader_inside = true;
-      while (!release_reader) std::this_thread::yield();
+      while (!release_reader)
+        std::this_thread::yield();
       seen_by_slow_reader = t.at(0);
     });
   });
-  while (!reader_inside) std::this_thread::yield();
+  while (!reader_inside)
+    std::this_thread::yield();
 
   std::thread writer([&] {
     phaser.write_op([](table_t &t) { t[0] = 2; });
@@ -84,7 +86,8 @@ TEST(lr_phaser, writer_waits_for_a_reader_inside_while_new_readers_proceed) {
 
   // New readers are never held up by the waiting writer and soon see the new table.
   int seen = 1;
-  while (seen != 2) seen = phaser.read_op([](const table_t &t) { return t.at(0); });
+  while (seen != 2)
+    seen = phaser.read_op([](const table_t &t) { return t.at(0); });
   // The writer has published the new copy but cannot finish while the slow reader is inside.
   EXPECT_FALSE(writer_done);
 
@@ -104,7 +107,8 @@ TEST(lr_phaser, readers_see_whole_tables_while_a_writer_replaces_entries) {
   constexpr int readers = 2;
   lr_phaser_c<table_t> phaser;
   phaser.write_op([](table_t &t) {
-    for (int k = 0; k < entries; k++) t[k] = 0;
+    for (int k = 0; k < entries; k++)
+      t[k] = 0;
   });
 
   std::atomic<bool> stop{false};
@@ -131,7 +135,8 @@ TEST(lr_phaser, readers_see_whole_tables_while_a_writer_replaces_entries) {
 
   // Write while the readers are known to be reading: every generation, and more until they have
   // done a good number of reads since the writes began.
-  while (reads.load() == 0) std::this_thread::yield();
+  while (reads.load() == 0)
+    std::this_thread::yield();
   const long reads_before = reads.load();
   int g = 1;
   for (; g <= generations || reads.load() < reads_before + 2000; g++) {
@@ -144,12 +149,14 @@ TEST(lr_phaser, readers_see_whole_tables_while_a_writer_replaces_entries) {
     });
   }
   stop = true;
-  for (auto &t : threads) t.join();
+  for (auto &t : threads)
+    t.join();
 
   EXPECT_EQ(torn.load(), 0);
   EXPECT_EQ(went_back.load(), 0);
   phaser.read_op([&](const table_t &t) {
-    for (const auto &[key, value] : t) EXPECT_EQ(value, g - 1);
+    for (const auto &[key, value] : t)
+      EXPECT_EQ(value, g - 1);
   });
 }
 
@@ -160,9 +167,11 @@ TEST(lr_phaser, concurrent_writers_are_serialised) {
   std::vector<std::thread> threads;
   for (int w = 0; w < writers; w++)
     threads.emplace_back([&] {
-      for (int i = 0; i < writes; i++) phaser.write_op([](table_t &t) { t[0]++; });
+      for (int i = 0; i < writes; i++)
+        phaser.write_op([](table_t &t) { t[0]++; });
     });
-  for (auto &t : threads) t.join();
+  for (auto &t : threads)
+    t.join();
   for (int round = 0; round < 2; round++) {
     EXPECT_EQ(phaser.read_op([](const table_t &t) { return t.at(0); }), writers * writes);
     phaser.write_op([](table_t &) {});

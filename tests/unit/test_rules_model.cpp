@@ -31,7 +31,8 @@ ruleset_sp make_ruleset(rule_metric_type_t type = RULE_NUMERIC) {
   r->metric_type = type;
   r->account_id = 42;
   r->cull_seconds = 600;
-  for (int i = 0; i < 16; i++) r->check_uuid[i] = uint8_t(i + 1);
+  for (int i = 0; i < 16; i++)
+    r->check_uuid[i] = uint8_t(i + 1);
   r->metric_name = strdup("cpu`idle");
   r->group_by = strdup("host:.*");
   r->group_by_pcre = compile(r->group_by, &r->group_by_pcre_extra);
@@ -65,19 +66,17 @@ void replace_text(char **field, const char *text) {
 }
 
 TEST(rules_model, name_tables) {
-  const std::vector<std::pair<int, const char *>> types = {
-      {0, "unknown"}, {1, "numeric"}, {2, "text"}, {3, "histogram"}, {4, "invalid"},
-      {-1, "invalid"}};
+  const std::vector<std::pair<int, const char *>> types = {{0, "unknown"}, {1, "numeric"},
+                                                           {2, "text"},    {3, "histogram"},
+                                                           {4, "invalid"}, {-1, "invalid"}};
   for (auto [value, name] : types)
     EXPECT_STREQ(rule_metric_type_name(rule_metric_type_t(value)), name) << value;
 
   const std::vector<std::pair<int, const char *>> criteria = {
-      {0, "unknown"},          {1, "exact_match"},      {2, "not_exact_match"},
-      {3, "match"},            {4, "not_match"},        {5, "onchange"},
-      {6, "numeric_min"},      {7, "numeric_max"},      {8, "numeric_eq"},
-      {9, "numeric_neq"},      {10, "numeric_change"},  {11, "histogram_q_min"},
-      {12, "histogram_q_max"}, {13, "absence"},         {14, "invalid"},
-      {-1, "invalid"}};
+      {0, "unknown"},          {1, "exact_match"}, {2, "not_exact_match"}, {3, "match"},
+      {4, "not_match"},        {5, "onchange"},    {6, "numeric_min"},     {7, "numeric_max"},
+      {8, "numeric_eq"},       {9, "numeric_neq"}, {10, "numeric_change"}, {11, "histogram_q_min"},
+      {12, "histogram_q_max"}, {13, "absence"},    {14, "invalid"},        {-1, "invalid"}};
   for (auto [value, name] : criteria)
     EXPECT_STREQ(rule_criteria_name(rule_criteria_t(value)), name) << value;
 }
@@ -158,7 +157,8 @@ TEST(rules_model, each_definition_field_makes_rulesets_differ) {
 TEST(rules_model, run_time_state_and_compiled_forms_do_not_count) {
   int broker_stand_in = 0;
   const std::vector<std::pair<const char *, std::function<void(ruleset_t &)>>> changes = {
-      {"broker", [&](ruleset_t &r) { r.default_broker = reinterpret_cast<broker_t *>(&broker_stand_in); }},
+      {"broker",
+       [&](ruleset_t &r) { r.default_broker = reinterpret_cast<broker_t *>(&broker_stand_in); }},
       {"pattern flag", [](ruleset_t &r) { r.pattern.metric_name = 1; }},
       {"canonical flag", [](ruleset_t &r) { r.pattern.match_canonical = 1; }},
       {"compiled group_by",
@@ -308,7 +308,8 @@ eventer_t far_timer(void *closure) {
 // Absence timers are pinned to the loop thread of their ruleset's id: count them on every thread.
 int timers_pending() {
   int n = 0;
-  for (int i = 0; i < eventer_loop_concurrency(); i++) n += eventer_timers_pending(i);
+  for (int i = 0; i < eventer_loop_concurrency(); i++)
+    n += eventer_timers_pending(i);
   return n;
 }
 

@@ -80,7 +80,8 @@ TEST(ruleset_mgr, iterate_calls_once_per_entry) {
     EXPECT_EQ(r->event_criteria_id, id);
   });
   EXPECT_EQ(seen.size(), 50u);
-  for (const auto &[id, n] : seen) EXPECT_EQ(n, 1) << id;
+  for (const auto &[id, n] : seen)
+    EXPECT_EQ(n, 1) << id;
 }
 
 TEST(ruleset_mgr, the_global_registry) {
@@ -122,7 +123,8 @@ TEST(ruleset_mgr, lookups_stay_sound_while_entries_are_replaced) {
   }
   // Write while the readers are known to be reading: at least 300 rounds, and on until they have
   // done a good number of lookups since the writes began.
-  while (found.load() == 0) std::this_thread::yield();
+  while (found.load() == 0)
+    std::this_thread::yield();
   const long found_before = found.load();
   for (int round = 1; round <= 300 || found.load() < found_before + 10000; round++) {
     const uint64_t id = uint64_t(round) % ids;
@@ -135,7 +137,8 @@ TEST(ruleset_mgr, lookups_stay_sound_while_entries_are_replaced) {
     mgr.add_by_id(r);
   }
   stop = true;
-  for (auto &t : readers) t.join();
+  for (auto &t : readers)
+    t.join();
   EXPECT_EQ(wrong.load(), 0);
   EXPECT_EQ(mgr.size(), ids);
 }

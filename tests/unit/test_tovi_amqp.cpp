@@ -99,7 +99,7 @@ int connection_hook(void *closure, tovi_amqp_connection_t *connection, int id, i
   return 0;
 }
 
-class amqp_test : public ::testing::Test {
+class tovi_amqp : public ::testing::Test {
  protected:
   void TearDown() override {
     tovi_amqp_stop();
@@ -114,7 +114,7 @@ class amqp_test : public ::testing::Test {
 };
 
 // Tests against a real broker: unique exchange and queue names per test and run.
-class amqp_broker : public amqp_test {
+class tovi_amqp_broker : public tovi_amqp {
  protected:
   void SetUp() override {
     const char *port = getenv("QUELT_RABBITMQ_PORT");
@@ -158,13 +158,13 @@ class amqp_broker : public amqp_test {
 
 }  // namespace
 
-TEST(tovi_amqp, send_without_a_configured_module_fails_and_counts) {
+TEST_F(tovi_amqp, send_without_a_configured_module_fails_and_counts) {
   uint64_t before = tovi_amqp_get_stats(-1).send_errors;
   EXPECT_EQ(tovi_amqp_send_data("x", "y", 0, 0, "p", 1, -1), -1);
   EXPECT_EQ(tovi_amqp_get_stats(-1).send_errors, before + 1);
 }
 
-TEST(tovi_amqp, unusable_configuration_is_refused) {
+TEST_F(tovi_amqp, unusable_configuration_is_refused) {
   const char *bad[][2] = {
       {"", ""},  // replaced below by a configuration without any mq
       {"", "<port>0</port>"},
@@ -185,7 +185,7 @@ TEST(tovi_amqp, unusable_configuration_is_refused) {
   EXPECT_EQ(configure("queue_size='5'", "<port>5999</port><tls ca='ca.pem'/>"), 0);
 }
 
-TEST(tovi_amqp, named_functions_are_registered_by_configure) {
+TEST_F(tovi_amqp, named_functions_are_registered_by_configure) {
   ASSERT_EQ(configure("", "<port>1</port>"), 0);
   auto send = reinterpret_cast<tovi_amqp_send_data_fn_t>(
       tovi_function_find("tovi_amqp_send_data_function"));
@@ -199,7 +199,7 @@ TEST(tovi_amqp, named_functions_are_registered_by_configure) {
   tovi_amqp_stop();
 }
 
-TEST_F(amqp_test, a_full_queue_refuses_sends_without_blocking_while_the_broker_is_away) {
+TEST_F(tovi_amqp, a_full_queue_refuses_sends_without_blocking_while_the_broker_is_away) {
   std::string mq = "<host>127.0.0.1</host><port>" + std::to_string(closed_port()) + "</port>";
   ASSERT_EQ(configure("queue_size='10' backoff_min_ms='10' backoff_max_ms='40'", mq), 0);
   hook_up();
@@ -221,7 +221,7 @@ TEST_F(amqp_test, a_full_queue_refuses_sends_without_blocking_while_the_broker_i
   EXPECT_EQ(tovi_amqp_send_data("x", "r", 0, 0, "m", 1, -1), -1) << "stopped";
 }
 
-TEST_F(amqp_broker, publishes_persistently_and_consumes_in_order) {
+TEST_F(tovi_amqp_broker, publishes_persistently_and_consumes_in_order) {
   start();
   EXPECT_EQ(observed.changes(1), 1);
   const int n = 500;
@@ -244,7 +244,7 @@ TEST_F(amqp_broker, publishes_persistently_and_consumes_in_order) {
   EXPECT_EQ(s.reconnects, 0u);
 }
 
-TEST_F(amqp_broker, unroutable_mandatory_messages_are_returned_and_counted) {
+TEST_F(tovi_amqp_broker, unroutable_mandatory_messages_are_returned_and_counted) {
   start();
   ASSERT_EQ(send("lost", "unbound.route", 1), 0);
   ASSERT_EQ(send("kept", "bound.y", 1), 0);
@@ -255,7 +255,7 @@ TEST_F(amqp_broker, unroutable_mandatory_messages_are_returned_and_counted) {
   EXPECT_EQ(observed.payloads[0], "kept");
 }
 
-TEST_F(amqp_broker, a_missing_exchange_drops_its_messages_and_spares_the_rest) {
+TEST_F(tovi_amqp_broker, a_missing_exchange_drops_its_messages_and_spares_the_rest) {
   start();
   std::string missing = exchange_ + ".missing";
   ASSERT_EQ(send("before"), 0);
@@ -270,7 +270,7 @@ TEST_F(amqp_broker, a_missing_exchange_drops_its_messages_and_spares_the_rest) {
   EXPECT_EQ(observed.payloads, (std::vector<std::string>{"before", "after"}));
 }
 
-TEST_F(amqp_broker, held_and_requeued_deliveries_are_settled_as_the_hooks_say) {
+TEST_F(tovi_amqp_broker, held_and_requeued_deliveries_are_settled_as_the_hooks_say) {
   std::atomic<uint64_t> held_session{0}, held_tag{0};
   std::atomic<int> requeue_once{1};
   observed.decide = [&](const tovi_amqp_envelope_t *e, const std::string &body) {
@@ -302,7 +302,7 @@ TEST_F(amqp_broker, held_and_requeued_deliveries_are_settled_as_the_hooks_say) {
   EXPECT_EQ(observed.count(), 3u);
 }
 
-TEST_F(amqp_broker, heartbeats_keep_an_idle_connection_up) {
+TEST_F(tovi_amqp_broker, heartbeats_keep_an_idle_connection_up) {
   start();  // heartbeat 2 s: the broker drops a silent client after about 4 s
   std::this_thread::sleep_for(6s);
   tovi_amqp_stats_t s = tovi_amqp_get_stats(0);
@@ -315,7 +315,7 @@ TEST_F(amqp_broker, heartbeats_keep_an_idle_connection_up) {
 
 // Sends keep coming while the broker is away (the queue holds them all); every message sent must
 // arrive, duplicates allowed.
-void amqp_broker::restart_under_load(const char *restart) {
+void tovi_amqp_broker::restart_under_load(const char *restart) {
   start();
   if (HasFatalFailure()) return;
   std::atomic<bool> restarted{false};
@@ -365,13 +365,13 @@ void amqp_broker::restart_under_load(const char *restart) {
   EXPECT_EQ(s.send_errors, 0u);
 }
 
-TEST_F(amqp_broker, a_broker_restart_loses_no_message) {
+TEST_F(tovi_amqp_broker, a_broker_restart_loses_no_message) {
   const char *restart = getenv("QUELT_RABBITMQ_RESTART_CMD");
   if (!restart) GTEST_SKIP() << "QUELT_RABBITMQ_RESTART_CMD is not set";
   restart_under_load(restart);
 }
 
-TEST_F(amqp_broker, a_broker_crash_loses_no_message) {
+TEST_F(tovi_amqp_broker, a_broker_crash_loses_no_message) {
   const char *crash = getenv("QUELT_RABBITMQ_CRASH_CMD");
   if (!crash) GTEST_SKIP() << "QUELT_RABBITMQ_CRASH_CMD is not set";
   restart_under_load(crash);

@@ -229,7 +229,7 @@ TEST(tovi_http, auth_decision) {
       {true, true, "queltd-operator", &allowed, false, false, true},
       {true, true, "someone-else", &allowed, false, false, false},
       {true, false, "queltd-operator", &allowed, false, true, false},  // did not verify
-      {true, false, "", &none, false, true, false},                     // no certificate
+      {true, false, "", &none, false, true, false},                    // no certificate
       {true, false, "", &none, true, true, false},  // insecure never applies to TLS
       {false, false, "", &none, true, true, true},
       {false, false, "", &none, true, false, false},
@@ -290,11 +290,20 @@ TEST(tovi_http, file_handler_stays_inside_the_document_root) {
     const char *path;
     const char *expect;  // file name below root, or null for refused
   } cases[] = {
-      {"", "index.html"},         {"index.html", "index.html"}, {"dir/a.css", "dir/a.css"},
-      {"in.css", "dir/a.css"},    {"/dir//a.css", "dir/a.css"}, {"dir", nullptr},
-      {"empty", nullptr},         {"../secret", nullptr},       {"dir/../../secret", nullptr},
-      {"dir/../index.html", nullptr}, {"out", nullptr},         {"up/secret", nullptr},
-      {"missing", nullptr},       {"..", nullptr},
+      {"", "index.html"},
+      {"index.html", "index.html"},
+      {"dir/a.css", "dir/a.css"},
+      {"in.css", "dir/a.css"},
+      {"/dir//a.css", "dir/a.css"},
+      {"dir", nullptr},
+      {"empty", nullptr},
+      {"../secret", nullptr},
+      {"dir/../../secret", nullptr},
+      {"dir/../index.html", nullptr},
+      {"out", nullptr},
+      {"up/secret", nullptr},
+      {"missing", nullptr},
+      {"..", nullptr},
   };
   for (const auto &c : cases) {
     std::string out;
@@ -314,14 +323,14 @@ TEST(tovi_http, file_handler_stays_inside_the_document_root) {
 }
 
 TEST(tovi_http, keep_alive_and_http_1_0_framing) {
-  std::string two = process(
-      "GET /echo/one HTTP/1.1\r\nHost: x\r\n\r\nGET /echo/two HTTP/1.1\r\nHost: x\r\n\r\n");
+  std::string two =
+      process("GET /echo/one HTTP/1.1\r\nHost: x\r\n\r\nGET /echo/two HTTP/1.1\r\nHost: x\r\n\r\n");
   EXPECT_NE(two.find("[one]"), std::string::npos);
   EXPECT_NE(two.find("[two]"), std::string::npos);
   EXPECT_NE(two.find("Transfer-Encoding: chunked"), std::string::npos);
   // A connection that asks to close carries nothing after its response.
-  std::string closed = process(
-      "GET /echo/one HTTP/1.1\r\nConnection: close\r\n\r\nGET /echo/two HTTP/1.1\r\n\r\n");
+  std::string closed =
+      process("GET /echo/one HTTP/1.1\r\nConnection: close\r\n\r\nGET /echo/two HTTP/1.1\r\n\r\n");
   EXPECT_EQ(closed.find("[two]"), std::string::npos);
   std::string old = process("GET /echo/one HTTP/1.0\r\n\r\n");
   EXPECT_EQ(status_line(old), "HTTP/1.0 200 OK");

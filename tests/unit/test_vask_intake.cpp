@@ -128,7 +128,8 @@ class intake_environment_c : public ::testing::Environment {
       eventer_add(e);
     }
     loop_thread = std::thread([] { eventer_loop(); });
-    while (!eventer_loop_running()) std::this_thread::sleep_for(1ms);
+    while (!eventer_loop_running())
+      std::this_thread::sleep_for(1ms);
   }
   void TearDown() override {
     eventer_loop_stop();
@@ -219,7 +220,8 @@ TEST(vask_intake, skips_overlong_lines_and_garbage_and_keeps_the_connection) {
   // Longer than max_line_bytes inside one read, and far longer than any read buffer.
   ASSERT_TRUE(c.send(std::string(kMaxLine + 1, 'x') + "\n"));
   std::string huge(300000, 'y');
-  for (size_t off = 0; off < huge.size(); off += 50000) ASSERT_TRUE(c.send(huge.substr(off, 50000)));
+  for (size_t off = 0; off < huge.size(); off += 50000)
+    ASSERT_TRUE(c.send(huge.substr(off, 50000)));
   ASSERT_TRUE(c.send("\n" + line("survivor", 2) + "\n"));
   // Binary garbage, a NUL byte and a line of the right shape with a bad value.
   std::string garbage("\x01\x02\xff\xfe\tM\t\t\t\n", 10);
@@ -258,7 +260,8 @@ TEST(vask_intake, pauses_reading_while_a_lane_is_full_and_loses_nothing) {
   consumers.paused[0] = true;
   constexpr int kLines = 500;  // the lane holds 8
   std::string burst;
-  for (int i = 0; i < kLines; i++) burst += line("flood", i) + "\n";
+  for (int i = 0; i < kLines; i++)
+    burst += line("flood", i) + "\n";
   client_c c;
   ASSERT_TRUE(c.connected());
   ASSERT_TRUE(c.send(burst));
@@ -268,7 +271,8 @@ TEST(vask_intake, pauses_reading_while_a_lane_is_full_and_loses_nothing) {
   consumers.paused[0] = false;
   ASSERT_TRUE(wait_for([] { return values_of("flood").size() >= size_t(kLines); }));
   std::vector<long> want;
-  for (int i = 0; i < kLines; i++) want.push_back(i);
+  for (int i = 0; i < kLines; i++)
+    want.push_back(i);
   EXPECT_EQ(values_of("flood"), want);
   interest(0, "flood", -1);
 }

@@ -1,0 +1,73 @@
+#include "tovi/tovi_console_conf.h"
+
+#include <string>
+
+#include "tovi/tovi_conf.h"
+#include "tovi/tovi_console.h"
+#include "tovi/tovi_log.h"
+
+namespace {
+
+int show_config(tovi_console_t *console, int argc, const char *const *argv, void *) {
+  std::string path = argc > 0 ? argv[0] : "/*";
+  tovi_conf_section_read_hold();
+  tovi_conf_section_t section = tovi_conf_get_section(nullptr, path.c_str());
+  std::string xml = tovi_conf_section_to_xml(section);
+  tovi_conf_section_read_release();
+  if (xml.empty()) {
+    tovi_console_printf(console, "no configuration section at %s\n", path.c_str());
+    return -1;
+  }
+  tovi_console_write(console, xml);
+  return 0;
+}
+
+int show_log(tovi_console_t *console, int, const char *const *, void *) {
+  for (const auto &line : tovi_log_describe_streams())
+    tovi_console_printf(console, "%s\n", line.c_str());
+  return 0;
+}
+
+int log_switch(tovi_console_t *console, int argc, const char *const *argv, void *closure) {
+  bool enable = closure != nullptr;
+  if (argc != 1) {
+    tovi_console_printf(console, "usage: log %s <stream>\n", enable ? "enable" : "disable");
+    return -1;
+  }
+  if (enable) {
+    tovi_log_enable(argv[0]);
+  } else {
+    tovi_log_disable(argv[0]);
+  }
+  tovi_console_printf(console, "%s %s\n", argv[0], enable ? "enabled" : "disabled");
+  return 0;
+}
+
+int log_reopen(tovi_console_t *console, int, const char *const *, void *) {
+  tovi_log_reopen();
+  tovi_console_printf(console, "log files reopened\n");
+  return 0;
+}
+
+void complete_streams(int argc, const char *const *, const char *, tovi_console_candidates_t *out,
+                      void *) {
+  if (argc > 0) return;
+  for (const auto &name : tovi_log_stream_names()) tovi_console_candidate_add(out, name.c_str());
+}
+
+int enable_marker;
+
+}  // namespace
+
+void tovi_console_conf_init(void) {
+  tovi_console_command_register("show config", show_config, nullptr,
+                                "the configuration, or the section an XPath selects", nullptr);
+  tovi_console_command_register("show log", show_log, nullptr,
+                                "log streams, their state and outlets", nullptr);
+  tovi_console_command_register("log enable", log_switch, complete_streams, "enable a log stream",
+                                &enable_marker);
+  tovi_console_command_register("log disable", log_switch, complete_streams,
+                                "disable a log stream", nullptr);
+  tovi_console_command_register("log reopen", log_reopen, nullptr, "reopen the log files",
+                                nullptr);
+}

@@ -7,9 +7,12 @@
 #include <cstdlib>
 
 #include "config_handlers.h"
+#include "dependency.h"
+#include "general.h"
 #include "quelt_version.h"
 #include "stats.h"
 #include "tovi/eventer.h"
+#include "tovi/tovi_amqp.h"
 #include "tovi/tovi_conf.h"
 #include "tovi/tovi_console.h"
 #include "tovi/tovi_console_conf.h"
@@ -67,12 +70,15 @@ int child_main(void) {
     tovi_log(tovi_error, "Cannot use the log settings of '%s'\n", config_file);
     exit(2);
   }
+  tovi_amqp_module_register();
   tovi_dso_init();
 
   if (tovi_console_init(app_name) < 0) {
     tovi_log(tovi_error, "Cannot start the console listeners of '%s'\n", config_file);
     exit(2);
   }
+  tovi_console_conf_init();
+
   if (tovi_http_rest_init() < 0) {
     tovi_log(tovi_error, "Cannot use the REST listeners of '%s'\n", config_file);
     exit(2);
@@ -82,11 +88,12 @@ int child_main(void) {
     tovi_log(tovi_error, "Cannot start the REST listeners of '%s'\n", config_file);
     exit(2);
   }
-  tovi_console_conf_init();
 
   tovi_conf_write_log();
 
   stats_rest_init();
+  dependency_init();
+  general_init();
 
   quelt_rest_register_handlers(app_name);
 

@@ -28,15 +28,33 @@ def wait_for(condition, timeout=20.0, interval=0.05, what="condition"):
     raise AssertionError(f"timed out after {timeout}s waiting for {what}")
 
 
+# The bus port defaults to one that nothing listens on: the daemon then keeps reconnecting in the
+# background, which is all that tests without a bus need.
 BASE_CONFIG = """<?xml version="1.0"?>
 <queltd>
   <eventer><config><concurrency>2</concurrency></config></eventer>
   <logs>
     <log name="debug" disabled="true"/>
   </logs>
+  <modules><module name="amqp" backoff_max_ms="1000"/></modules>
+  <network><mq><host>127.0.0.1</host><port>{mq_port}</port><heartbeat>10</heartbeat></mq></network>
   {extra}
 </queltd>
 """
+
+
+def base_config(extra="", mq_port=None):
+    return BASE_CONFIG.format(extra=extra, mq_port=mq_port or closed_port())
+
+
+_closed_port = None
+
+
+def closed_port():
+    global _closed_port
+    if _closed_port is None:
+        _closed_port = free_port()
+    return _closed_port
 
 
 class Daemon:
@@ -86,8 +104,8 @@ class Daemon:
 def daemon_factory(tmp_path):
     started = []
 
-    def make(extra="", args=("-D", "-D"), config_text=None):
-        d = Daemon(str(tmp_path), config_text if config_text is not None else BASE_CONFIG.format(extra=extra), args)
+    def make(extra="", args=("-D", "-D"), config_text=None, mq_port=None):
+        d = Daemon(str(tmp_path), config_text if config_text is not None else base_config(extra, mq_port), args)
         started.append(d)
         return d
 

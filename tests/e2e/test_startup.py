@@ -6,7 +6,7 @@ import time
 
 import pytest
 
-from conftest import QUELTD, BASE_CONFIG, wait_for
+from conftest import QUELTD, base_config, wait_for
 
 USAGE = ("{0} <-c conffile> [-D] [-d]\n\n"
          "\t-c conffile\tthe configuration file to load\n"
@@ -114,7 +114,7 @@ def test_daemonises_and_keeps_lock(tmp_path):
     lock = tmp_path / "queltd.lock"
     conf = tmp_path / "queltd.conf"
     log_path = tmp_path / "queltd.log"
-    conf.write_text(BASE_CONFIG.format(extra=(
+    conf.write_text(base_config((
         f"<lockfile>{lock}</lockfile>"
         f'<logs><outlet name="file" type="file" path="{log_path}"/><log name="notice" outlets="file"/>'
         f'<log name="error" outlets="file"/></logs>')))

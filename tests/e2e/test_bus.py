@@ -1,0 +1,42 @@
+"""The daemon on a real bus: connection hooks, reconnection and the account filter."""
+import pytest
+
+from conftest import wait_for
+from rabbitmq import rabbitmq_node  # noqa: F401  (session fixture)
+
+
+def test_connection_hook_logs_connect_and_reconnect(daemon_factory, rabbitmq_node):
+    d = daemon_factory(mq_port=rabbitmq_node.port).start().wait_initialized()
+    wait_for(lambda: "AMQP connection: connected" in d.log(), what="bus connection")
+    rabbitmq_node.restart()
+    wait_for(lambda: "AMQP connection: diconnected" in d.log(), timeout=60, what="disconnection")
+    wait_for(lambda: d.log().count("AMQP connection: connected") >= 2, timeout=60, what="reconnection")
+    assert d.stop() == 0
+
+
+@pytest.mark.parametrize("accounts", [
+    '<accounts><account id="0"/></accounts>',
+    '<accounts exclude="true"><account id="-4"/></accounts>',
+    '<accounts><account/></accounts>',
+])
+def test_bad_account_id_stops_start_up(daemon_factory, accounts):
+    d = daemon_factory(extra=accounts).start()
+    assert d.proc.wait(timeout=20) == 2
+    assert "Bad account id for inclusion/exclusion." in d.log()
+    assert "queltd initialized" not in d.log()
+
+
+def test_accounts_are_announced(daemon_factory):
+    d = daemon_factory(extra='<accounts exclude="true"><account id="5"/><account id="7"/></accounts>')
+    d.start().wait_initialized()
+    log = d.log()
+    assert "excluding account 5" in log and "excluding account 7" in log
+    assert d.stop() == 0
+
+
+def test_missing_bus_module_is_a_misconfiguration(daemon_factory):
+    config = """<?xml version="1.0"?>
+<queltd><eventer><config><concurrency>1</concurrency></config></eventer></queltd>"""
+    d = daemon_factory(config_text=config).start()
+    assert d.proc.wait(timeout=20) == 2
+    assert "AMQP module not loaded, but required. Misconfiguration!" in d.log()

@@ -262,18 +262,6 @@ TEST(rules_model, destruction_drops_every_stream) {
   EXPECT_EQ(owner.use_count(), 1);
 }
 
-TEST(rules_model, reset_streams_empties_the_table) {
-  auto owner = std::make_shared<int>(0);
-  ruleset_sp r = make_ruleset();
-  r->signature_to_stream.write_op([&](signature_to_stream_map_t &table) {
-    table.emplace("x", rulestream_sp(owner, static_cast<rulestream_c *>(nullptr)));
-  });
-  r->reset_ruleset_streams();
-  EXPECT_EQ(r->get_ruleset_streams_size(), 0u);
-  EXPECT_TRUE(r->get_ruleset_streams().empty());
-  EXPECT_EQ(owner.use_count(), 1);
-}
-
 TEST(rules_model, last_time_keeps_seconds_and_microseconds_together) {
   ruleset_time_t t;
   EXPECT_EQ(t.load_ms(), 0u);

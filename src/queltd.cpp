@@ -22,6 +22,8 @@
 #include "tovi/tovi_main.h"
 #include "tovi/tovi_memory.h"
 #include "tovi/tovi_module.h"
+#include "vask/vask_director.h"
+#include "vask/vask_intake.h"
 
 namespace {
 
@@ -73,6 +75,9 @@ int child_main(void) {
   tovi_amqp_module_register();
   tovi_dso_init();
 
+  vask_metric_director_dedupe(false);
+  vask_metric_director_init_globals();
+
   if (tovi_console_init(app_name) < 0) {
     tovi_log(tovi_error, "Cannot start the console listeners of '%s'\n", config_file);
     exit(2);
@@ -88,8 +93,18 @@ int child_main(void) {
     tovi_log(tovi_error, "Cannot start the REST listeners of '%s'\n", config_file);
     exit(2);
   }
+  if (vask_intake_init() != 0) {
+    tovi_log(tovi_error, "Cannot start the metric listeners of '%s'\n", config_file);
+    exit(2);
+  }
 
   tovi_conf_write_log();
+
+  tovi_conf_coalesce_changes(10);
+  if (vask_metric_director_init() != 0) {
+    tovi_log(tovi_error, "Cannot start the metric director\n");
+    exit(2);
+  }
 
   stats_rest_init();
   dependency_init();

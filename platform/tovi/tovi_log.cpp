@@ -537,11 +537,12 @@ void tovi_log_reopen(void) {
   tovi_log(tovi_notice, "log files reopened");
 }
 
-std::vector<std::string> tovi_log_describe_streams(void) {
+std::vector<std::string> tovi_log_describe_streams(bool configured_only) {
   registry_t &reg = registry();
   std::vector<std::string> lines;
   std::lock_guard<std::mutex> g(reg.lock);
   for (auto &[name, ls] : reg.streams) {
+    if (configured_only && ls->explicit_state == -1 && ls->own_outlets.empty()) continue;
     std::string line = name + (ls->enabled.load() ? " enabled" : " disabled") + " ->";
     auto outlets = std::atomic_load(&ls->outlets);
     for (outlet_t *o : *outlets) line += " " + o->name + "(" + o->describe() + ")";
@@ -560,5 +561,5 @@ std::vector<std::string> tovi_log_stream_names(void) {
 
 void tovi_conf_write_log(void) {
   static tovi_log_stream_t config_ls = tovi_log_stream_find("notice/config");
-  for (const auto &l : tovi_log_describe_streams()) tovi_log(config_ls, "log %s", l.c_str());
+  for (const auto &l : tovi_log_describe_streams(true)) tovi_log(config_ls, "log %s", l.c_str());
 }

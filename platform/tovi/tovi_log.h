@@ -97,8 +97,9 @@ void tovi_log_outlet_register_callback(const char *outlet_name, tovi_log_callbac
 // Adds an outlet, by name, to a stream's own outlets (a stream with its own outlets no longer
 // writes to its parent's). Returns false when no outlet has that name.
 bool tovi_log_stream_add_outlet(const char *stream_name, const char *outlet_name);
-// One line per known stream: "<name> enabled|disabled -> <outlet>(<kind>) ...", sorted by name.
-std::vector<std::string> tovi_log_describe_streams(void);
+// One line per known stream: "<name> enabled|disabled -> <outlet>(<kind>) ...", sorted by name;
+// only the streams set by name or given outlets of their own when `configured_only`.
+std::vector<std::string> tovi_log_describe_streams(bool configured_only = false);
 // The names of every stream known so far, sorted.
 std::vector<std::string> tovi_log_stream_names(void);
 // The newest lines of a memory outlet, oldest first.

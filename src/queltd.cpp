@@ -9,6 +9,7 @@
 #include "config_handlers.h"
 #include "dependency.h"
 #include "general.h"
+#include "metrics.h"
 #include "quelt_version.h"
 #include "stats.h"
 #include "tovi/eventer.h"
@@ -24,6 +25,7 @@
 #include "tovi/tovi_module.h"
 #include "vask/vask_director.h"
 #include "vask/vask_intake.h"
+#include "vask/vask_intake_bus.h"
 
 namespace {
 
@@ -93,10 +95,11 @@ int child_main(void) {
     tovi_log(tovi_error, "Cannot start the REST listeners of '%s'\n", config_file);
     exit(2);
   }
-  if (vask_intake_init() != 0) {
+  if (vask_intake_init() != 0 || vask_intake_bus_init() < 0) {
     tovi_log(tovi_error, "Cannot start the metric listeners of '%s'\n", config_file);
     exit(2);
   }
+  init_cluster();
 
   tovi_conf_write_log();
 

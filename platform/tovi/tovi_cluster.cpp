@@ -943,7 +943,6 @@ bool tovi_cluster_start(tovi_cluster_t *cluster, int thread, std::string *error)
     io->peers.emplace_back(boost::asio::ip::make_address(n.address, ec), n.port);
   }
   cluster->io = io.release();
-  register_statistics(cluster);
   cluster_io_t *p = cluster->io;
   boost::asio::post(eventer_io_context(thread), [p] {
     p->timer.expires_at(std::chrono::steady_clock::now());
@@ -1005,6 +1004,7 @@ int tovi_cluster_init(void) {
       tovi_log(tovi_error, "%s\n", error.c_str());
       return -1;
     }
+    register_statistics(c);
     tovi_log_fields(tovi_notice, ({"cluster_name", c->name}),
                     "cluster %s: %zu nodes, heartbeat every %" PRId64 " ms, timeout %" PRId64
                     " ms\n",

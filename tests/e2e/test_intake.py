@@ -4,6 +4,7 @@ import socket
 import urllib.request
 
 from conftest import free_port, wait_for
+from rabbitmq import rabbitmq_node  # noqa: F401  (session fixture)
 
 UUID = "11111111-2222-3333-4444-555555555555"
 
@@ -40,4 +41,37 @@ def test_lines_over_tcp_are_counted(daemon_factory):
     assert v["director"]["rejected"] == 3
     assert v["intake"]["lines"] >= 203
     assert d.proc.poll() is None
+    assert d.stop() == 0
+
+
+def test_lines_from_the_bus_are_counted(daemon_factory, rabbitmq_node):
+    import pika
+
+    rest = free_port()
+    d = daemon_factory(mq_port=rabbitmq_node.port, extra=(
+        f'<listeners><listener type="http" address="127.0.0.1" port="{rest}" insecure="loopback"/>'
+        '<metrics_bus exchange="test.metrics"/></listeners>'
+        '<network><mq><host>127.0.0.1</host>'
+        f'<port>{rabbitmq_node.port}</port><exchange name="test.metrics" type="topic"/>'
+        '<queue name="queltd.test.metrics" durable="false" auto_delete="true">'
+        '<binding exchange="test.metrics" routing_key="#"/></queue></mq></network>'))
+    d.start().wait_initialized()
+    wait_for(lambda: "AMQP connection: connected" in d.log(), what="bus connection")
+    conn = pika.BlockingConnection(pika.ConnectionParameters("127.0.0.1", rabbitmq_node.port))
+    try:
+        ch = conn.channel()
+        for batch in range(10):
+            body = "".join(f"M\tb\t1700000000.{batch:03d}\thost`mod`c_7_9`{UUID}\tm{i}\tL\t{i}\n"
+                           for i in range(20))
+            ch.basic_publish("test.metrics", "lines", body.encode())
+    finally:
+        conn.close()
+
+    def counted():
+        v = stats(rest)
+        return v if v["director"]["parsed"] >= 200 else None
+
+    v = wait_for(counted, what="bus lines counted")
+    assert v["director"]["parsed"] == 200
+    assert v["intake_bus"]["test_metrics"]["deliveries"] == 10
     assert d.stop() == 0

@@ -1,3 +1,4 @@
+#include "test_support.h"
 #include "tovi/eventer.h"
 
 #include <gtest/gtest.h>
@@ -13,6 +14,8 @@
 
 namespace {
 
+using quelt_test::wait_for;
+
 using namespace std::chrono_literals;
 
 const char *const config = R"(<?xml version="1.0"?>
@@ -24,39 +27,16 @@ const char *const config = R"(<?xml version="1.0"?>
 </queltd>
 )";
 
-std::thread loop_thread;
-
-void start_loop() {
-  loop_thread = std::thread([] { eventer_loop(); });
-  while (!eventer_loop_running())
-    std::this_thread::sleep_for(1ms);
-}
-
-void stop_loop() {
-  eventer_loop_stop();
-  loop_thread.join();
-}
-
 class loop_environment_c : public ::testing::Environment {
  public:
   void SetUp() override {
     ASSERT_TRUE(tovi_conf_load_string(config, "eventer.conf"));
     ASSERT_EQ(eventer_init(), 0);
-    start_loop();
+    quelt_test::start_event_loop();
   }
-  void TearDown() override { stop_loop(); }
+  void TearDown() override { quelt_test::stop_event_loop(); }
 };
 const auto *environment = ::testing::AddGlobalTestEnvironment(new loop_environment_c);
-
-template <typename F>
-bool wait_for(F done, std::chrono::milliseconds limit = 3000ms) {
-  auto deadline = std::chrono::steady_clock::now() + limit;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(1ms);
-  }
-  return true;
-}
 
 struct timer_log_t {
   std::mutex lock;
@@ -337,13 +317,13 @@ TEST(eventer, stop_ends_the_loop_and_it_can_run_again_with_its_timers) {
 
   // Stop from a thread that is not a loop thread, as a signal-handling thread would.
   std::thread([] { eventer_loop_stop(); }).join();
-  loop_thread.join();
+  quelt_test::event_loop_thread().join();
   EXPECT_FALSE(eventer_loop_running());
   std::this_thread::sleep_for(200ms);
   EXPECT_EQ(fired_count(log), 0u);
   EXPECT_EQ(eventer_timers_pending(0), 1);
 
-  start_loop();
+  quelt_test::start_event_loop();
   ASSERT_TRUE(wait_for([&] { return fired_count(log) == 1; }));
 }
 

@@ -1,3 +1,4 @@
+#include "test_support.h"
 #include "tovi/eventer_jobq.h"
 
 #include <gtest/gtest.h>
@@ -14,6 +15,8 @@
 
 namespace {
 
+using quelt_test::wait_for;
+
 using namespace std::chrono_literals;
 
 const char *const config = R"(<?xml version="1.0"?>
@@ -25,31 +28,18 @@ const char *const config = R"(<?xml version="1.0"?>
 </queltd>
 )";
 
-std::thread loop_thread;
-
 class loop_environment_c : public ::testing::Environment {
  public:
   void SetUp() override {
     ASSERT_TRUE(tovi_conf_load_string(config, "jobq.conf"));
     ASSERT_EQ(eventer_init(), 0);
-    loop_thread = std::thread([] { eventer_loop(); });
+    quelt_test::start_event_loop();
   }
   void TearDown() override {
-    eventer_loop_stop();
-    loop_thread.join();
+    quelt_test::stop_event_loop();
   }
 };
 const auto *environment = ::testing::AddGlobalTestEnvironment(new loop_environment_c);
-
-template <typename F>
-bool wait_for(F done, std::chrono::milliseconds limit = 3000ms) {
-  auto deadline = std::chrono::steady_clock::now() + limit;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(1ms);
-  }
-  return true;
-}
 
 struct job_trace_t {
   std::mutex lock;

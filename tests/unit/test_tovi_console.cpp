@@ -1,3 +1,4 @@
+#include "test_support.h"
 #include "tovi/tovi_console.h"
 
 #include <arpa/inet.h>
@@ -25,8 +26,6 @@ const char *const config = R"(<?xml version="1.0"?>
   <listeners><console address="127.0.0.1" port="0"/></listeners>
 </queltd>
 )";
-
-std::thread loop_thread;
 
 int show_brokers(tovi_console_t *c, int argc, const char *const *argv, void *closure) {
   tovi_console_printf(c, "%s:", static_cast<const char *>(closure));
@@ -59,11 +58,10 @@ class console_environment_c : public ::testing::Environment {
     ASSERT_TRUE(tovi_console_command_register("show status", show_status, nullptr, "", nullptr));
     ASSERT_TRUE(tovi_console_command_register("show stats", show_status, nullptr, "", nullptr));
     ASSERT_EQ(tovi_console_init("queltd"), 1);
-    loop_thread = std::thread([] { eventer_loop(); });
+    quelt_test::start_event_loop();
   }
   void TearDown() override {
-    eventer_loop_stop();
-    loop_thread.join();
+    quelt_test::stop_event_loop();
   }
 };
 const auto *environment = ::testing::AddGlobalTestEnvironment(new console_environment_c);

@@ -1,3 +1,4 @@
+#include "test_support.h"
 #include "tovi/tovi_http.h"
 
 #include <arpa/inet.h>
@@ -30,8 +31,6 @@ const char *const config = R"(<?xml version="1.0"?>
   </listeners>
 </queltd>
 )";
-
-std::thread loop_thread;
 
 // GET /echo/<word>[/<number>]: the captures and a query parameter, one per line.
 int echo_handler(tovi_http_rest_closure_t *restc, int npats, char **pats) {
@@ -112,11 +111,10 @@ class http_environment_c : public ::testing::Environment {
     // Last: under the same base, routes are tried in the order they were registered.
     ASSERT_EQ(tovi_http_rest_register("GET", "/", "^(.*)$", catch_all_handler), 0);
     ASSERT_EQ(tovi_http_listener_init("queltd"), 1);
-    loop_thread = std::thread([] { eventer_loop(); });
+    quelt_test::start_event_loop();
   }
   void TearDown() override {
-    eventer_loop_stop();
-    loop_thread.join();
+    quelt_test::stop_event_loop();
   }
 };
 const auto *environment = ::testing::AddGlobalTestEnvironment(new http_environment_c);

@@ -1,3 +1,4 @@
+#include "test_support.h"
 #include "vask/vask_director.h"
 
 #include <gtest/gtest.h>
@@ -19,6 +20,8 @@
 #include "vask/vask_tag_search.h"
 
 namespace {
+
+using quelt_test::wait_for;
 
 using namespace std::chrono_literals;
 
@@ -95,16 +98,6 @@ std::multiset<int> lanes_of(const std::string &name) {
   return lanes;
 }
 
-template <typename F>
-bool wait_for(F done, std::chrono::milliseconds limit = 5000ms) {
-  auto deadline = std::chrono::steady_clock::now() + limit;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(1ms);
-  }
-  return true;
-}
-
 uint64_t director_stat(const char *name) {
   std::string text = stats_recorder_to_json(stats_process_recorder(), STATS_JSON_SIMPLE);
   json_object *root = json_tokener_parse(text.c_str());
@@ -125,8 +118,6 @@ void settle() {
   ASSERT_TRUE(wait_for([&] { return done.load(); }));
 }
 
-std::thread loop_thread;
-
 class director_environment_c : public ::testing::Environment {
  public:
   void SetUp() override {
@@ -141,13 +132,10 @@ class director_environment_c : public ::testing::Environment {
       eventer_set_owner(e, i);
       eventer_add(e);
     }
-    loop_thread = std::thread([] { eventer_loop(); });
-    while (!eventer_loop_running())
-      std::this_thread::sleep_for(1ms);
+    quelt_test::start_event_loop();
   }
   void TearDown() override {
-    eventer_loop_stop();
-    loop_thread.join();
+    quelt_test::stop_event_loop();
   }
 };
 const auto *environment = ::testing::AddGlobalTestEnvironment(new director_environment_c);

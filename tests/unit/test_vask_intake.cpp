@@ -1,3 +1,4 @@
+#include "test_support.h"
 #include "vask/vask_intake.h"
 
 #include <arpa/inet.h>
@@ -21,6 +22,8 @@
 #include "vask/vask_director.h"
 
 namespace {
+
+using quelt_test::wait_for;
 
 using namespace std::chrono_literals;
 
@@ -83,16 +86,6 @@ std::vector<long> values_of(const std::string &name) {
   return out;
 }
 
-template <typename F>
-bool wait_for(F done, std::chrono::milliseconds limit = 5000ms) {
-  auto deadline = std::chrono::steady_clock::now() + limit;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(1ms);
-  }
-  return true;
-}
-
 uint64_t intake_stat(const char *name) {
   std::string text = stats_recorder_to_json(stats_process_recorder(), STATS_JSON_SIMPLE);
   json_object *root = json_tokener_parse(text.c_str());
@@ -106,7 +99,6 @@ uint64_t intake_stat(const char *name) {
   return out;
 }
 
-std::thread loop_thread;
 uint16_t port = 0;
 
 class intake_environment_c : public ::testing::Environment {
@@ -127,13 +119,10 @@ class intake_environment_c : public ::testing::Environment {
       eventer_set_owner(e, i);
       eventer_add(e);
     }
-    loop_thread = std::thread([] { eventer_loop(); });
-    while (!eventer_loop_running())
-      std::this_thread::sleep_for(1ms);
+    quelt_test::start_event_loop();
   }
   void TearDown() override {
-    eventer_loop_stop();
-    loop_thread.join();
+    quelt_test::stop_event_loop();
   }
 };
 const auto *environment = ::testing::AddGlobalTestEnvironment(new intake_environment_c);

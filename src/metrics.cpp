@@ -85,8 +85,7 @@ void init_cluster(void) {
   // The framework copies the payload when it is attached, so it is filled first.
   memset(my_payload, 0, sizeof(my_payload));
   memcpy(my_payload, "Hello world!", 12);
-  tovi_assert(tovi_cluster_set_heartbeat_payload(my_cluster, 1, 1, my_payload,
-                                                 sizeof(my_payload)));
+  tovi_assert(tovi_cluster_set_heartbeat_payload(my_cluster, 1, 1, my_payload, sizeof(my_payload)));
 }
 
 int on_node_updated(void *, uint32_t changes, const tovi_cluster_node_t *node,

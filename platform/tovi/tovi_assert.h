@@ -5,8 +5,7 @@
 
 [[noreturn]] void tovi_assert_fail(const char *expression, const char *file, int line);
 
-#define tovi_assert(expression)                                          \
-  do {                                                                   \
-    if (__builtin_expect(!(expression), 0))                              \
-      tovi_assert_fail(#expression, __FILE__, __LINE__);                 \
+#define tovi_assert(expression)                                                                \
+  do {                                                                                         \
+    if (__builtin_expect(!(expression), 0)) tovi_assert_fail(#expression, __FILE__, __LINE__); \
   } while (0)

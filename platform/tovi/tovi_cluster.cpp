@@ -107,8 +107,12 @@ namespace {
 
 // ---- Hashing ----------------------------------------------------------------------------------
 
-inline uint32_t rotl32(uint32_t x, int r) { return (x << r) | (x >> (32 - r)); }
-inline uint64_t rotl64(uint64_t x, int r) { return (x << r) | (x >> (64 - r)); }
+inline uint32_t rotl32(uint32_t x, int r) {
+  return (x << r) | (x >> (32 - r));
+}
+inline uint64_t rotl64(uint64_t x, int r) {
+  return (x << r) | (x >> (64 - r));
+}
 
 inline uint32_t read32le(const uint8_t *p) {
   return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
@@ -128,7 +132,9 @@ inline uint64_t fmix64(uint64_t k) {
 
 // ---- Views --------------------------------------------------------------------------------------
 
-void delete_view(void *v) { delete static_cast<view_t *>(v); }
+void delete_view(void *v) {
+  delete static_cast<view_t *>(v);
+}
 
 // Publishes a copy of the master table; returns the new view and hands the replaced one to
 // *old, which the caller retires once it is outside its own bracket. Called with c->lock held.
@@ -205,7 +211,8 @@ void put_u16(std::string *out, uint16_t v) {
   out->push_back(char(v));
 }
 void put_u64(std::string *out, uint64_t v) {
-  for (int shift = 56; shift >= 0; shift -= 8) out->push_back(char(v >> shift));
+  for (int shift = 56; shift >= 0; shift -= 8)
+    out->push_back(char(v >> shift));
 }
 
 class reader_c {
@@ -233,7 +240,8 @@ class reader_c {
     const uint8_t *q;
     if (!take(8, &q)) return false;
     *v = 0;
-    for (int i = 0; i < 8; i++) *v = *v << 8 | q[i];
+    for (int i = 0; i < 8; i++)
+      *v = *v << 8 | q[i];
     return true;
   }
   bool at_end() const { return p_ == end_; }
@@ -252,7 +260,8 @@ void mac_of(const std::string &key, const void *data, size_t len, uint8_t out[ma
 
 size_t encoded_size(const tovi_cluster_t *c, const std::vector<tovi_cluster_payload_t> &payloads) {
   size_t n = fixed_len + c->name.size() + mac_len;
-  for (const auto &p : payloads) n += 4 + p.bytes.size();
+  for (const auto &p : payloads)
+    n += 4 + p.bytes.size();
   return n;
 }
 
@@ -375,14 +384,12 @@ struct cluster_io_t {
       : cluster(c), thread(t), socket(eventer_io_context(t)), timer(eventer_io_context(t)) {}
 
   void receive() {
-    socket.async_receive_from(boost::asio::buffer(buf), from,
-                              [this](const boost::system::error_code &ec, size_t n) {
-                                if (ec == boost::asio::error::operation_aborted) return;
-                                if (!ec)
-                                  tovi_cluster_heartbeat_receive(cluster, buf.data(), n,
-                                                                 tovi_cluster_clock_ms());
-                                receive();
-                              });
+    socket.async_receive_from(
+        boost::asio::buffer(buf), from, [this](const boost::system::error_code &ec, size_t n) {
+          if (ec == boost::asio::error::operation_aborted) return;
+          if (!ec) tovi_cluster_heartbeat_receive(cluster, buf.data(), n, tovi_cluster_clock_ms());
+          receive();
+        });
   }
 
   void beat() {
@@ -443,7 +450,8 @@ void register_statistics(tovi_cluster_t *c) {
   stats_register_i64_fn(ns, "nodes_live", STATS_GAUGE, [c]() -> int64_t {
     tovi_memory_scope_c bracket;
     int64_t live = 0;
-    for (const auto &n : current_view(c)->nodes) live += n.live;
+    for (const auto &n : current_view(c)->nodes)
+      live += n.live;
     return live;
   });
 }
@@ -532,14 +540,16 @@ int show_cluster_owners(tovi_console_t *console, int argc, const char *const *ar
     std::vector<const tovi_cluster_node_t *> owners(static_cast<size_t>(redundancy));
     int n = tovi_cluster_get_owners(c, key, len, owners.data(), redundancy, redundancy);
     std::string text;
-    for (int i = 0; i < n; i++) text += std::string(" ") + owners[i]->id_text;
+    for (int i = 0; i < n; i++)
+      text += std::string(" ") + owners[i]->id_text;
     tovi_console_printf(console, "cluster %s key %s redundancy %d\n", c->name.c_str(), key,
                         redundancy);
     tovi_console_printf(console, "  owners:%s\n", text.c_str());
     n = tovi_cluster_filter_owners(c, key, len, owners.data(), redundancy,
                                    tovi_cluster_liveness_filter, nullptr);
     text.clear();
-    for (int i = 0; i < n; i++) text += std::string(" ") + owners[i]->id_text;
+    for (int i = 0; i < n; i++)
+      text += std::string(" ") + owners[i]->id_text;
     tovi_console_printf(console, "  live_owners:%s\n", text.c_str());
   }
   return 0;
@@ -556,7 +566,8 @@ bool read_key_file(const std::string &path, std::string *key) {
   std::ifstream in(path);
   if (!in) return false;
   std::getline(in, *key);
-  while (!key->empty() && isspace(static_cast<unsigned char>(key->back()))) key->pop_back();
+  while (!key->empty() && isspace(static_cast<unsigned char>(key->back())))
+    key->pop_back();
   return true;
 }
 
@@ -587,8 +598,12 @@ uint32_t tovi_cluster_hash32(const void *data, size_t len, uint32_t seed) {
   const uint8_t *tail = p + blocks * 4;
   uint32_t k = 0;
   switch (len & 3) {
-    case 3: k ^= uint32_t(tail[2]) << 16; [[fallthrough]];
-    case 2: k ^= uint32_t(tail[1]) << 8; [[fallthrough]];
+    case 3:
+      k ^= uint32_t(tail[2]) << 16;
+      [[fallthrough]];
+    case 2:
+      k ^= uint32_t(tail[1]) << 8;
+      [[fallthrough]];
     case 1:
       k ^= tail[0];
       k *= c1;
@@ -630,12 +645,24 @@ uint64_t tovi_cluster_hash64(const void *data, size_t len, uint32_t seed) {
   const uint8_t *tail = p + blocks * 16;
   uint64_t k1 = 0, k2 = 0;
   switch (len & 15) {
-    case 15: k2 ^= uint64_t(tail[14]) << 48; [[fallthrough]];
-    case 14: k2 ^= uint64_t(tail[13]) << 40; [[fallthrough]];
-    case 13: k2 ^= uint64_t(tail[12]) << 32; [[fallthrough]];
-    case 12: k2 ^= uint64_t(tail[11]) << 24; [[fallthrough]];
-    case 11: k2 ^= uint64_t(tail[10]) << 16; [[fallthrough]];
-    case 10: k2 ^= uint64_t(tail[9]) << 8; [[fallthrough]];
+    case 15:
+      k2 ^= uint64_t(tail[14]) << 48;
+      [[fallthrough]];
+    case 14:
+      k2 ^= uint64_t(tail[13]) << 40;
+      [[fallthrough]];
+    case 13:
+      k2 ^= uint64_t(tail[12]) << 32;
+      [[fallthrough]];
+    case 12:
+      k2 ^= uint64_t(tail[11]) << 24;
+      [[fallthrough]];
+    case 11:
+      k2 ^= uint64_t(tail[10]) << 16;
+      [[fallthrough]];
+    case 10:
+      k2 ^= uint64_t(tail[9]) << 8;
+      [[fallthrough]];
     case 9:
       k2 ^= uint64_t(tail[8]);
       k2 *= c2;
@@ -643,13 +670,27 @@ uint64_t tovi_cluster_hash64(const void *data, size_t len, uint32_t seed) {
       k2 *= c1;
       h2 ^= k2;
       [[fallthrough]];
-    case 8: k1 ^= uint64_t(tail[7]) << 56; [[fallthrough]];
-    case 7: k1 ^= uint64_t(tail[6]) << 48; [[fallthrough]];
-    case 6: k1 ^= uint64_t(tail[5]) << 40; [[fallthrough]];
-    case 5: k1 ^= uint64_t(tail[4]) << 32; [[fallthrough]];
-    case 4: k1 ^= uint64_t(tail[3]) << 24; [[fallthrough]];
-    case 3: k1 ^= uint64_t(tail[2]) << 16; [[fallthrough]];
-    case 2: k1 ^= uint64_t(tail[1]) << 8; [[fallthrough]];
+    case 8:
+      k1 ^= uint64_t(tail[7]) << 56;
+      [[fallthrough]];
+    case 7:
+      k1 ^= uint64_t(tail[6]) << 48;
+      [[fallthrough]];
+    case 6:
+      k1 ^= uint64_t(tail[5]) << 40;
+      [[fallthrough]];
+    case 5:
+      k1 ^= uint64_t(tail[4]) << 32;
+      [[fallthrough]];
+    case 4:
+      k1 ^= uint64_t(tail[3]) << 24;
+      [[fallthrough]];
+    case 3:
+      k1 ^= uint64_t(tail[2]) << 16;
+      [[fallthrough]];
+    case 2:
+      k1 ^= uint64_t(tail[1]) << 8;
+      [[fallthrough]];
     case 1:
       k1 ^= uint64_t(tail[0]);
       k1 *= c1;
@@ -705,14 +746,22 @@ void tovi_cluster_uuid_unparse(const uint8_t id[16], char out[37]) {
 
 const char *tovi_cluster_heartbeat_result_name(tovi_cluster_heartbeat_result_t result) {
   switch (result) {
-    case TOVI_CLUSTER_HB_ACCEPTED: return "accepted";
-    case TOVI_CLUSTER_HB_MALFORMED: return "malformed";
-    case TOVI_CLUSTER_HB_BAD_MAC: return "bad_mac";
-    case TOVI_CLUSTER_HB_WRONG_CLUSTER: return "wrong_cluster";
-    case TOVI_CLUSTER_HB_UNKNOWN_NODE: return "unknown_node";
-    case TOVI_CLUSTER_HB_FROM_SELF: return "from_self";
-    case TOVI_CLUSTER_HB_REPLAYED: return "replayed";
-    default: return "unknown";
+    case TOVI_CLUSTER_HB_ACCEPTED:
+      return "accepted";
+    case TOVI_CLUSTER_HB_MALFORMED:
+      return "malformed";
+    case TOVI_CLUSTER_HB_BAD_MAC:
+      return "bad_mac";
+    case TOVI_CLUSTER_HB_WRONG_CLUSTER:
+      return "wrong_cluster";
+    case TOVI_CLUSTER_HB_UNKNOWN_NODE:
+      return "unknown_node";
+    case TOVI_CLUSTER_HB_FROM_SELF:
+      return "from_self";
+    case TOVI_CLUSTER_HB_REPLAYED:
+      return "replayed";
+    default:
+      return "unknown";
   }
 }
 
@@ -920,7 +969,9 @@ tovi_cluster_t *tovi_cluster_find(const char *name) {
   return nullptr;
 }
 
-bool tovi_cluster_enabled(void) { return clustering_enabled.load(std::memory_order_relaxed); }
+bool tovi_cluster_enabled(void) {
+  return clustering_enabled.load(std::memory_order_relaxed);
+}
 
 bool tovi_cluster_start(tovi_cluster_t *cluster, int thread, std::string *error) {
   tovi_assert(cluster && cluster->io == nullptr);
@@ -964,7 +1015,8 @@ int tovi_cluster_init(void) {
   tovi_conf_section_read_hold();
   tovi_conf_section_t top = tovi_conf_get_section(nullptr, "//clusters");
   bool enabled = top != nullptr;
-  if (top && tovi_conf_exists(top, "@enabled") && !tovi_conf_get_boolean(top, "@enabled", &enabled)) {
+  if (top && tovi_conf_exists(top, "@enabled") &&
+      !tovi_conf_get_boolean(top, "@enabled", &enabled)) {
     tovi_conf_section_read_release();
     tovi_log(tovi_error, "//clusters/@enabled is not a boolean\n");
     return -1;
@@ -1033,15 +1085,23 @@ bool tovi_cluster_node_update_hook_register(const char *name, tovi_cluster_node_
 
 // ---- Queries ------------------------------------------------------------------------------------
 
-const char *tovi_cluster_get_name(const tovi_cluster_t *cluster) { return cluster->name.c_str(); }
+const char *tovi_cluster_get_name(const tovi_cluster_t *cluster) {
+  return cluster->name.c_str();
+}
 
 void tovi_cluster_get_my_id(const tovi_cluster_t *cluster, uint8_t out[16]) {
   memcpy(out, cluster->self_id, 16);
 }
 
-uint64_t tovi_cluster_get_config_seq(const tovi_cluster_t *cluster) { return cluster->config_seq; }
-int64_t tovi_cluster_get_period_ms(const tovi_cluster_t *cluster) { return cluster->period_ms; }
-int64_t tovi_cluster_get_timeout_ms(const tovi_cluster_t *cluster) { return cluster->timeout_ms; }
+uint64_t tovi_cluster_get_config_seq(const tovi_cluster_t *cluster) {
+  return cluster->config_seq;
+}
+int64_t tovi_cluster_get_period_ms(const tovi_cluster_t *cluster) {
+  return cluster->period_ms;
+}
+int64_t tovi_cluster_get_timeout_ms(const tovi_cluster_t *cluster) {
+  return cluster->timeout_ms;
+}
 
 bool tovi_cluster_am_i_oldest_visible_node(tovi_cluster_t *cluster) {
   tovi_memory_scope_c bracket;
@@ -1063,7 +1123,8 @@ int tovi_cluster_get_owners(tovi_cluster_t *cluster, const void *key, size_t len
   int k = std::min({redundancy, max, int(v->nodes.size())});
   if (k <= 0) return 0;
   ranking_c order(v, key, len);
-  for (int i = 0; i < k; i++) owners[i] = &v->nodes[size_t(order[size_t(i)].index)];
+  for (int i = 0; i < k; i++)
+    owners[i] = &v->nodes[size_t(order[size_t(i)].index)];
   return k;
 }
 
@@ -1078,7 +1139,9 @@ bool tovi_cluster_am_i_owner(tovi_cluster_t *cluster, const void *key, size_t le
   return false;
 }
 
-bool tovi_cluster_liveness_filter(const tovi_cluster_node_t *node, void *) { return node->live; }
+bool tovi_cluster_liveness_filter(const tovi_cluster_node_t *node, void *) {
+  return node->live;
+}
 
 int tovi_cluster_filter_owners(tovi_cluster_t *cluster, const void *key, size_t len,
                                const tovi_cluster_node_t **owners, int max,
@@ -1125,8 +1188,8 @@ namespace {
 
 // The part of receiving after the datagram proved authentic: the node lookup, the replay check
 // and the update. Runs the hooks for what changed; hands a replaced view to *old.
-tovi_cluster_heartbeat_result_t accept_locked(tovi_cluster_t *cluster, decoded_t &d,
-                                              int64_t now_ms, view_t **old) {
+tovi_cluster_heartbeat_result_t accept_locked(tovi_cluster_t *cluster, decoded_t &d, int64_t now_ms,
+                                              view_t **old) {
   std::vector<pending_update_t> updates;
   const view_t *published = nullptr;
   // The bracket begins before the new view is published, so the hooks can use it even if

@@ -77,7 +77,7 @@ struct tovi_cluster_node_t {
   // What the heartbeats told (for this node itself: its own values).
   bool seen = false;  // a heartbeat was ever accepted
   bool live = false;
-  uint64_t boot_time_us = 0;    // microseconds since the epoch; 0 before the first heartbeat
+  uint64_t boot_time_us = 0;  // microseconds since the epoch; 0 before the first heartbeat
   uint64_t config_seq = 0;
   int64_t last_contact_ms = 0;  // tovi_cluster_clock_ms() of the last accepted heartbeat
   uint64_t heartbeats = 0;      // accepted from this node
@@ -95,8 +95,8 @@ struct tovi_cluster_node_config_t {
 
 struct tovi_cluster_config_t {
   std::string name;
-  std::string self_id;  // UUID text of this node; must be one of nodes
-  std::string key;      // shared HMAC key, at least 16 bytes
+  std::string self_id;       // UUID text of this node; must be one of nodes
+  std::string key;           // shared HMAC key, at least 16 bytes
   std::string bind_address;  // empty: the self node's address
   int64_t period_ms = 1000;
   int64_t timeout_ms = 5000;
@@ -120,7 +120,8 @@ void tovi_cluster_free(tovi_cluster_t *cluster);
 // console commands "show cluster [name]" and "show cluster owners <key> [redundancy [name]]".
 // Returns the number of clusters started, 0 when clustering is not enabled (no //clusters
 // section, or <clusters enabled="false">), -1 when the configuration cannot be used (logged on
-// "error"). Call once on the main thread after eventer_init() and tovi_console_init().
+// "error"). Started clusters count their heartbeats in the statistics under tovi/cluster/<name>.
+// Call once on the main thread after eventer_init() and tovi_console_init().
 int tovi_cluster_init(void);
 // Whether tovi_cluster_init found clustering enabled. Any thread.
 bool tovi_cluster_enabled(void);
@@ -155,7 +156,8 @@ typedef int (*tovi_cluster_node_update_hook_t)(void *closure, uint32_t changes,
 bool tovi_cluster_node_update_hook_register(const char *name, tovi_cluster_node_update_hook_t hook,
                                             void *closure);
 
-// ---- Queries (any thread, lock-free) -------------------------------------------------------------
+// ---- Queries (any thread, lock-free)
+// -------------------------------------------------------------
 
 const char *tovi_cluster_get_name(const tovi_cluster_t *cluster);
 void tovi_cluster_get_my_id(const tovi_cluster_t *cluster, uint8_t out[16]);
@@ -183,8 +185,8 @@ int tovi_cluster_filter_owners(tovi_cluster_t *cluster, const void *key, size_t 
                                const tovi_cluster_node_t **owners, int max,
                                tovi_cluster_node_filter_t filter, void *closure);
 // Whether one of the nodes is this node.
-bool tovi_cluster_is_self_among(const tovi_cluster_t *cluster, const tovi_cluster_node_t *const *nodes,
-                                int count);
+bool tovi_cluster_is_self_among(const tovi_cluster_t *cluster,
+                                const tovi_cluster_node_t *const *nodes, int count);
 
 // The node with this id in the current snapshot, or null. Requires a safe-memory bracket.
 const tovi_cluster_node_t *tovi_cluster_find_node(tovi_cluster_t *cluster, const uint8_t id[16]);
@@ -194,7 +196,8 @@ std::vector<tovi_cluster_node_t> tovi_cluster_nodes_copy(tovi_cluster_t *cluster
 const tovi_cluster_payload_t *tovi_cluster_node_find_payload(const tovi_cluster_node_t *node,
                                                              uint8_t app, uint8_t key);
 
-// ---- Heartbeat payloads ---------------------------------------------------------------------------
+// ---- Heartbeat payloads
+// ---------------------------------------------------------------------------
 
 // Sets (copying the bytes) the payload of (app, key) that this node's heartbeats carry from the
 // next heartbeat on; len 0 removes it. False for a null cluster or when the heartbeat would grow
@@ -229,14 +232,15 @@ tovi_cluster_heartbeat_result_t tovi_cluster_heartbeat_receive(tovi_cluster_t *c
 void tovi_cluster_tick(tovi_cluster_t *cluster, int64_t now_ms);
 
 struct tovi_cluster_counters_t {
-  uint64_t sent = 0;         // datagrams sent
-  uint64_t send_errors = 0;  // datagrams the socket refused
-  uint64_t received = 0;     // datagrams received (accepted + rejected)
+  uint64_t sent = 0;                                    // datagrams sent
+  uint64_t send_errors = 0;                             // datagrams the socket refused
+  uint64_t received = 0;                                // datagrams received (accepted + rejected)
   uint64_t results[TOVI_CLUSTER_HB_RESULT_COUNT] = {};  // by result; [0] is accepted
 };
 tovi_cluster_counters_t tovi_cluster_get_counters(const tovi_cluster_t *cluster);
 
-// ---- Helpers -------------------------------------------------------------------------------------
+// ---- Helpers
+// -------------------------------------------------------------------------------------
 
 // Monotonic milliseconds, the clock of liveness.
 int64_t tovi_cluster_clock_ms(void);

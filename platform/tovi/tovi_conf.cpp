@@ -56,7 +56,8 @@ void collect_error(void *ctx, xmlErrorPtr error) {
   auto *errors = static_cast<parse_errors_t *>(ctx);
   if (!errors->first.empty() || !error) return;
   std::string msg = error->message ? error->message : "unknown error";
-  while (!msg.empty() && (msg.back() == '\n' || msg.back() == ' ')) msg.pop_back();
+  while (!msg.empty() && (msg.back() == '\n' || msg.back() == ' '))
+    msg.pop_back();
   errors->first = std::to_string(error->line) + ": " + msg;
 }
 
@@ -185,7 +186,9 @@ std::string tovi_conf_last_error(void) {
   return last_error;
 }
 
-const std::string &tovi_conf_path(void) { return current_path; }
+const std::string &tovi_conf_path(void) {
+  return current_path;
+}
 
 bool tovi_conf_get_string(tovi_conf_section_t section, const char *path, std::string *value) {
   std::string v;
@@ -216,7 +219,8 @@ bool tovi_conf_get_boolean(tovi_conf_section_t section, const char *path, bool *
   std::string v;
   if (!first_value(section, path, &v)) return false;
   v = trim(v);
-  for (char &c : v) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+  for (char &c : v)
+    c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
   if (v == "true" || v == "on" || v == "yes" || v == "1") {
     *value = true;
   } else if (v == "false" || v == "off" || v == "no" || v == "0") {

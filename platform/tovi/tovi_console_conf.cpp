@@ -52,7 +52,8 @@ int log_reopen(tovi_console_t *console, int, const char *const *, void *) {
 void complete_streams(int argc, const char *const *, const char *, tovi_console_candidates_t *out,
                       void *) {
   if (argc > 0) return;
-  for (const auto &name : tovi_log_stream_names()) tovi_console_candidate_add(out, name.c_str());
+  for (const auto &name : tovi_log_stream_names())
+    tovi_console_candidate_add(out, name.c_str());
 }
 
 int enable_marker;
@@ -66,8 +67,7 @@ void tovi_console_conf_init(void) {
                                 "log streams, their state and outlets", nullptr);
   tovi_console_command_register("log enable", log_switch, complete_streams, "enable a log stream",
                                 &enable_marker);
-  tovi_console_command_register("log disable", log_switch, complete_streams,
-                                "disable a log stream", nullptr);
-  tovi_console_command_register("log reopen", log_reopen, nullptr, "reopen the log files",
+  tovi_console_command_register("log disable", log_switch, complete_streams, "disable a log stream",
                                 nullptr);
+  tovi_console_command_register("log reopen", log_reopen, nullptr, "reopen the log files", nullptr);
 }

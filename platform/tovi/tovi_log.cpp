@@ -162,7 +162,8 @@ void recompute_locked(registry_t &reg) {
     }
     if (state == -1) {
       tovi_log_stream_s *top = ls;
-      while (top->parent) top = top->parent;
+      while (top->parent)
+        top = top->parent;
       state = top->name == "debug" ? 0 : 1;
     }
     auto list = std::make_shared<outlet_list_t>(own ? *own : outlet_list_t{reg.stderr_outlet});
@@ -210,11 +211,21 @@ void append_json_string(std::string &out, std::string_view s) {
   out += '"';
   for (unsigned char c : s) {
     switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
       default:
         if (c < 0x20) {
           char buf[8];
@@ -232,8 +243,8 @@ void append_field_value(std::string &out, const tovi_log_field_t &f, bool json) 
   char buf[64];
   switch (f.kind) {
     case tovi_log_field_t::TEXT: {
-      bool plain = !json && !f.text.empty() &&
-                   f.text.find_first_of(" \"=\t\n") == std::string_view::npos;
+      bool plain =
+          !json && !f.text.empty() && f.text.find_first_of(" \"=\t\n") == std::string_view::npos;
       if (plain) {
         out.append(f.text);
       } else {
@@ -241,9 +252,15 @@ void append_field_value(std::string &out, const tovi_log_field_t &f, bool json) 
       }
       return;
     }
-    case tovi_log_field_t::INT: snprintf(buf, sizeof(buf), "%lld", (long long)f.i); break;
-    case tovi_log_field_t::UINT: snprintf(buf, sizeof(buf), "%llu", (unsigned long long)f.u); break;
-    case tovi_log_field_t::DOUBLE: snprintf(buf, sizeof(buf), "%.17g", f.d); break;
+    case tovi_log_field_t::INT:
+      snprintf(buf, sizeof(buf), "%lld", (long long)f.i);
+      break;
+    case tovi_log_field_t::UINT:
+      snprintf(buf, sizeof(buf), "%llu", (unsigned long long)f.u);
+      break;
+    case tovi_log_field_t::DOUBLE:
+      snprintf(buf, sizeof(buf), "%.17g", f.d);
+      break;
   }
   out += buf;
 }
@@ -285,10 +302,16 @@ bool tovi_log_stream_enabled(tovi_log_stream_t ls) {
   return ls->enabled.load(std::memory_order_relaxed);
 }
 
-const char *tovi_log_stream_name(tovi_log_stream_t ls) { return ls->name.c_str(); }
+const char *tovi_log_stream_name(tovi_log_stream_t ls) {
+  return ls->name.c_str();
+}
 
-void tovi_log_enable(const char *name) { set_state(name, 1); }
-void tovi_log_disable(const char *name) { set_state(name, 0); }
+void tovi_log_enable(const char *name) {
+  set_state(name, 1);
+}
+void tovi_log_disable(const char *name) {
+  set_state(name, 0);
+}
 
 void tovi_log_write(tovi_log_stream_t ls, std::initializer_list<tovi_log_field_t> fields,
                     const char *fmt, ...) {
@@ -312,7 +335,8 @@ void tovi_log_write(tovi_log_stream_t ls, std::initializer_list<tovi_log_field_t
 
 void tovi_log_write_text(tovi_log_stream_t ls, std::initializer_list<tovi_log_field_t> fields,
                          std::string_view text) {
-  while (!text.empty() && text.back() == '\n') text.remove_suffix(1);
+  while (!text.empty() && text.back() == '\n')
+    text.remove_suffix(1);
   std::shared_ptr<const outlet_list_t> outlets = std::atomic_load(&ls->outlets);
   if (!outlets) return;
   char when[48];
@@ -508,8 +532,8 @@ bool tovi_log_configure(void) {
       while (std::getline(ss, one, ',')) {
         if (one.empty()) continue;
         if (!tovi_log_stream_add_outlet(name.c_str(), one.c_str())) {
-          tovi_log(tovi_stderr, "logs/log[@name='%s']/@outlets: no outlet named '%s'",
-                   name.c_str(), one.c_str());
+          tovi_log(tovi_stderr, "logs/log[@name='%s']/@outlets: no outlet named '%s'", name.c_str(),
+                   one.c_str());
           ok = false;
         }
       }
@@ -531,9 +555,11 @@ void tovi_log_reopen(void) {
   std::vector<outlet_t *> all;
   {
     std::lock_guard<std::mutex> g(reg.lock);
-    for (auto &[name, o] : reg.outlets) all.push_back(o);
+    for (auto &[name, o] : reg.outlets)
+      all.push_back(o);
   }
-  for (outlet_t *o : all) o->reopen();
+  for (outlet_t *o : all)
+    o->reopen();
   tovi_log(tovi_notice, "log files reopened");
 }
 
@@ -545,7 +571,8 @@ std::vector<std::string> tovi_log_describe_streams(bool configured_only) {
     if (configured_only && ls->explicit_state == -1 && ls->own_outlets.empty()) continue;
     std::string line = name + (ls->enabled.load() ? " enabled" : " disabled") + " ->";
     auto outlets = std::atomic_load(&ls->outlets);
-    for (outlet_t *o : *outlets) line += " " + o->name + "(" + o->describe() + ")";
+    for (outlet_t *o : *outlets)
+      line += " " + o->name + "(" + o->describe() + ")";
     lines.push_back(std::move(line));
   }
   return lines;
@@ -555,11 +582,13 @@ std::vector<std::string> tovi_log_stream_names(void) {
   registry_t &reg = registry();
   std::vector<std::string> names;
   std::lock_guard<std::mutex> g(reg.lock);
-  for (auto &[name, ls] : reg.streams) names.push_back(name);
+  for (auto &[name, ls] : reg.streams)
+    names.push_back(name);
   return names;
 }
 
 void tovi_conf_write_log(void) {
   static tovi_log_stream_t config_ls = tovi_log_stream_find("notice/config");
-  for (const auto &l : tovi_log_describe_streams(true)) tovi_log(config_ls, "log %s", l.c_str());
+  for (const auto &l : tovi_log_describe_streams(true))
+    tovi_log(config_ls, "log %s", l.c_str());
 }

@@ -68,19 +68,19 @@ void tovi_log_write(tovi_log_stream_t ls, std::initializer_list<tovi_log_field_t
 void tovi_log_write_text(tovi_log_stream_t ls, std::initializer_list<tovi_log_field_t> fields,
                          std::string_view text);
 
-#define tovi_log(ls, ...)                                                        \
-  do {                                                                           \
-    tovi_log_stream_t tovi_log_ls_ = (ls);                                       \
+#define tovi_log(ls, ...)                                                                     \
+  do {                                                                                        \
+    tovi_log_stream_t tovi_log_ls_ = (ls);                                                    \
     if (tovi_log_stream_enabled(tovi_log_ls_)) tovi_log_write(tovi_log_ls_, {}, __VA_ARGS__); \
   } while (0)
 
 #define TOVI_LOG_UNPAREN(...) __VA_ARGS__
 // tovi_log_fields(ls, ({"account_id", id}, {"metric_name", name}), "fmt %d", x);
-#define tovi_log_fields(ls, fields, ...)                                         \
-  do {                                                                           \
-    tovi_log_stream_t tovi_log_ls_ = (ls);                                       \
-    if (tovi_log_stream_enabled(tovi_log_ls_))                                   \
-      tovi_log_write(tovi_log_ls_, {TOVI_LOG_UNPAREN fields}, __VA_ARGS__);      \
+#define tovi_log_fields(ls, fields, ...)                                    \
+  do {                                                                      \
+    tovi_log_stream_t tovi_log_ls_ = (ls);                                  \
+    if (tovi_log_stream_enabled(tovi_log_ls_))                              \
+      tovi_log_write(tovi_log_ls_, {TOVI_LOG_UNPAREN fields}, __VA_ARGS__); \
   } while (0)
 
 // The framework's own streams, found once.

@@ -162,10 +162,11 @@ int watchdog(tovi_child_main_t child_main) {
       fprintf(stderr, "%s: child %d killed by signal %d; restarting in %d s\n", app_name.c_str(),
               (int)pid, WTERMSIG(status), backoff);
     } else {
-      fprintf(stderr, "%s: child %d exited with status %d; restarting in %d s\n",
-              app_name.c_str(), (int)pid, WEXITSTATUS(status), backoff);
+      fprintf(stderr, "%s: child %d exited with status %d; restarting in %d s\n", app_name.c_str(),
+              (int)pid, WEXITSTATUS(status), backoff);
     }
-    for (int i = 0; i < backoff * 10 && !watchdog_stopping; i++) usleep(100000);
+    for (int i = 0; i < backoff * 10 && !watchdog_stopping; i++)
+      usleep(100000);
     if (watchdog_stopping) return 0;
     backoff = std::min(backoff * 2, 60);
   }
@@ -173,9 +174,15 @@ int watchdog(tovi_child_main_t child_main) {
 
 }  // namespace
 
-void tovi_set_app_version(const char *version) { app_version = version; }
-const char *tovi_app_version(void) { return app_version.c_str(); }
-const char *tovi_app_name(void) { return app_name.c_str(); }
+void tovi_set_app_version(const char *version) {
+  app_version = version;
+}
+const char *tovi_app_version(void) {
+  return app_version.c_str();
+}
+const char *tovi_app_name(void) {
+  return app_name.c_str();
+}
 
 int tovi_main(const char *name, const char *config_file, int debug, int foreground, int lock_mode,
               const char *glider, const char *drop_user, const char *drop_group,

@@ -35,9 +35,7 @@ class loop_environment_c : public ::testing::Environment {
     ASSERT_EQ(eventer_init(), 0);
     quelt_test::start_event_loop();
   }
-  void TearDown() override {
-    quelt_test::stop_event_loop();
-  }
+  void TearDown() override { quelt_test::stop_event_loop(); }
 };
 const auto *environment = ::testing::AddGlobalTestEnvironment(new loop_environment_c);
 

@@ -23,7 +23,9 @@ const char *const node_ids[3] = {"6f1e2d3c-0000-4000-8000-00000000000a",
                                  "6f1e2d3c-0000-4000-8000-00000000000c"};
 const char *const cluster_key = "metrics cluster test key";
 
-int fake_register_connection_hook(const char *, tovi_amqp_connection_hook_t, void *) { return 0; }
+int fake_register_connection_hook(const char *, tovi_amqp_connection_hook_t, void *) {
+  return 0;
+}
 
 std::mutex lines_lock;
 std::vector<std::string> debug_lines;
@@ -67,9 +69,10 @@ std::string cluster_xml(const char *name, const char *key, uint16_t ports[3]) {
 
 // Account 7 is excluded from this daemon.
 void load_config(const std::string &extra) {
-  std::string xml = "<queltd><eventer><config><concurrency>1</concurrency></config></eventer>"
-                    "<accounts exclude=\"true\"><account id=\"7\"/></accounts>" +
-                    extra + "</queltd>";
+  std::string xml =
+      "<queltd><eventer><config><concurrency>1</concurrency></config></eventer>"
+      "<accounts exclude=\"true\"><account id=\"7\"/></accounts>" +
+      extra + "</queltd>";
   ASSERT_TRUE(tovi_conf_load_string(xml.c_str(), "metrics.conf"));
   capture_debug_lines();
   general_init();
@@ -84,7 +87,8 @@ std::vector<metric_t> some_metrics(int n) {
   std::vector<metric_t> out;
   for (int i = 0; i < n; i++) {
     metric_t m;
-    for (int b = 0; b < 16; b++) m.uuid[b] = uint8_t(i * 31 + b * 7 + 1);
+    for (int b = 0; b < 16; b++)
+      m.uuid[b] = uint8_t(i * 31 + b * 7 + 1);
     m.name = "cpu`" + std::to_string(i) + "|ST[host:web" + std::to_string(i % 7) + "]";
     out.push_back(m);
   }
@@ -207,13 +211,14 @@ TEST(metrics_cluster, with_a_cluster_ownership_and_responsibility_follow_the_nod
   for (const metric_t &m : metrics)
     if (!metrics_do_i_own(1, m.uuid, m.name.data(), int(m.name.size()), nullptr)) foreign = &m;
   ASSERT_NE(foreign, nullptr);
-  EXPECT_FALSE(metrics_am_i_responsible(1, foreign->uuid, foreign->name.data(),
-                                        int(foreign->name.size())));
+  EXPECT_FALSE(
+      metrics_am_i_responsible(1, foreign->uuid, foreign->name.data(), int(foreign->name.size())));
   EXPECT_TRUE(metrics_am_i_responsible(1, foreign->uuid, foreign->name.data(), 0));
   EXPECT_TRUE(metrics_am_i_responsible(1, foreign->uuid, nullptr, 5));
   uint8_t zero[16] = {};
   EXPECT_TRUE(metrics_am_i_responsible(1, zero, foreign->name.data(), int(foreign->name.size())));
-  EXPECT_TRUE(metrics_am_i_responsible(1, nullptr, foreign->name.data(), int(foreign->name.size())));
+  EXPECT_TRUE(
+      metrics_am_i_responsible(1, nullptr, foreign->name.data(), int(foreign->name.size())));
   // A negative length reads the name as a C string.
   EXPECT_FALSE(metrics_am_i_responsible(1, foreign->uuid, foreign->name.c_str(), -1));
 
@@ -231,7 +236,8 @@ TEST(metrics_cluster, with_a_cluster_ownership_and_responsibility_follow_the_nod
 
 TEST(metrics_cluster, names_are_cut_to_4080_bytes_in_the_key) {
   uint8_t uuid[16];
-  for (int i = 0; i < 16; i++) uuid[i] = uint8_t(0xa0 + i);
+  for (int i = 0; i < 16; i++)
+    uuid[i] = uint8_t(0xa0 + i);
   std::string base(4080, 'n');
   uint32_t h1 = 0, h2 = 0, h3 = 0, h4 = 0;
   // Same first 4080 bytes: same hash, same ownership, whatever follows.

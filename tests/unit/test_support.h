@@ -30,7 +30,8 @@ inline std::thread &event_loop_thread() {
 
 inline void start_event_loop() {
   event_loop_thread() = std::thread([] { eventer_loop(); });
-  while (!eventer_loop_running()) std::this_thread::sleep_for(1ms);
+  while (!eventer_loop_running())
+    std::this_thread::sleep_for(1ms);
 }
 
 inline void stop_event_loop() {

@@ -17,6 +17,7 @@
 #include "tovi/tovi_conf.h"
 #include "tovi/tovi_console.h"
 #include "tovi/tovi_memory.h"
+#include "test_support.h"
 
 namespace {
 
@@ -59,7 +60,8 @@ std::vector<std::string> owner_ids(tovi_cluster_t *c, const std::string &key, in
   const tovi_cluster_node_t *owners[16];
   int n = tovi_cluster_get_owners(c, key.data(), key.size(), owners, 16, redundancy);
   std::vector<std::string> out;
-  for (int i = 0; i < n; i++) out.push_back(owners[i]->id_text);
+  for (int i = 0; i < n; i++)
+    out.push_back(owners[i]->id_text);
   return out;
 }
 
@@ -69,7 +71,8 @@ std::vector<std::string> live_owner_ids(tovi_cluster_t *c, const std::string &ke
   int n = tovi_cluster_filter_owners(c, key.data(), key.size(), owners, max,
                                      tovi_cluster_liveness_filter, nullptr);
   std::vector<std::string> out;
-  for (int i = 0; i < n; i++) out.push_back(owners[i]->id_text);
+  for (int i = 0; i < n; i++)
+    out.push_back(owners[i]->id_text);
   return out;
 }
 
@@ -121,16 +124,9 @@ class cluster_environment_c : public ::testing::Environment {
         "cluster.conf"));
     ASSERT_EQ(eventer_init(), 0);
     ASSERT_TRUE(tovi_cluster_node_update_hook_register("test-recorder", record_update, nullptr));
-    loop_ = std::thread([] { eventer_loop(); });
-    while (!eventer_loop_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    quelt_test::start_event_loop();
   }
-  void TearDown() override {
-    eventer_loop_stop();
-    loop_.join();
-  }
-
- private:
-  std::thread loop_;
+  void TearDown() override { quelt_test::stop_event_loop(); }
 };
 const auto *environment = ::testing::AddGlobalTestEnvironment(new cluster_environment_c);
 
@@ -142,9 +138,10 @@ TEST(tovi_cluster, uuid_text_round_trips_and_bad_texts_are_refused) {
   char text[37];
   tovi_cluster_uuid_unparse(id, text);
   EXPECT_STREQ(text, "0a1b2c3d-4e5f-6071-8293-a4b5c6d7e8f9");
-  for (const char *bad : {"", "0a1b2c3d4e5f60718293a4b5c6d7e8f9", "0a1b2c3d-4e5f-6071-8293-a4b5c6d7e8f",
-                          "0a1b2c3d-4e5f-6071-8293-a4b5c6d7e8f90", "0a1b2c3d-4e5f-6071-8293_a4b5c6d7e8f9",
-                          "0a1b2c3d-4e5f-6071-8293-a4b5c6d7e8fg"})
+  for (const char *bad :
+       {"", "0a1b2c3d4e5f60718293a4b5c6d7e8f9", "0a1b2c3d-4e5f-6071-8293-a4b5c6d7e8f",
+        "0a1b2c3d-4e5f-6071-8293-a4b5c6d7e8f90", "0a1b2c3d-4e5f-6071-8293_a4b5c6d7e8f9",
+        "0a1b2c3d-4e5f-6071-8293-a4b5c6d7e8fg"})
     EXPECT_FALSE(tovi_cluster_uuid_parse(bad, id)) << bad;
 }
 
@@ -166,7 +163,8 @@ TEST(tovi_cluster, hashes_are_murmur3_and_never_change) {
 TEST(tovi_cluster, every_node_computes_the_same_owners) {
   std::vector<int> all = {0, 1, 2, 3, 4};
   std::vector<cluster_up> nodes;
-  for (int self : all) nodes.push_back(make_cluster(make_config(all, self)));
+  for (int self : all)
+    nodes.push_back(make_cluster(make_config(all, self)));
   for (int k = 0; k < 500; k++) {
     std::string key = "key-" + std::to_string(k);
     std::vector<std::string> expected = owner_ids(nodes[0].get(), key, 2);
@@ -203,7 +201,8 @@ TEST(tovi_cluster, ownership_is_balanced_across_nodes) {
   std::map<std::string, int> owned;
   const int keys = 20000;
   for (int k = 0; k < keys; k++)
-    for (const auto &id : owner_ids(c.get(), "metric/" + std::to_string(k), 2)) owned[id]++;
+    for (const auto &id : owner_ids(c.get(), "metric/" + std::to_string(k), 2))
+      owned[id]++;
   ASSERT_EQ(owned.size(), 5u);
   const double expected = keys * 2.0 / 5;
   for (const auto &[id, count] : owned) {
@@ -309,8 +308,7 @@ TEST(tovi_cluster, any_tampered_byte_is_rejected) {
   }
   EXPECT_EQ(tovi_cluster_heartbeat_receive(b.get(), hb.data(), hb.size() - 1, 10),
             TOVI_CLUSTER_HB_BAD_MAC);
-  EXPECT_EQ(tovi_cluster_heartbeat_receive(b.get(), hb.data(), 20, 10),
-            TOVI_CLUSTER_HB_MALFORMED);
+  EXPECT_EQ(tovi_cluster_heartbeat_receive(b.get(), hb.data(), 20, 10), TOVI_CLUSTER_HB_MALFORMED);
   EXPECT_EQ(tovi_cluster_heartbeat_receive(b.get(), nullptr, 0, 10), TOVI_CLUSTER_HB_MALFORMED);
   EXPECT_FALSE(node_of(b.get(), 0).seen);
   EXPECT_TRUE(updates_of(b.get()).empty());
@@ -354,8 +352,7 @@ TEST(tovi_cluster, replays_strangers_self_and_other_clusters_are_rejected) {
             TOVI_CLUSTER_HB_ACCEPTED);
   std::vector<update_t> u = updates_of(b.get());
   ASSERT_EQ(u.size(), 2u);
-  EXPECT_EQ(u[1].changes,
-            uint32_t(TOVI_CLUSTER_NODE_REBOOTED | TOVI_CLUSTER_NODE_CONFIG_CHANGED));
+  EXPECT_EQ(u[1].changes, uint32_t(TOVI_CLUSTER_NODE_REBOOTED | TOVI_CLUSTER_NODE_CONFIG_CHANGED));
   EXPECT_EQ(u[1].old_boot, 5000u);
   // The previous boot's heartbeats are now old.
   std::string stale = tovi_cluster_heartbeat_build(a.get());
@@ -404,7 +401,8 @@ TEST(tovi_cluster, liveness_follows_the_timeout_and_the_filter_skips_dead_owners
   for (int k = 0; bc_key.empty() || ab_key.empty(); k++) {
     std::string key = "key" + std::to_string(k);
     std::set<std::string> owners;
-    for (const auto &id : owner_ids(a.get(), key, 2)) owners.insert(id);
+    for (const auto &id : owner_ids(a.get(), key, 2))
+      owners.insert(id);
     if (owners == std::set<std::string>{node_id(1), node_id(2)}) bc_key = key;
     if (owners == std::set<std::string>{node_id(0), node_id(1)}) ab_key = key;
   }
@@ -493,8 +491,8 @@ TEST(tovi_cluster, unusable_configurations_are_refused_with_the_reason) {
       {"<cluster name=\"q\" self=\"" + n0 + "\"" + good_key + ">" + node("nope", "1") +
            "</cluster>",
        "not a UUID"},
-      {"<cluster name=\"q\" self=\"" + n0 + "\"" + good_key + " period_ms=\"1000\" timeout_ms=\"500\">" +
-           node(n0, "1") + "</cluster>",
+      {"<cluster name=\"q\" self=\"" + n0 + "\"" + good_key +
+           " period_ms=\"1000\" timeout_ms=\"500\">" + node(n0, "1") + "</cluster>",
        "timeout_ms"},
       {"<cluster name=\"q\" self=\"" + n0 + "\"" + good_key + "><node id=\"" + n0 +
            "\" address=\"db.example\" port=\"1\"/></cluster>",
@@ -518,11 +516,12 @@ TEST(tovi_cluster, unusable_configurations_are_refused_with_the_reason) {
   }
 
   // And a good one, with every setting.
-  std::string xml = "<queltd><clusters><cluster name=\"q\" self=\"" + n1 +
-                    "\" key=\"0123456789abcdef\" period_ms=\"250\" timeout_ms=\"2000\" seq=\"4\" "
-                    "bind=\"0.0.0.0\">" +
-                    node(n0, "7001") + "<node id=\"" + n1 +
-                    "\" cn=\"second\" address=\"::1\" port=\"7002\"/></cluster></clusters></queltd>";
+  std::string xml =
+      "<queltd><clusters><cluster name=\"q\" self=\"" + n1 +
+      "\" key=\"0123456789abcdef\" period_ms=\"250\" timeout_ms=\"2000\" seq=\"4\" "
+      "bind=\"0.0.0.0\">" +
+      node(n0, "7001") + "<node id=\"" + n1 +
+      "\" cn=\"second\" address=\"::1\" port=\"7002\"/></cluster></clusters></queltd>";
   ASSERT_TRUE(tovi_conf_load_string(xml.c_str(), "cluster.conf"));
   tovi_conf_section_read_hold();
   tovi_cluster_config_t cfg;
@@ -547,8 +546,8 @@ TEST(tovi_cluster, unusable_configurations_are_refused_with_the_reason) {
 TEST(tovi_cluster, started_clusters_see_each_other_over_udp) {
   auto free_udp_port = [] {
     boost::asio::io_context ctx;
-    boost::asio::ip::udp::socket s(ctx, boost::asio::ip::udp::endpoint(
-                                            boost::asio::ip::make_address("127.0.0.1"), 0));
+    boost::asio::ip::udp::socket s(
+        ctx, boost::asio::ip::udp::endpoint(boost::asio::ip::make_address("127.0.0.1"), 0));
     return s.local_endpoint().port();
   };
   uint16_t ports[2] = {free_udp_port(), free_udp_port()};
@@ -564,10 +563,8 @@ TEST(tovi_cluster, started_clusters_see_each_other_over_udp) {
     ASSERT_NE(started[self], nullptr) << error;
     ASSERT_TRUE(tovi_cluster_start(started[self], self, &error)) << error;
   }
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (std::chrono::steady_clock::now() < deadline &&
-         !(node_of(started[0], 1).live && node_of(started[1], 0).live))
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  EXPECT_TRUE(quelt_test::wait_for(
+      [&] { return node_of(started[0], 1).live && node_of(started[1], 0).live; }));
   EXPECT_TRUE(node_of(started[0], 1).live);
   EXPECT_TRUE(node_of(started[1], 0).live);
   tovi_cluster_counters_t k = tovi_cluster_get_counters(started[0]);
@@ -582,8 +579,8 @@ TEST(tovi_cluster, started_clusters_see_each_other_over_udp) {
   EXPECT_FALSE(tovi_cluster_enabled());
   ASSERT_TRUE(tovi_cluster_register(started[0]));
   std::string shown = tovi_console_execute("show cluster udp-a");
-  EXPECT_NE(shown.find("node " + node_id(1) + " cn=node1 address=127.0.0.1:" +
-                       std::to_string(ports[1]) + " state=live"),
+  EXPECT_NE(shown.find("node " + node_id(1) +
+                       " cn=node1 address=127.0.0.1:" + std::to_string(ports[1]) + " state=live"),
             std::string::npos)
       << shown;
   EXPECT_NE(shown.find("state=self"), std::string::npos) << shown;

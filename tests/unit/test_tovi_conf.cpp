@@ -77,8 +77,10 @@ TEST_F(tovi_conf_test, booleans_accept_the_usual_spellings) {
     const char *key;
     bool ok;
     bool value;
-  } cases[] = {{"//flags/@a", true, true},  {"//flags/@b", true, false},
-               {"//flags/@c", true, true},  {"//flags/@d", true, false},
+  } cases[] = {{"//flags/@a", true, true},
+               {"//flags/@b", true, false},
+               {"//flags/@c", true, true},
+               {"//flags/@d", true, false},
                {"//flags/@e", false, false}};
   for (const auto &c : cases) {
     bool v = !c.value;
@@ -133,7 +135,8 @@ TEST(tovi_conf, loads_a_file) {
   char path[] = "/tmp/tovi_conf_testXXXXXX";
   int fd = mkstemp(path);
   ASSERT_GE(fd, 0);
-  std::string text = "<queltd><eventer><config><concurrency>3</concurrency></config></eventer></queltd>";
+  std::string text =
+      "<queltd><eventer><config><concurrency>3</concurrency></config></eventer></queltd>";
   ASSERT_EQ(write(fd, text.data(), text.size()), (ssize_t)text.size());
   close(fd);
   ASSERT_TRUE(tovi_conf_load(path));

@@ -60,9 +60,7 @@ class console_environment_c : public ::testing::Environment {
     ASSERT_EQ(tovi_console_init("queltd"), 1);
     quelt_test::start_event_loop();
   }
-  void TearDown() override {
-    quelt_test::stop_event_loop();
-  }
+  void TearDown() override { quelt_test::stop_event_loop(); }
 };
 const auto *environment = ::testing::AddGlobalTestEnvironment(new console_environment_c);
 

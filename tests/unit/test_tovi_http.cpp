@@ -113,9 +113,7 @@ class http_environment_c : public ::testing::Environment {
     ASSERT_EQ(tovi_http_listener_init("queltd"), 1);
     quelt_test::start_event_loop();
   }
-  void TearDown() override {
-    quelt_test::stop_event_loop();
-  }
+  void TearDown() override { quelt_test::stop_event_loop(); }
 };
 const auto *environment = ::testing::AddGlobalTestEnvironment(new http_environment_c);
 

@@ -20,11 +20,11 @@ struct captured_t {
 captured_t &capture() {
   static captured_t *c = [] {
     auto *cap = new captured_t;
-    tovi_log_outlet_register_callback("test-capture", [cap](tovi_log_stream_t ls,
-                                                            std::string_view text) {
-      std::lock_guard<std::mutex> g(cap->lock);
-      cap->lines.emplace_back(tovi_log_stream_name(ls), std::string(text));
-    });
+    tovi_log_outlet_register_callback(
+        "test-capture", [cap](tovi_log_stream_t ls, std::string_view text) {
+          std::lock_guard<std::mutex> g(cap->lock);
+          cap->lines.emplace_back(tovi_log_stream_name(ls), std::string(text));
+        });
     return cap;
   }();
   return *c;
@@ -34,7 +34,8 @@ size_t count_text(const std::string &needle) {
   captured_t &c = capture();
   std::lock_guard<std::mutex> g(c.lock);
   size_t n = 0;
-  for (auto &[s, t] : c.lines) n += t.find(needle) != std::string::npos;
+  for (auto &[s, t] : c.lines)
+    n += t.find(needle) != std::string::npos;
   return n;
 }
 
@@ -146,9 +147,11 @@ TEST(tovi_log, concurrent_writers_and_setting_changes) {
   std::vector<std::thread> writers;
   for (int t = 0; t < 4; t++)
     writers.emplace_back([ls, t] {
-      for (int i = 0; i < 500; i++) tovi_log(ls, "writer %d line %d", t, i);
+      for (int i = 0; i < 500; i++)
+        tovi_log(ls, "writer %d line %d", t, i);
     });
-  for (auto &w : writers) w.join();
+  for (auto &w : writers)
+    w.join();
   stop = true;
   toggler.join();
   EXPECT_EQ(count_text("writer 3 line 499"), 1u);

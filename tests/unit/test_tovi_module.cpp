@@ -14,9 +14,15 @@ int good_configure(tovi_conf_section_t s) {
   tovi_conf_get_string(s, "@setting", &seen_setting);
   return 0;
 }
-int good_start() { return started++, 0; }
-int failing_configure(tovi_conf_section_t) { return -1; }
-int failing_start() { return 1; }
+int good_start() {
+  return started++, 0;
+}
+int failing_configure(tovi_conf_section_t) {
+  return -1;
+}
+int failing_start() {
+  return 1;
+}
 
 const tovi_module_t good = {"good", "a module that works", good_configure, good_start};
 const tovi_module_t bad_config = {"bad_config", "fails to configure", failing_configure, nullptr};
@@ -44,7 +50,9 @@ TEST(tovi_module, configured_modules_load_and_failures_are_counted) {
   EXPECT_EQ(tovi_dso_load_failures(), 3);
 }
 
-int answer() { return 42; }
+int answer() {
+  return 42;
+}
 
 TEST(tovi_module, named_functions_resolve_at_run_time) {
   EXPECT_EQ(tovi_function_find("test_answer_function"), nullptr);

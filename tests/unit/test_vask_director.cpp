@@ -134,9 +134,7 @@ class director_environment_c : public ::testing::Environment {
     }
     quelt_test::start_event_loop();
   }
-  void TearDown() override {
-    quelt_test::stop_event_loop();
-  }
+  void TearDown() override { quelt_test::stop_event_loop(); }
 };
 const auto *environment = ::testing::AddGlobalTestEnvironment(new director_environment_c);
 

@@ -121,9 +121,7 @@ class intake_environment_c : public ::testing::Environment {
     }
     quelt_test::start_event_loop();
   }
-  void TearDown() override {
-    quelt_test::stop_event_loop();
-  }
+  void TearDown() override { quelt_test::stop_event_loop(); }
 };
 const auto *environment = ::testing::AddGlobalTestEnvironment(new intake_environment_c);
 

@@ -1,0 +1,169 @@
+"""Three daemons on loopback form a cluster: they agree on the owners of every key, notice a node
+that stops, and ignore heartbeats that are forged, replayed or from strangers."""
+import hashlib
+import hmac
+import os
+import re
+import socket
+import struct
+import time
+import uuid
+
+import pytest
+
+from conftest import Daemon, base_config, free_port, wait_for
+from test_console import console_session
+
+PERIOD_MS = 200
+TIMEOUT_MS = 1500
+KEY = b"an end-to-end cluster key"
+
+
+def free_udp_port():
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def heartbeat(node_id, boot_us, seq, config_seq=0, payloads=(), key=KEY, cluster=b"queltd"):
+    """A heartbeat datagram as the daemons send them."""
+    body = b"QLHB" + bytes([1, len(cluster)]) + cluster + uuid.UUID(node_id).bytes
+    body += struct.pack(">QQQQH", boot_us, seq, config_seq, int(time.time() * 1000), len(payloads))
+    for app, k, data in payloads:
+        body += struct.pack(">BBH", app, k, len(data)) + data
+    return body + hmac.new(key, body, hashlib.sha256).digest()
+
+
+class Node:
+    def __init__(self, index, workdir, ids, udp_ports):
+        self.id = ids[index]
+        self.udp_port = udp_ports[index]
+        self.console_port = free_port()
+        nodes = "".join(f'<node id="{ids[i]}" cn="node{i + 1}" address="127.0.0.1" port="{udp_ports[i]}"/>'
+                        for i in range(len(ids)))
+        extra = (f'<listeners><console address="127.0.0.1" port="{self.console_port}"/></listeners>'
+                 f'<clusters><cluster name="queltd" self="{self.id}" key="{KEY.decode()}" '
+                 f'period_ms="{PERIOD_MS}" timeout_ms="{TIMEOUT_MS}" seq="3">{nodes}</cluster></clusters>')
+        os.makedirs(workdir, exist_ok=True)
+        self.daemon = Daemon(workdir, base_config(extra))
+
+    def console(self, *lines):
+        return console_session(self.console_port, list(lines))
+
+    def show(self):
+        """Node table and counters from "show cluster"."""
+        text = self.console("show cluster")[0]
+        nodes = {}
+        for m in re.finditer(r"node (\S+) cn=(\S+) address=\S+ state=(\w+) age_ms=\S+ boot_us=(\d+) "
+                             r"config_seq=(\d+)", text):
+            nodes[m.group(1)] = {"cn": m.group(2), "state": m.group(3), "boot_us": int(m.group(4)),
+                                 "config_seq": int(m.group(5))}
+        counters = {k: int(v) for k, v in re.findall(r"(\w+)=(\d+)", text.split("\n")[1])}
+        return nodes, counters
+
+    def owners(self, keys):
+        """key -> (owners, live owners), each a list of node ids, best first."""
+        out = {}
+        for key, reply in zip(keys, self.console(*[f"show cluster owners {k}" for k in keys])):
+            owners = re.search(r"^  owners:(.*)$", reply, re.M).group(1).split()
+            live = re.search(r"^  live_owners:(.*)$", reply, re.M).group(1).split()
+            out[key] = (owners, live)
+        return out
+
+
+@pytest.fixture
+def cluster(tmp_path):
+    ids = [str(uuid.uuid4()) for _ in range(3)]
+    udp_ports = [free_udp_port() for _ in range(3)]
+    nodes = [Node(i, str(tmp_path / f"node{i + 1}"), ids, udp_ports) for i in range(3)]
+    try:
+        for n in nodes:
+            n.daemon.start()
+        for n in nodes:
+            n.daemon.wait_initialized()
+        yield nodes
+    finally:
+        for n in nodes:
+            if n.daemon.proc and n.daemon.proc.poll() is None:
+                n.daemon.proc.kill()
+                n.daemon.proc.wait()
+
+
+def all_live(nodes):
+    for n in nodes:
+        table, _ = n.show()
+        if len(table) != 3 or any(v["state"] not in ("self", "live") for v in table.values()):
+            return False
+    return True
+
+
+def test_three_nodes_share_keys_and_survive_a_stopped_node(cluster):
+    n1, n2, n3 = cluster
+    wait_for(lambda: all_live(cluster), timeout=15, what="every node live on every node")
+
+    keys = [f"key-{i}" for i in range(60)] + [str(uuid.uuid4()) for _ in range(20)]
+    views = [n.owners(keys) for n in cluster]
+    owned = {n.id: 0 for n in cluster}
+    for key in keys:
+        owners, live = views[0][key]
+        assert len(owners) == 2 and len(set(owners)) == 2, (key, owners)
+        assert set(owners) <= set(owned)
+        assert live == owners
+        for other in views[1:]:
+            assert other[key] == (owners, live), key
+        for o in owners:
+            owned[o] += 1
+    # Each node owns about two thirds of the keys.
+    for node_id, count in owned.items():
+        assert len(keys) * 2 / 3 * 0.6 < count < len(keys) * 2 / 3 * 1.4, (node_id, count)
+
+    # Node 3 stops: within the timeout the others see it dead and its keys' live owners move.
+    assert n3.daemon.stop() == 0
+    stopped_at = time.monotonic()
+    wait_for(lambda: all(n.show()[0][n3.id]["state"] == "dead" for n in (n1, n2)), timeout=15,
+             what="node 3 dead on nodes 1 and 2")
+    assert time.monotonic() - stopped_at < (TIMEOUT_MS + 2 * PERIOD_MS) / 1000 + 2
+    after = [n.owners(keys) for n in (n1, n2)]
+    moved = 0
+    for key in keys:
+        owners, live = after[0][key]
+        assert after[1][key] == (owners, live), key
+        assert owners == views[0][key][0], "ownership does not depend on liveness"
+        assert n3.id not in live
+        assert sorted(live) == sorted([n1.id, n2.id]), key
+        moved += n3.id in owners
+    assert moved > 0
+
+
+def test_forged_replayed_and_stranger_heartbeats_are_ignored(cluster):
+    n1, n2, _ = cluster
+    wait_for(lambda: all_live(cluster), timeout=15, what="every node live on every node")
+    before, counters = n1.show()
+    real = before[n2.id]
+    assert real["config_seq"] == 3
+
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+        target = ("127.0.0.1", n1.udp_port)
+        # Claims to be node 2 rebooted with another configuration, signed with the wrong key.
+        s.sendto(heartbeat(n2.id, real["boot_us"] + 10**9, 1, config_seq=99,
+                           payloads=[(1, 1, b"forged")], key=b"not the cluster key at all"), target)
+        # The right key, but an older boot of node 2: a replay.
+        s.sendto(heartbeat(n2.id, 1, 10**6, config_seq=99), target)
+        # The right key from a node nobody configured.
+        s.sendto(heartbeat(str(uuid.uuid4()), 1, 1), target)
+        # Not a heartbeat at all.
+        s.sendto(b"hello there", target)
+
+    def rejected():
+        _, now = n1.show()
+        return (now["bad_mac"] > counters["bad_mac"] and now["replayed"] > counters["replayed"]
+                and now["unknown_node"] > counters["unknown_node"]
+                and now["malformed"] > counters["malformed"]) and now
+    now = wait_for(rejected, timeout=10, what="the heartbeats counted as rejected")
+    assert now["rejected"] >= counters["rejected"] + 4
+
+    after, _ = n1.show()
+    assert set(after) == set(before)
+    assert after[n2.id]["boot_us"] == real["boot_us"]
+    assert after[n2.id]["config_seq"] == 3
+    assert all(v["state"] in ("self", "live") for v in after.values())

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <map>
@@ -589,4 +590,43 @@ TEST(tovi_cluster, started_clusters_see_each_other_over_udp) {
       << owners;
   EXPECT_NE(tovi_console_execute("show cluster nothing").find("no cluster named nothing"),
             std::string::npos);
+}
+
+TEST(tovi_cluster, readers_never_wait_for_or_lose_a_changing_table) {
+  std::vector<int> all = {0, 1, 2};
+  cluster_up a = make_cluster(make_config(all, 0));
+  cluster_up b = make_cluster(make_config(all, 1));
+  std::atomic<bool> stop{false};
+  std::atomic<long> bad{0}, reads{0};
+  std::vector<std::thread> readers;
+  for (int r = 0; r < 3; r++) {
+    readers.emplace_back([&, r] {
+      while (!stop.load()) {
+        std::string key = "k" + std::to_string(reads.load() % 97 + r);
+        tovi_memory_scope_c bracket;
+        const tovi_cluster_node_t *owners[2];
+        int n = tovi_cluster_get_owners(a.get(), key.data(), key.size(), owners, 2, 2);
+        int live = tovi_cluster_filter_owners(a.get(), key.data(), key.size(), owners, 2,
+                                              tovi_cluster_liveness_filter, nullptr);
+        // a itself is always live; b flaps; c is never heard from.
+        if (n != 2 || live < 1 || live > 2 || owners[0]->cn.empty()) bad++;
+        reads++;
+      }
+    });
+  }
+  int64_t now = 0;
+  for (int i = 0; i < 2000; i++) {
+    std::string hb = tovi_cluster_heartbeat_build(b.get());
+    tovi_cluster_heartbeat_receive(a.get(), hb.data(), hb.size(), now);
+    tovi_cluster_set_heartbeat_payload(a.get(), 1, 1, &i, sizeof(i));
+    now += 2000;  // past the timeout: every tick kills b, every heartbeat revives it
+    tovi_cluster_tick(a.get(), now);
+  }
+  stop = true;
+  for (auto &t : readers)
+    t.join();
+  EXPECT_EQ(bad.load(), 0);
+  EXPECT_GT(reads.load(), 0);
+  EXPECT_EQ(node_of(a.get(), 1).heartbeats, 2000u);
+  tovi_memory_synchronize();
 }

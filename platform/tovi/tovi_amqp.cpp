@@ -48,6 +48,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "stats/stats.h"
 #include "tovi/tovi_assert.h"
 #include "tovi/tovi_log.h"
 #include "tovi/tovi_module.h"
@@ -1119,6 +1120,46 @@ tovi_amqp_stats_t tovi_amqp_get_stats(int connection_id) {
   return st;
 }
 
+namespace {
+
+// The module's counters in the process statistics ("tovi"/"amqp"), summed over the connections.
+void register_statistics() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    stats_ns_t *ns = stats_register_ns(
+        stats_register_ns(stats_recorder_root(stats_process_recorder()), "tovi"), "amqp");
+    struct field_t {
+      const char *name;
+      stats_kind_t kind;
+      uint64_t tovi_amqp_stats_t::*member;
+    };
+    static const field_t fields[] = {
+        {"queue_depth", STATS_GAUGE, &tovi_amqp_stats_t::queue_depth},
+        {"in_flight", STATS_GAUGE, &tovi_amqp_stats_t::in_flight},
+        {"published", STATS_COUNTER, &tovi_amqp_stats_t::published},
+        {"confirmed", STATS_COUNTER, &tovi_amqp_stats_t::confirmed},
+        {"returned", STATS_COUNTER, &tovi_amqp_stats_t::returned},
+        {"nacked", STATS_COUNTER, &tovi_amqp_stats_t::nacked},
+        {"republished", STATS_COUNTER, &tovi_amqp_stats_t::republished},
+        {"reconnects", STATS_COUNTER, &tovi_amqp_stats_t::reconnects},
+        {"send_errors", STATS_COUNTER, &tovi_amqp_stats_t::send_errors},
+        {"dropped", STATS_COUNTER, &tovi_amqp_stats_t::dropped},
+        {"consumed", STATS_COUNTER, &tovi_amqp_stats_t::consumed},
+        {"acked", STATS_COUNTER, &tovi_amqp_stats_t::acked},
+        {"requeued", STATS_COUNTER, &tovi_amqp_stats_t::requeued},
+    };
+    for (const field_t &f : fields) {
+      auto member = f.member;
+      stats_register_u64_fn(ns, f.name, f.kind,
+                            [member] { return tovi_amqp_get_stats(-1).*member; });
+    }
+    stats_register_i64_fn(ns, "connected", STATS_GAUGE,
+                          [] { return (int64_t)tovi_amqp_get_stats(-1).connected; });
+  });
+}
+
+}  // namespace
+
 int tovi_amqp_configure(tovi_conf_section_t module_section) {
   module_state_t &s = state();
   {
@@ -1163,6 +1204,7 @@ int tovi_amqp_configure(tovi_conf_section_t module_section) {
   }
   if (!ok) return -1;
   register_named_functions();
+  register_statistics();
   std::lock_guard<std::mutex> g(s.lock);
   s.connections = std::make_shared<std::vector<connection_sp>>(std::move(connections));
   s.accepting = true;

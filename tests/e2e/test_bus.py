@@ -1,16 +1,33 @@
 """The daemon on a real bus: connection hooks, reconnection and the account filter."""
+import json
+import urllib.request
+
 import pytest
 
-from conftest import wait_for
+from conftest import free_port, wait_for
 from rabbitmq import rabbitmq_node  # noqa: F401  (session fixture)
 
 
+def bus_stats(rest_port):
+    url = f"http://127.0.0.1:{rest_port}/stats.json?format=simple"
+    with urllib.request.urlopen(url, timeout=5) as r:
+        return json.loads(r.read())["tovi"]["amqp"]
+
+
 def test_connection_hook_logs_connect_and_reconnect(daemon_factory, rabbitmq_node):
-    d = daemon_factory(mq_port=rabbitmq_node.port).start().wait_initialized()
+    rest = free_port()
+    d = daemon_factory(mq_port=rabbitmq_node.port, extra=(
+        f'<listeners><listener type="http" address="127.0.0.1" port="{rest}" insecure="loopback"/>'
+        '</listeners>'))
+    d.start().wait_initialized()
     wait_for(lambda: "AMQP connection: connected" in d.log(), what="bus connection")
+    assert bus_stats(rest)["connected"] == 1
     rabbitmq_node.restart()
     wait_for(lambda: "AMQP connection: diconnected" in d.log(), timeout=60, what="disconnection")
     wait_for(lambda: d.log().count("AMQP connection: connected") >= 2, timeout=60, what="reconnection")
+    stats = wait_for(lambda: (lambda s: s if s["connected"] == 1 else None)(bus_stats(rest)),
+                     what="reconnected in the statistics")
+    assert stats["reconnects"] >= 1
     assert d.stop() == 0
 
 

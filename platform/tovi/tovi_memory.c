@@ -60,9 +60,14 @@ void __tsan_release(void *addr);
 static char tsan_grace;
 #define TSAN_RELEASE() __tsan_release(&tsan_grace)
 #define TSAN_ACQUIRE() __tsan_acquire(&tsan_grace)
+/* A record handed from an exiting thread to a new one (ck_epoch_recycle). */
+#define TSAN_RELEASE_ON(p) __tsan_release(p)
+#define TSAN_ACQUIRE_ON(p) __tsan_acquire(p)
 #else
 #define TSAN_RELEASE() ((void)0)
 #define TSAN_ACQUIRE() ((void)0)
+#define TSAN_RELEASE_ON(p) ((void)0)
+#define TSAN_ACQUIRE_ON(p) ((void)0)
 #endif
 
 enum {
@@ -126,6 +131,7 @@ static ck_epoch_record_t *thread_record(void) {
   if (__builtin_expect(r != NULL, 1)) return r;
   tovi_memory_init();
   r = ck_epoch_recycle(&global_epoch, NULL);
+  if (r != NULL) TSAN_ACQUIRE_ON(r);
   if (r == NULL) {
     r = record_alloc();
     ck_epoch_register(&global_epoch, r, NULL);
@@ -164,6 +170,7 @@ static void thread_exit(void *value) {
     }
   }
   thread_record_ptr = NULL;
+  TSAN_RELEASE_ON(r);
   ck_epoch_unregister(r);
 }
 

@@ -40,6 +40,7 @@
 #include "tovi/tovi_assert.h"
 #include "tovi/tovi_console.h"
 #include "tovi/tovi_log.h"
+#include "tovi/tovi_uuid.h"
 #include "tovi/tovi_memory.h"
 
 namespace {
@@ -709,40 +710,10 @@ uint64_t tovi_cluster_hash64(const void *data, size_t len, uint32_t seed) {
 }
 
 bool tovi_cluster_uuid_parse(const char *text, uint8_t out[16]) {
-  if (!text || strlen(text) != 36) return false;
-  int byte = 0;
-  for (int i = 0; i < 36;) {
-    if (i == 8 || i == 13 || i == 18 || i == 23) {
-      if (text[i] != '-') return false;
-      i++;
-      continue;
-    }
-    int hi = -1, lo = -1;
-    for (int j = 0; j < 2; j++) {
-      char ch = text[i + j];
-      int v = ch >= '0' && ch <= '9'   ? ch - '0'
-              : ch >= 'a' && ch <= 'f' ? ch - 'a' + 10
-              : ch >= 'A' && ch <= 'F' ? ch - 'A' + 10
-                                       : -1;
-      if (v < 0) return false;
-      (j == 0 ? hi : lo) = v;
-    }
-    out[byte++] = uint8_t(hi << 4 | lo);
-    i += 2;
-  }
-  return byte == 16;
+  return text && tovi_uuid_parse(text, strlen(text), out);
 }
 
-void tovi_cluster_uuid_unparse(const uint8_t id[16], char out[37]) {
-  static const char hex[] = "0123456789abcdef";
-  int o = 0;
-  for (int i = 0; i < 16; i++) {
-    if (i == 4 || i == 6 || i == 8 || i == 10) out[o++] = '-';
-    out[o++] = hex[id[i] >> 4];
-    out[o++] = hex[id[i] & 15];
-  }
-  out[o] = '\0';
-}
+void tovi_cluster_uuid_unparse(const uint8_t id[16], char out[37]) { tovi_uuid_unparse(id, out); }
 
 const char *tovi_cluster_heartbeat_result_name(tovi_cluster_heartbeat_result_t result) {
   switch (result) {

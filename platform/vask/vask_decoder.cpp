@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "tovi/tovi_log.h"
+#include "tovi/tovi_uuid.h"
 #include "vask/vask_base64.h"
 
 namespace {
@@ -34,13 +35,11 @@ namespace {
 struct char_classes_t {
   bool category[256];  // bytes a canonical category may hold as they are
   bool value[256];     // the same for values: also ':'
-  bool hex[256];
-  constexpr char_classes_t() : category(), value(), hex() {
+  constexpr char_classes_t() : category(), value() {
     for (int c = 0; c < 256; c++) {
       bool alnum = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
       category[c] = alnum || c == '.' || c == '_' || c == '/' || c == '-';
       value[c] = category[c] || c == ':';
-      hex[c] = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
     }
   }
 };
@@ -181,27 +180,6 @@ bool parse_double(const char *p, size_t n, double *out) {
   if (n == 0) return false;
   auto [end, ec] = std::from_chars(p, p + n, *out, std::chars_format::general);
   return ec == std::errc() && end == p + n;
-}
-
-int hex_value(unsigned char c) {
-  if (c <= '9') return c - '0';
-  return (c | 0x20) - 'a' + 10;
-}
-
-bool parse_uuid(const char *p, uint8_t out[16]) {
-  int o = 0;
-  for (int i = 0; i < 36;) {
-    if (i == 8 || i == 13 || i == 18 || i == 23) {
-      if (p[i] != '-') return false;
-      i++;
-      continue;
-    }
-    unsigned char hi = static_cast<unsigned char>(p[i]), lo = static_cast<unsigned char>(p[i + 1]);
-    if (!kClass.hex[hi] || !kClass.hex[lo]) return false;
-    out[o++] = static_cast<uint8_t>(hex_value(hi) << 4 | hex_value(lo));
-    i += 2;
-  }
-  return true;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -483,7 +461,7 @@ vask_decode_reason_t parse_check(const char *f, size_t n, vask_metric_id_t *id) 
     size_t after = left - static_cast<size_t>(us - digits) - 1;
     if (after == 0 || us[1] < '0' || us[1] > '9') return VASK_DECODE_BAD_CHECK;
   }
-  if (!parse_uuid(uuid, id->id)) return VASK_DECODE_BAD_UUID;
+  if (!tovi_uuid_parse(uuid, 36, id->id)) return VASK_DECODE_BAD_UUID;
   return VASK_DECODE_OK;
 }
 

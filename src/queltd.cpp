@@ -49,13 +49,26 @@ void parse_cli(int argc, char **argv) {
   int c;
   while ((c = getopt(argc, argv, "c:Ddl:L:M")) != -1) {
     switch (c) {
-      case 'c': config_file = optarg; break;
-      case 'D': foreground++; break;
-      case 'd': debug = 1; break;
-      case 'l': tovi_log_enable(optarg); break;
-      case 'L': tovi_log_disable(optarg); break;
-      case 'M': strict_module_load = 1; break;
-      default: break;
+      case 'c':
+        config_file = optarg;
+        break;
+      case 'D':
+        foreground++;
+        break;
+      case 'd':
+        debug = 1;
+        break;
+      case 'l':
+        tovi_log_enable(optarg);
+        break;
+      case 'L':
+        tovi_log_disable(optarg);
+        break;
+      case 'M':
+        strict_module_load = 1;
+        break;
+      default:
+        break;
     }
   }
 }

@@ -713,7 +713,9 @@ bool tovi_cluster_uuid_parse(const char *text, uint8_t out[16]) {
   return text && tovi_uuid_parse(text, strlen(text), out);
 }
 
-void tovi_cluster_uuid_unparse(const uint8_t id[16], char out[37]) { tovi_uuid_unparse(id, out); }
+void tovi_cluster_uuid_unparse(const uint8_t id[16], char out[37]) {
+  tovi_uuid_unparse(id, out);
+}
 
 const char *tovi_cluster_heartbeat_result_name(tovi_cluster_heartbeat_result_t result) {
   switch (result) {

@@ -7,10 +7,14 @@ namespace {
 // -1 for a character that is not a hex digit.
 constexpr std::array<int8_t, 256> hex_table = [] {
   std::array<int8_t, 256> t{};
-  for (auto &v : t) v = -1;
-  for (int c = '0'; c <= '9'; c++) t[c] = static_cast<int8_t>(c - '0');
-  for (int c = 'a'; c <= 'f'; c++) t[c] = static_cast<int8_t>(c - 'a' + 10);
-  for (int c = 'A'; c <= 'F'; c++) t[c] = static_cast<int8_t>(c - 'A' + 10);
+  for (auto &v : t)
+    v = -1;
+  for (int c = '0'; c <= '9'; c++)
+    t[c] = static_cast<int8_t>(c - '0');
+  for (int c = 'a'; c <= 'f'; c++)
+    t[c] = static_cast<int8_t>(c - 'a' + 10);
+  for (int c = 'A'; c <= 'F'; c++)
+    t[c] = static_cast<int8_t>(c - 'A' + 10);
   return t;
 }();
 

@@ -27,7 +27,8 @@ TEST(tovi_uuid, rejects_anything_but_the_exact_form) {
       "0f1e2d3c-4b5a-6978-8796-a5b4c3d2e1 0",
   };
   uint8_t id[16];
-  for (const char *text : bad) EXPECT_FALSE(tovi_uuid_parse(text, strlen(text), id)) << text;
+  for (const char *text : bad)
+    EXPECT_FALSE(tovi_uuid_parse(text, strlen(text), id)) << text;
   EXPECT_FALSE(tovi_uuid_parse(nullptr, 36, id));
 }
 

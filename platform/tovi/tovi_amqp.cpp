@@ -30,6 +30,9 @@
 #include <amqp.h>
 #include <amqp_ssl_socket.h>
 #include <amqp_tcp_socket.h>
+#include <arpa/inet.h>
+#include <openssl/ssl.h>
+#include <openssl/x509v3.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -409,7 +412,20 @@ bool connect_once(tovi_amqp_connection_t *c) {
   }
   if (conf.tls) {
     amqp_ssl_socket_set_verify_peer(sock, conf.verify);
-    amqp_ssl_socket_set_verify_hostname(sock, conf.verify);
+    // The client library matches host names only; a broker addressed by IP address is checked
+    // by OpenSSL itself against the certificate's IP addresses instead.
+    unsigned char ip[16];
+    bool ip_literal = inet_pton(AF_INET, conf.host.c_str(), ip) == 1 ||
+                      inet_pton(AF_INET6, conf.host.c_str(), ip) == 1;
+    amqp_ssl_socket_set_verify_hostname(sock, conf.verify && !ip_literal);
+    if (conf.verify && ip_literal) {
+      auto *ctx = static_cast<SSL_CTX *>(amqp_ssl_socket_get_context(sock));
+      if (!ctx || X509_VERIFY_PARAM_set1_ip_asc(SSL_CTX_get0_param(ctx), conf.host.c_str()) != 1) {
+        tovi_log(connect_log(c), "amqp %d: cannot verify the broker's address %s", c->id,
+                 conf.host.c_str());
+        return false;
+      }
+    }
     if (!conf.ca.empty() && amqp_ssl_socket_set_cacert(sock, conf.ca.c_str()) != AMQP_STATUS_OK) {
       tovi_log(connect_log(c), "amqp %d: cannot use the CA file '%s'", c->id, conf.ca.c_str());
       return false;

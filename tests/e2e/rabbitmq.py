@@ -37,14 +37,18 @@ def _free_port(avoid=()):
 class RabbitNode:
     """One private node: start(), stop(), restart(), ctl(...)."""
 
-    def __init__(self, base_dir, name=None, port=None, dist_port=None):
+    def __init__(self, base_dir, name=None, port=None, dist_port=None, tls=None):
+        """tls: optional (ca, certificate, key) file paths; the node then also listens for AMQP
+        over TLS on self.tls_port and asks clients for a certificate from that CA."""
         self.base_dir = os.path.abspath(base_dir)
+        self.tls = tls
         self.name = name or f"queltd-test-{os.getpid()}-{int(time.time() * 1000) % 100000}"
         self.port = port or _free_port()
         self.dist_port = dist_port or _free_port(avoid=(self.port,))
         if self.port in (5672, 25672) or self.dist_port in (5672, 25672):
             raise ValueError("a test node never uses the default ports 5672/25672")
         self.node = f"{self.name}@localhost"
+        self.tls_port = _free_port(avoid=(self.port, self.dist_port)) if tls else None
 
     def _env(self):
         env = dict(os.environ)
@@ -57,11 +61,28 @@ class RabbitNode:
             "RABBITMQ_PID_FILE": os.path.join(self.base_dir, "pid"),
             "RABBITMQ_ENABLED_PLUGINS_FILE": os.path.join(self.base_dir, "plugins"),
         })
+        if self.tls:
+            env["RABBITMQ_CONFIG_FILE"] = os.path.join(self.base_dir, "rabbitmq.conf")
         return env
+
+    def _write_tls_config(self):
+        # The node runs as rabbitmq: it reads copies of the files inside its own directory.
+        names = ("ca.crt", "server.crt", "server.key")
+        for src, name in zip(self.tls, names):
+            shutil.copyfile(src, os.path.join(self.base_dir, name))
+        with open(os.path.join(self.base_dir, "rabbitmq.conf"), "w") as f:
+            f.write(f"listeners.ssl.default = {self.tls_port}\n"
+                    f"ssl_options.cacertfile = {os.path.join(self.base_dir, names[0])}\n"
+                    f"ssl_options.certfile = {os.path.join(self.base_dir, names[1])}\n"
+                    f"ssl_options.keyfile = {os.path.join(self.base_dir, names[2])}\n"
+                    "ssl_options.verify = verify_peer\n"
+                    "ssl_options.fail_if_no_peer_cert = true\n")
 
     def _prepare_dirs(self):
         for sub in ("mnesia", "log"):
             os.makedirs(os.path.join(self.base_dir, sub), exist_ok=True)
+        if self.tls:
+            self._write_tls_config()
         plugins = os.path.join(self.base_dir, "plugins")
         if not os.path.exists(plugins):
             with open(plugins, "w") as f:

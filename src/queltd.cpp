@@ -128,7 +128,8 @@ int child_main(void) {
 
   quelt_rest_register_handlers(app_name);
 
-  if (tovi_dso_post_init() >= 0 && strict_module_load && tovi_dso_load_failures() > 0) {
+  tovi_dso_post_init();
+  if (strict_module_load && tovi_dso_load_failures() > 0) {
     tovi_log(tovi_stderr, "Failed to load some modules and -M given.\n");
     exit(2);
   }

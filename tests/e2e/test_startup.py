@@ -1,12 +1,13 @@
 """Process start-up: the command line, configuration errors, modules, logging and stopping."""
 import os
 import signal
+import socket
 import subprocess
 import time
 
 import pytest
 
-from conftest import QUELTD, base_config, wait_for
+from conftest import QUELTD, base_config, free_port, wait_for
 
 USAGE = ("{0} <-c conffile> [-D] [-d]\n\n"
          "\t-c conffile\tthe configuration file to load\n"
@@ -62,12 +63,24 @@ def test_failed_module_without_strict_starts(daemon_factory):
 
 
 def test_log_streams_follow_command_line(daemon_factory):
-    d = daemon_factory(args=("-D", "-D", "-L", "notice"))
+    port = free_port()
+    d = daemon_factory(extra=f'<listeners><console address="127.0.0.1" port="{port}"/></listeners>',
+                       args=("-D", "-D", "-L", "notice", "-l", "notice/config"))
     d.start()
-    # With notice disabled the start-up line never appears; the process still runs.
-    time.sleep(1.0)
-    assert d.proc.poll() is None
-    assert "queltd initialized" not in d.log()
+
+    def console_answers():
+        try:
+            with socket.create_connection(("127.0.0.1", port), timeout=1) as s:
+                return b"queltd# " in s.recv(100)
+        except OSError:
+            return False
+
+    # The console answers only once the event loop runs, after the start-up line would be logged.
+    wait_for(console_answers, what="console")
+    log = d.log()
+    assert "queltd initialized" not in log  # notice is off
+    assert "notice/config: log notice enabled" not in log
+    assert "notice/config: log notice disabled" in log  # notice/config was turned back on by name
     assert d.stop() == 0
 
 

@@ -28,16 +28,8 @@ const char *const config = R"(<?xml version="1.0"?>
 </queltd>
 )";
 
-class loop_environment_c : public ::testing::Environment {
- public:
-  void SetUp() override {
-    ASSERT_TRUE(tovi_conf_load_string(config, "jobq.conf"));
-    ASSERT_EQ(eventer_init(), 0);
-    quelt_test::start_event_loop();
-  }
-  void TearDown() override { quelt_test::stop_event_loop(); }
-};
-const auto *environment = ::testing::AddGlobalTestEnvironment(new loop_environment_c);
+const auto *environment =
+    ::testing::AddGlobalTestEnvironment(new quelt_test::loop_environment_c(config, "jobq.conf"));
 
 struct job_trace_t {
   std::mutex lock;

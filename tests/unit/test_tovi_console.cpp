@@ -110,12 +110,8 @@ TEST(tovi_console, complete_offers_tree_words_and_the_commands_own_candidates) {
 class client_c {
  public:
   client_c() {
-    fd_ = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(uint16_t(tovi_console_listener_port(0)));
-    inet_pton(AF_INET, "127.0.0.1", &addr.sin_addr);
-    connected_ = connect(fd_, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0;
+    fd_ = quelt_test::connect_loopback(uint16_t(tovi_console_listener_port(0)));
+    connected_ = fd_ >= 0;
   }
   ~client_c() { close(fd_); }
   bool connected() const { return connected_; }

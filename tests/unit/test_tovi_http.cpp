@@ -119,17 +119,10 @@ const auto *environment = ::testing::AddGlobalTestEnvironment(new http_environme
 
 // Sends bytes (optionally in two parts, with a pause) and reads until the server closes.
 std::string exchange(const std::string &first, const std::string &second = "") {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(static_cast<uint16_t>(tovi_http_listener_port(0)));
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  int fd = quelt_test::connect_loopback(static_cast<uint16_t>(tovi_http_listener_port(0)));
+  if (fd < 0) return "connect failed";
   timeval tv{10, 0};
   setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
-  if (connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) != 0) {
-    close(fd);
-    return "connect failed";
-  }
   (void)!write(fd, first.data(), first.size());
   if (!second.empty()) {
     std::this_thread::sleep_for(50ms);

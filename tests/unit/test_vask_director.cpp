@@ -99,16 +99,7 @@ std::multiset<int> lanes_of(const std::string &name) {
 }
 
 uint64_t director_stat(const char *name) {
-  std::string text = stats_recorder_to_json(stats_process_recorder(), STATS_JSON_SIMPLE);
-  json_object *root = json_tokener_parse(text.c_str());
-  json_object *vask = nullptr, *director = nullptr, *value = nullptr;
-  uint64_t out = 0;
-  if (root && json_object_object_get_ex(root, "vask", &vask) &&
-      json_object_object_get_ex(vask, "director", &director) &&
-      json_object_object_get_ex(director, name, &value))
-    out = json_object_get_uint64(value);
-  json_object_put(root);
-  return out;
+  return quelt_test::process_stat({"vask", "director", name});
 }
 
 // Waits until every lane has handed out what was submitted so far.

@@ -87,16 +87,7 @@ std::vector<long> values_of(const std::string &name) {
 }
 
 uint64_t intake_stat(const char *name) {
-  std::string text = stats_recorder_to_json(stats_process_recorder(), STATS_JSON_SIMPLE);
-  json_object *root = json_tokener_parse(text.c_str());
-  json_object *vask = nullptr, *intake = nullptr, *value = nullptr;
-  uint64_t out = 0;
-  if (root && json_object_object_get_ex(root, "vask", &vask) &&
-      json_object_object_get_ex(vask, "intake", &intake) &&
-      json_object_object_get_ex(intake, name, &value))
-    out = json_object_get_uint64(value);
-  json_object_put(root);
-  return out;
+  return quelt_test::process_stat({"vask", "intake", name});
 }
 
 uint16_t port = 0;
@@ -134,12 +125,8 @@ void interest(uint32_t thread, const std::string &name, int adjustment) {
 class client_c {
  public:
   client_c() {
-    fd_ = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(port);
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    connected_ = connect(fd_, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0;
+    fd_ = quelt_test::connect_loopback(port);
+    connected_ = fd_ >= 0;
   }
   ~client_c() { close(); }
   bool connected() const { return connected_; }

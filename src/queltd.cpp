@@ -11,6 +11,7 @@
 #include "general.h"
 #include "metrics.h"
 #include "quelt_version.h"
+#include "rules/rules_mgr.h"
 #include "stats.h"
 #include "tovi/eventer.h"
 #include "tovi/tovi_amqp.h"
@@ -124,6 +125,7 @@ int child_main(void) {
 
   stats_rest_init();
   dependency_init();
+  rules_mgr_init();
   general_init();
 
   quelt_rest_register_handlers(app_name);

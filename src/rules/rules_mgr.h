@@ -8,18 +8,144 @@
 // thread chosen by its id.
 //
 // Threads: lookups (rulesets_for_metric) run on every worker thread at once without locks, inside
-// a safe-memory bracket; loads, replacements and deletions may come from any thread.
+// a safe-memory bracket; loads, replacements and deletions may come from any thread (they are
+// serialised by one loader mutex inside this module).
 #pragma once
 
+#include <json-c/json.h>
+
 #include <cstdint>
+#include <string>
+#include <utility>
 
 #include "rules_private.h"
+#include "tovi/tovi_http.h"
 #include "vask/vask_metric.h"
+#include "vask/vask_tag_search.h"
+
+// ---- Module start ------------------------------------------------------------------------------
+
+// Registers the statistics "ruleset" "current", "loaded", "suppressed"; creates the registry;
+// reads "//orvane/state/rulesets/@initial_hash_size" (50000), "@max_out_of_order" (300 s) and
+// "@absence_cushion" (10 s); creates the two lookup sets and registers POST /rulesets with
+// client-certificate authentication. Called once on the main thread at start-up, after
+// dependency_init(). A failed registration is a fatal assertion; an unusable setting (a negative
+// size or time) ends the process with status 2.
+void rules_mgr_init(void);
+
+// Creates the lookup sets (idempotent) with the given initial size. rules_mgr_init calls it; tests
+// and benchmarks that do not start the module call it themselves.
+void rules_lookup_init(unsigned long initial_size);
+
+// Seconds added to the absence window of absence rules; 10 unless configured.
+extern int32_t absence_cushion_s;
+// Seconds of tolerated out-of-order data; 300 unless configured.
+extern int32_t max_out_of_order_s;
+
+// ---- Target lists ------------------------------------------------------------------------------
+
+// One slot of a target list. The slot's ruleset pointer is refilled by writers while readers copy
+// it, so it is not a plain ruleset_sp: use ruleset_tgt_get to read it.
+struct ruleset_tgt_t;
+// A list of rulesets filed under one key: (account, check UUID, metric name) for exact names,
+// (account, check UUID) with an empty name for patterns. Lives for the whole process once inserted
+// into its set; its nodes are never unlinked (emptied nodes are reused).
+struct ruleset_tgt_list_t;
+
+// A copy of the ruleset held by a node (empty for a vacated slot). Inside a safe-memory bracket.
+ruleset_sp ruleset_tgt_get(const ruleset_tgt_t *node);
+// The first node of a list and the one after a node (null at the end). Inside a bracket.
+const ruleset_tgt_t *ruleset_tgt_list_head(const ruleset_tgt_list_t *list);
+const ruleset_tgt_t *ruleset_tgt_next(const ruleset_tgt_t *node);
+
+// The metric list of (account, check UUID, name[0, len)). Without `create`, a missing list gives
+// null. With it, a missing list is made; when another thread inserted one first, that one is
+// returned. Any thread, inside a safe-memory bracket (the list stays valid for the process).
+ruleset_tgt_list_t *get_rulesets_by_metric(uint64_t account_id, const uint8_t check_uuid[16],
+                                           const char *name, size_t len, bool create);
+// The pattern list of (account, check UUID); the same contract, through the account's table,
+// which is itself made on demand.
+ruleset_tgt_list_t *get_rulesets_by_pattern(uint64_t account_id, const uint8_t check_uuid[16],
+                                            bool create);
+
+// Files `ruleset` in the list and returns the ruleset now in force under its id there: an equal
+// ruleset already filed is kept (and `ruleset` is not filed); otherwise `ruleset` replaces every
+// other ruleset of its id in the list. Withdraws the director registrations of the replaced ones
+// and registers the one in force (a kept one that is registered already is not registered again).
+// Any thread; callers serialise loads of one id (the parser holds the loader mutex).
+ruleset_sp add_ruleset_tgt(ruleset_tgt_list_t *list, const ruleset_sp &ruleset);
+// Empties every node of the list holding this very ruleset and withdraws what it registered with
+// the director. Returns the number of nodes emptied.
+int remove_ruleset_tgt(ruleset_tgt_list_t *list, const ruleset_sp &ruleset);
 
 // The rulesets that apply to the metric: those filed under its own check UUID and under the
-// all-zero UUID (any check of the account), by bare name, by name with stream tags (an untagged
-// metric also under "<name>|ST[]") and by pattern, whose account, filter and pattern hold for
-// the metric. The first `capacity` are copied into `out` in the order found; returns how many
+// all-zero UUID (any check of the account; looked up once when the metric's own UUID is all
+// zero), by bare name, by name with stream tags (an untagged metric also under "<name>|ST[]";
+// measurement tags never count) and by pattern, whose account, filter and pattern hold for the
+// metric. The first `capacity` are copied into `out` in the order found; returns how many
 // applied, negated when that was more than `capacity`. No allocation. Any thread, inside a
 // safe-memory bracket.
 int rulesets_for_metric(const vask_metric_id_t *id, ruleset_sp *out, int capacity);
+
+// Whether a pattern or exact ruleset applies to the metric (account, name or pattern, filter).
+bool ruleset_match(const ruleset_t &r, const vask_metric_id_t *id);
+// Whether the metric is of the ruleset's account and satisfies its filter (if any).
+bool ruleset_where_satisfied(const ruleset_t &r, const vask_metric_id_t *id);
+// Whether the ruleset keeps streams for this signature: always without a group_by, else whether
+// the group_by expression matches it.
+bool ruleset_group_by_includes(const ruleset_t &r, const char *signature, size_t len);
+// The thread argument of every director registration for the ruleset: the low 32 bits of its id.
+uint32_t ruleset_get_thread_id(const ruleset_t &r);
+
+// The tag search that routes the ruleset's metrics to its thread: (0, null) when the ruleset is
+// neither a pattern nor filtered; (0, AST) when it needs one (the caller owns one reference);
+// (-1, null) on failure (logged). For an exact canonical name the search asks for the bare name
+// plus each stream tag, since the search's "__name" is the name without tags.
+std::pair<int, vask_metric_tag_search_ast_t *> build_query_for_ruleset(const ruleset_t &r);
+// The text parsed by build_query_for_ruleset (for diagnostics and tests); "" when none is needed.
+std::string build_query_text_for_ruleset(const ruleset_t &r, int *placeholder_index);
+
+// Registers the ruleset's interest (exact unfiltered) or search (pattern or filtered) with the
+// director, once: a ruleset registered already is left alone. Returns whether it is registered
+// now. Any thread.
+bool register_ruleset_with_director(const ruleset_sp &r);
+// Withdraws exactly what register_ruleset_with_director registered for this ruleset, if anything.
+void deregister_ruleset_with_director(const ruleset_t &r);
+
+// ---- Parsing -----------------------------------------------------------------------------------
+
+// Turns a JSON array of ruleset definitions into registered rulesets (see docs/rulesets.md).
+// Returns the number of elements processed (loaded, kept or deleted), or -1 when there were errors
+// and nothing was processed; *errors (when given) receives the error count. *high_water (when
+// given) is raised to the largest id that reached allocation. The caller keeps `array`. Any
+// thread; loads are serialised inside.
+int parse_ruleset_response(json_object *array, uint64_t *high_water, int *errors);
+
+// JSON accessors. A missing key returns false, logs "key %s failed" on "debug/rules" and adds 1
+// to *errors when given. A JSON null clears the target (strings) or stores 0 (numbers) and
+// returns false for numbers, true for strings, without counting. A value of the wrong type (or
+// out of the target's range) returns false, logs and counts like a missing key: text is never
+// read as a number.
+bool jgetstr(json_object *o, const char *key, char **out, int *errors);
+bool jgetstr(json_object *o, const char *key, std::string *out, bool *is_null, int *errors);
+bool jgetdouble(json_object *o, const char *key, double *out, int *errors);
+bool jgetint(json_object *o, const char *key, int32_t *out, int *errors);
+bool jgetuint64(json_object *o, const char *key, uint64_t *out, int *errors);
+
+// Compiles a rule of the ruleset: the threshold of numeric and histogram rules, the regular
+// expression of text "contains" and "does not contain" rules. Returns false (logged on
+// "error/rules") when the threshold is not a number or the expression does not compile.
+bool rule_compile(ruleset_t &r, rule_t &rule);
+
+// Studies a compiled expression with JIT and attaches the calling thread's JIT stack (32 KiB
+// growing to 512 KiB, made on first use, kept for the thread's life). Null when study fails
+// without an error (the expression then runs without extra data).
+pcre_extra *rules_pcre_study(pcre *re);
+
+// ---- REST --------------------------------------------------------------------------------------
+
+// POST /rulesets: loads the array in the body. 400 with {"error": ...} for a body that is not
+// JSON; otherwise, once the director has handled every message received before the request,
+// 200 with {"rulesets": n, "errors": e}. Runs on the connection's loop thread.
+int rulesets_rest_post(tovi_http_rest_closure_t *restc, int npats, char **pats);
+int rulesets_rest_post_complete(tovi_http_rest_closure_t *restc, int npats, char **pats);

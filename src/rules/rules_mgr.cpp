@@ -1,0 +1,48 @@
+// The ruleset module's start: statistics, registry, settings, lookup sets and REST routes.
+#include <cstdlib>
+
+#include "rules/rules_mgr_internal.h"
+#include "ruleset_mgr.h"
+#include "stats.h"
+#include "tovi/tovi_assert.h"
+#include "tovi/tovi_conf.h"
+
+namespace {
+
+// Reads a non-negative setting; an unusable one ends start-up, naming the key.
+int32_t read_setting(const char *key, int32_t fallback) {
+  int32_t value = fallback;
+  if (tovi_conf_exists(nullptr, key) && !tovi_conf_get_int32(nullptr, key, &value)) {
+    tovi_log(tovi_error, "%s is not a number\n", key);
+    exit(2);
+  }
+  if (value < 0) {
+    tovi_log(tovi_error, "%s must not be negative (%d)\n", key, value);
+    exit(2);
+  }
+  return value;
+}
+
+}  // namespace
+
+void rules_mgr_init(void) {
+  stats_ns_t *ns = stats_register_ns(stats_recorder_root(stats_recorder()), "ruleset");
+  tovi_assert(ns != nullptr);
+  stats_opts_t opts;
+  opts.units = "rulesets";
+  tovi_assert(stats_register_u64(ns, "current", STATS_GAUGE, &rulesets_current, opts));
+  tovi_assert(stats_register_u64(ns, "loaded", STATS_COUNTER, &rulesets_loaded, opts));
+  tovi_assert(stats_register_u64(ns, "suppressed", STATS_COUNTER, &rulesets_suppressed, opts));
+
+  if (!ruleset_mgr) ruleset_mgr = std::make_unique<ruleset_mgr_c>();
+
+  int32_t initial_size = read_setting("//orvane/state/rulesets/@initial_hash_size", 50000);
+  max_out_of_order_s = read_setting("//orvane/state/rulesets/@max_out_of_order", 300);
+  absence_cushion_s = read_setting("//orvane/state/rulesets/@absence_cushion", 10);
+  tovi_log(rules_debug_stream(), "Absence Cushion set to %d seconds.\n", absence_cushion_s);
+
+  tovi_assert(tovi_http_rest_register_auth("POST", "/", "^rulesets$", rulesets_rest_post,
+                                           tovi_http_rest_client_cert_auth) == 0);
+
+  rules_lookup_init(static_cast<unsigned long>(initial_size));
+}

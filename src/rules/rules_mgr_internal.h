@@ -1,0 +1,31 @@
+// What the ruleset loader's files (parse, lookup, rest, rules_mgr) share and nobody else needs.
+#pragma once
+
+#include <cstdint>
+#include <mutex>
+
+#include "rules/rules_mgr.h"
+#include "tovi/tovi_log.h"
+#include "tovi/tovi_memory.h"
+
+// "debug/rules", "error/rules", "error/rules/verbose".
+tovi_log_stream_t rules_debug_stream();
+tovi_log_stream_t rules_error_stream();
+tovi_log_stream_t rules_error_verbose_stream();
+
+// Serialises the steps that file a parsed ruleset (target list, registry) and deletions, so that
+// two loads of one id cannot leave the registry and the lists disagreeing.
+extern std::mutex rules_loader_mutex;
+
+// The target list a ruleset belongs in (made when `create`); null without create when absent.
+ruleset_tgt_list_t *ruleset_list_for(const ruleset_t &r, bool create);
+// Whether two rulesets are filed under the same list key (pattern flag, account, check, name).
+bool ruleset_same_list(const ruleset_t &a, const ruleset_t &b);
+
+// Seams for pieces that come with later work. Each answers as its module does when it holds
+// nothing, so that parsing follows its full path today.
+//   The broker registry: no broker records exist yet, so a named broker resolves to none.
+broker_t *rules_find_or_create_broker(const char *name);
+//   Absence triggers and culls: a ruleset without timers has no absence or cull events, so
+//   starting them does nothing yet.
+void rules_start_ruleset_timers(const ruleset_sp &r);

@@ -1,0 +1,242 @@
+#include <atomic>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "rules_test_support.h"
+#include "vask/vask_tag_search.h"
+
+namespace {
+
+using namespace rules_test;
+
+const auto *environment = ::testing::AddGlobalTestEnvironment(new rules_environment_c);
+
+// One numeric ruleset: id, the name member ("metric_name": "x" or "metric_pattern": "^x"),
+// account and extra members.
+std::string ruleset(uint64_t ecid, const std::string &name_member, uint64_t account = 7,
+                    const std::string &extra = "", const std::string &threshold = "90") {
+  return "{\"event_criteria_id\": " + std::to_string(ecid) + ", " + name_member +
+         ", \"account_id\": " + std::to_string(account) + extra +
+         ", \"metric_type\": \"numeric\", \"rules\": [{\"criteria\": \"max value\", "
+         "\"severity\": 1, \"value\": \"" +
+         threshold + "\"}]}";
+}
+
+std::string with_check(const char *uuid) {
+  return std::string(", \"check_uuid\": \"") + uuid + "\"";
+}
+
+TEST(rules_lookup, finds_exact_any_check_canonical_tagged_and_pattern_rulesets) {
+  std::string body = "[" + ruleset(101, "\"metric_name\": \"cpu\"", 7, with_check(kUuidA)) + "," +
+                     ruleset(102, "\"metric_name\": \"cpu\"") + "," +
+                     ruleset(103, "\"metric_name\": \"cpu|ST[]\"", 7, with_check(kUuidA)) + "," +
+                     ruleset(104, "\"metric_name\": \"cpu|ST[b:2,a:1]\"", 7, with_check(kUuidA)) +
+                     "," + ruleset(105, "\"metric_pattern\": \"^cp\"", 7, with_check(kUuidA)) +
+                     "," + ruleset(106, "\"metric_pattern\": \"^cp\"", 7, ", \"filter\": \"a:1\"") +
+                     "," + ruleset(107, "\"metric_name\": \"cpu\"", 8, with_check(kUuidA)) + "," +
+                     ruleset(108, "\"metric_name\": \"cpu|ST[a:1]|MT{m:1}\"", 7) + "]";
+  load_t l = load(body);
+  EXPECT_EQ(l.processed, 8);
+  EXPECT_EQ(l.errors, 0);
+
+  EXPECT_EQ(lookup("cpu"), (std::vector<uint64_t>{101, 103, 102, 105}));
+  EXPECT_EQ(sorted(lookup("cpu|ST[a:1,b:2]")), (std::vector<uint64_t>{101, 102, 104, 105, 106}));
+  // Measurement tags never decide which rulesets apply, and a name that carried them matches.
+  EXPECT_EQ(sorted(lookup("cpu|ST[a:1]|MT{m:3}")),
+            (std::vector<uint64_t>{101, 102, 105, 106, 108}));
+  EXPECT_EQ(lookup("cpu", kUuidB), (std::vector<uint64_t>{102}));
+  EXPECT_EQ(lookup("cpu|ST[a:1]", kUuidB), (std::vector<uint64_t>{102, 108, 106}));
+  EXPECT_EQ(lookup("cpu", kUuidA, 8), (std::vector<uint64_t>{107}));
+  EXPECT_TRUE(lookup("memory").empty());
+  EXPECT_TRUE(lookup("cpu", kUuidA, 9).empty());
+}
+
+TEST(rules_lookup, applies_each_ruleset_once_for_the_zero_check_and_long_names) {
+  std::string long_name(4095, 'n');
+  load_t l = load("[" + ruleset(121, "\"metric_name\": \"zero\"", 12) + "," +
+                  ruleset(122, "\"metric_name\": \"" + long_name + "\"", 12) + "]");
+  ASSERT_EQ(l.processed, 2);
+  EXPECT_EQ(lookup("zero", kZeroUuid, 12), (std::vector<uint64_t>{121}));
+  EXPECT_EQ(lookup(long_name, kUuidA, 12), (std::vector<uint64_t>{122}));
+}
+
+TEST(rules_lookup, counts_every_match_and_negates_past_the_capacity) {
+  std::string body = "[";
+  for (int i = 0; i < 1030; i++)
+    body += (i ? "," : "") + ruleset(10000 + i, "\"metric_pattern\": \"^many\"", 13);
+  body += "]";
+  ASSERT_EQ(load(body).processed, 1030);
+  message_up m = message("many.things", kUuidA, 13);
+  std::vector<ruleset_sp> found(1024);
+  tovi_memory_scope_c bracket;
+  EXPECT_EQ(rulesets_for_metric(&m->id, found.data(), 1024), -1030);
+  for (const ruleset_sp &r : found)
+    ASSERT_TRUE(r);
+  EXPECT_EQ(found.front()->event_criteria_id, 10000u);
+}
+
+TEST(rules_lookup, keeps_replaces_moves_and_removes_with_matching_registrations) {
+  const uint32_t thread = 201;
+  std::string body = "[" + ruleset(201, "\"metric_name\": \"disk\"", 14, with_check(kUuidA)) + "]";
+  ASSERT_EQ(load(body).processed, 1);
+  ruleset_sp first = get_ruleset_by_id(201);
+  ASSERT_TRUE(first);
+  EXPECT_EQ(interest(thread, kUuidABytes, "disk"), 1);
+
+  // The same definition again keeps the object and registers nothing more.
+  ASSERT_EQ(load(body).processed, 1);
+  EXPECT_EQ(get_ruleset_by_id(201), first);
+  EXPECT_EQ(interest(thread, kUuidABytes, "disk"), 1);
+
+  // A changed threshold replaces it, in the same node of the list.
+  ASSERT_EQ(
+      load("[" + ruleset(201, "\"metric_name\": \"disk\"", 14, with_check(kUuidA), "95") + "]")
+          .processed,
+      1);
+  ruleset_sp second = get_ruleset_by_id(201);
+  EXPECT_NE(second, first);
+  EXPECT_EQ(lookup("disk", kUuidA, 14), (std::vector<uint64_t>{201}));
+  EXPECT_EQ(interest(thread, kUuidABytes, "disk"), 1);
+  {
+    tovi_memory_scope_c bracket;
+    ruleset_tgt_list_t *list = get_rulesets_by_metric(14, kUuidABytes, "disk", 4, false);
+    ASSERT_NE(list, nullptr);
+    int nodes = 0;
+    for (auto *n = ruleset_tgt_list_head(list); n; n = ruleset_tgt_next(n))
+      nodes++;
+    EXPECT_EQ(nodes, 1);
+  }
+
+  // A new name moves it: the old list no longer holds it, the old interest is withdrawn.
+  ASSERT_EQ(load("[" + ruleset(201, "\"metric_name\": \"disk2\"", 14, with_check(kUuidA)) + "]")
+                .processed,
+            1);
+  EXPECT_TRUE(lookup("disk", kUuidA, 14).empty());
+  EXPECT_EQ(lookup("disk2", kUuidA, 14), (std::vector<uint64_t>{201}));
+  EXPECT_EQ(interest(thread, kUuidABytes, "disk"), 0);
+  EXPECT_EQ(interest(thread, kUuidABytes, "disk2"), 1);
+
+  // Filtered, it is routed by a search instead; kept, the search is registered once.
+  size_t searches = vask_metric_director_search_count();
+  std::string filtered =
+      "[" +
+      ruleset(201, "\"metric_name\": \"disk2\"", 14, with_check(kUuidA) + ", \"filter\": \"a:1\"") +
+      "]";
+  ASSERT_EQ(load(filtered).processed, 1);
+  ASSERT_EQ(load(filtered).processed, 1);
+  EXPECT_EQ(vask_metric_director_search_count(), searches + 1);
+  EXPECT_EQ(interest(thread, kUuidABytes, "disk2"), 0);
+
+  // Deleted: gone from registry, lists and director.
+  load_t d = load("[{\"event_criteria_id\": 201, \"rules\": []}]");
+  EXPECT_EQ(d.processed, 1);
+  EXPECT_EQ(d.errors, 0);
+  EXPECT_FALSE(get_ruleset_by_id(201));
+  EXPECT_TRUE(lookup("disk2|ST[a:1]", kUuidA, 14).empty());
+  EXPECT_EQ(vask_metric_director_search_count(), searches);
+  d = load("[{\"event_criteria_id\": 201, \"rules\": []}]");
+  EXPECT_EQ(d.processed, -1);
+  EXPECT_EQ(d.errors, 1);
+}
+
+ruleset_sp parsed(const std::string &element) {
+  load_t l = load("[" + element + "]");
+  EXPECT_EQ(l.processed, 1);
+  json_object *doc = json_tokener_parse(element.c_str());
+  uint64_t id = json_object_get_uint64(json_object_object_get(doc, "event_criteria_id"));
+  json_object_put(doc);
+  return get_ruleset_by_id(id);
+}
+
+TEST(rules_lookup, builds_queries_that_route_patterns_filters_and_tagged_names) {
+  ruleset_sp exact = parsed(ruleset(301, "\"metric_name\": \"cpu.user\"", 15,
+                                    with_check(kUuidA) + ", \"filter\": \"env:prod\""));
+  ASSERT_TRUE(exact);
+  int index = -1;
+  EXPECT_EQ(build_query_text_for_ruleset(*exact, &index),
+            std::string("and(__check_uuid:") + kUuidA + ",__name:b!Y3B1LnVzZXI=!,__:0)");
+  EXPECT_EQ(index, 2);
+
+  ruleset_sp pattern = parsed(ruleset(302, "\"metric_pattern\": \"^cpu\"", 15));
+  EXPECT_EQ(build_query_text_for_ruleset(*pattern, &index), "and(__name:b/XmNwdQ==/)");
+  EXPECT_EQ(index, -1);
+  ruleset_sp plain = parsed(ruleset(303, "\"metric_name\": \"cpu\"", 15));
+  EXPECT_EQ(build_query_text_for_ruleset(*plain, nullptr), "");
+  EXPECT_EQ(build_query_for_ruleset(*plain).second, nullptr);
+
+  // A filtered pattern evaluates its filter first.
+  ruleset_sp fp = parsed(ruleset(304, "\"metric_pattern\": \"^cpu\"", 15, ", \"filter\": \"a:1\""));
+  auto [status, ast] = build_query_for_ruleset(*fp);
+  ASSERT_EQ(status, 0);
+  EXPECT_EQ(vask_metric_tag_search_get_arg(ast, 0), fp->filter_ast);
+  vask_metric_tag_search_free(ast);
+
+  // The search's name is the bare name: a filtered tagged ruleset must still reach its metric.
+  ruleset_sp tagged =
+      parsed(ruleset(305, "\"metric_name\": \"cpu|ST[a:1,b:2]\"", 15, ", \"filter\": \"b:2\""));
+  std::tie(status, ast) = build_query_for_ruleset(*tagged);
+  ASSERT_EQ(status, 0);
+  ASSERT_NE(ast, nullptr);
+  message_up hit = message("cpu|ST[a:1,b:2]", kUuidA, 15);
+  message_up other_tags = message("cpu|ST[a:2,b:2]", kUuidA, 15);
+  EXPECT_TRUE(vask_metric_tag_search_evaluate_against_metric_id(ast, &hit->id));
+  EXPECT_FALSE(vask_metric_tag_search_evaluate_against_metric_id(ast, &other_tags->id));
+  vask_metric_tag_search_free(ast);
+  EXPECT_EQ(sorted(lookup("cpu|ST[a:1,b:2]", kUuidA, 15)),
+            (std::vector<uint64_t>{302, 303, 304, 305}));
+}
+
+// Readers copy rulesets out of a list while a writer keeps replacing them: every copy must be
+// a whole, live ruleset of the right id (run under the thread sanitizer too).
+TEST(rules_lookup, readers_copy_slots_safely_while_a_writer_replaces_them) {
+  auto make = [](int version) {
+    ruleset_sp r = ruleset_safe_alloc(1);
+    r->event_criteria_id = 401;
+    r->account_id = 16;
+    r->metric_name = strdup("busy");
+    r->rules[0].severity = version;  // differs every time: always a replacement
+    return r;
+  };
+  ruleset_tgt_list_t *list;
+  {
+    tovi_memory_scope_c bracket;
+    list = get_rulesets_by_metric(16, kUuidABytes, "busy", 4, true);
+  }
+  add_ruleset_tgt(list, make(1));
+  std::atomic<bool> stop{false};
+  std::atomic<long> seen{0}, bad{0};
+  std::vector<std::thread> readers;
+  for (int t = 0; t < 2; t++)
+    readers.emplace_back([&] {
+      message_up m = message("busy", kUuidA, 16);
+      ruleset_sp out[4];
+      while (!stop.load()) {
+        {
+          tovi_memory_scope_c bracket;
+          int n = rulesets_for_metric(&m->id, out, 4);
+          if (n != 1 || out[0]->event_criteria_id != 401 || out[0]->rules[0].severity <= 0) bad++;
+          seen++;
+        }
+        out[0].reset();
+        tovi_memory_maintenance();
+      }
+    });
+  for (int v = 2; v < 3000; v++) {
+    add_ruleset_tgt(list, make(v));
+    tovi_memory_maintenance();
+  }
+  quelt_test::wait_for([&] { return seen.load() > 1000; });
+  stop = true;
+  for (auto &t : readers)
+    t.join();
+  EXPECT_EQ(bad.load(), 0);
+  EXPECT_GT(seen.load(), 0);
+  tovi_memory_scope_c bracket;
+  int nodes = 0;
+  for (auto *n = ruleset_tgt_list_head(list); n; n = ruleset_tgt_next(n))
+    nodes++;
+  EXPECT_EQ(nodes, 1);
+}
+
+}  // namespace

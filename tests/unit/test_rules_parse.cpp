@@ -1,0 +1,169 @@
+#include <string>
+#include <vector>
+
+#include "rules_test_support.h"
+
+namespace {
+
+using namespace rules_test;
+
+const auto *environment = ::testing::AddGlobalTestEnvironment(new rules_environment_c);
+
+// A ruleset element with one rule; `members` and `rule` are spliced in as given.
+std::string element(uint64_t ecid, const std::string &members, const std::string &rule,
+                    const char *type = "numeric") {
+  return "{\"event_criteria_id\": " + std::to_string(ecid) +
+         ", \"account_id\": 21, \"metric_name\": \"m" + std::to_string(ecid) +
+         "\", \"metric_type\": \"" + type + "\"" + members + ", \"rules\": [" + rule + "]}";
+}
+
+const std::string good_rule = R"({"criteria": "max value", "severity": 2, "value": "90"})";
+
+TEST(rules_parse, counts_processed_and_errors_per_element) {
+  load_t l = load("[" + element(501, "", good_rule) + ", 17, " + element(502, "", good_rule) + "]");
+  EXPECT_EQ(l.processed, 2);
+  EXPECT_EQ(l.errors, 1);
+  l = load("{\"event_criteria_id\": 503}");
+  EXPECT_EQ(l.processed, -1);
+  EXPECT_EQ(l.errors, 1);
+  l = load("[]");
+  EXPECT_EQ(l.processed, 0);
+  EXPECT_EQ(l.errors, 0);
+
+  // The same body twice keeps the first object; the discarded copy is not counted as live.
+  uint64_t current = rulesets_current.load();
+  ruleset_sp first = get_ruleset_by_id(501);
+  l = load("[" + element(501, "", good_rule) + "]");
+  EXPECT_EQ(l.processed, 1);
+  EXPECT_EQ(get_ruleset_by_id(501), first);
+  EXPECT_EQ(rulesets_current.load(), current);
+
+  json_object *doc = json_tokener_parse(("[" + element(777, "", good_rule) + "]").c_str());
+  uint64_t high_water = 600;
+  EXPECT_EQ(parse_ruleset_response(doc, &high_water, nullptr), 1);
+  EXPECT_EQ(high_water, 777u);
+  json_object_put(doc);
+}
+
+// Every bad element counts one error and leaves the loaded version of its id in force.
+TEST(rules_parse, refuses_bad_elements_and_keeps_the_earlier_version) {
+  ASSERT_EQ(load("[" + element(510, "", good_rule) + "]").processed, 1);
+  ruleset_sp loaded = get_ruleset_by_id(510);
+  ASSERT_TRUE(loaded);
+  std::string too_many;
+  for (int i = 0; i < 128; i++)
+    too_many += (i ? "," : "") + good_rule;
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"id as text", R"({"event_criteria_id": "510", "account_id": 21, "metric_name": "x",
+          "metric_type": "numeric", "rules": [{"criteria": "max value", "severity": 1}]})"},
+      {"account as text", R"({"event_criteria_id": 510, "account_id": "abc", "metric_name": "x",
+          "metric_type": "numeric", "rules": [{"criteria": "max value", "severity": 1}]})"},
+      {"negative account", R"({"event_criteria_id": 510, "account_id": -3, "metric_name": "x",
+          "metric_type": "numeric", "rules": [{"criteria": "max value", "severity": 1}]})"},
+      {"no name", R"({"event_criteria_id": 510, "account_id": 21, "metric_type": "numeric",
+          "rules": [{"criteria": "max value", "severity": 1}]})"},
+      {"rules not an array", R"({"event_criteria_id": 510, "rules": {}})"},
+      {"bad check", element(510, ", \"check_uuid\": \"not-a-uuid\"", good_rule)},
+      {"bad pattern", R"({"event_criteria_id": 510, "account_id": 21, "metric_pattern": "(",
+          "metric_type": "numeric", "rules": [{"criteria": "max value", "severity": 1}]})"},
+      {"bad filter", element(510, ", \"filter\": \"and(\"", good_rule)},
+      {"bad group_by", element(510, ", \"group_by\": \"[\"", good_rule)},
+      {"null type", element(510, "", good_rule)
+                        .replace(element(510, "", good_rule).find("\"numeric\""), 9, "null")},
+      {"unknown type", element(510, "", good_rule, "gauge")},
+      {"unknown criterion", element(510, "", R"({"criteria": "contains", "severity": 1})")},
+      {"severity 0", element(510, "", R"({"criteria": "max value", "severity": 0})")},
+      {"severity as text", element(510, "", R"({"criteria": "max value", "severity": "5"})")},
+      {"negative cull", element(510, ", \"cull_seconds\": -1", good_rule)},
+      {"negative window", element(510, "", R"({"criteria": "max value", "severity": 1,
+          "windowing_function": "average", "windowing_duration": -5})")},
+      {"window overflowing ms", element(510, "", R"({"criteria": "max value", "severity": 1,
+          "windowing_function": "average", "windowing_duration": 3000000})")},
+      {"min above window", element(510, "", R"({"criteria": "max value", "severity": 1,
+          "windowing_function": "average", "windowing_duration": 60, "windowing_min_duration": 90})")},
+      {"window above cull", element(510, ", \"cull_seconds\": 60", R"({"criteria": "max value",
+          "severity": 1, "windowing_function": "average", "windowing_duration": 120})")},
+      {"absence above cull", element(510, ", \"cull_seconds\": 60", R"({"criteria": "max value",
+          "severity": 1, "absence": 1, "absence_window": 55})")},
+      {"negative absence", element(510, "", R"({"criteria": "on absence", "severity": 1,
+          "absence_window": -20})")},
+      {"threshold not a number", element(510, "", R"({"criteria": "max value", "severity": 1,
+          "value": "abc"})")},
+      {"bad contains regex", element(510, "", R"({"criteria": "does not contain", "severity": 1,
+          "value": "(unbalanced"})",
+                                     "text")},
+      {"quantile above 1", element(510, "", R"({"criteria": "max value", "severity": 1,
+          "value": "5", "windowing_function": "quantile", "windowing_duration": 60,
+          "criteria_windowing_parameter": 1.5})",
+                                   "histogram")},
+      {"too many rules", element(510, "", too_many)},
+  };
+  for (const auto &[what, body] : cases) {
+    load_t l = load("[" + body + "]");
+    EXPECT_EQ(l.processed, -1) << what;
+    EXPECT_EQ(l.errors, 1) << what;
+    EXPECT_EQ(get_ruleset_by_id(510), loaded) << what;
+  }
+}
+
+TEST(rules_parse, reads_optional_members_windows_and_absence) {
+  ruleset_sp r;
+  auto load_one = [&r](const std::string &body) {
+    load_t l = load("[" + body + "]");
+    EXPECT_EQ(l.processed, 1) << body;
+    EXPECT_EQ(l.errors, 0) << body;
+    json_object *doc = json_tokener_parse(body.c_str());
+    r = get_ruleset_by_id(json_object_get_uint64(json_object_object_get(doc, "event_criteria_id")));
+    json_object_put(doc);
+    ASSERT_TRUE(r);
+  };
+  // Nulls read as absent; a numeric value is accepted as its text.
+  load_one(element(520,
+                   ", \"check_uuid\": null, \"filter\": null, \"group_by\": null, \"vask\": null",
+                   R"({"criteria": "min value", "severity": 3, "value": 1.5, "wait": 2})"));
+  EXPECT_TRUE(r->pattern.any_check_uuid);
+  EXPECT_EQ(r->filter, nullptr);
+  EXPECT_EQ(r->group_by, nullptr);
+  EXPECT_EQ(r->rules[0].rule_type, RULEC_NUMERIC_MIN);
+  EXPECT_DOUBLE_EQ(r->rules[0].info.numeric.value, 1.5);
+
+  load_one(element(521, "", R"({"criteria": "max value", "severity": 1, "absence": 1,
+      "absence_window": 30}, {"criteria": "max value", "severity": 2, "value": "1",
+      "windowing_function": "quantile", "windowing_duration": 60},
+      {"criteria": "max value", "severity": 2, "value": "1", "windowing_function": "derivative",
+      "windowing_duration": 60, "windowing_min_duration": 30})"));
+  EXPECT_EQ(r->rules[0].rule_type, RULEC_ABSENCE);
+  EXPECT_DOUBLE_EQ(r->rules[0].absence_window, 30 + absence_cushion_s);
+  EXPECT_EQ(r->rules[1].windowing_function, W_NONE);
+  EXPECT_EQ(r->rules[1].windowing_duration, 0);
+  EXPECT_EQ(r->rules[2].windowing_function, W_DERIVE);
+  EXPECT_EQ(r->rules[2].windowing_duration, 60000);
+  EXPECT_EQ(r->rules[2].windowing_min_duration, 30000);
+
+  load_one(element(522, ", \"check_uuid\": \"" + std::string(kUuidA) + "\"",
+                   R"({"criteria": "max value", "severity": 1, "value": "250",
+      "windowing_function": "quantile", "windowing_duration": 300,
+      "criteria_windowing_parameter": 0.99})",
+                   "histogram"));
+  EXPECT_EQ(r->rules[0].rule_type, RULEC_HISTOGRAM_Q_MAX);
+  EXPECT_EQ(r->rules[0].windowing_function, W_QUANTILE);
+  EXPECT_EQ(r->rules[0].windowing_duration, 300000);
+  EXPECT_FALSE(r->pattern.any_check_uuid);
+
+  load_one(element(523, ", \"group_by\": \"host:a\"",
+                   R"({"criteria": "does not contain", "severity": 1, "value": "err(or)?"})",
+                   "text"));
+  ASSERT_NE(r->rules[0].info.text.expr, nullptr);
+  EXPECT_TRUE(ruleset_group_by_includes(*r, "x|ST[host:a]", 12));
+  EXPECT_FALSE(ruleset_group_by_includes(*r, "x|ST[host:b]", 12));
+
+  // Both name keys: only metric_name counts.
+  load_one(R"({"event_criteria_id": 524, "account_id": 21, "metric_name": "both",
+      "metric_pattern": "^x", "metric_type": "text", "rules": [{"criteria": "on change",
+      "severity": 1}]})");
+  EXPECT_FALSE(r->pattern.metric_name);
+  EXPECT_STREQ(r->metric_name, "both");
+  EXPECT_EQ(lookup("both", kUuidB, 21), (std::vector<uint64_t>{524}));
+}
+
+}  // namespace

@@ -274,6 +274,11 @@ void withdraw(const director_reg_t &reg, const ruleset_t &r) {
 
 bool pcre_matches(const pcre *re, const pcre_extra *extra, const char *text, size_t len) {
   int ovector[30];
+  // The JIT entry skips pcre_exec's per-call checks: this runs for every pattern ruleset of an
+  // account on every message.
+  if (extra && (extra->flags & PCRE_EXTRA_EXECUTABLE_JIT))
+    return pcre_jit_exec(re, extra, text, int(len), 0, 0, ovector, 30, rules_thread_jit_stack()) >=
+           0;
   return pcre_exec(re, extra, text, int(len), 0, 0, ovector, 30) >= 0;
 }
 

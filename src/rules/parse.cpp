@@ -64,9 +64,7 @@ struct jit_stack_holder_t {
 };
 
 pcre_jit_stack *thread_jit_stack(void *) {
-  thread_local jit_stack_holder_t holder;
-  if (!holder.stack) holder.stack = pcre_jit_stack_alloc(32 * 1024, 512 * 1024);
-  return holder.stack;
+  return rules_thread_jit_stack();
 }
 
 // ---- Name tables -------------------------------------------------------------------------------
@@ -548,6 +546,12 @@ element_result_t parse_element(json_object *el, uint64_t *high_water) {
 }  // namespace
 
 // ---- Interface
+
+pcre_jit_stack *rules_thread_jit_stack() {
+  thread_local jit_stack_holder_t holder;
+  if (!holder.stack) holder.stack = pcre_jit_stack_alloc(32 * 1024, 512 * 1024);
+  return holder.stack;
+}
 // -------------------------------------------------------------------------------------
 
 pcre_extra *rules_pcre_study(pcre *re) {

@@ -13,6 +13,10 @@ tovi_log_stream_t rules_debug_stream();
 tovi_log_stream_t rules_error_stream();
 tovi_log_stream_t rules_error_verbose_stream();
 
+// The calling thread's PCRE JIT stack (32 KiB growing to 512 KiB), made on first use and kept for
+// the thread's life.
+pcre_jit_stack *rules_thread_jit_stack();
+
 // Serialises the steps that file a parsed ruleset (target list, registry) and deletions, so that
 // two loads of one id cannot leave the registry and the lists disagreeing.
 extern std::mutex rules_loader_mutex;

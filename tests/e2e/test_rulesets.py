@@ -1,12 +1,13 @@
 """POST /rulesets against the real daemon over TLS with a client certificate: loads, repeats,
 partial failures, malformed and oversized bodies, and the statistics the loads move."""
 import json
+import os
 
 import pytest
 import requests
 
 from certs import pki  # noqa: F401  (fixture)
-from conftest import free_port
+from conftest import SOURCE_DIR, free_port
 
 MAX_BODY = 16384
 
@@ -80,3 +81,8 @@ def test_post_rulesets_refuses_malformed_and_oversized_bodies(rest, pki):  # noq
     # No client certificate: refused before anything is parsed.
     assert requests.post(rest.base + "/rulesets", data="[]", verify=pki.ca, timeout=10).status_code == 403
     assert rest.daemon.proc.poll() is None
+
+
+def test_the_example_rulesets_load(rest):
+    with open(os.path.join(SOURCE_DIR, "examples", "rulesets.json"), "rb") as f:
+        assert rest.post(f.read()).json() == {"rulesets": 4, "errors": 0}

@@ -364,44 +364,50 @@ ruleset_sp add_ruleset_tgt(ruleset_tgt_list_t *list, const ruleset_sp &ruleset) 
   ruleset_sp result = ruleset;
   std::vector<ruleset_sp> collected;
   std::vector<ruleset_slot_t *> retired;
+  // Allocated before the lock; freed unused when an equal ruleset is kept or this one is filed.
+  ruleset_slot_t *fresh = new_slot(ruleset);
   auto *spare = new ruleset_tgt_t;
-  bool spare_used = false;
+  bool fresh_used = false, spare_used = false;
   {
     tovi_memory_scope_c bracket;
     ck_spinlock_fas_lock(&list->lock);
-    ruleset_tgt_t *first_empty = nullptr;
-    ruleset_tgt_t *last = nullptr;
+    struct held_t {
+      ruleset_tgt_t *node;
+      ruleset_slot_t *slot;
+    };
+    std::vector<held_t> same_id;  // other objects of this id, in list order
+    ruleset_tgt_t *first_empty = nullptr, *last = nullptr;
+    bool present = false;
     for (ruleset_tgt_t *n = list->head.load(std::memory_order_relaxed); n;
          n = n->next.load(std::memory_order_relaxed)) {
       last = n;
       ruleset_slot_t *s = n->slot.load(std::memory_order_relaxed);
-      if (s && s->ruleset->event_criteria_id == ruleset->event_criteria_id &&
-          s->ruleset != ruleset) {
+      if (!s) {
+        if (!first_empty) first_empty = n;
+      } else if (s->ruleset == ruleset) {
+        present = true;
+      } else if (s->ruleset->event_criteria_id == ruleset->event_criteria_id) {
+        same_id.push_back({n, s});
         collected.push_back(s->ruleset);
-        n->slot.store(nullptr, std::memory_order_release);
-        retired.push_back(s);
-        s = nullptr;
       }
-      if (!s && !first_empty) first_empty = n;
     }
-    for (const ruleset_sp &c : collected)
-      if (*c == *ruleset) {
-        result = c;
-        break;
-      }
-    bool present = false;
-    for (ruleset_tgt_t *n = list->head.load(std::memory_order_relaxed); n && !present;
-         n = n->next.load(std::memory_order_relaxed)) {
-      ruleset_slot_t *s = n->slot.load(std::memory_order_relaxed);
-      present = s && s->ruleset == result;
-    }
-    if (!present) {
-      ruleset_slot_t *slot = new_slot(result);
-      if (first_empty) {
-        // Release: the slot is complete before readers can load it.
-        first_empty->slot.store(slot, std::memory_order_release);
-      } else {
-        spare->slot.store(slot, std::memory_order_relaxed);
+    // An equal ruleset already filed stays, in its node; it is not touched at all.
+    ruleset_tgt_t *kept = nullptr;
+    if (!present)
+      for (const held_t &h : same_id)
+        if (*h.slot->ruleset == *ruleset) {
+          result = h.slot->ruleset;
+          kept = h.node;
+          break;
+        }
+    // The new ruleset takes the node of the version it replaces, in one store, so that a reader
+    // sees the old version or the new one, never neither.
+    ruleset_tgt_t *target = nullptr;
+    if (!present && !kept) {
+      target = !same_id.empty() ? same_id.front().node : first_empty;
+      fresh_used = true;
+      if (!target) {
+        spare->slot.store(fresh, std::memory_order_relaxed);
         spare_used = true;
         // Release: the node and its slot are complete before they are linked.
         if (last)
@@ -410,10 +416,22 @@ ruleset_sp add_ruleset_tgt(ruleset_tgt_list_t *list, const ruleset_sp &ruleset) 
           list->head.store(spare, std::memory_order_release);
       }
     }
+    for (const held_t &h : same_id) {
+      if (h.node == kept) continue;
+      // Release: a new slot is complete before readers can load it.
+      h.node->slot.store(h.node == target ? fresh : nullptr, std::memory_order_release);
+      retired.push_back(h.slot);
+    }
+    if (target && (same_id.empty() || target != same_id.front().node))
+      target->slot.store(fresh, std::memory_order_release);
     ck_spinlock_fas_unlock(&list->lock);
   }
   for (ruleset_slot_t *s : retired)
     retire_slot(s);
+  if (!fresh_used) {
+    fresh->~ruleset_slot_t();
+    tovi_memory_safe_free(fresh);
+  }
   if (!spare_used) delete spare;
   for (const ruleset_sp &c : collected)
     if (c != result) deregister_ruleset_with_director(*c);

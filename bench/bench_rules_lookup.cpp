@@ -1,6 +1,7 @@
 // Metric-to-ruleset lookup: ns per rulesets_for_metric hit and miss with 10,000 exact and 1,000
 // pattern rulesets, spread over 100 accounts or all in one; and rulesets parsed per second.
-// The director is not started, so registrations cost nothing here.
+// The director is not started, so registrations cost nothing here. Spread: ruleset i is in
+// account i % 100 + 1 (100 exact and 10 pattern rulesets an account).
 #include <benchmark/benchmark.h>
 #include <json-c/json.h>
 
@@ -59,6 +60,13 @@ void setup() {
       body += "]";
       if (load(body) != exact_count + pattern_count) std::abort();
     }
+    // The same exact names once more, in accounts 201..300 that have no pattern rulesets.
+    std::string body = "[";
+    for (int i = 0; i < exact_count; i++)
+      body += (i ? "," : "") + element(200000 + i + 1, uint64_t(i % spread_accounts + 201),
+                                       "\"metric_name\": \"metric." + std::to_string(i) + "\"");
+    body += "]";
+    if (load(body) != exact_count) std::abort();
     return true;
   }();
   (void)done;
@@ -68,11 +76,11 @@ struct message_set_t {
   std::vector<vask_metric_message_t *> messages;
 };
 
-message_set_t messages(bool hit, bool single) {
+message_set_t messages(bool hit, bool single, uint64_t account_base = 1) {
   message_set_t set;
   for (int i = 0; i < 1024; i++) {
     int k = (i * 7919) % exact_count;
-    uint64_t account = single ? single_account : uint64_t(k % spread_accounts + 1);
+    uint64_t account = single ? single_account : uint64_t(k % spread_accounts) + account_base;
     std::string name = hit ? "metric." + std::to_string(k) : "other." + std::to_string(k);
     std::string line = "M\tb1\t1700000000.5\th`m`c_" + std::to_string(account) + "_1`" + check +
                        "\t" + name + "\tn\t1";
@@ -83,9 +91,9 @@ message_set_t messages(bool hit, bool single) {
   return set;
 }
 
-void run_lookup(benchmark::State &state, bool hit, bool single) {
+void run_lookup(benchmark::State &state, bool hit, bool single, uint64_t account_base = 1) {
   setup();
-  message_set_t set = messages(hit, single);
+  message_set_t set = messages(hit, single, account_base);
   ruleset_sp out[1024];
   size_t i = 0;
   long found = 0;
@@ -113,7 +121,16 @@ void BM_lookup_hit_one_account(benchmark::State &state) {
 void BM_lookup_miss_one_account(benchmark::State &state) {
   run_lookup(state, false, true);
 }
+// Accounts without pattern rulesets: the cost of the exact-name look-ups alone.
+void BM_lookup_hit_exact_only(benchmark::State &state) {
+  run_lookup(state, true, false, 201);
+}
+void BM_lookup_miss_exact_only(benchmark::State &state) {
+  run_lookup(state, false, false, 201);
+}
 BENCHMARK(BM_lookup_hit_spread);
+BENCHMARK(BM_lookup_hit_exact_only);
+BENCHMARK(BM_lookup_miss_exact_only);
 BENCHMARK(BM_lookup_miss_spread);
 BENCHMARK(BM_lookup_hit_one_account);
 BENCHMARK(BM_lookup_miss_one_account);

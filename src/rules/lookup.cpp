@@ -259,17 +259,18 @@ struct director_reg_t {
   uint32_t thread;
   bool search;
   uint32_t search_id;
+  uint8_t check_uuid[16];  // what an interest was registered under
+  std::string name;
 };
 std::mutex director_regs_lock;
 std::unordered_map<const ruleset_t *, director_reg_t> director_regs;
 
-void withdraw(const director_reg_t &reg, const ruleset_t &r) {
-  if (reg.search) {
+void withdraw(const director_reg_t &reg) {
+  if (reg.search)
     vask_metric_director_deregister_search_on_thread(reg.thread, reg.search_id);
-  } else {
-    vask_metric_director_adjust_metric_interest_on_thread(reg.thread, r.check_uuid, r.metric_name,
-                                                          std::strlen(r.metric_name), -1);
-  }
+  else
+    vask_metric_director_adjust_metric_interest_on_thread(reg.thread, reg.check_uuid,
+                                                          reg.name.data(), reg.name.size(), -1);
 }
 
 bool pcre_matches(const pcre *re, const pcre_extra *extra, const char *text, size_t len) {
@@ -657,12 +658,15 @@ bool register_ruleset_with_director(const ruleset_sp &r) {
   auto it = director_regs.find(r.get());
   if (it != director_regs.end()) {
     if (it->second.ruleset.lock() == r) return true;  // kept: registered once already
+    // Left by a ruleset that was freed while registered: its registration goes too.
+    withdraw(it->second);
     director_regs.erase(it);
   }
-  director_reg_t reg{r, ruleset_get_thread_id(*r), false, 0};
+  director_reg_t reg{r, ruleset_get_thread_id(*r), false, 0, {}, r->metric_name};
+  std::memcpy(reg.check_uuid, r->check_uuid, 16);
   if (!r->pattern.metric_name && !r->filter) {
     if (vask_metric_director_adjust_metric_interest_on_thread(
-            reg.thread, r->check_uuid, r->metric_name, std::strlen(r->metric_name), 1) < 0)
+            reg.thread, reg.check_uuid, reg.name.data(), reg.name.size(), 1) < 0)
       return false;
   } else {
     auto [status, ast] = build_query_for_ruleset(*r);
@@ -675,7 +679,7 @@ bool register_ruleset_with_director(const ruleset_sp &r) {
     if (reg.search_id == 0) return false;
     r->director_ast_registration_id.store(reg.search_id, std::memory_order_relaxed);
   }
-  director_regs.emplace(r.get(), reg);
+  director_regs.emplace(r.get(), std::move(reg));
   return true;
 }
 
@@ -683,7 +687,7 @@ void deregister_ruleset_with_director(const ruleset_t &r) {
   std::lock_guard<std::mutex> guard(director_regs_lock);
   auto it = director_regs.find(&r);
   if (it == director_regs.end()) return;
-  if (it->second.ruleset.lock().get() == &r) withdraw(it->second, r);
+  withdraw(it->second);
   director_regs.erase(it);
 }
 

@@ -33,8 +33,9 @@
 // size or time) ends the process with status 2.
 void rules_mgr_init(void);
 
-// Creates the lookup sets (idempotent) with the given initial size. rules_mgr_init calls it; tests
-// and benchmarks that do not start the module call it themselves.
+// Creates the lookup sets (idempotent) with the given initial size, and the registry when it does
+// not exist yet. rules_mgr_init calls it; tests and benchmarks that do not start the module call
+// it themselves. Single-threaded start-up only.
 void rules_lookup_init(unsigned long initial_size);
 
 // Seconds added to the absence window of absence rules; 10 unless configured.

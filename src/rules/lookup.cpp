@@ -27,6 +27,7 @@ extern "C" {
 }
 
 #include <atomic>
+#include <cctype>
 #include <cstring>
 #include <mutex>
 #include <new>
@@ -51,7 +52,37 @@ const uint8_t zero_uuid[16] = {};
 // after it was replaced has passed.
 struct ruleset_slot_t {
   ruleset_sp ruleset;
+  // For a pattern that starts with "^" and literal text: that text (or its start). A bare name
+  // that does not begin with it cannot match, which saves running the expression for most
+  // pattern rulesets of the account on every message. Empty when the pattern allows no such
+  // conclusion.
+  uint16_t prefix_len = 0;
+  char prefix[46];
 };
+
+// The literal text an anchored pattern's every match must start with. Conservative: only a
+// pattern without alternation, and only characters that are literal whatever follows, up to the
+// first one a quantifier applies to or anything else.
+size_t literal_prefix(const char *pattern, char *out, size_t cap) {
+  if (pattern[0] != '^' || std::strchr(pattern, '|')) return 0;
+  const char *p = pattern + 1;
+  size_t n = 0;
+  while (*p && n < cap) {
+    char c = *p;
+    const char *next = p + 1;
+    if (c == '\\') {
+      if (p[1] != '.') break;
+      c = '.';
+      next = p + 2;
+    } else if (!std::isalnum(static_cast<unsigned char>(c)) && !std::strchr("_-/:=@,", c)) {
+      break;
+    }
+    if (*next == '?' || *next == '*' || *next == '+' || *next == '{') break;
+    out[n++] = c;
+    p = next;
+  }
+  return n;
+}
 
 void destroy_slot(void *p) {
   static_cast<ruleset_slot_t *>(p)->~ruleset_slot_t();
@@ -60,7 +91,10 @@ void destroy_slot(void *p) {
 ruleset_slot_t *new_slot(const ruleset_sp &r) {
   void *mem = tovi_memory_safe_malloc(sizeof(ruleset_slot_t));
   tovi_assert(mem != nullptr);
-  return new (mem) ruleset_slot_t{r};
+  auto *slot = new (mem) ruleset_slot_t{r, 0, {}};
+  if (r->pattern.metric_name && r->metric_name)
+    slot->prefix_len = uint16_t(literal_prefix(r->metric_name, slot->prefix, sizeof slot->prefix));
+  return slot;
 }
 
 // Slots that a reader may hold go through the safe free; the clean-up drops the pointer.
@@ -470,7 +504,7 @@ void take_matches(const ruleset_tgt_list_t *list, const vask_metric_id_t *id, P 
   if (!list) return;
   for (const ruleset_tgt_t *n = ruleset_tgt_list_head(list); n; n = ruleset_tgt_next(n)) {
     ruleset_slot_t *s = n->slot.load(std::memory_order_acquire);
-    if (!s || !holds(*s->ruleset, id)) continue;
+    if (!s || !holds(*s, id)) continue;
     if (*count < capacity) out[*count] = s->ruleset;
     (*count)++;
   }
@@ -494,8 +528,8 @@ int rulesets_for_metric(const vask_metric_id_t *id, ruleset_sp *out, int capacit
   // An untagged long name has the same tagged key as its bare key: look it up once.
   bool second_key = !tagged_key || with_tags != id->name_len;
   int count = 0;
-  auto where = [](const ruleset_t &r, const vask_metric_id_t *m) {
-    return ruleset_where_satisfied(r, m);
+  auto where = [](const ruleset_slot_t &s, const vask_metric_id_t *m) {
+    return ruleset_where_satisfied(*s.ruleset, m);
   };
   for (int u = 0; u < nuuids; u++) {
     take_matches(find_metric_list(id->account_id, uuids[u], id->name, id->name_len), id, where, out,
@@ -510,8 +544,12 @@ int rulesets_for_metric(const vask_metric_id_t *id, ruleset_sp *out, int capacit
   for (int u = 0; a && u < nuuids; u++) {
     take_matches(
         find_list(&a->lists, make_key(id->account_id, uuids[u], nullptr, 0)), id,
-        [](const ruleset_t &r, const vask_metric_id_t *m) { return ruleset_match(r, m); }, out,
-        capacity, &count);
+        [](const ruleset_slot_t &s, const vask_metric_id_t *m) {
+          if (m->name_len < s.prefix_len || std::memcmp(m->name, s.prefix, s.prefix_len) != 0)
+            return false;
+          return ruleset_match(*s.ruleset, m);
+        },
+        out, capacity, &count);
   }
   return count > capacity ? -count : count;
 }
@@ -575,11 +613,29 @@ std::string build_query_text_for_ruleset(const ruleset_t &r, int *placeholder_in
       name = name.substr(0, at);
     }
   }
-  const char delimiter = r.pattern.metric_name ? '/' : '!';
-  text += "__name:b";
-  text += delimiter;
-  vask_base64_encode_append(name.data(), name.size(), &text);
-  text += delimiter;
+  std::string encoded;
+  vask_base64_encode_append(name.data(), name.size(), &encoded);
+  if (r.pattern.metric_name && encoded.find('/') != std::string::npos) {
+    // Base64 may hold '/', which would end a b/.../ form early: write the expression itself as
+    // /.../, escaping its unescaped slashes (PCRE reads "\/" as '/').
+    text += "__name:/";
+    for (size_t i = 0; i < name.size(); i++) {
+      if (name[i] == '\\' && i + 1 < name.size()) {
+        text += name[i];
+        text += name[++i];
+      } else {
+        if (name[i] == '/') text += '\\';
+        text += name[i];
+      }
+    }
+    text += "/";
+  } else {
+    const char delimiter = r.pattern.metric_name ? '/' : '!';
+    text += "__name:b";
+    text += delimiter;
+    text += encoded;
+    text += delimiter;
+  }
   args++;
   while (!tags.empty()) {
     size_t comma = tags.find(',');

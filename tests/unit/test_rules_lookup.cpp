@@ -165,6 +165,15 @@ TEST(rules_lookup, builds_queries_that_route_patterns_filters_and_tagged_names) 
   EXPECT_EQ(build_query_text_for_ruleset(*plain, nullptr), "");
   EXPECT_EQ(build_query_for_ruleset(*plain).second, nullptr);
 
+  // A pattern whose base64 holds '/' is written as an escaped expression instead.
+  ruleset_sp slashy = parsed(ruleset(306, "\"metric_pattern\": \"^cpux?/\"", 15));
+  EXPECT_EQ(build_query_text_for_ruleset(*slashy, nullptr), "and(__name:/^cpux?\\//)");
+  auto [slash_status, slash_ast] = build_query_for_ruleset(*slashy);
+  ASSERT_NE(slash_ast, nullptr);
+  message_up slash_hit = message("cpu/", kUuidA, 15);
+  EXPECT_TRUE(vask_metric_tag_search_evaluate_against_metric_id(slash_ast, &slash_hit->id));
+  vask_metric_tag_search_free(slash_ast);
+
   // A filtered pattern evaluates its filter first.
   ruleset_sp fp = parsed(ruleset(304, "\"metric_pattern\": \"^cpu\"", 15, ", \"filter\": \"a:1\""));
   auto [status, ast] = build_query_for_ruleset(*fp);
@@ -185,6 +194,38 @@ TEST(rules_lookup, builds_queries_that_route_patterns_filters_and_tagged_names) 
   vask_metric_tag_search_free(ast);
   EXPECT_EQ(sorted(lookup("cpu|ST[a:1,b:2]", kUuidA, 15)),
             (std::vector<uint64_t>{302, 303, 304, 305}));
+}
+
+// Patterns are screened by their literal start before the expression runs: the screen must never
+// drop a metric that the expression matches.
+TEST(rules_lookup, pattern_screening_agrees_with_the_expressions) {
+  const std::vector<std::string> patterns = {
+      "^cpu\\.", "^cpu",      "^cpu\\.user$", "^cp|^me",   "^cpux?",
+      "^cpu*",   "^c{1}pu",   "^(?i)CPU",     "^cpu.user", "^[c]pu",
+      "^cpu\\w", "^cpu-x/y:", "cpu",          "^",         "^cpu-x\\/y"};
+  const std::vector<std::string> names = {"cpu",   "cpu.user",  "cpux",   "cp",   "memory",
+                                          "CPU.a", "cpu-x/y:1", "cpuser", "xcpu", "cpu.users"};
+  std::string body = "[";
+  for (size_t i = 0; i < patterns.size(); i++) {
+    json_object *text = json_object_new_string(patterns[i].c_str());
+    body += (i ? "," : "") +
+            ruleset(600 + i, std::string("\"metric_pattern\": ") + json_object_to_json_string(text),
+                    18);
+    json_object_put(text);
+  }
+  ASSERT_EQ(load(body + "]").processed, int(patterns.size()));
+  for (const std::string &name : names) {
+    std::vector<uint64_t> expected;
+    for (size_t i = 0; i < patterns.size(); i++) {
+      const char *error;
+      int offset, ovector[30];
+      pcre *re = pcre_compile(patterns[i].c_str(), 0, &error, &offset, nullptr);
+      if (pcre_exec(re, nullptr, name.data(), int(name.size()), 0, 0, ovector, 30) >= 0)
+        expected.push_back(600 + i);
+      pcre_free(re);
+    }
+    EXPECT_EQ(sorted(lookup(name, kUuidA, 18)), expected) << name;
+  }
 }
 
 // Readers copy rulesets out of a list while a writer keeps replacing them: every copy must be

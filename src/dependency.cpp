@@ -4,12 +4,17 @@
 // together under `deplock`.
 #include "dependency.h"
 
+#include <cinttypes>
 #include <climits>
 #include <mutex>
 #include <set>
 #include <utility>
 
 #include "absl/container/flat_hash_map.h"
+#include "stats.h"
+#include "tovi/tovi_log.h"
+
+std::atomic<uint64_t> dependency_self_parent_refused{0};
 
 namespace {
 
@@ -31,12 +36,25 @@ void remove_child_locked(uint64_t ecid) {
 }  // namespace
 
 void dependency_init() {
+  static std::once_flag registered;
+  std::call_once(registered, [] {
+    stats_ns_t *ns = stats_register_ns(stats_recorder_root(stats_recorder()), "dependency");
+    stats_register_u64(ns, "self_parent_refused", STATS_COUNTER, &dependency_self_parent_refused);
+  });
   std::lock_guard<std::mutex> guard(deplock);
   deplist.clear();
   child_index.clear();
 }
 
 void dependency_record(uint64_t ecid, uint64_t parent) {
+  if (parent != 0 && parent == ecid) {
+    // A ruleset that is its own parent would re-evaluate itself on every change of its own
+    // state. Its definition names no usable parent, so it keeps none.
+    dependency_self_parent_refused.fetch_add(1, std::memory_order_relaxed);
+    static tovi_log_stream_t ls = tovi_log_stream_find("error/rules");
+    tovi_log(ls, "dependency: ruleset %" PRIu64 " names itself as its parent; ignored\n", ecid);
+    parent = 0;
+  }
   std::lock_guard<std::mutex> guard(deplock);
   remove_child_locked(ecid);
   if (parent == 0) return;

@@ -11,14 +11,22 @@
 // duration and hands out only copied ids. Errors: none; every input is acceptable.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
-// Creates the (empty) registry. Called once at start-up before any ruleset is loaded; calling it
-// again empties the registry.
+// Definitions refused because they named their own ruleset as parent; the statistic
+// "dependency" "self_parent_refused" (registered by dependency_init). Any thread reads it.
+extern std::atomic<uint64_t> dependency_self_parent_refused;
+
+// Creates the (empty) registry and, the first time, registers its statistics. Called once at
+// start-up before any ruleset is loaded; calling it again empties the registry.
 void dependency_init();
 
 // Records that `ecid` has the parent `parent`, replacing any earlier parent of `ecid`; with
-// `parent` 0 it removes the record of `ecid` (no parent).
+// `parent` 0 it removes the record of `ecid` (no parent). A ruleset cannot be its own parent:
+// `parent` equal to `ecid` is refused with a line on "error/rules", counted in
+// dependency_self_parent_refused, and leaves `ecid` without a parent. Longer cycles are not
+// looked for here.
 void dependency_record(uint64_t ecid, uint64_t parent);
 
 // Writes the ids of up to `capacity` children of `parent` into `out`, in ascending order, and

@@ -27,6 +27,10 @@ bool optional_text_equal(const char *a, const char *b) {
 
 }  // namespace
 
+bool rule_holds_expression(rule_criteria_t criteria) {
+  return criteria == RULEC_TEXT_CONTAINS || criteria == RULEC_TEXT_NOCONTAINS;
+}
+
 const char *rule_metric_type_name(rule_metric_type_t type) {
   switch (type) {
     case RULE_UNKNOWN:
@@ -143,7 +147,7 @@ bool ruleset_t::operator==(const ruleset_t &other) const {
          parent_event_criteria_id == other.parent_event_criteria_id &&
          metric_type == other.metric_type && account_id == other.account_id &&
          nrules == other.nrules && pattern.any_check_uuid == other.pattern.any_check_uuid &&
-         cull_seconds == other.cull_seconds &&
+         pattern.metric_name == other.pattern.metric_name && cull_seconds == other.cull_seconds &&
          std::memcmp(check_uuid, other.check_uuid, sizeof(check_uuid)) == 0 &&
          optional_text_equal(metric_name, other.metric_name) &&
          optional_text_equal(group_by, other.group_by) &&
@@ -170,15 +174,15 @@ void ruleset_t::reset_ruleset_streams() {
 }
 
 ruleset_t::~ruleset_t() {
-  // The compiled expressions of a text ruleset's rules belong to the ruleset; in other rulesets
-  // the same bytes hold the numeric threshold.
-  if (metric_type == RULE_TEXT) {
-    for (rule_t &rule : rules) {
-      if (rule.info.text.expr_extra) pcre_free_study(rule.info.text.expr_extra);
-      if (rule.info.text.expr) pcre_free(rule.info.text.expr);
-      rule.info.text.expr_extra = nullptr;
-      rule.info.text.expr = nullptr;
-    }
+  // The compiled expressions of the text rules belong to the ruleset. Which member of `info` a
+  // rule uses follows from the rule's own criterion, never from the ruleset's metric type: in a
+  // numeric rule the same bytes hold the threshold, which is no pointer to free.
+  for (rule_t &rule : rules) {
+    if (!rule_holds_expression(rule.rule_type)) continue;
+    if (rule.info.text.expr_extra) pcre_free_study(rule.info.text.expr_extra);
+    if (rule.info.text.expr) pcre_free(rule.info.text.expr);
+    rule.info.text.expr_extra = nullptr;
+    rule.info.text.expr = nullptr;
   }
   if (metric_pcre_extra) pcre_free_study(metric_pcre_extra);
   if (metric_pcre) pcre_free(metric_pcre);

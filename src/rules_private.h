@@ -69,6 +69,10 @@ enum rule_criteria_t : int {
   RULEC_ABSENCE = 13,          // no data for absence_window seconds
 };
 
+// Whether a rule of this criterion keeps a compiled expression in `info.text` (the text
+// "contains" and "does not contain" rules); every other rule keeps `info.numeric` or nothing.
+bool rule_holds_expression(rule_criteria_t criteria);
+
 // "unknown", "numeric", "text", "histogram"; "invalid" for any other value. Static text.
 const char *rule_metric_type_name(rule_metric_type_t type);
 // "unknown", "exact_match", ... "absence" (the word of JSON output and logs); "invalid" for any
@@ -196,15 +200,18 @@ struct ruleset_t : public std::enable_shared_from_this<ruleset_t> {
   ruleset_t() = default;
   ruleset_t(const ruleset_t &) = delete;
   ruleset_t &operator=(const ruleset_t &) = delete;
-  // Releases, in this order: the text rules' compiled expressions; the metric pattern; group_by
+  // Releases, in this order: the compiled expressions of the rules whose criterion keeps one
+  // (rule_holds_expression), whatever the ruleset's metric type; the metric pattern; group_by
   // and its compiled form; the filter and its parsed form; every stream; metric_name; the two
   // timers; the count in rulesets_current when the ruleset was counted.
   ~ruleset_t();
 
   // Compares the definition: ids, metric type, account, the rule count, the any-check flag,
-  // cull_seconds, check_uuid, metric_name, group_by, filter and every rule. A missing text
-  // equals a missing or empty one. The broker, the other pattern flags, the compiled forms, the
-  // counters, the streams and the timers do not count.
+  // whether metric_name is a pattern, cull_seconds, check_uuid, metric_name, group_by, filter
+  // and every rule. A missing text equals a missing or empty one. The broker, the canonical-match
+  // flag, the compiled forms, the counters, the streams and the timers do not count. The pattern
+  // flag does: the same text as a name and as a pattern selects different metrics, and a reload
+  // that moves it from one to the other must not be taken for an unchanged ruleset.
   bool operator==(const ruleset_t &other) const;
 
   // Every stream of the ruleset, copied out in one read of the table; the caller iterates the

@@ -7,6 +7,9 @@
 //
 // Ownership: the registry holds one shared pointer per entry. A pointer copied out by get_by_id
 // keeps its ruleset alive after the entry is removed or replaced; removal does not wait for it.
+// When an entry removed or replaced held the last reference, the ruleset is destroyed after the
+// write has released the writers' mutex, never inside it: its destructor drops streams and
+// cancels timers, and whatever that sets off may write to the registry again.
 //
 // Threads: every method may be called from any thread. A write may be entered while holding
 // nothing else of the rules subsystem (no target-list spinlock, no stream lock). The function

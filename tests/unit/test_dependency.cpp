@@ -86,3 +86,16 @@ TEST(dependency, init_empties_the_registry) {
 }
 
 }  // namespace
+
+TEST(dependency, a_ruleset_cannot_be_its_own_parent) {
+  dependency_init();
+  dependency_record(7, 3);
+  const uint64_t refused = dependency_self_parent_refused.load();
+  dependency_record(7, 7);
+  EXPECT_EQ(dependency_self_parent_refused.load(), refused + 1);
+  EXPECT_EQ(children_of(7), std::vector<uint64_t>{});
+  // The definition that named itself has no usable parent: the earlier one goes too.
+  EXPECT_EQ(children_of(3), std::vector<uint64_t>{});
+  dependency_record(0, 0);  // "no parent" is not a self-reference
+  EXPECT_EQ(dependency_self_parent_refused.load(), refused + 1);
+}

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <thread>
@@ -141,6 +143,58 @@ TEST(ruleset_mgr, lookups_stay_sound_while_entries_are_replaced) {
     t.join();
   EXPECT_EQ(wrong.load(), 0);
   EXPECT_EQ(mgr.size(), ids);
+}
+
+// A ruleset's destructor drops its streams and cancels its timers, and what that sets off may
+// write to the registry. Replacing or removing the last reference must therefore destroy the old
+// ruleset only after the write has let go of the writers' mutex, also while another thread keeps
+// writing.
+TEST(ruleset_mgr, a_displaced_ruleset_dies_outside_the_write) {
+  ruleset_mgr_c mgr;
+  std::atomic<int> destroyed{0};
+  auto writing_on_destruction = [&](uint64_t id) {
+    ruleset_t *raw = new ruleset_t();
+    raw->event_criteria_id = id;
+    return ruleset_sp(raw, [&mgr, &destroyed](ruleset_t *r) {
+      ruleset_sp follower = make_ruleset(r->event_criteria_id + 1000);
+      mgr.add_by_id(follower);  // deadlocks when run inside the displacing write
+      mgr.remove_by_id(r->event_criteria_id + 2000);
+      delete r;
+      destroyed++;
+    });
+  };
+  std::atomic<bool> stop{false};
+  std::thread other_writer([&] {
+    for (uint64_t i = 0; !stop.load(); i++) {
+      ruleset_sp r = make_ruleset(5000 + i % 7);
+      mgr.add_by_id(r);
+    }
+  });
+  std::thread displacer([&] {
+    for (uint64_t id = 1; id <= 20; id++) {
+      ruleset_sp r = writing_on_destruction(id);
+      mgr.add_by_id(r);
+      r.reset();
+      ruleset_sp replacement = make_ruleset(id);
+      mgr.add_by_id(replacement);  // displaces the last reference
+      r = writing_on_destruction(id);
+      mgr.add_by_id(r);
+      r.reset();
+      mgr.remove_by_id(id);  // the same through removal
+    }
+  });
+  // A deadlock never comes back: give up after a generous wait instead of hanging the suite.
+  for (int waited = 0; destroyed.load() < 40 && waited < 20000; waited++)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  stop = true;
+  if (destroyed.load() < 40) {
+    ADD_FAILURE() << "a write deadlocked while destroying a displaced ruleset";
+    std::_Exit(1);
+  }
+  displacer.join();
+  other_writer.join();
+  EXPECT_EQ(destroyed.load(), 40);
+  EXPECT_TRUE(mgr.get_by_id(1001));  // written by a destructor
 }
 
 }  // namespace

@@ -11,13 +11,15 @@
 // becomes the baseline. A plain sample of an identity drops its baseline, so that a metric that
 // goes back to cumulative later starts from a fresh one.
 //
-// Times: last_time is the time of the sample added last (which an out-of-order sample moves
-// back); first_time is set by the first sample added and follows the head as entries expire.
-// A window of length L keeps the entries newer than last_time - L; the cut-off never goes
-// below zero, so a window whose samples are younger than its length keeps them all.
+// Times: last_time is the greatest time added, so an out-of-order sample never moves it back
+// (nor, with it, the window's cut-off); first_time is the time of the oldest entry held, 0 when
+// the window is empty. A window of length L keeps the entries newer than last_time - L; the
+// cut-off never goes below zero, so a window whose samples are younger than its length keeps
+// them all.
 //
-// Threads: the worker thread that owns the metric does everything; the mutex guards the table of
-// baselines only.
+// Threads: the worker thread that owns the metric does everything. The table of baselines is
+// created by the first cumulative sample, on that thread; until then a push takes no lock. The
+// mutex guards the table's contents.
 
 #include "histogram_stats_window.h"
 
@@ -26,6 +28,7 @@
 #include <json-c/json.h>
 
 #include <algorithm>
+#include <cmath>
 #include <limits>
 #include <new>
 #include <string>
@@ -120,13 +123,11 @@ void expire(histogram_stats_window_t *hw) {
 histogram_stats_window_t *histogram_stats_window_alloc(int window_length_ms) {
   histogram_stats_window_t *hw = new (std::nothrow) histogram_stats_window_t{};
   if (!hw) return nullptr;
-  hw->cumulative_reference = new (std::nothrow) hist_cumulative_set_t{};
   hw->hist_accum = hist_alloc();
-  if (!hw->cumulative_reference || !hw->hist_accum) {
+  if (!hw->hist_accum) {
     histogram_stats_window_free(hw);
     return nullptr;
   }
-  hw->cumulative_reference->by_identity.reserve(8);
   hw->creation_time = window_now_ms();
   hw->window_length_ms = window_length_ms;
   return hw;
@@ -169,6 +170,16 @@ void histogram_stats_window_push(histogram_stats_window_t *hw, const vask_metric
   if (v->type == METRIC_HISTOGRAM_CUMULATIVE) {
     hist_t *old_base = nullptr;
     bool newer = false;
+    if (!hw->cumulative_reference) {
+      // Only this thread creates the table, so it may look at the pointer without the lock.
+      hist_cumulative_set_t *set = new (std::nothrow) hist_cumulative_set_t{};
+      if (!set) {
+        hist_free(h);
+        return;
+      }
+      std::lock_guard<std::mutex> guard(hw->cumulative_reference_lock);
+      hw->cumulative_reference = set;
+    }
     {
       std::lock_guard<std::mutex> guard(hw->cumulative_reference_lock);
       hist_cumulative_set_t *set = hw->cumulative_reference;
@@ -206,8 +217,9 @@ void histogram_stats_window_push(histogram_stats_window_t *hw, const vask_metric
       hist_free(old_base);
     }
   } else {
-    // A metric that switches to plain histograms loses its cumulative baseline.
-    {
+    // A metric that switches to plain histograms loses its cumulative baseline. A window that
+    // never saw a cumulative sample has no table and takes no lock.
+    if (hw->cumulative_reference) {
       std::lock_guard<std::mutex> guard(hw->cumulative_reference_lock);
       hist_cumulative_set_t *set = hw->cumulative_reference;
       auto it = set->by_identity.find(identity_key(set, &m->id));
@@ -229,20 +241,35 @@ void histogram_stats_window_push(histogram_stats_window_t *hw, const vask_metric
     hist_free(to_add);
     return;
   }
-  hw->last_time = t;
-  if (hw->first_time == 0) hw->first_time = t;
+  if (t > hw->last_time) hw->last_time = t;
   link_in_order(hw, entry);
   const hist_t *sources[1] = {to_add};
   hist_accumulate(hw->hist_accum, sources, 1);
   expire(hw);
+  hw->first_time = hw->head ? hw->head->whence_ms : 0;
+}
+
+bool histogram_quantile_parameter_valid(double parameter) {
+  return parameter >= 0 && parameter <= 1;  // false for NaN
+}
+
+double histogram_stats_window_get(const histogram_stats_window_t *hw, windowing_function_t wf,
+                                  double parameter, bool *complete) {
+  if (complete) *complete = false;
+  if (!hw || wf != W_QUANTILE) return 0;
+  // A fraction outside [0, 1] (a rule that wrote 99 for 0.99) has no quantile; an answer of 0
+  // would hold a "below" rule true for ever.
+  if (!histogram_quantile_parameter_valid(parameter))
+    return std::numeric_limits<double>::quiet_NaN();
+  double out = 0;
+  hist_approx_quantile(hw->hist_accum, &parameter, 1, &out);
+  if (complete) *complete = hw->head != nullptr && !std::isnan(out);
+  return out;
 }
 
 double histogram_stats_window_get(const histogram_stats_window_t *hw, windowing_function_t wf,
                                   double parameter) {
-  if (!hw || wf != W_QUANTILE) return 0;
-  double out = 0;
-  hist_approx_quantile(hw->hist_accum, &parameter, 1, &out);
-  return out;
+  return histogram_stats_window_get(hw, wf, parameter, nullptr);
 }
 
 json_object *histogram_stats_window_to_json(const histogram_stats_window_t *hw, int min_window) {

@@ -8,7 +8,10 @@
 //
 // Ownership and threads: a window is owned by the metric window record that reserved it. Pushes
 // and reads come from the worker thread that owns the metric; the window's mutex guards only the
-// table of cumulative baselines. The window owns every histogram it holds.
+// contents of the table of cumulative baselines, which the first cumulative sample creates (a
+// window fed only plain histograms has none and never locks). The window owns every histogram
+// it holds. A JSON dump must run on the owning thread, or on a snapshot of the window: nothing
+// else in it is locked.
 //
 // Errors: none are returned. Undecodable histograms, zero times, samples older than the window,
 // stale cumulative samples and repeated plain-sample times are dropped silently.
@@ -42,14 +45,15 @@ struct hist_cumulative_set_t;
 
 struct histogram_stats_window_t {
   std::mutex cumulative_reference_lock;
-  hist_cumulative_set_t *cumulative_reference;  // guarded by cumulative_reference_lock
+  // Null until the first cumulative sample; created, like every push, on the worker thread, so
+  // that thread reads the pointer without the lock. Contents guarded by the lock.
+  hist_cumulative_set_t *cumulative_reference;
 
   // Worker thread only.
   uint64_t creation_time;  // ms since the epoch, at allocation
   int window_length_ms;
-  uint64_t first_time;  // set by the first sample added; follows the head as entries expire,
-                        // 0 when the window empties
-  uint64_t last_time;   // time of the sample added last
+  uint64_t first_time;  // time of the oldest entry held; 0 when the window is empty
+  uint64_t last_time;   // the greatest sample time added; never moves back
   hist_list_t *head;    // oldest first, ordered by whence_ms
   hist_list_t *tail;
   hist_t *hist_accum;  // the sum of every histogram in the list
@@ -68,12 +72,21 @@ void histogram_stats_window_free(histogram_stats_window_t *hw);
 void histogram_stats_window_push(histogram_stats_window_t *hw, const vask_metric_message_t *m);
 
 // For W_QUANTILE: the approximate quantile `parameter` (a fraction, e.g. 0.99) of all samples in
-// the window; NaN for an empty window, 0 for a fraction outside [0, 1]. Any other function: 0.
+// the window; NaN for an empty window and for a fraction outside [0, 1] or NaN. Any other
+// function: 0. `complete` (may be null) receives whether the answer is a quantile of at least
+// one sample: false for an empty window, a bad fraction or another function.
+double histogram_stats_window_get(const histogram_stats_window_t *hw, windowing_function_t wf,
+                                  double parameter, bool *complete);
+// The same without the completeness flag.
 double histogram_stats_window_get(const histogram_stats_window_t *hw, windowing_function_t wf,
                                   double parameter);
+// Whether a quantile rule's parameter is a fraction in [0, 1]; the ruleset parser refuses
+// others. Any thread.
+bool histogram_quantile_parameter_valid(double parameter);
 
 // {"window_length_ms", "first_time_ms", "last_time_ms", "creation_time_ms"}; null for a null
-// window. min_window is not used. Caller owns the object.
+// window. min_window is not used. Caller owns the object. Runs on the thread that owns the
+// window, or on a snapshot of it.
 json_object *histogram_stats_window_to_json(const histogram_stats_window_t *hw, int min_window);
 
 // The number of samples held (walks the list). For diagnostics and tests.

@@ -2,7 +2,8 @@
 // latest accepted sample changed it. Text rules (match, contains, change) read it.
 //
 // Ownership and threads: a holder is owned by the metric state that reserved it and is fed and
-// read only by the worker thread that owns the metric; it has no lock. The holder owns its value.
+// read only by the worker thread that owns the metric; it has no lock, so its dump too runs on
+// that thread or on a snapshot. The holder owns its value.
 //
 // Errors: none. Non-text samples and samples that are not newer than the last accepted one are
 // ignored.
@@ -45,5 +46,6 @@ bool text_info_contains(const text_info_t *ti, const pcre *r, const pcre_extra *
 const char *text_info_value(const text_info_t *ti);
 
 // {"creation_time_ms", "last_time_ms", "just_changed", "value"}; null for a null holder. Caller
-// owns the object.
+// owns the object. Runs on the thread that owns the holder, or on a snapshot of it: a push frees
+// the value being dumped.
 json_object *text_info_to_json(const text_info_t *ti);

@@ -111,7 +111,22 @@ TEST(histogram_stats_window, plain_samples_are_kept_in_time_order) {
   EXPECT_EQ(times(w.get()),
             (std::vector<uint64_t>{T + 500, T + 1000, T + 3000, T + 5000, T + 7000, T + 9000}));
   EXPECT_EQ(hist_sample_count(w->hist_accum), 6u);
-  EXPECT_EQ(w->last_time, T + 500);  // the sample added last, even an earlier one
+  EXPECT_EQ(w->last_time, T + 9000);            // an earlier sample never moves it back
+  EXPECT_EQ(w->first_time, T + 500);            // the oldest held
+  EXPECT_EQ(w->cumulative_reference, nullptr);  // plain samples only: no baseline table
+}
+
+TEST(histogram_stats_window, an_out_of_order_sample_never_moves_the_window_back) {
+  window_up w(histogram_stats_window_alloc(60000));
+  hist_up h = hist({{5, 1}});
+  push(w.get(), 200000, PLAIN, h.get());
+  push(w.get(), 150000, PLAIN, h.get());
+  push(w.get(), 100000, PLAIN, h.get());  // older than 200 s - 60 s: outside the window
+  EXPECT_EQ(times(w.get()), (std::vector<uint64_t>{150000, 200000}));
+  json_object *o = histogram_stats_window_to_json(w.get(), 0);
+  EXPECT_EQ(json_object_get_uint64(json_object_object_get(o, "first_time_ms")), 150000u);
+  EXPECT_EQ(json_object_get_uint64(json_object_object_get(o, "last_time_ms")), 200000u);
+  json_object_put(o);
 }
 
 TEST(histogram_stats_window, expires_samples_older_than_the_window) {
@@ -165,9 +180,23 @@ TEST(histogram_stats_window, quantiles_and_dump) {
   double q99 = histogram_stats_window_get(w.get(), W_QUANTILE, 0.99);
   EXPECT_TRUE(q25 >= 10 && q25 < 11) << q25;
   EXPECT_TRUE(q99 >= 90 && q99 <= 91) << q99;
-  EXPECT_EQ(histogram_stats_window_get(w.get(), W_QUANTILE, 1.5), 0);  // refused fraction
+  bool complete = false;
+  EXPECT_EQ(histogram_stats_window_get(w.get(), W_QUANTILE, 0.99, &complete), q99);
+  EXPECT_TRUE(complete);
+  // A fraction outside [0, 1] (99 written for 0.99) has no answer, rather than 0.
+  for (double bad : {99.0, 1.5, -0.01, std::nan("")}) {
+    complete = true;
+    EXPECT_TRUE(std::isnan(histogram_stats_window_get(w.get(), W_QUANTILE, bad, &complete)));
+    EXPECT_FALSE(complete) << bad;
+    EXPECT_FALSE(histogram_quantile_parameter_valid(bad)) << bad;
+  }
+  EXPECT_TRUE(histogram_quantile_parameter_valid(0) && histogram_quantile_parameter_valid(1));
   for (int wf : {0, 1, 3, 10, 42})
     EXPECT_EQ(histogram_stats_window_get(w.get(), (windowing_function_t)wf, 0.5), 0) << wf;
+  window_up empty(histogram_stats_window_alloc(60000));
+  complete = true;
+  EXPECT_TRUE(std::isnan(histogram_stats_window_get(empty.get(), W_QUANTILE, 0.5, &complete)));
+  EXPECT_FALSE(complete);
 
   json_object *o = histogram_stats_window_to_json(w.get(), 0);
   EXPECT_EQ(json_object_object_length(o), 4);

@@ -1,21 +1,35 @@
 // The numeric stats window.
 //
-// Each of the five lanes is a singly linked list of entries, oldest first, plus a running
-// time-weighted mean and the running moments of its entries. A push appends at the tails and
-// expiry pops from the heads, so the cost of a push is O(1) amortised and no reader ever walks a
-// list.
+// Representation. Every accepted sample becomes one record in a ring, oldest first, holding the
+// sample and the rates it produced: r for lanes 1 and 2, the second rates for lanes 3 and 4, and
+// the interval dt that weighs them. The lanes are views of the ring:
+// - lanes 0, 1 and 3 hold exactly the sample, r and second rate of the records in the ring
+//   (the first sample has no rate, the first two no second rate);
+// - lane 2 counts, in its mean and moments, the non-negative r of the records in the ring; its
+//   list is only its newest non-negative rate, which supplies the previous counter rate of
+//   lane 4, and which goes when its twin in lane 1 leaves (all counted rates have left then);
+// - lane 4 holds the second counter rates of the records in the ring, and keeps its newest
+//   entry however old it is: when that entry's record leaves the ring it is copied aside.
+// The ring only grows (geometrically) while the window fills, so a push in steady state
+// allocates nothing, and a sample costs one 48-byte record plus two bytes of type and flags.
 //
 // Invariants:
-// - Lane 0's newest entry is the newest accepted sample; a sample whose time is not strictly
-//   greater is dropped, so every interval dt between consecutive accepted samples is > 0.
-// - A lane's weight is the sum of the weights of the entries counted in its mean. Lane 2's mean
-//   counts exactly the lane-1 entries whose rate was not negative (use_for_counter): when such a
-//   lane-1 entry expires, its rate leaves lane 2's mean too. Lane 2's own list is only kept to
-//   supply the previous non-negative rate for lane 4, so it is trimmed to its newest entry.
-// - Expiry never removes a lane's newest entry: a window always knows its latest sample and
-//   latest rates, however old they are.
+// - Record times strictly increase: a sample not newer than the newest is dropped, so every dt
+//   between consecutive accepted samples is > 0.
+// - Expiry pops records from the head while their time is at or before the cut-off, never the
+//   newest: a window always knows its latest sample and latest rates, however old they are.
 // - The span that decides whether an answer is complete runs from the first sample the window
 //   ever received, not from the oldest entry still held.
+//
+// Moments. Each lane keeps its weight and its sums of (x - pivot), weighted and squared, where
+// the pivot is a value near the lane's mean. Adding and removing is O(1). Subtraction loses
+// what a large value leaves behind when it goes, and sums about a distant pivot cancel; both are
+// detected (the squares that passed through dwarf those that remain, or the mean wandered many
+// deviations from the pivot) and the lane is then rebuilt from its entries in extended
+// precision, with its mean as the new pivot. A rebuild costs one pass over the lane and is
+// earned by many pushes or by a value far beyond the others, so a push stays O(1) amortised.
+// Values so large that their squares overflow a double leave non-finite sums; readers then
+// compute from the entries directly, in extended precision, until those values leave.
 //
 // Threads: none. The window belongs to the worker thread that owns its metric.
 
@@ -26,16 +40,44 @@
 #include <chrono>
 #include <cinttypes>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <new>
 
 #include "tovi/tovi_log.h"
+#include "tovi/tovi_uuid.h"
+
+struct nsw_sample_t {
+  uint64_t whence_ms;
+  uint64_t bits;  // the sample's value union, as the message carried it
+  double dt;      // ms since the previous accepted sample; 0 for the first
+  double rate;    // lanes 1 and 2
+  double rate2;   // lane 3
+  double crate2;  // lane 4
+};
+static_assert(sizeof(nsw_sample_t) == 48, "a sample record is six words");
 
 namespace {
 
-// Means within this distance of zero are snapped to zero, so that the rounding left behind by
-// removals does not show up as a tiny non-zero rate.
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+// Rate means within this distance of zero read as zero, so that the rounding of a rate does not
+// show up as a tiny non-zero rate.
 constexpr double kSnapToZero = 1e-10;
+// Rebuild a lane when the squares that went through its sums exceed those that remain by this
+// factor: what rounding left behind would no longer be small against what is there.
+constexpr double kChurnLimit = 1048576.0;
+// Rebuild when the mean is this many deviations away from the pivot (squared, plus one): the
+// deviation would come from a difference of nearly equal sums.
+constexpr double kPivotDrift = 16.0;
+
+// Per-record flags, kept after the records in the ring's block.
+enum : uint8_t {
+  HAS_RATE = 1,     // rate is a lane-1 entry
+  RATE_COUNTS = 2,  // rate >= 0: it is counted by lane 2 too
+  HAS_RATE2 = 4,    // rate2 is a lane-3 entry
+  HAS_CRATE2 = 8,   // crate2 is a lane-4 entry
+};
 
 const char *const kLaneJsonName[NSW_LANE_COUNT] = {"average", "derive", "counter", "derive2",
                                                    "counter2"};
@@ -46,52 +88,57 @@ tovi_log_stream_t metrics_debug_stream() {
   return ls;
 }
 
-void uuid_text(const uint8_t id[16], char out[37]) {
-  static const char hex[] = "0123456789abcdef";
-  int o = 0;
-  for (int i = 0; i < 16; i++) {
-    if (i == 4 || i == 6 || i == 8 || i == 10) out[o++] = '-';
-    out[o++] = hex[id[i] >> 4];
-    out[o++] = hex[id[i] & 0xf];
-  }
-  out[o] = '\0';
+// The message's identity as trace fields, built once per push and only when tracing.
+struct trace_t {
+  const numeric_stats_window_t *nsw;
+  tovi_log_stream_t ls;
+  const vask_metric_message_t *msg;
+  char uuid[37];
+  std::string_view name;
+};
+
+void trace_init(trace_t *tr, const numeric_stats_window_t *nsw, tovi_log_stream_t ls,
+                const vask_metric_message_t *msg) {
+  tr->nsw = nsw;
+  tr->ls = ls;
+  tr->msg = msg;
+  tovi_uuid_unparse(msg->id.id, tr->uuid);
+  tr->name =
+      std::string_view(msg->id.name ? msg->id.name : "", msg->id.name ? msg->id.name_len : 0);
 }
 
+// The lane's mean as the readers see it (NaN without weight).
+double lane_mean(const numeric_stats_window_t *nsw, int lane);
+
 // One trace line of a lane's change; op is "->" for an insert and "<-" for a removal.
-void trace_lane(const vask_metric_message_t *msg, const nsw_lane_t *lane, int lane_index,
-                const char *op, uint64_t when, double entry_value, double entry_weight) {
-  tovi_log_stream_t ls = metrics_debug_stream();
-  if (!tovi_log_stream_enabled(ls)) return;
-  char uuid[37];
-  uuid_text(msg->id.id, uuid);
-  std::string_view name(msg->id.name ? msg->id.name : "", msg->id.name ? msg->id.name_len : 0);
-  tovi_log_write(ls,
+void trace_lane(const trace_t *tr, int lane, const char *op, uint64_t when, double entry_value,
+                double entry_weight) {
+  if (!tr) return;
+  const vask_metric_message_t *msg = tr->msg;
+  tovi_log_write(tr->ls,
                  {{"account_id", (unsigned long long)msg->id.account_id},
-                  {"check_uuid", uuid},
-                  {"metric_name", name},
+                  {"check_uuid", tr->uuid},
+                  {"metric_name", tr->name},
                   {"whence_ms", (unsigned long long)msg->value.whence_ms},
                   {"metric_type", (int)msg->value.type},
                   {"operation", op[0] == '-' ? "insert" : "remove"},
-                  {"stat", kLaneTraceLabel[lane_index]},
+                  {"stat", kLaneTraceLabel[lane]},
                   {"weight", entry_weight},
                   {"value", entry_value}},
-                 "  [%" PRIu64 "] %s %-6s: %f, weight: %f\n", when, op, kLaneTraceLabel[lane_index],
-                 lane->value, lane->weight);
+                 "  [%" PRIu64 "] %s %-6s: %f, weight: %f\n", when, op, kLaneTraceLabel[lane],
+                 lane_mean(tr->nsw, lane), tr->nsw->lanes[lane].weight);
 }
 
-void trace_push(const numeric_stats_window_t *nsw, const vask_metric_message_t *msg, double x) {
-  tovi_log_stream_t ls = metrics_debug_stream();
-  if (!tovi_log_stream_enabled(ls)) return;
-  char uuid[37];
-  uuid_text(msg->id.id, uuid);
-  std::string_view name(msg->id.name ? msg->id.name : "", msg->id.name ? msg->id.name_len : 0);
-  tovi_log_write(ls,
+void trace_push(const trace_t *tr, double x) {
+  if (!tr) return;
+  const vask_metric_message_t *msg = tr->msg;
+  tovi_log_write(tr->ls,
                  {{"account_id", (unsigned long long)msg->id.account_id},
-                  {"check_uuid", uuid},
-                  {"metric_name", name},
+                  {"check_uuid", tr->uuid},
+                  {"metric_name", tr->name},
                   {"whence_ms", (unsigned long long)msg->value.whence_ms},
                   {"metric_type", (int)msg->value.type}},
-                 "push(%p, %" PRIu64 ", %f)\n", (const void *)nsw, msg->value.whence_ms, x);
+                 "push(%p, %" PRIu64 ", %f)\n", (const void *)tr->nsw, msg->value.whence_ms, x);
 }
 
 bool is_numeric_type(metric_type_t type) {
@@ -107,109 +154,277 @@ bool is_numeric_type(metric_type_t type) {
   }
 }
 
-WVal *wval_new(uint64_t when, double value, double weight, bool use_for_counter) {
-  WVal *e = new (std::nothrow) WVal{};
-  if (!e) return nullptr;
-  e->value.whence_ms = when;
-  e->value.type = METRIC_DOUBLE;
-  e->value.value.n = value;
-  e->weight = weight;
-  e->use_for_counter = use_for_counter ? 1 : 0;
-  return e;
+// ---- the ring ----
+
+uint8_t *ring_types(const numeric_stats_window_t *nsw) {
+  return reinterpret_cast<uint8_t *>(nsw->ring + nsw->ring_capacity);
+}
+uint8_t *ring_flags(const numeric_stats_window_t *nsw) {
+  return ring_types(nsw) + nsw->ring_capacity;
+}
+size_t ring_bytes(uint32_t capacity) {
+  return (size_t)capacity * (sizeof(nsw_sample_t) + 2);
+}
+// The array index of the i-th oldest record.
+uint32_t ring_index(const numeric_stats_window_t *nsw, uint32_t i) {
+  uint32_t k = nsw->ring_start + i;
+  return k >= nsw->ring_capacity ? k - nsw->ring_capacity : k;
 }
 
-void lane_append(nsw_lane_t *lane, WVal *e) {
-  e->next = nullptr;
-  if (lane->window_tail)
-    lane->window_tail->next = e;
-  else
-    lane->window_head = e;
-  lane->window_tail = e;
+vask_metric_value_t sample_value(const numeric_stats_window_t *nsw, uint32_t k) {
+  vask_metric_value_t v{};
+  v.whence_ms = nsw->ring[k].whence_ms;
+  v.type = (metric_type_t)ring_types(nsw)[k];
+  std::memcpy(&v.value, &nsw->ring[k].bits, sizeof nsw->ring[k].bits);
+  return v;
 }
 
-void lane_free_list(nsw_lane_t *lane) {
-  WVal *e = lane->window_head;
-  while (e) {
-    WVal *next = e->next;
-    delete e;
-    e = next;
+double sample_as_double(const numeric_stats_window_t *nsw, uint32_t k) {
+  vask_metric_value_t v = sample_value(nsw, k);
+  return nmv_as_double(&v);
+}
+
+// Makes room for one more record; false when memory runs out. The ring grows by half (at least
+// to 4), so that a window's ring settles at its steady number of samples after a few pushes.
+bool ring_reserve(numeric_stats_window_t *nsw) {
+  if (nsw->ring_count < nsw->ring_capacity) return true;
+  uint32_t capacity = nsw->ring_capacity < 4 ? 4 : nsw->ring_capacity + nsw->ring_capacity / 2;
+  auto *ring = static_cast<nsw_sample_t *>(::operator new(ring_bytes(capacity), std::nothrow));
+  if (!ring) return false;
+  uint8_t *types = reinterpret_cast<uint8_t *>(ring + capacity);
+  uint8_t *flags = types + capacity;
+  for (uint32_t i = 0; i < nsw->ring_count; i++) {
+    uint32_t k = ring_index(nsw, i);
+    ring[i] = nsw->ring[k];
+    types[i] = ring_types(nsw)[k];
+    flags[i] = ring_flags(nsw)[k];
   }
-  lane->window_head = lane->window_tail = nullptr;
+  ::operator delete(nsw->ring);
+  nsw->ring = ring;
+  nsw->ring_capacity = capacity;
+  nsw->ring_start = 0;
+  return true;
 }
 
-void lane_reset(nsw_lane_t *lane) {
-  lane->value = std::numeric_limits<double>::quiet_NaN();
-  lane->weight = 0;
-  stddev_accum_reset(&lane->stddev);
-  lane_free_list(lane);
+// ---- entries of a lane ----
+
+// Calls fn(whence_ms, value, weight, use_for_counter) for every entry of the lane, oldest first.
+// For NSW_LANE_COUNTER these are the rates its moments count (the non-negative lane-1 rates),
+// not its list.
+template <typename F>
+void lane_walk(const numeric_stats_window_t *nsw, int lane, F &&fn) {
+  if (lane == NSW_LANE_COUNTER_2 && nsw->has_lane4_kept)
+    fn(nsw->lane4_kept.whence_ms, nsw->lane4_kept.value, nsw->lane4_kept.weight,
+       nsw->lane4_kept.value >= 0);
+  const uint8_t *flags = ring_flags(nsw);
+  for (uint32_t i = 0; i < nsw->ring_count; i++) {
+    uint32_t k = ring_index(nsw, i);
+    const nsw_sample_t &s = nsw->ring[k];
+    switch (lane) {
+      case NSW_LANE_AVERAGE:
+        fn(s.whence_ms, sample_as_double(nsw, k), 1.0, true);
+        break;
+      case NSW_LANE_DERIVE:
+        if (flags[k] & HAS_RATE) fn(s.whence_ms, s.rate, s.dt, (flags[k] & RATE_COUNTS) != 0);
+        break;
+      case NSW_LANE_COUNTER:
+        if (flags[k] & RATE_COUNTS) fn(s.whence_ms, s.rate, s.dt, true);
+        break;
+      case NSW_LANE_DERIVE_2:
+        if (flags[k] & HAS_RATE2) fn(s.whence_ms, s.rate2, s.dt, s.rate2 >= 0);
+        break;
+      case NSW_LANE_COUNTER_2:
+        if (flags[k] & HAS_CRATE2) fn(s.whence_ms, s.crate2, s.dt, s.crate2 >= 0);
+        break;
+    }
+  }
 }
 
-// Folds a rate r that covered dt ms into a rate lane's time-weighted mean.
-void lane_mean_add(nsw_lane_t *lane, double r, double dt) {
-  if (!std::isfinite(lane->value))
-    lane->value = r;
-  else
-    lane->value = (r * dt + lane->value * lane->weight) / (lane->weight + dt);
-  if (std::fabs(lane->value) <= kSnapToZero) lane->value = 0;
-  lane->weight += dt;
+// ---- moments ----
+
+void moments_clear(nsw_moments_t *m) {
+  *m = nsw_moments_t{};
 }
 
-// Appends a computed rate to a rate lane and counts it in the lane's mean and moments.
-void lane_insert_rate(numeric_stats_window_t *nsw, int lane_index, const vask_metric_message_t *msg,
-                      uint64_t when, double r, double dt, bool use_for_counter) {
-  nsw_lane_t *lane = &nsw->types[lane_index];
-  WVal *e = wval_new(when, r, dt, use_for_counter);
-  if (!e) return;  // out of memory: the rate is left out of the lane as a whole
-  lane_append(lane, e);
-  stddev_accum_add(&lane->stddev, r);
-  lane_mean_add(lane, r, dt);
-  trace_lane(msg, lane, lane_index, "->", when, r, dt);
+void moments_add(nsw_moments_t *m, double x, double w) {
+  if (!std::isfinite(x)) return;  // held as an entry, never counted
+  if (m->count == 0) {
+    moments_clear(m);
+    m->pivot = x;  // a fresh start is exact
+  }
+  double d = x - m->pivot;
+  m->count += 1;
+  m->weight += w;
+  m->wsum += w * d;
+  m->sum += d;
+  m->sumsq += d * d;
+  m->churn += (float)(d * d);
 }
 
-// Takes entry e (already unlinked, or belonging to lane 1 when removed from lane 2) out of the
-// lane's mean and moments. A lane whose weight would reach zero starts over empty.
-void nsw_remove_from_window(nsw_lane_t *lane, const WVal *e) {
-  if (lane->weight - e->weight <= 0) {
-    lane_reset(lane);
+void moments_remove(nsw_moments_t *m, double x, double w) {
+  if (!std::isfinite(x)) return;
+  if (m->count <= 1) {  // the last one: nothing remains, exactly
+    moments_clear(m);
     return;
   }
-  double x = nmv_as_double(&e->value);
-  stddev_accum_remove(&lane->stddev, x);
-  lane->value = (lane->value * lane->weight - e->weight * x) / (lane->weight - e->weight);
-  if (std::fabs(lane->value) <= kSnapToZero) lane->value = 0;
-  lane->weight -= e->weight;
+  double d = x - m->pivot;
+  m->count -= 1;
+  m->weight -= w;
+  m->wsum -= w * d;
+  m->sum -= d;
+  m->sumsq -= d * d;
 }
 
-// Expires the entries of one lane at or before the cut-off, never its newest entry.
-void lane_expire(numeric_stats_window_t *nsw, int lane_index, uint64_t cutoff,
-                 const vask_metric_message_t *msg) {
-  nsw_lane_t *lane = &nsw->types[lane_index];
-  while (lane->window_head && lane->window_head != lane->window_tail &&
-         lane->window_head->value.whence_ms <= cutoff) {
-    WVal *e = lane->window_head;
-    lane->window_head = e->next;
-    e->next = nullptr;
-    nsw_remove_from_window(lane, e);
-    trace_lane(msg, lane, lane_index, "<-", e->value.whence_ms, nmv_as_double(&e->value),
-               e->weight);
-    if (lane_index == NSW_LANE_DERIVE && e->use_for_counter) {
-      nsw_lane_t *counter = &nsw->types[NSW_LANE_COUNTER];
-      nsw_remove_from_window(counter, e);
-      trace_lane(msg, counter, NSW_LANE_COUNTER, "<-", e->value.whence_ms, nmv_as_double(&e->value),
-                 e->weight);
+// Whether the sums can no longer be trusted to the last few digits (see the module comment).
+bool moments_worn(const nsw_moments_t *m) {
+  if (m->count == 0) return false;
+  if (!std::isfinite(m->sumsq) || !std::isfinite(m->wsum) || !std::isfinite(m->weight)) return true;
+  if ((double)m->churn > m->sumsq * kChurnLimit) return true;
+  return m->sum * m->sum * kPivotDrift > m->sumsq * m->count;
+}
+
+// Recomputes the lane's moments from its entries in extended precision, about their mean.
+void moments_rebuild(numeric_stats_window_t *nsw, int lane) {
+  nsw_moments_t *m = &nsw->lanes[lane];
+  long double total = 0;
+  int32_t count = 0;
+  lane_walk(nsw, lane, [&](uint64_t, double x, double, bool) {
+    if (!std::isfinite(x)) return;
+    total += x;
+    count++;
+  });
+  moments_clear(m);
+  if (count == 0) return;
+  m->pivot = (double)(total / count);
+  long double weight = 0, wsum = 0, sum = 0, sumsq = 0;
+  lane_walk(nsw, lane, [&](uint64_t, double x, double w, bool) {
+    if (!std::isfinite(x)) return;
+    long double d = (long double)x - m->pivot;
+    weight += w;
+    wsum += w * d;
+    sum += d;
+    sumsq += d * d;
+  });
+  m->count = count;
+  m->weight = (double)weight;
+  m->wsum = (double)wsum;
+  m->sum = (double)sum;
+  m->sumsq = (double)sumsq;
+  m->churn = (float)m->sumsq;
+}
+
+// The lane's weighted mean and sample deviation, straight from the entries in extended
+// precision. For lanes whose sums overflowed.
+void lane_direct(const numeric_stats_window_t *nsw, int lane, double *mean, double *deviation) {
+  long double weight = 0, weighted = 0, total = 0;
+  int32_t count = 0;
+  lane_walk(nsw, lane, [&](uint64_t, double x, double w, bool) {
+    if (!std::isfinite(x)) return;
+    weight += w;
+    weighted += w * (long double)x;
+    total += x;
+    count++;
+  });
+  long double centre = count ? total / count : 0;
+  long double squares = 0;
+  lane_walk(nsw, lane, [&](uint64_t, double x, double, bool) {
+    if (!std::isfinite(x)) return;
+    squares += (x - centre) * (x - centre);
+  });
+  *mean = weight != 0 ? (double)(weighted / weight) : kNaN;
+  *deviation = count <= 0 ? 0 : (double)std::sqrt(squares / (count - 1));
+}
+
+bool moments_overflowed(const nsw_moments_t *m) {
+  return !std::isfinite(m->wsum) || !std::isfinite(m->sumsq) || !std::isfinite(m->sum);
+}
+
+double lane_mean(const numeric_stats_window_t *nsw, int lane) {
+  const nsw_moments_t *m = &nsw->lanes[lane];
+  if (m->weight == 0) return kNaN;
+  double mean;
+  if (moments_overflowed(m)) {
+    double unused;
+    lane_direct(nsw, lane, &mean, &unused);
+  } else {
+    mean = m->pivot + m->wsum / m->weight;
+  }
+  if (lane != NSW_LANE_AVERAGE && std::fabs(mean) <= kSnapToZero) mean = 0;
+  return mean;
+}
+
+// Sample standard deviation of the lane's counted entries: 0 without entries, not finite for
+// a single one.
+double lane_deviation(const numeric_stats_window_t *nsw, int lane) {
+  const nsw_moments_t *m = &nsw->lanes[lane];
+  if (m->count <= 0) return 0;
+  if (moments_overflowed(m)) {
+    double unused, deviation;
+    lane_direct(nsw, lane, &unused, &deviation);
+    return deviation;
+  }
+  double squares = m->sumsq - m->sum * m->sum / m->count;
+  if (squares < 0) squares = 0;  // rounding, for a constant series
+  return std::sqrt(squares / (m->count - 1));
+}
+
+// ---- push and expiry ----
+
+// Pops the records at or before the cut-off from the head, never the newest, taking their
+// entries out of every lane. Lane 4's newest entry stays counted: it moves aside.
+void expire(numeric_stats_window_t *nsw, uint64_t cutoff, const trace_t *tr) {
+  if (nsw->has_lane4_kept && nsw->lane4_kept.whence_ms <= cutoff &&
+      nsw->lane4_kept.whence_ms != nsw->lane4_newest_time) {
+    moments_remove(&nsw->lanes[NSW_LANE_COUNTER_2], nsw->lane4_kept.value, nsw->lane4_kept.weight);
+    nsw->has_lane4_kept = false;
+    trace_lane(tr, NSW_LANE_COUNTER_2, "<-", nsw->lane4_kept.whence_ms, nsw->lane4_kept.value,
+               nsw->lane4_kept.weight);
+  }
+  while (nsw->ring_count > 1) {
+    uint32_t k = nsw->ring_start;
+    const nsw_sample_t &s = nsw->ring[k];
+    if (s.whence_ms > cutoff) break;
+    uint8_t flags = ring_flags(nsw)[k];
+    double x = sample_as_double(nsw, k);
+    moments_remove(&nsw->lanes[NSW_LANE_AVERAGE], x, 1);
+    trace_lane(tr, NSW_LANE_AVERAGE, "<-", s.whence_ms, x, 1);
+    if (flags & HAS_RATE) {
+      moments_remove(&nsw->lanes[NSW_LANE_DERIVE], s.rate, s.dt);
+      trace_lane(tr, NSW_LANE_DERIVE, "<-", s.whence_ms, s.rate, s.dt);
+      if (flags & RATE_COUNTS) {
+        moments_remove(&nsw->lanes[NSW_LANE_COUNTER], s.rate, s.dt);
+        trace_lane(tr, NSW_LANE_COUNTER, "<-", s.whence_ms, s.rate, s.dt);
+        // The newest counted rate leaving means every counted rate has left: lane 2 starts
+        // over, and has no previous counter rate for lane 4 until the next one.
+        if (nsw->has_counter_newest && nsw->counter_newest.whence_ms == s.whence_ms) {
+          nsw->has_counter_newest = false;
+          nsw->counter_emptied = true;
+          moments_clear(&nsw->lanes[NSW_LANE_COUNTER]);
+        }
+      }
     }
-    delete e;
+    if (flags & HAS_RATE2) {
+      moments_remove(&nsw->lanes[NSW_LANE_DERIVE_2], s.rate2, s.dt);
+      trace_lane(tr, NSW_LANE_DERIVE_2, "<-", s.whence_ms, s.rate2, s.dt);
+    }
+    if (flags & HAS_CRATE2) {
+      if (s.whence_ms == nsw->lane4_newest_time) {
+        nsw->lane4_kept = nsw_kept_rate_t{s.whence_ms, s.crate2, s.dt};
+        nsw->has_lane4_kept = true;
+      } else {
+        moments_remove(&nsw->lanes[NSW_LANE_COUNTER_2], s.crate2, s.dt);
+        trace_lane(tr, NSW_LANE_COUNTER_2, "<-", s.whence_ms, s.crate2, s.dt);
+      }
+    }
+    nsw->ring_start = ring_index(nsw, 1);
+    nsw->ring_count--;
   }
 }
 
-// Lane 2's list only supplies the newest non-negative rate; its older entries are dropped without
-// touching the lane's mean (their rates leave the mean when their lane-1 twins expire).
-void counter_lane_trim(nsw_lane_t *lane) {
-  while (lane->window_head && lane->window_head != lane->window_tail) {
-    WVal *e = lane->window_head;
-    lane->window_head = e->next;
-    delete e;
-  }
+void add_rate(numeric_stats_window_t *nsw, int lane, uint64_t t, double value, double dt,
+              const trace_t *tr) {
+  moments_add(&nsw->lanes[lane], value, dt);
+  trace_lane(tr, lane, "->", t, value, dt);
 }
 
 bool span_reaches(const numeric_stats_window_t *nsw, int min_win) {
@@ -218,18 +433,17 @@ bool span_reaches(const numeric_stats_window_t *nsw, int min_win) {
   return span >= (uint64_t)min_win;
 }
 
-double lane_read(const numeric_stats_window_t *nsw, int lane_index, bool deviation, int min_win,
+double lane_read(const numeric_stats_window_t *nsw, int lane, bool deviation, int min_win,
                  bool *complete) {
   if (!nsw) {
     if (complete) *complete = false;
-    return std::numeric_limits<double>::quiet_NaN();
+    return kNaN;
   }
-  const nsw_lane_t *lane = &nsw->types[lane_index];
   bool long_enough = span_reaches(nsw, min_win);
-  bool has_weight = lane->weight != 0;  // a NaN weight counts as weighted
+  bool has_weight = nsw->lanes[lane].weight != 0;
   if (complete) *complete = long_enough && has_weight;
-  if (!has_weight || !long_enough) return std::numeric_limits<double>::quiet_NaN();
-  return deviation ? stddev_accum_deviation(&lane->stddev) : lane->value;
+  if (!has_weight || !long_enough) return kNaN;
+  return deviation ? lane_deviation(nsw, lane) : lane_mean(nsw, lane);
 }
 
 // JSON has no NaN or infinities: such doubles are written as null so that the dump stays valid.
@@ -400,9 +614,13 @@ numeric_stats_window_t *numeric_stats_window_alloc(int window_length_ms) {
 
 void numeric_stats_window_free(numeric_stats_window_t *nsw) {
   if (!nsw) return;
-  for (nsw_lane_t &lane : nsw->types)
-    lane_free_list(&lane);
+  ::operator delete(nsw->ring);
   delete nsw;
+}
+
+size_t numeric_stats_window_footprint(const numeric_stats_window_t *nsw) {
+  if (!nsw) return 0;
+  return sizeof *nsw + (nsw->ring ? ring_bytes(nsw->ring_capacity) : 0);
 }
 
 void numeric_stats_window_push(numeric_stats_window_t *nsw, const vask_metric_message_t *msg) {
@@ -414,63 +632,114 @@ void numeric_stats_window_push(numeric_stats_window_t *nsw, const vask_metric_me
   uint64_t t = v->whence_ms;
   if (t > nsw->last_time) nsw->last_time = t;
   if (nsw->first_time == 0) nsw->first_time = t;
-  trace_push(nsw, msg, x);
+
+  // One look at the debug stream per push; the trace fields are built only when it is on.
+  trace_t trace;
+  const trace_t *tr = nullptr;
+  if (tovi_log_stream_t ls = metrics_debug_stream(); tovi_log_stream_enabled(ls)) {
+    trace_init(&trace, nsw, ls, msg);
+    tr = &trace;
+  }
+  trace_push(tr, x);
 
   if (std::isfinite(x)) {
-    nsw_lane_t *avg = &nsw->types[NSW_LANE_AVERAGE];
-    const WVal *prev = avg->window_tail;
-    if (prev && t <= prev->value.whence_ms) return;  // not newer than the newest: dropped
+    bool has_prev = nsw->ring_count > 0;
+    uint32_t prev_k = has_prev ? ring_index(nsw, nsw->ring_count - 1) : 0;
+    if (has_prev && t <= nsw->ring[prev_k].whence_ms) return;  // not newer than the newest
+    if (!ring_reserve(nsw)) return;  // out of memory: the sample is not accepted
+    if (has_prev) prev_k = ring_index(nsw, nsw->ring_count - 1);  // the ring may have moved
 
-    WVal *e = new (std::nothrow) WVal{};
-    if (!e) return;
-    e->value = *v;
-    e->weight = 1;
-    e->use_for_counter = 1;
-    if (!std::isfinite(avg->value))
-      avg->value = x;
-    else
-      avg->value = (avg->weight * avg->value + x) / (1 + avg->weight);
-    avg->weight += 1;
-    // prev stays valid: appending never frees, and expiry runs after the rates are computed.
-    lane_append(avg, e);
-    stddev_accum_add(&avg->stddev, x);
-    trace_lane(msg, avg, NSW_LANE_AVERAGE, "->", t, x, 1);
+    uint32_t k = ring_index(nsw, nsw->ring_count);
+    nsw_sample_t &s = nsw->ring[k];
+    s = nsw_sample_t{};
+    s.whence_ms = t;
+    std::memcpy(&s.bits, &v->value, sizeof s.bits);
+    ring_types(nsw)[k] = (uint8_t)v->type;
+    uint8_t flags = 0;
+    moments_add(&nsw->lanes[NSW_LANE_AVERAGE], x, 1);
+    nsw->ring_count++;
+    trace_lane(tr, NSW_LANE_AVERAGE, "->", t, x, 1);
 
-    const WVal *r_prev = nsw->types[NSW_LANE_DERIVE].window_tail;
-    const WVal *c_prev = nsw->types[NSW_LANE_COUNTER].window_tail;
-    double r_prev_value = r_prev ? nmv_as_double(&r_prev->value) : 0;
-    double c_prev_value = c_prev ? nmv_as_double(&c_prev->value) : 0;
+    if (has_prev) {
+      const nsw_sample_t &prev = nsw->ring[prev_k];
+      const uint8_t prev_flags = ring_flags(nsw)[prev_k];
+      // Lane 1's newest entry is the previous sample's rate; lane 2's is kept aside.
+      const bool has_r_prev = prev_flags & HAS_RATE;
+      const double r_prev = prev.rate;
+      const bool has_c_prev = nsw->has_counter_newest;
+      const double c_prev = nsw->counter_newest.value;
 
-    if (prev) {
-      double dt = (double)(t - prev->value.whence_ms);
-      double r = nmv_diff(v, &prev->value) * 1000 / dt;
+      vask_metric_value_t prev_value = sample_value(nsw, prev_k);
+      double dt = (double)(t - prev.whence_ms);
+      double r = nmv_diff(v, &prev_value) * 1000 / dt;
       bool counts = r >= 0;
-      lane_insert_rate(nsw, NSW_LANE_DERIVE, msg, t, r, dt, counts);
-      if (counts) lane_insert_rate(nsw, NSW_LANE_COUNTER, msg, t, r, dt, true);
-      if (r_prev) {
-        double s = 1000 * (r - r_prev_value) / dt;
-        lane_insert_rate(nsw, NSW_LANE_DERIVE_2, msg, t, s, dt, s >= 0);
+      s.dt = dt;
+      s.rate = r;
+      flags |= HAS_RATE;
+      add_rate(nsw, NSW_LANE_DERIVE, t, r, dt, tr);
+      if (counts) {
+        flags |= RATE_COUNTS;
+        add_rate(nsw, NSW_LANE_COUNTER, t, r, dt, tr);
+        nsw->counter_newest = nsw_kept_rate_t{t, r, dt};
+        nsw->has_counter_newest = true;
       }
-      if (c_prev && counts) {
-        double s = 1000 * (r - c_prev_value) / dt;
-        lane_insert_rate(nsw, NSW_LANE_COUNTER_2, msg, t, s, dt, s >= 0);
+      if (has_r_prev) {
+        s.rate2 = 1000 * (r - r_prev) / dt;
+        flags |= HAS_RATE2;
+        add_rate(nsw, NSW_LANE_DERIVE_2, t, s.rate2, dt, tr);
+      }
+      if (has_c_prev && counts) {
+        s.crate2 = 1000 * (r - c_prev) / dt;
+        flags |= HAS_CRATE2;
+        nsw->lane4_newest_time = t;
+        nsw->has_lane4 = true;
+        add_rate(nsw, NSW_LANE_COUNTER_2, t, s.crate2, dt, tr);
       }
     }
+    ring_flags(nsw)[k] = flags;
   }
 
-  // Expiry. A sample time smaller than the window length has nothing older than the window
-  // behind it: the cut-off does not wrap around to "everything".
+  // A sample time smaller than the window length has nothing older than the window behind it:
+  // the cut-off does not wrap around to "everything".
   uint64_t length = (uint64_t)nsw->window_length_ms;
-  if (t >= length) {
-    uint64_t cutoff = t - length;
-    lane_expire(nsw, NSW_LANE_AVERAGE, cutoff, msg);
-    lane_expire(nsw, NSW_LANE_DERIVE, cutoff, msg);
-    counter_lane_trim(&nsw->types[NSW_LANE_COUNTER]);
-    lane_expire(nsw, NSW_LANE_DERIVE_2, cutoff, msg);
-    lane_expire(nsw, NSW_LANE_COUNTER_2, cutoff, msg);
-  } else {
-    counter_lane_trim(&nsw->types[NSW_LANE_COUNTER]);
+  if (t >= length) expire(nsw, t - length, tr);
+
+  for (int lane = 0; lane < NSW_LANE_COUNT; lane++)
+    if (moments_worn(&nsw->lanes[lane])) moments_rebuild(nsw, lane);
+}
+
+void numeric_stats_window_for_each_entry(const numeric_stats_window_t *nsw, int lane,
+                                         void (*fn)(const WVal *entry, void *arg), void *arg) {
+  if (!nsw || !fn || lane < 0 || lane >= NSW_LANE_COUNT) return;
+  WVal e{};
+  if (lane == NSW_LANE_COUNTER) {
+    if (!nsw->has_counter_newest) return;
+    e.value.whence_ms = nsw->counter_newest.whence_ms;
+    e.value.type = METRIC_DOUBLE;
+    e.value.value.n = nsw->counter_newest.value;
+    e.weight = nsw->counter_newest.weight;
+    e.use_for_counter = true;
+    fn(&e, arg);
+    return;
   }
+  if (lane == NSW_LANE_AVERAGE) {
+    for (uint32_t i = 0; i < nsw->ring_count; i++) {
+      e.value = sample_value(nsw, ring_index(nsw, i));
+      e.weight = 1;
+      e.use_for_counter = true;
+      fn(&e, arg);
+    }
+    return;
+  }
+  lane_walk(nsw, lane, [&](uint64_t t, double x, double w, bool use_for_counter) {
+    e.value = vask_metric_value_t{};
+    e.value.whence_ms = t;
+    e.value.type = METRIC_DOUBLE;
+    e.value.value.n = x;
+    e.weight = w;
+    e.use_for_counter = use_for_counter;
+    fn(&e, arg);
+  });
 }
 
 // ---- readers ----
@@ -519,9 +788,9 @@ double numeric_stats_window_get(const numeric_stats_window_t *nsw, windowing_fun
                                 int min_win, bool *complete) {
   switch (wf) {
     case W_NONE: {
-      const WVal *newest = nsw ? nsw->types[NSW_LANE_AVERAGE].window_tail : nullptr;
-      if (complete) *complete = newest != nullptr;
-      return newest ? nmv_as_double(&newest->value) : std::numeric_limits<double>::quiet_NaN();
+      bool has = nsw && nsw->ring_count > 0;
+      if (complete) *complete = has;
+      return has ? sample_as_double(nsw, ring_index(nsw, nsw->ring_count - 1)) : kNaN;
     }
     case W_AVERAGE:
       return numeric_stats_window_average(nsw, min_win, complete);
@@ -547,7 +816,7 @@ double numeric_stats_window_get(const numeric_stats_window_t *nsw, windowing_fun
       break;
   }
   if (complete) *complete = false;
-  return std::numeric_limits<double>::quiet_NaN();
+  return kNaN;
 }
 
 // ---- JSON ----
@@ -602,30 +871,47 @@ json_object *numeric_stats_window_to_json(const numeric_stats_window_t *nsw, int
   bool long_enough = span_reaches(nsw, min_window);
   json_object *types = json_object_new_object();
   for (int i = 0; i < NSW_LANE_COUNT; i++) {
-    const nsw_lane_t *lane = &nsw->types[i];
+    const nsw_moments_t *m = &nsw->lanes[i];
     json_object *lo = json_object_new_object();
     if (long_enough) {
-      json_object_object_add(lo, "value", json_double(lane->value));
-      json_object_object_add(lo, "weight", json_double(lane->weight));
-      const stddev_accum_t *acc = &lane->stddev;
+      // A lane that never held an entry reads 0; one that lost all it held (only lane 2 can)
+      // has no value.
+      double value = lane_mean(nsw, i);
+      if (m->weight == 0 && !(i == NSW_LANE_COUNTER && nsw->counter_emptied)) value = 0;
+      json_object_object_add(lo, "value", json_double(value));
+      json_object_object_add(lo, "weight", json_double(m->weight));
+      // The plain sums and the product are computed here, from the entries, rather than kept.
+      long double sum = 0, sumsq = 0;
+      double product = 1;
+      lane_walk(nsw, i, [&](uint64_t, double x, double, bool) {
+        if (!std::isfinite(x)) return;
+        sum += x;
+        sumsq += (long double)x * x;
+        if (x > 0) product *= x;
+      });
+      double deviation = lane_deviation(nsw, i);
       json_object *ao = json_object_new_object();
-      json_object_object_add(ao, "count", json_object_new_int(acc->count));
-      json_object_object_add(ao, "product", json_double(acc->product));
-      json_object_object_add(ao, "sum", json_double(acc->sum));
-      json_object_object_add(ao, "sumsq", json_double(acc->sumsq));
-      json_object_object_add(ao, "_deviation", json_double(stddev_accum_deviation(acc)));
-      json_object_object_add(ao, "_variance", json_double(stddev_accum_variance(acc)));
-      json_object_object_add(ao, "_mean", json_double(stddev_accum_mean(acc)));
+      json_object_object_add(ao, "count", json_object_new_int(m->count));
+      json_object_object_add(ao, "product", json_double(product));
+      json_object_object_add(ao, "sum", json_double((double)sum));
+      json_object_object_add(ao, "sumsq", json_double((double)sumsq));
+      json_object_object_add(ao, "_deviation", json_double(deviation));
+      json_object_object_add(ao, "_variance", json_double(deviation * deviation));
+      json_object_object_add(ao, "_mean", json_double((double)(sum / m->count)));
       json_object_object_add(lo, "stddev_accum", ao);
     }
     json_object *entries = json_object_new_array();
-    for (const WVal *e = lane->window_head; e; e = e->next) {
-      json_object *eo = json_object_new_object();
-      json_object_object_add(eo, "weight", json_double(e->weight));
-      json_object_object_add(eo, "use_for_counter", json_object_new_boolean(e->use_for_counter));
-      json_object_object_add(eo, "value", nmv_to_json(&e->value));
-      json_object_array_add(entries, eo);
-    }
+    numeric_stats_window_for_each_entry(
+        nsw, i,
+        [](const WVal *e, void *arg) {
+          json_object *eo = json_object_new_object();
+          json_object_object_add(eo, "weight", json_double(e->weight));
+          json_object_object_add(eo, "use_for_counter",
+                                 json_object_new_boolean(e->use_for_counter));
+          json_object_object_add(eo, "value", nmv_to_json(&e->value));
+          json_object_array_add(static_cast<json_object *>(arg), eo);
+        },
+        entries);
     json_object_object_add(lo, "window", entries);
     json_object_object_add(types, kLaneJsonName[i], lo);
   }

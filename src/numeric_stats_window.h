@@ -11,10 +11,15 @@
 // touched only by the worker thread that owns the metric (pushes and rule reads alike); it has no
 // lock. A window owns all of its entries.
 //
+// Cost: a push allocates nothing once the ring has grown to the window's steady number of
+// samples; readers are O(1) and allocate nothing. Every reader stays within rounding of a
+// recomputation from the window's entries, whatever came and went before.
+//
 // Errors: there are none. Samples that cannot be used are ignored; a reader without an answer
 // returns NaN and reports `complete` = false.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "vask/vask_metric.h"
@@ -42,7 +47,9 @@ enum windowing_function_t : int32_t {
 // outside the enumeration. Static text; any thread.
 const char *windowing_function_name(windowing_function_t wf);
 
-// Running moments of a series of values. Non-finite values are never counted.
+// Running moments of a series of values. Non-finite values are never counted. A plain running
+// sum: fine for short-lived series, but a value removed after a much larger one leaves rounding
+// behind, which is why the windows keep nsw_moments_t instead.
 struct stddev_accum_t {
   int count = 0;       // values added minus values removed
   double product = 1;  // product of the positive values
@@ -67,12 +74,11 @@ double nmv_as_double(const vask_metric_value_t *v);
 // so that unsigned 64-bit differences are exact; everything else goes through nmv_as_double.
 double nmv_diff(const vask_metric_value_t *a, const vask_metric_value_t *b);
 
-// One entry of a lane's list.
+// One entry of a lane, as the readers and the dump see it.
 struct WVal {
-  vask_metric_value_t value;     // lane 0: a copy of the sample; lanes 1-4: a double ('n')
-  double weight;                 // lane 0: 1; lanes 1-4: the interval in ms that produced it
-  unsigned use_for_counter : 1;  // on lane 1: the same rate was also added to lane 2
-  WVal *next;                    // the next newer entry
+  vask_metric_value_t value;  // lane 0: a copy of the sample; lanes 1-4: a double ('n')
+  double weight;              // lane 0: 1; lanes 1-4: the interval in ms that produced it
+  bool use_for_counter;       // lanes 0 and 2: always; lanes 1, 3, 4: the value is >= 0
 };
 
 // The lanes of a window, in order.
@@ -85,20 +91,52 @@ enum nsw_lane_index_t : int {
   NSW_LANE_COUNT = 5,
 };
 
-struct nsw_lane_t {
-  WVal *window_head;  // oldest entry
-  WVal *window_tail;  // newest entry
-  double value;       // the lane's current (weighted) mean
-  double weight;      // sum of the weights counted in the mean
-  stddev_accum_t stddev;
+// The running moments of one lane, kept relative to a pivot (a value near the lane's mean) so
+// that neither a large level nor a spike that has left the window leaves a residue: when the
+// sums lose too much to cancellation, or the mean has wandered far from the pivot, they are
+// rebuilt from the lane's entries. Only finite entries count.
+struct nsw_moments_t {
+  double pivot;
+  double weight;  // sum of the weights
+  double wsum;    // sum of weight * (x - pivot)
+  double sum;     // sum of (x - pivot)
+  double sumsq;   // sum of (x - pivot)^2
+  float churn;    // sum of (x - pivot)^2 of every value added since the last rebuild
+  int32_t count;  // entries counted
 };
 
+// One accepted sample and the rates it produced (internal to the module).
+struct nsw_sample_t;
+
+// A sample kept for lane 4 after the samples around it left the window (internal).
+struct nsw_kept_rate_t {
+  uint64_t whence_ms;
+  double value;
+  double weight;
+};
+
+// The window keeps one ring of accepted samples, oldest first, each with the rates it produced
+// for lanes 1-4; lanes 0, 1 and 3 hold exactly the rates of the samples in the ring. Lane 2's
+// mean counts the non-negative lane-1 rates of the ring; its list is only the newest such rate.
+// Lane 4 keeps its newest entry however old it is, outside the ring once the ring has moved on.
+// Fields are the worker thread's; see the module for the invariants.
 struct numeric_stats_window_t {
-  int window_length_ms;    // never negative
-  uint64_t creation_time;  // ms since the epoch, at allocation
-  uint64_t first_time;     // time of the first sample ever pushed; never moves afterwards
-  uint64_t last_time;      // the greatest sample time pushed
-  nsw_lane_t types[NSW_LANE_COUNT];
+  int window_length_ms;            // never negative
+  uint32_t ring_capacity;          // samples the ring has room for
+  uint32_t ring_start;             // index of the oldest sample
+  uint32_t ring_count;             // samples held; at least 1 once a sample was accepted
+  uint64_t creation_time;          // ms since the epoch, at allocation
+  uint64_t first_time;             // time of the first sample ever pushed; never moves afterwards
+  uint64_t last_time;              // the greatest sample time pushed
+  nsw_sample_t *ring;              // owned
+  nsw_kept_rate_t counter_newest;  // lane 2's list: the newest non-negative rate
+  nsw_kept_rate_t lane4_kept;      // lane 4's newest entry once it outlived the ring
+  uint64_t lane4_newest_time;      // time of lane 4's newest entry
+  bool has_counter_newest;
+  bool has_lane4_kept;
+  bool has_lane4;        // lane 4 has ever had an entry
+  bool counter_emptied;  // lane 2 has lost every rate it counted
+  nsw_moments_t lanes[NSW_LANE_COUNT];
 };
 
 // A new, empty window; a negative length is stored as 0. Caller frees with
@@ -140,6 +178,16 @@ double numeric_stats_window_counter_derivative2(const numeric_stats_window_t *ns
                                                 bool *complete);
 double numeric_stats_window_counter_derivative2_stddev(const numeric_stats_window_t *nsw,
                                                        int min_win, bool *complete);
+
+// Calls fn(entry, arg) for every entry of lane `lane` (an nsw_lane_index_t), oldest first. For
+// lane 2 these are the entries of its list (its newest non-negative rate); its mean and moments
+// count the non-negative rates of lane 1. Same thread rules as the readers.
+void numeric_stats_window_for_each_entry(const numeric_stats_window_t *nsw, int lane,
+                                         void (*fn)(const WVal *entry, void *arg), void *arg);
+
+// Bytes the window holds: the record and its ring of samples, not counting the allocator's own
+// overhead.
+size_t numeric_stats_window_footprint(const numeric_stats_window_t *nsw);
 
 // A JSON dump of the window: lengths and times, and per lane its mean, weight and
 // moments (only when the span reaches min_window) and its entries. Null window: null. The caller

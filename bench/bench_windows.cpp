@@ -1,13 +1,46 @@
 // Cost of feeding and reading the windows: ns per numeric push, per numeric read, and per
 // histogram push (plain and cumulative), with windows that hold a steady number of entries.
+// The numeric cases also report allocations per push and the bytes a window holds (as the
+// allocator hands them out), counted by this binary's own operator new and delete.
 #include <benchmark/benchmark.h>
+#include <malloc.h>
 
+#include <cstdlib>
+#include <new>
 #include <string>
 #include <vector>
 
 #include "histogram_stats_window.h"
 #include "numeric_stats_window.h"
 #include "text_info.h"
+
+namespace {
+bool counting = false;  // the benchmarks run on one thread
+long allocations = 0;
+long live_bytes = 0;
+}  // namespace
+
+void *operator new(size_t n) {
+  void *p = std::malloc(n ? n : 1);
+  if (!p) throw std::bad_alloc();
+  if (counting) allocations++, live_bytes += (long)malloc_usable_size(p);
+  return p;
+}
+void *operator new(size_t n, const std::nothrow_t &) noexcept {
+  void *p = std::malloc(n ? n : 1);
+  if (p && counting) allocations++, live_bytes += (long)malloc_usable_size(p);
+  return p;
+}
+void operator delete(void *p) noexcept {
+  if (p && counting) live_bytes -= (long)malloc_usable_size(p);
+  std::free(p);
+}
+void operator delete(void *p, size_t) noexcept {
+  operator delete(p);
+}
+void operator delete(void *p, const std::nothrow_t &) noexcept {
+  operator delete(p);
+}
 
 namespace {
 
@@ -24,26 +57,39 @@ vask_metric_message_t *numeric_message() {
   return m;
 }
 
-// Pushes one sample a second into a window of range(0) seconds: after the first window length
-// every push also expires one entry from each lane.
+// Pushes one sample every range(1) seconds into a window of range(0) seconds, after filling it:
+// every push also expires one entry from each lane. Reports the allocations per push and the
+// bytes the window holds, allocator rounding included.
 void BM_numeric_push(benchmark::State &state) {
-  numeric_stats_window_t *w = numeric_stats_window_alloc((int)state.range(0) * 1000);
+  const uint64_t every = (uint64_t)state.range(1) * 1000;
   vask_metric_message_t *m = numeric_message();
+  counting = true;
+  live_bytes = 0;
+  numeric_stats_window_t *w = numeric_stats_window_alloc((int)state.range(0) * 1000);
   uint64_t t = T;
   double x = 0;
-  for (auto _ : state) {
-    t += 1000;
+  auto push = [&] {
+    t += every;
     x += (t & 4096) ? 3 : -1;  // rises and falls, so both rate lanes work
     m->value.whence_ms = t;
     m->value.value.n = x;
     numeric_stats_window_push(w, m);
-  }
-  benchmark::DoNotOptimize(w->types[0].value);
+  };
+  for (int i = 0; i < 2 * state.range(0) / state.range(1) + 10; i++)
+    push();
+  allocations = 0;
+  for (auto _ : state)
+    push();
+  counting = false;
+  state.counters["allocs_per_push"] = (double)allocations / (double)state.iterations();
+  state.counters["window_bytes"] = (double)live_bytes;
+  benchmark::DoNotOptimize(numeric_stats_window_get(w, W_AVERAGE, 0, nullptr));
   state.SetItemsProcessed(state.iterations());
   delete m;
   numeric_stats_window_free(w);
 }
-BENCHMARK(BM_numeric_push)->Arg(60)->Arg(3600);
+// 5 minutes at one a minute (the stream budget's case), 1 minute and 1 hour at one a second.
+BENCHMARK(BM_numeric_push)->Args({300, 60})->Args({60, 1})->Args({3600, 1});
 
 void BM_numeric_get(benchmark::State &state) {
   numeric_stats_window_t *w = numeric_stats_window_alloc(300000);

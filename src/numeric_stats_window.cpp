@@ -23,10 +23,11 @@
 //
 // Moments. Each lane keeps its weight and its sums of (x - pivot), weighted and squared, where
 // the pivot is a value near the lane's mean. Adding and removing is O(1). Subtraction loses
-// what a large value leaves behind when it goes, and sums about a distant pivot cancel; both are
-// detected (the squares that passed through dwarf those that remain, or the mean wandered many
-// deviations from the pivot) and the lane is then rebuilt from its entries in extended
-// precision, with its mean as the new pivot. A rebuild costs one pass over the lane and is
+// what a large value leaves behind when it goes, and sums about a distant pivot cancel. When the
+// mean has wandered many deviations from the pivot, the pivot moves to the mean by a little
+// algebra; when the squares that passed through dwarf those that remain (a large value has
+// left, or a great many have come and gone, pivot moves included), the lane is rebuilt from its
+// entries in extended precision, about their mean. A rebuild costs one pass over the lane and is
 // earned by many pushes or by a value far beyond the others, so a push stays O(1) amortised.
 // Values so large that their squares overflow a double leave non-finite sums; readers then
 // compute from the entries directly, in extended precision, until those values leave.
@@ -66,10 +67,7 @@ constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double kSnapToZero = 1e-10;
 // Rebuild a lane when the squares that went through its sums exceed those that remain by this
 // factor: what rounding left behind would no longer be small against what is there.
-constexpr double kChurnLimit = 1048576.0;
-// Rebuild when the mean is this many deviations away from the pivot (squared, plus one): the
-// deviation would come from a difference of nearly equal sums.
-constexpr double kPivotDrift = 16.0;
+constexpr double kChurnLimit = 65536.0;
 
 // Per-record flags, kept after the records in the ring's block.
 enum : uint8_t {
@@ -275,12 +273,37 @@ void moments_remove(nsw_moments_t *m, double x, double w) {
   m->sumsq -= d * d;
 }
 
-// Whether the sums can no longer be trusted to the last few digits (see the module comment).
-bool moments_worn(const nsw_moments_t *m) {
-  if (m->count == 0) return false;
-  if (!std::isfinite(m->sumsq) || !std::isfinite(m->wsum) || !std::isfinite(m->weight)) return true;
-  if ((double)m->churn > m->sumsq * kChurnLimit) return true;
-  return m->sum * m->sum * kPivotDrift > m->sumsq * m->count;
+enum moments_state_t { MOMENTS_SOUND, MOMENTS_DRIFTED, MOMENTS_WORN };
+
+// Whether the sums can still be trusted to the last few digits (see the module comment).
+moments_state_t moments_state(const nsw_moments_t *m) {
+  if (m->count == 0) return MOMENTS_SOUND;
+  if (!std::isfinite(m->sumsq) || !std::isfinite(m->wsum) || !std::isfinite(m->weight))
+    return MOMENTS_WORN;
+  if ((double)m->churn > m->sumsq * kChurnLimit) return MOMENTS_WORN;
+  // How much of the squares is the mean's distance from the pivot rather than the spread: past a
+  // quarter the pivot moves (losing at most two bits); past fifteen sixteenths moving it would
+  // lose too much, and the lane is rebuilt.
+  double offset = m->sum * m->sum, squares = m->sumsq * m->count;
+  if (offset * 16 > squares * 15) return MOMENTS_WORN;
+  if (offset * 4 > squares) return MOMENTS_DRIFTED;
+  return MOMENTS_SOUND;
+}
+
+// Moves the pivot to the mean without a pass over the entries. The squares about the new pivot
+// come from a difference that loses at most four bits (see moments_state), so each move is
+// charged to the churn: after a few hundred moves the lane is rebuilt from its entries, and
+// rounding never piles up.
+void moments_repivot(nsw_moments_t *m) {
+  // Far from zero the new pivot rounds; the sums follow the move it really makes.
+  double pivot = m->pivot + m->sum / m->count;
+  double shift = pivot - m->pivot;
+  m->pivot = pivot;
+  m->wsum -= m->weight * shift;
+  m->sumsq += shift * (shift * m->count - 2 * m->sum);
+  if (m->sumsq < 0) m->sumsq = 0;
+  m->sum -= shift * m->count;
+  m->churn += (float)(m->sumsq * (kChurnLimit / 256));
 }
 
 // Recomputes the lane's moments from its entries in extended precision, about their mean.
@@ -705,7 +728,16 @@ void numeric_stats_window_push(numeric_stats_window_t *nsw, const vask_metric_me
   if (t >= length) expire(nsw, t - length, tr);
 
   for (int lane = 0; lane < NSW_LANE_COUNT; lane++)
-    if (moments_worn(&nsw->lanes[lane])) moments_rebuild(nsw, lane);
+    switch (moments_state(&nsw->lanes[lane])) {
+      case MOMENTS_SOUND:
+        break;
+      case MOMENTS_DRIFTED:
+        moments_repivot(&nsw->lanes[lane]);
+        break;
+      case MOMENTS_WORN:
+        moments_rebuild(nsw, lane);
+        break;
+    }
 }
 
 void numeric_stats_window_for_each_entry(const numeric_stats_window_t *nsw, int lane,

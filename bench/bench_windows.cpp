@@ -14,6 +14,10 @@
 #include "numeric_stats_window.h"
 #include "text_info.h"
 
+// These replace the global operator new and delete with malloc and free, which GCC cannot tell
+// from a mismatched pair once it has inlined them.
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+
 namespace {
 bool counting = false;  // the benchmarks run on one thread
 long allocations = 0;

@@ -16,7 +16,9 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cfloat>
 #include <charconv>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -63,7 +65,7 @@ int compare_bytes(const char *a, size_t alen, const char *b, size_t blen) {
 const char *const kReasonNames[VASK_DECODE_REASON_COUNT] = {
     "ok",         "empty_line",    "nul_byte",  "not_a_sample",  "unknown_record", "missing_field",
     "bad_broker", "bad_timestamp", "bad_check", "bad_uuid",      "bad_account",    "empty_name",
-    "bad_tags",   "bad_type",      "bad_value", "bad_histogram", "no_memory",
+    "bad_tags",   "bad_type",      "bad_value", "bad_histogram", "no_memory",      "name_too_long",
 };
 
 std::atomic<uint64_t> g_rejections[VASK_DECODE_REASON_COUNT];
@@ -179,7 +181,19 @@ bool parse_double(const char *p, size_t n, double *out) {
   }
   if (n == 0) return false;
   auto [end, ec] = std::from_chars(p, p + n, *out, std::chars_format::general);
-  return ec == std::errc() && end == p + n;
+  if (end != p + n) return false;
+  if (ec == std::errc()) return true;
+  if (ec != std::errc::result_out_of_range || n > 1024) return false;
+  // Out of range: a value too small to represent is still a finite number and reads as the
+  // nearest double (0 or a subnormal); only one too large to represent is refused. from_chars
+  // does not say which, strtod does (it needs a terminated copy).
+  char text[1025];
+  std::memcpy(text, p, n);
+  text[n] = '\0';
+  double x = std::strtod(text, nullptr);
+  if (!std::isfinite(x) || std::fabs(x) > DBL_MIN) return false;
+  *out = x;
+  return true;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -526,6 +540,7 @@ vask_decode_reason_t decode_name(vask_metric_message_t *m, const char *f, size_t
   id->name = f;
   id->name_len = layout.bare_len;
   id->name_len_with_tags = n;
+  if (layout.bare_len > VASK_METRIC_NAME_MAX) return VASK_DECODE_NAME_TOO_LONG;
   if (!parse_tags || s.raw.empty()) {
     // No tags: an empty block, if any, is not part of the identity.
     if (parse_tags) id->name_len_with_tags = layout.bare_len;
@@ -609,6 +624,10 @@ vask_decode_reason_t decode_name(vask_metric_message_t *m, const char *f, size_t
     sets[k]->canonical_size = canonical_size;
     first += per_set[k];
   }
+  // "|ST[" + tags + "]": the identity that the rules key in fixed buffers.
+  size_t stream_name_len =
+      layout.bare_len + (per_set[SET_STREAM] ? id->stream.canonical_size + 5 : 0);
+  if (stream_name_len > VASK_METRIC_NAME_MAX) return VASK_DECODE_NAME_TOO_LONG;
   return VASK_DECODE_OK;
 }
 
@@ -625,8 +644,11 @@ vask_decode_reason_t decode(vask_metric_message_t *m, bool parse_tags) {
   const char *line = m->original_message;
   size_t n = m->original_message_len;
   if (!line) return VASK_DECODE_EMPTY_LINE;
-  if (n && line[n - 1] == '\n') n--;
-  if (n && line[n - 1] == '\r') n--;
+  // A line end is LF or CRLF; a lone CR is data (it may end a text value).
+  if (n && line[n - 1] == '\n') {
+    n--;
+    if (n && line[n - 1] == '\r') n--;
+  }
   if (n == 0) return VASK_DECODE_EMPTY_LINE;
   if (std::memchr(line, '\0', n)) return VASK_DECODE_NUL_BYTE;
 
@@ -798,6 +820,10 @@ void vask_tag_part_canonical_append(const char *bytes, size_t len, bool is_value
   out->append("b\"");
   vask_base64_encode_append(bytes, len, out);
   out->push_back('"');
+}
+
+bool vask_tag_byte_is_plain(unsigned char c, bool is_value) {
+  return is_value ? kClass.value[c] : kClass.category[c];
 }
 
 bool vask_tag_part_decode_append(const char *part, size_t len, std::string *out) {

@@ -17,6 +17,10 @@
 
 #include "vask/vask_metric.h"
 
+// The longest canonical metric name with its stream tags (measurement tags not included), in
+// bytes: such a name fits, with its terminator, the 4096-byte buffers in which metrics are keyed.
+constexpr size_t VASK_METRIC_NAME_MAX = 4095;
+
 // Why a line was not turned into a sample. Each has a counter and a name (the statistic's tag).
 enum vask_decode_reason_t : int {
   VASK_DECODE_OK = 0,
@@ -36,6 +40,7 @@ enum vask_decode_reason_t : int {
   VASK_DECODE_BAD_VALUE,       // a value that does not parse as its type, or out of range
   VASK_DECODE_BAD_HISTOGRAM,   // an empty histogram or one with bytes outside base64
   VASK_DECODE_NO_MEMORY,       // tag storage could not be allocated
+  VASK_DECODE_NAME_TOO_LONG,   // the canonical name with its stream tags exceeds VASK_METRIC_NAME_MAX
   VASK_DECODE_REASON_COUNT
 };
 
@@ -77,6 +82,8 @@ int vask_metric_canonicalize(const char *in, size_t len, char *out, size_t outle
 // The canonical text of one tag part from its raw bytes: the bytes themselves when they are all
 // in [A-Za-z0-9._/-] (and ':' when is_value), else b"<base64>". Appends to out.
 void vask_tag_part_canonical_append(const char *bytes, size_t len, bool is_value, std::string *out);
+// Whether a byte may stand as it is in a canonical tag part: [A-Za-z0-9._/-], and ':' in values.
+bool vask_tag_byte_is_plain(unsigned char c, bool is_value);
 // The raw bytes of a canonical tag part (decodes b"<base64>"). Appends to out; false when the part
 // is a malformed b"..." form.
 bool vask_tag_part_decode_append(const char *part, size_t len, std::string *out);

@@ -56,6 +56,7 @@ constexpr size_t dedupe_slots = 65536;
 constexpr uintptr_t marker_bit = 1;
 constexpr int64_t default_lane_capacity = 65536;
 constexpr int32_t default_max_wait_ms = 1000;
+constexpr std::string_view untagged_suffix = "|ST[]";
 
 tovi_log_stream_t error_stream() {
   static tovi_log_stream_t ls = tovi_log_stream_find("error/vask");
@@ -253,8 +254,9 @@ void flush_arrive(flush_t *f) {
 // ------------------------------------------------------------------------------------
 
 struct counters_t {
-  stats_counter_t *received, *parsed, *rejected, *duplicates, *unwanted, *uninteresting, *delivered,
-      *lane_appends, *lane_full_waits, *lane_overflows, *flushes;
+  stats_counter_t *received, *parsed, *rejected, *no_memory, *duplicates, *unwanted,
+      *uninteresting, *delivered, *abandoned, *lane_appends, *lane_full_waits, *lane_overflows,
+      *lane_abandoned, *flushes;
   stats_counter_t *rejected_by_reason[VASK_DECODE_REASON_COUNT];
 };
 
@@ -325,13 +327,16 @@ void register_statistics(globals_t *g) {
   c.received = counter("received", "messages");
   c.parsed = counter("parsed", "messages");
   c.rejected = counter("rejected", "messages");
+  c.no_memory = counter("no_memory", "messages");
   c.duplicates = counter("duplicates", "messages");
   c.unwanted = counter("unwanted", "messages");
   c.uninteresting = counter("uninteresting", "messages");
   c.delivered = counter("delivered", "messages");
+  c.abandoned = counter("abandoned", "messages");
   c.lane_appends = counter("lane_appends", "messages");
   c.lane_full_waits = counter("lane_full_waits", "waits");
   c.lane_overflows = counter("lane_overflows", "messages");
+  c.lane_abandoned = counter("lane_abandoned", "messages");
   c.flushes = counter("flushes", "flushes");
   for (int r = 1; r < VASK_DECODE_REASON_COUNT; r++) {
     const char *reason = vask_decode_reason_name(static_cast<vask_decode_reason_t>(r));
@@ -401,8 +406,47 @@ uintptr_t ring_pop(lane_t *l) {
   uintptr_t item = cell.item;
   // Release: the producer that reuses the cell sees that the item was taken.
   cell.seq.store(pos + l->capacity, std::memory_order_release);
-  l->head.store(pos + 1, std::memory_order_relaxed);
+  // Release: a producer that reads this head sees the cells before it freed (ring_push_run).
+  l->head.store(pos + 1, std::memory_order_release);
   return item;
+}
+
+// Appends up to n items with one claim: returns how many went in (0 when the ring is full).
+// The consumer frees cells in order, so when the last cell of a run is free for this lap, so is
+// every cell before it; the claim on `tail` makes the run ours.
+size_t ring_push_run(lane_t *l, const uintptr_t *items, size_t n) {
+  uint64_t pos = l->tail.load(std::memory_order_relaxed);
+  for (;;) {
+    // Acquire: pairs with the release store of head in ring_pop (see there).
+    uint64_t head = l->head.load(std::memory_order_acquire);
+    if (pos < head || pos - head > l->capacity) {  // pos is stale: another producer claimed
+      pos = l->tail.load(std::memory_order_relaxed);
+      continue;
+    }
+    uint64_t room = l->capacity - (pos - head);
+    if (room == 0) {
+      uint64_t now = l->tail.load(std::memory_order_relaxed);
+      if (now == pos) return 0;
+      pos = now;
+      continue;
+    }
+    size_t k = size_t(std::min<uint64_t>(room, n));
+    uint64_t last = pos + k - 1;
+    // Acquire: the consumer has read the item this cell held one lap ago.
+    if (l->cells[last & l->mask].seq.load(std::memory_order_acquire) != last) {
+      pos = l->tail.load(std::memory_order_relaxed);
+      continue;
+    }
+    if (!l->tail.compare_exchange_weak(pos, pos + k, std::memory_order_relaxed)) continue;
+    for (size_t i = 0; i < k; i++) {
+      lane_t::cell_t &cell = l->cells[(pos + i) & l->mask];
+      cell.item = items[i];
+      // Release: the consumer that sees the sequence sees the item. Cells are published in
+      // order, and the consumer stops at the first one not yet published.
+      cell.seq.store(pos + i + 1, std::memory_order_release);
+    }
+    return k;
+  }
 }
 
 uintptr_t side_pop(lane_t *l) {
@@ -459,8 +503,31 @@ void lane_wake(lane_t *l) {
 
 uintptr_t lane_take(lane_t *l) {
   uintptr_t item = ring_pop(l);
-  if (!item && l->side_count.load(std::memory_order_acquire) > 0) item = side_pop(l);
-  return item;
+  if (item || l->side_count.load(std::memory_order_acquire) == 0) return item;
+  // A producer may have claimed the head cell and not yet published it: the ring is not empty
+  // then, and whatever waits in the side list came after that cell's item. Taking from the side
+  // list now would let a flush marker or an overflowed message overtake it. The producer wakes
+  // the lane once it publishes. Whoever put an item in the side list saw every cell claimed
+  // before it (the side lock orders them), so the tail read here covers those cells.
+  if (l->tail.load(std::memory_order_acquire) != l->head.load(std::memory_order_relaxed)) return 0;
+  return side_pop(l);
+}
+
+// Appends a run of items in order, as many as there is room for: the ring first, then the side
+// list within the lane's bound. Returns how many went in.
+size_t lane_offer_run(lane_t *l, const uintptr_t *items, size_t n) {
+  size_t done = 0;
+  if (l->side_count.load(std::memory_order_acquire) == 0) done = ring_push_run(l, items, n);
+  if (done == n) return n;
+  std::lock_guard<std::mutex> g(l->side_lock);
+  if (l->side.empty()) done += ring_push_run(l, items + done, n - done);
+  if (done == n) return n;
+  uint64_t in_ring =
+      l->tail.load(std::memory_order_relaxed) - l->head.load(std::memory_order_relaxed);
+  while (done < n && in_ring + l->side.size() < l->capacity)
+    l->side.push_back(items[done++]);
+  l->side_count.store(l->side.size(), std::memory_order_release);
+  return done;
 }
 
 // ---- Routing
@@ -514,7 +581,10 @@ void compute_interest(globals_t &g, const vask_metric_message_t *m, uint16_t *fl
 
   if (!g.interests.empty()) {
     size_t with_tags = stream_name_len(id);
-    bool tagged_form = with_tags != id.name_len || id.name_len > 4090;
+    // An untagged metric is also known as "<name>|ST[]", unless that form would be longer than
+    // any name can be (the decoder rejects such names, so nobody registers them).
+    bool tagged_form = with_tags != id.name_len ||
+                       id.name_len + untagged_suffix.size() > VASK_METRIC_NAME_MAX;
     for (int u = 0; u < nuuids; u++) {
       key.assign(reinterpret_cast<const char *>(uuids[u]), 16);
       key.append(id.name, id.name_len);
@@ -523,7 +593,7 @@ void compute_interest(globals_t &g, const vask_metric_message_t *m, uint16_t *fl
         key.resize(16);
         key.append(id.name, with_tags);
       } else {
-        key.append("|ST[]");
+        key.append(untagged_suffix);
       }
       add_interest_flags(g, key, flags, n);
     }
@@ -591,8 +661,11 @@ vask_director_result_t deliver(globals_t &g, vask_metric_message_t *m, const uin
   return VASK_DIRECTOR_DELIVERED;
 }
 
-vask_director_result_t route(globals_t &g, vask_metric_message_t *m, route_mode_t mode,
-                             vask_director_pending_t *pending) {
+// Runs the duplicate filter, the want hooks, the interest and the revise hooks. Returns
+// DELIVERED when `flags` (n of them) name at least one lane; the other results are counted here,
+// except UNINTERESTING, which the caller counts.
+vask_director_result_t choose_lanes(globals_t &g, vask_metric_message_t *m,
+                                    std::vector<uint16_t> &flags, int n) {
   if (g.dedupe.load(std::memory_order_relaxed) && is_duplicate(g, m)) {
     stats_counter_inc(g.c.duplicates);
     return VASK_DIRECTOR_DUPLICATE;
@@ -608,8 +681,6 @@ vask_director_result_t route(globals_t &g, vask_metric_message_t *m, route_mode_
     return VASK_DIRECTOR_UNWANTED;
   }
 
-  int n = g.nlanes.load(std::memory_order_acquire);
-  thread_local std::vector<uint16_t> flags;
   flags.assign(n, 0);
   if (n > 0) {
     compute_interest(g, m, flags.data(), n);
@@ -619,30 +690,50 @@ vask_director_result_t route(globals_t &g, vask_metric_message_t *m, route_mode_
       h.fn(h.closure, m, flags.data(), n);
     }
   }
-  bool any = false;
-  for (int i = 0; i < n && !any; i++)
-    any = flags[i] != 0;
-  if (!any) {
-    stats_counter_inc(g.c.uninteresting);
-    return VASK_DIRECTOR_UNINTERESTING;
-  }
+  for (int i = 0; i < n; i++)
+    if (flags[i]) return VASK_DIRECTOR_DELIVERED;
+  return VASK_DIRECTOR_UNINTERESTING;
+}
+
+vask_director_result_t route(globals_t &g, vask_metric_message_t *m, route_mode_t mode,
+                             vask_director_pending_t *pending) {
+  int n = g.nlanes.load(std::memory_order_acquire);
+  thread_local std::vector<uint16_t> flags;
+  vask_director_result_t r = choose_lanes(g, m, flags, n);
+  if (r == VASK_DIRECTOR_UNINTERESTING) stats_counter_inc(g.c.uninteresting);
+  if (r != VASK_DIRECTOR_DELIVERED) return r;
   return deliver(g, m, flags.data(), n, mode, pending);
 }
 
-vask_director_result_t submit_line(const char *line, size_t len, route_mode_t mode,
-                                   vask_director_pending_t *pending) {
-  globals_t &g = G();
-  stats_counter_inc(g.c.received);
+// Decodes a new message from a line. Null, with *result set, when it was lost (allocation,
+// counted in no_memory) or rejected (counted by reason).
+vask_metric_message_t *decode_line(globals_t &g, const char *line, size_t len,
+                                   vask_director_result_t *result) {
   vask_metric_message_t *m = vask_metric_message_create(line, len);
-  if (!m) return VASK_DIRECTOR_NO_MEMORY;
+  if (!m) {
+    stats_counter_inc(g.c.no_memory);
+    *result = VASK_DIRECTOR_NO_MEMORY;
+    return nullptr;
+  }
   vask_decode_reason_t reason = vask_message_decoder_parse_line_reason(m, true);
   if (reason != VASK_DECODE_OK) {
     stats_counter_inc(g.c.rejected);
     if (reason > 0 && reason < VASK_DECODE_REASON_COUNT)
       stats_counter_inc(g.c.rejected_by_reason[reason]);
     vask_metric_director_message_deref(m);
-    return VASK_DIRECTOR_REJECTED;
+    *result = VASK_DIRECTOR_REJECTED;
+    return nullptr;
   }
+  return m;
+}
+
+vask_director_result_t submit_line(const char *line, size_t len, route_mode_t mode,
+                                   vask_director_pending_t *pending) {
+  globals_t &g = G();
+  stats_counter_inc(g.c.received);
+  vask_director_result_t lost;
+  vask_metric_message_t *m = decode_line(g, line, len, &lost);
+  if (!m) return lost;
   stats_counter_inc(g.c.parsed);
   vask_director_result_t r = route(g, m, mode, pending);
   vask_metric_director_message_deref(m);
@@ -827,9 +918,117 @@ vask_director_result_t vask_metric_director_resume(vask_director_pending_t *pend
 }
 
 void vask_metric_director_pending_release(vask_director_pending_t *pending) {
+  if (int left = pending->remaining()) {
+    globals_t &g = G();
+    stats_counter_add(g.c.lane_abandoned, uint64_t(left));
+    stats_counter_inc(g.c.abandoned);
+  }
   vask_metric_director_message_deref(pending->m);
   pending->m = nullptr;
   pending->lanes.clear();
+}
+
+// ---- Batches
+// -------------------------------------------------------------------------------------
+
+vask_director_batch_t::~vask_director_batch_t() {
+  vask_metric_director_batch_release(this);
+}
+
+vask_director_result_t vask_metric_director_batch_add_line(vask_director_batch_t *b,
+                                                           const char *line, size_t len) {
+  globals_t &g = G();
+  b->received++;
+  vask_director_result_t r;
+  vask_metric_message_t *m = decode_line(g, line, len, &r);
+  if (!m) return r;
+  b->parsed++;
+  int n = g.nlanes.load(std::memory_order_acquire);
+  thread_local std::vector<uint16_t> flags;
+  r = choose_lanes(g, m, flags, n);
+  if (r != VASK_DIRECTOR_DELIVERED) {
+    if (r == VASK_DIRECTOR_UNINTERESTING) b->uninteresting++;
+    vask_metric_director_message_deref(m);
+    return r;
+  }
+  if (b->staged.size() < size_t(n)) {
+    b->staged.resize(n);
+    b->committed.resize(n, 0);
+  }
+  // The reference the message was created with goes to its first lane; every further lane
+  // takes one of its own.
+  bool first = true;
+  for (int i = 0; i < n; i++) {
+    if (!flags[i]) continue;
+    if (!first) vask_metric_director_message_ref(m);
+    first = false;
+    b->staged[i].push_back(reinterpret_cast<uintptr_t>(m));
+  }
+  b->messages++;
+  return VASK_DIRECTOR_DELIVERED;
+}
+
+vask_director_result_t vask_metric_director_batch_commit(vask_director_batch_t *b) {
+  globals_t &g = G();
+  if (b->received) {
+    stats_counter_add(g.c.received, b->received);
+    stats_counter_add(g.c.parsed, b->parsed);
+    if (b->uninteresting) stats_counter_add(g.c.uninteresting, b->uninteresting);
+    b->received = b->parsed = b->uninteresting = 0;
+  }
+  if (b->messages == 0) return VASK_DIRECTOR_DELIVERED;
+  bool left = false;
+  uint64_t appended = 0;
+  for (size_t i = 0; i < b->staged.size(); i++) {
+    std::vector<uintptr_t> &items = b->staged[i];
+    size_t &done = b->committed[i];
+    if (done == items.size()) continue;
+    lane_t *l = g.lanes[i];
+    size_t k = lane_offer_run(l, items.data() + done, items.size() - done);
+    done += k;
+    appended += k;
+    if (k) lane_wake(l);
+    if (done < items.size()) {
+      // The consumer may have ended its cycle with work left: make sure it runs again.
+      eventer_wakeup(l->thread);
+      left = true;
+    }
+  }
+  if (appended) stats_counter_add(g.c.lane_appends, appended);
+  if (left) return VASK_DIRECTOR_WOULD_BLOCK;
+  stats_counter_add(g.c.delivered, b->messages);
+  b->messages = 0;
+  for (size_t i = 0; i < b->staged.size(); i++) {
+    b->staged[i].clear();
+    b->committed[i] = 0;
+  }
+  return VASK_DIRECTOR_DELIVERED;
+}
+
+void vask_metric_director_batch_release(vask_director_batch_t *b) {
+  if (b->messages == 0 && b->received == 0) return;
+  globals_t &g = G();
+  if (b->received) vask_metric_director_batch_commit(b);  // only counts when nothing is staged
+  std::vector<uintptr_t> missed;
+  for (size_t i = 0; i < b->staged.size(); i++) {
+    std::vector<uintptr_t> &items = b->staged[i];
+    for (size_t j = b->committed[i]; j < items.size(); j++) {
+      missed.push_back(items[j]);
+      vask_metric_director_message_deref(reinterpret_cast<vask_metric_message_t *>(items[j]));
+    }
+    items.clear();
+    b->committed[i] = 0;
+  }
+  // A message counts once however many lanes it missed; the rest of the batch was delivered.
+  // Pointers are only compared here, never followed: their messages may be gone.
+  std::sort(missed.begin(), missed.end());
+  size_t abandoned = size_t(std::unique(missed.begin(), missed.end()) - missed.begin());
+  if (!missed.empty()) {
+    stats_counter_add(g.c.lane_abandoned, missed.size());
+    stats_counter_add(g.c.abandoned, abandoned);
+  }
+  if (b->messages > abandoned) stats_counter_add(g.c.delivered, b->messages - abandoned);
+  b->messages = 0;
 }
 
 // ---- Interest and searches

@@ -39,9 +39,20 @@
 // a marker goes into each lane and counts down when the consumer asks for the message after it.
 // A lane whose consumer never runs never completes a flush.
 //
+// Order. The consumer takes from the overflow side list only when the ring is empty, so a flush
+// marker or an overflowed message never overtakes a ring item submitted before it, even one whose
+// producer has claimed its cell and not yet published it.
+//
+// Batches. A producer with many lines at hand (the TCP intake) stages them in a
+// vask_director_batch_t and commits the batch: each lane then takes its run of messages with one
+// claim on its ring and one wake-up, and a message that goes to a single lane moves there with
+// the reference it was created with (no reference count is touched on the way).
+//
 // Statistics ("vask"/"director" in the process recorder): received, parsed, rejected (and
-// rejected_by_reason with tag reason), duplicates, unwanted, uninteresting, delivered,
-// lane_appends, lane_full_waits, lane_overflows, flushes, and the gauge queued.
+// rejected_by_reason with tag reason), no_memory, duplicates, unwanted, uninteresting, delivered,
+// abandoned (messages that missed at least one chosen lane because their producer gave up),
+// lane_appends, lane_full_waits, lane_overflows, lane_abandoned (lane deliveries given up),
+// flushes, and the gauge queued.
 //
 // Threads: every function may be called from any thread after the initialisation it needs,
 // except vask_metric_director_lane_next (the lane's loop thread only).
@@ -124,7 +135,37 @@ vask_director_result_t vask_metric_director_try_submit_message(vask_metric_messa
                                                                vask_director_pending_t *pending);
 // Retries a held-up delivery: DELIVERED (pending is empty again) or WOULD_BLOCK.
 vask_director_result_t vask_metric_director_resume(vask_director_pending_t *pending);
+// Abandons a held-up delivery: the lanes still to fill are counted in lane_abandoned and the
+// message in abandoned.
 void vask_metric_director_pending_release(vask_director_pending_t *pending);
+
+// A producer's batch of decoded messages waiting for their lanes, kept in submission order per
+// lane. Each staged item holds one reference to its message. Not thread-safe: one producer owns
+// it; it may be moved between threads with its owner.
+struct vask_director_batch_t {
+  std::vector<std::vector<uintptr_t>> staged;  // by lane
+  std::vector<size_t> committed;               // by lane: staged items already in the lane
+  size_t messages = 0;                         // staged messages not yet wholly delivered
+  uint64_t received = 0, parsed = 0, uninteresting = 0;  // counted at the next commit
+  // Whether anything is staged.
+  bool empty() const { return messages == 0; }
+  ~vask_director_batch_t();
+};
+
+// Decodes a line and stages it for the lanes that want it; nothing reaches a lane before
+// vask_metric_director_batch_commit. Never blocks. Returns DELIVERED when the message was staged
+// (it counts as delivered once committed), or why it was not (REJECTED, DUPLICATE, UNWANTED,
+// UNINTERESTING, NO_MEMORY). The line is copied. The producer's thread, any thread.
+vask_director_result_t vask_metric_director_batch_add_line(vask_director_batch_t *batch,
+                                                           const char *line, size_t len);
+// Appends the staged messages to their lanes, in order, each lane's run with one claim and one
+// wake-up. DELIVERED when everything went (the batch is empty again); WOULD_BLOCK when a full
+// lane kept some back: they stay staged, in order, for the next commit (let the consumers run
+// first). Never blocks.
+vask_director_result_t vask_metric_director_batch_commit(vask_director_batch_t *batch);
+// Drops whatever is still staged (counted in abandoned and lane_abandoned); the batch is empty
+// afterwards. The destructor does this too.
+void vask_metric_director_batch_release(vask_director_batch_t *batch);
 
 // ---- Interest and searches --------------------------------------------------------------------
 

@@ -20,8 +20,10 @@
 #include <vector>
 
 #include "tovi/tovi_log.h"
+#include "tovi/tovi_uuid.h"
 #include "vask/vask_base64.h"
 #include "vask/vask_decoder.h"
+#include "vask/vask_pcre.h"
 
 namespace {
 
@@ -90,16 +92,28 @@ bool compile_regex(matcher_t *m, const char **error) {
   m->re = pcre_compile(m->bytes.c_str(), 0, error, &erroffset, nullptr);
   if (!m->re) return false;
   const char *study_error = nullptr;
-  m->extra = pcre_study(m->re, PCRE_STUDY_JIT_COMPILE, &study_error);
-  if (m->extra) pcre_assign_jit_stack(m->extra, thread_jit_stack, nullptr);
+  m->extra = vask_pcre_limit(pcre_study(m->re, PCRE_STUDY_JIT_COMPILE, &study_error));
+  if (!m->extra) {
+    *error = "out of memory";
+    return false;
+  }
+  if (m->extra->flags & PCRE_EXTRA_EXECUTABLE_JIT)
+    pcre_assign_jit_stack(m->extra, thread_jit_stack, nullptr);
   return true;
 }
+
+// Set when a regular expression was stopped by its limits during the evaluation running on this
+// thread: the whole search then fails, whatever the other terms say (see
+// vask_metric_tag_search_evaluate_against_metric_id).
+thread_local bool t_search_failed = false;
 
 bool regex_matches(const matcher_t &m, const char *subject, size_t len) {
   if (len > static_cast<size_t>(INT32_MAX)) return false;
   int ovector[30];
   int rc = pcre_exec(m.re, m.extra, subject, static_cast<int>(len), 0, 0, ovector, 30);
-  return rc >= 0;
+  int result = vask_pcre_result(rc, "tag search");
+  if (result < 0) t_search_failed = true;
+  return result > 0;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -170,29 +184,21 @@ bool term_matches_set(const vask_metric_tag_search_ast_t *t, const vask_metric_t
   return false;
 }
 
-void uuid_text(const uint8_t id[16], char out[36]) {
-  static const char kHex[] = "0123456789abcdef";
-  int o = 0;
-  for (int i = 0; i < 16; i++) {
-    if (i == 4 || i == 6 || i == 8 || i == 10) out[o++] = '-';
-    out[o++] = kHex[id[i] >> 4];
-    out[o++] = kHex[id[i] & 15];
-  }
-}
-
+// Once a regular expression failed, every further answer is false: the search is abandoned and
+// the caller sees it fail.
 bool evaluate(const vask_metric_tag_search_ast_t *ast, const vask_metric_id_t *id) {
   switch (ast->op) {
     case VASK_TAG_SEARCH_OP_AND:
       for (const auto *a : ast->args)
         if (!evaluate(a, id)) return false;
-      return true;
+      return !t_search_failed;
     case VASK_TAG_SEARCH_OP_OR:
       for (const auto *a : ast->args)
         if (evaluate(a, id)) return true;
       return false;
     case VASK_TAG_SEARCH_OP_NOT:
       for (const auto *a : ast->args)
-        if (evaluate(a, id)) return false;
+        if (evaluate(a, id) || t_search_failed) return false;
       return true;
     case VASK_TAG_SEARCH_OP_MATCH:
       break;
@@ -203,9 +209,9 @@ bool evaluate(const vask_metric_tag_search_ast_t *ast, const vask_metric_id_t *i
     case TERM_NAME:
       return id->name && matcher_matches_bytes(ast->value, id->name, id->name_len);
     case TERM_CHECK_UUID: {
-      char text[36];
-      uuid_text(id->id, text);
-      return matcher_matches_bytes(ast->value, text, sizeof text);
+      char text[37];
+      tovi_uuid_unparse(id->id, text);
+      return matcher_matches_bytes(ast->value, text, 36);
     }
     case TERM_PLACEHOLDER:
       return false;
@@ -216,10 +222,9 @@ bool evaluate(const vask_metric_tag_search_ast_t *ast, const vask_metric_id_t *i
 // ---------------------------------------------------------------------------------------------
 // Parsing
 
+// A literal is written with the bytes of a plain tag part, and globs in values.
 bool is_literal_byte(unsigned char c, bool value) {
-  bool alnum = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
-  if (alnum || c == '.' || c == '_' || c == '-' || c == '/') return true;
-  return value && (c == ':' || c == '*' || c == '?');
+  return vask_tag_byte_is_plain(c, value) || (value && (c == '*' || c == '?'));
 }
 
 struct parser_t {
@@ -501,7 +506,9 @@ vask_metric_tag_search_ast_t *vask_metric_tag_search_parse(const char *expressio
 bool vask_metric_tag_search_evaluate_against_metric_id(const vask_metric_tag_search_ast_t *ast,
                                                        const vask_metric_id_t *id) {
   if (!ast || !id) return false;
-  return evaluate(ast, id);
+  t_search_failed = false;
+  bool holds = evaluate(ast, id);
+  return holds && !t_search_failed;
 }
 
 vask_metric_tag_search_op_t vask_metric_tag_search_get_op(const vask_metric_tag_search_ast_t *ast) {

@@ -577,6 +577,7 @@ void compute_interest(globals_t &g, const vask_metric_message_t *m, uint16_t *fl
   const uint8_t *uuids[2] = {id.id, zero_uuid};
   int nuuids = std::memcmp(id.id, zero_uuid, 16) == 0 ? 1 : 2;
   thread_local std::string key;
+  if (g.interests.empty() && g.searches.empty()) return;  // nothing to look up, nothing to guard
   tovi_memory_scope_c bracket;
 
   if (!g.interests.empty()) {

@@ -5,12 +5,23 @@
 //   scanning -> complete lines in buf[start, end) are submitted one by one (never blocking)
 //   paused   -> a lane was full: the held-up delivery is retried on a timer; reading resumes
 //               only once it went through and the rest of the buffer was scanned
-// The buffer holds at most max_line bytes of an unfinished line plus one read, so a connection's
-// memory is bounded whatever the peer sends: an unfinished line that outgrows max_line switches
-// the connection to discarding until the next newline.
+// Complete lines are decoded and staged in the connection's director batch, up to 1024 at a time,
+// and the batch is committed to the lanes in runs (one claim and one wake-up per lane). A batch
+// that a full lane holds back stays staged, in order, and nothing more is read until it went.
+// The buffer starts at 4 KiB, grows while the peer keeps it full or a long line needs room (to
+// at most max_line bytes of an unfinished line plus one read of 64 KiB) and shrinks back when it
+// is empty and the peer sends little, so a connection's memory is bounded whatever the peer
+// sends, and an idle one costs a few KiB: an unfinished line that outgrows max_line switches the
+// connection to discarding until the next newline.
 #include "vask/vask_intake.h"
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+
 #include <algorithm>
+#include <chrono>
 #include <atomic>
 #include <cstring>
 #include <memory>
@@ -30,13 +41,22 @@ namespace {
 using boost::asio::ip::tcp;
 
 constexpr int32_t default_max_line = 65536;
+constexpr int32_t default_idle_timeout_s = 300;
 constexpr size_t read_chunk = 65536;
+constexpr size_t initial_buffer = 4096;  // what an idle connection holds
+constexpr size_t min_read = 1024;        // the buffer grows when less room than this is left
+constexpr uint64_t max_batch = 1024;     // lines staged before they are committed to the lanes
 constexpr int initial_backoff_us = 100;
 constexpr int max_backoff_us = 10000;
+constexpr int initial_accept_backoff_ms = 10;
+constexpr int max_accept_backoff_ms = 1000;
+// Descriptors kept for everything but broker connections (REST, console, bus, files): a quarter
+// of the limit, and at least this many.
+constexpr int64_t reserved_descriptors = 256;
 
 struct intake_counters_t {
   stats_counter_t *connections, *lines, *bytes, *overlong_lines, *partial_lines, *pauses,
-      *read_errors, *log_lines, *reentrant_lines;
+      *read_errors, *log_lines, *reentrant_lines, *refused, *idle_closes, *accept_errors;
   std::atomic<int64_t> open{0};
 };
 
@@ -59,6 +79,9 @@ intake_counters_t &counters() {
     n->read_errors = counter("read_errors", "errors");
     n->log_lines = counter("log_lines", "lines");
     n->reentrant_lines = counter("reentrant_lines", "lines");
+    n->refused = counter("refused_connections", "connections");
+    n->idle_closes = counter("idle_closes", "connections");
+    n->accept_errors = counter("accept_errors", "errors");
     stats_opts_t opts;
     opts.units = "connections";
     stats_register_i64(ns, "connections_open", STATS_GAUGE, &n->open, opts);
@@ -82,6 +105,7 @@ void metrics_outlet(tovi_log_stream_t, std::string_view text) {
     size_t nl = text.find('\n');
     std::string_view line = text.substr(0, nl);
     text.remove_prefix(nl == std::string_view::npos ? text.size() : nl + 1);
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);  // a CRLF line end
     if (line.empty()) continue;
     stats_counter_inc(c.log_lines);
     vask_metric_director_submit_line(line.data(), line.size());
@@ -97,37 +121,91 @@ struct listener_t {
   tcp::acceptor acceptor;
   boost::asio::steady_timer retry;  // after an accept error such as running out of descriptors
   size_t max_line = default_max_line;
+  int64_t max_connections = 0;
+  int32_t idle_timeout_s = default_idle_timeout_s;  // 0: connections may stay quiet for ever
   uint16_t port = 0;
   std::atomic<uint64_t> next_thread{0};
+  std::atomic<int64_t> open{0};  // this listener's connections
+  // Accept thread only (loop thread 0).
+  int backoff_ms = initial_accept_backoff_ms;
+  uint64_t failures_unlogged = 0;
+  std::chrono::steady_clock::time_point last_error_log{}, last_refusal_log{};
 };
+
+// Accept errors (running out of descriptors) are retried after a back-off that doubles from
+// 10 ms to 1 s and logged at most once every 10 s with the number of failures in between.
+void on_accept_error(listener_t *l, const boost::system::error_code &ec) {
+  intake_counters_t &c = counters();
+  stats_counter_inc(c.accept_errors);
+  l->failures_unlogged++;
+  auto now = std::chrono::steady_clock::now();
+  if (now - l->last_error_log >= std::chrono::seconds(10)) {
+    tovi_log(tovi_error, "metric intake: accept on port %u failed: %s (%llu times since the last "
+             "report); retrying in %d ms\n",
+             unsigned(l->port), ec.message().c_str(),
+             static_cast<unsigned long long>(l->failures_unlogged), l->backoff_ms);
+    l->failures_unlogged = 0;
+    l->last_error_log = now;
+  }
+}
 
 class connection_c : public std::enable_shared_from_this<connection_c> {
  public:
-  connection_c(tcp::socket sock, size_t max_line)
+  connection_c(tcp::socket sock, const listener_t *l)
       : sock_(std::move(sock)),
         timer_(sock_.get_executor()),
-        max_line_(max_line),
-        cap_(max_line + read_chunk),
-        buf_(new char[cap_]) {
+        idle_timer_(sock_.get_executor()),
+        max_line_(l->max_line),
+        max_cap_(l->max_line + read_chunk),
+        idle_(std::chrono::seconds(l->idle_timeout_s)),
+        listener_open_(const_cast<listener_t *>(l)->open) {
     counters().open.fetch_add(1, std::memory_order_relaxed);
+    listener_open_.fetch_add(1, std::memory_order_relaxed);
   }
   ~connection_c() {
-    vask_metric_director_pending_release(&pending_);
+    vask_metric_director_batch_release(&batch_);
     counters().open.fetch_sub(1, std::memory_order_relaxed);
+    listener_open_.fetch_sub(1, std::memory_order_relaxed);
   }
   connection_c(const connection_c &) = delete;
   connection_c &operator=(const connection_c &) = delete;
 
-  void start() { read(); }
+  void start() {
+    last_active_ = std::chrono::steady_clock::now();
+    arm_idle(idle_);
+    read();
+  }
 
  private:
-  void read() {
+  // Prepares the buffer for the next read: the unfinished line moves to the front; the buffer
+  // grows while a peer keeps it full or a long line needs room, and goes back to its small size
+  // once it holds nothing and the peer sends little, so an idle connection costs a few KiB.
+  void prepare_buffer() {
     if (start_ > 0) {
       std::memmove(buf_.get(), buf_.get() + start_, end_ - start_);
       end_ -= start_;
       scan_ -= start_;
       start_ = 0;
     }
+    size_t want = cap_;
+    if (!buf_) {
+      want = initial_buffer;
+    } else if (end_ == 0 && last_read_ < initial_buffer / 2) {
+      want = initial_buffer;
+    } else if (cap_ - end_ < min_read || last_read_ == last_room_) {
+      want = std::min(cap_ * 2, max_cap_);
+    }
+    if (want < end_ + min_read) want = std::min(max_cap_, end_ + min_read);
+    if (buf_ && want == cap_) return;
+    std::unique_ptr<char[]> next(new char[want]);
+    if (end_) std::memcpy(next.get(), buf_.get(), end_);
+    buf_ = std::move(next);
+    cap_ = want;
+  }
+
+  void read() {
+    prepare_buffer();
+    last_room_ = cap_ - end_;
     sock_.async_read_some(boost::asio::buffer(buf_.get() + end_, cap_ - end_),
                           [self = shared_from_this()](const boost::system::error_code &ec,
                                                       size_t n) { self->on_read(ec, n); });
@@ -140,19 +218,42 @@ class connection_c : public std::enable_shared_from_this<connection_c> {
       if (ec != boost::asio::error::eof && ec != boost::asio::error::connection_reset &&
           ec != boost::asio::error::operation_aborted)
         stats_counter_inc(c.read_errors);
-      boost::system::error_code ignored;
-      sock_.close(ignored);
+      close();
       return;  // the last handler's reference goes: the connection is freed
     }
     stats_counter_add(c.bytes, n);
+    last_read_ = n;
+    last_active_ = std::chrono::steady_clock::now();
     end_ += n;
-    if (scan()) read();
+    if (process()) read();
   }
 
-  // Submits every complete line. Returns false when a full lane paused the connection.
+  // Stages and commits the complete lines. Returns false when a full lane paused the connection.
+  bool process() {
+    for (;;) {
+      bool more = scan();
+      if (vask_metric_director_batch_commit(&batch_) == VASK_DIRECTOR_WOULD_BLOCK) {
+        stats_counter_inc(counters().pauses);
+        paused_ = true;
+        backoff_us_ = initial_backoff_us;
+        wait();
+        return false;
+      }
+      if (!more) return true;
+    }
+  }
+
+  // Stages complete lines, at most max_batch of them. Returns true when it stopped at that bound
+  // with lines left.
   bool scan() {
     intake_counters_t &c = counters();
+    uint64_t lines = 0;
+    bool more = false;
     while (scan_ < end_) {
+      if (lines == max_batch) {
+        more = true;
+        break;
+      }
       char *base = buf_.get();
       auto *nl = static_cast<char *>(std::memchr(base + scan_, '\n', end_ - scan_));
       if (!nl) break;
@@ -163,27 +264,24 @@ class connection_c : public std::enable_shared_from_this<connection_c> {
         continue;
       }
       size_t len = line_end - line_start;
+      if (len && base[line_end - 1] == '\r') len--;  // a CRLF line end
       if (len == 0) continue;
       if (len > max_line_) {
         stats_counter_inc(c.overlong_lines);
         continue;
       }
-      stats_counter_inc(c.lines);
-      if (vask_metric_director_try_submit_line(base + line_start, len, &pending_) ==
-          VASK_DIRECTOR_WOULD_BLOCK) {
-        stats_counter_inc(c.pauses);
-        backoff_us_ = initial_backoff_us;
-        wait();
-        return false;
-      }
+      lines++;
+      vask_metric_director_batch_add_line(&batch_, base + line_start, len);
     }
+    if (lines) stats_counter_add(c.lines, lines);
+    if (more) return true;
     scan_ = end_;
     if (!discarding_ && end_ - start_ > max_line_) {
       stats_counter_inc(c.overlong_lines);
       discarding_ = true;
     }
     if (discarding_) start_ = scan_ = end_;
-    return true;
+    return false;
   }
 
   void wait() {
@@ -194,26 +292,83 @@ class connection_c : public std::enable_shared_from_this<connection_c> {
   }
 
   void retry() {
-    if (vask_metric_director_resume(&pending_) == VASK_DIRECTOR_WOULD_BLOCK) {
+    if (closed_) return;
+    if (vask_metric_director_batch_commit(&batch_) == VASK_DIRECTOR_WOULD_BLOCK) {
       backoff_us_ = std::min(backoff_us_ * 2, max_backoff_us);
       wait();
       return;
     }
-    if (scan()) read();
+    if (!process()) return;
+    paused_ = false;
+    // The peer could not send while we were not reading: its silence starts now.
+    last_active_ = std::chrono::steady_clock::now();
+    read();
+  }
+
+  void arm_idle(std::chrono::steady_clock::duration after) {
+    if (idle_.count() == 0) return;
+    idle_timer_.expires_after(after);
+    idle_timer_.async_wait([self = shared_from_this()](const boost::system::error_code &ec) {
+      if (!ec) self->check_idle();
+    });
+  }
+
+  void check_idle() {
+    if (closed_) return;
+    auto quiet = std::chrono::steady_clock::now() - last_active_;
+    if (paused_ || quiet < idle_) {
+      arm_idle(paused_ ? idle_ : idle_ - quiet);
+      return;
+    }
+    stats_counter_inc(counters().idle_closes);
+    if (end_ > start_ && !discarding_) stats_counter_inc(counters().partial_lines);
+    start_ = end_;
+    close();
+  }
+
+  // Closes the socket and cancels the timers; the pending handlers then let go of the connection.
+  void close() {
+    if (closed_) return;
+    closed_ = true;
+    boost::system::error_code ignored;
+    timer_.cancel();
+    idle_timer_.cancel();
+    sock_.close(ignored);
   }
 
   tcp::socket sock_;
-  boost::asio::steady_timer timer_;
+  boost::asio::steady_timer timer_;       // retries of a held-up batch
+  boost::asio::steady_timer idle_timer_;  // closes a connection whose peer went quiet
   const size_t max_line_;
-  const size_t cap_;
+  const size_t max_cap_;
+  const std::chrono::steady_clock::duration idle_;  // 0: never
+  std::atomic<int64_t> &listener_open_;
   std::unique_ptr<char[]> buf_;
-  size_t start_ = 0;  // first byte of the unfinished line
-  size_t scan_ = 0;   // bytes before it hold no newline
-  size_t end_ = 0;    // end of the data read
+  size_t cap_ = 0;
+  size_t start_ = 0;       // first byte of the unfinished line
+  size_t scan_ = 0;        // bytes before it hold no newline
+  size_t end_ = 0;         // end of the data read
+  size_t last_read_ = 0;   // bytes of the last read
+  size_t last_room_ = 0;   // room that read was given
   bool discarding_ = false;
+  bool paused_ = false;
+  bool closed_ = false;
+  std::chrono::steady_clock::time_point last_active_;
   int backoff_us_ = initial_backoff_us;
-  vask_director_pending_t pending_;
+  vask_director_batch_t batch_;
 };
+
+void set_keepalive(tcp::socket &sock) {
+  boost::system::error_code ignored;
+  sock.set_option(tcp::no_delay(true), ignored);
+  sock.set_option(boost::asio::socket_base::keep_alive(true), ignored);
+  // A peer that vanished without a word is found within about two minutes.
+  int fd = sock.native_handle();
+  int idle = 60, interval = 10, count = 6;
+  setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
+  setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
+  setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count);
+}
 
 void accept_next(listener_t *l) {
   int threads = eventer_loop_concurrency();
@@ -222,18 +377,35 @@ void accept_next(listener_t *l) {
   l->acceptor.async_accept(ctx, [l, &ctx](const boost::system::error_code &ec, tcp::socket sock) {
     if (ec == boost::asio::error::operation_aborted) return;
     if (ec) {
-      tovi_log(tovi_error, "metric intake: accept on port %u failed: %s\n", unsigned(l->port),
-               ec.message().c_str());
-      l->retry.expires_after(std::chrono::milliseconds(100));
+      on_accept_error(l, ec);
+      l->retry.expires_after(std::chrono::milliseconds(l->backoff_ms));
+      l->backoff_ms = std::min(l->backoff_ms * 2, max_accept_backoff_ms);
       l->retry.async_wait([l](const boost::system::error_code &e) {
         if (!e) accept_next(l);
       });
       return;
     }
-    stats_counter_inc(counters().connections);
-    boost::system::error_code ignored;
-    sock.set_option(tcp::no_delay(true), ignored);
-    auto conn = std::make_shared<connection_c>(std::move(sock), l->max_line);
+    l->backoff_ms = initial_accept_backoff_ms;
+    intake_counters_t &c = counters();
+    stats_counter_inc(c.connections);
+    if (l->open.load(std::memory_order_relaxed) >= l->max_connections) {
+      // Full: the peer sees its connection closed at once rather than hanging in the backlog.
+      stats_counter_inc(c.refused);
+      auto now = std::chrono::steady_clock::now();
+      if (now - l->last_refusal_log >= std::chrono::seconds(10)) {
+        l->last_refusal_log = now;
+        tovi_log(tovi_error,
+                 "metric intake: %lld connections open, the most allowed; refusing new ones on "
+                 "port %u\n",
+                 static_cast<long long>(l->max_connections), unsigned(l->port));
+      }
+      boost::system::error_code ignored;
+      sock.close(ignored);
+      accept_next(l);
+      return;
+    }
+    set_keepalive(sock);
+    auto conn = std::make_shared<connection_c>(std::move(sock), l);
     boost::asio::post(ctx, [conn] { conn->start(); });
     accept_next(l);
   });
@@ -250,9 +422,23 @@ intake_t &intake() {
   return *i;
 }
 
-int open_listener(tovi_conf_section_t s, int index) {
+// The default connection cap of each of `listeners` listeners: what the descriptor limit leaves
+// once the reserve for everything else is set aside, shared among them.
+int64_t default_max_connections(int listeners) {
+  rlimit rl{};
+  int64_t limit = 1024;
+  if (getrlimit(RLIMIT_NOFILE, &rl) == 0 && rl.rlim_cur != RLIM_INFINITY)
+    limit = int64_t(rl.rlim_cur);
+  else if (rl.rlim_cur == RLIM_INFINITY)
+    limit = int64_t(1) << 20;
+  int64_t budget = limit - std::max(reserved_descriptors, limit / 4);
+  return std::max<int64_t>(1, budget / std::max(1, listeners));
+}
+
+int open_listener(tovi_conf_section_t s, int index, int listeners) {
   std::string address = "127.0.0.1";
-  int32_t port = -1, max_line = default_max_line;
+  int32_t port = -1, max_line = default_max_line, idle_timeout_s = default_idle_timeout_s;
+  int64_t max_connections = default_max_connections(listeners);
   tovi_conf_get_string(s, "@address", &address);
   if (!tovi_conf_get_int32(s, "@port", &port) || port < 0 || port > 65535) {
     tovi_log(tovi_error, "//listeners/metrics[%d]/@port: a port from 0 to 65535 is required\n",
@@ -265,6 +451,17 @@ int open_listener(tovi_conf_section_t s, int index) {
              "//listeners/metrics[%d]/@max_line_bytes: must be between 64 and 16777216\n", index);
     return -1;
   }
+  tovi_conf_get_int64(s, "@max_connections", &max_connections);
+  if (max_connections < 1) {
+    tovi_log(tovi_error, "//listeners/metrics[%d]/@max_connections: must be at least 1\n", index);
+    return -1;
+  }
+  tovi_conf_get_int32(s, "@idle_timeout_s", &idle_timeout_s);
+  if (idle_timeout_s < 0) {
+    tovi_log(tovi_error, "//listeners/metrics[%d]/@idle_timeout_s: must not be negative\n",
+             index);
+    return -1;
+  }
   boost::system::error_code ec;
   auto ip = boost::asio::ip::make_address(address, ec);
   if (ec) {
@@ -274,6 +471,8 @@ int open_listener(tovi_conf_section_t s, int index) {
   }
   auto *l = new listener_t(eventer_io_context(0));
   l->max_line = size_t(max_line);
+  l->max_connections = max_connections;
+  l->idle_timeout_s = idle_timeout_s;
   tcp::endpoint endpoint(ip, uint16_t(port));
   l->acceptor.open(endpoint.protocol(), ec);
   if (!ec) l->acceptor.set_option(tcp::acceptor::reuse_address(true), ec);
@@ -287,8 +486,8 @@ int open_listener(tovi_conf_section_t s, int index) {
   }
   l->port = l->acceptor.local_endpoint(ec).port();
   intake().listeners.push_back(l);
-  tovi_log(tovi_notice, "metric intake listening on %s port %u\n", address.c_str(),
-           unsigned(l->port));
+  tovi_log(tovi_notice, "metric intake listening on %s port %u (at most %lld connections)\n",
+           address.c_str(), unsigned(l->port), static_cast<long long>(l->max_connections));
   // Accepting starts on the listener's own loop thread.
   boost::asio::post(eventer_io_context(0), [l] { accept_next(l); });
   return 0;
@@ -313,8 +512,9 @@ int vask_intake_init(void) {
   tovi_conf_section_read_hold();
   int rv = 0;
   int index = 1;
-  for (tovi_conf_section_t s : tovi_conf_get_sections(nullptr, "//listeners/metrics")) {
-    if (open_listener(s, index++) != 0) {
+  auto sections = tovi_conf_get_sections(nullptr, "//listeners/metrics");
+  for (tovi_conf_section_t s : sections) {
+    if (open_listener(s, index++, int(sections.size())) != 0) {
       rv = -1;
       break;
     }

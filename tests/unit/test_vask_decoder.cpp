@@ -328,6 +328,47 @@ TEST(vask_decoder, line_ends_are_not_part_of_the_value) {
   EXPECT_EQ(std::string(crlf.m->value.value.s, crlf.m->value.s_len), "text");
 }
 
+TEST(vask_decoder, a_lone_carriage_return_is_data_and_underflow_reads_as_zero_or_subnormal) {
+  decoded_t cr(m_line("m", "s", "text\r"));
+  ASSERT_EQ(cr.reason, VASK_DECODE_OK);
+  EXPECT_EQ(std::string(cr.m->value.value.s, cr.m->value.s_len), "text\r");
+
+  struct case_t {
+    const char *text;
+    double value;
+  } cases[] = {
+      {"1e-400", 0.0}, {"-1e-400", -0.0}, {"4.9e-324", 4.9e-324}, {"2e-310", 2e-310},
+  };
+  for (const case_t &c : cases) {
+    decoded_t d(m_line("m", "n", c.text));
+    ASSERT_EQ(d.reason, VASK_DECODE_OK) << c.text;
+    EXPECT_EQ(d.m->value.value.n, c.value) << c.text;
+    EXPECT_EQ(std::signbit(d.m->value.value.n), std::signbit(c.value)) << c.text;
+  }
+  for (const char *text : {"1e999", "-1e999", "1e-400x", "1e-400 "})
+    EXPECT_EQ(decoded_t(m_line("m", "n", text)).reason, VASK_DECODE_BAD_VALUE) << text;
+}
+
+TEST(vask_decoder, names_longer_than_the_rules_can_key_are_rejected) {
+  uint64_t before = vask_decoder_rejections(VASK_DECODE_NAME_TOO_LONG);
+  std::string at_limit(VASK_METRIC_NAME_MAX, 'n');
+  EXPECT_EQ(decoded_t(m_line(at_limit, "n", "1")).reason, VASK_DECODE_OK);
+  EXPECT_EQ(decoded_t(m_line(at_limit + "x", "n", "1")).reason, VASK_DECODE_NAME_TOO_LONG);
+  // Stream tags count ("|ST[" and "]" included); measurement tags do not.
+  std::string tag = "k:" + std::string(100, 'v');
+  std::string bare(VASK_METRIC_NAME_MAX - tag.size() - 5, 'n');
+  EXPECT_EQ(decoded_t(m_line(bare + "|ST[" + tag + "]", "n", "1")).reason, VASK_DECODE_OK);
+  EXPECT_EQ(decoded_t(m_line(bare + "x|ST[" + tag + "]", "n", "1")).reason,
+            VASK_DECODE_NAME_TOO_LONG);
+  EXPECT_EQ(decoded_t(m_line(bare + "|ST[" + tag + "]|MT{" + tag + "}", "n", "1")).reason,
+            VASK_DECODE_OK);
+  // What counts is the canonical form: repeated tags that collapse to one fit.
+  EXPECT_EQ(decoded_t(m_line(bare + "|ST[" + tag + "," + tag + "]", "n", "1")).reason,
+            VASK_DECODE_OK);
+  EXPECT_EQ(vask_decoder_rejections(VASK_DECODE_NAME_TOO_LONG), before + 2);
+  EXPECT_STREQ(vask_decode_reason_name(VASK_DECODE_NAME_TOO_LONG), "name_too_long");
+}
+
 TEST(vask_decoder, a_message_can_be_decoded_again) {
   std::string line = m_line("cpu|ST[b:1,a:2]", "n", "1");
   vask_metric_message_t *m = vask_metric_message_create(line.data(), line.size());

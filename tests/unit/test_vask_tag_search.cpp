@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -9,6 +10,7 @@
 #include "vask/vask_base64.h"
 #include "vask/vask_decoder.h"
 #include "vask/vask_metric.h"
+#include "vask/vask_pcre.h"
 #include "vask/vask_tag_search.h"
 
 namespace {
@@ -216,6 +218,28 @@ TEST(vask_tag_search, evaluation_is_safe_across_threads) {
   for (auto &t : threads)
     t.join();
   EXPECT_EQ(mismatches.load(), 0);
+}
+
+TEST(vask_tag_search, a_runaway_regular_expression_fails_the_whole_search_quickly) {
+  metric_t victim("m|ST[k:" + std::string(30, 'a') + "b]");
+  metric_t plain("m|ST[k:aaaa]");
+  ast_t runaway("k:/^(a+)+$/");
+  ast_t negated("not(k:/^(a+)+$/)");
+  ast_t either("or(k:/^(a+)+$/,__name:m)");
+  ASSERT_NE(runaway.p, nullptr);
+  EXPECT_TRUE(runaway.matches(plain));  // within the limits the pattern works as written
+  uint64_t hits = vask_pcre_limit_hits();
+  auto start = std::chrono::steady_clock::now();
+  // Neither the term, nor its negation, nor an "or" that another term satisfies holds.
+  EXPECT_FALSE(runaway.matches(victim));
+  EXPECT_FALSE(negated.matches(victim));
+  EXPECT_FALSE(either.matches(victim));
+  auto took = std::chrono::steady_clock::now() - start;
+  EXPECT_LT(took, std::chrono::milliseconds(100));  // unbounded, each evaluation takes >100 ms
+  EXPECT_EQ(vask_pcre_limit_hits(), hits + 3);
+  // The failure belongs to that evaluation only.
+  EXPECT_TRUE(either.matches(plain));
+  EXPECT_FALSE(negated.matches(plain));
 }
 
 }  // namespace

@@ -115,6 +115,28 @@ void BM_director_submit_line(benchmark::State &state) {
 }
 BENCHMARK(BM_director_submit_line)->UseRealTime();
 
+// Lines through a batch, as the TCP intake sends them: runs of up to 1024 lines committed at once.
+void BM_director_batch_lines(benchmark::State &state) {
+  ensure_director();
+  std::vector<std::string> lines;
+  for (int i = 0; i < kMetrics; i++)
+    lines.push_back(metric_line(i));
+  vask_director_batch_t batch;
+  for (auto _ : state) {
+    uint64_t target = consumed.load() + kBatch;
+    for (int i = 0; i < kBatch; i++) {
+      const std::string &l = lines[i % kMetrics];
+      vask_metric_director_batch_add_line(&batch, l.data(), l.size());
+      if (i % 1024 == 1023 || i + 1 == kBatch)
+        while (vask_metric_director_batch_commit(&batch) == VASK_DIRECTOR_WOULD_BLOCK)
+          std::this_thread::yield();
+    }
+    wait_consumed(target);
+  }
+  state.SetItemsProcessed(state.iterations() * kBatch);
+}
+BENCHMARK(BM_director_batch_lines)->UseRealTime();
+
 // Messages that no lane wants: the cost of the look-ups alone.
 void BM_director_uninteresting(benchmark::State &state) {
   ensure_director();

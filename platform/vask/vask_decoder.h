@@ -40,7 +40,8 @@ enum vask_decode_reason_t : int {
   VASK_DECODE_BAD_VALUE,       // a value that does not parse as its type, or out of range
   VASK_DECODE_BAD_HISTOGRAM,   // an empty histogram or one with bytes outside base64
   VASK_DECODE_NO_MEMORY,       // tag storage could not be allocated
-  VASK_DECODE_NAME_TOO_LONG,   // the canonical name with its stream tags exceeds VASK_METRIC_NAME_MAX
+  VASK_DECODE_NAME_TOO_LONG,   // the canonical name with its stream tags exceeds
+                               // VASK_METRIC_NAME_MAX
   VASK_DECODE_REASON_COUNT
 };
 

@@ -254,9 +254,9 @@ void flush_arrive(flush_t *f) {
 // ------------------------------------------------------------------------------------
 
 struct counters_t {
-  stats_counter_t *received, *parsed, *rejected, *no_memory, *duplicates, *unwanted,
-      *uninteresting, *delivered, *abandoned, *lane_appends, *lane_full_waits, *lane_overflows,
-      *lane_abandoned, *flushes;
+  stats_counter_t *received, *parsed, *rejected, *no_memory, *duplicates, *unwanted, *uninteresting,
+      *delivered, *abandoned, *lane_appends, *lane_full_waits, *lane_overflows, *lane_abandoned,
+      *flushes;
   stats_counter_t *rejected_by_reason[VASK_DECODE_REASON_COUNT];
 };
 
@@ -584,8 +584,8 @@ void compute_interest(globals_t &g, const vask_metric_message_t *m, uint16_t *fl
     size_t with_tags = stream_name_len(id);
     // An untagged metric is also known as "<name>|ST[]", unless that form would be longer than
     // any name can be (the decoder rejects such names, so nobody registers them).
-    bool tagged_form = with_tags != id.name_len ||
-                       id.name_len + untagged_suffix.size() > VASK_METRIC_NAME_MAX;
+    bool tagged_form =
+        with_tags != id.name_len || id.name_len + untagged_suffix.size() > VASK_METRIC_NAME_MAX;
     for (int u = 0; u < nuuids; u++) {
       key.assign(reinterpret_cast<const char *>(uuids[u]), 16);
       key.append(id.name, id.name_len);

@@ -140,7 +140,8 @@ void on_accept_error(listener_t *l, const boost::system::error_code &ec) {
   l->failures_unlogged++;
   auto now = std::chrono::steady_clock::now();
   if (now - l->last_error_log >= std::chrono::seconds(10)) {
-    tovi_log(tovi_error, "metric intake: accept on port %u failed: %s (%llu times since the last "
+    tovi_log(tovi_error,
+             "metric intake: accept on port %u failed: %s (%llu times since the last "
              "report); retrying in %d ms\n",
              unsigned(l->port), ec.message().c_str(),
              static_cast<unsigned long long>(l->failures_unlogged), l->backoff_ms);
@@ -345,11 +346,11 @@ class connection_c : public std::enable_shared_from_this<connection_c> {
   std::atomic<int64_t> &listener_open_;
   std::unique_ptr<char[]> buf_;
   size_t cap_ = 0;
-  size_t start_ = 0;       // first byte of the unfinished line
-  size_t scan_ = 0;        // bytes before it hold no newline
-  size_t end_ = 0;         // end of the data read
-  size_t last_read_ = 0;   // bytes of the last read
-  size_t last_room_ = 0;   // room that read was given
+  size_t start_ = 0;      // first byte of the unfinished line
+  size_t scan_ = 0;       // bytes before it hold no newline
+  size_t end_ = 0;        // end of the data read
+  size_t last_read_ = 0;  // bytes of the last read
+  size_t last_room_ = 0;  // room that read was given
   bool discarding_ = false;
   bool paused_ = false;
   bool closed_ = false;
@@ -458,8 +459,7 @@ int open_listener(tovi_conf_section_t s, int index, int listeners) {
   }
   tovi_conf_get_int32(s, "@idle_timeout_s", &idle_timeout_s);
   if (idle_timeout_s < 0) {
-    tovi_log(tovi_error, "//listeners/metrics[%d]/@idle_timeout_s: must not be negative\n",
-             index);
+    tovi_log(tovi_error, "//listeners/metrics[%d]/@idle_timeout_s: must not be negative\n", index);
     return -1;
   }
   boost::system::error_code ec;

@@ -337,7 +337,10 @@ TEST(vask_decoder, a_lone_carriage_return_is_data_and_underflow_reads_as_zero_or
     const char *text;
     double value;
   } cases[] = {
-      {"1e-400", 0.0}, {"-1e-400", -0.0}, {"4.9e-324", 4.9e-324}, {"2e-310", 2e-310},
+      {"1e-400", 0.0},
+      {"-1e-400", -0.0},
+      {"4.9e-324", 4.9e-324},
+      {"2e-310", 2e-310},
   };
   for (const case_t &c : cases) {
     decoded_t d(m_line("m", "n", c.text));

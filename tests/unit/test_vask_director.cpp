@@ -451,7 +451,7 @@ TEST(vask_director, stays_in_order_per_producer_and_flushes_in_order_under_overl
   std::atomic<int> submitted[kProducers] = {};  // messages whose submission has returned
   std::atomic<bool> producing{true};
   struct flush_seen_t {
-    int before[kProducers];  // submitted before the flush was asked for
+    int before[kProducers];   // submitted before the flush was asked for
     size_t taken_at_run = 0;  // records taken when it ran
   };
   std::mutex flush_lock;
@@ -560,8 +560,8 @@ TEST(vask_director, a_batch_waits_for_a_full_lane_in_order_and_counts_what_it_ab
             VASK_DIRECTOR_REJECTED);
   EXPECT_EQ(vask_metric_director_batch_commit(&batch), VASK_DIRECTOR_WOULD_BLOCK);
   consumers.paused[1] = false;
-  ASSERT_TRUE(
-      wait_for([&] { return vask_metric_director_batch_commit(&batch) == VASK_DIRECTOR_DELIVERED; }));
+  ASSERT_TRUE(wait_for(
+      [&] { return vask_metric_director_batch_commit(&batch) == VASK_DIRECTOR_DELIVERED; }));
   EXPECT_TRUE(batch.empty());
 
   // Abandoning a held-up batch counts each message once and each lane delivery it gave up.

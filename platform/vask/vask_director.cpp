@@ -969,14 +969,22 @@ vask_director_result_t vask_metric_director_batch_add_line(vask_director_batch_t
   return VASK_DIRECTOR_DELIVERED;
 }
 
+namespace {
+
+// The batch counts its lines locally and adds them to the statistics once per commit.
+void add_batch_counts(globals_t &g, vask_director_batch_t *b) {
+  if (!b->received) return;
+  stats_counter_add(g.c.received, b->received);
+  stats_counter_add(g.c.parsed, b->parsed);
+  if (b->uninteresting) stats_counter_add(g.c.uninteresting, b->uninteresting);
+  b->received = b->parsed = b->uninteresting = 0;
+}
+
+}  // namespace
+
 vask_director_result_t vask_metric_director_batch_commit(vask_director_batch_t *b) {
   globals_t &g = G();
-  if (b->received) {
-    stats_counter_add(g.c.received, b->received);
-    stats_counter_add(g.c.parsed, b->parsed);
-    if (b->uninteresting) stats_counter_add(g.c.uninteresting, b->uninteresting);
-    b->received = b->parsed = b->uninteresting = 0;
-  }
+  add_batch_counts(g, b);
   if (b->messages == 0) return VASK_DIRECTOR_DELIVERED;
   bool left = false;
   uint64_t appended = 0;
@@ -1009,7 +1017,7 @@ vask_director_result_t vask_metric_director_batch_commit(vask_director_batch_t *
 void vask_metric_director_batch_release(vask_director_batch_t *b) {
   if (b->messages == 0 && b->received == 0) return;
   globals_t &g = G();
-  if (b->received) vask_metric_director_batch_commit(b);  // only counts when nothing is staged
+  add_batch_counts(g, b);
   std::vector<uintptr_t> missed;
   for (size_t i = 0; i < b->staged.size(); i++) {
     std::vector<uintptr_t> &items = b->staged[i];

@@ -58,6 +58,14 @@ def test_a_full_listener_refuses_connections_and_quiet_ones_are_closed(daemon_fa
         stats(rest)), what="lines from held connections")
     assert v["director"]["rejected"] == 0
 
+    # A long line, sent in pieces, grows a buffer that started small.
+    long_line = f"M\tbroker1\t1700000000.5\thost`mod`c_7_9`{UUID}\tlog\ts\t{'x' * 50000}\n".encode()
+    for at in range(0, len(long_line), 7000):
+        held[0].sendall(long_line[at:at + 7000])
+    v = wait_for(lambda: (lambda v: v if v["director"]["parsed"] >= 2 * CAP + 1 else None)(
+        stats(rest)), what="the long line")
+    assert v["intake"]["overlong_lines"] == 0
+
     # Once quiet for the idle timeout they are closed, and the listener takes connections again.
     started = time.monotonic()
     for s in held:
@@ -69,7 +77,7 @@ def test_a_full_listener_refuses_connections_and_quiet_ones_are_closed(daemon_fa
     assert v["intake"]["idle_closes"] == CAP
     with socket.create_connection(("127.0.0.1", metrics), timeout=5) as s:
         s.sendall(line(99))
-        wait_for(lambda: stats(rest)["director"]["parsed"] >= 2 * CAP + 1, what="a new connection")
+        wait_for(lambda: stats(rest)["director"]["parsed"] >= 2 * CAP + 2, what="a new connection")
     assert "refusing new ones" in d.log()
     assert d.proc.poll() is None
     assert d.stop() == 0

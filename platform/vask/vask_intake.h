@@ -14,7 +14,7 @@
 // that thread's io_context) and never blocks it:
 //   - complete lines are decoded into a director batch (vask_director_batch_t) and committed to
 //     the lanes in runs; when a lane is full the connection stops reading and retries the
-//     held-up batch with a short back-off (100 us doubling to 10 ms), so a full lane slows the
+//     held-up batch with a short back-off (100 us doubling to 1 ms), so a full lane slows the
 //     broker down through TCP flow control;
 //   - a line longer than max_line_bytes (default 65536) is counted in "overlong_lines" and
 //     skipped up to its newline, never buffered whole; empty lines (LF or CRLF) are ignored;

@@ -2,12 +2,14 @@
 //
 // Every connection is a small state machine on its own loop thread, so it needs no lock:
 //   reading  -> an async read is pending; bytes land in buf[end, cap)
-//   scanning -> complete lines in buf[start, end) are submitted one by one (never blocking)
-//   paused   -> a lane was full: the held-up delivery is retried on a timer; reading resumes
-//               only once it went through and the rest of the buffer was scanned
-// Complete lines are decoded and staged in the connection's director batch, up to 1024 at a time,
-// and the batch is committed to the lanes in runs (one claim and one wake-up per lane). A batch
-// that a full lane holds back stays staged, in order, and nothing more is read until it went.
+//   scanning -> complete lines in buf[start, end) are decoded and staged in the connection's
+//               director batch, up to 1024 at a time, and the batch is committed to the lanes
+//               in runs (one claim and one wake-up per lane and commit; never blocking)
+//   paused   -> a lane was full: the held-up rest of the batch stays staged, in order, and is
+//               committed again on a timer; reading resumes only once it went through and the
+//               rest of the buffer was scanned
+// A second timer closes a connection whose peer stayed quiet for the idle timeout (never while
+// paused: then it is we who do not read).
 // The buffer starts at 4 KiB, grows while the peer keeps it full or a long line needs room (to
 // at most max_line bytes of an unfinished line plus one read of 64 KiB) and shrinks back when it
 // is empty and the peer sends little, so a connection's memory is bounded whatever the peer

@@ -5,7 +5,8 @@
 // traffic (a broker connection's loop thread, a worker). A pattern with nested quantifiers
 // (/^(a+)+$/) can take exponential time on a short subject, so each pcre_exec is given a small
 // match limit and recursion limit. Within them every ordinary pattern on a metric name or tag
-// runs as it would without; a pattern that reaches one is stopped in well under a millisecond.
+// runs as it would without; a runaway pattern is stopped after a bounded amount of work (tens of
+// microseconds for each start position it tries: /^(a+)+$/ on 31 bytes stops in about 60 us).
 // A stopped match is not a "no match": callers treat it as a failure of the whole expression
 // they were evaluating (the tag search fails closed: neither the term nor its negation holds).
 //

@@ -1014,6 +1014,12 @@ vask_director_result_t vask_metric_director_batch_commit(vask_director_batch_t *
   return VASK_DIRECTOR_DELIVERED;
 }
 
+void vask_metric_director_batch_trim(vask_director_batch_t *b) {
+  if (b->messages) return;
+  for (std::vector<uintptr_t> &items : b->staged)
+    std::vector<uintptr_t>().swap(items);
+}
+
 void vask_metric_director_batch_release(vask_director_batch_t *b) {
   if (b->messages == 0 && b->received == 0) return;
   globals_t &g = G();

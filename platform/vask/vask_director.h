@@ -166,6 +166,9 @@ vask_director_result_t vask_metric_director_batch_commit(vask_director_batch_t *
 // Drops whatever is still staged (counted in abandoned and lane_abandoned); the batch is empty
 // afterwards. The destructor does this too.
 void vask_metric_director_batch_release(vask_director_batch_t *batch);
+// Gives back the staging memory that a burst left in an empty batch (a few KiB per lane), so that
+// a producer that went quiet holds next to nothing. Does nothing to a batch holding messages.
+void vask_metric_director_batch_trim(vask_director_batch_t *batch);
 
 // ---- Interest and searches --------------------------------------------------------------------
 

@@ -197,6 +197,7 @@ class connection_c : public std::enable_shared_from_this<connection_c> {
       want = initial_buffer;
     } else if (end_ == 0 && last_read_ < initial_buffer / 2) {
       want = initial_buffer;
+      if (cap_ > initial_buffer) vask_metric_director_batch_trim(&batch_);  // a burst is over
     } else if (cap_ - end_ < min_read || last_read_ == last_room_) {
       want = std::min(cap_ * 2, max_cap_);
     }

@@ -9,6 +9,7 @@
 #include <new>
 
 #include "numeric_stats_window.h"
+#include "vask/vask_pcre.h"
 
 namespace {
 
@@ -73,10 +74,15 @@ bool text_info_exact_match(const text_info_t *ti, const char *v) {
   return true;
 }
 
-bool text_info_contains(const text_info_t *ti, const pcre *r, const pcre_extra *re) {
-  if (!ti || !r || !ti->value) return false;
+int text_info_contains_result(const text_info_t *ti, const pcre *r, const pcre_extra *re) {
+  if (!ti || !r || !ti->value) return 0;
   int ovector[30];
-  return pcre_exec(r, re, ti->value, (int)ti->value_len, 0, 0, ovector, 30) >= 0;
+  return vask_pcre_result(pcre_exec(r, re, ti->value, (int)ti->value_len, 0, 0, ovector, 30),
+                          "rule contains");
+}
+
+bool text_info_contains(const text_info_t *ti, const pcre *r, const pcre_extra *re) {
+  return text_info_contains_result(ti, r, re) == 1;
 }
 
 const char *text_info_value(const text_info_t *ti) {

@@ -42,6 +42,9 @@ bool text_info_just_changed(const text_info_t *ti);
 bool text_info_exact_match(const text_info_t *ti, const char *v);
 // True when the pattern and the value are both present and r matches somewhere in the value.
 bool text_info_contains(const text_info_t *ti, const pcre *r, const pcre_extra *re);
+// The same as 1 (match), 0 (no match) or -1: the match was stopped by its limit or failed, so
+// neither "contains" nor "does not contain" may be said to hold.
+int text_info_contains_result(const text_info_t *ti, const pcre *r, const pcre_extra *re);
 // The current value, or null. Borrowed: valid until the next push.
 const char *text_info_value(const text_info_t *ti);
 

@@ -36,6 +36,7 @@ extern "C" {
 
 #include "rules/rules_mgr_internal.h"
 #include "ruleset_mgr.h"
+#include "vask/vask_pcre.h"
 #include "tovi/tovi_assert.h"
 #include "tovi/tovi_cluster.h"
 #include "tovi/tovi_memory.h"
@@ -311,10 +312,13 @@ bool pcre_matches(const pcre *re, const pcre_extra *extra, const char *text, siz
   int ovector[30];
   // The JIT entry skips pcre_exec's per-call checks: this runs for every pattern ruleset of an
   // account on every message.
+  int rc;
   if (extra && (extra->flags & PCRE_EXTRA_EXECUTABLE_JIT))
-    return pcre_jit_exec(re, extra, text, int(len), 0, 0, ovector, 30, rules_thread_jit_stack()) >=
-           0;
-  return pcre_exec(re, extra, text, int(len), 0, 0, ovector, 30) >= 0;
+    rc = pcre_jit_exec(re, extra, text, int(len), 0, 0, ovector, 30, rules_thread_jit_stack());
+  else
+    rc = pcre_exec(re, extra, text, int(len), 0, 0, ovector, 30);
+  // A match stopped by its limit is no match: the ruleset is not applied (counted and logged).
+  return rc >= 0 || (rc != PCRE_ERROR_NOMATCH && vask_pcre_result(rc, "ruleset pattern") == 1);
 }
 
 }  // namespace

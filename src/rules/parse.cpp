@@ -23,6 +23,7 @@
 #include "metrics.h"
 #include "rules/rules_mgr_internal.h"
 #include "ruleset_mgr.h"
+#include "vask/vask_pcre.h"
 #include "tovi/tovi_uuid.h"
 #include "vask/vask_decoder.h"
 
@@ -556,8 +557,10 @@ pcre_jit_stack *rules_thread_jit_stack() {
 
 pcre_extra *rules_pcre_study(pcre *re) {
   const char *error = nullptr;
-  pcre_extra *extra = pcre_study(re, PCRE_STUDY_JIT_COMPILE, &error);
-  if (extra) pcre_assign_jit_stack(extra, thread_jit_stack, nullptr);
+  // Every expression of a ruleset runs on metric data on a worker: bounded, like tag searches.
+  pcre_extra *extra = vask_pcre_limit(pcre_study(re, PCRE_STUDY_JIT_COMPILE, &error));
+  if (extra && (extra->flags & PCRE_EXTRA_EXECUTABLE_JIT))
+    pcre_assign_jit_stack(extra, thread_jit_stack, nullptr);
   return extra;
 }
 

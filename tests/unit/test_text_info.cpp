@@ -7,6 +7,8 @@
 #include <cstring>
 #include <memory>
 
+#include "vask/vask_pcre.h"
+
 namespace {
 
 constexpr uint64_t T = 1700000000000ULL;
@@ -90,4 +92,22 @@ TEST(text_info, json_dump) {
   o = text_info_to_json(ti.get());
   EXPECT_STREQ(json_object_to_json_string_ext(json_object_object_get(o, "value"), 0), "null");
   json_object_put(o);
+}
+
+TEST(text_info, a_runaway_pattern_neither_contains_nor_misses) {
+  info_up ti(text_info_alloc());
+  push(ti.get(), T, "aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa!");
+  const char *err;
+  int off;
+  pcre *re = pcre_compile("^(a+)+$", 0, &err, &off, nullptr);
+  pcre_extra *extra = vask_pcre_limit(pcre_study(re, 0, &err));
+  uint64_t hits = vask_pcre_limit_hits();
+  // Stopped by its limit: "contains" must not hold, and neither may "does not contain".
+  EXPECT_EQ(text_info_contains_result(ti.get(), re, extra), -1);
+  EXPECT_FALSE(text_info_contains(ti.get(), re, extra));
+  EXPECT_GT(vask_pcre_limit_hits(), hits);
+  push(ti.get(), T + 1000, "aaaa");
+  EXPECT_EQ(text_info_contains_result(ti.get(), re, extra), 1);
+  pcre_free_study(extra);
+  pcre_free(re);
 }

@@ -125,6 +125,7 @@ int child_main(void) {
 
   stats_rest_init();
   dependency_init();
+  metrics_init();
   rules_mgr_init();
   general_init();
 

@@ -442,6 +442,26 @@ bool parse_size_pair(const std::string &text, size_t *lines, size_t *bytes) {
 
 }  // namespace
 
+bool tovi_log_outlet_create_memory(const char *name, const char *size) {
+  auto *m = new memory_outlet_t;
+  if (!name || !*name || !size || !parse_size_pair(size, &m->max_lines, &m->max_bytes)) {
+    tovi_log(tovi_error, "memory outlet '%s': size '%s' is not \"lines,bytes\"", name ? name : "",
+             size ? size : "");
+    delete m;
+    return false;
+  }
+  m->name = name;
+  registry_t &reg = registry();
+  std::lock_guard<std::mutex> g(reg.lock);
+  if (reg.outlets.count(name)) {
+    // Replacing an outlet would leave writers with a dangling pointer; names are unique.
+    delete m;
+    return false;
+  }
+  reg.outlets[name] = m;
+  return true;
+}
+
 bool tovi_log_configure(void) {
   registry_t &reg = registry();
   tovi_conf_section_read_hold();

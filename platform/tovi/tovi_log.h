@@ -94,6 +94,10 @@ extern tovi_log_stream_t tovi_stderr;  // "stderr": always standard error
 // must not write to a log stream itself.
 typedef std::function<void(tovi_log_stream_t ls, std::string_view text)> tovi_log_callback_t;
 void tovi_log_outlet_register_callback(const char *outlet_name, tovi_log_callback_t callback);
+// Creates an in-memory outlet, as a <logs><outlet type="memory" size="..."/> would; size is
+// "lines,bytes" or "lines". Returns false when the size cannot be used (logged on "error") or
+// the name is already an outlet's (nothing changes then). Any thread.
+bool tovi_log_outlet_create_memory(const char *name, const char *size);
 // Adds an outlet, by name, to a stream's own outlets (a stream with its own outlets no longer
 // writes to its parent's). Returns false when no outlet has that name.
 bool tovi_log_stream_add_outlet(const char *stream_name, const char *outlet_name);

@@ -1,0 +1,88 @@
+"""The metric intake as an operator sees it: start-up of the consumers, the intake statistics and
+GET /metric/ over TLS with a client certificate."""
+import socket
+
+import pytest
+import requests
+
+from certs import pki  # noqa: F401  (fixture)
+from conftest import free_port, wait_for
+
+UUID = "11111111-2222-3333-4444-555555555555"
+READY = "queltd ready for data."
+
+
+@pytest.fixture
+def intake(daemon_factory, pki):  # noqa: F811
+    """A daemon with two loop threads, a TLS REST listener and the TCP line listener."""
+    tls_port, metrics_port = free_port(), free_port()
+    extra = (
+        f'<listeners><listener type="http" address="127.0.0.1" port="{tls_port}"'
+        f' certificate_file="{pki.server_crt}" key_file="{pki.server_key}" ca_file="{pki.ca}"/>'
+        f'<metrics address="127.0.0.1" port="{metrics_port}"/></listeners>')
+    d = daemon_factory(extra=extra).start().wait_initialized()
+
+    class Client:
+        daemon = d
+        base = f"https://127.0.0.1:{tls_port}"
+        metrics = metrics_port
+
+        def get(self, path, **kw):
+            return requests.get(self.base + path, cert=pki.client, verify=pki.ca, timeout=10, **kw)
+
+    yield Client()
+    assert d.stop() == 0
+
+
+def send_lines(port, lines):
+    with socket.create_connection(("127.0.0.1", port), timeout=5) as s:
+        s.sendall("".join(line + "\n" for line in lines).encode())
+
+
+def test_consumers_start_once_and_publish_their_statistics(intake):
+    wait_for(lambda: READY in intake.daemon.log(), what=READY)
+    send_lines(intake.metrics, [f"M\tb1\t1700000000.{i:03d}\thost`mod`c_7_9`{UUID}\tcpu\tn\t{i}"
+                                for i in range(50)])
+    wait_for(lambda: intake.get("/stats.json?format=simple").json()["vask"]["director"]["parsed"] >= 50,
+             what="lines parsed")
+
+    simple = intake.get("/stats.json?format=simple").json()
+    datapath = simple["datapath"]
+    assert set(datapath["_aggregate"]) >= {"received", "cycles", "timeout_cycles", "queuedepth_cycles",
+                                           "ruleset_dispatch"}
+    assert datapath["_aggregate"]["cycles"] > 0
+    # Every loop thread made its own counters on its first cycle.
+    for thread in ("e:default/0", "e:default/1"):
+        assert set(datapath[thread]) == {"received", "ruleset_dispatch"}
+    for name in ("rule_execute", "rules_find_hit", "rules_find_miss"):
+        assert name in simple["rules"]
+    assert "messages_per_cycle" in datapath and "metric_processing" in datapath
+
+    tagged = intake.get("/stats.json?format=tagged").json()
+    threads = {(e["tags"].get("tovi-pool"), e["tags"].get("tovi-thread"))
+               for e in tagged if e["name"] == "datapath/received"}
+    assert threads >= {("default", "0"), ("default", "1")}
+    reasons = {e["tags"].get("reason") for e in tagged if e["name"] == "datapath/_aggregate/aborted_cycles"}
+    assert reasons == {"timeout", "count"}
+
+    # Still once, however many passes the consumers made since.
+    assert intake.daemon.log().count(READY) == 1
+
+
+def test_metric_state_view(intake):
+    r = intake.get(f"/metric/numeric/{UUID}/cpu")
+    assert r.status_code == 200
+    assert r.headers["Content-Type"].startswith("application/json")
+    assert r.text == "null\n"
+
+    r = intake.get(f"/metric/text/{UUID.upper()}/some/metric|ST[a:b]",
+                   params={"signature": "x", "windowing_duration": "60000"})
+    assert (r.status_code, r.text) == (200, "null\n")
+
+    r = intake.get(f"/metric/gauge/{UUID}/cpu")
+    assert r.status_code == 500
+    assert r.json() == {"error": "unsupported type"}
+    assert r.text.endswith("\n")
+
+    assert intake.get("/metric/numeric/not-a-uuid/cpu").status_code == 404
+    assert intake.get(f"/metric/numeric/{UUID}").status_code == 404

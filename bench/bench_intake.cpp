@@ -156,8 +156,34 @@ void BM_intake_consume_data(benchmark::State &state) {
 }
 BENCHMARK(BM_intake_consume_data)->UseRealTime();
 
+// One thread feeding the windows of 1000 metrics: the state path alone (find, lock, push).
+void BM_state_update(benchmark::State &state) {
+  ensure_intake();
+  traffic_t &t = traffic();
+  std::vector<std::string> signatures;
+  for (vask_metric_message_t *m : t.messages)
+    signatures.emplace_back(signature_of(m));
+  size_t i = 0;
+  uint64_t whence = 1800000000000;
+  for (auto _ : state) {
+    vask_metric_message_t *m = t.messages[i % kMetrics];
+    // Each metric's samples a second apart, newer every round.
+    m->value.whence_ms = whence + i;
+    benchmark::DoNotOptimize(
+        metric_state_update(RULE_NUMERIC, m, signatures[i % kMetrics].c_str()));
+    i++;
+    if (i % kMetrics == 0) whence += 1000;
+  }
+  state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_state_update);
+
 void BM_state_memory(benchmark::State &state) {
   const int streams = 10000;
+  // Fresh metric names every run: states are never removed, so a second run would only count
+  // the windows.
+  static int run = 0;
+  run++;
   for (auto _ : state) {
     state.PauseTiming();
     tovi_memory_init();
@@ -167,7 +193,7 @@ void BM_state_memory(benchmark::State &state) {
       std::string text =
           "M\tb1\t1700000000.5\thost`mod`c_42_9`0f1e2d3c-4b5a-6978-8796-a5b4c3d2e1f0"
           "\tmemory.metric." +
-          std::to_string(i) + "|ST[env:prod]\tn\t1";
+          std::to_string(run) + "." + std::to_string(i) + "|ST[env:prod]\tn\t1";
       vask_metric_message_t *m = vask_metric_message_create(text.data(), text.size());
       vask_message_decoder_parse_line(m, true);
       messages.push_back(m);

@@ -19,7 +19,6 @@
 // Concurrency Kit's headers declare C functions without saying so.
 extern "C" {
 #include <ck_hs.h>
-#include <spinlock/fas.h>
 }
 
 #include "histogram_stats_window.h"
@@ -138,6 +137,19 @@ void handle_vask_metric_message(vask_metric_message_t *m);
 // (metric_window_read_lock). A non-grouped window is fed by one worker only, which reads it
 // without a lock. The REST view reads every window under its lock.
 
+// A fetch-and-store spinlock for short critical sections. Built on std::atomic rather than on
+// Concurrency Kit's assembly so that the thread sanitizer sees it.
+struct metric_spinlock_t {
+  std::atomic<bool> held{false};
+  void lock() {
+    // Acquire: the holder sees everything the previous holder wrote before its release.
+    while (held.exchange(true, std::memory_order_acquire))
+      while (held.load(std::memory_order_relaxed))
+        __builtin_ia32_pause();
+  }
+  void unlock() { held.store(false, std::memory_order_release); }
+};
+
 // A reservation of one window of a state. Allocated from safe memory; freed (with its stats) after
 // the grace period that follows its removal.
 struct metric_window_t {
@@ -150,7 +162,7 @@ struct metric_window_t {
   // missing. Bit 31 is never set.
   std::atomic<uint32_t> refcnt;
   // Taken by every push and by readers of grouped windows and of the REST view.
-  ck_spinlock_fas_t lock;
+  metric_spinlock_t lock;
   // Guarded by lock.
   uint64_t whence_ms;  // newest accepted message
   union {
@@ -167,7 +179,7 @@ constexpr int metric_state_max_record = 8304;
 // The windows of one metric under one stream signature. One safe-memory allocation; the key
 // (type, check_uuid, metric_name with its nul, signature with its nul) is contiguous at its end.
 struct metric_state_t {
-  ck_spinlock_fas_t windows_wrlock;  // taken by writers of windows
+  metric_spinlock_t windows_wrlock;  // taken by writers of windows
   ck_hs_t windows;                   // of metric_window_t*
   // The broker that last delivered a message for this state (none until brokers are kept).
   std::atomic<broker_t *> broker;

@@ -86,3 +86,31 @@ def test_metric_state_view(intake):
 
     assert intake.get("/metric/numeric/not-a-uuid/cpu").status_code == 404
     assert intake.get(f"/metric/numeric/{UUID}").status_code == 404
+
+
+def test_lines_of_a_watched_metric_reach_one_worker_and_its_ruleset(intake, pki):  # noqa: F811
+    body = [{"event_criteria_id": 21, "account_id": 7, "metric_name": "cpu", "metric_type": "numeric",
+             "rules": [{"criteria": "max value", "severity": 1, "value": "90"}]}]
+    r = requests.post(intake.base + "/rulesets", json=body, cert=pki.client, verify=pki.ca, timeout=10)
+    assert r.json() == {"rulesets": 1, "errors": 0}
+
+    def datapath():
+        return intake.get("/stats.json?format=simple").json()["datapath"]
+
+    before = datapath()
+    n = 40
+    # Measurement tags vary from sample to sample; they never move the metric to another worker.
+    lines = [f"M\tb1\t1700000100.{i:03d}\thost`mod`c_7_9`{UUID}\tcpu|MT{{run:{i}}}\tn\t{i}" for i in range(n)]
+    # Another account's metric of the same check and name reaches the same worker (interest is by
+    # check and name), but no ruleset applies to it.
+    lines += [f"M\tb1\t1700000100.{i:03d}\thost`mod`c_8_9`{UUID}\tcpu\tn\t{i}" for i in range(5)]
+    send_lines(intake.metrics, lines)
+    wait_for(lambda: datapath()["_aggregate"]["ruleset_dispatch"] >= before["_aggregate"]["ruleset_dispatch"] + n,
+             what="ruleset dispatches")
+    after = datapath()
+    assert after["_aggregate"]["ruleset_dispatch"] == before["_aggregate"]["ruleset_dispatch"] + n
+    rises = sorted(after[t]["received"] - before[t]["received"] for t in ("e:default/0", "e:default/1"))
+    assert rises == [0, n + 5]
+    dispatched = sorted(after[t]["ruleset_dispatch"] - before[t]["ruleset_dispatch"]
+                        for t in ("e:default/0", "e:default/1"))
+    assert dispatched == [0, n]

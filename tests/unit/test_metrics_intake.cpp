@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "metrics.h"
+#include "rules/rules_mgr.h"
 #include "test_support.h"
 #include "tovi/tovi_log.h"
 #include "tovi/tovi_memory.h"
@@ -52,6 +53,7 @@ class intake_environment_c : public quelt_test::loop_environment_c {
     loop_environment_c::SetUp();
     ASSERT_EQ(vask_metric_director_init(), 0);
     metrics_init();
+    rules_lookup_init(1024);
   }
 };
 

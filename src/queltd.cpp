@@ -12,6 +12,7 @@
 #include "metrics.h"
 #include "quelt_version.h"
 #include "stats.h"
+#include "test_endpoints.h"
 #include "tovi/eventer.h"
 #include "tovi/tovi_amqp.h"
 #include "tovi/tovi_conf.h"
@@ -123,6 +124,7 @@ int child_main(void) {
   }
 
   stats_rest_init();
+  test_input_init();
   dependency_init();
   general_init();
 

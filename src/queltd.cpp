@@ -13,6 +13,7 @@
 #include "quelt_version.h"
 #include "rules/rules_mgr.h"
 #include "stats.h"
+#include "test_endpoints.h"
 #include "tovi/eventer.h"
 #include "tovi/tovi_amqp.h"
 #include "tovi/tovi_conf.h"
@@ -124,6 +125,7 @@ int child_main(void) {
   }
 
   stats_rest_init();
+  test_input_init();
   dependency_init();
   metrics_init();
   rules_mgr_init();

@@ -612,3 +612,20 @@ void tovi_conf_write_log(void) {
   for (const auto &l : tovi_log_describe_streams(true))
     tovi_log(config_ls, "log %s", l.c_str());
 }
+
+void tovi_log_stream_add_outlets_of(const char *stream_name, const char *from_stream_name) {
+  registry_t &reg = registry();
+  std::lock_guard<std::mutex> g(reg.lock);
+  tovi_log_stream_s *from = find_locked(reg, from_stream_name);
+  tovi_log_stream_s *ls = find_locked(reg, stream_name);
+  recompute_locked(reg);  // a stream found just now has no resolved outlets yet
+  std::shared_ptr<const outlet_list_t> resolved = std::atomic_load(&from->outlets);
+  if (!resolved) return;
+  for (outlet_t *o : *resolved) {
+    bool present = false;
+    for (outlet_t *mine : ls->own_outlets)
+      if (mine == o) present = true;
+    if (!present) ls->own_outlets.push_back(o);
+  }
+  recompute_locked(reg);
+}

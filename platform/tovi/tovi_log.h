@@ -116,3 +116,8 @@ bool tovi_log_configure(void);
 void tovi_log_rotate_init(const char *app_name, bool compress);
 // Reopens every file outlet. Async-signal-unsafe; called from the signal thread.
 void tovi_log_reopen(void);
+
+// Makes a stream write to the outlets another stream writes to now (its own, or those it
+// inherits), so that both end in the same places. Later changes to `from` do not follow.
+// Any thread.
+void tovi_log_stream_add_outlets_of(const char *stream_name, const char *from_stream_name);

@@ -1,13 +1,10 @@
 // POST /rulesets: loads ruleset definitions from a REST body.
 //
 // The reply waits for the metric director: once every message received before the request has
-// been handled, the caller sees the new rulesets in effect for whatever it sends next. The wait
-// is bounded (see flush_wait_limit_ms).
+// been handled, the caller sees the new rulesets in effect for whatever it sends next.
 #include <json-c/json.h>
 
-#include <atomic>
 #include <cstdio>
-#include <memory>
 #include <string>
 
 #include "rules/rules_mgr_internal.h"
@@ -16,42 +13,10 @@
 
 namespace {
 
-// How long a reply waits for the director at most. A lane whose consumer is stuck (or not
-// running) never completes a flush; the rulesets are loaded either way, so the caller gets its
-// answer rather than a connection that hangs forever.
-constexpr long flush_wait_limit_ms = 1000;
-
-// Whichever comes first, the flush or the time limit, resumes the connection; the other finds
-// the handle gone.
-struct flush_wait_t {
-  std::atomic<tovi_http_deferred_t *> deferred;
-};
-typedef std::shared_ptr<flush_wait_t> flush_wait_sp;
-
-void resume_once(const flush_wait_sp &w, bool timed_out) {
-  tovi_http_deferred_t *d = w->deferred.exchange(nullptr, std::memory_order_acq_rel);
-  if (!d) return;
-  if (timed_out)
-    tovi_log(rules_error_stream(),
-             "POST /rulesets: the metric director did not flush within %ld ms; replying\n",
-             flush_wait_limit_ms);
-  tovi_http_rest_resume(d);
-}
-
-int flush_wait_timer(eventer_t, int, void *closure, struct timeval *) {
-  auto *w = static_cast<flush_wait_sp *>(closure);
-  resume_once(*w, true);
-  delete w;
-  return 0;
-}
-
 void resume_after_flush(tovi_http_deferred_t *deferred) {
-  auto w = std::make_shared<flush_wait_t>();
-  w->deferred.store(deferred, std::memory_order_release);
-  eventer_add_in_s_us(flush_wait_timer, new flush_wait_sp(w), flush_wait_limit_ms / 1000,
-                      (flush_wait_limit_ms % 1000) * 1000);
   int thread = eventer_current_thread_id();
-  vask_metric_director_flush_callback(thread < 0 ? 0 : thread, [w] { resume_once(w, false); });
+  vask_metric_director_flush_callback(thread < 0 ? 0 : thread,
+                                      [deferred] { tovi_http_rest_resume(deferred); });
 }
 
 }  // namespace

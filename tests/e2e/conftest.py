@@ -12,10 +12,19 @@ SOURCE_DIR = os.environ.get("QUELT_SOURCE_DIR", os.path.abspath(os.path.join(os.
 QUELTD = os.environ.get("QUELTD_BIN", os.path.join(SOURCE_DIR, "build", "src", "queltd"))
 
 
+_handed_out = set()
+
+
 def free_port():
-    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
+    """A port nothing listens on now, never one this run handed out before: the kernel may offer
+    a just-closed port again, and two listeners of one daemon must not get the same one."""
+    while True:
+        with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
+            s.bind(("127.0.0.1", 0))
+            port = s.getsockname()[1]
+        if port not in _handed_out:
+            _handed_out.add(port)
+            return port
 
 
 def wait_for(condition, timeout=20.0, interval=0.05, what="condition"):

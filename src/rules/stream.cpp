@@ -10,12 +10,12 @@
 #include <limits>
 
 #include "metrics.h"
+#include "rules/rules_mgr.h"
 #include "tovi/tovi_assert.h"
 #include "tovi/tovi_memory.h"
 #include "tovi/tovi_uuid.h"
 
 const char *const rulestream_fixed_signature = "00000000-0000-0000-0000-000000000000`*|ST[]";
-int max_out_of_order_s = 300;
 
 namespace {
 

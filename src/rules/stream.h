@@ -43,10 +43,6 @@ constexpr int8_t RULE_INDEX_UNDETERMINED = -2;
 // The signature used when a stream is looked up without one.
 extern const char *const rulestream_fixed_signature;
 
-// Seconds a message may lag the newest accepted one; streams cap their allowance here. Set once
-// at module start, before workers run.
-extern int max_out_of_order_s;
-
 // One entry of a stream's transition ring.
 struct trigger_history_t {
   uint64_t trigger_time_ms = 0;  // when the transition happened

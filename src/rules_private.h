@@ -214,6 +214,16 @@ struct ruleset_t : public std::enable_shared_from_this<ruleset_t> {
   // that moves it from one to the other must not be taken for an unchanged ruleset.
   bool operator==(const ruleset_t &other) const;
 
+  // The stream of `signature` (len bytes; null: the fixed signature), found in one read of the
+  // table. When there is none and `create` is set, a new stream for the metric `id` is built and
+  // inserted; a thread that loses the race for the same signature gets the winner's stream (its
+  // own is dropped, cancelling what it reserved). Empty when absent and not created. Any thread
+  // that holds no stream's lock.
+  rulestream_sp get_rulestream(const vask_metric_id_t *id, const char *signature, size_t len,
+                               bool create);
+  // Takes the stream out of the table; it lives on while others hold it. Any thread that holds
+  // no stream's lock.
+  void remove_ruleset_stream(const rulestream_sp &stream);
   // Every stream of the ruleset, copied out in one read of the table; the caller iterates the
   // copy without holding anything. Any thread.
   std::vector<rulestream_sp> get_ruleset_streams() const;

@@ -1,0 +1,336 @@
+// Rule streams: construction and destruction with their window reservations, the transition
+// ring, the observed values, the JSON snapshot, reset, and the ruleset's table of streams.
+#include "rules/stream.h"
+
+#include <json-c/json.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+
+#include "metrics.h"
+#include "rules/rules_mgr.h"
+#include "tovi/tovi_assert.h"
+#include "tovi/tovi_memory.h"
+#include "tovi/tovi_uuid.h"
+
+const char *const rulestream_fixed_signature = "00000000-0000-0000-0000-000000000000`*|ST[]";
+
+namespace {
+
+const double not_a_number = std::numeric_limits<double>::quiet_NaN();
+
+bool is_numeric_criterion(rule_criteria_t c) {
+  return c >= RULEC_NUMERIC_MIN && c <= RULEC_HISTOGRAM_Q_MAX;
+}
+bool is_text_criterion(rule_criteria_t c) {
+  return c >= RULEC_TEXT_MATCH && c <= RULEC_TEXT_CHANGE;
+}
+
+// Takes e, just emptied from a slot, out of the loop. When it had not run, the loop's reference
+// and the duty to free its closure pass to us. Then drops the slot's reference.
+void cancel_absence_timer(eventer_t e) {
+  if (eventer_remove(e)) {
+    rule_trigger_free(static_cast<rule_trigger_t *>(eventer_get_closure(e)));
+    eventer_deref(e);
+  }
+  eventer_deref(e);
+}
+
+}  // namespace
+
+// ---- ruleimpl_t ------------------------------------------------------------------------------
+
+ruleimpl_t::~ruleimpl_t() {
+  tovi_memory_scope_c bracket;
+  clear_absence_event();
+  tovi_memory_safe_free(text.last_observed_value.exchange(nullptr, std::memory_order_acq_rel));
+}
+
+void ruleimpl_t::set_text(const char *value, size_t len) {
+  char *copy = nullptr;
+  if (value) {
+    copy = static_cast<char *>(tovi_memory_safe_malloc(len + 1));
+    tovi_assert(copy);
+    memcpy(copy, value, len);
+    copy[len] = '\0';
+  }
+  // Release: a reader that loads the new pointer sees the copied bytes.
+  char *old = text.last_observed_value.exchange(copy, std::memory_order_acq_rel);
+  tovi_memory_safe_free(old);
+}
+
+void ruleimpl_t::clear_absence_event() {
+  eventer_t e = absence_event.load(std::memory_order_acquire);
+  // Only the thread whose compare-and-swap empties the slot owns the slot's reference.
+  while (e && !absence_event.compare_exchange_weak(e, nullptr, std::memory_order_acq_rel,
+                                                   std::memory_order_acquire)) {
+  }
+  if (e == nullptr) return;
+  tovi_memory_scope_c bracket;
+  cancel_absence_timer(e);
+}
+
+bool ruleimpl_t::replace_absence_event_or_kill(eventer_t e) {
+  eventer_ref(e);  // the slot's reference
+  eventer_t expected = nullptr;
+  if (absence_event.compare_exchange_strong(expected, e, std::memory_order_acq_rel,
+                                            std::memory_order_acquire)) {
+    eventer_add(e);  // the caller's reference goes to the loop
+    return true;
+  }
+  rule_trigger_free(static_cast<rule_trigger_t *>(eventer_get_closure(e)));
+  eventer_deref(e);
+  eventer_deref(e);
+  return false;
+}
+
+// ---- rulestream_c ----------------------------------------------------------------------------
+
+rulestream_c::rulestream_c(const ruleset_sp &ruleset, const vask_metric_id_t *id,
+                           const char *signature, size_t len, broker_t *broker)
+    : _broker(broker), _ruleset(ruleset) {
+  if (!signature) len = 0;
+  _signature = static_cast<char *>(malloc(len + 1));
+  tovi_assert(_signature);
+  if (len) memcpy(_signature, signature, len);
+  _signature[len] = '\0';
+  _signature_len = uint32_t(len);
+  memcpy(_check_uuid, id->id, 16);
+  tovi_uuid_unparse(_check_uuid, _check_uuid_text);
+
+  const char *st = strstr(_signature, "|ST[");
+  if (st) {
+    _st_tags = st + 4;
+    size_t rest = strlen(_st_tags);
+    _st_tags_len = rest > 0 ? int32_t(rest - 1) : 0;
+  }
+
+  _nrules_impl = ruleset->nrules;
+  _rules_impl = std::vector<ruleimpl_t>(size_t(ruleset->rules.size()));
+  if (ruleset->metric_type == RULE_NUMERIC || ruleset->metric_type == RULE_HISTOGRAM)
+    for (ruleimpl_t &impl : _rules_impl)
+      impl.numeric.last_observed_value = not_a_number;
+
+  _reserved_type = ruleset->metric_type;
+  _reserved_account_id = id->account_id;
+  _reserved_name.assign(id->name, id->name_len);
+  bool grouped = ruleset->group_by != nullptr;
+  vask_metric_id_t reserve_id = *id;
+  for (const rule_t &rule : ruleset->rules) {
+    if (rule.windowing_duration > _max_out_of_order_ms)
+      _max_out_of_order_ms = rule.windowing_duration;
+    metric_window_reserve(_reserved_type, &reserve_id, _signature, rule.windowing_duration,
+                          grouped);
+    _reservations.push_back({rule.windowing_duration, grouped});
+  }
+  int64_t cap = int64_t(max_out_of_order_s) * 1000;
+  if (_max_out_of_order_ms > cap) _max_out_of_order_ms = int32_t(cap);
+}
+
+rulestream_c::~rulestream_c() {
+  tovi_memory_scope_c bracket;
+  release_history_texts();
+  // Cancelled from what was reserved, not from the ruleset: the ruleset may be gone (this runs
+  // from its destructor), and its name may be a pattern that was never reserved under.
+  vask_metric_id_t id;
+  memset(&id, 0, sizeof(id));
+  memcpy(id.id, _check_uuid, 16);
+  id.name = _reserved_name.data();
+  id.name_len = id.name_len_with_tags = _reserved_name.size();
+  id.account_id = _reserved_account_id;
+  for (const reservation_t &r : _reservations)
+    metric_window_cancel(_reserved_type, &id, _signature, r.windowing_duration, r.grouped);
+  free(_signature);
+}
+
+void rulestream_c::release_history_texts() {
+  for (trigger_history_t &h : _history) {
+    tovi_memory_safe_free(h.text_value);
+    h.text_value = nullptr;
+  }
+}
+
+void rulestream_c::publish_newest() {
+  // Release: pairs with the acquire load of published_sev in another stream's ancestor search.
+  _published_sev.store(_history[_hidx].sev, std::memory_order_release);
+}
+
+void rulestream_c::set_last_notified(bool flag) {
+  std::lock_guard<std::recursive_mutex> lock(_data_mutex);
+  _history[_hidx].notified = flag;
+}
+
+bool rulestream_c::should_trigger(int32_t sev, int8_t rule) const {
+  std::lock_guard<std::recursive_mutex> lock(_data_mutex);
+  return sev != _history[_hidx].sev || rule != _history[_hidx].rule;
+}
+
+void rulestream_c::mark_triggered(uint64_t ms, int32_t sev, int8_t rule, const uint8_t uuid[16]) {
+  std::lock_guard<std::recursive_mutex> lock(_data_mutex);
+  int8_t next = int8_t((_hidx + 1) % 5);
+  trigger_history_t &h = _history[next];
+  tovi_memory_safe_free(h.text_value);
+  h.text_value = nullptr;
+  h.trigger_time_ms = ms;
+  h.sev = sev;
+  h.rule = rule;
+  h.rule_type = RULEC_UNKNOWN;
+  h.numeric_value = 0;
+  ruleset_sp r = _ruleset.lock();
+  if (rule >= 0 && r && rule < int(r->rules.size()) && rule < _nrules_impl) {
+    h.rule_type = r->rules[size_t(rule)].rule_type;
+    ruleimpl_t &impl = _rules_impl[size_t(rule)];
+    if (is_numeric_criterion(h.rule_type)) {
+      h.numeric_value = impl.numeric.last_observed_value;
+    } else if (is_text_criterion(h.rule_type)) {
+      tovi_memory_scope_c bracket;
+      const char *text = impl.text.last_observed_value.load(std::memory_order_acquire);
+      h.text_value = text ? tovi_memory_safe_strdup(text) : nullptr;
+    }
+  }
+  h.notified = false;
+  if (uuid)
+    memcpy(h.uuid, uuid, 16);
+  else
+    memset(h.uuid, 0, 16);
+  _hidx = next;
+  publish_newest();
+}
+
+void rulestream_c::record_last_value(const vask_metric_message_t *m) {
+  if (!m) return;
+  const vask_metric_value_t &v = m->value;
+  if (v.type == METRIC_ABSENT || v.type == METRIC_GUESS) return;
+  std::lock_guard<std::recursive_mutex> lock(_data_mutex);
+  _last_time_ms = v.whence_ms;
+  switch (v.type) {
+    case METRIC_STRING:
+      _last_value = std::string(v.value.s ? v.value.s : "", v.value.s ? v.s_len : 0);
+      break;
+    case METRIC_INT32:
+      _last_value = double(v.value.v_int32);
+      break;
+    case METRIC_UINT32:
+      _last_value = double(v.value.v_uint32);
+      break;
+    case METRIC_INT64:
+      _last_value = double(v.value.v_int64);
+      break;
+    case METRIC_UINT64:
+      _last_value = double(v.value.v_uint64);
+      break;
+    case METRIC_DOUBLE:
+      _last_value = v.value.n;
+      break;
+    default:
+      // A histogram's last value is not a single number; it stays as it was.
+      break;
+  }
+}
+
+void rulestream_c::append_last_value_to_json(json_object *object) {
+  std::lock_guard<std::recursive_mutex> lock(_data_mutex);
+  json_object *value = nullptr;
+  if (const double *d = std::get_if<double>(&_last_value)) {
+    // JSON has no NaN or infinity: such a value is shown as null.
+    value = std::isfinite(*d) ? json_object_new_double(*d) : nullptr;
+  } else {
+    const std::string &s = std::get<std::string>(_last_value);
+    value = s.empty() ? nullptr : json_object_new_string_len(s.data(), int(s.size()));
+  }
+  json_object_object_add(object, "value", value);
+}
+
+uint64_t rulestream_c::last_time_ms() const {
+  std::lock_guard<std::recursive_mutex> lock(_data_mutex);
+  return _last_time_ms;
+}
+
+json_bundle_t rulestream_c::get_json_data_bundle() {
+  json_bundle_t b;
+  std::lock_guard<std::recursive_mutex> lock(_data_mutex);
+  b.signature.assign(_signature, _signature_len);
+  b.applications = _applications.load(std::memory_order_relaxed);
+  b.last_time_ms = _last_time_ms;
+  b.hidx = _hidx;
+  for (int i = 0; i < 5; i++) {
+    const trigger_history_t &h = _history[i];
+    json_bundle_t::history_t &out = b.history[i];
+    out.trigger_time_ms = h.trigger_time_ms;
+    out.sev = h.sev;
+    out.rule = h.rule;
+    out.notified = h.notified;
+    out.rule_type = h.rule_type;
+    out.numeric_value = h.numeric_value;
+    out.has_text = h.text_value != nullptr;
+    if (h.text_value) out.text_value = h.text_value;
+  }
+  tovi_memory_scope_c bracket;
+  b.last_observed_values.resize(_rules_impl.size());
+  for (size_t i = 0; i < _rules_impl.size(); i++) {
+    b.last_observed_values[i].numeric = _rules_impl[i].numeric.last_observed_value;
+    const char *text = _rules_impl[i].text.last_observed_value.load(std::memory_order_acquire);
+    if (text) b.last_observed_values[i].text = text;
+  }
+  return b;
+}
+
+void rulestream_c::reset() {
+  std::lock_guard<std::recursive_mutex> lock(_data_mutex);
+  ruleset_sp r = _ruleset.lock();
+  if (_reserved_type == RULE_NUMERIC || _reserved_type == RULE_HISTOGRAM)
+    for (ruleimpl_t &impl : _rules_impl)
+      impl.numeric.last_observed_value = not_a_number;
+  _last_time_ms = 0;
+  _hidx = 0;
+  _last_notified_time_ms = 0;
+  _last_notified_sev = 0;
+  _last_notified_progeny = 0;
+  _last_notified_rule = 0;
+  release_history_texts();
+  for (trigger_history_t &h : _history)
+    h = trigger_history_t();
+  publish_newest();
+  // Absence timers are armed again here once streams carry them.
+}
+
+// ---- The ruleset's table of streams ------------------------------------------------------------
+
+rulestream_sp ruleset_t::get_rulestream(const vask_metric_id_t *id, const char *signature,
+                                        size_t len, bool create) {
+  if (!signature) {
+    signature = rulestream_fixed_signature;
+    len = strlen(rulestream_fixed_signature);
+  }
+  std::string_view key(signature, len);
+  rulestream_sp found;
+  signature_to_stream.read_op([&](const signature_to_stream_map_t &table) {
+    auto it = table.find(key);
+    if (it != table.end()) found = it->second;
+  });
+  if (found || !create || !id) return found;
+
+  // Built outside the table's write: construction reserves windows, which takes other locks.
+  auto fresh =
+      std::make_shared<rulestream_c>(shared_from_this(), id, signature, len, default_broker);
+  rulestream_sp result;
+  signature_to_stream.write_op([&](signature_to_stream_map_t &table) {
+    // Runs once per copy of the table: both copies must end up holding the same stream.
+    auto [it, inserted] = table.try_emplace(fresh->get_signature(), fresh);
+    result = it->second;
+  });
+  // A lost race leaves `fresh` unused: it is dropped here and cancels what it reserved.
+  return result;
+}
+
+void ruleset_t::remove_ruleset_stream(const rulestream_sp &stream) {
+  if (!stream) return;
+  std::string_view key = stream->get_signature();
+  signature_to_stream.write_op([&](signature_to_stream_map_t &table) {
+    auto it = table.find(key);
+    // Only this very stream: a newer one under the same signature stays.
+    if (it != table.end() && it->second == stream) table.erase(it);
+  });
+}

@@ -1,0 +1,231 @@
+// The rule stream: the alert state of one ruleset for one stream signature.
+//
+// A ruleset that watches one exact metric has one stream; a ruleset that matches a pattern of
+// names, any check, or a tag filter has one stream per distinct check and metric (and per
+// grouped stream-tag set) it has seen. The stream owns what changes while rules are applied:
+// per-rule observed values and absence timers, the last value seen, a ring of the last five
+// severity transitions, and what was last notified.
+//
+// Signature: "<lower-case check uuid>`<metric name>|ST[<grouped stream tags>]". A stream looked
+// up without a signature uses "00000000-0000-0000-0000-000000000000`*|ST[]".
+//
+// Severity 2147483647 (INT_MAX) is clear. A rule index of 0 or more names the rule that holds;
+// -1 is clear; -2 is undetermined (a new or reset stream, or every window still booting).
+//
+// Windows. Construction reserves one metric window per rule; destruction cancels exactly those
+// reservations, from what the stream itself recorded, whether or not its ruleset still exists.
+//
+// Threads. Workers, timers, REST handlers and sweep jobs reach the same stream. Everything that
+// changes is guarded by the recursive `_data_mutex` (locked operations call each other), except
+// the counters and the published newest severity, which are atomic so that other streams can
+// read them without taking this stream's lock (a thread holding one stream's lock never waits
+// for another's). Observed texts are swapped atomically and freed through safe memory.
+#pragma once
+
+#include <climits>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include "rules_private.h"
+#include "vask/vask_metric.h"
+
+struct json_object;
+
+// Severity of a clear stream, and the rule indexes of a clear and an undetermined one.
+constexpr int32_t RULE_SEV_CLEAR = INT_MAX;
+constexpr int8_t RULE_INDEX_CLEAR = -1;
+constexpr int8_t RULE_INDEX_UNDETERMINED = -2;
+
+// The signature used when a stream is looked up without one.
+extern const char *const rulestream_fixed_signature;
+
+// One entry of a stream's transition ring.
+struct trigger_history_t {
+  uint64_t trigger_time_ms = 0;  // when the transition happened
+  int32_t sev = RULE_SEV_CLEAR;  // severity entered
+  int8_t rule = RULE_INDEX_UNDETERMINED;
+  bool notified = false;  // a notification was built for it
+  uint8_t uuid[16] = {};
+  rule_criteria_t rule_type = RULEC_UNKNOWN;  // RULEC_UNKNOWN for -1 and -2
+  double numeric_value = 0;                   // numeric and histogram criteria
+  char *text_value = nullptr;  // text criteria: safe-memory copy of the observed text, or none
+};
+
+// Per-rule state of a stream.
+struct ruleimpl_t {
+  struct {
+    double last_observed_value;  // NaN until known (numeric and histogram rulesets)
+  } numeric{0};
+  struct {
+    std::atomic<char *> last_observed_value{nullptr};  // safe-memory text, swapped atomically
+  } text;
+  std::atomic<eventer_t> absence_event{nullptr};  // the stream-level absence timer, or none
+  bool setup = false;                             // the absence timer has been armed at least once
+
+  ruleimpl_t() = default;
+  ruleimpl_t(const ruleimpl_t &) = delete;
+  ruleimpl_t &operator=(const ruleimpl_t &) = delete;
+  // Clears the absence timer and releases the observed text.
+  ~ruleimpl_t();
+
+  // Replaces the observed text with a safe-memory copy of text[0, len) (none for null). The old
+  // text is freed through safe memory. Worker thread of the stream.
+  void set_text(const char *text, size_t len);
+  // Cancels the absence timer, if any, freeing its closure when it had not run. Any thread.
+  void clear_absence_event();
+  // Installs e as the absence timer and adds it to the loop, unless a timer is already set:
+  // then e is discarded with its closure before it ever runs. The caller's reference passes to
+  // this call either way. Returns whether e was installed. Any thread.
+  bool replace_absence_event_or_kill(eventer_t e);
+};
+
+// A stream's state copied under its lock, so that JSON can be built without holding it. Texts
+// are plain copies owned by the bundle.
+struct json_bundle_t {
+  struct last_values_t {
+    double numeric = 0;
+    std::string text;
+  };
+  struct history_t {
+    uint64_t trigger_time_ms = 0;
+    int32_t sev = RULE_SEV_CLEAR;
+    int8_t rule = RULE_INDEX_UNDETERMINED;
+    bool notified = false;
+    rule_criteria_t rule_type = RULEC_UNKNOWN;
+    double numeric_value = 0;
+    bool has_text = false;
+    std::string text_value;
+  };
+  std::string signature;
+  uint64_t applications = 0;
+  uint64_t last_time_ms = 0;
+  int8_t hidx = 0;
+  history_t history[5];
+  std::vector<last_values_t> last_observed_values;
+};
+
+class rulestream_c {
+ public:
+  // A stream of `ruleset` for the metric `id` under `signature` (len bytes; null: empty),
+  // reserving one window per rule. `broker` (may be null) is where its data last came from.
+  rulestream_c(const ruleset_sp &ruleset, const vask_metric_id_t *id, const char *signature,
+               size_t len, broker_t *broker);
+  // Cancels the window reservations, releases the texts and clears the absence timers.
+  ~rulestream_c();
+  rulestream_c(const rulestream_c &) = delete;
+  rulestream_c &operator=(const rulestream_c &) = delete;
+
+  // The lock every state change takes; recursive.
+  std::recursive_mutex &data_mutex() { return _data_mutex; }
+
+  // ---- History (call with the lock held, or take it) --------------------------------------
+  int32_t get_last_sev() const { return _history[_hidx].sev; }
+  int8_t get_last_rule() const { return _history[_hidx].rule; }
+  const uint8_t *get_last_uuid() const { return _history[_hidx].uuid; }
+  int32_t get_next_to_last_sev() const { return _history[(_hidx + 4) % 5].sev; }
+  const trigger_history_t &get_last_history() const { return _history[_hidx]; }
+  void set_last_notified(bool flag);
+  // Whether (sev, rule) differs from the newest entry.
+  bool should_trigger(int32_t sev, int8_t rule) const;
+  // Appends a transition to the ring, recording the rule's observed value. Takes the lock.
+  void mark_triggered(uint64_t ms, int32_t sev, int8_t rule, const uint8_t uuid[16]);
+  // The newest severity, readable without the lock (another stream's ancestor search).
+  int32_t published_sev() const { return _published_sev.load(std::memory_order_acquire); }
+
+  // ---- Values ---------------------------------------------------------------------------------
+  // Records the message's time and value as the stream's last; ignores a missing message and
+  // absent or unknown values. Takes the lock.
+  void record_last_value(const vask_metric_message_t *m);
+  // Adds "value": the last value (a number, the text, or null for an empty text).
+  void append_last_value_to_json(json_object *object);
+  ruleimpl_t &rule_impl(int i) { return _rules_impl[size_t(i)]; }
+  int nrules_impl() const { return _nrules_impl; }
+
+  // ---- Identity and counters ----------------------------------------------------------------
+  std::string_view get_signature() const { return {_signature, _signature_len}; }
+  // The stream-tag text (after "|ST[", the closing bracket included) and its length without it.
+  const char *st_tags() const { return _st_tags; }
+  int32_t st_tags_len() const { return _st_tags_len; }
+  const uint8_t *check_uuid() const { return _check_uuid; }
+  // The check UUID as lower-case text.
+  const char *check_uuid_text() const { return _check_uuid_text; }
+  ruleset_sp ruleset() const { return _ruleset.lock(); }
+  int32_t max_out_of_order_ms() const { return _max_out_of_order_ms; }
+  uint64_t applications() const { return _applications.load(std::memory_order_relaxed); }
+  void count_application() { _applications.fetch_add(1, std::memory_order_relaxed); }
+  uint64_t last_time_ms() const;
+
+  // ---- Snapshot and reset ---------------------------------------------------------------------
+  // The stream's state for JSON output, copied under the lock.
+  json_bundle_t get_json_data_bundle();
+  // Back to undetermined: observed values and history forgotten, absence timers set up again.
+  // The notified UUID, the maintenance flag, host, check id, broker and counters stay.
+  void reset();
+
+  // Fields the rule application and notification code work on, under the lock.
+  uint64_t _check_id = 0;  // the check's number from the metric line, 0 until known
+  broker_t *_broker = nullptr;
+  std::string _host;  // the target host from the metric line
+  bool _was_in_maintenance = false;
+  uint64_t _last_notified_time_ms = 0;
+  int32_t _last_notified_sev = 0;
+  uint64_t _last_notified_progeny = 0;
+  uint8_t _last_notified_uuid[16] = {};
+  int8_t _last_notified_rule = 0;
+
+ private:
+  void release_history_texts();
+  void publish_newest();
+
+  // Constant after construction.
+  char *_signature = nullptr;  // owned, _signature_len bytes and a terminator
+  uint32_t _signature_len = 0;
+  ruleset_wp _ruleset;
+  uint8_t _check_uuid[16] = {};
+  char _check_uuid_text[37] = {};
+  const char *_st_tags = nullptr;  // into _signature
+  int32_t _st_tags_len = 0;
+  int32_t _max_out_of_order_ms = 0;
+  int8_t _nrules_impl = 0;
+
+  // What construction reserved, so that destruction cancels exactly that.
+  struct reservation_t {
+    int32_t windowing_duration;
+    bool grouped;
+  };
+  rule_metric_type_t _reserved_type = RULE_UNKNOWN;
+  uint64_t _reserved_account_id = 0;
+  std::string _reserved_name;  // the metric's name without tags
+  std::vector<reservation_t> _reservations;
+
+  // Atomic: read without the lock.
+  std::atomic<uint64_t> _applications{0};
+  std::atomic<int32_t> _published_sev{RULE_SEV_CLEAR};
+
+  // Guarded by _data_mutex.
+  uint64_t _last_time_ms = 0;  // the newest accepted non-null message; 0 before any
+  std::variant<double, std::string> _last_value{0.0};
+  trigger_history_t _history[5];
+  int8_t _hidx = 0;
+  std::vector<ruleimpl_t> _rules_impl;
+
+  mutable std::recursive_mutex _data_mutex;
+};
+
+// The key-value fields of a stream's log lines: "ecid", "parent_ecid", "rule_type",
+// "account_id", "rule_applications", "signature", "check_uuid". Use inside tovi_log_fields:
+//   tovi_log_fields(ls, (mlkv_rs(rs, r), {"rule", i}), "...", ...);
+#define mlkv_rs(rs, r)                                                         \
+  {"ecid", (unsigned long long)(r)->event_criteria_id},                        \
+      {"parent_ecid", (unsigned long long)(r)->parent_event_criteria_id},      \
+      {"rule_type", rule_metric_type_name((r)->metric_type)},                  \
+      {"account_id", (unsigned long long)(r)->account_id},                     \
+      {"rule_applications",                                                    \
+       (unsigned long long)(r)->applications.load(std::memory_order_relaxed)}, \
+      {"signature", (rs)->get_signature()}, {                                  \
+    "check_uuid", (rs)->check_uuid_text()                                      \
+  }

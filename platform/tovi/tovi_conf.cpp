@@ -106,12 +106,30 @@ bool parse(const char *name, const char *buffer, int len, bool from_file) {
   return install(doc, name);
 }
 
+// libxml2 would print XPath errors on stderr; they go to the error log instead, at most one line
+// a second (a console user can type any expression).
+void log_xpath_error(void *, xmlErrorPtr error) {
+  static std::atomic<int64_t> last_logged{0};
+  if (!error) return;
+  int64_t now = std::chrono::duration_cast<std::chrono::seconds>(
+                    std::chrono::steady_clock::now().time_since_epoch())
+                    .count();
+  int64_t last = last_logged.load(std::memory_order_relaxed);
+  if (now == last || !last_logged.compare_exchange_strong(last, now)) return;
+  std::string msg = error->message ? error->message : "unknown error";
+  while (!msg.empty() && (msg.back() == '\n' || msg.back() == ' '))
+    msg.pop_back();
+  tovi_log(tovi_error, "configuration lookup: %s\n", msg.c_str());
+}
+
 // Evaluates path relative to section (or the document) and returns the node set; caller frees.
 // REQUIRES: a read hold.
 xmlXPathObjectPtr evaluate(tovi_conf_section_t section, const char *path) {
   if (!current_doc) return nullptr;
   xmlXPathContextPtr ctx = xmlXPathNewContext(current_doc);
   if (!ctx) return nullptr;
+  ctx->error = log_xpath_error;
+  xmlSetStructuredErrorFunc(nullptr, log_xpath_error);
   xmlXPathObjectPtr result;
   if (section) {
     result = xmlXPathNodeEval(section, reinterpret_cast<const xmlChar *>(path), ctx);
@@ -119,6 +137,7 @@ xmlXPathObjectPtr evaluate(tovi_conf_section_t section, const char *path) {
     result = xmlXPathEvalExpression(reinterpret_cast<const xmlChar *>(path), ctx);
   }
   xmlXPathFreeContext(ctx);
+  xmlSetStructuredErrorFunc(nullptr, nullptr);
   if (result && result->type != XPATH_NODESET) {
     xmlXPathFreeObject(result);
     return nullptr;
@@ -271,6 +290,28 @@ void tovi_conf_section_read_hold(void) {
 
 void tovi_conf_section_read_release(void) {
   if (--read_holds == 0) doc_lock.unlock_shared();
+}
+
+bool tovi_conf_section_path_valid(std::string_view path) {
+  if (path.empty()) return false;
+  size_t start = 0;
+  while (start <= path.size()) {
+    size_t slash = path.find('/', start);
+    std::string_view name = path.substr(
+        start, slash == std::string_view::npos ? std::string_view::npos : slash - start);
+    if (name.empty() || name.find_first_not_of('.') == std::string_view::npos) return false;
+    for (char c : name)
+      if (!isalnum(static_cast<unsigned char>(c)) && c != '_' && c != '.' && c != '-') return false;
+    if (slash == std::string_view::npos) break;
+    start = slash + 1;
+  }
+  return true;
+}
+
+tovi_conf_section_t tovi_conf_get_section_by_path(const char *section_path) {
+  if (!section_path || !tovi_conf_section_path_valid(section_path)) return nullptr;
+  std::string xpath = std::string("//") + section_path;
+  return tovi_conf_get_section(nullptr, xpath.c_str());
 }
 
 std::string tovi_conf_section_to_xml(tovi_conf_section_t section) {

@@ -43,4 +43,8 @@ def test_console_commands(daemon_factory):
     assert "no configuration section" in missing
     after = console_session(port, ["show log"])[0]
     assert "debug/rules enabled" in after
+    # A broken expression is reported in the daemon's own log format, not by libxml2 on stderr.
+    assert "no configuration section" in console_session(port, ["show config //bad["])[0]
+    wait_for(lambda: "configuration lookup:" in d.log(), what="the lookup error logged")
+    assert "XPath error" not in d.log()
     assert d.stop() == 0

@@ -239,12 +239,37 @@ void append_json_string(std::string &out, std::string_view s) {
   out += '"';
 }
 
+bool has_control(std::string_view s) {
+  for (unsigned char c : s)
+    if (c < 0x20 || c == 0x7f) return true;
+  return false;
+}
+
+// A message in a text outlet is one line whatever it contains: control characters (a decoded
+// "%0a" in a request path, a terminal escape) are written escaped, so no message can forge a
+// line of its own or rewrite the operator's terminal.
+void append_escaped_text(std::string &out, std::string_view s) {
+  for (unsigned char c : s) {
+    if (c == '\n') {
+      out += "\\n";
+    } else if (c == '\r') {
+      out += "\\r";
+    } else if ((c < 0x20 && c != '\t') || c == 0x7f) {
+      char buf[8];
+      snprintf(buf, sizeof(buf), "\\x%02x", c);
+      out += buf;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+}
+
 void append_field_value(std::string &out, const tovi_log_field_t &f, bool json) {
   char buf[64];
   switch (f.kind) {
     case tovi_log_field_t::TEXT: {
-      bool plain =
-          !json && !f.text.empty() && f.text.find_first_of(" \"=\t\n") == std::string_view::npos;
+      bool plain = !json && !f.text.empty() &&
+                   f.text.find_first_of(" \"=") == std::string_view::npos && !has_control(f.text);
       if (plain) {
         out.append(f.text);
       } else {
@@ -369,7 +394,7 @@ void tovi_log_write_text(tovi_log_stream_t ls, std::initializer_list<tovi_log_fi
         line += " [t" + std::to_string(thread_number()) + "] ";
         line += ls->name;
         line += ": ";
-        line.append(text);
+        append_escaped_text(line, text);
         for (const auto &f : fields) {
           line += ' ';
           line += f.key;

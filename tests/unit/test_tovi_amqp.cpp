@@ -493,3 +493,22 @@ TEST_F(tovi_amqp_broker, a_cancelled_consumer_is_consumed_again) {
   std::lock_guard<std::mutex> g(observed.lock);
   EXPECT_EQ(observed.payloads[1], "after");
 }
+
+TEST_F(tovi_amqp_broker, a_blocked_connection_is_shown_until_unblocked) {
+  const char *ctl = getenv("QUELT_RABBITMQ_CTL_CMD");
+  if (!ctl) GTEST_SKIP() << "QUELT_RABBITMQ_CTL_CMD is not set";
+  auto watermark = [&](const char *value) {
+    std::string cmd = std::string(ctl) + " set_vm_memory_high_watermark " + value + " >/dev/null";
+    return system(cmd.c_str()) == 0;
+  };
+  start();
+  ASSERT_TRUE(watermark("0.000001"));  // a memory alarm: the broker blocks publishers
+  ASSERT_EQ(send("during the alarm"), 0);
+  bool blocked = wait_until([] { return tovi_amqp_get_stats(0).blocked == 1; }, 20s);
+  ASSERT_TRUE(watermark("0.4"));
+  ASSERT_TRUE(blocked) << "connection.blocked was not announced or not shown";
+  EXPECT_GE(tovi_amqp_get_stats(0).blocked_count, 1u);
+  ASSERT_TRUE(wait_until([] { return tovi_amqp_get_stats(0).blocked == 0; }, 20s));
+  ASSERT_TRUE(all_confirmed());
+  EXPECT_TRUE(wait_until([&] { return observed.count() == 1; }, 10s));
+}

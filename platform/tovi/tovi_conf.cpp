@@ -314,11 +314,46 @@ tovi_conf_section_t tovi_conf_get_section_by_path(const char *section_path) {
   return tovi_conf_get_section(nullptr, xpath.c_str());
 }
 
-std::string tovi_conf_section_to_xml(tovi_conf_section_t section) {
+namespace {
+
+// Whether a setting of this name holds a secret: passwords, tokens, shared keys (not key files).
+bool secret_name(const xmlChar *raw) {
+  if (!raw) return false;
+  std::string name(reinterpret_cast<const char *>(raw));
+  for (char &c : name)
+    c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+  for (const char *word : {"password", "passwd", "secret", "token", "credential"})
+    if (name.find(word) != std::string::npos) return true;
+  bool file = name.size() >= 5 && name.compare(name.size() - 5, 5, "_file") == 0;
+  bool key = name == "key" || (name.size() > 4 && name.compare(name.size() - 4, 4, "_key") == 0);
+  return key && !file;
+}
+
+void mask_secrets(xmlNodePtr node) {
+  static const xmlChar masked[] = "********";
+  for (; node; node = node->next) {
+    if (node->type != XML_ELEMENT_NODE) continue;
+    for (xmlAttrPtr a = node->properties; a; a = a->next)
+      if (secret_name(a->name)) xmlSetProp(node, a->name, masked);
+    if (secret_name(node->name)) {
+      bool has_elements = false;
+      for (xmlNodePtr c = node->children; c; c = c->next)
+        has_elements |= c->type == XML_ELEMENT_NODE;
+      if (!has_elements) {
+        xmlNodeSetContent(node, masked);
+        continue;
+      }
+    }
+    mask_secrets(node->children);
+  }
+}
+
+std::string dump_section(tovi_conf_section_t section, bool masked) {
   if (!section) return "";
   xmlDocPtr doc = xmlNewDoc(reinterpret_cast<const xmlChar *>("1.0"));
   xmlNodePtr copy = xmlDocCopyNode(section, doc, 1);
   xmlDocSetRootElement(doc, copy);
+  if (masked) mask_secrets(copy);
   xmlChar *mem = nullptr;
   int size = 0;
   xmlDocDumpFormatMemory(doc, &mem, &size, 1);
@@ -326,6 +361,16 @@ std::string tovi_conf_section_to_xml(tovi_conf_section_t section) {
   xmlFree(mem);
   xmlFreeDoc(doc);
   return out;
+}
+
+}  // namespace
+
+std::string tovi_conf_section_to_xml(tovi_conf_section_t section) {
+  return dump_section(section, false);
+}
+
+std::string tovi_conf_section_to_xml_masked(tovi_conf_section_t section) {
+  return dump_section(section, true);
 }
 
 void tovi_conf_coalesce_changes(int seconds) {

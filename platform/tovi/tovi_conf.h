@@ -59,6 +59,10 @@ void tovi_conf_section_read_release(void);
 // A serialised XML document whose root is a deep copy of the section (for GET /config).
 // Returns an empty string for a null section. Call under a read hold.
 std::string tovi_conf_section_to_xml(tovi_conf_section_t section);
+// The same with the values of secret settings (elements and attributes whose name holds
+// "password", "passwd", "secret", "token" or "credential", or is "key" or ends in "_key")
+// replaced by "********". For views shown to operators (the console).
+std::string tovi_conf_section_to_xml_masked(tovi_conf_section_t section);
 
 // How many seconds the configuration watch waits between looks at the file.
 void tovi_conf_coalesce_changes(int seconds);

@@ -431,6 +431,13 @@ bool tovi_log_stream_add_outlet(const char *stream_name, const char *outlet_name
   return true;
 }
 
+bool tovi_log_memory_outlet_exists(const char *outlet_name) {
+  registry_t &reg = registry();
+  std::lock_guard<std::mutex> g(reg.lock);
+  auto it = reg.outlets.find(outlet_name);
+  return it != reg.outlets.end() && dynamic_cast<memory_outlet_t *>(it->second) != nullptr;
+}
+
 std::vector<std::string> tovi_log_memory_lines(const char *outlet_name) {
   registry_t &reg = registry();
   outlet_t *o;

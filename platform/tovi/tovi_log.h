@@ -108,6 +108,8 @@ std::vector<std::string> tovi_log_describe_streams(bool configured_only = false)
 std::vector<std::string> tovi_log_stream_names(void);
 // The newest lines of a memory outlet, oldest first.
 std::vector<std::string> tovi_log_memory_lines(const char *outlet_name);
+// Whether an outlet of that name exists and keeps its lines in memory. Any thread.
+bool tovi_log_memory_outlet_exists(const char *outlet_name);
 
 // Applies the <logs> section of the loaded configuration: outlets and stream settings. Returns
 // false and logs the reason when a setting cannot be used (the caller exits with status 2).

@@ -173,7 +173,8 @@ bool parse_integer(const char *path, const std::string &raw, int64_t lo, int64_t
   std::string text = trim(raw);
   errno = 0;
   char *end = nullptr;
-  long long v = strtoll(text.c_str(), &end, 0);
+  // Decimal only: "044444" is 44444, never octal.
+  long long v = strtoll(text.c_str(), &end, 10);
   if (text.empty() || *end != '\0' || errno == ERANGE || v < lo || v > hi) {
     tovi_log(tovi_error, "configuration %s: '%s' is not an integer in [%lld, %lld]", path,
              text.c_str(), (long long)lo, (long long)hi);
@@ -367,6 +368,12 @@ std::string dump_section(tovi_conf_section_t section, bool masked) {
 
 std::string tovi_conf_section_to_xml(tovi_conf_section_t section) {
   return dump_section(section, false);
+}
+
+std::string tovi_conf_root_name(void) {
+  read_guard_t g;
+  xmlNodePtr root = current_doc ? xmlDocGetRootElement(current_doc) : nullptr;
+  return root ? std::string(reinterpret_cast<const char *>(root->name)) : std::string();
 }
 
 std::string tovi_conf_section_to_xml_masked(tovi_conf_section_t section) {

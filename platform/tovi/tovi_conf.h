@@ -64,6 +64,9 @@ std::string tovi_conf_section_to_xml(tovi_conf_section_t section);
 // replaced by "********". For views shown to operators (the console).
 std::string tovi_conf_section_to_xml_masked(tovi_conf_section_t section);
 
+// The name of the loaded document's root element ("" when none is loaded). Any thread.
+std::string tovi_conf_root_name(void);
+
 // How many seconds the configuration watch waits between looks at the file.
 void tovi_conf_coalesce_changes(int seconds);
 // Starts a background watch of the configuration file: a change on disk is logged on the

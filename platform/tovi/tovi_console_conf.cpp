@@ -76,7 +76,12 @@ int log_switch(tovi_console_t *console, int argc, const char *const *argv, void 
 }
 
 int log_reopen(tovi_console_t *console, int, const char *const *, void *) {
-  tovi_log_reopen();
+  int failed = tovi_log_reopen_files();
+  if (failed) {
+    tovi_console_printf(console, "%d log files could not be reopened (see the error log)\n",
+                        failed);
+    return -1;
+  }
   tovi_console_printf(console, "log files reopened\n");
   return 0;
 }

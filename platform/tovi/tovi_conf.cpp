@@ -173,8 +173,11 @@ bool parse_integer(const char *path, const std::string &raw, int64_t lo, int64_t
   std::string text = trim(raw);
   errno = 0;
   char *end = nullptr;
-  // Decimal only: "044444" is 44444, never octal.
-  long long v = strtoll(text.c_str(), &end, 10);
+  // Decimal, or hexadecimal after "0x"; a leading zero never means octal ("044444" is 44444).
+  size_t digits = (!text.empty() && (text[0] == '-' || text[0] == '+')) ? 1 : 0;
+  bool hex = text.size() > digits + 1 && text[digits] == '0' &&
+             (text[digits + 1] == 'x' || text[digits + 1] == 'X');
+  long long v = strtoll(text.c_str(), &end, hex ? 16 : 10);
   if (text.empty() || *end != '\0' || errno == ERANGE || v < lo || v > hi) {
     tovi_log(tovi_error, "configuration %s: '%s' is not an integer in [%lld, %lld]", path,
              text.c_str(), (long long)lo, (long long)hi);

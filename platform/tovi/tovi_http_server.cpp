@@ -126,7 +126,10 @@ class session_c : public connection_c {
 
   // The peer's slot (peer_acquire) belongs to the session from here on.
   session_c(tcp::socket &&socket, listener_t *listener, std::string peer)
-      : tcp_(std::move(socket)), listener_(listener), deadline_(tcp_.get_executor()) {
+      : tcp_(std::move(socket)),
+        executor_(tcp_.get_executor()),
+        listener_(listener),
+        deadline_(executor_) {
     const listener_settings_t &s = listener->settings;
     restc_.conn = this;
     restc_.tls = is_tls;
@@ -163,8 +166,8 @@ class session_c : public connection_c {
   }
 
   void post_resume(tovi_http_rest_closure_t *restc) override {
-    asio::post(tcp_.get_executor(),
-               [self = self(), restc] { self->handle(http_dispatch_resume(restc)); });
+    // Not tcp_'s executor: tcp_ is moved into tls_ once TLS begins.
+    asio::post(executor_, [self = self(), restc] { self->handle(http_dispatch_resume(restc)); });
   }
 
  private:
@@ -458,7 +461,8 @@ class session_c : public connection_c {
   static constexpr size_t drain_chunk_bytes = 4096;
   static constexpr size_t drain_limit_bytes = 1 << 20;
 
-  beast::tcp_stream tcp_;      // the connection; moved into tls_ once TLS begins
+  beast::tcp_stream tcp_;                      // the connection; moved into tls_ once TLS begins
+  beast::tcp_stream::executor_type executor_;  // the connection's loop thread
   std::optional<Stream> tls_;  // TLS listeners only: made when the client first sends
   listener_t *listener_;
   asio::steady_timer deadline_;  // handshake, idle wait and drain deadlines

@@ -503,15 +503,19 @@ void log_accept_failure(listener_t *listener, const boost::system::error_code &e
   f->last_log = now;
 }
 
-// Out of descriptors, the connection waiting in the backlog is taken with the spare descriptor
-// and closed at once: the client learns at once, and the listener does not spin on it.
+// Out of descriptors, the connections waiting in the backlog are taken with the spare descriptor
+// and closed at once: the clients learn at once, and the listener does not spin on them.
 void refuse_one_with_spare(listener_t *listener) {
   server_state_t &st = server();
   if (st.spare_fd < 0) return;
   close(st.spare_fd);
   st.spare_fd = -1;
-  int fd = accept4(listener->acceptor->native_handle(), nullptr, nullptr, SOCK_CLOEXEC);
-  if (fd >= 0) {
+  // Every connection waiting now, a bounded number per pass: they would only wait for a
+  // descriptor that is not coming.
+  for (int i = 0; i < 256; i++) {
+    int fd = accept4(listener->acceptor->native_handle(), nullptr, nullptr,
+                     SOCK_CLOEXEC | SOCK_NONBLOCK);
+    if (fd < 0) break;
     close(fd);
     http_stats_connection_refused();
   }

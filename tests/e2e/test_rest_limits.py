@@ -206,3 +206,41 @@ def test_held_sockets_never_lock_operators_out(tmp_path, pki):  # noqa: F811
         for s in held:
             s.close()
         assert stop_daemon(proc) == 0
+
+
+def test_out_of_descriptors_refuses_at_once_and_logs_with_a_count(tmp_path):
+    """With the limits set above what the process may open, descriptors run out: waiting clients
+    are refused at once through the spare descriptor, and "cannot accept" is logged at most once
+    a second, with a count."""
+    port = free_port()
+    extra = (f'<listeners max_connections="5000" max_connections_per_peer="0">'
+             f'<listener type="http" address="127.0.0.1" port="{port}" insecure="loopback"/></listeners>')
+    proc = start_daemon(tmp_path, extra, nofile=200)
+    held = []
+    try:
+        for _ in range(260):
+            held.append(socket.create_connection(("127.0.0.1", port), timeout=2))
+        extra_client = socket.create_connection(("127.0.0.1", port), timeout=5)
+        assert closed_by_server(extra_client, 5)
+        extra_client.close()
+        log = wait_for(lambda: (lambda t: t if "cannot accept" in t else None)((tmp_path / "stderr.log").read_text()),
+                       what="cannot accept logged")
+        lines = [line for line in log.splitlines() if "cannot accept" in line]
+        assert all(line.rstrip().endswith("times)") for line in lines)
+    finally:
+        for s in held:
+            s.close()
+    # Once the clients are gone the daemon serves again.
+    wait_for(lambda: _get_ok(port), what="serving again")
+    assert stop_daemon(proc) == 0
+
+
+def _get_ok(port):
+    try:
+        conn = http.client.HTTPConnection("127.0.0.1", port, timeout=5)
+        conn.request("GET", "/config/eventer")
+        ok = conn.getresponse().status == 200
+        conn.close()
+        return ok
+    except OSError:
+        return False

@@ -14,13 +14,13 @@ const char *config_app_name = "queltd";
 }  // namespace
 
 int quelt_rest_show_config(tovi_http_rest_closure_t *restc, int npats, char **pats) {
-  // "/config/eventer" captures "/eventer", which reads as the XPath "//eventer"; plain "/config"
-  // captures nothing and shows the application's root section.
-  char xpath[1024];
-  snprintf(xpath, sizeof(xpath), "/%s", npats > 0 ? pats[0] : config_app_name);
+  // "/config/orvane/api" captures "/orvane/api", the section path "orvane/api"; plain "/config"
+  // captures nothing and shows the application's root section. Only section paths are looked
+  // up, never an expression from the client.
+  const char *path = npats > 0 && pats[0][0] == '/' ? pats[0] + 1 : config_app_name;
 
   tovi_conf_section_read_hold();
-  tovi_conf_section_t section = tovi_conf_get_section(nullptr, xpath);
+  tovi_conf_section_t section = tovi_conf_get_section_by_path(path);
   std::string xml = section ? tovi_conf_section_to_xml(section) : std::string();
   tovi_conf_section_read_release();
 

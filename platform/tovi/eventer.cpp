@@ -17,6 +17,7 @@
 // Events and reference counts are described in eventer.h. An event's state (idle, pending,
 // firing) changes under its owner's timer_lock (timers) or recurrent_lock (recurrent events).
 #include "tovi/eventer.h"
+#include "tovi/tovi_main.h"
 
 #include <pthread.h>
 #include <unistd.h>
@@ -448,6 +449,7 @@ void eventer_loop(void) {
     loop_thread_t *tp = t.get();
     t->thread = std::thread([tp] { loop_thread_main(*tp); });
   }
+  tovi_main_started();  // a daemon's launcher may exit now
   for (auto &t : g.threads)
     t->thread.join();
   std::lock_guard<std::mutex> lock(g.run_lock);

@@ -46,6 +46,7 @@
 #include <memory>
 #include <mutex>
 #include <set>
+#include <shared_mutex>
 #include <string>
 #include <thread>
 #include <unordered_map>
@@ -140,20 +141,49 @@ struct module_conf_t {
   int32_t backoff_min_ms = 100;
   int32_t backoff_max_ms = 10000;
   int32_t connect_timeout_ms = 5000;
+  int32_t max_publish_attempts = 10;  // refusals (nacks) of one message before it is dropped
 };
 
 // ---- hooks ----
 
+// `live` turns false when the hook is removed or replaced: a snapshot taken before that skips it.
 struct message_hook_t {
   std::string name;
   tovi_amqp_message_hook_t hook;
   void *closure;
+  std::shared_ptr<std::atomic<bool>> live = std::make_shared<std::atomic<bool>>(true);
 };
 struct connection_hook_t {
   std::string name;
   tovi_amqp_connection_hook_t hook;
   void *closure;
+  std::shared_ptr<std::atomic<bool>> live = std::make_shared<std::atomic<bool>>(true);
 };
+
+// Hook calls hold this shared; removing a hook takes it exclusively once, after marking the hook
+// dead, so that removal returns only after any call already under way has finished. A hook that
+// removes a hook from inside a hook call does not wait (it would wait for itself): the dead mark
+// alone keeps the removed hook from being called again.
+std::shared_mutex hook_calls;
+thread_local int in_hook_call = 0;
+
+void wait_for_hook_calls() {
+  if (in_hook_call > 0) return;
+  std::unique_lock<std::shared_mutex> drained(hook_calls);
+}
+
+// Calls fn() for a live hook under the call guard; returns false (without calling) for a dead one.
+template <typename Fn>
+bool call_hook(const std::shared_ptr<std::atomic<bool>> &live, Fn fn) {
+  std::shared_lock<std::shared_mutex> guard(hook_calls);
+  // Acquire pairs with the release store of removal: once removal has waited, no call that saw
+  // the hook live is still running.
+  if (!live->load(std::memory_order_acquire)) return false;
+  in_hook_call++;
+  fn();
+  in_hook_call--;
+  return true;
+}
 
 // Copy-on-write lists: connection threads take a snapshot and call hooks without the lock.
 std::mutex hooks_lock;
@@ -164,26 +194,37 @@ std::shared_ptr<const std::vector<connection_hook_t>> connection_hooks =
 
 template <typename T>
 int hook_put(std::shared_ptr<const std::vector<T>> *list, T entry) {
-  std::lock_guard<std::mutex> g(hooks_lock);
-  auto next = std::make_shared<std::vector<T>>(**list);
-  auto it =
-      std::find_if(next->begin(), next->end(), [&](const T &h) { return h.name == entry.name; });
-  if (it != next->end())
-    *it = std::move(entry);
-  else
-    next->push_back(std::move(entry));
-  *list = std::move(next);
+  bool replaced = false;
+  {
+    std::lock_guard<std::mutex> g(hooks_lock);
+    auto next = std::make_shared<std::vector<T>>(**list);
+    auto it =
+        std::find_if(next->begin(), next->end(), [&](const T &h) { return h.name == entry.name; });
+    if (it != next->end()) {
+      it->live->store(false, std::memory_order_release);
+      *it = std::move(entry);
+      replaced = true;
+    } else {
+      next->push_back(std::move(entry));
+    }
+    *list = std::move(next);
+  }
+  if (replaced) wait_for_hook_calls();
   return 0;
 }
 
 template <typename T>
 int hook_remove(std::shared_ptr<const std::vector<T>> *list, const char *name) {
-  std::lock_guard<std::mutex> g(hooks_lock);
-  auto next = std::make_shared<std::vector<T>>(**list);
-  auto it = std::find_if(next->begin(), next->end(), [&](const T &h) { return h.name == name; });
-  if (it == next->end()) return -1;
-  next->erase(it);
-  *list = std::move(next);
+  {
+    std::lock_guard<std::mutex> g(hooks_lock);
+    auto next = std::make_shared<std::vector<T>>(**list);
+    auto it = std::find_if(next->begin(), next->end(), [&](const T &h) { return h.name == name; });
+    if (it == next->end()) return -1;
+    it->live->store(false, std::memory_order_release);
+    next->erase(it);
+    *list = std::move(next);
+  }
+  wait_for_hook_calls();
   return 0;
 }
 
@@ -201,7 +242,9 @@ struct outgoing_t {
   std::string route;
   std::string body;
   bool mandatory = false;
-  bool again = false;  // published before, without a confirm
+  bool again = false;      // published before, without a confirm
+  int refusals = 0;        // nacks so far
+  int64_t not_before = 0;  // a refused message waits until then (steady ms)
 };
 typedef std::unique_ptr<outgoing_t> outgoing_up;
 
@@ -246,11 +289,15 @@ struct tovi_amqp_connection_t {
   // Counters, relaxed: they are statistics, nothing is ordered by them.
   std::atomic<uint64_t> depth{0}, in_flight_count{0}, published{0}, confirmed{0}, returned{0},
       nacked{0}, republished{0}, reconnects{0}, send_errors{0}, dropped{0}, consumed{0}, acked{0},
-      requeued{0};
+      requeued{0}, unhandled{0}, cancelled{0}, blocked_count{0};
+  std::atomic<bool> blocked{false};
 
   // Connection thread only.
   amqp_connection_state_t amqp = nullptr;
   std::deque<in_flight_t> in_flight;
+  // Refused messages waiting out their back-off, in the order they were refused. They stay
+  // outstanding; newer messages are published meanwhile.
+  std::deque<outgoing_up> refused;
   uint64_t next_seq = 1;
   uint64_t session = 0;
   std::unordered_map<uint64_t, held_t> held;
@@ -332,12 +379,24 @@ bool rpc_ok(tovi_amqp_connection_t *c, tovi_log_stream_t ls, const char *what) {
   return false;
 }
 
-// Errors that callers can cause at any rate are logged at most once a second (and counted).
-bool error_log_due() {
-  static std::atomic<int64_t> last{0};
-  int64_t now = now_ms(), prev = last.load(std::memory_order_relaxed);
-  if (now - prev < 1000) return false;
-  return last.compare_exchange_strong(prev, now, std::memory_order_relaxed);
+// Errors that callers or the broker can cause at any rate are logged at most once a second per
+// kind (and counted): a flood of one kind never hides the first line of another.
+enum log_kind_t {
+  LOG_NOT_RUNNING,
+  LOG_BAD_SEND,
+  LOG_QUEUE_FULL,
+  LOG_MISSING_EXCHANGE,
+  LOG_REFUSED,
+  LOG_REFUSED_DROPPED,
+  LOG_UNHANDLED,
+  LOG_KINDS
+};
+
+bool error_log_due(log_kind_t kind) {
+  static std::atomic<int64_t> last[LOG_KINDS];
+  int64_t now = now_ms(), prev = last[kind].load(std::memory_order_relaxed);
+  if (prev != 0 && now - prev < 1000) return false;
+  return last[kind].compare_exchange_strong(prev, now, std::memory_order_relaxed);
 }
 
 // Send errors that no connection can be charged with (the module is not running).
@@ -448,9 +507,29 @@ bool connect_once(tovi_amqp_connection_t *c) {
   }
   amqp_set_handshake_timeout(c->amqp, &tv);
   amqp_set_rpc_timeout(c->amqp, &tv);
-  amqp_rpc_reply_t r =
-      amqp_login(c->amqp, conf.vhost.c_str(), 0, AMQP_DEFAULT_FRAME_SIZE, conf.heartbeat,
-                 AMQP_SASL_METHOD_PLAIN, conf.user.c_str(), conf.password.c_str());
+  // Announce that we understand consumer cancellation and connection.blocked: without this the
+  // broker silently drops a consumer whose queue is deleted and never says why it stalls us.
+  amqp_table_entry_t capability_entries[2];
+  capability_entries[0].key = amqp_cstring_bytes("consumer_cancel_notify");
+  capability_entries[0].value.kind = AMQP_FIELD_KIND_BOOLEAN;
+  capability_entries[0].value.value.boolean = 1;
+  capability_entries[1].key = amqp_cstring_bytes("connection.blocked");
+  capability_entries[1].value.kind = AMQP_FIELD_KIND_BOOLEAN;
+  capability_entries[1].value.value.boolean = 1;
+  amqp_table_entry_t property_entries[2];
+  property_entries[0].key = amqp_cstring_bytes("capabilities");
+  property_entries[0].value.kind = AMQP_FIELD_KIND_TABLE;
+  property_entries[0].value.value.table.num_entries = 2;
+  property_entries[0].value.value.table.entries = capability_entries;
+  property_entries[1].key = amqp_cstring_bytes("product");
+  property_entries[1].value.kind = AMQP_FIELD_KIND_UTF8;
+  property_entries[1].value.value.bytes = amqp_cstring_bytes("queltd");
+  amqp_table_t properties;
+  properties.num_entries = 2;
+  properties.entries = property_entries;
+  amqp_rpc_reply_t r = amqp_login_with_properties(
+      c->amqp, conf.vhost.c_str(), 0, AMQP_DEFAULT_FRAME_SIZE, conf.heartbeat, &properties,
+      AMQP_SASL_METHOD_PLAIN, conf.user.c_str(), conf.password.c_str());
   if (r.reply_type != AMQP_RESPONSE_NORMAL) {
     tovi_log(connect_log(c), "amqp %d: login to %s:%d as '%s' failed: %s", c->id, conf.host.c_str(),
              conf.port, conf.user.c_str(), reply_text(r).c_str());
@@ -493,7 +572,7 @@ void requeue_in_flight(tovi_amqp_connection_t *c) {
 void fire_connection_hooks(tovi_amqp_connection_t *c, int connected) {
   auto hooks = hook_snapshot(connection_hooks);
   for (const connection_hook_t &h : *hooks)
-    h.hook(h.closure, c, c->id, connected);
+    call_hook(h.live, [&] { h.hook(h.closure, c, c->id, connected); });
 }
 
 // ---- connection thread: publishing ----
@@ -544,7 +623,10 @@ bool publish_some(tovi_amqp_connection_t *c) {
   for (int budget = kPublishesPerPass;
        budget > 0 && c->in_flight.size() < static_cast<size_t>(c->module.max_in_flight); budget--) {
     outgoing_up m;
-    {
+    if (!c->refused.empty() && c->refused.front()->not_before <= now_ms()) {
+      m = std::move(c->refused.front());
+      c->refused.pop_front();
+    } else {
       std::lock_guard<std::mutex> g(c->lock);
       if (c->pending.empty()) break;
       m = std::move(c->pending.front());
@@ -561,7 +643,7 @@ bool publish_some(tovi_amqp_connection_t *c) {
       }
       c->dropped.fetch_add(1, std::memory_order_relaxed);
       c->outstanding.fetch_sub(1, std::memory_order_relaxed);
-      if (error_log_due())
+      if (error_log_due(LOG_MISSING_EXCHANGE))
         tovi_log(log_error(),
                  "amqp %d: exchange '%s' does not exist: message to route '%s' dropped", c->id,
                  m->exchange.c_str(), m->route.c_str());
@@ -595,7 +677,7 @@ void pop_settled(tovi_amqp_connection_t *c) {
 
 // A confirm (ack) or refusal (nack) of one message, or of every message up to the tag.
 void settle_published(tovi_amqp_connection_t *c, uint64_t tag, bool multiple, bool ack) {
-  std::vector<outgoing_up> refused;
+  size_t retried = 0, dropped = 0;
   for (in_flight_t &f : c->in_flight) {
     if (f.seq > tag) break;
     if (f.settled || (!multiple && f.seq != tag)) continue;
@@ -603,21 +685,39 @@ void settle_published(tovi_amqp_connection_t *c, uint64_t tag, bool multiple, bo
     if (ack) {
       c->confirmed.fetch_add(1, std::memory_order_relaxed);
       c->outstanding.fetch_sub(1, std::memory_order_relaxed);
-    } else {
-      c->nacked.fetch_add(1, std::memory_order_relaxed);
-      f.message->again = true;
-      refused.push_back(std::move(f.message));
+      continue;
     }
+    // Refused (a full queue with reject-publish, an internal error): published again after a
+    // back-off that grows with each refusal, as after a reconnect, while newer messages go on;
+    // dropped once it was refused max_publish_attempts times.
+    c->nacked.fetch_add(1, std::memory_order_relaxed);
+    outgoing_up m = std::move(f.message);
+    if (!m) continue;
+    if (++m->refusals >= c->module.max_publish_attempts) {
+      c->dropped.fetch_add(1, std::memory_order_relaxed);
+      c->outstanding.fetch_sub(1, std::memory_order_relaxed);
+      dropped++;
+      if (error_log_due(LOG_REFUSED_DROPPED))
+        tovi_log(log_error(),
+                 "amqp %d: message to exchange '%s' route '%s' refused %d times; dropped", c->id,
+                 m->exchange.c_str(), m->route.c_str(), m->refusals);
+      continue;
+    }
+    int64_t backoff = c->module.backoff_min_ms;
+    for (int i = 1; i < m->refusals && backoff < c->module.backoff_max_ms; i++)
+      backoff *= 2;
+    m->not_before = now_ms() + std::min<int64_t>(backoff, c->module.backoff_max_ms);
+    m->again = true;
+    // Later refusals wait at least as long as earlier ones, so the list stays in due order.
+    if (!c->refused.empty()) m->not_before = std::max(m->not_before, c->refused.back()->not_before);
+    c->refused.push_back(std::move(m));
+    retried++;
   }
   pop_settled(c);
-  if (!refused.empty()) {
-    tovi_log(log_error(), "amqp %d: the broker refused %zu messages; publishing them again", c->id,
-             refused.size());
-    std::lock_guard<std::mutex> g(c->lock);
-    for (auto it = refused.rbegin(); it != refused.rend(); ++it)
-      c->pending.push_front(std::move(*it));
-    c->depth.store(c->pending.size(), std::memory_order_relaxed);
-  }
+  if (retried && error_log_due(LOG_REFUSED))
+    tovi_log(log_error(), "amqp %d: the broker refused %zu messages; publishing them again later",
+             c->id, retried);
+  (void)dropped;
 }
 
 // ---- connection thread: consuming ----
@@ -664,15 +764,38 @@ bool handle_delivery(tovi_amqp_connection_t *c, const amqp_frame_t &frame) {
   // A hook may settle its hold before it returns: the request waits in the mailbox until the
   // hold is recorded below.
   held_t held{0, false};
+  bool taken = false;
   auto hooks = hook_snapshot(message_hooks);
   for (const message_hook_t &h : *hooks) {
-    int rv = h.hook(h.closure, c, c->id, &envelope, message.body.bytes, message.body.len);
+    int rv = TOVI_AMQP_IGNORED;
+    call_hook(h.live, [&] {
+      rv = h.hook(h.closure, c, c->id, &envelope, message.body.bytes, message.body.len);
+    });
+    if (rv != TOVI_AMQP_IGNORED) taken = true;
     if (rv == TOVI_AMQP_HELD)
       held.holds++;
     else if (rv == TOVI_AMQP_REQUEUE)
       held.requeue = true;
   }
+  size_t length = message.body.len;
   amqp_destroy_message(&message);
+  if (!taken) {
+    // Nobody's delivery: counted and logged, then rejected without requeue (a dead-letter
+    // exchange on the queue keeps it), never acknowledged as if it had been used.
+    c->unhandled.fetch_add(1, std::memory_order_relaxed);
+    if (error_log_due(LOG_UNHANDLED))
+      tovi_log(log_error(),
+               "amqp %d: no hook takes deliveries from exchange '%s' route '%s' (%zu bytes); "
+               "rejected",
+               c->id, exchange.c_str(), routing_key.c_str(), length);
+    int status = amqp_basic_reject(c->amqp, kChannel, tag, 0);
+    if (status != AMQP_STATUS_OK) {
+      tovi_log(log_error(), "amqp %d: rejecting delivery %llu failed: %s", c->id,
+               static_cast<unsigned long long>(tag), amqp_error_string2(status));
+      return false;
+    }
+    return true;
+  }
   if (held.holds > 0) {
     c->held[tag] = held;
     return true;
@@ -764,14 +887,25 @@ bool handle_frame(tovi_amqp_connection_t *c, const amqp_frame_t &frame) {
       amqp_send_method(c->amqp, 0, AMQP_CONNECTION_CLOSE_OK_METHOD, &ok);
       return false;
     }
-    case AMQP_BASIC_CANCEL_METHOD:
-      // The broker dropped a consumer (its queue was deleted): reconnecting declares it again.
-      tovi_log(log_error(), "amqp %d: the broker cancelled a consumer; reconnecting", c->id);
+    case AMQP_BASIC_CANCEL_METHOD: {
+      // The broker dropped a consumer (its queue was deleted, its leader moved): reconnecting
+      // declares the queue and consumes it again, so no later delivery is stranded.
+      auto *m = static_cast<amqp_basic_cancel_t *>(frame.payload.method.decoded);
+      c->cancelled.fetch_add(1, std::memory_order_relaxed);
+      tovi_log(log_error(), "amqp %d: the broker cancelled consumer '%s'; reconnecting", c->id,
+               string_of(m->consumer_tag).c_str());
       return false;
-    case AMQP_CONNECTION_BLOCKED_METHOD:
-      tovi_log(log_error(), "amqp %d: the broker blocks publishing (resource alarm)", c->id);
+    }
+    case AMQP_CONNECTION_BLOCKED_METHOD: {
+      auto *m = static_cast<amqp_connection_blocked_t *>(frame.payload.method.decoded);
+      c->blocked.store(true, std::memory_order_relaxed);
+      c->blocked_count.fetch_add(1, std::memory_order_relaxed);
+      tovi_log(log_error(), "amqp %d: the broker blocks publishing: %s", c->id,
+               string_of(m->reason).c_str());
       return true;
+    }
     case AMQP_CONNECTION_UNBLOCKED_METHOD:
+      c->blocked.store(false, std::memory_order_relaxed);
       tovi_log(log_notice(), "amqp %d: the broker accepts publishing again", c->id);
       return true;
     default:
@@ -795,6 +929,9 @@ bool serve(tovi_amqp_connection_t *c) {
                         !c->ack_requests.empty();
     }
     int wait_ms = kIdleWaitMs;
+    if (!c->refused.empty())
+      wait_ms = static_cast<int>(
+          std::clamp<int64_t>(c->refused.front()->not_before - now_ms(), 0, kIdleWaitMs));
     if (more_to_publish || amqp_frames_enqueued(c->amqp) || amqp_data_in_buffer(c->amqp))
       wait_ms = 0;
     struct pollfd fds[2];
@@ -861,6 +998,7 @@ void connection_main(tovi_amqp_connection_t *c) {
 
     bool healthy = serve(c);
     c->connected.store(false, std::memory_order_release);
+    c->blocked.store(false, std::memory_order_relaxed);
     requeue_in_flight(c);
     c->held.clear();
     close_amqp(c, healthy);
@@ -1025,13 +1163,14 @@ int tovi_amqp_send_data(const char *exchange, const char *route, int mandatory, 
   auto cs = connections_snapshot();
   if (!cs || cs->empty()) {
     unattributed_send_errors.fetch_add(1, std::memory_order_relaxed);
-    if (error_log_due()) tovi_log(log_error(), "amqp: the module is not running; message not sent");
+    if (error_log_due(LOG_NOT_RUNNING))
+      tovi_log(log_error(), "amqp: the module is not running; message not sent");
     return -1;
   }
   tovi_amqp_connection_t *c = choose_connection(*cs, connection_id);
   if (!c || !exchange || !route || (!payload && length)) {
     (c ? c : (*cs)[0].get())->send_errors.fetch_add(1, std::memory_order_relaxed);
-    if (error_log_due())
+    if (error_log_due(LOG_BAD_SEND))
       tovi_log(log_error(), "amqp: bad send arguments (connection %d, exchange, route or payload)",
                connection_id);
     return -1;
@@ -1053,7 +1192,7 @@ int tovi_amqp_send_data(const char *exchange, const char *route, int mandatory, 
     std::lock_guard<std::mutex> g(c->lock);
     if (c->outstanding.load(std::memory_order_relaxed) >= c->module.queue_size) {
       c->send_errors.fetch_add(1, std::memory_order_relaxed);
-      if (error_log_due())
+      if (error_log_due(LOG_QUEUE_FULL))
         tovi_log(log_error(),
                  "amqp %d: the publish queue is full; message to '%s' route '%s' not sent", c->id,
                  exchange, route);
@@ -1130,6 +1269,10 @@ tovi_amqp_stats_t tovi_amqp_get_stats(int connection_id) {
     st.consumed += get(c->consumed);
     st.acked += get(c->acked);
     st.requeued += get(c->requeued);
+    st.unhandled += get(c->unhandled);
+    st.cancelled += get(c->cancelled);
+    st.blocked_count += get(c->blocked_count);
+    if (c->blocked.load(std::memory_order_relaxed)) st.blocked++;
     st.connections++;
     if (c->connected.load(std::memory_order_relaxed)) st.connected++;
   }
@@ -1163,6 +1306,9 @@ void register_statistics() {
         {"consumed", STATS_COUNTER, &tovi_amqp_stats_t::consumed},
         {"acked", STATS_COUNTER, &tovi_amqp_stats_t::acked},
         {"requeued", STATS_COUNTER, &tovi_amqp_stats_t::requeued},
+        {"unhandled", STATS_COUNTER, &tovi_amqp_stats_t::unhandled},
+        {"consumers_cancelled", STATS_COUNTER, &tovi_amqp_stats_t::cancelled},
+        {"blocked_count", STATS_COUNTER, &tovi_amqp_stats_t::blocked_count},
     };
     for (const field_t &f : fields) {
       auto member = f.member;
@@ -1171,6 +1317,8 @@ void register_statistics() {
     }
     stats_register_i64_fn(ns, "connected", STATS_GAUGE,
                           [] { return (int64_t)tovi_amqp_get_stats(-1).connected; });
+    stats_register_i64_fn(ns, "blocked", STATS_GAUGE,
+                          [] { return (int64_t)tovi_amqp_get_stats(-1).blocked; });
   });
 }
 
@@ -1197,6 +1345,8 @@ int tovi_amqp_configure(tovi_conf_section_t module_section) {
          read_int(module_section, "@backoff_max_ms", &module.backoff_max_ms, module.backoff_min_ms,
                   3600000, where) &&
          read_int(module_section, "@connect_timeout_ms", &module.connect_timeout_ms, 1, 600000,
+                  where) &&
+         read_int(module_section, "@max_publish_attempts", &module.max_publish_attempts, 1, 1000000,
                   where);
   }
   if (ok) {

@@ -12,11 +12,17 @@
 //
 // Publishing never blocks the caller: tovi_amqp_send_data only appends to the connection's
 // bounded queue and wakes its thread. The thread publishes persistently (delivery mode 2) with
-// publisher confirms. A message leaves the module only when the broker confirmed it; what was
-// unconfirmed when a connection dropped is published again after the reconnect, in its original
-// order, before anything newer. A broker restart therefore loses nothing, though a message may
-// arrive twice. A full queue makes the send fail (counted as a send error) — nothing is dropped
-// silently. Messages the broker returns as unroutable (mandatory) are counted and logged.
+// publisher confirms. A message the broker refuses (nack) is published again after a back-off
+// that doubles per refusal (backoff_min_ms up to backoff_max_ms) while newer messages go
+// ahead; after max_publish_attempts refusals it is dropped and counted ("dropped"). The module
+// logs in announcing consumer cancellation and connection.blocked: a cancelled consumer makes
+// the connection reconnect (declaring and consuming again); a blocked connection is logged and
+// shown in the statistics until the broker unblocks it. A message leaves the module only when the
+// broker confirmed it; what was unconfirmed when a connection dropped is published again after the
+// reconnect, in its original order, before anything newer. A broker restart therefore loses
+// nothing, though a message may arrive twice. A full queue makes the send fail (counted as a send
+// error) — nothing is dropped silently. Messages the broker returns as unroutable (mandatory) are
+// counted and logged.
 //
 // Named functions (resolved with tovi_function_find once the module is configured):
 //   "tovi_amqp_send_data_function"        -> tovi_amqp_send_data_fn_t
@@ -50,6 +56,7 @@ enum tovi_amqp_hook_result_t {
   TOVI_AMQP_DONE = 0,     // finished with it (ack once every hook finished)
   TOVI_AMQP_HELD = 1,     // kept it; will call tovi_amqp_ack_held exactly once, from any thread
   TOVI_AMQP_REQUEUE = 2,  // could not take it now: the broker should deliver it again
+  TOVI_AMQP_IGNORED = 3,  // not this hook's delivery (another queue or exchange)
 };
 
 // Message hooks run on the connection's thread for every delivery of every consumed queue, in
@@ -57,7 +64,10 @@ enum tovi_amqp_hook_result_t {
 // or after every hook that returned HELD called tovi_amqp_ack_held; if any hook asked for a
 // requeue, it is rejected with requeue instead. Payload and envelope are valid only during the
 // call (a hook that holds a delivery copies what it keeps). Hooks must not block for long: the
-// connection's heartbeats wait for them.
+// connection's heartbeats wait for them; a hook that cannot hand a delivery over in time holds
+// it (or asks for a requeue) instead of waiting. A delivery that every hook IGNORED (or that
+// arrives with no hook registered) is counted ("unhandled"), logged at most once a second and
+// rejected without requeue (a dead-letter exchange keeps it), never acknowledged.
 typedef int (*tovi_amqp_message_hook_t)(void *closure, tovi_amqp_connection_t *connection,
                                         int connection_id, const tovi_amqp_envelope_t *envelope,
                                         const void *payload, size_t length);
@@ -95,7 +105,11 @@ int tovi_amqp_send_data(const char *exchange, const char *route, int mandatory, 
 int tovi_amqp_register_message_hook(const char *name, tovi_amqp_message_hook_t hook, void *closure);
 int tovi_amqp_register_connection_hook(const char *name, tovi_amqp_connection_hook_t hook,
                                        void *closure);
-// Removes a hook by name. Returns 0, or -1 when no hook has that name.
+// Removes a hook by name. Returns 0, or -1 when no hook has that name. Once it returns, the
+// removed hook is never called again and no call of it is still running, so its closure may be
+// freed at once; the same holds for the hook that a registration under the same name replaced.
+// (Called from inside a hook call, it does not wait for that call, only keeps the removed hook
+// from being called again.)
 int tovi_amqp_unregister_message_hook(const char *name);
 int tovi_amqp_unregister_connection_hook(const char *name);
 
@@ -109,21 +123,26 @@ int tovi_amqp_connection_id(const tovi_amqp_connection_t *connection);
 
 // Counters of one connection, or of all of them summed (connection_id -1).
 struct tovi_amqp_stats_t {
-  uint64_t queue_depth;  // accepted, not yet handed to the broker
-  uint64_t in_flight;    // handed to the broker, confirmation pending
-  uint64_t published;    // basic.publish calls, republications included
-  uint64_t confirmed;    // confirmed by the broker
-  uint64_t returned;     // returned by the broker as unroutable
-  uint64_t nacked;       // refused by the broker (published again)
-  uint64_t republished;  // published again after a lost connection or a refusal
-  uint64_t reconnects;   // connects after the first one
-  uint64_t send_errors;  // sends refused (full queue, not running, bad arguments)
-  uint64_t dropped;      // accepted, then given up: their exchange does not exist
-  uint64_t consumed;     // deliveries received
-  uint64_t acked;        // deliveries acknowledged
-  uint64_t requeued;     // deliveries rejected with requeue
-  int connections;       // configured connections
-  int connected;         // of which connected now
+  uint64_t queue_depth;    // accepted, not yet handed to the broker
+  uint64_t in_flight;      // handed to the broker, confirmation pending
+  uint64_t published;      // basic.publish calls, republications included
+  uint64_t confirmed;      // confirmed by the broker
+  uint64_t returned;       // returned by the broker as unroutable
+  uint64_t nacked;         // refusals by the broker (published again after a back-off)
+  uint64_t republished;    // published again after a lost connection or a refusal
+  uint64_t reconnects;     // connects after the first one
+  uint64_t send_errors;    // sends refused (full queue, not running, bad arguments)
+  uint64_t dropped;        // accepted, then given up: their exchange does not exist, or the broker
+                           // refused them max_publish_attempts times
+  uint64_t consumed;       // deliveries received
+  uint64_t acked;          // deliveries acknowledged
+  uint64_t requeued;       // deliveries rejected with requeue
+  uint64_t unhandled;      // deliveries no hook took (rejected without requeue)
+  uint64_t cancelled;      // consumers the broker cancelled (each followed by a reconnect)
+  uint64_t blocked_count;  // times the broker blocked a connection (resource alarm)
+  int blocked;             // connections blocked now
+  int connections;         // configured connections
+  int connected;           // of which connected now
 };
 tovi_amqp_stats_t tovi_amqp_get_stats(int connection_id);
 

@@ -733,6 +733,8 @@ const char *tovi_cluster_heartbeat_result_name(tovi_cluster_heartbeat_result_t r
       return "from_self";
     case TOVI_CLUSTER_HB_REPLAYED:
       return "replayed";
+    case TOVI_CLUSTER_HB_STALE:
+      return "stale";
     default:
       return "unknown";
   }
@@ -1295,6 +1297,12 @@ tovi_cluster_heartbeat_result_t tovi_cluster_heartbeat_receive(tovi_cluster_t *c
   if (!decode(p, len - mac_len, &d)) return reject(TOVI_CLUSTER_HB_MALFORMED, "bad layout");
   if (d.name != cluster->name) return reject(TOVI_CLUSTER_HB_WRONG_CLUSTER, nullptr);
   if (memcmp(d.id, cluster->self_id, 16) == 0) return reject(TOVI_CLUSTER_HB_FROM_SELF, nullptr);
+  // A heartbeat sent longer ago (or further ahead) than a node stays alive without one proves
+  // nothing about the node now: it is a captured one played back (which the sequence check
+  // alone misses once this node restarted and forgot the sequences) or from a broken clock.
+  int64_t skew_ms = int64_t(wall_us() / 1000) - int64_t(d.sent_at_ms);
+  if (skew_ms > int64_t(cluster->timeout_ms) || -skew_ms > int64_t(cluster->timeout_ms))
+    return reject(TOVI_CLUSTER_HB_STALE, "sent_at too far from our clock");
 
   view_t *old = nullptr;
   tovi_cluster_heartbeat_result_t result = accept_locked(cluster, d, now_ms, &old);

@@ -216,9 +216,11 @@ enum tovi_cluster_heartbeat_result_t {
   TOVI_CLUSTER_HB_UNKNOWN_NODE,
   TOVI_CLUSTER_HB_FROM_SELF,
   TOVI_CLUSTER_HB_REPLAYED,
+  TOVI_CLUSTER_HB_STALE,  // sent_at farther than the timeout from our clock (a captured replay)
   TOVI_CLUSTER_HB_RESULT_COUNT
 };
-// "accepted", "malformed", "bad_mac", "wrong_cluster", "unknown_node", "from_self", "replayed".
+// "accepted", "malformed", "bad_mac", "wrong_cluster", "unknown_node", "from_self", "replayed",
+// "stale".
 const char *tovi_cluster_heartbeat_result_name(tovi_cluster_heartbeat_result_t result);
 
 // This node's next heartbeat datagram (the sequence advances by one per call). Any thread.

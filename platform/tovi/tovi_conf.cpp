@@ -106,12 +106,30 @@ bool parse(const char *name, const char *buffer, int len, bool from_file) {
   return install(doc, name);
 }
 
+// libxml2 would print XPath errors on stderr; they go to the error log instead, at most one line
+// a second (a console user can type any expression).
+void log_xpath_error(void *, xmlErrorPtr error) {
+  static std::atomic<int64_t> last_logged{0};
+  if (!error) return;
+  int64_t now = std::chrono::duration_cast<std::chrono::seconds>(
+                    std::chrono::steady_clock::now().time_since_epoch())
+                    .count();
+  int64_t last = last_logged.load(std::memory_order_relaxed);
+  if (now == last || !last_logged.compare_exchange_strong(last, now)) return;
+  std::string msg = error->message ? error->message : "unknown error";
+  while (!msg.empty() && (msg.back() == '\n' || msg.back() == ' '))
+    msg.pop_back();
+  tovi_log(tovi_error, "configuration lookup: %s\n", msg.c_str());
+}
+
 // Evaluates path relative to section (or the document) and returns the node set; caller frees.
 // REQUIRES: a read hold.
 xmlXPathObjectPtr evaluate(tovi_conf_section_t section, const char *path) {
   if (!current_doc) return nullptr;
   xmlXPathContextPtr ctx = xmlXPathNewContext(current_doc);
   if (!ctx) return nullptr;
+  ctx->error = log_xpath_error;
+  xmlSetStructuredErrorFunc(nullptr, log_xpath_error);
   xmlXPathObjectPtr result;
   if (section) {
     result = xmlXPathNodeEval(section, reinterpret_cast<const xmlChar *>(path), ctx);
@@ -119,6 +137,7 @@ xmlXPathObjectPtr evaluate(tovi_conf_section_t section, const char *path) {
     result = xmlXPathEvalExpression(reinterpret_cast<const xmlChar *>(path), ctx);
   }
   xmlXPathFreeContext(ctx);
+  xmlSetStructuredErrorFunc(nullptr, nullptr);
   if (result && result->type != XPATH_NODESET) {
     xmlXPathFreeObject(result);
     return nullptr;
@@ -154,7 +173,11 @@ bool parse_integer(const char *path, const std::string &raw, int64_t lo, int64_t
   std::string text = trim(raw);
   errno = 0;
   char *end = nullptr;
-  long long v = strtoll(text.c_str(), &end, 0);
+  // Decimal, or hexadecimal after "0x"; a leading zero never means octal ("044444" is 44444).
+  size_t digits = (!text.empty() && (text[0] == '-' || text[0] == '+')) ? 1 : 0;
+  bool hex = text.size() > digits + 1 && text[digits] == '0' &&
+             (text[digits + 1] == 'x' || text[digits + 1] == 'X');
+  long long v = strtoll(text.c_str(), &end, hex ? 16 : 10);
   if (text.empty() || *end != '\0' || errno == ERANGE || v < lo || v > hi) {
     tovi_log(tovi_error, "configuration %s: '%s' is not an integer in [%lld, %lld]", path,
              text.c_str(), (long long)lo, (long long)hi);
@@ -273,11 +296,68 @@ void tovi_conf_section_read_release(void) {
   if (--read_holds == 0) doc_lock.unlock_shared();
 }
 
-std::string tovi_conf_section_to_xml(tovi_conf_section_t section) {
+bool tovi_conf_section_path_valid(std::string_view path) {
+  if (path.empty()) return false;
+  size_t start = 0;
+  while (start <= path.size()) {
+    size_t slash = path.find('/', start);
+    std::string_view name = path.substr(
+        start, slash == std::string_view::npos ? std::string_view::npos : slash - start);
+    if (name.empty() || name.find_first_not_of('.') == std::string_view::npos) return false;
+    for (char c : name)
+      if (!isalnum(static_cast<unsigned char>(c)) && c != '_' && c != '.' && c != '-') return false;
+    if (slash == std::string_view::npos) break;
+    start = slash + 1;
+  }
+  return true;
+}
+
+tovi_conf_section_t tovi_conf_get_section_by_path(const char *section_path) {
+  if (!section_path || !tovi_conf_section_path_valid(section_path)) return nullptr;
+  std::string xpath = std::string("//") + section_path;
+  return tovi_conf_get_section(nullptr, xpath.c_str());
+}
+
+namespace {
+
+// Whether a setting of this name holds a secret: passwords, tokens, shared keys (not key files).
+bool secret_name(const xmlChar *raw) {
+  if (!raw) return false;
+  std::string name(reinterpret_cast<const char *>(raw));
+  for (char &c : name)
+    c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+  for (const char *word : {"password", "passwd", "secret", "token", "credential"})
+    if (name.find(word) != std::string::npos) return true;
+  bool file = name.size() >= 5 && name.compare(name.size() - 5, 5, "_file") == 0;
+  bool key = name == "key" || (name.size() > 4 && name.compare(name.size() - 4, 4, "_key") == 0);
+  return key && !file;
+}
+
+void mask_secrets(xmlNodePtr node) {
+  static const xmlChar masked[] = "********";
+  for (; node; node = node->next) {
+    if (node->type != XML_ELEMENT_NODE) continue;
+    for (xmlAttrPtr a = node->properties; a; a = a->next)
+      if (secret_name(a->name)) xmlSetProp(node, a->name, masked);
+    if (secret_name(node->name)) {
+      bool has_elements = false;
+      for (xmlNodePtr c = node->children; c; c = c->next)
+        has_elements |= c->type == XML_ELEMENT_NODE;
+      if (!has_elements) {
+        xmlNodeSetContent(node, masked);
+        continue;
+      }
+    }
+    mask_secrets(node->children);
+  }
+}
+
+std::string dump_section(tovi_conf_section_t section, bool masked) {
   if (!section) return "";
   xmlDocPtr doc = xmlNewDoc(reinterpret_cast<const xmlChar *>("1.0"));
   xmlNodePtr copy = xmlDocCopyNode(section, doc, 1);
   xmlDocSetRootElement(doc, copy);
+  if (masked) mask_secrets(copy);
   xmlChar *mem = nullptr;
   int size = 0;
   xmlDocDumpFormatMemory(doc, &mem, &size, 1);
@@ -285,6 +365,22 @@ std::string tovi_conf_section_to_xml(tovi_conf_section_t section) {
   xmlFree(mem);
   xmlFreeDoc(doc);
   return out;
+}
+
+}  // namespace
+
+std::string tovi_conf_section_to_xml(tovi_conf_section_t section) {
+  return dump_section(section, false);
+}
+
+std::string tovi_conf_root_name(void) {
+  read_guard_t g;
+  xmlNodePtr root = current_doc ? xmlDocGetRootElement(current_doc) : nullptr;
+  return root ? std::string(reinterpret_cast<const char *>(root->name)) : std::string();
+}
+
+std::string tovi_conf_section_to_xml_masked(tovi_conf_section_t section) {
+  return dump_section(section, true);
 }
 
 void tovi_conf_coalesce_changes(int seconds) {

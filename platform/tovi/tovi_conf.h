@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 typedef struct _xmlNode *tovi_conf_section_t;  // null stands for the whole document
@@ -37,6 +38,14 @@ bool tovi_conf_exists(tovi_conf_section_t section, const char *path);
 
 // The first element the path selects, or null. Hold a read hold while using it.
 tovi_conf_section_t tovi_conf_get_section(tovi_conf_section_t section, const char *path);
+// The first element that a section path names, or null. A section path is element names
+// ([A-Za-z0-9_.-]+, not only dots) separated by '/', such as "orvane/api"; it is found anywhere
+// in the document, like "//orvane/api". Anything else (an XPath expression, an empty name) gives
+// null without being evaluated, so a path from outside (GET /config/<path>) costs at most a walk
+// of the document. Hold a read hold while using the result.
+tovi_conf_section_t tovi_conf_get_section_by_path(const char *section_path);
+// Whether text is a section path as above.
+bool tovi_conf_section_path_valid(std::string_view section_path);
 // Every element the path selects, in document order.
 std::vector<tovi_conf_section_t> tovi_conf_get_sections(tovi_conf_section_t section,
                                                         const char *path);
@@ -50,6 +59,13 @@ void tovi_conf_section_read_release(void);
 // A serialised XML document whose root is a deep copy of the section (for GET /config).
 // Returns an empty string for a null section. Call under a read hold.
 std::string tovi_conf_section_to_xml(tovi_conf_section_t section);
+// The same with the values of secret settings (elements and attributes whose name holds
+// "password", "passwd", "secret", "token" or "credential", or is "key" or ends in "_key")
+// replaced by "********". For views shown to operators (the console).
+std::string tovi_conf_section_to_xml_masked(tovi_conf_section_t section);
+
+// The name of the loaded document's root element ("" when none is loaded). Any thread.
+std::string tovi_conf_root_name(void);
 
 // How many seconds the configuration watch waits between looks at the file.
 void tovi_conf_coalesce_changes(int seconds);

@@ -10,8 +10,14 @@
 // output is queued in one buffer and written by a single outstanding write.
 #include "tovi/tovi_console.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
+
+#include <cerrno>
 
 #include <algorithm>
 #include <array>
@@ -46,6 +52,8 @@ using generic_acceptor = asio::basic_socket_acceptor<generic_stream>;
 constexpr size_t max_line_bytes = 4096;
 constexpr size_t max_pending_output = 1 << 20;
 constexpr int max_connections = 64;
+constexpr int default_max_connections_per_peer = 8;
+constexpr int default_idle_timeout_s = 600;
 const char *const builtin_words[] = {"complete", "exit", "help", "quit"};
 
 struct command_node_t {
@@ -63,8 +71,30 @@ struct console_state_t {
   std::string prompt = "# ";
   std::vector<int> listener_ports;
   std::vector<std::unique_ptr<generic_acceptor>> acceptors;
-  int connections = 0;  // loop thread 0 only
+  int connections = 0;                     // loop thread 0 only
+  std::map<std::string, int> peer_counts;  // loop thread 0 only: connections by peer address
 };
+
+// Settings of one console listener; constant once it listens.
+struct listener_conf_t {
+  int idle_timeout_s = default_idle_timeout_s;
+  int max_connections_per_peer = default_max_connections_per_peer;
+};
+
+// The peer's address for a TCP console, "" for a Unix socket (whose file only the daemon's user
+// may open).
+std::string peer_of(generic_stream::socket &socket) {
+  boost::system::error_code ec;
+  generic_stream::endpoint remote = socket.remote_endpoint(ec);
+  if (ec) return std::string();
+  const sockaddr *sa = static_cast<const sockaddr *>(remote.data());
+  char text[INET6_ADDRSTRLEN] = "";
+  if (sa->sa_family == AF_INET)
+    inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in *>(sa)->sin_addr, text, sizeof text);
+  else if (sa->sa_family == AF_INET6)
+    inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6 *>(sa)->sin6_addr, text, sizeof text);
+  return text;
+}
 
 console_state_t &state() {
   static console_state_t *s = new console_state_t;
@@ -269,23 +299,45 @@ std::string execute_line(const std::string &line, bool *close) {
 
 class connection_c : public std::enable_shared_from_this<connection_c> {
  public:
-  explicit connection_c(generic_stream::socket socket) : socket_(std::move(socket)) {}
+  connection_c(generic_stream::socket socket, const listener_conf_t *conf, std::string peer)
+      : socket_(std::move(socket)),
+        conf_(conf),
+        peer_(std::move(peer)),
+        idle_(socket_.get_executor()) {}
 
+  // Loop thread 0, like every connection's work.
   void start() {
     state().connections++;
+    if (!peer_.empty()) state().peer_counts[peer_]++;
     queue_output(state().prompt);
     read();
   }
 
-  ~connection_c() { state().connections--; }
+  ~connection_c() {
+    auto &s = state();
+    s.connections--;
+    if (!peer_.empty()) {
+      auto it = s.peer_counts.find(peer_);
+      if (it != s.peer_counts.end() && --it->second <= 0) s.peer_counts.erase(it);
+    }
+  }
 
  private:
   enum telnet_state_t { DATA, IAC, OPTION, SUB, SUB_IAC };
 
   void read() {
     auto self = shared_from_this();
+    // A forgotten session does not hold a console slot (and a descriptor) for ever.
+    idle_.expires_after(std::chrono::seconds(conf_->idle_timeout_s));
+    idle_.async_wait([self](const boost::system::error_code &ec) {
+      if (ec) return;
+      self->queue_output("\nidle for too long; closing\n");
+      self->closing_ = true;
+      if (!self->writing_) self->close();
+    });
     socket_.async_read_some(asio::buffer(buffer_),
                             [self](const boost::system::error_code &ec, size_t n) {
+                              self->idle_.cancel();
                               if (ec) {
                                 self->close();
                                 return;
@@ -402,6 +454,9 @@ class connection_c : public std::enable_shared_from_this<connection_c> {
   }
 
   generic_stream::socket socket_;
+  const listener_conf_t *conf_;
+  std::string peer_;
+  asio::steady_timer idle_;
   std::array<char, 2048> buffer_;
   std::string line_;
   bool discarding_ = false;
@@ -412,28 +467,67 @@ class connection_c : public std::enable_shared_from_this<connection_c> {
   bool closing_ = false;
 };
 
-void accept_next(generic_acceptor *acceptor) {
+void accept_next(generic_acceptor *acceptor, const listener_conf_t *conf) {
   acceptor->async_accept(
-      [acceptor](const boost::system::error_code &ec, generic_stream::socket socket) {
+      [acceptor, conf](const boost::system::error_code &ec, generic_stream::socket socket) {
         if (ec == asio::error::operation_aborted) return;
         if (!ec) {
-          if (state().connections >= max_connections) {
+          std::string peer = peer_of(socket);
+          auto &s = state();
+          auto counted = s.peer_counts.find(peer);
+          bool peer_full = !peer.empty() && conf->max_connections_per_peer > 0 &&
+                           counted != s.peer_counts.end() &&
+                           counted->second >= conf->max_connections_per_peer;
+          if (s.connections >= max_connections || peer_full) {
             boost::system::error_code ignored;
             socket.close(ignored);
           } else {
-            std::make_shared<connection_c>(std::move(socket))->start();
+            std::make_shared<connection_c>(std::move(socket), conf, std::move(peer))->start();
           }
         } else {
           // Out of descriptors and the like: try again a little later instead of spinning.
           tovi_log(tovi_error, "console: accept failed: %s\n", ec.message().c_str());
           auto delay = std::make_shared<asio::steady_timer>(eventer_io_context(0),
                                                             std::chrono::milliseconds(100));
-          delay->async_wait(
-              [acceptor, delay](const boost::system::error_code &) { accept_next(acceptor); });
+          delay->async_wait([acceptor, conf, delay](const boost::system::error_code &) {
+            accept_next(acceptor, conf);
+          });
           return;
         }
-        accept_next(acceptor);
+        accept_next(acceptor, conf);
       });
+}
+
+// Makes way for a Unix-socket console at path: nothing there, or a socket nobody answers on (left
+// by a process that died), which is removed. A live console (another daemon) or anything that is
+// not a socket is left alone and the console does not start.
+bool remove_stale_socket(const std::string &path) {
+  struct stat st;
+  if (lstat(path.c_str(), &st) != 0) return errno == ENOENT;
+  if (!S_ISSOCK(st.st_mode)) {
+    tovi_log(tovi_error, "console: %s exists and is not a socket; not removing it\n", path.c_str());
+    return false;
+  }
+  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return false;
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+  int rc = connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof(addr));
+  int err = errno;
+  close(fd);
+  if (rc == 0) {
+    tovi_log(tovi_error, "console: another process answers on %s; not taking it over\n",
+             path.c_str());
+    return false;
+  }
+  if (err != ECONNREFUSED) {
+    tovi_log(tovi_error, "console: cannot tell whether %s is in use: %s\n", path.c_str(),
+             strerror(err));
+    return false;
+  }
+  ::unlink(path.c_str());
+  return true;
 }
 
 // Opens and binds one listener; returns its port (0 for a Unix socket) or -1.
@@ -444,6 +538,28 @@ int open_listener(tovi_conf_section_t section) {
   tovi_conf_get_string(section, "@address", &address);
   tovi_conf_get_int32(section, "@port", &port);
   tovi_conf_get_string(section, "@path", &path);
+  auto conf = std::make_unique<listener_conf_t>();
+  int32_t value = conf->idle_timeout_s;
+  if (tovi_conf_exists(section, "@idle_timeout") &&
+      (!tovi_conf_get_int32(section, "@idle_timeout", &value) || value <= 0)) {
+    tovi_log(tovi_error, "console: //listeners/console/@idle_timeout must be a positive number\n");
+    return -1;
+  }
+  conf->idle_timeout_s = value;
+  value = conf->max_connections_per_peer;
+  if (tovi_conf_exists(section, "@max_connections_per_peer") &&
+      (!tovi_conf_get_int32(section, "@max_connections_per_peer", &value) || value < 0)) {
+    tovi_log(tovi_error,
+             "console: //listeners/console/@max_connections_per_peer must be 0 or more\n");
+    return -1;
+  }
+  conf->max_connections_per_peer = value;
+  bool allow_remote = false;
+  if (tovi_conf_exists(section, "@allow_remote") &&
+      !tovi_conf_get_boolean(section, "@allow_remote", &allow_remote)) {
+    tovi_log(tovi_error, "console: //listeners/console/@allow_remote must be true or false\n");
+    return -1;
+  }
 
   generic_stream::endpoint endpoint;
   int bound_port = 0;
@@ -452,7 +568,7 @@ int open_listener(tovi_conf_section_t section) {
       tovi_log(tovi_error, "console: //listeners/console/@path is too long: %s\n", path.c_str());
       return -1;
     }
-    ::unlink(path.c_str());  // a socket file left by an earlier run
+    if (!remove_stale_socket(path)) return -1;
     endpoint = generic_stream::endpoint(asio::local::stream_protocol::endpoint(path));
   } else {
     if (port < 0 || port > 65535) {
@@ -465,6 +581,20 @@ int open_listener(tovi_conf_section_t section) {
       tovi_log(tovi_error, "console: //listeners/console/@address is not an address: %s\n",
                address.c_str());
       return -1;
+    }
+    // The console has no authentication of its own: anyone who reaches it runs the daemon.
+    if (!ip.is_loopback()) {
+      if (!allow_remote) {
+        tovi_log(tovi_error,
+                 "console: //listeners/console/@address %s is not a loopback address; set "
+                 "allow_remote=\"true\" to listen there anyway\n",
+                 address.c_str());
+        return -1;
+      }
+      tovi_log(tovi_error,
+               "console: WARNING: listening on non-loopback address %s; anyone who can reach it "
+               "controls the daemon\n",
+               address.c_str());
     }
     endpoint = generic_stream::endpoint(asio::ip::tcp::endpoint(ip, uint16_t(port)));
   }
@@ -494,8 +624,9 @@ int open_listener(tovi_conf_section_t section) {
     }
   }
   generic_acceptor *raw = acceptor.get();
+  const listener_conf_t *raw_conf = conf.release();  // lives as long as the listener: for ever
   s.acceptors.push_back(std::move(acceptor));
-  eventer_post(0, [raw] { accept_next(raw); });
+  eventer_post(0, [raw, raw_conf] { accept_next(raw, raw_conf); });
   tovi_log(tovi_notice, "console: listening on %s\n",
            path.empty() ? (address + ":" + std::to_string(bound_port)).c_str() : path.c_str());
   return bound_port;

@@ -74,6 +74,7 @@ struct http_stats_t {
   stats_counter_t *accepted = nullptr;
   stats_counter_t *refused = nullptr;
   stats_counter_t *tls_failures = nullptr;
+  stats_counter_t *peer_capped = nullptr;
 };
 
 http_stats_t &http_stats() {
@@ -98,6 +99,7 @@ http_stats_t &http_stats() {
     st->accepted = stats_register_counter(ns, "connections_accepted", conns);
     st->refused = stats_register_counter(ns, "connections_refused", conns);
     st->tls_failures = stats_register_counter(ns, "tls_handshake_failures", conns);
+    st->peer_capped = stats_register_counter(ns, "connections_refused_per_peer", conns);
     return st;
   }();
   return *s;
@@ -236,6 +238,21 @@ void http_stats_connection_refused(void) {
 void http_stats_tls_failure(void) {
   counter_inc(http_stats().tls_failures);
 }
+void http_stats_connection_dropped_by_peer_cap(void) {
+  counter_inc(http_stats().peer_capped);
+}
+
+int http_take_file(tovi_http_rest_closure_t *restc) {
+  int fd = restc->file_fd;
+  restc->file_fd = -1;
+  return fd;
+}
+
+void http_drop_file(tovi_http_rest_closure_t *restc) {
+  if (restc->file_fd >= 0) close(restc->file_fd);
+  restc->file_fd = -1;
+  restc->file_size = 0;
+}
 
 void http_error_response(tovi_http_rest_closure_t *restc, int code, const char *reason,
                          const char *message) {
@@ -243,6 +260,7 @@ void http_error_response(tovi_http_rest_closure_t *restc, int code, const char *
   restc->reason = reason;
   restc->response_headers.clear();
   restc->out.clear();
+  http_drop_file(restc);
   if (message) {
     restc->response_headers.emplace_back("Content-Type", "application/json");
     restc->out = "{ \"error\": ";
@@ -250,6 +268,19 @@ void http_error_response(tovi_http_rest_closure_t *restc, int code, const char *
     restc->out += " }\n";
   }
   restc->ended = true;
+}
+
+void http_parse_error_response(tovi_http_rest_closure_t *restc,
+                               const boost::system::error_code &ec) {
+  restc->start_ns = now_ns();
+  restc->version = 11;
+  restc->keep_alive = false;
+  if (ec == http::error::body_limit)
+    http_error_response(restc, 413, "PAYLOAD TOO LARGE", "the body is too large");
+  else if (ec == http::error::header_limit)
+    http_error_response(restc, 431, "REQUEST HEADER FIELDS TOO LARGE", "the header is too large");
+  else
+    http_error_response(restc, 400, "BAD REQUEST", "malformed request");
 }
 
 bool http_closure_begin(tovi_http_rest_closure_t *restc, const http_request_header_t &header) {
@@ -274,10 +305,31 @@ bool http_closure_begin(tovi_http_rest_closure_t *restc, const http_request_head
   restc->reason.clear();
   restc->response_headers.clear();
   restc->out.clear();
+  http_drop_file(restc);
   restc->ended = false;
   restc->floated = false;
   restc->resume_posted = false;
   restc->completion = nullptr;
+
+  // Only plain chunked framing is understood; anything else (another coding, a list, a second
+  // header) leaves the body's end unknown, so the request is refused and the connection closed.
+  int encodings = 0;
+  bool plain_chunked = true;
+  for (const auto &h : restc->headers) {
+    if (!iequals(h.first, "Transfer-Encoding")) continue;
+    encodings++;
+    std::string_view v = h.second;
+    while (!v.empty() && (v.front() == ' ' || v.front() == '\t'))
+      v.remove_prefix(1);
+    while (!v.empty() && (v.back() == ' ' || v.back() == '\t'))
+      v.remove_suffix(1);
+    if (!iequals(v, "chunked")) plain_chunked = false;
+  }
+  if (encodings > 1 || !plain_chunked) {
+    restc->keep_alive = false;
+    http_error_response(restc, 400, "BAD REQUEST", "unsupported transfer encoding");
+    return false;
+  }
 
   std::string_view target = restc->target;
   if (target.empty() || target[0] != '/') {
@@ -350,16 +402,16 @@ http_response_t http_build_response(tovi_http_rest_closure_t *restc) {
   res.set(http::field::server, "queltd");
   bool bodiless = restc->status < 200 || restc->status == 204 || restc->status == 304;
   if (bodiless) {
-    res.keep_alive(version == 11 && restc->keep_alive);
-  } else if (version == 11) {
-    res.body() = std::move(restc->out);
-    res.chunked(true);
-    res.keep_alive(restc->keep_alive);
+    http_drop_file(restc);
+  } else if (restc->file_fd >= 0) {
+    res.content_length(restc->file_size);
   } else {
-    // HTTP/1.0: no chunking, so the end of the body is the end of the connection.
+    // The whole body is known here, so it goes with its length: a client reads exactly that and
+    // the connection stays usable for the next request (HTTP/1.0 included).
     res.body() = std::move(restc->out);
-    res.keep_alive(false);
+    res.content_length(res.body().size());
   }
+  res.keep_alive(version == 11 && restc->keep_alive);
   restc->out.clear();
 
   auto &st = http_stats();
@@ -390,6 +442,10 @@ class bytes_connection_c : public connection_c {
 }  // namespace tovi_http_detail
 
 using namespace tovi_http_detail;
+
+tovi_http_rest_closure_s::~tovi_http_rest_closure_s() {
+  http_drop_file(this);
+}
 
 std::string tovi_http_rest_process_bytes(std::string_view bytes,
                                          const tovi_http_conn_facts_t &facts) {
@@ -424,13 +480,7 @@ std::string tovi_http_rest_process_bytes(std::string_view bytes,
     if (!parser.is_header_done() && !ec) break;  // an incomplete request waits for more bytes
     action_t action;
     if (ec) {
-      restc->start_ns = now_ns();
-      restc->version = 11;
-      restc->keep_alive = false;
-      if (ec == http::error::body_limit)
-        http_error_response(restc, 413, "PAYLOAD TOO LARGE", "the body is too large");
-      else
-        http_error_response(restc, 400, "BAD REQUEST", "malformed request");
+      http_parse_error_response(restc, ec);
       action = ACTION_RESPOND;
     } else if (!http_closure_begin(restc, parser.get())) {
       action = ACTION_RESPOND;
@@ -452,6 +502,15 @@ std::string tovi_http_rest_process_bytes(std::string_view bytes,
       }
     }
     http_response_t res = http_build_response(restc);
+    int fd = http_take_file(restc);
+    if (fd >= 0) {
+      // Tests and fuzzing only: the socket path streams the file instead.
+      char chunk[8192];
+      ssize_t n;
+      while ((n = read(fd, chunk, sizeof(chunk))) > 0)
+        res.body().append(chunk, static_cast<size_t>(n));
+      close(fd);
+    }
     bool keep = res.keep_alive() && !ec && parser.is_done();
     std::ostringstream os;
     os << res;
@@ -473,7 +532,8 @@ int tovi_http_rest_register_auth(const char *method, const char *base, const cha
   }
   const char *err = nullptr;
   int erroff = 0;
-  pcre *re = pcre_compile(expression, 0, &err, &erroff, nullptr);
+  // '$' means the true end of the path: a decoded "%0a" before it must not satisfy a route.
+  pcre *re = pcre_compile(expression, PCRE_DOLLAR_ENDONLY, &err, &erroff, nullptr);
   if (!re) {
     tovi_log(tovi_error, "REST route %s %s%s: bad expression at %d: %s\n", method, base, expression,
              erroff, err);
@@ -781,13 +841,14 @@ bool inside(const std::string &root, const std::string &candidate) {
 
 bool tovi_http_resolve_file(const std::string &root, const std::string &path, std::string *out) {
   if (root.empty() || path.find('\0') != std::string::npos) return false;
-  // A ".." segment is refused outright, whatever it would resolve to.
+  // A segment starting with '.' (".." above all, but also ".git", ".htpasswd") is refused
+  // outright, whatever it would resolve to: dot files are never served.
   size_t start = 0;
   while (start <= path.size()) {
     size_t slash = path.find('/', start);
     std::string_view seg = std::string_view(path).substr(
         start, slash == std::string::npos ? std::string::npos : slash - start);
-    if (seg == "..") return false;
+    if (!seg.empty() && seg[0] == '.') return false;
     if (slash == std::string::npos) break;
     start = slash + 1;
   }
@@ -795,6 +856,9 @@ bool tovi_http_resolve_file(const std::string &root, const std::string &path, st
   if (!real_path(root, &real_root)) return false;
   std::string candidate;
   if (!real_path(real_root + "/" + path, &candidate) || !inside(real_root, candidate)) return false;
+  // A symlink inside the root may still lead to a dot file or directory inside it.
+  if (candidate.find("/.", real_root.size() == 1 ? 0 : real_root.size()) != std::string::npos)
+    return false;
   struct stat st;
   if (stat(candidate.c_str(), &st) != 0) return false;
   if (S_ISDIR(st.st_mode)) {
@@ -851,19 +915,10 @@ int tovi_http_rest_simple_file_handler(tovi_http_rest_closure_t *restc, int npat
     http_error_response(restc, 404, "NOT FOUND", nullptr);
     return TOVI_HTTP_DONE;
   }
-  std::string content;
-  content.resize(static_cast<size_t>(st.st_size));
-  size_t got = 0;
-  while (got < content.size()) {
-    ssize_t n = read(fd, content.data() + got, content.size() - got);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    got += static_cast<size_t>(n);
-  }
-  close(fd);
-  content.resize(got);
+  // The connection streams the file in bounded pieces; nothing of it is read here.
   tovi_http_response_ok(restc, tovi_http_content_type_for(file));
-  tovi_http_response_append_str(restc, content);
+  restc->file_fd = fd;
+  restc->file_size = static_cast<uint64_t>(st.st_size);
   tovi_http_response_end(restc);
   return TOVI_HTTP_DONE;
 }

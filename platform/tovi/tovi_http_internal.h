@@ -44,7 +44,12 @@ struct listener_settings_t {
   std::string document_root;
   int idle_timeout_s = 60;
   int header_timeout_s = 30;
+  int handshake_timeout_s = 10;
 };
+
+// A reply with a body larger than this is never answered on a kept-alive connection while the
+// request's own body is still unread: the connection closes instead of reading it.
+constexpr uint64_t discard_body_limit = 64 * 1024;
 
 // The request body limit, set by tovi_http_rest_init.
 extern size_t g_max_body;
@@ -86,10 +91,16 @@ struct tovi_http_rest_closure_s {
   std::string reason;
   std::vector<std::pair<std::string, std::string>> response_headers;
   std::string out;
+  // A file reply: the open descriptor (owned here until the connection takes it) and its size;
+  // the body is then streamed from the file, never held in `out`.
+  int file_fd = -1;
+  uint64_t file_size = 0;
   bool ended = false;
   bool floated = false;
   bool resume_posted = false;
   tovi_http_rest_handler_t completion = nullptr;
+
+  ~tovi_http_rest_closure_s();
 };
 
 namespace tovi_http_detail {
@@ -98,6 +109,10 @@ namespace tovi_http_detail {
 // method, target, version, headers and keep-alive. Returns false when the target is unusable
 // (not a path, or a path that does not decode): the closure then holds a 400 response.
 bool http_closure_begin(tovi_http_rest_closure_t *restc, const http_request_header_t &header);
+// The reply to a request that did not parse: 413 (body over the limit), 431 (header over the
+// limit) or 400; the connection closes after it.
+void http_parse_error_response(tovi_http_rest_closure_t *restc,
+                               const boost::system::error_code &ec);
 // Routes, authenticates and calls the handler.
 action_t http_dispatch_request(tovi_http_rest_closure_t *restc);
 // The body arrived (or failed: restc->body_failed); calls the handler again.
@@ -108,12 +123,19 @@ action_t http_dispatch_resume(tovi_http_rest_closure_t *restc);
 void http_error_response(tovi_http_rest_closure_t *restc, int code, const char *reason,
                          const char *message);
 // The response as a Beast message, counted in the statistics. Decides keep-alive: the result's
-// keep_alive() says whether the connection may carry another request.
+// keep_alive() says whether the connection may carry another request. A body is sent with its
+// Content-Length; for a file reply (restc->file_fd >= 0) the body is left empty and the
+// Content-Length is the file's: the caller streams the file (http_take_file).
 http_response_t http_build_response(tovi_http_rest_closure_t *restc);
+// Hands over the descriptor of a file reply (or -1): the caller closes it.
+int http_take_file(tovi_http_rest_closure_t *restc);
+// Closes a file reply's descriptor that nobody took.
+void http_drop_file(tovi_http_rest_closure_t *restc);
 
 // Statistics of the server.
 void http_stats_connection_accepted(void);
 void http_stats_connection_refused(void);
 void http_stats_tls_failure(void);
+void http_stats_connection_dropped_by_peer_cap(void);
 
 }  // namespace tovi_http_detail

@@ -13,13 +13,20 @@
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
+#include <fcntl.h>
 #include <stdlib.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <climits>
 #include <memory>
+#include <mutex>
 #include <optional>
+#include <unordered_map>
 
 #include "tovi/eventer.h"
 #include "tovi/tovi_conf.h"
@@ -50,6 +57,8 @@ struct server_state_t {
   bool initialized = false;
   bool started = false;
   int max_connections = 10000;
+  int max_connections_per_peer = 0;  // 0: no cap
+  int spare_fd = -1;                 // given up to refuse a connection when descriptors run out
   std::atomic<int> connections{0};
   std::atomic<uint64_t> next_thread{0};
 };
@@ -79,66 +88,141 @@ std::string subject_cn(X509 *cert) {
   return cn;
 }
 
+// Per-peer connection counts, so that one address cannot take every connection.
+struct peer_counts_t {
+  std::mutex lock;
+  std::unordered_map<std::string, int> counts;  // guarded by lock
+};
+
+peer_counts_t &peer_counts() {
+  static peer_counts_t *p = new peer_counts_t;
+  return *p;
+}
+
+bool peer_acquire(const std::string &peer) {
+  server_state_t &st = server();
+  auto &pc = peer_counts();
+  std::lock_guard<std::mutex> hold(pc.lock);
+  int &n = pc.counts[peer];
+  if (st.max_connections_per_peer > 0 && n >= st.max_connections_per_peer) {
+    if (n == 0) pc.counts.erase(peer);
+    return false;
+  }
+  n++;
+  return true;
+}
+
+void peer_release(const std::string &peer) {
+  auto &pc = peer_counts();
+  std::lock_guard<std::mutex> hold(pc.lock);
+  auto it = pc.counts.find(peer);
+  if (it != pc.counts.end() && --it->second <= 0) pc.counts.erase(it);
+}
+
 template <class Stream>
 class session_c : public connection_c {
  public:
   static constexpr bool is_tls = !std::is_same_v<Stream, beast::tcp_stream>;
 
-  session_c(tcp::socket &&socket, listener_t *listener)
-      : stream_(make_stream(std::move(socket), listener)), listener_(listener) {
+  // The peer's slot (peer_acquire) belongs to the session from here on.
+  session_c(tcp::socket &&socket, listener_t *listener, std::string peer)
+      : tcp_(std::move(socket)),
+        executor_(tcp_.get_executor()),
+        listener_(listener),
+        deadline_(executor_) {
     const listener_settings_t &s = listener->settings;
     restc_.conn = this;
     restc_.tls = is_tls;
     restc_.allowed_cns = &s.allowed_cns;
     restc_.insecure_loopback = s.insecure_loopback;
     restc_.document_root = s.document_root;
+    restc_.peer = std::move(peer);
+    restc_.peer_loopback = tovi_http_address_is_loopback(restc_.peer);
     server().connections.fetch_add(1, std::memory_order_relaxed);
   }
-  ~session_c() override { server().connections.fetch_sub(1, std::memory_order_relaxed); }
+  ~session_c() override {
+    peer_release(restc_.peer);
+    server().connections.fetch_sub(1, std::memory_order_relaxed);
+  }
 
   void start() {
-    boost::system::error_code ec;
-    auto remote = beast::get_lowest_layer(stream_).socket().remote_endpoint(ec);
-    if (ec) return;  // already gone
-    restc_.peer = remote.address().to_string();
-    restc_.peer_loopback = tovi_http_address_is_loopback(restc_.peer);
+    boost::system::error_code ignored;
+    // Replies are written whole; waiting for an acknowledgement before sending the last
+    // segment only delays them.
+    tcp_.socket().set_option(tcp::no_delay(true), ignored);
     if constexpr (is_tls) {
-      beast::get_lowest_layer(stream_).expires_after(
-          std::chrono::seconds(listener_->settings.header_timeout_s));
-      stream_.async_handshake(
-          ssl::stream_base::server,
-          [self = self()](const boost::system::error_code &ec) { self->on_handshake(ec); });
+      // The TLS state (and its buffers) is made only once the client has sent something, and the
+      // whole handshake must finish within handshake_timeout.
+      deadline_.expires_after(std::chrono::seconds(listener_->settings.handshake_timeout_s));
+      deadline_.async_wait([self = self()](const boost::system::error_code &ec) {
+        if (!ec) self->handshake_expired();
+      });
+      tcp_.socket().async_wait(
+          tcp::socket::wait_read,
+          [self = self()](const boost::system::error_code &ec) { self->on_first_bytes(ec); });
     } else {
       read_header(true);
     }
   }
 
   void post_resume(tovi_http_rest_closure_t *restc) override {
-    asio::post(stream_.get_executor(),
-               [self = self(), restc] { self->handle(http_dispatch_resume(restc)); });
+    // Not tcp_'s executor: tcp_ is moved into tls_ once TLS begins.
+    asio::post(executor_, [self = self(), restc] { self->handle(http_dispatch_resume(restc)); });
   }
 
  private:
-  static Stream make_stream(tcp::socket &&socket, listener_t *listener) {
+  Stream &stream() {
     if constexpr (is_tls)
-      return Stream(beast::tcp_stream(std::move(socket)), *listener->tls);
+      return *tls_;
     else
-      return Stream(std::move(socket));
+      return tcp_;
+  }
+  beast::tcp_stream &lowest() {
+    if constexpr (is_tls)
+      return tls_ ? beast::get_lowest_layer(*tls_) : tcp_;
+    else
+      return tcp_;
   }
 
   std::shared_ptr<session_c> self() {
     return std::static_pointer_cast<session_c>(shared_from_this());
   }
 
+  void handshake_expired() {
+    if (handshake_done_) return;
+    handshake_timed_out_ = true;
+    http_stats_tls_failure();
+    tovi_log(http_debug(), "TLS handshake with %s timed out\n", restc_.peer.c_str());
+    boost::system::error_code ignored;
+    lowest().socket().close(ignored);  // ends the pending wait or handshake
+  }
+
+  void on_first_bytes(const boost::system::error_code &ec) {
+    if constexpr (is_tls) {
+      if (ec || handshake_timed_out_) {
+        deadline_.cancel();
+        return;
+      }
+      tls_.emplace(std::move(tcp_), *listener_->tls);
+      tls_->async_handshake(
+          ssl::stream_base::server,
+          [self = self()](const boost::system::error_code &ec) { self->on_handshake(ec); });
+    }
+  }
+
   void on_handshake(const boost::system::error_code &ec) {
-    if (ec) {
-      http_stats_tls_failure();
-      tovi_log(http_debug(), "TLS handshake with %s failed: %s\n", restc_.peer.c_str(),
-               ec.message().c_str());
+    handshake_done_ = true;
+    deadline_.cancel();
+    if (ec || handshake_timed_out_) {
+      if (!handshake_timed_out_) {
+        http_stats_tls_failure();
+        tovi_log(http_debug(), "TLS handshake with %s failed: %s\n", restc_.peer.c_str(),
+                 ec.message().c_str());
+      }
       return;  // dropping the last reference closes the socket
     }
     if constexpr (is_tls) {
-      SSL *ssl = stream_.native_handle();
+      SSL *ssl = tls_->native_handle();
       X509 *cert = SSL_get_peer_certificate(ssl);
       if (cert) {
         restc_.cert_verified = SSL_get_verify_result(ssl) == X509_V_OK;
@@ -150,14 +234,38 @@ class session_c : public connection_c {
   }
 
   void read_header(bool first) {
+    // Between requests a connection keeps no parser and no read buffer.
+    parser_.reset();
+    if (buffer_.size() == 0) buffer_.shrink_to_fit();
+    if (!is_tls && buffer_.size() == 0) {
+      // A plain connection waits for its next bytes without any buffer at all.
+      const listener_settings_t &s = listener_->settings;
+      deadline_.expires_after(std::chrono::seconds(first ? s.header_timeout_s : s.idle_timeout_s));
+      deadline_.async_wait([self = self()](const boost::system::error_code &ec) {
+        if (!ec) {
+          boost::system::error_code ignored;
+          self->lowest().socket().close(ignored);
+        }
+      });
+      tcp_.socket().async_wait(tcp::socket::wait_read,
+                               [self = self(), first](const boost::system::error_code &ec) {
+                                 self->deadline_.cancel();
+                                 if (ec) return self->shutdown();
+                                 self->read_header_now(first);
+                               });
+      return;
+    }
+    read_header_now(first);
+  }
+
+  void read_header_now(bool first) {
     parser_.emplace();
     parser_->body_limit(http_max_body());
     parser_->header_limit(header_limit_bytes);
     const listener_settings_t &s = listener_->settings;
-    beast::get_lowest_layer(stream_).expires_after(
-        std::chrono::seconds(first ? s.header_timeout_s : s.idle_timeout_s));
+    lowest().expires_after(std::chrono::seconds(first ? s.header_timeout_s : s.idle_timeout_s));
     http::async_read_header(
-        stream_, buffer_, *parser_,
+        stream(), buffer_, *parser_,
         [self = self()](const boost::system::error_code &ec, size_t) { self->on_header(ec); });
   }
 
@@ -169,7 +277,9 @@ class session_c : public connection_c {
       return;
     }
     if (ec) {
-      bad_request(ec == http::error::body_limit ? 413 : 400);
+      http_parse_error_response(&restc_, ec);
+      close_after_ = true;
+      write_response();
       return;
     }
     if (!http_closure_begin(&restc_, parser_->get())) {
@@ -182,17 +292,6 @@ class session_c : public connection_c {
     handle(http_dispatch_request(&restc_));
   }
 
-  void bad_request(int code) {
-    restc_.version = 11;
-    restc_.keep_alive = false;
-    if (code == 413)
-      http_error_response(&restc_, 413, "PAYLOAD TOO LARGE", "the body is too large");
-    else
-      http_error_response(&restc_, 400, "BAD REQUEST", "malformed request");
-    close_after_ = true;
-    write_response();
-  }
-
   void handle(action_t action) {
     switch (action) {
       case ACTION_RESPOND:
@@ -203,7 +302,7 @@ class session_c : public connection_c {
         break;
       case ACTION_DEFERRED:
         // Floated: the component holding the handle decides when the reply comes.
-        beast::get_lowest_layer(stream_).expires_never();
+        lowest().expires_never();
         break;
     }
   }
@@ -212,9 +311,8 @@ class session_c : public connection_c {
     const char *expect = tovi_http_request_header(&restc_, "Expect");
     if (expect && strcasecmp(expect, "100-continue") == 0 && restc_.version >= 11) {
       auto cont = std::make_shared<http::response<http::empty_body>>(http::status::continue_, 11);
-      beast::get_lowest_layer(stream_).expires_after(
-          std::chrono::seconds(listener_->settings.idle_timeout_s));
-      http::async_write(stream_, *cont,
+      lowest().expires_after(std::chrono::seconds(listener_->settings.idle_timeout_s));
+      http::async_write(stream(), *cont,
                         [self = self(), cont](const boost::system::error_code &ec, size_t) {
                           if (ec) return self->shutdown();
                           self->read_body_now();
@@ -225,16 +323,17 @@ class session_c : public connection_c {
   }
 
   void read_body_now() {
-    beast::get_lowest_layer(stream_).expires_after(
-        std::chrono::seconds(listener_->settings.idle_timeout_s));
+    lowest().expires_after(std::chrono::seconds(listener_->settings.idle_timeout_s));
     http::async_read(
-        stream_, buffer_, *parser_,
+        stream(), buffer_, *parser_,
         [self = self()](const boost::system::error_code &ec, size_t) { self->on_body(ec); });
   }
 
   void on_body(const boost::system::error_code &ec) {
     if (ec == http::error::body_limit) {
-      bad_request(413);
+      http_parse_error_response(&restc_, ec);
+      close_after_ = true;
+      write_response();
       return;
     }
     if (ec) {
@@ -246,13 +345,44 @@ class session_c : public connection_c {
     handle(http_dispatch_after_body(&restc_));
   }
 
+  // Whether the request's body is still (partly) unread and too large, or of unknown size, to
+  // be read past: the connection then closes after the reply instead of taking it in.
+  bool unread_body_too_large() {
+    if (!parser_ || parser_->is_done() || !parser_->is_header_done()) return false;
+    auto remaining = parser_->content_length_remaining();
+    return !remaining || *remaining > discard_body_limit;
+  }
+
   void write_response() {
+    if (unread_body_too_large()) {
+      restc_.keep_alive = false;
+      close_after_ = true;
+      drain_on_close_ = true;
+    }
+    if (close_after_) restc_.keep_alive = false;
     response_ = std::make_shared<http_response_t>(http_build_response(&restc_));
     if (!response_->keep_alive()) close_after_ = true;
-    beast::get_lowest_layer(stream_).expires_after(
-        std::chrono::seconds(listener_->settings.idle_timeout_s));
+    lowest().expires_after(std::chrono::seconds(listener_->settings.idle_timeout_s));
+    int fd = http_take_file(&restc_);
+    if (fd >= 0) {
+      // The file goes out in the body's own bounded pieces, never whole.
+      auto file_res =
+          std::make_shared<http::response<http::file_body>>(std::move(response_->base()));
+      response_.reset();
+      beast::file_posix file;
+      file.native_handle(fd);
+      boost::system::error_code ec;
+      file_res->body().reset(std::move(file), ec);
+      if (ec) return shutdown();
+      file_res->content_length(file_res->body().size());
+      http::async_write(stream(), *file_res,
+                        [self = self(), file_res](const boost::system::error_code &ec, size_t) {
+                          self->on_write(ec);
+                        });
+      return;
+    }
     http::async_write(
-        stream_, *response_,
+        stream(), *response_,
         [self = self()](const boost::system::error_code &ec, size_t) { self->on_write(ec); });
   }
 
@@ -262,11 +392,12 @@ class session_c : public connection_c {
       shutdown();
       return;
     }
-    if (!parser_->is_done()) {
-      // The handler answered without the body: read it past before the next request.
-      beast::get_lowest_layer(stream_).expires_after(
-          std::chrono::seconds(listener_->settings.idle_timeout_s));
-      http::async_read(stream_, buffer_, *parser_,
+    if (parser_ && !parser_->is_done()) {
+      // The handler answered without the body, which is small: read it past (into nothing
+      // kept) before the next request.
+      parser_->body_limit(discard_body_limit);
+      lowest().expires_after(std::chrono::seconds(listener_->settings.idle_timeout_s));
+      http::async_read(stream(), buffer_, *parser_,
                        [self = self()](const boost::system::error_code &ec, size_t) {
                          if (ec) return self->shutdown();
                          self->read_header(false);
@@ -277,12 +408,11 @@ class session_c : public connection_c {
   }
 
   void shutdown() {
-    auto &lowest = beast::get_lowest_layer(stream_);
     if constexpr (is_tls) {
-      if (!shutting_down_) {
+      if (tls_ && handshake_done_ && !shutting_down_) {
         shutting_down_ = true;
-        lowest.expires_after(std::chrono::seconds(5));
-        stream_.async_shutdown(
+        lowest().expires_after(std::chrono::seconds(5));
+        tls_->async_shutdown(
             [self = self()](const boost::system::error_code &) { self->close_socket(); });
         return;
       }
@@ -292,23 +422,105 @@ class session_c : public connection_c {
 
   void close_socket() {
     boost::system::error_code ignored;
-    auto &socket = beast::get_lowest_layer(stream_).socket();
+    auto &socket = lowest().socket();
     socket.shutdown(tcp::socket::shutdown_send, ignored);
+    if (drain_on_close_ && socket.is_open()) {
+      // The client may still be sending the body we refused. Closing now would reset the
+      // connection and could destroy the reply before the client reads it, so read and throw
+      // away what arrives, a little at a time, for a bounded time and amount.
+      drain_on_close_ = false;
+      drain_left_ = drain_limit_bytes;
+      deadline_.expires_after(std::chrono::seconds(2));
+      deadline_.async_wait([self = self()](const boost::system::error_code &ec) {
+        if (ec) return;
+        boost::system::error_code ignored;
+        self->lowest().socket().close(ignored);
+      });
+      drain();
+      return;
+    }
     socket.close(ignored);
   }
 
-  Stream stream_;
+  void drain() {
+    drain_buf_ = std::make_unique<char[]>(drain_chunk_bytes);
+    lowest().socket().async_read_some(
+        asio::buffer(drain_buf_.get(), drain_chunk_bytes),
+        [self = self()](const boost::system::error_code &ec, size_t n) {
+          boost::system::error_code ignored;
+          if (ec || n >= self->drain_left_) {
+            self->deadline_.cancel();
+            self->lowest().socket().close(ignored);
+            return;
+          }
+          self->drain_left_ -= n;
+          self->drain();
+        });
+  }
+
+  static constexpr size_t drain_chunk_bytes = 4096;
+  static constexpr size_t drain_limit_bytes = 1 << 20;
+
+  beast::tcp_stream tcp_;                      // the connection; moved into tls_ once TLS begins
+  beast::tcp_stream::executor_type executor_;  // the connection's loop thread
+  std::optional<Stream> tls_;  // TLS listeners only: made when the client first sends
   listener_t *listener_;
+  asio::steady_timer deadline_;  // handshake, idle wait and drain deadlines
   beast::flat_buffer buffer_;
   std::optional<http::request_parser<http::string_body>> parser_;
   std::shared_ptr<http_response_t> response_;
+  std::unique_ptr<char[]> drain_buf_;
+  size_t drain_left_ = 0;
   tovi_http_rest_closure_t restc_;
   bool close_after_ = false;
+  bool drain_on_close_ = false;
   bool shutting_down_ = false;
+  bool handshake_done_ = !is_tls;
+  bool handshake_timed_out_ = false;
 };
 
 using plain_session_c = session_c<beast::tcp_stream>;
 using tls_session_c = session_c<beast::ssl_stream<beast::tcp_stream>>;
+
+// Accept failures (out of descriptors above all) are logged at most once a second, with the
+// number since the last line.
+struct accept_failures_t {
+  std::mutex lock;
+  std::chrono::steady_clock::time_point last_log{};  // guarded by lock
+  uint64_t unlogged = 0;                             // guarded by lock
+};
+
+void log_accept_failure(listener_t *listener, const boost::system::error_code &ec) {
+  static accept_failures_t *f = new accept_failures_t;
+  std::lock_guard<std::mutex> hold(f->lock);
+  f->unlogged++;
+  auto now = std::chrono::steady_clock::now();
+  if (now - f->last_log < std::chrono::seconds(1)) return;
+  tovi_log(tovi_error, "REST listener on port %d cannot accept: %s (%llu times)\n",
+           listener->bound_port, ec.message().c_str(),
+           static_cast<unsigned long long>(f->unlogged));
+  f->unlogged = 0;
+  f->last_log = now;
+}
+
+// Out of descriptors, the connections waiting in the backlog are taken with the spare descriptor
+// and closed at once: the clients learn at once, and the listener does not spin on them.
+void refuse_one_with_spare(listener_t *listener) {
+  server_state_t &st = server();
+  if (st.spare_fd < 0) return;
+  close(st.spare_fd);
+  st.spare_fd = -1;
+  // Every connection waiting now, a bounded number per pass: they would only wait for a
+  // descriptor that is not coming.
+  for (int i = 0; i < 256; i++) {
+    int fd = accept4(listener->acceptor->native_handle(), nullptr, nullptr,
+                     SOCK_CLOEXEC | SOCK_NONBLOCK);
+    if (fd < 0) break;
+    close(fd);
+    http_stats_connection_refused();
+  }
+  st.spare_fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+}
 
 void accept_next(listener_t *listener) {
   server_state_t &st = server();
@@ -319,9 +531,10 @@ void accept_next(listener_t *listener) {
       [listener](const boost::system::error_code &ec, tcp::socket socket) {
         if (ec == asio::error::operation_aborted) return;
         if (ec) {
-          // Out of descriptors and the like: back off a little rather than spin.
-          tovi_log(tovi_error, "REST listener on port %d cannot accept: %s\n", listener->bound_port,
-                   ec.message().c_str());
+          log_accept_failure(listener, ec);
+          if (ec == asio::error::no_descriptors || ec.value() == ENFILE)
+            refuse_one_with_spare(listener);
+          // Back off a little rather than spin.
           auto delay = std::make_shared<asio::steady_timer>(eventer_io_context(0),
                                                             std::chrono::milliseconds(100));
           delay->async_wait(
@@ -329,20 +542,28 @@ void accept_next(listener_t *listener) {
           return;
         }
         server_state_t &s = server();
-        if (s.connections.load(std::memory_order_relaxed) >= s.max_connections) {
+        boost::system::error_code peer_ec;
+        auto remote = socket.remote_endpoint(peer_ec);
+        if (peer_ec) {
+          // Gone already.
+        } else if (s.connections.load(std::memory_order_relaxed) >= s.max_connections) {
           http_stats_connection_refused();
-          boost::system::error_code ignored;
-          socket.close(ignored);
+        } else if (std::string peer = remote.address().to_string(); !peer_acquire(peer)) {
+          http_stats_connection_dropped_by_peer_cap();
         } else {
           http_stats_connection_accepted();
           auto executor = socket.get_executor();
           if (listener->tls) {
-            auto session = std::make_shared<tls_session_c>(std::move(socket), listener);
+            auto session = std::make_shared<tls_session_c>(std::move(socket), listener, peer);
             asio::dispatch(executor, [session] { session->start(); });
           } else {
-            auto session = std::make_shared<plain_session_c>(std::move(socket), listener);
+            auto session = std::make_shared<plain_session_c>(std::move(socket), listener, peer);
             asio::dispatch(executor, [session] { session->start(); });
           }
+        }
+        if (socket.is_open()) {
+          boost::system::error_code ignored;
+          socket.close(ignored);
         }
         accept_next(listener);
       });
@@ -382,6 +603,8 @@ bool make_tls_context(listener_t *l) {
                        ssl::context::no_sslv3 | ssl::context::no_tlsv1 | ssl::context::no_tlsv1_1 |
                        ssl::context::single_dh_use,
                    ec);
+  // An idle connection gives its TLS record buffers back.
+  SSL_CTX_set_mode(ctx->native_handle(), SSL_MODE_RELEASE_BUFFERS);
   ctx->use_certificate_chain_file(s.certificate_file, ec);
   if (ec) {
     tovi_log(tovi_error, "REST listener: cannot use certificate_file '%s': %s\n",
@@ -434,6 +657,8 @@ bool read_listener(tovi_conf_section_t section, listener_t *l) {
   if (tovi_conf_get_int32(section, "@idle_timeout", &t) && t > 0) s.idle_timeout_s = t;
   t = s.header_timeout_s;
   if (tovi_conf_get_int32(section, "@header_timeout", &t) && t > 0) s.header_timeout_s = t;
+  t = s.handshake_timeout_s;
+  if (tovi_conf_get_int32(section, "@handshake_timeout", &t) && t > 0) s.handshake_timeout_s = t;
 
   s.tls = !s.certificate_file.empty();
   if (!insecure.empty()) {
@@ -489,10 +714,24 @@ int tovi_http_rest_init(void) {
     }
   }
   g_max_body = static_cast<size_t>(max_body);
+  // By default REST may use the descriptors the process is allowed, less a reserve for the
+  // console, the bus, the metric listeners, log files and configuration reads.
+  struct rlimit nofile;
+  if (getrlimit(RLIMIT_NOFILE, &nofile) == 0 && nofile.rlim_cur != RLIM_INFINITY) {
+    int64_t limit = static_cast<int64_t>(nofile.rlim_cur);
+    int64_t reserve = std::max<int64_t>(64, limit / 4);
+    st.max_connections = static_cast<int>(std::clamp<int64_t>(limit - reserve, 1, 1000000));
+  }
   int32_t max_connections = st.max_connections;
   if (tovi_conf_get_int32(nullptr, "//listeners/@max_connections", &max_connections) &&
       max_connections > 0)
     st.max_connections = max_connections;
+  st.max_connections_per_peer = std::max(1, st.max_connections / 2);
+  int32_t per_peer = st.max_connections_per_peer;
+  if (tovi_conf_get_int32(nullptr, "//listeners/@max_connections_per_peer", &per_peer) &&
+      per_peer >= 0)
+    st.max_connections_per_peer = per_peer;
+  if (st.spare_fd < 0) st.spare_fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
 
   for (tovi_conf_section_t section : tovi_conf_get_sections(nullptr, "//listeners/listener")) {
     std::string type;

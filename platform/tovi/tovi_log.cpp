@@ -40,7 +40,7 @@ struct outlet_t {
   virtual ~outlet_t() = default;
   // `line` is the full line with its newline; `text` the bare message for callbacks.
   virtual void write(tovi_log_stream_t ls, const std::string &line, std::string_view text) = 0;
-  virtual void reopen() {}
+  virtual bool reopen() { return true; }
   virtual std::string describe() const = 0;
 };
 
@@ -66,9 +66,14 @@ struct file_outlet_t : outlet_t {
   std::string path;
   std::mutex lock;
   int fd = -1;
+  int open_errno = 0;
+  // Opens the file anew; on failure the file open before stays in use.
   bool open_file() {
     int nfd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0640);
-    if (nfd < 0) return false;
+    if (nfd < 0) {
+      open_errno = errno;
+      return false;
+    }
     std::lock_guard<std::mutex> g(lock);
     if (fd >= 0) ::close(fd);
     fd = nfd;
@@ -80,7 +85,12 @@ struct file_outlet_t : outlet_t {
     ssize_t n = ::write(fd, line.data(), line.size());
     (void)n;
   }
-  void reopen() override { open_file(); }
+  bool reopen() override {
+    if (open_file()) return true;
+    tovi_log(tovi_error, "cannot reopen log file %s: %s; still writing to the file open before",
+             path.c_str(), strerror(open_errno));
+    return false;
+  }
   std::string describe() const override { return "file:" + path; }
 };
 
@@ -137,6 +147,11 @@ struct registry_t {
   std::map<std::string, tovi_log_stream_s *> streams;
   std::map<std::string, outlet_t *> outlets;  // outlets live for the life of the process
   outlet_t *stderr_outlet = nullptr;
+  // Settings made before the configuration was applied (the command line's -d, -l, -L): they
+  // are applied again after <logs>, so that the command line wins.
+  std::vector<std::pair<std::string, int>> early_states;
+  bool configured = false;
+  int configuring = 0;  // inside tovi_log_configure: its own settings are not early ones
 };
 
 registry_t &registry() {
@@ -187,6 +202,7 @@ tovi_log_stream_s *find_locked(registry_t &reg, const std::string &name) {
 void set_state(const char *name, int state) {
   registry_t &reg = registry();
   std::lock_guard<std::mutex> g(reg.lock);
+  if (!reg.configured && reg.configuring == 0) reg.early_states.emplace_back(name, state);
   tovi_log_stream_s *ls = find_locked(reg, name);
   ls->explicit_state = state;
   recompute_locked(reg);
@@ -239,12 +255,37 @@ void append_json_string(std::string &out, std::string_view s) {
   out += '"';
 }
 
+bool has_control(std::string_view s) {
+  for (unsigned char c : s)
+    if (c < 0x20 || c == 0x7f) return true;
+  return false;
+}
+
+// A message in a text outlet is one line whatever it contains: control characters (a decoded
+// "%0a" in a request path, a terminal escape) are written escaped, so no message can forge a
+// line of its own or rewrite the operator's terminal.
+void append_escaped_text(std::string &out, std::string_view s) {
+  for (unsigned char c : s) {
+    if (c == '\n') {
+      out += "\\n";
+    } else if (c == '\r') {
+      out += "\\r";
+    } else if ((c < 0x20 && c != '\t') || c == 0x7f) {
+      char buf[8];
+      snprintf(buf, sizeof(buf), "\\x%02x", c);
+      out += buf;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+}
+
 void append_field_value(std::string &out, const tovi_log_field_t &f, bool json) {
   char buf[64];
   switch (f.kind) {
     case tovi_log_field_t::TEXT: {
-      bool plain =
-          !json && !f.text.empty() && f.text.find_first_of(" \"=\t\n") == std::string_view::npos;
+      bool plain = !json && !f.text.empty() &&
+                   f.text.find_first_of(" \"=") == std::string_view::npos && !has_control(f.text);
       if (plain) {
         out.append(f.text);
       } else {
@@ -276,6 +317,10 @@ void format_time(char *buf, size_t len) {
 
 }  // namespace
 
+namespace {
+std::atomic<bool> in_assert_log{false};
+}  // namespace
+
 [[noreturn]] void tovi_assert_fail(const char *expression, const char *file, int line) {
   char buf[1024];
   int n = snprintf(buf, sizeof(buf), "[FATAL] assertion (%s) at %s:%d failed\n", expression, file,
@@ -283,6 +328,14 @@ void format_time(char *buf, size_t len) {
   if (n > 0) {
     ssize_t w = ::write(STDERR_FILENO, buf, std::min<size_t>(n, sizeof(buf) - 1));
     (void)w;
+    // Standard error is /dev/null for a daemon: the error log outlets must see it too. Only
+    // when they are not standard error already, and never when the registry is what failed.
+    if (!in_assert_log.exchange(true)) {
+      auto outlets = std::atomic_load(&tovi_error->outlets);
+      bool only_stderr =
+          !outlets || (outlets->size() == 1 && (*outlets)[0] == registry().stderr_outlet);
+      if (!only_stderr) tovi_log(tovi_error, "%.*s", n - 1, buf);
+    }
   }
   abort();
 }
@@ -369,7 +422,7 @@ void tovi_log_write_text(tovi_log_stream_t ls, std::initializer_list<tovi_log_fi
         line += " [t" + std::to_string(thread_number()) + "] ";
         line += ls->name;
         line += ": ";
-        line.append(text);
+        append_escaped_text(line, text);
         for (const auto &f : fields) {
           line += ' ';
           line += f.key;
@@ -404,6 +457,13 @@ bool tovi_log_stream_add_outlet(const char *stream_name, const char *outlet_name
   ls->own_outlets.push_back(it->second);
   recompute_locked(reg);
   return true;
+}
+
+bool tovi_log_memory_outlet_exists(const char *outlet_name) {
+  registry_t &reg = registry();
+  std::lock_guard<std::mutex> g(reg.lock);
+  auto it = reg.outlets.find(outlet_name);
+  return it != reg.outlets.end() && dynamic_cast<memory_outlet_t *>(it->second) != nullptr;
 }
 
 std::vector<std::string> tovi_log_memory_lines(const char *outlet_name) {
@@ -464,6 +524,12 @@ bool tovi_log_outlet_create_memory(const char *name, const char *size) {
 
 bool tovi_log_configure(void) {
   registry_t &reg = registry();
+  bool again;
+  {
+    std::lock_guard<std::mutex> g(reg.lock);
+    reg.configuring++;
+    again = reg.configured;
+  }
   tovi_conf_section_read_hold();
   bool ok = true;
   for (tovi_conf_section_t s : tovi_conf_get_sections(nullptr, "/*/logs/outlet")) {
@@ -481,6 +547,12 @@ bool tovi_log_configure(void) {
                name.c_str(), format.c_str());
       ok = false;
       continue;
+    }
+    if (again) {
+      // Applied once already (the watchdog does, before it starts the daemon): the outlets
+      // made then, and their open files, are kept.
+      std::lock_guard<std::mutex> g(reg.lock);
+      if (reg.outlets.count(name)) continue;
     }
     outlet_t *o = nullptr;
     if (type == "stderr") {
@@ -560,6 +632,20 @@ bool tovi_log_configure(void) {
     }
   }
   tovi_conf_section_read_release();
+  std::vector<std::pair<std::string, int>> early;
+  {
+    std::lock_guard<std::mutex> g(reg.lock);
+    early = reg.early_states;
+  }
+  for (const auto &[name, state] : early) {
+    if (state)
+      tovi_log_enable(name.c_str());
+    else
+      tovi_log_disable(name.c_str());
+  }
+  std::lock_guard<std::mutex> g(reg.lock);
+  reg.configuring--;
+  reg.configured = true;
   return ok;
 }
 
@@ -570,7 +656,7 @@ void tovi_log_rotate_init(const char *app_name, bool compress) {
   tovi_log(tovi_debug, "%s: file outlets are reopened on SIGHUP", app_name);
 }
 
-void tovi_log_reopen(void) {
+int tovi_log_reopen_files(void) {
   registry_t &reg = registry();
   std::vector<outlet_t *> all;
   {
@@ -578,9 +664,15 @@ void tovi_log_reopen(void) {
     for (auto &[name, o] : reg.outlets)
       all.push_back(o);
   }
+  int failed = 0;
   for (outlet_t *o : all)
-    o->reopen();
-  tovi_log(tovi_notice, "log files reopened");
+    if (!o->reopen()) failed++;
+  if (failed == 0) tovi_log(tovi_notice, "log files reopened");
+  return failed;
+}
+
+void tovi_log_reopen(void) {
+  tovi_log_reopen_files();
 }
 
 std::vector<std::string> tovi_log_describe_streams(bool configured_only) {

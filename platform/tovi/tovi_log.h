@@ -108,14 +108,22 @@ std::vector<std::string> tovi_log_describe_streams(bool configured_only = false)
 std::vector<std::string> tovi_log_stream_names(void);
 // The newest lines of a memory outlet, oldest first.
 std::vector<std::string> tovi_log_memory_lines(const char *outlet_name);
+// Whether an outlet of that name exists and keeps its lines in memory. Any thread.
+bool tovi_log_memory_outlet_exists(const char *outlet_name);
 
 // Applies the <logs> section of the loaded configuration: outlets and stream settings. Returns
 // false and logs the reason when a setting cannot be used (the caller exits with status 2).
+// Streams enabled or disabled before the first call (the command line) keep that setting: it is
+// applied again after the configuration's. Calling it again keeps the outlets made before.
 bool tovi_log_configure(void);
 // Installs the SIGHUP handling that reopens file outlets (log rotation) for the application.
 void tovi_log_rotate_init(const char *app_name, bool compress);
-// Reopens every file outlet. Async-signal-unsafe; called from the signal thread.
+// Reopens every file outlet. Async-signal-unsafe; called from the signal thread. A file that
+// cannot be opened again is logged on "error" and its old file kept in use; "log files
+// reopened" is logged only when every file was.
 void tovi_log_reopen(void);
+// The same; returns the number of files that could not be reopened.
+int tovi_log_reopen_files(void);
 
 // Makes a stream write to the outlets another stream writes to now (its own, or those it
 // inherits), so that both end in the same places. Later changes to `from` do not follow.

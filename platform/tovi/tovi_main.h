@@ -14,7 +14,8 @@
 // In the process that runs child_main, SIGTERM, SIGINT and SIGHUP are handled by a thread of
 // their own: SIGHUP reopens the log files, SIGTERM and SIGINT stop the event loop so that
 // child_main returns and the process exits with its status. A watchdog parent passes SIGTERM and
-// SIGINT on to its child and exits with the child's status.
+// SIGINT (and SIGHUP, for log rotation) on to its child and exits with the child's status, or
+// 128 + the signal when the child died by a signal while stopping.
 //
 // Returns the status the process should exit with (the watchdog's or child_main's).
 #pragma once
@@ -24,6 +25,12 @@ typedef int (*tovi_child_main_t)(void);
 int tovi_main(const char *app_name, const char *config_file, int debug, int foreground,
               int lock_mode, const char *glider, const char *drop_user, const char *drop_group,
               tovi_child_main_t child_main);
+
+// Start-up succeeded: a launching process waiting in daemon mode (foreground 0) exits with 0.
+// Called by eventer_loop once its threads run; later calls do nothing. Until it is called, a
+// daemon that exits makes the launcher exit with that status (2 when it was killed), and a lock
+// file held by another process makes it exit with 2.
+void tovi_main_started(void);
 
 // The application name and version handed to the framework (version: at most 127 characters).
 void tovi_set_app_version(const char *version);

@@ -2,10 +2,16 @@
 //
 // With <listeners><metrics_bus exchange="vask.metrics"/></listeners>, every delivery the bus
 // module receives from that exchange (on a queue consumed under //network/mq and bound to it) is
-// split at newlines and each line is handed to the metric director. A delivery is acknowledged
-// only after every one of its lines was handed over: the hook runs on the bus connection's
-// thread, which is not a loop thread, so the director's blocking submit slows it down when lanes
-// are full instead of dropping. Statistics ("vask"/"intake_bus"): deliveries, lines, bytes.
+// split at newlines and each line is handed to the metric director. Deliveries are matched by
+// the exchange they were published to (not by the queue): deliveries of other exchanges are
+// left to other hooks (IGNORED), and the bus module counts those no hook takes.
+//
+// A delivery is acknowledged only after every one of its lines was handed over. Full lanes slow
+// the bus down instead of dropping, but never hold the bus connection's thread past a short
+// deadline per delivery (500 ms, well below any heartbeat): a delivery not handed over by then
+// is HELD and finished by a hand-over thread, which acknowledges it afterwards; later deliveries
+// queue behind it, so lines keep their order. Statistics ("vask"/"intake_bus"/<exchange>):
+// deliveries, lines, bytes, held.
 #pragma once
 
 // Registers the bus hook for each configured exchange. Call after the bus module is configured

@@ -177,6 +177,11 @@ class RabbitNode:
         return " ".join([sys.executable, os.path.abspath(__file__), how, self.base_dir, self.name,
                          str(self.port), str(self.dist_port)])
 
+    def ctl_command(self):
+        """A shell command prefix that runs rabbitmqctl against this node (append its arguments)."""
+        return " ".join([sys.executable, os.path.abspath(__file__), "ctl", self.base_dir, self.name,
+                         str(self.port), str(self.dist_port)])
+
 
 @pytest.fixture(scope="session")
 def rabbitmq_node():
@@ -195,6 +200,12 @@ def rabbitmq_node():
 
 if __name__ == "__main__":
     commands = ("start", "stop", "restart", "crash-restart")
+    if len(sys.argv) > 6 and sys.argv[1] == "ctl":
+        n = RabbitNode(sys.argv[2], sys.argv[3], int(sys.argv[4]), int(sys.argv[5]))
+        r = n.ctl(*sys.argv[6:], check=False)
+        sys.stdout.write(r.stdout)
+        sys.stderr.write(r.stderr)
+        sys.exit(r.returncode)
     if len(sys.argv) == 6 and sys.argv[1] in commands:
         n = RabbitNode(sys.argv[2], sys.argv[3], int(sys.argv[4]), int(sys.argv[5]))
         getattr(n, sys.argv[1].replace("-", "_"))()

@@ -34,6 +34,7 @@ def run_module_tests(node, gtest_filter, timeout=300):
     env["QUELT_RABBITMQ_PORT"] = str(node.port)
     env["QUELT_RABBITMQ_RESTART_CMD"] = node.restart_command("restart")
     env["QUELT_RABBITMQ_CRASH_CMD"] = node.restart_command("crash-restart")
+    env["QUELT_RABBITMQ_CTL_CMD"] = node.ctl_command()
     r = subprocess.run([module_test_program(), f"--gtest_filter={gtest_filter}", "--gtest_color=no"], env=env,
                        capture_output=True, text=True, timeout=timeout, stdin=subprocess.DEVNULL)
     return r

@@ -25,10 +25,11 @@ def free_udp_port():
         return s.getsockname()[1]
 
 
-def heartbeat(node_id, boot_us, seq, config_seq=0, payloads=(), key=KEY, cluster=b"queltd"):
+def heartbeat(node_id, boot_us, seq, config_seq=0, payloads=(), key=KEY, cluster=b"queltd", sent_at_ms=None):
     """A heartbeat datagram as the daemons send them."""
     body = b"QLHB" + bytes([1, len(cluster)]) + cluster + uuid.UUID(node_id).bytes
-    body += struct.pack(">QQQQH", boot_us, seq, config_seq, int(time.time() * 1000), len(payloads))
+    sent_at_ms = int(time.time() * 1000) if sent_at_ms is None else sent_at_ms
+    body += struct.pack(">QQQQH", boot_us, seq, config_seq, sent_at_ms, len(payloads))
     for app, k, data in payloads:
         body += struct.pack(">BBH", app, k, len(data)) + data
     return body + hmac.new(key, body, hashlib.sha256).digest()
@@ -151,16 +152,24 @@ def test_forged_replayed_and_stranger_heartbeats_are_ignored(cluster):
         s.sendto(heartbeat(n2.id, 1, 10**6, config_seq=99), target)
         # The right key from a node nobody configured.
         s.sendto(heartbeat(str(uuid.uuid4()), 1, 1), target)
+        # The right key and a newer boot, but sent an hour ago (a captured heartbeat played back
+        # once the receiver forgot what it had seen) or an hour ahead: stale.
+        hour_ms = 3600 * 1000
+        s.sendto(heartbeat(n2.id, real["boot_us"] + 10**9, 1, config_seq=99,
+                           sent_at_ms=int(time.time() * 1000) - hour_ms), target)
+        s.sendto(heartbeat(n2.id, real["boot_us"] + 10**9, 1, config_seq=99,
+                           sent_at_ms=int(time.time() * 1000) + hour_ms), target)
         # Not a heartbeat at all.
         s.sendto(b"hello there", target)
 
     def rejected():
         _, now = n1.show()
         return (now["bad_mac"] > counters["bad_mac"] and now["replayed"] > counters["replayed"]
+                and now["stale"] >= counters.get("stale", 0) + 2
                 and now["unknown_node"] > counters["unknown_node"]
                 and now["malformed"] > counters["malformed"]) and now
     now = wait_for(rejected, timeout=10, what="the heartbeats counted as rejected")
-    assert now["rejected"] >= counters["rejected"] + 4
+    assert now["rejected"] >= counters["rejected"] + 6
 
     after, _ = n1.show()
     assert set(after) == set(before)

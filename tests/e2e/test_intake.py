@@ -53,8 +53,10 @@ def test_lines_from_the_bus_are_counted(daemon_factory, rabbitmq_node):
         '<metrics_bus exchange="test.metrics"/></listeners>'
         '<network><mq><host>127.0.0.1</host>'
         f'<port>{rabbitmq_node.port}</port><exchange name="test.metrics" type="topic"/>'
+        '<exchange name="test.other" type="topic"/>'
         '<queue name="queltd.test.metrics" durable="false" auto_delete="true">'
-        '<binding exchange="test.metrics" routing_key="#"/></queue></mq></network>'))
+        '<binding exchange="test.metrics" routing_key="#"/>'
+        '<binding exchange="test.other" routing_key="#"/></queue></mq></network>'))
     d.start().wait_initialized()
     wait_for(lambda: "AMQP connection: connected" in d.log(), what="bus connection")
     conn = pika.BlockingConnection(pika.ConnectionParameters("127.0.0.1", rabbitmq_node.port))
@@ -64,6 +66,8 @@ def test_lines_from_the_bus_are_counted(daemon_factory, rabbitmq_node):
             body = "".join(f"M\tb\t1700000000.{batch:03d}\thost`mod`c_7_9`{UUID}\tm{i}\tL\t{i}\n"
                            for i in range(20))
             ch.basic_publish("test.metrics", "lines", body.encode())
+        # The same queue carries a delivery of another exchange: not metric lines, and no hook's.
+        ch.basic_publish("test.other", "lines", f"M\tb\t1700000001.000\thost`mod`c_7_9`{UUID}\tx\tL\t1\n".encode())
     finally:
         conn.close()
 
@@ -74,4 +78,10 @@ def test_lines_from_the_bus_are_counted(daemon_factory, rabbitmq_node):
     v = wait_for(counted, what="bus lines counted")
     assert v["director"]["parsed"] == 200
     assert v["intake_bus"]["test_metrics"]["deliveries"] == 10
+    def bus():
+        with urllib.request.urlopen(f"http://127.0.0.1:{rest}/stats.json?format=simple", timeout=5) as r:
+            b = json.loads(r.read())["tovi"]["amqp"]
+        return b if b["consumed"] == 11 else None
+
+    assert wait_for(bus, what="every delivery consumed")["unhandled"] == 1
     assert d.stop() == 0

@@ -143,3 +143,69 @@ def test_daemonises_and_keeps_lock(tmp_path):
         os.kill(pid, signal.SIGTERM)
     wait_for(lambda: not os.path.exists(f"/proc/{pid}") or open(f"/proc/{pid}/stat").read().split()[2] == "Z",
              what="daemon exit")
+
+
+def test_daemon_mode_launcher_reports_start_up_and_the_watchdog_passes_sighup_on(tmp_path):
+    """The launcher returns once the daemon runs (0) or failed (2); kill -HUP of the pid in the
+    lock file (the watchdog's) reopens the log files; a crashed daemon's restart is logged in the
+    configured error outlet, not only on standard error (which is /dev/null)."""
+    lock = tmp_path / "queltd.lock"
+    conf = tmp_path / "queltd.conf"
+    log_path = tmp_path / "queltd.log"
+    conf.write_text(base_config((
+        f"<lockfile>{lock}</lockfile>"
+        f'<logs><outlet name="file" type="file" path="{log_path}"/><log name="notice" outlets="file"/>'
+        f'<log name="error" outlets="file"/></logs>')))
+    r = subprocess.run([QUELTD, "-c", str(conf)], capture_output=True, text=True, timeout=30)
+    assert r.returncode == 0
+    # Start-up has finished by the time the launcher returns.
+    assert "queltd initialized" in log_path.read_text()
+    watchdog = int(lock.read_text().strip())
+    try:
+        # A second daemon finds the lock held: its launcher says so with status 2.
+        second = subprocess.run([QUELTD, "-c", str(conf)], capture_output=True, text=True, timeout=30)
+        assert second.returncode == 2
+
+        os.rename(log_path, tmp_path / "queltd.log.1")
+        os.kill(watchdog, signal.SIGHUP)
+        wait_for(lambda: log_path.exists() and "log files reopened" in log_path.read_text(),
+                 what="log file reopened after SIGHUP to the watchdog")
+
+        with open(f"/proc/{watchdog}/task/{watchdog}/children") as f:
+            child = int(f.read().split()[0])
+        os.kill(child, signal.SIGKILL)
+        wait_for(lambda: "killed by signal 9; restarting" in log_path.read_text(),
+                 what="restart logged in the error outlet")
+        wait_for(lambda: log_path.read_text().count("queltd initialized") >= 1 and
+                 open(f"/proc/{watchdog}/task/{watchdog}/children").read().split() not in ([], [str(child)]),
+                 timeout=30, what="daemon restarted")
+    finally:
+        os.kill(watchdog, signal.SIGTERM)
+    wait_for(lambda: not os.path.exists(f"/proc/{watchdog}") or
+             open(f"/proc/{watchdog}/stat").read().split()[2] == "Z", what="daemon exit")
+
+
+def test_command_line_wins_over_logs_and_integers_are_decimal(daemon_factory, tmp_path):
+    port = free_port()
+    # The configuration disables debug; -d turns it on anyway. A port written with a leading zero
+    # is decimal.
+    d = daemon_factory(extra=f'<listeners><console address="127.0.0.1" port="0{port}"/></listeners>',
+                       args=("-D", "-D", "-d")).start().wait_initialized()
+    with socket.create_connection(("127.0.0.1", port), timeout=5) as s:
+        s.sendall(b"show log\r\n")
+        out = b""
+        while out.count(b"queltd# ") < 2:
+            chunk = s.recv(65536)
+            if not chunk:
+                break
+            out += chunk
+    assert b"debug enabled" in out
+    assert d.stop() == 0
+
+
+def test_root_element_of_another_application_cannot_be_loaded(tmp_path):
+    conf = tmp_path / "other.conf"
+    conf.write_text('<?xml version="1.0"?><otherapp><eventer/></otherapp>')
+    r = subprocess.run([QUELTD, "-D", "-D", "-c", str(conf)], capture_output=True, text=True, timeout=10)
+    assert r.returncode == 2
+    assert "Cannot load config" in r.stderr

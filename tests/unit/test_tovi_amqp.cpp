@@ -19,6 +19,9 @@
 #include <thread>
 #include <vector>
 
+#include <amqp.h>
+#include <amqp_tcp_socket.h>
+
 #include "tovi/tovi_conf.h"
 #include "tovi/tovi_module.h"
 
@@ -125,13 +128,14 @@ class tovi_amqp_broker : public tovi_amqp {
     queue_ = "q." + test + "." + std::to_string(getpid());
   }
 
-  void start(const std::string &extra_mq = "", bool consume = true) {
+  void start(const std::string &extra_mq = "", bool consume = true,
+             const std::string &module_attrs = "backoff_max_ms='1000'") {
     std::string mq = "<host>127.0.0.1</host><port>" + port_ + "</port><heartbeat>2</heartbeat>" +
                      "<exchange name='" + exchange_ + "' type='topic'/>" + "<queue name='" +
                      queue_ + "' consume='" + (consume ? "true" : "false") +
                      "'><binding exchange='" + exchange_ + "' routing_key='bound.#'/></queue>" +
                      extra_mq;
-    ASSERT_EQ(configure("backoff_max_ms='1000'", mq), 0);
+    ASSERT_EQ(configure(module_attrs, mq), 0);
     hook_up();
     ASSERT_EQ(tovi_amqp_start(), 0);
     ASSERT_TRUE(wait_until([] { return tovi_amqp_get_stats(0).connected == 1; }, 20s));
@@ -152,6 +156,22 @@ class tovi_amqp_broker : public tovi_amqp {
   }
 
   void restart_under_load(const char *restart_command);
+
+  // Runs fn on a connection of our own to the broker (channel 1 open), as an administrator
+  // would: declaring a queue with arguments, deleting one.
+  bool admin(const std::function<bool(amqp_connection_state_t)> &fn) {
+    amqp_connection_state_t conn = amqp_new_connection();
+    amqp_socket_t *sock = amqp_tcp_socket_new(conn);
+    bool ok = sock && amqp_socket_open(sock, "127.0.0.1", std::stoi(port_)) == AMQP_STATUS_OK &&
+              amqp_login(conn, "/", 0, AMQP_DEFAULT_FRAME_SIZE, 0, AMQP_SASL_METHOD_PLAIN, "guest",
+                         "guest")
+                      .reply_type == AMQP_RESPONSE_NORMAL &&
+              amqp_channel_open(conn, 1) &&
+              amqp_get_rpc_reply(conn).reply_type == AMQP_RESPONSE_NORMAL && fn(conn);
+    amqp_connection_close(conn, AMQP_REPLY_SUCCESS);
+    amqp_destroy_connection(conn);
+    return ok;
+  }
 
   std::string port_, exchange_, queue_;
 };
@@ -375,4 +395,120 @@ TEST_F(tovi_amqp_broker, a_broker_crash_loses_no_message) {
   const char *crash = getenv("QUELT_RABBITMQ_CRASH_CMD");
   if (!crash) GTEST_SKIP() << "QUELT_RABBITMQ_CRASH_CMD is not set";
   restart_under_load(crash);
+}
+
+TEST_F(tovi_amqp_broker, refused_messages_back_off_spare_newer_ones_and_are_dropped_in_the_end) {
+  // A queue that holds one message and refuses publishes beyond it, bound to our exchange.
+  std::string full = queue_ + ".full";
+  start("", true, "backoff_min_ms='50' backoff_max_ms='400' max_publish_attempts='4'");
+  ASSERT_TRUE(admin([&](amqp_connection_state_t conn) {
+    amqp_table_entry_t args[2];
+    args[0].key = amqp_cstring_bytes("x-max-length");
+    args[0].value.kind = AMQP_FIELD_KIND_I32;
+    args[0].value.value.i32 = 1;
+    args[1].key = amqp_cstring_bytes("x-overflow");
+    args[1].value.kind = AMQP_FIELD_KIND_UTF8;
+    args[1].value.value.bytes = amqp_cstring_bytes("reject-publish");
+    amqp_table_t table{2, args};
+    amqp_queue_declare(conn, 1, amqp_cstring_bytes(full.c_str()), 0, 0, 0, 1, table);
+    if (amqp_get_rpc_reply(conn).reply_type != AMQP_RESPONSE_NORMAL) return false;
+    amqp_queue_bind(conn, 1, amqp_cstring_bytes(full.c_str()),
+                    amqp_cstring_bytes(exchange_.c_str()), amqp_cstring_bytes("full.#"),
+                    amqp_empty_table);
+    return amqp_get_rpc_reply(conn).reply_type == AMQP_RESPONSE_NORMAL;
+  }));
+  ASSERT_EQ(send("fills the queue", "full.a"), 0);
+  ASSERT_TRUE(wait_until([] { return tovi_amqp_get_stats(0).confirmed == 1; }, 10s));
+  ASSERT_EQ(send("refused", "full.a"), 0);
+  ASSERT_TRUE(wait_until([] { return tovi_amqp_get_stats(0).nacked >= 1; }, 10s));
+  // Newer messages go out while the refused one waits for its next try.
+  ASSERT_EQ(send("newer"), 0);
+  ASSERT_TRUE(wait_until([&] { return observed.count() == 1; }, 5s));
+  EXPECT_EQ(tovi_amqp_get_stats(0).dropped, 0u);
+  // Four refusals, then dropped, counted, and nothing outstanding.
+  ASSERT_TRUE(wait_until([] { return tovi_amqp_get_stats(0).dropped == 1; }, 10s));
+  ASSERT_TRUE(all_confirmed(5s));
+  tovi_amqp_stats_t s = tovi_amqp_get_stats(0);
+  EXPECT_EQ(s.nacked, 4u);
+  EXPECT_EQ(s.published, 1u + 4u + 1u) << "published again only after a back-off";
+  EXPECT_EQ(s.reconnects, 0u);
+}
+
+TEST_F(tovi_amqp_broker, deliveries_no_hook_takes_are_counted_and_not_acknowledged) {
+  observed.decide = [](const tovi_amqp_envelope_t *, const std::string &body) {
+    return body == "nobody's" ? TOVI_AMQP_IGNORED : TOVI_AMQP_DONE;
+  };
+  start();
+  ASSERT_EQ(send("nobody's"), 0);
+  ASSERT_EQ(send("mine"), 0);
+  ASSERT_TRUE(wait_until([] { return tovi_amqp_get_stats(0).acked == 1; }, 10s));
+  tovi_amqp_stats_t s = tovi_amqp_get_stats(0);
+  EXPECT_EQ(s.unhandled, 1u);
+  EXPECT_EQ(s.consumed, 2u);
+  EXPECT_EQ(s.requeued, 0u);
+}
+
+TEST_F(tovi_amqp_broker, an_unregistered_hook_is_never_running_or_called_again) {
+  std::atomic<bool> in_call{false};
+  std::atomic<int> calls_after{0};
+  std::atomic<bool> unregistered{false};
+  observed.decide = [&](const tovi_amqp_envelope_t *, const std::string &body) {
+    if (unregistered) calls_after++;
+    if (body == "slow") {
+      in_call = true;
+      std::this_thread::sleep_for(300ms);
+      in_call = false;
+    }
+    return TOVI_AMQP_DONE;
+  };
+  start();
+  ASSERT_EQ(send("slow"), 0);
+  ASSERT_TRUE(wait_until([&] { return in_call.load(); }, 10s));
+  ASSERT_EQ(tovi_amqp_unregister_message_hook("test"), 0);
+  EXPECT_FALSE(in_call.load()) << "unregister returned while the hook was still running";
+  unregistered = true;
+  ASSERT_EQ(send("after"), 0);
+  ASSERT_TRUE(wait_until([] { return tovi_amqp_get_stats(0).unhandled == 1; }, 10s));
+  EXPECT_EQ(calls_after.load(), 0);
+}
+
+TEST_F(tovi_amqp_broker, a_cancelled_consumer_is_consumed_again) {
+  start();
+  ASSERT_EQ(send("before"), 0);
+  ASSERT_TRUE(wait_until([&] { return observed.count() == 1; }, 10s));
+  ASSERT_TRUE(admin([&](amqp_connection_state_t conn) {
+    amqp_queue_delete(conn, 1, amqp_cstring_bytes(queue_.c_str()), 0, 0);
+    return amqp_get_rpc_reply(conn).reply_type == AMQP_RESPONSE_NORMAL;
+  }));
+  ASSERT_TRUE(wait_until([] { return tovi_amqp_get_stats(0).cancelled == 1; }, 10s));
+  // Connected again: the queue is declared and consumed anew.
+  ASSERT_TRUE(wait_until(
+      [] {
+        tovi_amqp_stats_t s = tovi_amqp_get_stats(0);
+        return s.reconnects == 1 && s.connected == 1;
+      },
+      20s));
+  ASSERT_EQ(send("after"), 0);
+  ASSERT_TRUE(wait_until([&] { return observed.count() == 2; }, 10s));
+  std::lock_guard<std::mutex> g(observed.lock);
+  EXPECT_EQ(observed.payloads[1], "after");
+}
+
+TEST_F(tovi_amqp_broker, a_blocked_connection_is_shown_until_unblocked) {
+  const char *ctl = getenv("QUELT_RABBITMQ_CTL_CMD");
+  if (!ctl) GTEST_SKIP() << "QUELT_RABBITMQ_CTL_CMD is not set";
+  auto watermark = [&](const char *value) {
+    std::string cmd = std::string(ctl) + " set_vm_memory_high_watermark " + value + " >/dev/null";
+    return system(cmd.c_str()) == 0;
+  };
+  start();
+  ASSERT_TRUE(watermark("0.000001"));  // a memory alarm: the broker blocks publishers
+  ASSERT_EQ(send("during the alarm"), 0);
+  bool blocked = wait_until([] { return tovi_amqp_get_stats(0).blocked == 1; }, 20s);
+  ASSERT_TRUE(watermark("0.4"));
+  ASSERT_TRUE(blocked) << "connection.blocked was not announced or not shown";
+  EXPECT_GE(tovi_amqp_get_stats(0).blocked_count, 1u);
+  ASSERT_TRUE(wait_until([] { return tovi_amqp_get_stats(0).blocked == 0; }, 20s));
+  ASSERT_TRUE(all_confirmed());
+  EXPECT_TRUE(wait_until([&] { return observed.count() == 1; }, 10s));
 }

@@ -16,7 +16,7 @@ const char *const sample = R"(<?xml version="1.0"?>
       <token> abc </token>
     </api>
   </orvane>
-  <numbers small="-7" big="9000000000" hex="0x10" bad="12x" huge="99999999999999999999"/>
+  <numbers small="-7" big="9000000000" hex="0x10" zeros="044444" octal_digits="0089" bad="12x" huge="99999999999999999999"/>
   <flags a="true" b="off" c="YES" d="0" e="maybe"/>
   <listeners>
     <listener port="1"/>
@@ -63,6 +63,11 @@ TEST_F(tovi_conf_test, integers_are_range_checked) {
   EXPECT_EQ(i, -7);
   EXPECT_TRUE(tovi_conf_get_int32(nullptr, "//numbers/@hex", &i));
   EXPECT_EQ(i, 16);
+  // A leading zero never means octal.
+  EXPECT_TRUE(tovi_conf_get_int32(nullptr, "//numbers/@zeros", &i));
+  EXPECT_EQ(i, 44444);
+  EXPECT_TRUE(tovi_conf_get_int32(nullptr, "//numbers/@octal_digits", &i));
+  EXPECT_EQ(i, 89);
   i = 5;
   EXPECT_FALSE(tovi_conf_get_int32(nullptr, "//numbers/@big", &i));
   EXPECT_FALSE(tovi_conf_get_int32(nullptr, "//numbers/@bad", &i));

@@ -311,12 +311,43 @@ TEST(tovi_http, file_handler_stays_inside_the_document_root) {
   fs::remove_all(base);
 }
 
+// Splits a byte stream of replies by their Content-Length; fails on a reply without one.
+std::vector<std::pair<std::string, std::string>> split_replies(std::string bytes) {
+  std::vector<std::pair<std::string, std::string>> out;
+  while (!bytes.empty()) {
+    size_t end = bytes.find("\r\n\r\n");
+    if (end == std::string::npos) {
+      ADD_FAILURE() << "trailing bytes: " << bytes;
+      break;
+    }
+    std::string head = bytes.substr(0, end);
+    size_t cl = head.find("Content-Length: ");
+    if (cl == std::string::npos) {
+      ADD_FAILURE() << "no Content-Length: " << head;
+      break;
+    }
+    size_t len = std::stoul(head.substr(cl + 16));
+    out.emplace_back(head, bytes.substr(end + 4, len));
+    bytes.erase(0, end + 4 + len);
+  }
+  return out;
+}
+
 TEST(tovi_http, keep_alive_and_http_1_0_framing) {
-  std::string two =
-      process("GET /echo/one HTTP/1.1\r\nHost: x\r\n\r\nGET /echo/two HTTP/1.1\r\nHost: x\r\n\r\n");
-  EXPECT_NE(two.find("[one]"), std::string::npos);
-  EXPECT_NE(two.find("[two]"), std::string::npos);
-  EXPECT_NE(two.find("Transfer-Encoding: chunked"), std::string::npos);
+  // Three replies on one connection, the middle one an empty 404: each is framed by its length
+  // and nothing else travels between them.
+  auto replies =
+      split_replies(process("GET /echo/one HTTP/1.1\r\nHost: x\r\n\r\nGET /denied HTTP/1.1\r\n\r\n"
+                            "GET /echo/two HTTP/1.1\r\nHost: x\r\n\r\n"));
+  ASSERT_EQ(replies.size(), 3u);
+  EXPECT_EQ(replies[0].second, "n=1\n[one]\npath=/echo/one\n");
+  EXPECT_EQ(status_line(replies[1].first), "HTTP/1.1 403 FORBIDDEN");
+  EXPECT_EQ(replies[2].second, "n=1\n[two]\npath=/echo/two\n");
+  for (const auto &r : replies)
+    EXPECT_EQ(r.first.find("chunked"), std::string::npos);
+  auto missing = split_replies(process("POST /nothing/here HTTP/1.1\r\n\r\n"));
+  ASSERT_EQ(missing.size(), 1u);
+  EXPECT_EQ(status_line(missing[0].first), "HTTP/1.1 405 METHOD NOT ALLOWED");
   // A connection that asks to close carries nothing after its response.
   std::string closed =
       process("GET /echo/one HTTP/1.1\r\nConnection: close\r\n\r\nGET /echo/two HTTP/1.1\r\n\r\n");
@@ -325,6 +356,37 @@ TEST(tovi_http, keep_alive_and_http_1_0_framing) {
   EXPECT_EQ(status_line(old), "HTTP/1.0 200 OK");
   EXPECT_EQ(old.find("chunked"), std::string::npos);
   EXPECT_NE(old.find("\r\n\r\nn=1\n[one]\n"), std::string::npos);
+}
+
+TEST(tovi_http, unclear_framing_and_line_breaks_in_paths_are_refused) {
+  struct {
+    const char *request;
+    const char *status;
+  } cases[] = {
+      {"POST /upload HTTP/1.1\r\nTransfer-Encoding: gzip, chunked\r\n\r\n0\r\n\r\n",
+       "HTTP/1.1 400 BAD REQUEST"},
+      {"POST /upload HTTP/1.1\r\nTransfer-Encoding: identity\r\nContent-Length: 1\r\n\r\nx",
+       "HTTP/1.1 400 BAD REQUEST"},
+      {"POST /upload HTTP/1.1\r\nTransfer-Encoding: chunked\r\nTransfer-Encoding: chunked\r\n\r\n"
+       "0\r\n\r\n",
+       "HTTP/1.1 400 BAD REQUEST"},
+      {"POST /upload HTTP/1.1\r\nTransfer-Encoding:  Chunked \r\n\r\n1\r\nx\r\n0\r\n\r\n",
+       "HTTP/1.1 200 OK"},
+      // '$' of a route is the true end: a decoded line break does not satisfy it.
+      {"GET /echo/ok%0a HTTP/1.1\r\n\r\n", "HTTP/1.1 404 NOT FOUND"},
+  };
+  for (const auto &c : cases) {
+    std::string out = process(std::string(c.request) + "GET /echo/after HTTP/1.1\r\n\r\n");
+    EXPECT_EQ(status_line(out), c.status) << c.request;
+    // A refused framing ends the connection: the next request is never read from its body.
+    if (std::string(c.status) == "HTTP/1.1 400 BAD REQUEST") {
+      EXPECT_EQ(out.find("[after]"), std::string::npos) << c.request;
+    } else {
+      EXPECT_NE(out.find("[after]"), std::string::npos) << c.request;
+    }
+  }
+  std::string huge = "GET /echo/ok HTTP/1.1\r\nX-Big: " + std::string(20000, 'a') + "\r\n\r\n";
+  EXPECT_EQ(status_line(process(huge)), "HTTP/1.1 431 REQUEST HEADER FIELDS TOO LARGE");
 }
 
 TEST(tovi_http, body_limit_holds_for_declared_and_chunked_bodies) {
@@ -371,7 +433,7 @@ TEST(tovi_http, deferred_reply_is_written_on_the_connection_thread) {
 TEST(tovi_http, server_answers_malformed_requests_and_keeps_serving) {
   EXPECT_EQ(status_line(exchange("\x01\x02garbage\r\n\r\n")), "HTTP/1.1 400 BAD REQUEST");
   EXPECT_EQ(status_line(exchange("GET /" + std::string(20000, 'a') + " HTTP/1.1\r\n\r\n")),
-            "HTTP/1.1 400 BAD REQUEST");
+            "HTTP/1.1 431 REQUEST HEADER FIELDS TOO LARGE");
   std::string out = exchange("GET /echo/ok HTTP/1.1\r\nConnection: close\r\n\r\n");
   EXPECT_NE(out.find("[ok]"), std::string::npos);
   // A plain insecure="loopback" listener serves authenticated routes to loopback peers.

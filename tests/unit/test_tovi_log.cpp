@@ -118,6 +118,30 @@ TEST(tovi_log, memory_outlet_keeps_the_newest_lines_with_fields) {
       << json[1];
 }
 
+TEST(tovi_log, text_lines_cannot_be_forged_by_their_content) {
+  ASSERT_TRUE(tovi_conf_load_string(R"(<queltd><logs>
+      <outlet name="ring6" type="memory" size="10"/>
+      <outlet name="jring6" type="memory" size="10" format="json"/>
+      <log name="t6" outlets="ring6,jring6"/>
+    </logs></queltd>)",
+                                    "logs.conf"));
+  ASSERT_TRUE(tovi_log_configure());
+  tovi_log_stream_t ls = tovi_log_stream_find("t6");
+  tovi_log_fields(ls, ({"path", "/a\r\nforged"}), "GET %s\n",
+                  "/x\n2026-01-01 [t1] error: forged\x1b[2J");
+  auto lines = tovi_log_memory_lines("ring6");
+  ASSERT_EQ(lines.size(), 1u);
+  const std::string &line = lines[0];
+  EXPECT_EQ(line.find_first_of("\r\n"), std::string::npos) << line;
+  EXPECT_EQ(line.find('\x1b'), std::string::npos) << line;
+  EXPECT_NE(line.find("GET /x\\n2026-01-01 [t1] error: forged\\x1b[2J path=\"/a\\r\\nforged\""),
+            std::string::npos)
+      << line;
+  auto json = tovi_log_memory_lines("jring6");
+  ASSERT_EQ(json.size(), 1u);
+  EXPECT_NE(json[0].find("\"message\":\"GET /x\\n2026"), std::string::npos) << json[0];
+}
+
 TEST(tovi_log, bad_settings_are_reported) {
   const char *bad[] = {
       "<queltd><logs><outlet type=\"stderr\"/></logs></queltd>",

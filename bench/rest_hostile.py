@@ -1,0 +1,118 @@
+#!/usr/bin/python3
+"""Measures the REST server under the loads that hostile or numerous clients bring: memory per
+idle connection and per stalled TLS handshake, memory after refused requests with large bodies,
+the first-reply latency of new TLS connections and keep-alive requests per second.
+
+Usage: bench/rest_hostile.py <queltd pid> <tls port> <ca> <client crt> <client key> [static path]
+Start the daemon first with a TLS listener (document_root holding the static file) and
+max_connections_per_peer="0", and run this on the same machine (all traffic goes to 127.0.0.1).
+"""
+import multiprocessing
+import socket
+import ssl
+import statistics
+import sys
+import time
+
+
+def rss_kib(pid):
+    with open(f"/proc/{pid}/status") as f:
+        for line in f:
+            if line.startswith("VmRSS:"):
+                return int(line.split()[1])
+    return 0
+
+
+def settle(pid):
+    time.sleep(1.0)
+    return rss_kib(pid)
+
+
+def context(ca, crt, key):
+    ctx = ssl.create_default_context(cafile=ca)
+    ctx.load_cert_chain(crt, key)
+    ctx.minimum_version = ssl.TLSVersion.TLSv1_3
+    return ctx
+
+
+def read_reply(sock):
+    data = b""
+    while b"\r\n\r\n" not in data:
+        data += sock.recv(65536)
+    head, _, body = data.partition(b"\r\n\r\n")
+    length = int([h for h in head.split(b"\r\n") if h.lower().startswith(b"content-length:")][0].split(b":")[1])
+    while len(body) < length:
+        body += sock.recv(65536)
+
+
+def keep_alive_worker(args):
+    port, ca, crt, key, path, seconds = args
+    ctx = context(ca, crt, key)
+    with socket.create_connection(("127.0.0.1", port)) as raw, ctx.wrap_socket(raw, server_hostname="127.0.0.1") as t:
+        request = f"GET {path} HTTP/1.1\r\nHost: x\r\n\r\n".encode()
+        n, end = 0, time.monotonic() + seconds
+        while time.monotonic() < end:
+            t.sendall(request)
+            read_reply(t)
+            n += 1
+    return n
+
+
+def main():
+    pid, port, ca, crt, key = int(sys.argv[1]), int(sys.argv[2]), sys.argv[3], sys.argv[4], sys.argv[5]
+    static = sys.argv[6] if len(sys.argv) > 6 else None
+    n = 1000
+
+    base = settle(pid)
+    idle = [socket.create_connection(("127.0.0.1", port)) for _ in range(n)]
+    print(f"idle connection (nothing sent): {(settle(pid) - base) / n:.1f} KiB each")
+    for s in idle:
+        s.close()
+
+    base = settle(pid)
+    half = []
+    for _ in range(n):
+        ctx = ssl.create_default_context(cafile=ca)
+        out, inc = ssl.MemoryBIO(), ssl.MemoryBIO()
+        obj = ctx.wrap_bio(inc, out, server_hostname="127.0.0.1")
+        try:
+            obj.do_handshake()
+        except ssl.SSLWantReadError:
+            pass
+        s = socket.create_connection(("127.0.0.1", port))
+        s.sendall(out.read())  # a full ClientHello, then silence
+        half.append(s)
+    print(f"half-open TLS handshake (ClientHello sent): {(settle(pid) - base) / n:.1f} KiB each")
+    for s in half:
+        s.close()
+
+    base = settle(pid)
+    for _ in range(20):
+        noauth = ssl.create_default_context(cafile=ca)
+        with socket.create_connection(("127.0.0.1", port)) as raw, noauth.wrap_socket(raw, server_hostname="127.0.0.1") as t:
+            t.sendall(b"GET /config HTTP/1.1\r\nHost: x\r\nContent-Length: 16777216\r\n\r\n")
+            try:
+                t.sendall(b"x" * (16 << 20))
+            except OSError:
+                pass
+    print(f"20 refused GETs with 16 MB bodies: RSS {base} -> {settle(pid)} KiB")
+
+    latencies = []
+    ctx = context(ca, crt, key)
+    for _ in range(50):
+        with socket.create_connection(("127.0.0.1", port)) as raw, ctx.wrap_socket(raw, server_hostname="127.0.0.1") as t:
+            start = time.perf_counter()
+            t.sendall(b"GET /stats.json?format=simple HTTP/1.1\r\nHost: x\r\n\r\n")
+            read_reply(t)
+            latencies.append((time.perf_counter() - start) * 1000)
+    print(f"first reply on a new TLS 1.3 connection: median {statistics.median(latencies):.2f} ms, "
+          f"max {max(latencies):.2f} ms")
+
+    for path in ["/stats.json"] + ([static] if static else []):
+        with multiprocessing.Pool(4) as pool:
+            counts = pool.map(keep_alive_worker, [(port, ca, crt, key, path, 5.0)] * 4)
+        print(f"keep-alive GET {path}, 4 connections: {sum(counts) / 5.0:,.0f} requests/s")
+
+
+if __name__ == "__main__":
+    main()

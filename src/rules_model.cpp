@@ -233,24 +233,23 @@ void ruleset_t::clear_cull_event() {
   cancel_slot_event(e, free_rule_cull);
 }
 
-void ruleset_t::clear_absence_event() {
-  eventer_t e = absence_event.load(std::memory_order_acquire);
+void absence_slot_clear(std::atomic<eventer_t> &slot) {
+  eventer_t e = slot.load(std::memory_order_acquire);
   // Only the thread whose compare-and-swap empties the slot owns the slot's reference.
-  while (e && !absence_event.compare_exchange_weak(e, nullptr, std::memory_order_acq_rel,
-                                                   std::memory_order_acquire)) {
+  while (e && !slot.compare_exchange_weak(e, nullptr, std::memory_order_acq_rel,
+                                          std::memory_order_acquire)) {
   }
   if (e == nullptr) return;
   tovi_memory_scope_c bracket;
   cancel_slot_event(e, free_rule_trigger);
 }
 
-bool ruleset_t::replace_absence_event_or_kill(eventer_t e) {
-  eventer_set_owner(e, eventer_choose_owner(event_criteria_id & 0xffffffffu));
+bool absence_slot_replace_or_kill(std::atomic<eventer_t> &slot, eventer_t e) {
   eventer_ref(e);  // the slot's reference
   eventer_t expected = nullptr;
   // Release: a thread that later loads the slot sees the fully set-up record.
-  if (absence_event.compare_exchange_strong(expected, e, std::memory_order_acq_rel,
-                                            std::memory_order_acquire)) {
+  if (slot.compare_exchange_strong(expected, e, std::memory_order_acq_rel,
+                                   std::memory_order_acquire)) {
     eventer_add(e);  // the caller's reference goes to the loop
     return true;
   }
@@ -258,6 +257,15 @@ bool ruleset_t::replace_absence_event_or_kill(eventer_t e) {
   eventer_deref(e);
   eventer_deref(e);
   return false;
+}
+
+void ruleset_t::clear_absence_event() {
+  absence_slot_clear(absence_event);
+}
+
+bool ruleset_t::replace_absence_event_or_kill(eventer_t e) {
+  eventer_set_owner(e, eventer_choose_owner(event_criteria_id & 0xffffffffu));
+  return absence_slot_replace_or_kill(absence_event, e);
 }
 
 ruleset_sp ruleset_safe_alloc(int nrules) {

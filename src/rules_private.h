@@ -140,6 +140,15 @@ struct rule_trigger_t {
 // Frees the signature and the record; null is fine.
 void rule_trigger_free(rule_trigger_t *closure);
 
+// An absence timer slot (a ruleset's, or one rule's within a stream). A slot holds a reference
+// of its own to its timer, whose closure is a rule_trigger_t. Clearing cancels the timer and
+// frees its closure when it had not run; when several threads clear at once, the one whose
+// compare-and-swap empties the slot does the work. Replacing installs e and adds it to the loop
+// unless the slot already holds a timer: then e is discarded with its closure before it ever
+// runs; the caller's reference to e passes to the call either way. Any thread.
+void absence_slot_clear(std::atomic<eventer_t> &slot);
+bool absence_slot_replace_or_kill(std::atomic<eventer_t> &slot, eventer_t e);
+
 // The closure of a cull timer (allocated zeroed with calloc, freed with free by the callback or
 // by whoever cancels the timer).
 struct rule_cull_t {

@@ -28,16 +28,6 @@ bool is_text_criterion(rule_criteria_t c) {
   return c >= RULEC_TEXT_MATCH && c <= RULEC_TEXT_CHANGE;
 }
 
-// Takes e, just emptied from a slot, out of the loop. When it had not run, the loop's reference
-// and the duty to free its closure pass to us. Then drops the slot's reference.
-void cancel_absence_timer(eventer_t e) {
-  if (eventer_remove(e)) {
-    rule_trigger_free(static_cast<rule_trigger_t *>(eventer_get_closure(e)));
-    eventer_deref(e);
-  }
-  eventer_deref(e);
-}
-
 }  // namespace
 
 // ---- ruleimpl_t ------------------------------------------------------------------------------
@@ -62,28 +52,11 @@ void ruleimpl_t::set_text(const char *value, size_t len) {
 }
 
 void ruleimpl_t::clear_absence_event() {
-  eventer_t e = absence_event.load(std::memory_order_acquire);
-  // Only the thread whose compare-and-swap empties the slot owns the slot's reference.
-  while (e && !absence_event.compare_exchange_weak(e, nullptr, std::memory_order_acq_rel,
-                                                   std::memory_order_acquire)) {
-  }
-  if (e == nullptr) return;
-  tovi_memory_scope_c bracket;
-  cancel_absence_timer(e);
+  absence_slot_clear(absence_event);
 }
 
 bool ruleimpl_t::replace_absence_event_or_kill(eventer_t e) {
-  eventer_ref(e);  // the slot's reference
-  eventer_t expected = nullptr;
-  if (absence_event.compare_exchange_strong(expected, e, std::memory_order_acq_rel,
-                                            std::memory_order_acquire)) {
-    eventer_add(e);  // the caller's reference goes to the loop
-    return true;
-  }
-  rule_trigger_free(static_cast<rule_trigger_t *>(eventer_get_closure(e)));
-  eventer_deref(e);
-  eventer_deref(e);
-  return false;
+  return absence_slot_replace_or_kill(absence_event, e);
 }
 
 // ---- rulestream_c ----------------------------------------------------------------------------

@@ -10,6 +10,7 @@
 std::atomic<uint64_t> rulesets_current{0};
 std::atomic<uint64_t> rulesets_loaded{0};
 std::atomic<uint64_t> rulesets_suppressed{0};
+std::atomic<uint64_t> rulesets_rejected{0};
 
 namespace {
 

@@ -271,3 +271,5 @@ extern std::atomic<uint64_t> rulesets_current;
 extern std::atomic<uint64_t> rulesets_loaded;
 // Definitions skipped because another node owns the metric.
 extern std::atomic<uint64_t> rulesets_suppressed;
+// Definitions refused: elements with an error, documents that are not an array or not JSON.
+extern std::atomic<uint64_t> rulesets_rejected;

@@ -538,18 +538,6 @@ bool is_duplicate(globals_t &g, const vask_metric_message_t *m) {
   return g.recent[(h >> 1) & (dedupe_slots - 1)].exchange(h, std::memory_order_relaxed) == h;
 }
 
-// The name under which the metric's stream identity is known: the name with its stream tags,
-// without measurement tags.
-size_t stream_name_len(const vask_metric_id_t &id) {
-  size_t len = id.name_len_with_tags;
-  if (id.measurement.tag_count > 0 && len > id.name_len) {
-    std::string_view tail(id.name + id.name_len, len - id.name_len);
-    size_t at = tail.find("|MT{");
-    if (at != std::string_view::npos) len = id.name_len + at;
-  }
-  return len;
-}
-
 void add_interest_flags(globals_t &g, std::string &key, uint16_t *flags, int n) {
   interest_entry_t *e = g.interests.find(hash_key(key), key);
   if (!e) return;
@@ -581,7 +569,7 @@ void compute_interest(globals_t &g, const vask_metric_message_t *m, uint16_t *fl
   tovi_memory_scope_c bracket;
 
   if (!g.interests.empty()) {
-    size_t with_tags = stream_name_len(id);
+    size_t with_tags = vask_metric_id_stream_name_len(&id);
     // An untagged metric is also known as "<name>|ST[]", unless that form would be longer than
     // any name can be (the decoder rejects such names, so nobody registers them).
     bool tagged_form =

@@ -5,6 +5,8 @@
 // the inline tag area lives in decoder_storage, one more block freed with the message.
 #include "vask/vask_metric.h"
 
+#include <string_view>
+
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -108,4 +110,12 @@ void vask_metric_id_free_copy(vask_metric_id_t *id) {
   if (!id->alloc_name) return;
   std::free(id->alloc_name);
   *id = vask_metric_id_t{};
+}
+
+size_t vask_metric_id_stream_name_len(const vask_metric_id_t *id) {
+  size_t len = id->name_len_with_tags;
+  if (len <= id->name_len) return len;
+  std::string_view tail(id->name + id->name_len, len - id->name_len);
+  size_t at = tail.find("|MT{");
+  return at == std::string_view::npos ? len : id->name_len + at;
 }

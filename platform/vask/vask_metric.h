@@ -113,6 +113,10 @@ void vask_metric_director_message_ref(vask_metric_message_t *m);
 // Dropping a reference that was never taken is a fatal assertion.
 void vask_metric_director_message_deref(vask_metric_message_t *m);
 
+// The length of the id's name with its stream tags and without its measurement tags: the name
+// under which the metric's stream is known. Any thread.
+size_t vask_metric_id_stream_name_len(const vask_metric_id_t *id);
+
 // Copies an id so that it owns its name and tags: one block, held in dst->alloc_name, holds the
 // name text (name_len_with_tags bytes and a terminator), every tag text and the tag arrays.
 // Returns false (dst zeroed) when memory is exhausted. Release with vask_metric_id_free_copy.

@@ -138,15 +138,6 @@ thread_counters_t &thread_counters() {
 
 // ---- Thread selection ----
 
-// The name with its stream tags, without the measurement tags.
-size_t name_len_without_measurements(const vask_metric_id_t *id) {
-  size_t len = id->name_len_with_tags;
-  if (len <= id->name_len) return len;
-  const char *from = id->name + id->name_len;
-  const void *mt = memmem(from, len - id->name_len, "|MT{", 4);
-  return mt ? size_t(static_cast<const char *>(mt) - id->name) : len;
-}
-
 // ---- Start-up counter ----
 
 struct startup_counter_t {
@@ -226,7 +217,7 @@ void *metrics_startup_counter_alloc(int n) {
 }
 
 int metric_worker_index(const vask_metric_id_t *id, int interests_cnt) {
-  size_t name_len = name_len_without_measurements(id);
+  size_t name_len = vask_metric_id_stream_name_len(id);
   char key[select_key_buffer];
   size_t hash;
   if (uuid_text_len + 1 + name_len <= sizeof key) {
@@ -304,7 +295,7 @@ void handle_vask_metric_message(vask_metric_message_t *m) {
   uint64_t start = hr_now_ns();
 
   if (m->id.measurement.tag_count > 0)
-    m->id.name_len_with_tags = name_len_without_measurements(&m->id);
+    m->id.name_len_with_tags = vask_metric_id_stream_name_len(&m->id);
 
   thread_local ruleset_slots_t own_slots;
   // Rule application could hand a message back to this thread's intake: a nested call gets an

@@ -107,18 +107,6 @@ bool is_zero_uuid(const uint8_t *u) {
   return std::memcmp(u, zero_uuid, 16) == 0;
 }
 
-// The name with its stream tags, cut before any measurement tags: those describe one sample,
-// never which rulesets apply.
-size_t stream_name_len(const vask_metric_id_t &id) {
-  size_t len = id.name_len_with_tags;
-  if (len > id.name_len) {
-    std::string_view tail(id.name + id.name_len, len - id.name_len);
-    size_t at = tail.find("|MT{");
-    if (at != std::string_view::npos) len = id.name_len + at;
-  }
-  return len;
-}
-
 }  // namespace
 
 struct ruleset_tgt_t {
@@ -527,7 +515,7 @@ int rulesets_for_metric(const vask_metric_id_t *id, ruleset_sp *out, int capacit
   // A metric of the all-zero check would otherwise look the same lists up twice, and every
   // ruleset found there would be applied twice.
   int nuuids = is_zero_uuid(id->id) ? 1 : 2;
-  size_t with_tags = stream_name_len(*id);
+  size_t with_tags = vask_metric_id_stream_name_len(id);
   bool tagged_key = with_tags != id->name_len || id->name_len > 4090;
   // An untagged long name has the same tagged key as its bare key: look it up once.
   bool second_key = !tagged_key || with_tags != id->name_len;
@@ -571,7 +559,7 @@ bool ruleset_match(const ruleset_t &r, const vask_metric_id_t *id) {
       return false;
   } else if (r.pattern.match_canonical) {
     size_t n = std::strlen(r.metric_name);
-    size_t with_tags = stream_name_len(*id);
+    size_t with_tags = vask_metric_id_stream_name_len(id);
     if (with_tags == id->name_len) {
       if (n <= 4) return false;
       n -= 5;

@@ -573,13 +573,27 @@ bool jgetstr(json_object *o, const char *key, char **out, int *errors) {
   return true;
 }
 
+namespace {
+
+enum class json_key_t { missing, null, present };
+
+// Looks the key up: a missing key is counted in *errors and logged; JSON null is reported apart.
+json_key_t json_key(json_object *o, const char *key, json_object **v, int *errors) {
+  if (!json_object_object_get_ex(o, key, v)) {
+    key_failed(key, errors);
+    return json_key_t::missing;
+  }
+  if (!*v || json_object_is_type(*v, json_type_null)) return json_key_t::null;
+  return json_key_t::present;
+}
+
+}  // namespace
+
 bool jgetstr(json_object *o, const char *key, std::string *out, bool *is_null, int *errors) {
   json_object *v;
-  if (!json_object_object_get_ex(o, key, &v)) {
-    key_failed(key, errors);
-    return false;
-  }
-  if (!v || json_object_is_type(v, json_type_null)) {
+  json_key_t k = json_key(o, key, &v, errors);
+  if (k == json_key_t::missing) return false;
+  if (k == json_key_t::null) {
     out->clear();
     if (is_null) *is_null = true;
     return true;
@@ -595,12 +609,9 @@ bool jgetstr(json_object *o, const char *key, std::string *out, bool *is_null, i
 
 bool jgetdouble(json_object *o, const char *key, double *out, int *errors) {
   json_object *v;
-  if (!json_object_object_get_ex(o, key, &v)) {
-    key_failed(key, errors);
-    return false;
-  }
-  if (!v || json_object_is_type(v, json_type_null)) {
-    *out = 0;
+  json_key_t k = json_key(o, key, &v, errors);
+  if (k != json_key_t::present) {
+    if (k == json_key_t::null) *out = 0;
     return false;
   }
   if (!json_object_is_type(v, json_type_double) && !json_object_is_type(v, json_type_int)) {
@@ -633,12 +644,9 @@ bool json_integer(json_object *v, bool *is_unsigned, int64_t *s, uint64_t *u) {
 
 bool jgetint(json_object *o, const char *key, int32_t *out, int *errors) {
   json_object *v;
-  if (!json_object_object_get_ex(o, key, &v)) {
-    key_failed(key, errors);
-    return false;
-  }
-  if (!v || json_object_is_type(v, json_type_null)) {
-    *out = 0;
+  json_key_t k = json_key(o, key, &v, errors);
+  if (k != json_key_t::present) {
+    if (k == json_key_t::null) *out = 0;
     return false;
   }
   bool is_unsigned;
@@ -654,12 +662,9 @@ bool jgetint(json_object *o, const char *key, int32_t *out, int *errors) {
 
 bool jgetuint64(json_object *o, const char *key, uint64_t *out, int *errors) {
   json_object *v;
-  if (!json_object_object_get_ex(o, key, &v)) {
-    key_failed(key, errors);
-    return false;
-  }
-  if (!v || json_object_is_type(v, json_type_null)) {
-    *out = 0;
+  json_key_t k = json_key(o, key, &v, errors);
+  if (k != json_key_t::present) {
+    if (k == json_key_t::null) *out = 0;
     return false;
   }
   bool is_unsigned;
@@ -712,6 +717,7 @@ int parse_ruleset_response(json_object *array, uint64_t *high_water, int *errors
   if (!array || !json_object_is_type(array, json_type_array)) {
     tovi_log(rules_error_verbose_stream(),
              "Bad toplevel rulesets object type (should be json array)\n");
+    rulesets_rejected.fetch_add(1, std::memory_order_relaxed);
     if (errors) *errors = 1;
     return -1;
   }
@@ -730,6 +736,7 @@ int parse_ruleset_response(json_object *array, uint64_t *high_water, int *errors
         break;
     }
   }
+  if (errs) rulesets_rejected.fetch_add(uint64_t(errs), std::memory_order_relaxed);
   if (errors) *errors = errs;
   return (errs == 0 || processed > 0) ? processed : -1;
 }

@@ -46,6 +46,7 @@ int rulesets_rest_post(tovi_http_rest_closure_t *restc, int, char **) {
                                            JSON_C_TO_STRING_PLAIN);
     text += " }\n";
     json_object_put(err);
+    rulesets_rejected.fetch_add(1, std::memory_order_relaxed);
     tovi_http_response_standard(restc, 400, "Bad Request", "application/json");
     tovi_http_response_append_str(restc, text);
     tovi_http_response_end(restc);

@@ -68,7 +68,9 @@ def test_post_rulesets_replies_with_counts_after_loading(rest):
     # A deletion, then a deletion of an id that is gone.
     assert rest.post([{"event_criteria_id": 11, "rules": []}]).json() == {"rulesets": 1, "errors": 0}
     assert rest.post([{"event_criteria_id": 11, "rules": []}]).json() == {"rulesets": -1, "errors": 1}
-    assert rest.stats()["current"] == 1
+    stats = rest.stats()
+    # Every refusal is counted: the non-array, the bad element twice, the unknown deletion.
+    assert stats["current"] == 1 and stats["rejected"] == 4
 
 
 def test_post_rulesets_refuses_malformed_and_oversized_bodies(rest, pki):  # noqa: F811
@@ -77,6 +79,7 @@ def test_post_rulesets_refuses_malformed_and_oversized_bodies(rest, pki):  # noq
     assert set(r.json()) == {"error"} and r.json()["error"]
     r = rest.post('[] trailing')
     assert r.status_code == 400 and "error" in r.json()
+    assert rest.stats()["rejected"] == 2
     assert rest.post("[" + ",".join(["{}"] * 9000) + "]").status_code == 413
     # No client certificate: refused before anything is parsed.
     assert requests.post(rest.base + "/rulesets", data="[]", verify=pki.ca, timeout=10).status_code == 403

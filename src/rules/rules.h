@@ -20,10 +20,11 @@ struct json_object;
 // The buffer a stream signature is built into; a signature that needs more is not built.
 constexpr size_t rules_signature_buffer_len = 4134;
 
-// Opens the rule log streams, compiles the check-tag exclusion ("//notifications/@check_tags_exclude")
-// and registers the statistics "notifications" -> "alerts": "sent", "suppressed" and "failed".
-// Called once on the main thread at start-up, before rules_mgr_init. A failed registration is a
-// fatal assertion; an expression that does not compile is logged on "error" and ignored.
+// Opens the rule log streams, compiles the check-tag exclusion
+// ("//notifications/@check_tags_exclude") and registers the statistics "notifications" -> "alerts":
+// "sent", "suppressed" and "failed". Called once on the main thread at start-up, before
+// rules_mgr_init. A failed registration is a fatal assertion; an expression that does not compile
+// is logged on "error" and ignored.
 void rules_init(void);
 
 // Applies one message to one ruleset: builds the stream signature, finds or creates the ruleset's

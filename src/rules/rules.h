@@ -24,7 +24,9 @@ constexpr size_t rules_signature_buffer_len = 4134;
 // ("//notifications/@check_tags_exclude") and registers the statistics "notifications" -> "alerts":
 // "sent", "suppressed" and "failed". Called once on the main thread at start-up, before
 // rules_mgr_init. A failed registration is a fatal assertion; an expression that does not compile
-// is logged on "error" and ignored.
+// is logged on "error" and ignored. The bus send function ("tovi_amqp_send_data_function") is
+// resolved once, when the first alert is published; without it the daemon cannot run, and that is
+// a fatal assertion then.
 void rules_init(void);
 
 // Applies one message to one ruleset: builds the stream signature, finds or creates the ruleset's

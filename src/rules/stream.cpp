@@ -11,6 +11,7 @@
 
 #include "metrics.h"
 #include "rules/rules_mgr.h"
+#include "rules/stream_internal.h"
 #include "tovi/tovi_assert.h"
 #include "tovi/tovi_memory.h"
 #include "tovi/tovi_uuid.h"
@@ -266,7 +267,7 @@ void rulestream_c::reset() {
   for (trigger_history_t &h : _history)
     h = trigger_history_t();
   publish_newest();
-  // Absence timers are armed again here once streams carry them.
+  if (r) rules_setup_absence(r, this);
 }
 
 // ---- The ruleset's table of streams ------------------------------------------------------------

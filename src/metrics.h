@@ -63,6 +63,11 @@ bool metrics_do_i_own(uint64_t account_id, const uint8_t check_uuid[16], const c
 bool metrics_am_i_responsible(uint64_t account_id, const uint8_t check_uuid[16], const char *name,
                               int len);
 
+// This node's 16-byte id within the cluster "queltd", as the alert documents report it. Without a
+// cluster it is the id this node has then: all zero. Written once by init_cluster during start-up;
+// any thread afterwards.
+const uint8_t *metrics_my_cluster_id(void);
+
 // ---- Intake and worker dispatch ----------------------------------------------------------------
 //
 // One recurrent consumer per loop thread drains that thread's director lane in cycles of at most

@@ -11,6 +11,7 @@
 #include "general.h"
 #include "metrics.h"
 #include "quelt_version.h"
+#include "rules/rules.h"
 #include "rules/rules_mgr.h"
 #include "stats.h"
 #include "test_endpoints.h"
@@ -128,6 +129,7 @@ int child_main(void) {
   test_input_init();
   dependency_init();
   metrics_init();
+  rules_init();
   rules_mgr_init();
   general_init();
 

@@ -88,6 +88,10 @@ void init_cluster(void) {
   tovi_assert(tovi_cluster_set_heartbeat_payload(my_cluster, 1, 1, my_payload, sizeof(my_payload)));
 }
 
+const uint8_t *metrics_my_cluster_id(void) {
+  return my_cluster_id;
+}
+
 int on_node_updated(void *, uint32_t changes, const tovi_cluster_node_t *node,
                     tovi_cluster_t *cluster, uint64_t) {
   if (!tovi_log_stream_enabled(tovi_debug)) return TOVI_HOOK_CONTINUE;

@@ -25,6 +25,7 @@
 #include <climits>
 #include <cstdint>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -34,6 +35,7 @@
 #include "vask/vask_metric.h"
 
 struct json_object;
+struct timeval;
 
 // Severity of a clear stream, and the rule indexes of a clear and an undetermined one.
 constexpr int32_t RULE_SEV_CLEAR = INT_MAX;
@@ -165,6 +167,58 @@ class rulestream_c {
   // Back to undetermined: observed values and history forgotten, absence timers set up again.
   // The notified UUID, the maintenance flag, host, check id, broker and counters stay.
   void reset();
+
+  // ---- Rule application (worker thread of the metric; timers and REST for check_and_trigger) --
+  // None of these may be called while the calling thread holds another stream's lock: a change
+  // that concerns child rulesets re-evaluates them once this thread holds no stream lock at all.
+
+  // Applies one message: feeds the metric's windows, admits the message (generic_push),
+  // evaluates every rule in order and records a transition when the severity or rule changes.
+  // Returns the newest severity afterwards. Inside a safe-memory bracket.
+  int apply_metric_message(const ruleset_sp &ruleset, vask_metric_message_t *m);
+  // Admits a message into the stream: re-arms absence timers, drops a message older than the
+  // out-of-order allowance, tracks the broker, records the last value and counts the
+  // application. Returns whether the message was accepted. Takes the lock.
+  bool generic_push(vask_metric_message_t *m);
+  // Evaluates rule i of `ruleset` against the stream's windows and updates the rule's observed
+  // value. *booted is set false when the rule's numeric window is not yet complete. Returns
+  // whether the rule holds. A criterion foreign to the ruleset's metric type is a fatal
+  // assertion. Called with the lock held, inside a safe-memory bracket.
+  bool apply_metric_message_to_rule(const ruleset_sp &ruleset, int i, vask_metric_message_t *m,
+                                    bool *booted);
+  // Reads the host and the check id from the check field of the message's line. Returns whether
+  // a known host or check id changed. Takes the lock.
+  bool extract_orvane_extended_info(const vask_metric_message_t *m);
+  // Records (sev, rule) as a transition at trigger_time_ms when it differs from the newest one,
+  // with the ruleset's check UUID, and re-evaluates the notification. Returns whether a
+  // transition was recorded. Any thread holding no other stream's lock.
+  bool check_and_trigger(int32_t sev, int8_t rule, uint64_t trigger_time_ms,
+                         const ruleset_sp &ruleset);
+
+  // ---- Notifications ----------------------------------------------------------------------------
+
+  // The notification decision: announces the newest state unless it is undetermined, held back
+  // by maintenance, or already announced; a move into or out of severity 1 re-evaluates the
+  // child rulesets once this thread holds no stream lock. Any thread holding no other
+  // stream's lock.
+  void reevaluate(const struct timeval &time);
+  // The alert document {"sev": {...}} of the stream's newest state. `progeny` is the ancestor
+  // ruleset id to report (0: none); without one, the last notified ancestor is used. Returns a
+  // new object the caller releases (json_object_put), or null when the ruleset is gone. Takes
+  // the lock.
+  json_object *construct_json_notification(std::optional<uint64_t> progeny = std::nullopt);
+  // Builds and publishes the document for (sev, rule) at ms and records it as the last
+  // notified state. Publishes only when this node is responsible for the metric (counted as
+  // suppressed otherwise). A send the bus module refuses is counted as failed and leaves the
+  // last notified state unchanged, so the next re-evaluation tries again. Returns whether the
+  // document was handed to the bus. Takes the lock.
+  bool notify(uint64_t ms, int32_t sev, int8_t rule, const uint8_t uuid[16], uint64_t progeny);
+  // Announces the last notified state again, with the current history. Takes the lock.
+  void renotify();
+  // The nearest ancestor ruleset (at most six levels up, never one already seen on the way) that
+  // has a stream at severity 1; empty when none. Reads other streams' severities without taking
+  // their locks.
+  ruleset_sp get_ancestral_sev1();
 
   // Fields the rule application and notification code work on, under the lock.
   uint64_t _check_id = 0;  // the check's number from the metric line, 0 until known

@@ -14,11 +14,14 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <chrono>
+#include <climits>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "rules/rules_mgr_internal.h"
+#include "rules/stream.h"
 #include "ruleset_mgr.h"
 #include "tovi/eventer.h"
 #include "tovi/tovi_uuid.h"
@@ -276,6 +279,51 @@ int rulesets_rest_get_one(tovi_http_rest_closure_t *restc, int npats, char **pat
     }
   }
   body += "]\n";
+  tovi_http_response_standard(restc, 200, "OK", "application/json");
+  tovi_http_response_append_str(restc, body);
+  tovi_http_response_end(restc);
+  return TOVI_HTTP_DONE;
+}
+
+int rulesets_rest_get_one_state(tovi_http_rest_closure_t *restc, int npats, char **pats) {
+  uint64_t id = 0;
+  ruleset_sp r = npats == 1 && parse_u64(pats[0], &id) ? get_ruleset_by_id(id) : nullptr;
+  if (!r) {
+    reply_error(restc, 500, "ERROR", "pattern match failure, should not be possible");
+    return TOVI_HTTP_DONE;
+  }
+  json_object *states = json_object_new_array();
+  for (const rulestream_sp &stream : r->get_ruleset_streams())
+    if (json_object *doc = stream->construct_json_notification())
+      json_object_array_add(states, doc);
+  json_object *o = json_object_new_object();
+  json_object_object_add(o, "states", states);
+  std::string body = json_object_to_json_string_ext(o, JSON_C_TO_STRING_PLAIN);
+  json_object_put(o);
+  body += "\n";
+  tovi_http_response_standard(restc, 200, "OK", "application/json");
+  tovi_http_response_append_str(restc, body);
+  tovi_http_response_end(restc);
+  return TOVI_HTTP_DONE;
+}
+
+int rulesets_rest_clear_alert(tovi_http_rest_closure_t *restc, int npats, char **pats) {
+  if (npats != 1) {
+    reply_error(restc, 500, "ERROR", "argument failed");
+    return TOVI_HTTP_DONE;
+  }
+  uint64_t now_ms = uint64_t(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                 std::chrono::system_clock::now().time_since_epoch())
+                                 .count());
+  uint64_t id = 0;
+  ruleset_sp r = parse_u64(pats[0], &id) ? get_ruleset_by_id(id) : nullptr;
+  if (r)
+    for (const rulestream_sp &stream : r->get_ruleset_streams())
+      stream->check_and_trigger(RULE_SEV_CLEAR, RULE_INDEX_CLEAR, now_ms, r);
+  // An unknown id answers the JSON null: there was nothing to clear.
+  std::string body;
+  append_ruleset_json(&body, r);
+  body += "\n";
   tovi_http_response_standard(restc, 200, "OK", "application/json");
   tovi_http_response_append_str(restc, body);
   tovi_http_response_end(restc);

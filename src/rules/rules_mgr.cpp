@@ -59,6 +59,10 @@ void rules_mgr_init(void) {
       tovi_http_rest_register_auth("GET", "/ruleset/",
                                    "^([0-9a-fA-F]{4}(?:[0-9a-fA-F]{4}-){4}[0-9a-fA-F]{12})/(.*)$",
                                    rulesets_rest_get_one, cert) == 0);
+  tovi_assert(tovi_http_rest_register_auth("GET", "/ruleset/state/", "^(\\d+)$",
+                                           rulesets_rest_get_one_state, cert) == 0);
+  tovi_assert(tovi_http_rest_register_auth("POST", "/ruleset/clear/alert/", "^(\\d+)$",
+                                           rulesets_rest_clear_alert, cert) == 0);
   tovi_assert(tovi_http_rest_register_auth("GET", "/", "^rulesets$", rulesets_rest_get, cert) == 0);
   tovi_assert(tovi_http_rest_register_auth("POST", "/", "^rulesets$", rulesets_rest_post, cert) ==
               0);

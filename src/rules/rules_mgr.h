@@ -174,3 +174,9 @@ int rulesets_rest_get(tovi_http_rest_closure_t *restc, int npats, char **pats);
 // GET /ruleset/<check uuid>/<metric name>[?account_id=]: the rulesets that apply to that untagged
 // metric of the account (0 when absent), as a JSON array, one per line.
 int rulesets_rest_get_one(tovi_http_rest_closure_t *restc, int npats, char **pats);
+// GET /ruleset/state/<id>: {"states": [...]}, the alert document of every stream's newest state;
+// an unknown id: 500 {"error": "pattern match failure, should not be possible"}.
+int rulesets_rest_get_one_state(tovi_http_rest_closure_t *restc, int npats, char **pats);
+// POST /ruleset/clear/alert/<id>: clears every stream of the ruleset (notifying as a change of
+// severity would) and answers the ruleset's JSON afterwards; the JSON null for an unknown id.
+int rulesets_rest_clear_alert(tovi_http_rest_closure_t *restc, int npats, char **pats);

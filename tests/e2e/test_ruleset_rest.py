@@ -148,21 +148,21 @@ def test_single_rulesets_by_id_and_by_check_and_name(daemon, pki):  # noqa: F811
     assert requests.post(daemon.base + f"/ruleset/clear/alert/{BIG}", verify=pki.ca, timeout=10).status_code == 403
 
 
-def feed(daemon, now):
+def feed(daemon, now_ms):
+    now = f"{now_ms // 1000}.{now_ms % 1000:03d}"
     hist = base64.b64encode(bytes([1, 1, 15, 3, 1])).decode()  # one sample of 1500
     lines = [
-        f"M\tb1\t{now:.3f}\thost`mod`c_7_1`{UUID}\tcpu\tn\t95",
-        f"M\tb1\t{now:.3f}\thost`mod`c_8_1`{UUID}\tstatus\ts\tdegraded",
-        f"H1\tb1\t{now:.3f}\thost`mod`c_8_1`{UUID}\tlatency\t{hist}",
+        f"M\tb1\t{now}\thost`mod`c_7_1`{UUID}\tcpu\tn\t95",
+        f"M\tb1\t{now}\thost`mod`c_8_1`{UUID}\tstatus\ts\tdegraded",
+        f"H1\tb1\t{now}\thost`mod`c_8_1`{UUID}\tlatency\t{hist}",
     ]
     r = daemon.post("/test/input", "\n".join(lines) + "\n")
     assert r.json() == {"lines": 3, "trash": 0}
 
 
 def test_streams_and_rules_render_with_their_state(daemon):
-    now = time.time()
-    feed(daemon, now)
-    whence = int(now * 1000)
+    whence = int(time.time() * 1000)
+    feed(daemon, whence)
 
     exact = daemon.one(BIG)
     assert exact["applications"] == 1 and exact["last_time_ms"] > 0
@@ -201,7 +201,7 @@ def test_streams_and_rules_render_with_their_state(daemon):
 
 
 def test_stream_states_and_clearing_alerts(daemon):
-    feed(daemon, time.time())
+    feed(daemon, int(time.time() * 1000))
 
     r = daemon.get(f"/ruleset/state/{BIG}")
     assert r.status_code == 200

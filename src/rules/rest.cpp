@@ -1,5 +1,6 @@
-// The ruleset REST endpoints: loading (POST /rulesets), listing (GET /rulesets) and reading
-// single rulesets (GET /ruleset/...).
+// The ruleset REST endpoints: loading (POST /rulesets), listing (GET /rulesets), reading single
+// rulesets (GET /ruleset/...), their streams' alert states (GET /ruleset/state/<id>) and clearing
+// their alerts (POST /ruleset/clear/alert/<id>).
 //
 // A load's reply waits for the metric director: once every message received before the request
 // has been handled, the caller sees the new rulesets in effect for whatever it sends next.
@@ -15,7 +16,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <chrono>
-#include <climits>
 #include <cstring>
 #include <string>
 #include <vector>

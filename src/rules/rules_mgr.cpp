@@ -42,8 +42,30 @@ void rules_mgr_init(void) {
   absence_cushion_s = read_setting("//orvane/state/rulesets/@absence_cushion", 10);
   tovi_log(rules_debug_stream(), "Absence Cushion set to %d seconds.\n", absence_cushion_s);
 
-  tovi_assert(tovi_http_rest_register_auth("POST", "/", "^rulesets$", rulesets_rest_post,
-                                           tovi_http_rest_client_cert_auth) == 0);
+  // Listings run one at a time: each may render every ruleset, and several at once would only
+  // compete with the workers for the same cores.
+  bool existed = eventer_jobq_retrieve("rulesets_fetch") != nullptr;
+  rulesets_fetch_jobq = eventer_jobq_create_ms("rulesets_fetch", EVENTER_JOBQ_MS_CS);
+  tovi_assert(rulesets_fetch_jobq);
+  if (!existed) {
+    eventer_jobq_set_min_max(rulesets_fetch_jobq, 1, 4);
+    eventer_jobq_set_concurrency(rulesets_fetch_jobq, 1);
+  }
+
+  auto cert = tovi_http_rest_client_cert_auth;
+  tovi_assert(tovi_http_rest_register_auth("GET", "/ruleset/", "^(\\d+)$", rulesets_rest_get_one,
+                                           cert) == 0);
+  tovi_assert(
+      tovi_http_rest_register_auth("GET", "/ruleset/",
+                                   "^([0-9a-fA-F]{4}(?:[0-9a-fA-F]{4}-){4}[0-9a-fA-F]{12})/(.*)$",
+                                   rulesets_rest_get_one, cert) == 0);
+  tovi_assert(tovi_http_rest_register_auth("GET", "/ruleset/state/", "^(\\d+)$",
+                                           rulesets_rest_get_one_state, cert) == 0);
+  tovi_assert(tovi_http_rest_register_auth("POST", "/ruleset/clear/alert/", "^(\\d+)$",
+                                           rulesets_rest_clear_alert, cert) == 0);
+  tovi_assert(tovi_http_rest_register_auth("GET", "/", "^rulesets$", rulesets_rest_get, cert) == 0);
+  tovi_assert(tovi_http_rest_register_auth("POST", "/", "^rulesets$", rulesets_rest_post, cert) ==
+              0);
 
   rules_lookup_init(static_cast<unsigned long>(initial_size));
 }

@@ -19,6 +19,7 @@
 #include <utility>
 
 #include "rules_private.h"
+#include "tovi/eventer_jobq.h"
 #include "tovi/tovi_http.h"
 #include "vask/vask_metric.h"
 #include "vask/vask_tag_search.h"
@@ -27,8 +28,9 @@
 
 // Registers the statistics "ruleset" "current", "loaded", "suppressed"; creates the registry;
 // reads "//orvane/state/rulesets/@initial_hash_size" (50000), "@max_out_of_order" (300 s) and
-// "@absence_cushion" (10 s); creates the two lookup sets and registers POST /rulesets with
-// client-certificate authentication. Called once on the main thread at start-up, after
+// "@absence_cushion" (10 s); makes the job queue "rulesets_fetch" (concurrency 1, 1 to 4 threads)
+// and the two lookup sets, and registers the REST routes below, each with client-certificate
+// authentication. Called once on the main thread at start-up, after
 // dependency_init(). A failed registration is a fatal assertion; an unusable setting (a negative
 // size or time) ends the process with status 2.
 void rules_mgr_init(void);
@@ -143,10 +145,38 @@ bool rule_compile(ruleset_t &r, rule_t &rule);
 // without an error (the expression then runs without extra data).
 pcre_extra *rules_pcre_study(pcre *re);
 
-// ---- REST --------------------------------------------------------------------------------------
+// ---- Rendering and REST -------------------------------------------------------------------------
+
+// The ruleset as JSON (see docs/rulesets.md, "Ruleset output"): its definition, "owned" and
+// "operated" for this node, and under "streams" the state of every stream with its rules. A new
+// object the caller owns (json_object_put); null for an empty pointer. Numbers JSON cannot hold
+// (NaN, infinities) are null. Takes each stream's lock only while copying its state. Any thread.
+json_object *ruleset_to_json(const ruleset_sp &ruleset);
+
+// The job queue of the REST listings ("rulesets_fetch"), made by rules_mgr_init.
+extern eventer_jobq_t *rulesets_fetch_jobq;
+
+// REST handlers. Each runs on the connection's loop thread.
 
 // POST /rulesets: loads the array in the body. 400 with {"error": ...} for a body that is not
 // JSON; otherwise, once the director has handled every message received before the request,
 // 200 with {"rulesets": n, "errors": e}. Runs on the connection's loop thread.
 int rulesets_rest_post(tovi_http_rest_closure_t *restc, int npats, char **pats);
 int rulesets_rest_post_complete(tovi_http_rest_closure_t *restc, int npats, char **pats);
+
+// GET /rulesets[?account_id=&uuid=&name=&type=ecid_only]: the rulesets held, filtered by the query,
+// one per line inside brackets, as full JSON or (type=ecid_only) as their ids. With both a UUID
+// and a name, the rulesets that apply to that untagged metric of the account (0 when absent).
+// The list is built by a job on "rulesets_fetch" off the event loop and written back on the
+// connection's loop thread. 400 for an account_id that is not a number.
+int rulesets_rest_get(tovi_http_rest_closure_t *restc, int npats, char **pats);
+// GET /ruleset/<id>: the ruleset's JSON, or 500 {"error": "no such ruleset"}.
+// GET /ruleset/<check uuid>/<metric name>[?account_id=]: the rulesets that apply to that untagged
+// metric of the account (0 when absent), as a JSON array, one per line.
+int rulesets_rest_get_one(tovi_http_rest_closure_t *restc, int npats, char **pats);
+// GET /ruleset/state/<id>: {"states": [...]}, the alert document of every stream's newest state;
+// an unknown id: 500 {"error": "pattern match failure, should not be possible"}.
+int rulesets_rest_get_one_state(tovi_http_rest_closure_t *restc, int npats, char **pats);
+// POST /ruleset/clear/alert/<id>: clears every stream of the ruleset (notifying as a change of
+// severity would) and answers the ruleset's JSON afterwards; the JSON null for an unknown id.
+int rulesets_rest_clear_alert(tovi_http_rest_closure_t *restc, int npats, char **pats);

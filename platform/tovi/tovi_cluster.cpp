@@ -7,21 +7,33 @@
 // a bracket and never wait for a writer. Node pointers handed to readers point into a view and
 // live as long as the reader's bracket.
 //
-// The wire format of a heartbeat (integers big-endian):
-//   "QLHB" | version 1 (1 byte) | name length (1) | cluster name | node id (16) |
-//   boot time us (8) | sequence (8) | configuration sequence (8) | sent at, epoch ms (8) |
-//   payload count (2) | count x { app (1) | key (1) | length (2) | bytes } |
-//   HMAC-SHA256 of everything before it (32)
+// The wire format of a heartbeat (integers big-endian; docs/cluster.md has the same with reasons):
+//   "QLHB" | version 2 (1 byte) | name length (1) | cluster name | node id (16) | boot id (16) |
+//   sequence (8) | configuration sequence (8) | sent at, epoch ms (8) | boot time us (8) |
+//   echo: the recipient's boot id as the sender last heard it, zeros if never (16) |
+//   node-list digest (16) | payload count (2) | count x { app (1) | key (1) | length (2) | bytes }
+//   | HMAC-SHA256 of everything before it (32)
 // The MAC is checked before anything else in the datagram is looked at.
 //
-// Replays: per node we keep the newest boot time and the last sequence of that boot. A datagram
-// from an older boot, or with a sequence not above the last, is a replay. A node whose clock went
-// backwards across a restart is therefore ignored until its boot time passes the one we saw.
+// Replays. Per node the receiver keeps the boot id it last learned, the last sequence of that
+// boot and the newest send time of any boot. A sequence not above the last, or another boot id
+// sent no later than the newest heartbeat we know of, is a replay. (Boot ids are not ordered and
+// no list of replaced ones is kept: after a clock step back across a restart, a replayed
+// heartbeat of the previous run could displace the genuine one for at most the size of the step,
+// while a list would lock the genuine run out for good.) None of that survives a restart of the
+// receiver, so liveness needs more: a heartbeat makes its sender live only when it echoes the
+// receiver's current boot id, which is drawn at random at every start and learned by the peers from
+// the receiver's own heartbeats. What was captured before a restart echoes the old boot id and can
+// no longer revive anything; a genuine peer is confirmed one period after it hears from the
+// restarted node. Boot times only rank the oldest node: a clock an hour ahead no longer outranks
+// the node's next run.
 #include "tovi/tovi_cluster.h"
 
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <openssl/hmac.h>
+#include <openssl/rand.h>
+#include <openssl/sha.h>
 
 #include <algorithm>
 #include <array>
@@ -46,12 +58,13 @@
 namespace {
 
 constexpr char hb_magic[4] = {'Q', 'L', 'H', 'B'};
-constexpr uint8_t hb_version = 1;
+constexpr uint8_t hb_version = 2;
 constexpr size_t mac_len = 32;
 constexpr size_t max_nodes = 1024;
 constexpr size_t min_key_len = 16;
-// magic, version, name length, id, boot, seq, config seq, sent at, payload count
-constexpr size_t fixed_len = 4 + 1 + 1 + 16 + 8 + 8 + 8 + 8 + 2;
+// magic, version, name length, id, boot id, seq, config seq, sent at, boot time, echo, digest,
+// payload count
+constexpr size_t fixed_len = 4 + 1 + 1 + 16 + 16 + 8 + 8 + 8 + 8 + 16 + 16 + 2;
 
 tovi_log_stream_t cluster_debug() {
   static tovi_log_stream_t ls = tovi_log_stream_find("debug/cluster");
@@ -62,9 +75,12 @@ struct view_t {
   std::vector<tovi_cluster_node_t> nodes;  // configuration order
 };
 
-// What the receiver remembers of a node beyond what readers see.
+// What the receiver learned of a node from authentic, fresh heartbeats, confirmed or not.
 struct peer_private_t {
-  uint64_t last_seq = 0;
+  bool known = false;
+  uint8_t boot_id[16] = {};
+  uint64_t last_seq = 0;         // of boot_id
+  uint64_t last_sent_at_ms = 0;  // newest send time of any boot
 };
 
 struct cluster_io_t;
@@ -80,6 +96,8 @@ struct tovi_cluster_s {
   int64_t timeout_ms = 5000;
   uint64_t config_seq = 0;
   uint64_t boot_time_us = 0;
+  uint8_t boot_id[16] = {};
+  uint8_t node_list_digest[16] = {};
   uint8_t self_id[16] = {};
   int self_index = -1;
 
@@ -98,6 +116,7 @@ struct tovi_cluster_s {
   std::atomic<uint64_t> send_errors{0};
   std::atomic<uint64_t> received{0};
   std::array<std::atomic<uint64_t>, TOVI_CLUSTER_HB_RESULT_COUNT> results{};
+  std::atomic<uint64_t> node_list_mismatches{0};
 
   // Set by tovi_cluster_start; the loop thread owns it afterwards.
   cluster_io_t *io = nullptr;
@@ -269,10 +288,13 @@ size_t encoded_size(const tovi_cluster_t *c, const std::vector<tovi_cluster_payl
 struct decoded_t {
   std::string_view name;
   uint8_t id[16];
-  uint64_t boot_time_us;
+  uint8_t boot_id[16];
   uint64_t seq;
   uint64_t config_seq;
   uint64_t sent_at_ms;
+  uint64_t boot_time_us;
+  uint8_t echo[16];
+  uint8_t node_list_digest[16];
   std::vector<tovi_cluster_payload_t> payloads;
 };
 
@@ -286,10 +308,17 @@ bool decode(const uint8_t *p, size_t n, decoded_t *d) {
   d->name = std::string_view(reinterpret_cast<const char *>(q), name_len);
   if (!r.take(16, &q)) return false;
   memcpy(d->id, q, 16);
-  uint16_t count;
-  if (!r.u64(&d->boot_time_us) || !r.u64(&d->seq) || !r.u64(&d->config_seq) ||
-      !r.u64(&d->sent_at_ms) || !r.u16(&count))
+  if (!r.take(16, &q)) return false;
+  memcpy(d->boot_id, q, 16);
+  if (!r.u64(&d->seq) || !r.u64(&d->config_seq) || !r.u64(&d->sent_at_ms) ||
+      !r.u64(&d->boot_time_us))
     return false;
+  if (!r.take(16, &q)) return false;
+  memcpy(d->echo, q, 16);
+  if (!r.take(16, &q)) return false;
+  memcpy(d->node_list_digest, q, 16);
+  uint16_t count;
+  if (!r.u16(&count)) return false;
   d->payloads.clear();
   for (uint16_t i = 0; i < count; i++) {
     tovi_cluster_payload_t pl;
@@ -377,7 +406,11 @@ struct cluster_io_t {
   int thread;
   udp::socket socket;
   boost::asio::steady_timer timer;
-  std::vector<udp::endpoint> peers;
+  struct peer_address_t {
+    udp::endpoint endpoint;
+    uint8_t id[16];
+  };
+  std::vector<peer_address_t> peers;
   udp::endpoint from;
   std::array<uint8_t, 65536> buf;
 
@@ -394,8 +427,10 @@ struct cluster_io_t {
   }
 
   void beat() {
-    std::string hb = tovi_cluster_heartbeat_build(cluster);
-    for (const udp::endpoint &peer : peers) {
+    for (const peer_address_t &to : peers) {
+      // Each peer gets its own datagram: it echoes that peer's boot id.
+      std::string hb = tovi_cluster_heartbeat_build(cluster, to.id);
+      const udp::endpoint &peer = to.endpoint;
       boost::system::error_code ec;
       socket.send_to(boost::asio::buffer(hb), peer, 0, ec);
       if (ec) {
@@ -448,6 +483,8 @@ void register_statistics(tovi_cluster_t *c) {
     opts.tags = {{"reason", reason}};
     stats_register_u64(ns, name.c_str(), STATS_COUNTER, &c->results[r], opts);
   }
+  stats_register_u64(ns, "node_list_mismatches", STATS_COUNTER, &c->node_list_mismatches,
+                     {.units = "datagrams"});
   stats_register_i64_fn(ns, "nodes_live", STATS_GAUGE, [c]() -> int64_t {
     tovi_memory_scope_c bracket;
     int64_t live = 0;
@@ -458,6 +495,15 @@ void register_statistics(tovi_cluster_t *c) {
 }
 
 // ---- Console ------------------------------------------------------------------------------------
+
+void hex_of(const uint8_t bytes[16], char out[33]) {
+  static const char digits[] = "0123456789abcdef";
+  for (int i = 0; i < 16; i++) {
+    out[2 * i] = digits[bytes[i] >> 4];
+    out[2 * i + 1] = digits[bytes[i] & 15];
+  }
+  out[32] = 0;
+}
 
 std::vector<tovi_cluster_t *> clusters_named(const char *name) {
   std::vector<tovi_cluster_t *> out;
@@ -481,13 +527,16 @@ int show_cluster(tovi_console_t *console, int argc, const char *const *argv, voi
   for (tovi_cluster_t *c : list) {
     tovi_cluster_counters_t k = tovi_cluster_get_counters(c);
     std::vector<tovi_cluster_node_t> nodes = tovi_cluster_nodes_copy(c);
-    char self_text[37];
+    char self_text[37], boot_text[37], digest_text[33];
     tovi_cluster_uuid_unparse(c->self_id, self_text);
+    tovi_cluster_uuid_unparse(c->boot_id, boot_text);
+    hex_of(c->node_list_digest, digest_text);
     tovi_console_printf(console,
                         "cluster %s: self %s, period %" PRId64 " ms, timeout %" PRId64
-                        " ms, config seq %" PRIu64 ", oldest %s\n",
+                        " ms, config seq %" PRIu64 ", oldest %s, boot id %s, node list %s\n",
                         c->name.c_str(), self_text, c->period_ms, c->timeout_ms, c->config_seq,
-                        tovi_cluster_am_i_oldest_visible_node(c) ? "yes" : "no");
+                        tovi_cluster_am_i_oldest_visible_node(c) ? "yes" : "no", boot_text,
+                        digest_text);
     std::string rejected;
     uint64_t rejected_total = 0;
     for (int r = 1; r < TOVI_CLUSTER_HB_RESULT_COUNT; r++) {
@@ -498,17 +547,21 @@ int show_cluster(tovi_console_t *console, int argc, const char *const *argv, voi
     }
     tovi_console_printf(console,
                         "  heartbeats: sent=%" PRIu64 " send_errors=%" PRIu64 " received=%" PRIu64
-                        " accepted=%" PRIu64 " rejected=%" PRIu64 "%s\n",
+                        " accepted=%" PRIu64 " rejected=%" PRIu64 "%s node_list_mismatches=%" PRIu64
+                        "\n",
                         k.sent, k.send_errors, k.received, k.results[0], rejected_total,
-                        rejected.c_str());
+                        rejected.c_str(), k.node_list_mismatches);
     for (const auto &n : nodes) {
       const char *state = n.is_self ? "self" : n.live ? "live" : n.seen ? "dead" : "unseen";
       std::string age = n.is_self || !n.seen ? "-" : std::to_string(now - n.last_contact_ms);
-      tovi_console_printf(console,
-                          "  node %s cn=%s address=%s:%u state=%s age_ms=%s boot_us=%" PRIu64
-                          " config_seq=%" PRIu64 " heartbeats=%" PRIu64 "\n",
-                          n.id_text, n.cn.c_str(), n.address.c_str(), n.port, state, age.c_str(),
-                          n.boot_time_us, n.config_seq, n.heartbeats);
+      char node_boot[37];
+      tovi_cluster_uuid_unparse(n.boot_id, node_boot);
+      tovi_console_printf(
+          console,
+          "  node %s cn=%s address=%s:%u state=%s age_ms=%s boot_us=%" PRIu64 " config_seq=%" PRIu64
+          " heartbeats=%" PRIu64 " boot_id=%s node_list=%s\n",
+          n.id_text, n.cn.c_str(), n.address.c_str(), n.port, state, age.c_str(), n.boot_time_us,
+          n.config_seq, n.heartbeats, node_boot, n.node_list_differs ? "differs" : "same");
     }
   }
   return 0;
@@ -735,6 +788,8 @@ const char *tovi_cluster_heartbeat_result_name(tovi_cluster_heartbeat_result_t r
       return "replayed";
     case TOVI_CLUSTER_HB_STALE:
       return "stale";
+    case TOVI_CLUSTER_HB_UNCONFIRMED:
+      return "unconfirmed";
     default:
       return "unknown";
   }
@@ -847,6 +902,10 @@ tovi_cluster_t *tovi_cluster_alloc(const tovi_cluster_config_t &cfg, std::string
   c->timeout_ms = cfg.timeout_ms;
   c->config_seq = cfg.config_seq;
   c->boot_time_us = cfg.boot_time_us ? cfg.boot_time_us : wall_us();
+  if (RAND_bytes(c->boot_id, sizeof c->boot_id) != 1) {
+    *error = where + "no random bytes for the boot id";
+    return nullptr;
+  }
   memcpy(c->self_id, self, 16);
   for (const auto &nc : cfg.nodes) {
     tovi_cluster_node_t n;
@@ -887,6 +946,15 @@ tovi_cluster_t *tovi_cluster_alloc(const tovi_cluster_config_t &cfg, std::string
     *error = where + "self '" + cfg.self_id + "' is not one of its nodes";
     return nullptr;
   }
+  memcpy(c->nodes[size_t(c->self_index)].boot_id, c->boot_id, 16);
+  // The digest covers what the ownership ranking depends on: the set of node ids, in any order.
+  std::vector<std::array<uint8_t, 16>> ids(c->nodes.size());
+  for (size_t i = 0; i < c->nodes.size(); i++)
+    memcpy(ids[i].data(), c->nodes[i].id, 16);
+  std::sort(ids.begin(), ids.end());
+  uint8_t sha[SHA256_DIGEST_LENGTH];
+  SHA256(ids.data()->data(), ids.size() * 16, sha);
+  memcpy(c->node_list_digest, sha, 16);
   c->peers.resize(c->nodes.size());
   view_t *old = nullptr;
   {
@@ -966,7 +1034,10 @@ bool tovi_cluster_start(tovi_cluster_t *cluster, int thread, std::string *error)
   io->socket.non_blocking(true, ec);
   for (const auto &n : cluster->nodes) {
     if (n.is_self) continue;
-    io->peers.emplace_back(boost::asio::ip::make_address(n.address, ec), n.port);
+    cluster_io_t::peer_address_t to;
+    to.endpoint = udp::endpoint(boost::asio::ip::make_address(n.address, ec), n.port);
+    memcpy(to.id, n.id, 16);
+    io->peers.push_back(to);
   }
   cluster->io = io.release();
   cluster_io_t *p = cluster->io;
@@ -1071,6 +1142,12 @@ void tovi_cluster_get_my_id(const tovi_cluster_t *cluster, uint8_t out[16]) {
 uint64_t tovi_cluster_get_config_seq(const tovi_cluster_t *cluster) {
   return cluster->config_seq;
 }
+void tovi_cluster_get_boot_id(const tovi_cluster_t *cluster, uint8_t out[16]) {
+  memcpy(out, cluster->boot_id, 16);
+}
+void tovi_cluster_get_node_list_digest(const tovi_cluster_t *cluster, uint8_t out[16]) {
+  memcpy(out, cluster->node_list_digest, 16);
+}
 int64_t tovi_cluster_get_period_ms(const tovi_cluster_t *cluster) {
   return cluster->period_ms;
 }
@@ -1161,12 +1238,16 @@ const tovi_cluster_payload_t *tovi_cluster_node_find_payload(const tovi_cluster_
 
 namespace {
 
-// The part of receiving after the datagram proved authentic: the node lookup, the replay check
-// and the update. Runs the hooks for what changed; hands a replaced view to *old.
+// The part of receiving after the datagram proved authentic and fresh: the node lookup, the
+// replay check, what we learn of the sender's boot, the echo check and the update. Runs the hooks
+// for what changed; hands a replaced view to *old.
 tovi_cluster_heartbeat_result_t accept_locked(tovi_cluster_t *cluster, decoded_t &d, int64_t now_ms,
                                               view_t **old) {
   std::vector<pending_update_t> updates;
   const view_t *published = nullptr;
+  tovi_cluster_heartbeat_result_t result = TOVI_CLUSTER_HB_ACCEPTED;
+  int list_change = 0;  // +1 the sender's node list began to differ from ours, -1 agrees again
+  std::string node_text, node_cn;
   // The bracket begins before the new view is published, so the hooks can use it even if
   // another update replaces it meanwhile.
   tovi_memory_scope_c bracket;
@@ -1178,30 +1259,60 @@ tovi_cluster_heartbeat_result_t accept_locked(tovi_cluster_t *cluster, decoded_t
     if (index < 0) return TOVI_CLUSTER_HB_UNKNOWN_NODE;
     tovi_cluster_node_t &n = cluster->nodes[size_t(index)];
     peer_private_t &peer = cluster->peers[size_t(index)];
-    if (n.seen && (d.boot_time_us < n.boot_time_us ||
-                   (d.boot_time_us == n.boot_time_us && d.seq <= peer.last_seq)))
-      return TOVI_CLUSTER_HB_REPLAYED;
-    uint32_t changes = 0;
-    uint64_t old_boot = n.boot_time_us;
-    if (!n.seen) changes |= TOVI_CLUSTER_NODE_NEW;
-    if (!n.live) changes |= TOVI_CLUSTER_NODE_CAME_ALIVE;
-    if (n.seen && d.boot_time_us != n.boot_time_us) changes |= TOVI_CLUSTER_NODE_REBOOTED;
-    if (n.seen && d.config_seq != n.config_seq) changes |= TOVI_CLUSTER_NODE_CONFIG_CHANGED;
-    if (!payloads_equal(d.payloads, n.payloads)) changes |= TOVI_CLUSTER_NODE_PAYLOAD_CHANGED;
-    n.seen = n.live = true;
-    n.boot_time_us = d.boot_time_us;
-    n.config_seq = d.config_seq;
-    n.last_contact_ms = now_ms;
-    n.heartbeats++;
+    if (peer.known && memcmp(d.boot_id, peer.boot_id, 16) == 0) {
+      if (d.seq <= peer.last_seq) return TOVI_CLUSTER_HB_REPLAYED;
+    } else {
+      // Another boot counts only when sent after everything we heard from the node.
+      if (peer.known && d.sent_at_ms <= peer.last_sent_at_ms) return TOVI_CLUSTER_HB_REPLAYED;
+      peer.known = true;
+      memcpy(peer.boot_id, d.boot_id, 16);
+    }
     peer.last_seq = d.seq;
-    if (changes & TOVI_CLUSTER_NODE_PAYLOAD_CHANGED) n.payloads = std::move(d.payloads);
+    peer.last_sent_at_ms = std::max(peer.last_sent_at_ms, d.sent_at_ms);
+
+    bool differs = memcmp(d.node_list_digest, cluster->node_list_digest, 16) != 0;
+    if (differs) cluster->node_list_mismatches.fetch_add(1, std::memory_order_relaxed);
+    if (differs != n.node_list_differs) {
+      list_change = differs ? 1 : -1;
+      n.node_list_differs = differs;
+      node_text = n.id_text;
+      node_cn = n.cn;
+    }
+
+    uint32_t changes = 0;
+    if (memcmp(d.echo, cluster->boot_id, 16) != 0) {
+      // Learned from, but sent before the sender heard from this run of ours: no liveness.
+      result = TOVI_CLUSTER_HB_UNCONFIRMED;
+    } else {
+      uint64_t old_boot = n.boot_time_us;
+      if (!n.seen) changes |= TOVI_CLUSTER_NODE_NEW;
+      if (!n.live) changes |= TOVI_CLUSTER_NODE_CAME_ALIVE;
+      if (n.seen && memcmp(d.boot_id, n.boot_id, 16) != 0) changes |= TOVI_CLUSTER_NODE_REBOOTED;
+      if (n.seen && d.config_seq != n.config_seq) changes |= TOVI_CLUSTER_NODE_CONFIG_CHANGED;
+      if (!payloads_equal(d.payloads, n.payloads)) changes |= TOVI_CLUSTER_NODE_PAYLOAD_CHANGED;
+      n.seen = n.live = true;
+      memcpy(n.boot_id, d.boot_id, 16);
+      n.boot_time_us = d.boot_time_us;
+      n.config_seq = d.config_seq;
+      n.last_contact_ms = now_ms;
+      n.heartbeats++;
+      if (changes & TOVI_CLUSTER_NODE_PAYLOAD_CHANGED) n.payloads = std::move(d.payloads);
+      if (changes) updates.push_back(pending_update_t{index, changes, old_boot});
+    }
     // Contact times and counts alone are not worth a new view on every heartbeat: the liveness
     // check reads them from the master table and publishes them with its tick.
-    if (changes) {
-      published = publish_locked(cluster, old);
-      updates.push_back(pending_update_t{index, changes, old_boot});
-    }
+    if (changes || list_change) published = publish_locked(cluster, old);
   }
+  if (list_change > 0)
+    tovi_log_fields(tovi_error, ({"cluster_name", cluster->name}, {"cluster_node_id", node_text}),
+                    "cluster %s: node %s (%s) is configured with another node list: the two "
+                    "compute different owners\n",
+                    cluster->name.c_str(), node_text.c_str(), node_cn.c_str());
+  else if (list_change < 0)
+    tovi_log_fields(tovi_notice, ({"cluster_name", cluster->name}, {"cluster_node_id", node_text}),
+                    "cluster %s: node %s (%s) now has our node list\n", cluster->name.c_str(),
+                    node_text.c_str(), node_cn.c_str());
+  if (result != TOVI_CLUSTER_HB_ACCEPTED) return result;
   count_result(cluster, TOVI_CLUSTER_HB_ACCEPTED);
   if (published) run_hooks(cluster, published, updates);
   return TOVI_CLUSTER_HB_ACCEPTED;
@@ -1242,14 +1353,18 @@ bool tovi_cluster_set_heartbeat_payload(tovi_cluster_t *cluster, uint8_t app, ui
   return true;
 }
 
-std::string tovi_cluster_heartbeat_build(tovi_cluster_t *cluster) {
+std::string tovi_cluster_heartbeat_build(tovi_cluster_t *cluster, const uint8_t to[16]) {
   std::string out;
   uint64_t seq;
+  uint8_t echo[16] = {};
   std::vector<tovi_cluster_payload_t> payloads;
   {
     std::lock_guard<std::mutex> g(cluster->lock);
     seq = cluster->next_seq++;
     payloads = cluster->my_payloads;
+    for (size_t i = 0; to && i < cluster->nodes.size(); i++)
+      if (memcmp(cluster->nodes[i].id, to, 16) == 0 && cluster->peers[i].known)
+        memcpy(echo, cluster->peers[i].boot_id, 16);
   }
   out.reserve(encoded_size(cluster, payloads));
   out.append(hb_magic, 4);
@@ -1257,10 +1372,13 @@ std::string tovi_cluster_heartbeat_build(tovi_cluster_t *cluster) {
   out.push_back(char(cluster->name.size()));
   out.append(cluster->name);
   out.append(reinterpret_cast<const char *>(cluster->self_id), 16);
-  put_u64(&out, cluster->boot_time_us);
+  out.append(reinterpret_cast<const char *>(cluster->boot_id), 16);
   put_u64(&out, seq);
   put_u64(&out, cluster->config_seq);
   put_u64(&out, wall_us() / 1000);
+  put_u64(&out, cluster->boot_time_us);
+  out.append(reinterpret_cast<const char *>(echo), 16);
+  out.append(reinterpret_cast<const char *>(cluster->node_list_digest), 16);
   put_u16(&out, uint16_t(payloads.size()));
   for (const auto &p : payloads) {
     out.push_back(char(p.app));
@@ -1337,6 +1455,7 @@ tovi_cluster_counters_t tovi_cluster_get_counters(const tovi_cluster_t *cluster)
   k.sent = cluster->sent.load(std::memory_order_relaxed);
   k.send_errors = cluster->send_errors.load(std::memory_order_relaxed);
   k.received = cluster->received.load(std::memory_order_relaxed);
+  k.node_list_mismatches = cluster->node_list_mismatches.load(std::memory_order_relaxed);
   for (int r = 0; r < TOVI_CLUSTER_HB_RESULT_COUNT; r++)
     k.results[r] = cluster->results[size_t(r)].load(std::memory_order_relaxed);
   return k;

@@ -14,15 +14,27 @@
 // membership's configuration sequence, which operators raise when they change the node list; a
 // node whose sequence differs from ours is reported. docs/configuration.md describes every key.
 //
-// Heartbeats. Every period each node sends one UDP datagram to every other node, carrying the
-// cluster name, its node id, boot time, heartbeat sequence, configuration sequence and the
-// (application, key) -> bytes payloads that modules attached, followed by an HMAC-SHA256 of all
-// of it under the shared key. A receiver drops, and counts by reason, a datagram that is
-// malformed, has a bad MAC, names another cluster, comes from a node that is not configured,
-// claims to come from the receiver itself, or is a replay (a boot time older than the newest
-// seen from that node, or a sequence not above the last one of the same boot). A node is live
-// from an accepted heartbeat until no heartbeat was accepted for timeout_ms; this node is always
-// live to itself.
+// Heartbeats. Every period each node sends one UDP datagram to every other node. docs/cluster.md
+// gives the byte layout; in short it carries the cluster name, the node id, the node's boot id
+// (16 random bytes drawn at every start: the identity of this run of the node), a sequence that
+// rises with every datagram of that boot, the configuration sequence, the send time, the boot
+// time (only to tell which node is oldest), the recipient's boot id as the sender last heard it
+// (the echo), a digest of the sender's configured node list and the (application, key) -> bytes
+// payloads that modules attached, followed by an HMAC-SHA256 of all of it under the shared key.
+//
+// A receiver drops, and counts by reason, a datagram that is malformed, has a bad MAC, names
+// another cluster, comes from a node that is not configured, claims to come from the receiver
+// itself, was sent farther than timeout_ms from the receiver's clock (stale), or is a replay: a
+// sequence not above the last one of the same boot, a boot id that was already replaced, or a new
+// boot id whose send time is not after the newest heartbeat seen from that node. An authentic,
+// fresh datagram that echoes anything but the receiver's current boot id ("unconfirmed") teaches
+// the receiver the sender's boot id and sequence, so that the receiver echoes it back, but it does
+// not make the sender live: only a heartbeat sent after the sender heard from this run of the
+// receiver does. A restarted receiver therefore cannot be fooled by heartbeats captured before it
+// restarted, however fresh. A node is live from a confirmed heartbeat until none was accepted
+// for timeout_ms; this node is always live to itself. A node whose node-list digest differs from
+// ours (the two compute different owners) is logged on "error", counted and flagged in
+// "show cluster"; its heartbeats still count for liveness.
 //
 // Ownership. The owners of a byte key are the configured nodes (live or not) ranked by
 // rendezvous hashing: every node scores fmix64(key_hash ^ node_hash), where key_hash is the first
@@ -51,7 +63,7 @@ typedef struct tovi_cluster_s tovi_cluster_t;
 enum : uint32_t {
   TOVI_CLUSTER_NODE_DIED = 1,             // no heartbeat for the timeout: live -> dead
   TOVI_CLUSTER_NODE_NEW = 2,              // first heartbeat ever accepted from the node
-  TOVI_CLUSTER_NODE_REBOOTED = 4,         // its boot time changed
+  TOVI_CLUSTER_NODE_REBOOTED = 4,         // its boot id changed (the node restarted)
   TOVI_CLUSTER_NODE_PAYLOAD_CHANGED = 8,  // its heartbeat payloads changed (or first carried)
   TOVI_CLUSTER_NODE_CONFIG_CHANGED = 16,  // its configuration sequence changed
   TOVI_CLUSTER_NODE_CAME_ALIVE = 32,      // dead (or never seen) -> live
@@ -77,7 +89,10 @@ struct tovi_cluster_node_t {
   // What the heartbeats told (for this node itself: its own values).
   bool seen = false;  // a heartbeat was ever accepted
   bool live = false;
-  uint64_t boot_time_us = 0;  // microseconds since the epoch; 0 before the first heartbeat
+  uint8_t boot_id[16] = {};   // of the run that sent the last accepted heartbeat; zeros before
+  uint64_t boot_time_us = 0;  // microseconds since the epoch, as the node's clock told it; 0 before
+                              // the first heartbeat. Only ranks the oldest node, never identifies.
+  bool node_list_differs = false;  // its last heartbeat carried another node-list digest
   uint64_t config_seq = 0;
   int64_t last_contact_ms = 0;  // tovi_cluster_clock_ms() of the last accepted heartbeat
   uint64_t heartbeats = 0;      // accepted from this node
@@ -101,7 +116,7 @@ struct tovi_cluster_config_t {
   int64_t period_ms = 1000;
   int64_t timeout_ms = 5000;
   uint64_t config_seq = 0;
-  uint64_t boot_time_us = 0;  // 0: now (tests give their own to simulate restarts)
+  uint64_t boot_time_us = 0;  // 0: now (only ranks the oldest node)
   std::vector<tovi_cluster_node_config_t> nodes;
 };
 
@@ -162,6 +177,12 @@ bool tovi_cluster_node_update_hook_register(const char *name, tovi_cluster_node_
 const char *tovi_cluster_get_name(const tovi_cluster_t *cluster);
 void tovi_cluster_get_my_id(const tovi_cluster_t *cluster, uint8_t out[16]);
 uint64_t tovi_cluster_get_config_seq(const tovi_cluster_t *cluster);
+// This run's boot id (random, drawn by tovi_cluster_alloc).
+void tovi_cluster_get_boot_id(const tovi_cluster_t *cluster, uint8_t out[16]);
+// The digest of the configured node list that heartbeats carry: the first 16 bytes of SHA-256
+// over the node ids (16 bytes each) in ascending byte order. Nodes that compute the same digest
+// rank owners alike.
+void tovi_cluster_get_node_list_digest(const tovi_cluster_t *cluster, uint8_t out[16]);
 int64_t tovi_cluster_get_period_ms(const tovi_cluster_t *cluster);
 int64_t tovi_cluster_get_timeout_ms(const tovi_cluster_t *cluster);
 
@@ -216,15 +237,17 @@ enum tovi_cluster_heartbeat_result_t {
   TOVI_CLUSTER_HB_UNKNOWN_NODE,
   TOVI_CLUSTER_HB_FROM_SELF,
   TOVI_CLUSTER_HB_REPLAYED,
-  TOVI_CLUSTER_HB_STALE,  // sent_at farther than the timeout from our clock (a captured replay)
+  TOVI_CLUSTER_HB_STALE,        // sent_at farther than the timeout from our clock
+  TOVI_CLUSTER_HB_UNCONFIRMED,  // authentic and new, but does not echo our boot id (see above)
   TOVI_CLUSTER_HB_RESULT_COUNT
 };
 // "accepted", "malformed", "bad_mac", "wrong_cluster", "unknown_node", "from_self", "replayed",
-// "stale".
+// "stale", "unconfirmed".
 const char *tovi_cluster_heartbeat_result_name(tovi_cluster_heartbeat_result_t result);
 
-// This node's next heartbeat datagram (the sequence advances by one per call). Any thread.
-std::string tovi_cluster_heartbeat_build(tovi_cluster_t *cluster);
+// This node's next heartbeat datagram for the node `to` (the sequence advances by one per call):
+// it echoes the boot id last learned from `to` (zeros when none was, or `to` is null). Any thread.
+std::string tovi_cluster_heartbeat_build(tovi_cluster_t *cluster, const uint8_t to[16]);
 // Handles one received datagram at monotonic time now_ms: updates the node table, publishes a
 // new snapshot and runs the hooks on the calling thread when something changed.
 tovi_cluster_heartbeat_result_t tovi_cluster_heartbeat_receive(tovi_cluster_t *cluster,
@@ -238,6 +261,7 @@ struct tovi_cluster_counters_t {
   uint64_t send_errors = 0;                             // datagrams the socket refused
   uint64_t received = 0;                                // datagrams received (accepted + rejected)
   uint64_t results[TOVI_CLUSTER_HB_RESULT_COUNT] = {};  // by result; [0] is accepted
+  uint64_t node_list_mismatches = 0;  // authentic heartbeats with another node-list digest
 };
 tovi_cluster_counters_t tovi_cluster_get_counters(const tovi_cluster_t *cluster);
 

@@ -1,9 +1,12 @@
-// Heartbeat datagrams come from the network. Every input is offered twice: as it is (which
-// exercises the size and signature checks), and signed with the cluster's key, so that the
-// decoder behind the signature check sees arbitrary bytes too.
+// Heartbeat datagrams come from the network. Every input is offered three times: as it is (which
+// exercises the size and signature checks); signed with the cluster's key, so that the decoder
+// behind the signature check sees arbitrary bytes too; and, when it is long enough, with its send
+// time set to now and its echo set to the receiver's boot id before signing, so that inputs reach
+// the replay, echo and update paths that a random boot id and the clock would otherwise guard.
 #include <openssl/evp.h>
 #include <openssl/hmac.h>
 
+#include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -45,12 +48,30 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   now_ms += 10;
   tovi_cluster_heartbeat_receive(cluster, data, size, now_ms);
 
-  std::string signed_datagram(reinterpret_cast<const char *>(data), size);
-  unsigned char mac[EVP_MAX_MD_SIZE];
-  unsigned int mac_len = 0;
-  HMAC(EVP_sha256(), key, static_cast<int>(strlen(key)), data, size, mac, &mac_len);
-  signed_datagram.append(reinterpret_cast<const char *>(mac), mac_len);
-  tovi_cluster_heartbeat_receive(cluster, signed_datagram.data(), signed_datagram.size(), now_ms);
+  auto offer_signed = [&](std::string body) {
+    unsigned char mac[EVP_MAX_MD_SIZE];
+    unsigned int mac_len = 0;
+    HMAC(EVP_sha256(), key, static_cast<int>(strlen(key)),
+         reinterpret_cast<const unsigned char *>(body.data()), body.size(), mac, &mac_len);
+    body.append(reinterpret_cast<const char *>(mac), mac_len);
+    tovi_cluster_heartbeat_receive(cluster, body.data(), body.size(), now_ms);
+  };
+  std::string body(reinterpret_cast<const char *>(data), size);
+  offer_signed(body);
+  // magic, version, name length, name, id, boot id, seq, config seq | sent at | boot time | echo
+  size_t sent_at = size > 5 ? 4 + 1 + 1 + size_t(data[5]) + 16 + 16 + 8 + 8 : size;
+  size_t echo = sent_at + 8 + 8;
+  if (echo + 16 <= size) {
+    uint64_t now = uint64_t(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                std::chrono::system_clock::now().time_since_epoch())
+                                .count());
+    for (int i = 0; i < 8; i++)
+      body[sent_at + size_t(i)] = char(now >> (56 - 8 * i));
+    uint8_t boot_id[16];
+    tovi_cluster_get_boot_id(cluster, boot_id);
+    body.replace(echo, 16, reinterpret_cast<const char *>(boot_id), 16);
+    offer_signed(body);
+  }
   tovi_cluster_tick(cluster, now_ms);
   return 0;
 }

@@ -189,8 +189,14 @@ TEST(metrics_cluster, with_a_cluster_ownership_and_responsibility_follow_the_nod
 
   // Peers come alive: the hook logs them, and responsibility narrows to what this node owns.
   ASSERT_TRUE(tovi_cluster_set_heartbeat_payload(b, 1, 1, "Hello world!\0\0\0\0", 16));
+  uint8_t my_id[16], peer_id[16];
+  tovi_cluster_get_my_id(mine, my_id);
   for (tovi_cluster_t *p : {b, c}) {
-    std::string hb = tovi_cluster_heartbeat_build(p);
+    // The peer hears from this node first: only then do its heartbeats count here.
+    tovi_cluster_get_my_id(p, peer_id);
+    std::string hello = tovi_cluster_heartbeat_build(mine, peer_id);
+    tovi_cluster_heartbeat_receive(p, hello.data(), hello.size(), 1000);
+    std::string hb = tovi_cluster_heartbeat_build(p, my_id);
     ASSERT_EQ(tovi_cluster_heartbeat_receive(mine, hb.data(), hb.size(), 1000),
               TOVI_CLUSTER_HB_ACCEPTED);
   }
@@ -223,7 +229,7 @@ TEST(metrics_cluster, with_a_cluster_ownership_and_responsibility_follow_the_nod
   EXPECT_FALSE(metrics_am_i_responsible(1, foreign->uuid, foreign->name.c_str(), -1));
 
   // Node b stops: after the timeout this node answers for the metrics b owned with it.
-  std::string hb = tovi_cluster_heartbeat_build(c);
+  std::string hb = tovi_cluster_heartbeat_build(c, my_id);
   tovi_cluster_heartbeat_receive(mine, hb.data(), hb.size(), 1900);
   tovi_cluster_tick(mine, 2000);
   for (const metric_t &m : metrics) {

@@ -6,8 +6,13 @@ the first-reply latency of new TLS connections and keep-alive requests per secon
 Usage: bench/rest_hostile.py <queltd pid> <tls port> <ca> <client crt> <client key> [static path]
 Start the daemon first with a TLS listener (document_root holding the static file) and
 max_connections_per_peer="0", and run this on the same machine (all traffic goes to 127.0.0.1).
+CONNECTIONS in the environment sets how many connections the memory figures hold (2000); both
+the daemon and this script need that many descriptors and then some. MEASURE picks some of
+"idle,partial,half,established,refused,latency,rate" (all by default): freed memory stays resident for a
+while, so a memory figure is only fair on a daemon that has not yet held other connections.
 """
 import multiprocessing
+import os
 import socket
 import ssl
 import statistics
@@ -61,7 +66,25 @@ def keep_alive_worker(args):
 def main():
     pid, port, ca, crt, key = int(sys.argv[1]), int(sys.argv[2]), sys.argv[3], sys.argv[4], sys.argv[5]
     static = sys.argv[6] if len(sys.argv) > 6 else None
-    n = 1000
+    n = int(os.environ.get("CONNECTIONS", "2000"))
+    measure = os.environ.get("MEASURE", "idle,partial,half,established,refused,latency,rate").split(",")
+    if "idle" in measure:
+        measure_idle(pid, port, n)
+    if "partial" in measure:
+        measure_half_open(pid, port, ca, n, partial=True)
+    if "half" in measure:
+        measure_half_open(pid, port, ca, n)
+    if "established" in measure:
+        measure_established(pid, port, ca, crt, key, n)
+    if "refused" in measure:
+        measure_refused(pid, port, ca)
+    if "latency" in measure:
+        measure_latency(port, ca, crt, key)
+    if "rate" in measure:
+        measure_rates(port, ca, crt, key, static)
+
+
+def measure_idle(pid, port, n):
 
     base = settle(pid)
     idle = [socket.create_connection(("127.0.0.1", port)) for _ in range(n)]
@@ -69,6 +92,8 @@ def main():
     for s in idle:
         s.close()
 
+
+def measure_half_open(pid, port, ca, n, partial=False):
     base = settle(pid)
     half = []
     for _ in range(n):
@@ -80,12 +105,30 @@ def main():
         except ssl.SSLWantReadError:
             pass
         s = socket.create_connection(("127.0.0.1", port))
-        s.sendall(out.read())  # a full ClientHello, then silence
+        hello = out.read()
+        s.sendall(hello[:len(hello) // 2] if partial else hello)  # then silence
         half.append(s)
-    print(f"half-open TLS handshake (ClientHello sent): {(settle(pid) - base) / n:.1f} KiB each")
+    what = "half a ClientHello" if partial else "ClientHello"
+    print(f"half-open TLS handshake ({what} sent): {(settle(pid) - base) / n:.1f} KiB each")
     for s in half:
         s.close()
 
+
+def measure_established(pid, port, ca, crt, key, n):
+    base = settle(pid)
+    ctx = context(ca, crt, key)
+    established = []
+    for _ in range(n):
+        t = ctx.wrap_socket(socket.create_connection(("127.0.0.1", port)), server_hostname="127.0.0.1")
+        t.sendall(b"GET /stats.json?format=simple HTTP/1.1\r\nHost: x\r\n\r\n")
+        read_reply(t)
+        established.append(t)
+    print(f"idle TLS connection after one request: {(settle(pid) - base) / n:.1f} KiB each")
+    for t in established:
+        t.close()
+
+
+def measure_refused(pid, port, ca):
     base = settle(pid)
     for _ in range(20):
         noauth = ssl.create_default_context(cafile=ca)
@@ -97,6 +140,8 @@ def main():
                 pass
     print(f"20 refused GETs with 16 MB bodies: RSS {base} -> {settle(pid)} KiB")
 
+
+def measure_latency(port, ca, crt, key):
     latencies = []
     ctx = context(ca, crt, key)
     for _ in range(50):
@@ -108,6 +153,8 @@ def main():
     print(f"first reply on a new TLS 1.3 connection: median {statistics.median(latencies):.2f} ms, "
           f"max {max(latencies):.2f} ms")
 
+
+def measure_rates(port, ca, crt, key, static):
     for path in ["/stats.json"] + ([static] if static else []):
         with multiprocessing.Pool(4) as pool:
             counts = pool.map(keep_alive_worker, [(port, ca, crt, key, path, 5.0)] * 4)

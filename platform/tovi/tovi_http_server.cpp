@@ -32,6 +32,7 @@
 #include "tovi/tovi_conf.h"
 #include "tovi/tovi_http.h"
 #include "tovi/tovi_http_internal.h"
+#include "tovi/tovi_http_tls.h"
 #include "tovi/tovi_log.h"
 
 namespace tovi_http_detail {
@@ -151,15 +152,14 @@ class session_c : public connection_c {
     // segment only delays them.
     tcp_.socket().set_option(tcp::no_delay(true), ignored);
     if constexpr (is_tls) {
-      // The TLS state (and its buffers) is made only once the client has sent something, and the
-      // whole handshake must finish within handshake_timeout.
+      // The TLS state (some 40 KiB until the handshake ends) is made only once the client's
+      // first record has arrived whole, and the whole handshake must finish within
+      // handshake_timeout.
       deadline_.expires_after(std::chrono::seconds(listener_->settings.handshake_timeout_s));
       deadline_.async_wait([self = self()](const boost::system::error_code &ec) {
         if (!ec) self->handshake_expired();
       });
-      tcp_.socket().async_wait(
-          tcp::socket::wait_read,
-          [self = self()](const boost::system::error_code &ec) { self->on_first_bytes(ec); });
+      await_client_hello();
     } else {
       read_header(true);
     }
@@ -184,6 +184,29 @@ class session_c : public connection_c {
       return tcp_;
   }
 
+  // Whether TLS holds received bytes that a socket wait would not announce.
+  bool tls_has_pending() {
+    if constexpr (is_tls)
+      return tls_ && tls_->native_handle() && SSL_has_pending(tls_->native_handle());
+    else
+      return false;
+  }
+
+  // The read and write deadline of the stream the connection uses now.
+  template <class Duration>
+  void expire_after(Duration d) {
+    if constexpr (is_tls) {
+      if (tls_) return tls_->expires_after(d);
+    }
+    tcp_.expires_after(d);
+  }
+  void expire_never() {
+    if constexpr (is_tls) {
+      if (tls_) return tls_->expires_never();
+    }
+    tcp_.expires_never();
+  }
+
   std::shared_ptr<session_c> self() {
     return std::static_pointer_cast<session_c>(shared_from_this());
   }
@@ -197,15 +220,37 @@ class session_c : public connection_c {
     lowest().socket().close(ignored);  // ends the pending wait or handshake
   }
 
+  void await_client_hello() {
+    tcp_.socket().async_wait(
+        tcp::socket::wait_read,
+        [self = self()](const boost::system::error_code &ec) { self->on_first_bytes(ec); });
+  }
+
+  // Whether the client's first TLS record has arrived whole, or what arrived cannot be the start
+  // of one (TLS then answers it). Peeks; takes nothing from the socket.
+  bool first_record_arrived() {
+    uint8_t head[5];
+    ssize_t n = recv(tcp_.socket().native_handle(), head, sizeof head, MSG_PEEK | MSG_DONTWAIT);
+    if (n < 0) return errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR;
+    if (n == 0) return true;
+    if (head[0] != 22) return true;  // not a handshake record
+    if (n < 5) return false;
+    size_t record = 5 + (size_t(head[3]) << 8 | head[4]);
+    boost::system::error_code ec;
+    size_t available = tcp_.socket().available(ec);
+    return ec || available >= record;
+  }
+
   void on_first_bytes(const boost::system::error_code &ec) {
     if constexpr (is_tls) {
       if (ec || handshake_timed_out_) {
         deadline_.cancel();
         return;
       }
-      tls_.emplace(std::move(tcp_), *listener_->tls);
+      // Each further piece of the record wakes the wait again.
+      if (!first_record_arrived()) return await_client_hello();
+      tls_.emplace(std::move(tcp_), listener_->tls->native_handle());
       tls_->async_handshake(
-          ssl::stream_base::server,
           [self = self()](const boost::system::error_code &ec) { self->on_handshake(ec); });
     }
   }
@@ -237,8 +282,11 @@ class session_c : public connection_c {
     // Between requests a connection keeps no parser and no read buffer.
     parser_.reset();
     if (buffer_.size() == 0) buffer_.shrink_to_fit();
-    if (!is_tls && buffer_.size() == 0) {
-      // A plain connection waits for its next bytes without any buffer at all.
+    boost::system::error_code available_ec;
+    if (buffer_.size() == 0 && !tls_has_pending() &&
+        lowest().socket().available(available_ec) == 0 && !available_ec) {
+      // The connection waits for its next bytes without any buffer at all (and TLS without its
+      // record buffer, which OpenSSL gave back once it was empty).
       const listener_settings_t &s = listener_->settings;
       deadline_.expires_after(std::chrono::seconds(first ? s.header_timeout_s : s.idle_timeout_s));
       deadline_.async_wait([self = self()](const boost::system::error_code &ec) {
@@ -247,12 +295,12 @@ class session_c : public connection_c {
           self->lowest().socket().close(ignored);
         }
       });
-      tcp_.socket().async_wait(tcp::socket::wait_read,
-                               [self = self(), first](const boost::system::error_code &ec) {
-                                 self->deadline_.cancel();
-                                 if (ec) return self->shutdown();
-                                 self->read_header_now(first);
-                               });
+      lowest().socket().async_wait(tcp::socket::wait_read,
+                                   [self = self(), first](const boost::system::error_code &ec) {
+                                     self->deadline_.cancel();
+                                     if (ec) return self->shutdown();
+                                     self->read_header_now(first);
+                                   });
       return;
     }
     read_header_now(first);
@@ -263,7 +311,7 @@ class session_c : public connection_c {
     parser_->body_limit(http_max_body());
     parser_->header_limit(header_limit_bytes);
     const listener_settings_t &s = listener_->settings;
-    lowest().expires_after(std::chrono::seconds(first ? s.header_timeout_s : s.idle_timeout_s));
+    expire_after(std::chrono::seconds(first ? s.header_timeout_s : s.idle_timeout_s));
     http::async_read_header(
         stream(), buffer_, *parser_,
         [self = self()](const boost::system::error_code &ec, size_t) { self->on_header(ec); });
@@ -302,7 +350,7 @@ class session_c : public connection_c {
         break;
       case ACTION_DEFERRED:
         // Floated: the component holding the handle decides when the reply comes.
-        lowest().expires_never();
+        expire_never();
         break;
     }
   }
@@ -311,7 +359,7 @@ class session_c : public connection_c {
     const char *expect = tovi_http_request_header(&restc_, "Expect");
     if (expect && strcasecmp(expect, "100-continue") == 0 && restc_.version >= 11) {
       auto cont = std::make_shared<http::response<http::empty_body>>(http::status::continue_, 11);
-      lowest().expires_after(std::chrono::seconds(listener_->settings.idle_timeout_s));
+      expire_after(std::chrono::seconds(listener_->settings.idle_timeout_s));
       http::async_write(stream(), *cont,
                         [self = self(), cont](const boost::system::error_code &ec, size_t) {
                           if (ec) return self->shutdown();
@@ -323,7 +371,7 @@ class session_c : public connection_c {
   }
 
   void read_body_now() {
-    lowest().expires_after(std::chrono::seconds(listener_->settings.idle_timeout_s));
+    expire_after(std::chrono::seconds(listener_->settings.idle_timeout_s));
     http::async_read(
         stream(), buffer_, *parser_,
         [self = self()](const boost::system::error_code &ec, size_t) { self->on_body(ec); });
@@ -362,7 +410,7 @@ class session_c : public connection_c {
     if (close_after_) restc_.keep_alive = false;
     response_ = std::make_shared<http_response_t>(http_build_response(&restc_));
     if (!response_->keep_alive()) close_after_ = true;
-    lowest().expires_after(std::chrono::seconds(listener_->settings.idle_timeout_s));
+    expire_after(std::chrono::seconds(listener_->settings.idle_timeout_s));
     int fd = http_take_file(&restc_);
     if (fd >= 0) {
       // The file goes out in the body's own bounded pieces, never whole.
@@ -396,7 +444,7 @@ class session_c : public connection_c {
       // The handler answered without the body, which is small: read it past (into nothing
       // kept) before the next request.
       parser_->body_limit(discard_body_limit);
-      lowest().expires_after(std::chrono::seconds(listener_->settings.idle_timeout_s));
+      expire_after(std::chrono::seconds(listener_->settings.idle_timeout_s));
       http::async_read(stream(), buffer_, *parser_,
                        [self = self()](const boost::system::error_code &ec, size_t) {
                          if (ec) return self->shutdown();
@@ -411,7 +459,7 @@ class session_c : public connection_c {
     if constexpr (is_tls) {
       if (tls_ && handshake_done_ && !shutting_down_) {
         shutting_down_ = true;
-        lowest().expires_after(std::chrono::seconds(5));
+        expire_after(std::chrono::seconds(5));
         tls_->async_shutdown(
             [self = self()](const boost::system::error_code &) { self->close_socket(); });
         return;
@@ -480,7 +528,7 @@ class session_c : public connection_c {
 };
 
 using plain_session_c = session_c<beast::tcp_stream>;
-using tls_session_c = session_c<beast::ssl_stream<beast::tcp_stream>>;
+using tls_session_c = session_c<tls_stream_c>;
 
 // Accept failures (out of descriptors above all) are logged at most once a second, with the
 // number since the last line.

@@ -153,20 +153,66 @@ def stop_daemon(proc):
         raise AssertionError("queltd did not stop on SIGTERM")
 
 
+def client_hello(pki, cert=True):  # noqa: F811
+    """A client TLS object over memory buffers and its ClientHello."""
+    inc, out = ssl.MemoryBIO(), ssl.MemoryBIO()
+    obj = tls_context(pki, cert).wrap_bio(inc, out, server_hostname="127.0.0.1")
+    with pytest.raises(ssl.SSLWantReadError):
+        obj.do_handshake()
+    return obj, inc, out, out.read()
+
+
 def test_stalled_handshakes_are_dropped_after_the_handshake_timeout(tmp_path, pki):  # noqa: F811
     port = free_port()
     extra = (f'<listeners><listener type="http" address="127.0.0.1" port="{port}" handshake_timeout="1"'
-             f' certificate_file="{pki.server_crt}" key_file="{pki.server_key}" ca_file="{pki.ca}"/></listeners>')
+             f' header_timeout="1" idle_timeout="1" certificate_file="{pki.server_crt}" key_file="{pki.server_key}"'
+             f' ca_file="{pki.ca}"/></listeners>')
     proc = start_daemon(tmp_path, extra)
     try:
         silent = socket.create_connection(("127.0.0.1", port), timeout=10)
         partial = socket.create_connection(("127.0.0.1", port), timeout=10)
         partial.sendall(b"\x16\x03\x01\x02\x00\x01\x00\x01\xfc\x03\x03")  # a ClientHello cut short
+        full = socket.create_connection(("127.0.0.1", port), timeout=10)
+        full.sendall(client_hello(pki)[3])  # the server answers, then waits for the client in vain
         started = time.monotonic()
-        assert closed_by_server(silent, 8) and closed_by_server(partial, 8)
+        assert closed_by_server(silent, 8) and closed_by_server(partial, 8) and closed_by_server(full, 8)
         assert time.monotonic() - started < 8
-        silent.close()
-        partial.close()
+        for s in (silent, partial, full):
+            s.close()
+
+        # A ClientHello that arrives in pieces is answered once it is whole; after the handshake
+        # a request header that stops half-way is dropped after idle_timeout.
+        obj, inc, out, hello = client_hello(pki)
+        with socket.create_connection(("127.0.0.1", port), timeout=10) as raw:
+            for piece in (hello[:3], hello[3:40], hello[40:]):
+                raw.sendall(piece)
+                time.sleep(0.2)
+            while True:
+                try:
+                    obj.do_handshake()
+                    break
+                except ssl.SSLWantReadError:
+                    raw.sendall(out.read())
+                    data = raw.recv(65536)
+                    assert data, "closed during the handshake"
+                    inc.write(data)
+            raw.sendall(out.read())
+            obj.write(b"GET /config/eventer HTTP/1.1\r\nHost: x\r\n\r\n")
+            raw.sendall(out.read())
+            reply = b""
+            while b"</eventer>" not in reply:
+                try:
+                    reply += obj.read(65536)
+                except ssl.SSLWantReadError:
+                    data = raw.recv(65536)
+                    assert data, f"closed before the reply: {reply!r}"
+                    inc.write(data)
+            assert reply.startswith(b"HTTP/1.1 200 OK")
+            obj.write(b"GET /config/eventer HTTP/1.1\r\nHo")
+            raw.sendall(out.read())
+            started = time.monotonic()
+            assert closed_by_server(raw, 8)
+            assert time.monotonic() - started < 8
         # A real client still gets through.
         conn = http.client.HTTPSConnection("127.0.0.1", port, context=tls_context(pki), timeout=10)
         conn.request("GET", "/config/eventer")

@@ -23,6 +23,7 @@
 #include <amqp_tcp_socket.h>
 
 #include "tovi/tovi_conf.h"
+#include "tovi/tovi_log.h"
 #include "tovi/tovi_module.h"
 
 namespace {
@@ -239,6 +240,41 @@ TEST_F(tovi_amqp, a_full_queue_refuses_sends_without_blocking_while_the_broker_i
   EXPECT_EQ(observed.changes(1) + observed.changes(0), 0);
   tovi_amqp_stop();
   EXPECT_EQ(tovi_amqp_send_data("x", "r", 0, 0, "m", 1, -1), -1) << "stopped";
+}
+
+// Errors of each kind are logged at most once a second, but one kind's line never silences
+// another's: a queue-full flood, a bad send and a send while stopped each get their line.
+TEST_F(tovi_amqp, send_errors_are_logged_once_a_second_per_kind) {
+  static std::mutex lines_lock;
+  static std::vector<std::string> lines;
+  tovi_log_outlet_register_callback("test-amqp-errors", [](tovi_log_stream_t, std::string_view t) {
+    std::lock_guard<std::mutex> g(lines_lock);
+    lines.emplace_back(t);
+  });
+  ASSERT_TRUE(tovi_log_stream_add_outlet("error/amqp", "test-amqp-errors"));
+  auto logged = [](const char *text) {
+    std::lock_guard<std::mutex> g(lines_lock);
+    size_t n = 0;
+    for (const auto &l : lines)
+      n += l.find(text) != std::string::npos;
+    return n;
+  };
+
+  std::string mq = "<host>127.0.0.1</host><port>" + std::to_string(closed_port()) + "</port>";
+  ASSERT_EQ(configure("queue_size='1' backoff_min_ms='10' backoff_max_ms='40'", mq), 0);
+  ASSERT_EQ(tovi_amqp_start(), 0);
+  ASSERT_EQ(tovi_amqp_send_data("x", "r", 0, 0, "m", 1, -1), 0);  // fills the queue
+  uint64_t errors = tovi_amqp_get_stats(0).send_errors;
+  for (int i = 0; i < 50; i++)
+    EXPECT_EQ(tovi_amqp_send_data("x", "r", 0, 0, "m", 1, -1), -1);
+  EXPECT_EQ(tovi_amqp_send_data("x", nullptr, 0, 0, "m", 1, -1), -1);
+  tovi_amqp_stop();
+  EXPECT_EQ(tovi_amqp_send_data("x", "r", 0, 0, "m", 1, -1), -1);
+
+  EXPECT_EQ(tovi_amqp_get_stats(0).send_errors, errors + 51) << "every refusal is counted";
+  EXPECT_EQ(logged("the publish queue is full"), 1u);
+  EXPECT_EQ(logged("bad send arguments"), 1u);
+  EXPECT_EQ(logged("the module is not running"), 1u);
 }
 
 TEST_F(tovi_amqp_broker, publishes_persistently_and_consumes_in_order) {

@@ -2,12 +2,18 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <atomic>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "tovi/tovi_assert.h"
 #include "tovi/tovi_conf.h"
 
 namespace {
@@ -155,6 +161,31 @@ TEST(tovi_log, bad_settings_are_reported) {
     ASSERT_TRUE(tovi_conf_load_string(xml, "bad.conf"));
     EXPECT_FALSE(tovi_log_configure()) << xml;
   }
+}
+
+// A daemon's standard error is /dev/null: the line of a fatal assertion must reach the error
+// stream's configured outlets as well.
+TEST(tovi_log, a_fatal_assertion_reaches_the_error_outlets) {
+  // Forked, not run again from the start: the child writes to the file this test made.
+  GTEST_FLAG_SET(death_test_style, "fast");
+  char path[] = "/tmp/tovi_log_assert_XXXXXX";
+  int fd = mkstemp(path);
+  ASSERT_GE(fd, 0);
+  close(fd);
+  std::string xml = std::string("<queltd><logs><outlet name=\"errors\" type=\"file\" path=\"") +
+                    path + "\"/><log name=\"error\" outlets=\"errors\"/></logs></queltd>";
+  EXPECT_DEATH(
+      {
+        if (!tovi_conf_load_string(xml.c_str(), "assert.conf") || !tovi_log_configure()) exit(3);
+        tovi_assert(2 + 2 == 5);
+      },
+      "\\[FATAL\\] assertion \\(2 \\+ 2 == 5\\) at .*test_tovi_log.cpp:[0-9]+ failed");
+  std::ifstream in(path);
+  std::string written((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  unlink(path);
+  EXPECT_NE(written.find("error: [FATAL] assertion (2 + 2 == 5) at "), std::string::npos)
+      << written;
+  EXPECT_NE(written.find("test_tovi_log.cpp:"), std::string::npos) << written;
 }
 
 TEST(tovi_log, concurrent_writers_and_setting_changes) {

@@ -46,6 +46,92 @@ def test_starts_and_stops_cleanly_on_sigterm(daemon_factory, args):
     assert "received SIGTERM, stopping" in d.log()
 
 
+def watchdog_child(watchdog_pid, other_than=None):
+    """The daemon process under a watchdog (once there is one other than `other_than`)."""
+    def child():
+        with open(f"/proc/{watchdog_pid}/task/{watchdog_pid}/children") as f:
+            pids = [int(p) for p in f.read().split()]
+        return pids[0] if pids and pids[0] != other_than else None
+    return wait_for(child, what="the watchdog's child")
+
+
+def test_watchdog_exit_status_tells_a_daemon_killed_during_stop(daemon_factory):
+    d = daemon_factory(args=("-D",)).start().wait_initialized()
+    child = watchdog_child(d.proc.pid)
+    # The daemon cannot act on the SIGTERM the watchdog passes on, and dies by a signal instead.
+    os.kill(child, signal.SIGSTOP)
+
+    def stopped():
+        states = []
+        for task in os.listdir(f"/proc/{child}/task"):
+            with open(f"/proc/{child}/task/{task}/stat") as f:
+                states.append(f.read().rsplit(")", 1)[1].split()[0])
+        return all(state == "T" for state in states)
+    wait_for(stopped, what="every thread of the daemon stopped")
+    d.proc.send_signal(signal.SIGTERM)
+
+    def term_pending():
+        with open(f"/proc/{child}/status") as f:
+            pending = [line.split()[1] for line in f if line.startswith(("ShdPnd:", "SigPnd:"))]
+        return any(int(mask, 16) & (1 << (signal.SIGTERM - 1)) for mask in pending)
+    wait_for(term_pending, what="SIGTERM passed on to the daemon")
+    os.kill(child, signal.SIGKILL)
+    assert d.proc.wait(10) == 128 + signal.SIGKILL
+    d.stderr_file.close()
+
+
+FORK_SIGNAL_SHIM = r"""
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+/* SIGTERM raised in the process that forks, right after its Nth fork returns: a signal that
+   arrives while a restart is being forked. */
+pid_t fork(void) {
+  static pid_t (*real_fork)(void);
+  static pid_t forker;
+  static int forks;
+  if (!real_fork) real_fork = (pid_t (*)(void))dlsym(RTLD_NEXT, "fork");
+  if (!forker) forker = getpid();
+  pid_t pid = real_fork();
+  const char *at = getenv("QUELT_TEST_TERM_AT_FORK");
+  if (pid > 0 && getpid() == forker && at && ++forks == atoi(at)) raise(SIGTERM);
+  return pid;
+}
+"""
+
+
+def test_sigterm_while_a_restart_is_forked_is_not_lost(daemon_factory, tmp_path):
+    shim_c, shim = tmp_path / "fork_signal.c", tmp_path / "fork_signal.so"
+    shim_c.write_text(FORK_SIGNAL_SHIM)
+    built = subprocess.run(["cc", "-shared", "-fPIC", "-o", str(shim), str(shim_c), "-ldl"],
+                           capture_output=True, text=True)
+    if built.returncode != 0:
+        pytest.skip(f"cannot build the fork shim: {built.stderr}")
+    d = daemon_factory(args=("-D",))
+    d.stderr_file = open(d.stderr_path, "wb")
+    env = dict(os.environ, LD_PRELOAD=str(shim), QUELT_TEST_TERM_AT_FORK="2")
+    d.proc = subprocess.Popen([QUELTD, "-D", "-c", d.config], stdin=subprocess.DEVNULL,
+                              stdout=subprocess.DEVNULL, stderr=d.stderr_file, cwd=d.workdir, env=env)
+    d.wait_initialized()
+    first = watchdog_child(d.proc.pid)
+    os.kill(first, signal.SIGKILL)  # the watchdog restarts the daemon: its second fork
+    try:
+        status = d.proc.wait(30)
+    except subprocess.TimeoutExpired:
+        os.kill(watchdog_child(d.proc.pid, other_than=first), signal.SIGKILL)
+        d.proc.kill()
+        d.proc.wait()
+        raise AssertionError(f"the watchdog kept running its new daemon:\n{d.log()}")
+    finally:
+        d.stderr_file.close()
+    assert status == 0
+    assert "killed by signal 9; restarting" in d.log()
+    assert "received SIGTERM, stopping" in d.log()
+
+
 def test_strict_module_load_fails_before_initialized(daemon_factory):
     d = daemon_factory(extra='<modules><module name="no_such_module"/></modules>', args=("-D", "-D", "-M"))
     d.start()

@@ -3,6 +3,7 @@
 Runs the module's test program (tests/unit/test_tovi_amqp) with the node's port, so that its
 broker tests run instead of being skipped: publishing and consuming, confirms, returns, held
 deliveries, heartbeats, and a broker restart under a running publisher with no message lost.
+The bus intake's program (tests/unit/test_vask_intake_bus) runs the same way.
 """
 import os
 import subprocess
@@ -23,19 +24,19 @@ def build_dir():
     return os.path.join(SOURCE_DIR, "build")
 
 
-def module_test_program():
-    path = os.path.join(build_dir(), "tests", "unit", "test_tovi_amqp")
+def module_test_program(name="test_tovi_amqp"):
+    path = os.path.join(build_dir(), "tests", "unit", name)
     assert os.access(path, os.X_OK), f"{path} is not built (set QUELT_BUILD_DIR to the build directory)"
     return path
 
 
-def run_module_tests(node, gtest_filter, timeout=300):
+def run_module_tests(node, gtest_filter, timeout=300, program="test_tovi_amqp"):
     env = dict(os.environ)
     env["QUELT_RABBITMQ_PORT"] = str(node.port)
     env["QUELT_RABBITMQ_RESTART_CMD"] = node.restart_command("restart")
     env["QUELT_RABBITMQ_CRASH_CMD"] = node.restart_command("crash-restart")
     env["QUELT_RABBITMQ_CTL_CMD"] = node.ctl_command()
-    r = subprocess.run([module_test_program(), f"--gtest_filter={gtest_filter}", "--gtest_color=no"], env=env,
+    r = subprocess.run([module_test_program(program), f"--gtest_filter={gtest_filter}", "--gtest_color=no"], env=env,
                        capture_output=True, text=True, timeout=timeout, stdin=subprocess.DEVNULL)
     return r
 
@@ -57,3 +58,10 @@ def test_broker_restart_loses_no_message(rabbitmq_node, test):  # noqa: F811
     # The node is back and usable for whoever comes next.
     with pika.BlockingConnection(pika.ConnectionParameters("127.0.0.1", rabbitmq_node.port)) as c:
         assert c.is_open
+
+
+def test_bus_intake_holds_what_full_lanes_cannot_take(rabbitmq_node):  # noqa: F811
+    r = run_module_tests(rabbitmq_node, "vask_intake_bus.*", program="test_vask_intake_bus")
+    assert r.returncode == 0, r.stdout + r.stderr
+    assert "SKIPPED" not in r.stdout, r.stdout
+    assert "[  PASSED  ]" in r.stdout

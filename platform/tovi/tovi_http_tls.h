@@ -27,6 +27,7 @@
 #include <cerrno>
 #include <chrono>
 #include <memory>
+#include <string>
 
 #include "tovi/tovi_asio.h"
 
@@ -80,9 +81,22 @@ class tls_stream_c {
   template <class ConstBuffers, class Handler>
   void async_write_some(const ConstBuffers &buffers, Handler &&handler) {
     boost::asio::const_buffer b = first_buffer<boost::asio::const_buffer>(buffers);
+    size_t total = boost::asio::buffer_size(buffers);
+    if (b.size() < total && b.size() < max_record) {
+      // A reply's header and body are separate buffers: one record (and one send) for both
+      // rather than one each. Kept until the write completes: OpenSSL retries with the same
+      // bytes.
+      coalesced_.resize(std::min(total, max_record));
+      boost::asio::buffer_copy(boost::asio::buffer(coalesced_), buffers);
+      b = boost::asio::buffer(coalesced_);
+    }
     run([b](SSL *ssl,
             size_t *n) { return b.size() ? SSL_write_ex(ssl, b.data(), b.size(), n) : 1; },
-        std::forward<Handler>(handler), true);
+        [this, handler = std::forward<Handler>(handler)](const error_code &ec, size_t n) mutable {
+          std::string().swap(coalesced_);
+          handler(ec, n);
+        },
+        true);
   }
 
  private:
@@ -144,8 +158,11 @@ class tls_stream_c {
   // While a wait is pending, closes the socket once the expiry passes.
   void arm_expiry();
 
+  static constexpr size_t max_record = 16384;
+
   next_layer_type tcp_;
   SSL *ssl_ = nullptr;
+  std::string coalesced_;  // the bytes of a write in progress that spanned several buffers
   boost::asio::steady_timer timer_;
   std::chrono::steady_clock::time_point expiry_ = std::chrono::steady_clock::time_point::max();
   bool timed_out_ = false;

@@ -9,6 +9,7 @@
 #include "config_handlers.h"
 #include "dependency.h"
 #include "general.h"
+#include "maintenance.h"
 #include "metrics.h"
 #include "quelt_version.h"
 #include "rules/rules.h"
@@ -131,6 +132,7 @@ int child_main(void) {
   metrics_init();
   rules_init();
   rules_mgr_init();
+  maintenance_init();
   general_init();
 
   quelt_rest_register_handlers(app_name);

@@ -1,0 +1,171 @@
+// Maintenance windows: between two instants, severity changes of chosen severities are not
+// announced for one account, one host, one check or one ruleset.
+//
+// The registry keeps every live window by id and, for matching, in one of four key tables. The
+// notification decision asks maintenance_not_active() whether a change is covered; a window
+// remembers the rulesets it held back and re-evaluates exactly those when it ends, so that what
+// it held is announced afterwards. There is no timer at a window's start (coverage is decided
+// when a stream wants to notify); there is one timer at its end.
+//
+// Times: start_on and stop_on are whole seconds since the Unix epoch, both ends inclusive: a
+// window with start_on = stop_on = T covers the second T, and its end timer fires at T + 1.
+//
+// Threads. Readers (matching, lookups, JSON) take no lock and must run inside a safe-memory
+// bracket; every change of the registry holds maintenance_add_remove_lock. Windows, list nodes
+// and key lists are released through safe memory, so a reader keeps what it found until it
+// leaves its bracket. A window's end timer runs on the loop thread chosen from its id.
+#pragma once
+
+#include <sys/time.h>
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+
+#include "tovi/eventer.h"
+#include "tovi/tovi_http.h"
+
+struct json_object;
+struct ck_hs;
+
+// What a window covers.
+enum maint_item_type_t : int32_t {
+  MAINT_ON_ACCOUNT = 0,  // key: account id
+  MAINT_ON_HOST = 1,     // key: host name (text owned by the window)
+  MAINT_ON_CHECK = 2,    // key: check id
+  MAINT_ON_METRIC = 3,   // key: a ruleset's event criteria id
+};
+
+// "account", "host", "check", "metric"; "unknown" for any other value.
+const char *maint_item_type_name(maint_item_type_t type);
+
+// The description of a window.
+struct maint_spec_t {
+  uint64_t maintenance_id = 0;  // identity; unique in the registry
+  maint_item_type_t maintenance_type = MAINT_ON_ACCOUNT;
+  union {
+    char *host;  // MAINT_ON_HOST: malloc'd, owned by the window
+    char *generic_string;
+    uint64_t account_id;
+    uint64_t check_id;
+    uint64_t event_criteria_id;
+    uint64_t generic_uint64;
+  } maintenance = {};
+  // The fields below may change in place while the window is live (under the registry lock);
+  // readers load them atomically (maint_window_* accessors) and see the old or the new value.
+  uint8_t severity_mask = 0;  // bit n: severity n is covered
+  uint64_t start_on = 0;      // first covered second
+  uint64_t stop_on = 0;       // last covered second
+  uint64_t account_id = 0;    // owning account, for logging only
+};
+
+// One window.
+struct maint_window_t {
+  maint_spec_t spec;  // first, so that a pointer to the id probes the id table
+  // The end timer (a reference held by the window), or null once it has fired or was removed.
+  // Guarded by maintenance_add_remove_lock.
+  eventer_t stop_trigger = nullptr;
+  // The rulesets this window has held back at least once: lock-free membership tests;
+  // insertions and taking the set out are serialised by tgt_ecids_wrlock. An ecid of 0 or
+  // 2^64-1 is never recorded (neither names a ruleset).
+  ck_hs *tgt_ecids = nullptr;
+  std::mutex tgt_ecids_wrlock;
+  bool added_by_key = false;  // sits in a key table; guarded by maintenance_add_remove_lock
+};
+
+// A node of the list of windows that share one key. A slot is vacated (null) when its window
+// leaves; nodes are released only with their whole list.
+struct maint_window_list_t {
+  std::atomic<maint_window_t *> maint_window{nullptr};
+  std::atomic<maint_window_list_t *> next{nullptr};
+};
+
+// Every change of the registry holds this lock.
+extern std::mutex maintenance_add_remove_lock;
+
+// ---- Windows -----------------------------------------------------------------------------------
+
+// A zeroed window with an empty target set, in safe memory. Allocation failure is fatal.
+maint_window_t *maint_window_safe_alloc();
+// Adds w, or applies it as an update to the live window of the same id, and takes ownership of w
+// (inserted or discarded). A new window whose start_on is after its stop_on is refused. An update
+// may not change the type or key; once the live window has started it may not change start_on or
+// the severities either; a refused update changes nothing. Returns 1 (added), 0 (updated) or -1
+// (refused). Any thread; requires maintenance_init (or maintenance_tables_init).
+int maint_window_update(maint_window_t *w);
+// Ends a window already taken out of the id table (or never in it): cancels its end timer,
+// removes it from its key table, re-evaluates the rulesets it held back, releases it. Any thread
+// that does not hold maintenance_add_remove_lock.
+void maint_window_safe_free(maint_window_t *w);
+// Re-evaluates what w held back and releases it; for windows that were never registered.
+void maint_window_safe_free_no_remove(maint_window_t *w);
+// The live window of that id, or null. Lock-free; call inside a safe-memory bracket and use the
+// result only inside it.
+maint_window_t *get_maint_window_by_id(uint64_t id);
+// Makes the window's end timer due now, so that it ends on its loop thread. Nothing happens when
+// there is no such window or its timer has already fired. Any thread.
+void maint_window_stop_now(uint64_t id);
+// Takes the live window of that id out of the registry and ends it at once (its held-back
+// rulesets are re-evaluated now). Returns whether there was one. Any thread.
+bool maint_window_delete(uint64_t id);
+
+// Readers of the fields that may change while a window is live.
+uint64_t maint_window_start_on(const maint_window_t *w);
+uint64_t maint_window_stop_on(const maint_window_t *w);
+uint8_t maint_window_severity_mask(const maint_window_t *w);
+// Whether the window has recorded ecid as held back. Lock-free.
+bool maint_window_holds_ecid(maint_window_t *w, uint64_t ecid);
+// The number of live windows.
+uint64_t maint_windows_live();
+
+// ---- Matching
+// ------------------------------------------------------------------------------------
+
+// 1 when no active window covers a change from sev_from to sev_to of a stream of ruleset ecid
+// (account, check id, host; 0 or null keys are not probed), 0 when one does. The wanted
+// severities are those of sev_from and sev_to that lie in 0..5; a window covers the change when
+// it is active at now (start_on <= now's seconds <= stop_on) and its mask holds every wanted
+// severity. The ruleset, check, account and host tables are probed in that order. A covering
+// window records ecid as held back. Any thread, inside a safe-memory bracket.
+int maintenance_not_active(uint64_t ecid, uint64_t account_id, uint64_t check_id, const char *host,
+                           int sev_from, int sev_to, const struct timeval &now);
+
+// Re-evaluates every stream of the ruleset now, announcing what maintenance held back.
+void end_maintenance_on_ecid(uint64_t ecid);
+
+// The re-evaluation that ends a window's hold on a ruleset: `fn(ecid, now)`. Installed by the
+// notification code; null (the default) re-evaluates nothing. Tests install their own.
+typedef void (*maint_reevaluate_fn_t)(uint64_t ecid, const struct timeval &now);
+void maintenance_set_reevaluate(maint_reevaluate_fn_t fn);
+
+// ---- Module
+// ------------------------------------------------------------------------------------------
+
+// Creates the registry's tables and finds the log streams; what maintenance_init does before its
+// statistics and routes. Idempotent. Single-threaded start-up (and tests).
+void maintenance_tables_init();
+// Log streams, tables, statistics ("maintenance": "windows", "held_back", "ended") and the REST
+// routes. Called once in child_main after the rules module; a failed registration is fatal.
+void maintenance_init();
+
+// ---- JSON and REST
+// -------------------------------------------------------------------------------
+
+// Reads object[key] as an unsigned 64-bit number: a non-negative integer; a finite float in
+// [0, 2^64), truncated; a text starting with base-10 digits that fit. Anything else (negative,
+// NaN, infinite, too large, "-1", a missing key) is false.
+bool get_kv_as_uint64(json_object *object, const char *key, uint64_t *value);
+// Hands every usable window of the array `document` to maint_window_update, in order; *hwm takes
+// the id of the last one handed over. An unusable element (or a refused update) adds one to
+// *errors and is skipped; a severity outside 1..5 adds one error but the window is still taken.
+// Returns the number of windows handed over, or -1 (one error) when document is not an array.
+int parse_maint_windows_response(json_object *document, uint64_t *hwm, int *errors);
+// The window as JSON ("maintenance_id", "severities", "start_on", "stop_on", "account_id",
+// "maintenance_type", "maintenance_item"), owned by the caller; null for a null window.
+json_object *maint_window_to_json(maint_window_t *w);
+
+// GET /maintenance/<id>, POST /maintenance, POST /maintenance/leave.
+int maint_windows_rest_get(tovi_http_rest_closure_t *restc, int npats, char **pats);
+int maint_windows_rest_post(tovi_http_rest_closure_t *restc, int npats, char **pats);
+int maint_windows_rest_post_complete(tovi_http_rest_closure_t *restc, int npats, char **pats);
+int maint_leave_rest_post(tovi_http_rest_closure_t *restc, int npats, char **pats);

@@ -1,0 +1,324 @@
+// Maintenance windows over REST and as JSON: reading a list of windows (a REST body or an API
+// response), writing one window, and the endpoints
+//   GET  /maintenance/<id>     the live window, or null
+//   POST /maintenance          a JSON array of windows; the reply waits for the metric director
+//   POST /maintenance/leave    every rule stream back to undetermined
+// and the module's start-up.
+#include <json-c/json.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "maintenance.h"
+#include "maintenance/maintenance_internal.h"
+#include "rules/stream.h"
+#include "ruleset_mgr.h"
+#include "stats.h"
+#include "tovi/eventer.h"
+#include "tovi/eventer_jobq.h"
+#include "tovi/tovi_assert.h"
+#include "tovi/tovi_memory.h"
+#include "vask/vask_director.h"
+
+namespace {
+
+// 2^64 as a double: the first value that does not fit.
+constexpr double two_to_64 = 18446744073709551616.0;
+
+bool text_as_uint64(const char *text, uint64_t *value) {
+  const char *p = text;
+  while (*p == ' ' || *p == '\t' || *p == '\n' || *p == '\r' || *p == '\f' || *p == '\v')
+    p++;
+  // A sign is not a number of ours: "-1" would otherwise wrap to 2^64-1.
+  if (*p < '0' || *p > '9') return false;
+  errno = 0;
+  char *end = nullptr;
+  unsigned long long v = strtoull(p, &end, 10);
+  if (errno == ERANGE || end == p) return false;
+  *value = v;
+  return true;
+}
+
+bool element_to_window(json_object *el, maint_window_t *w, int *errors) {
+  uint64_t id, start_on, stop_on, account_id;
+  if (!json_object_is_type(el, json_type_object) || !get_kv_as_uint64(el, "maintenance_id", &id) ||
+      !get_kv_as_uint64(el, "start_on", &start_on) || !get_kv_as_uint64(el, "stop_on", &stop_on) ||
+      !get_kv_as_uint64(el, "account_id", &account_id))
+    return false;
+  json_object *sevs = nullptr;
+  if (!json_object_object_get_ex(el, "severities", &sevs) ||
+      !json_object_is_type(sevs, json_type_array))
+    return false;
+  json_object *type_obj = nullptr;
+  if (!json_object_object_get_ex(el, "maintenance_type", &type_obj) ||
+      !json_object_is_type(type_obj, json_type_string))
+    return false;
+  const char *type_text = json_object_get_string(type_obj);
+  maint_item_type_t type;
+  if (!strcmp(type_text, "account"))
+    type = MAINT_ON_ACCOUNT;
+  else if (!strcmp(type_text, "check"))
+    type = MAINT_ON_CHECK;
+  else if (!strcmp(type_text, "metric"))
+    type = MAINT_ON_METRIC;
+  else if (!strcmp(type_text, "host"))
+    type = MAINT_ON_HOST;
+  else
+    return false;
+  if (type == MAINT_ON_HOST) {
+    json_object *item = nullptr;
+    if (!json_object_object_get_ex(el, "maintenance_item", &item) ||
+        !json_object_is_type(item, json_type_string) || json_object_get_string_len(item) == 0)
+      return false;
+    w->spec.maintenance.host = strdup(json_object_get_string(item));
+    tovi_assert(w->spec.maintenance.host != nullptr);
+  } else if (!get_kv_as_uint64(el, "maintenance_item", &w->spec.maintenance.generic_uint64)) {
+    return false;
+  }
+  w->spec.maintenance_type = type;
+  w->spec.maintenance_id = id;
+  w->spec.start_on = start_on;
+  w->spec.stop_on = stop_on;
+  w->spec.account_id = account_id;
+  // A severity outside 1..5 is an error, but the window is still taken with the others.
+  for (size_t i = 0, n = json_object_array_length(sevs); i < n; i++) {
+    int sev = json_object_get_int(json_object_array_get_idx(sevs, i));
+    if (sev >= 1 && sev <= 5)
+      w->spec.severity_mask |= uint8_t(1u << sev);
+    else
+      (*errors)++;
+  }
+  return true;
+}
+
+void reply_error(tovi_http_rest_closure_t *restc, const char *reason) {
+  json_object *text = json_object_new_string(reason);
+  std::string body = "{ \"error\": ";
+  body += json_object_to_json_string_ext(text, JSON_C_TO_STRING_PLAIN);
+  body += " }\n";
+  json_object_put(text);
+  tovi_http_response_standard(restc, 500, "ERROR", "application/json");
+  tovi_http_response_append_str(restc, body);
+  tovi_http_response_end(restc);
+}
+
+void resume_after_flush(tovi_http_deferred_t *deferred) {
+  int thread = eventer_current_thread_id();
+  vask_metric_director_flush_callback(thread < 0 ? 0 : thread,
+                                      [deferred] { tovi_http_rest_resume(deferred); });
+}
+
+// ---- Leave: every stream back to undetermined -------------------------------------------------
+
+struct maint_leave_closure_t {
+  tovi_http_rest_closure_t *restc;  // floated; touched only on its loop thread
+  tovi_http_deferred_t *deferred;
+  uint64_t rule_cnt;
+};
+
+int maint_leave_job(eventer_t, int mask, void *closure, struct timeval *) {
+  auto *c = static_cast<maint_leave_closure_t *>(closure);
+  if (mask == EVENTER_ASYNCH_WORK) {
+    // A copy of the ruleset pointers: iterate holds a read of the registry throughout, and
+    // resetting every stream inside it would stall loads for as long.
+    std::vector<ruleset_sp> rulesets;
+    if (ruleset_mgr)
+      ruleset_mgr->iterate([&](uint64_t, const ruleset_sp &r) { rulesets.push_back(r); });
+    for (const ruleset_sp &r : rulesets) {
+      for (const rulestream_sp &s : r->get_ruleset_streams()) {
+        s->reset();
+        c->rule_cnt++;
+      }
+    }
+    return 0;
+  }
+  if (mask == EVENTER_ASYNCH_COMPLETE) {
+    // This phase runs on the connection's loop thread (the job's owner).
+    char text[64];
+    snprintf(text, sizeof text, "{ \"rulesets\": %llu }\n", (unsigned long long)c->rule_cnt);
+    tovi_http_response_append_str(c->restc, text);
+    tovi_http_rest_resume(c->deferred);
+    delete c;
+  }
+  return 0;
+}
+
+int maint_leave_rest_post_complete(tovi_http_rest_closure_t *restc, int, char **) {
+  tovi_http_response_end(restc);
+  return TOVI_HTTP_DONE;
+}
+
+}  // namespace
+
+bool get_kv_as_uint64(json_object *object, const char *key, uint64_t *value) {
+  json_object *o = nullptr;
+  if (!object || !json_object_object_get_ex(object, key, &o) || !o) return false;
+  switch (json_object_get_type(o)) {
+    case json_type_double: {
+      double d = json_object_get_double(o);
+      if (!std::isfinite(d) || d < 0 || d >= two_to_64) return false;
+      *value = uint64_t(d);
+      return true;
+    }
+    case json_type_int:
+      // Integers above 2^63-1 read as positive here and exactly through the unsigned getter;
+      // an integer too large even for that is refused rather than saturated.
+      if (json_object_get_int64(o) < 0) return false;
+      errno = 0;
+      *value = json_object_get_uint64(o);
+      return errno != ERANGE;
+    case json_type_string:
+      return text_as_uint64(json_object_get_string(o), value);
+    default:
+      return false;
+  }
+}
+
+int parse_maint_windows_response(json_object *document, uint64_t *hwm, int *errors) {
+  if (!json_object_is_type(document, json_type_array)) {
+    (*errors)++;
+    tovi_log(maint_debug_stream(), "Bad toplevel maintenance object type\n");
+    return -1;
+  }
+  size_t n = json_object_array_length(document);
+  tovi_log(maint_debug_stream(), "parse, new %d maintenance windows\n", int(n));
+  int handed = 0;
+  for (size_t i = 0; i < n; i++) {
+    maint_window_t *w = maint_window_safe_alloc();
+    if (!element_to_window(json_object_array_get_idx(document, i), w, errors)) {
+      (*errors)++;
+      maint_window_safe_free_no_remove(w);
+      continue;
+    }
+    *hwm = w->spec.maintenance_id;
+    handed++;
+    if (maint_window_update(w) < 0) (*errors)++;
+  }
+  return handed;
+}
+
+json_object *maint_window_to_json(maint_window_t *w) {
+  if (!w) return nullptr;
+  json_object *o = json_object_new_object();
+  json_object_object_add(o, "maintenance_id", json_object_new_uint64(w->spec.maintenance_id));
+  json_object *sevs = json_object_new_array();
+  uint8_t mask = maint_window_severity_mask(w);
+  for (int sev = 1; sev <= 5; sev++)
+    if (mask & (1u << sev)) json_object_array_add(sevs, json_object_new_int(sev));
+  json_object_object_add(o, "severities", sevs);
+  json_object_object_add(o, "start_on", json_object_new_uint64(maint_window_start_on(w)));
+  json_object_object_add(o, "stop_on", json_object_new_uint64(maint_window_stop_on(w)));
+  json_object_object_add(o, "account_id", json_object_new_uint64(w->spec.account_id));
+  json_object_object_add(o, "maintenance_type",
+                         json_object_new_string(maint_item_type_name(w->spec.maintenance_type)));
+  if (w->spec.maintenance_type == MAINT_ON_HOST) {
+    const char *host = w->spec.maintenance.host;
+    json_object_object_add(o, "maintenance_item", json_object_new_string(host ? host : ""));
+  } else {
+    char digits[24];
+    snprintf(digits, sizeof digits, "%llu", (unsigned long long)w->spec.maintenance.generic_uint64);
+    json_object_object_add(o, "maintenance_item", json_object_new_string(digits));
+  }
+  return o;
+}
+
+int maint_windows_rest_get(tovi_http_rest_closure_t *restc, int npats, char **pats) {
+  std::string text = "null";
+  if (npats >= 1) {
+    errno = 0;
+    unsigned long long id = strtoull(pats[0], nullptr, 10);
+    if (errno != ERANGE) {
+      tovi_memory_scope_c bracket;
+      if (json_object *o = maint_window_to_json(get_maint_window_by_id(id))) {
+        text = json_object_to_json_string_ext(o, JSON_C_TO_STRING_PLAIN);
+        json_object_put(o);
+      }
+    }
+  }
+  text += "\n";
+  tovi_http_response_ok(restc, "application/json");
+  tovi_http_response_append_str(restc, text);
+  tovi_http_response_end(restc);
+  return TOVI_HTTP_DONE;
+}
+
+int maint_windows_rest_post(tovi_http_rest_closure_t *restc, int, char **) {
+  int complete = 0;
+  if (!tovi_rest_complete_upload(restc, &complete) || !complete) return TOVI_HTTP_DONE;
+  std::string_view body = tovi_http_request_body(restc);
+
+  json_tokener *parser = json_tokener_new_ex(JSON_TOKENER_DEFAULT_DEPTH);
+  tovi_assert(parser);
+  json_object *doc = json_tokener_parse_ex(parser, body.data(), int(body.size()));
+  json_tokener_error jerr = json_tokener_get_error(parser);
+  size_t end = doc ? size_t(json_tokener_get_parse_end(parser)) : 0;
+  bool trailing =
+      doc && end < body.size() && body.find_first_not_of(" \t\r\n", end) != std::string_view::npos;
+  if (!doc || jerr != json_tokener_success || trailing) {
+    const char *reason = trailing                        ? "trailing data after the document"
+                         : jerr == json_tokener_continue ? "unexpected end of data"
+                                                         : json_tokener_error_desc(jerr);
+    json_object_put(doc);
+    json_tokener_free(parser);
+    reply_error(restc, reason);
+    return TOVI_HTTP_DONE;
+  }
+  json_tokener_free(parser);
+
+  uint64_t hwm = 0;
+  int errors = 0;
+  int cnt = parse_maint_windows_response(doc, &hwm, &errors);
+  json_object_put(doc);
+  tovi_log(maint_debug_stream(), "parse -> (cnt: %d, errors: %d)\n", cnt, errors);
+
+  // The reply is known now; it goes out once every metric received before it has been handled.
+  char text[96];
+  snprintf(text, sizeof text, "{\n  \"maintenance\": %d,\n  \"errors\": %d\n}\n", cnt, errors);
+  tovi_http_response_standard(restc, 200, "OK", "application/json");
+  tovi_http_response_append_str(restc, text);
+  tovi_http_rest_set_completion(restc, maint_windows_rest_post_complete);
+  resume_after_flush(tovi_http_rest_float(restc));
+  return TOVI_HTTP_DEFER;
+}
+
+int maint_windows_rest_post_complete(tovi_http_rest_closure_t *restc, int, char **) {
+  tovi_http_response_end(restc);
+  return TOVI_HTTP_DONE;
+}
+
+int maint_leave_rest_post(tovi_http_rest_closure_t *restc, int, char **) {
+  tovi_log(maint_debug_stream(), "beginning system-wide maintenance recovery\n");
+  auto *c = new maint_leave_closure_t{restc, nullptr, 0};
+  tovi_http_response_standard(restc, 200, "OK", "application/json");
+  tovi_http_rest_set_completion(restc, maint_leave_rest_post_complete);
+  c->deferred = tovi_http_rest_float(restc);
+  eventer_t job = eventer_alloc_asynch(maint_leave_job, c);
+  int thread = eventer_current_thread_id();
+  eventer_set_owner(job, thread < 0 ? 0 : thread);
+  eventer_add_asynch(nullptr, job);
+  return TOVI_HTTP_DEFER;
+}
+
+void maintenance_init() {
+  maintenance_tables_init();
+  static std::once_flag registered;
+  std::call_once(registered, [] {
+    stats_ns_t *ns = stats_register_ns(stats_recorder_root(stats_recorder()), "maintenance");
+    stats_register_u64_fn(ns, "windows", STATS_GAUGE, [] { return maint_windows_live(); });
+    stats_register_u64(ns, "held_back", STATS_COUNTER, &maint_held_back_count);
+    stats_register_u64(ns, "ended", STATS_COUNTER, &maint_ended_count);
+  });
+  tovi_assert(tovi_http_rest_register_auth("GET", "/maintenance/", "^(\\d+)$",
+                                           maint_windows_rest_get,
+                                           tovi_http_rest_client_cert_auth) == 0);
+  tovi_assert(tovi_http_rest_register_auth("POST", "/", "^maintenance$", maint_windows_rest_post,
+                                           tovi_http_rest_client_cert_auth) == 0);
+  tovi_assert(tovi_http_rest_register_auth("POST", "/maintenance/", "^leave$",
+                                           maint_leave_rest_post,
+                                           tovi_http_rest_client_cert_auth) == 0);
+}

@@ -1,0 +1,135 @@
+"""Maintenance windows over REST against the real daemon (TLS, client certificate): posting lists
+with good and bad elements, reading windows back, updates, windows that end, the body limit, a
+large list, and the system-wide recovery."""
+import json
+import socket
+import ssl
+import time
+
+import pytest
+import requests
+
+from certs import pki  # noqa: F401  (fixture)
+from conftest import free_port, wait_for
+
+MAX_BODY = 24 << 20
+
+
+@pytest.fixture
+def maint(daemon_factory, pki):  # noqa: F811
+    port = free_port()
+    extra = (
+        f'<listeners max_body="{MAX_BODY}">'
+        f'<listener type="http" address="127.0.0.1" port="{port}" certificate_file="{pki.server_crt}"'
+        f' key_file="{pki.server_key}" ca_file="{pki.ca}"/>'
+        '</listeners>')
+    d = daemon_factory(extra=extra).start().wait_initialized()
+
+    class Client:
+        daemon = d
+        base = f"https://127.0.0.1:{port}"
+
+        def post(self, body, path="/maintenance", timeout=10):
+            data = body if isinstance(body, (bytes, str)) else json.dumps(body)
+            return requests.post(self.base + path, data=data, cert=pki.client, verify=pki.ca, timeout=timeout)
+
+        def get(self, path):
+            return requests.get(self.base + path, cert=pki.client, verify=pki.ca, timeout=10)
+
+        def window(self, wid):
+            r = self.get(f"/maintenance/{wid}")
+            assert r.status_code == 200 and r.headers["Content-Type"] == "application/json"
+            return r.json()
+
+        def raw_status(self, head):
+            ctx = ssl.create_default_context(cafile=pki.ca)
+            ctx.load_cert_chain(*pki.client)
+            with socket.create_connection(("127.0.0.1", port), timeout=10) as s:
+                with ctx.wrap_socket(s, server_hostname="127.0.0.1") as t:
+                    t.sendall(head.encode())
+                    return int(t.recv(4096).split(b" ")[1])
+
+        def stats(self):
+            return self.get("/stats.json?format=simple").json()["maintenance"]
+
+    yield Client()
+    d.stop()
+
+
+def window(wid, kind="host", item="db1", sevs=(1, 2), start=None, stop=None, account=7):
+    now = int(time.time())
+    return {"maintenance_id": wid, "severities": list(sevs), "start_on": now - 60 if start is None else start,
+            "stop_on": now + 3600 if stop is None else stop, "account_id": account,
+            "maintenance_type": kind, "maintenance_item": item}
+
+
+def test_windows_are_posted_read_back_updated_and_ended(maint):
+    now = int(time.time())
+    body = [
+        window(1, "host", "db1", (2, 1)),
+        window(2, "check", "123", (0, 3)),                     # severity 0: an error, window taken
+        window(3, "metric", 44.0, (5,), start=now + 100, stop=now + 200),
+        {**window(4), "maintenance_id": -4},                   # negative id
+        {**window(5), "maintenance_type": "tag"},              # unknown type
+        {**window(6), "stop_on": "-1"},                        # "-1" is not 2^64-1
+        window(7, "account", 9, start=now + 50, stop=now + 10),  # ends before it starts
+        "not an object",
+        window(8, "account", 9, stop=18446744073709551615),    # forever
+    ]
+    r = maint.post(body)
+    assert r.status_code == 200 and r.headers["Content-Type"] == "application/json"
+    assert r.json() == {"maintenance": 5, "errors": 6}
+
+    assert maint.window(1) == {"maintenance_id": 1, "severities": [1, 2], "start_on": now - 60,
+                               "stop_on": now + 3600, "account_id": 7, "maintenance_type": "host",
+                               "maintenance_item": "db1"}
+    assert maint.window(2)["severities"] == [3] and maint.window(2)["maintenance_item"] == "123"
+    assert maint.window(3)["maintenance_type"] == "metric" and maint.window(3)["maintenance_item"] == "44"
+    assert maint.window(8)["stop_on"] == 18446744073709551615
+    for missing in (4, 5, 6, 7, 99, 18446744073709551615, 99999999999999999999):
+        assert maint.window(missing) is None
+    assert maint.get("/maintenance/abc").status_code == 404
+    assert maint.get("/maintenance/-1").status_code == 404
+    assert maint.stats()["windows"] == 4
+
+    # Updates: a window not yet started moves; a started one refuses a new start (nothing changes,
+    # not even its end); a key never changes; a past end ends a window at once.
+    r = maint.post([window(3, "metric", 44, (4,), start=now + 150, stop=now + 300),
+                    window(1, "host", "db1", (1, 2), start=now - 30, stop=now + 7200),
+                    window(2, "check", 124, (3,)),
+                    window(8, "account", 9, start=now - 60, stop=now - 1)])
+    assert r.json() == {"maintenance": 4, "errors": 2}
+    assert maint.window(3)["severities"] == [4] and maint.window(3)["start_on"] == now + 150
+    assert maint.window(1)["stop_on"] == now + 3600
+    assert maint.window(2)["maintenance_item"] == "123"
+    wait_for(lambda: maint.window(8) is None, timeout=10, what="window 8 to end")
+    wait_for(lambda: maint.stats()["ended"] >= 1, timeout=10, what="the end to be counted")
+
+    # Not JSON, JSON that is not a list.
+    r = maint.post("[{")
+    assert r.status_code == 500 and r.headers["Content-Type"] == "application/json"
+    assert "error" in r.json()
+    assert maint.post("{}").json() == {"maintenance": -1, "errors": 1}
+    assert maint.stats()["windows"] == 3
+
+    # System-wide recovery answers with the number of streams reset.
+    r = maint.post("", path="/maintenance/leave")
+    assert r.status_code == 200 and r.json() == {"rulesets": 0}
+
+
+def test_a_large_list_lands_whole_and_an_oversized_body_is_refused(maint):
+    now = int(time.time())
+    count = 100000
+    body = [window(100000 + i, "check", 5000 + i % 997, (1, 2, 3), start=now - 10, stop=now + 3600)
+            for i in range(count)]
+    text = json.dumps(body)
+    assert len(text) < MAX_BODY
+    r = maint.post(text, timeout=120)
+    assert r.status_code == 200 and r.json() == {"maintenance": count, "errors": 0}
+    assert maint.stats()["windows"] == count
+    for wid in (100000, 150000, 100000 + count - 1):
+        assert maint.window(wid)["maintenance_id"] == wid
+
+    # A body over the limit is refused from its declared length, before it is sent.
+    assert maint.raw_status(f"POST /maintenance HTTP/1.1\r\nHost: x\r\nContent-Length: {MAX_BODY + 1}\r\n\r\n") == 413
+    assert maint.stats()["windows"] == count

@@ -133,8 +133,8 @@ int maintenance_not_active(uint64_t ecid, uint64_t account_id, uint64_t check_id
 // Re-evaluates every stream of the ruleset now, announcing what maintenance held back.
 void end_maintenance_on_ecid(uint64_t ecid);
 
-// The re-evaluation that ends a window's hold on a ruleset: `fn(ecid, now)`. Installed by the
-// notification code; null (the default) re-evaluates nothing. Tests install their own.
+// The re-evaluation that ends a window's hold on a ruleset: `fn(ecid, now)`. The default is
+// ruleset_reevaluate_id; tests install their own; null re-evaluates nothing.
 typedef void (*maint_reevaluate_fn_t)(uint64_t ecid, const struct timeval &now);
 void maintenance_set_reevaluate(maint_reevaluate_fn_t fn);
 

@@ -35,6 +35,7 @@ extern "C" {
 
 #include "maintenance.h"
 #include "maintenance/maintenance_internal.h"
+#include "rules/rules.h"
 #include "tovi/tovi_assert.h"
 #include "tovi/tovi_cluster.h"
 #include "tovi/tovi_log.h"
@@ -78,7 +79,7 @@ std::once_flag tables_once;
 tovi_log_stream_t debug_ls;
 tovi_log_stream_t error_ls;
 
-std::atomic<maint_reevaluate_fn_t> reevaluate_fn{nullptr};
+std::atomic<maint_reevaluate_fn_t> reevaluate_fn{ruleset_reevaluate_id};
 
 constexpr uint64_t golden = 0x9E3779B97F4A7C15ull;
 

@@ -1,11 +1,16 @@
-// The rule streams' calls into modules that are not wired yet. Each answers as the module does
-// while it holds nothing: nothing is under maintenance, no ruleset has absence timers, and there
-// are no broker records.
+// The rule streams' calls into other modules. Maintenance is asked for real; the others are not
+// wired yet and answer as their module does while it holds nothing: no ruleset has absence
+// timers, and there are no broker records.
+#include "maintenance.h"
 #include "rules/stream_internal.h"
+#include "tovi/tovi_memory.h"
 
-int rules_maintenance_not_active(uint64_t, uint64_t, uint64_t, const char *, int32_t, int32_t,
-                                 const struct timeval &) {
-  return 1;
+int rules_maintenance_not_active(uint64_t ecid, uint64_t account_id, uint64_t check_id,
+                                 const char *host, int32_t sev_from, int32_t sev_to,
+                                 const struct timeval &time) {
+  // The windows read here may be released meanwhile; the bracket keeps them readable.
+  tovi_memory_scope_c bracket;
+  return maintenance_not_active(ecid, account_id, check_id, host, sev_from, sev_to, time);
 }
 
 void rules_setup_absence(const ruleset_sp &, rulestream_c *) {}

@@ -40,7 +40,7 @@ void rules_cascade_enqueue(uint64_t ecid, const struct timeval &time);
 // the module itself.
 
 // Maintenance: non-zero when no maintenance window holds back the move from sev_from to sev_to
-// of this ruleset, check and host at `time`. Without maintenance windows nothing is held back.
+// of this ruleset, check and host at `time` (maintenance_not_active). Any thread.
 int rules_maintenance_not_active(uint64_t ecid, uint64_t account_id, uint64_t check_id,
                                  const char *host, int32_t sev_from, int32_t sev_to,
                                  const struct timeval &time);

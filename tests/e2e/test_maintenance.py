@@ -11,6 +11,8 @@ import requests
 
 from certs import pki  # noqa: F401  (fixture)
 from conftest import free_port, wait_for
+from rabbitmq import rabbitmq_node  # noqa: F401  (session fixture)
+from test_alerts import CLEAR, bus, ruleset  # noqa: F401  (fixture)
 
 MAX_BODY = 24 << 20
 
@@ -133,3 +135,34 @@ def test_a_large_list_lands_whole_and_an_oversized_body_is_refused(maint):
     # A body over the limit is refused from its declared length, before it is sent.
     assert maint.raw_status(f"POST /maintenance HTTP/1.1\r\nHost: x\r\nContent-Length: {MAX_BODY + 1}\r\n\r\n") == 413
     assert maint.stats()["windows"] == count
+
+
+def test_a_held_alert_is_announced_when_its_window_ends(bus):  # noqa: F811
+    """An alert raised under a window stays off the bus and is announced, marked as leaving
+    maintenance, when the window ends: re-posted with a past end, or at its own end."""
+    type(bus).t = int(time.time()) - 100  # message times are what windows are matched against
+    bus.load([ruleset(21, "mem", [{"criteria": "max value", "severity": 2, "value": "90"}])])
+    bus.feed("mem", "50")
+    assert bus.alerts(1)[0]["self_priority"] == CLEAR  # clears are never held back
+
+    now = int(time.time())
+    on_ruleset = window(900, "metric", 21, (2,), start=now - 600, stop=now + 3600)
+    uncovered = window(901, "check", 9, (1,), start=now - 600, stop=now + 3600)
+    assert bus.post("/maintenance", [on_ruleset, uncovered]).json() == {"maintenance": 2, "errors": 0}
+    bus.feed("mem", "95")
+    assert bus.alerts(0) == []
+    assert bus.post("/maintenance", [{**on_ruleset, "stop_on": now - 1}]).json()["errors"] == 0
+    (announced,) = bus.alerts(1)
+    assert announced["self_priority"] == 2 and announced["leaving_maintenance"] is True
+
+    # The check window covers severity 1 only: a clear and a raise of 2 pass it.
+    bus.feed("mem", "10")
+    assert bus.alerts(1)[0]["leaving_maintenance"] is False
+    # A host window that ends by itself a few seconds from now.
+    now = int(time.time())
+    assert bus.post("/maintenance", [window(902, "host", "web01", (2,), start=now - 600, stop=now + 2)]).json() == \
+        {"maintenance": 1, "errors": 0}
+    bus.feed("mem", "99")
+    (announced,) = bus.alerts(1, timeout=15)
+    assert announced["self_priority"] == 2 and announced["leaving_maintenance"] is True
+    assert int(time.time()) >= now + 3  # not before the end of its last covered second

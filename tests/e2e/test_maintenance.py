@@ -2,6 +2,7 @@
 with good and bad elements, reading windows back, updates, windows that end, the body limit, a
 large list, and the system-wide recovery."""
 import json
+import os
 import socket
 import ssl
 import time
@@ -10,7 +11,7 @@ import pytest
 import requests
 
 from certs import pki  # noqa: F401  (fixture)
-from conftest import free_port, wait_for
+from conftest import SOURCE_DIR, free_port, wait_for
 from rabbitmq import rabbitmq_node  # noqa: F401  (session fixture)
 from test_alerts import CLEAR, bus, ruleset  # noqa: F401  (fixture)
 
@@ -114,9 +115,14 @@ def test_windows_are_posted_read_back_updated_and_ended(maint):
     assert maint.post("{}").json() == {"maintenance": -1, "errors": 1}
     assert maint.stats()["windows"] == 3
 
-    # System-wide recovery answers with the number of streams reset.
+    # System-wide recovery answers with the number of streams reset: none without rulesets.
     r = maint.post("", path="/maintenance/leave")
     assert r.status_code == 200 and r.json() == {"rulesets": 0}
+
+    # The shipped example loads whole.
+    with open(os.path.join(SOURCE_DIR, "examples", "maintenance.json"), "rb") as f:
+        example = json.load(f)
+    assert maint.post(example).json() == {"maintenance": len(example), "errors": 0}
 
 
 def test_a_large_list_lands_whole_and_an_oversized_body_is_refused(maint):
@@ -166,3 +172,6 @@ def test_a_held_alert_is_announced_when_its_window_ends(bus):  # noqa: F811
     (announced,) = bus.alerts(1, timeout=15)
     assert announced["self_priority"] == 2 and announced["leaving_maintenance"] is True
     assert int(time.time()) >= now + 3  # not before the end of its last covered second
+
+    # System-wide recovery puts the ruleset's one stream back to undetermined.
+    assert bus.post("/maintenance/leave", "").json() == {"rulesets": 1}

@@ -126,7 +126,8 @@ uint64_t maint_windows_live();
 // severities are those of sev_from and sev_to that lie in 0..5; a window covers the change when
 // it is active at now (start_on <= now's seconds <= stop_on) and its mask holds every wanted
 // severity. The ruleset, check, account and host tables are probed in that order. A covering
-// window records ecid as held back. Any thread, inside a safe-memory bracket.
+// window records ecid as held back. Before the tables exist nothing is held back (1). Any thread,
+// inside a safe-memory bracket.
 int maintenance_not_active(uint64_t ecid, uint64_t account_id, uint64_t check_id, const char *host,
                            int sev_from, int sev_to, const struct timeval &now);
 

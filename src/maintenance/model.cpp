@@ -75,6 +75,8 @@ ck_hs_t maintenance_by_host;
 ck_hs_t maintenance_by_check;
 ck_hs_t maintenance_by_metric;
 std::once_flag tables_once;
+// Raised once the tables exist: before that the registry holds nothing, and readers say so.
+std::atomic<bool> tables_ready{false};
 
 tovi_log_stream_t debug_ls;
 tovi_log_stream_t error_ls;
@@ -480,6 +482,8 @@ void maintenance_tables_init() {
                            &tovi_memory_ck_malloc, 100000, random_seed()));
     tovi_assert(ck_hs_init(&maintenance_by_metric, mode, u64_hash, u64_compare,
                            &tovi_memory_ck_malloc, 100000, random_seed()));
+    // Release: a reader that sees the flag sees the tables built.
+    tables_ready.store(true, std::memory_order_release);
   });
 }
 
@@ -509,11 +513,13 @@ bool maint_window_holds_ecid(maint_window_t *w, uint64_t ecid) {
 }
 
 uint64_t maint_windows_live() {
+  if (!tables_ready.load(std::memory_order_acquire)) return 0;
   return ck_hs_count(&maintenance_windows);
 }
 
 int maint_window_update(maint_window_t *w) {
   tovi_assert(w != nullptr);
+  tovi_assert(tables_ready.load(std::memory_order_acquire));
   std::unique_lock<std::mutex> guard(maintenance_add_remove_lock);
   maint_window_t *old = find_window(w->spec.maintenance_id);
   if (!old) {
@@ -590,10 +596,12 @@ void maint_window_safe_free_no_remove(maint_window_t *w) {
 }
 
 maint_window_t *get_maint_window_by_id(uint64_t id) {
+  if (!tables_ready.load(std::memory_order_acquire)) return nullptr;
   return find_window(id);
 }
 
 void maint_window_stop_now(uint64_t id) {
+  if (!tables_ready.load(std::memory_order_acquire)) return;
   std::lock_guard<std::mutex> guard(maintenance_add_remove_lock);
   maint_window_t *w = find_window(id);
   if (!w || !w->stop_trigger) return;
@@ -603,6 +611,7 @@ void maint_window_stop_now(uint64_t id) {
 }
 
 bool maint_window_delete(uint64_t id) {
+  if (!tables_ready.load(std::memory_order_acquire)) return false;
   tovi_memory_scope_c bracket;
   maint_window_t *w;
   {
@@ -618,6 +627,8 @@ bool maint_window_delete(uint64_t id) {
 
 int maintenance_not_active(uint64_t ecid, uint64_t account_id, uint64_t check_id, const char *host,
                            int sev_from, int sev_to, const struct timeval &now) {
+  // Without the module started there are no windows: nothing is held back.
+  if (!tables_ready.load(std::memory_order_acquire)) return 1;
   uint8_t wanted = 0;
   if (sev_from >= 0 && sev_from <= 5) wanted |= uint8_t(1u << sev_from);
   if (sev_to >= 0 && sev_to <= 5) wanted |= uint8_t(1u << sev_to);

@@ -22,6 +22,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <charconv>
 #include <climits>
 #include <memory>
 #include <mutex>
@@ -407,7 +408,33 @@ class session_c : public connection_c {
       close_after_ = true;
       drain_on_close_ = true;
     }
-    if (close_after_) restc_.keep_alive = false;
+    if (close_after_) {
+      restc_.keep_alive = false;
+      // The client may still be sending a body we refused (too large, say). Closing under it
+      // would reset the connection and could destroy the reply before the client reads it: a
+      // small rest is read through the stream and thrown away before the orderly close; a large
+      // one is drained off the socket after it (close_socket).
+      if (parser_ && !parser_->is_done() && !drain_on_close_) {
+        // A length over the limit fails the header itself: the length then comes from the
+        // field. Counting too much is harmless: the client closes once it has the reply.
+        std::optional<uint64_t> remaining;
+        if (parser_->is_header_done()) {
+          if (auto r = parser_->content_length_remaining()) remaining = *r;
+        } else {
+          auto field = parser_->get()[http::field::content_length];
+          uint64_t n = 0;
+          auto [end, err] = std::from_chars(field.data(), field.data() + field.size(), n);
+          if (err == std::errc() && end == field.data() + field.size() && !field.empty())
+            remaining = n;
+        }
+        uint64_t buffered = buffer_.size();
+        buffer_.consume(buffered);
+        if (!remaining || *remaining > discard_body_limit)
+          drain_on_close_ = true;
+        else
+          discard_left_ = *remaining > buffered ? *remaining - buffered : 0;
+      }
+    }
     response_ = std::make_shared<http_response_t>(http_build_response(&restc_));
     if (!response_->keep_alive()) close_after_ = true;
     expire_after(std::chrono::seconds(listener_->settings.idle_timeout_s));
@@ -436,6 +463,10 @@ class session_c : public connection_c {
 
   void on_write(const boost::system::error_code &ec) {
     response_.reset();
+    if (!ec && close_after_ && discard_left_ > 0) {
+      discard_then_shutdown();
+      return;
+    }
     if (ec || close_after_) {
       shutdown();
       return;
@@ -453,6 +484,22 @@ class session_c : public connection_c {
       return;
     }
     read_header(false);
+  }
+
+  // Reads the refused body's rest through the stream, into nothing kept, then closes.
+  void discard_then_shutdown() {
+    if (!drain_buf_) drain_buf_ = std::make_unique<char[]>(drain_chunk_bytes);
+    expire_after(std::chrono::seconds(2));
+    size_t want = size_t(std::min<uint64_t>(discard_left_, drain_chunk_bytes));
+    stream().async_read_some(asio::buffer(drain_buf_.get(), want),
+                             [self = self()](const boost::system::error_code &ec, size_t n) {
+                               self->discard_left_ -= std::min<uint64_t>(n, self->discard_left_);
+                               if (ec || self->discard_left_ == 0) {
+                                 self->drain_buf_.reset();
+                                 return self->shutdown();
+                               }
+                               self->discard_then_shutdown();
+                             });
   }
 
   void shutdown() {
@@ -522,6 +569,7 @@ class session_c : public connection_c {
   tovi_http_rest_closure_t restc_;
   bool close_after_ = false;
   bool drain_on_close_ = false;
+  uint64_t discard_left_ = 0;  // bytes of a refused small body still to read before closing
   bool shutting_down_ = false;
   bool handshake_done_ = !is_tls;
   bool handshake_timed_out_ = false;

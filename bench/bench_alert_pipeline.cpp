@@ -32,6 +32,7 @@
 #include "metrics.h"
 #include "rules/rules.h"
 #include "rules/rules_mgr.h"
+#include "rules/stream.h"
 #include "tovi/eventer.h"
 #include "tovi/tovi_conf.h"
 #include "tovi/tovi_log.h"
@@ -110,9 +111,9 @@ void ensure_pipeline() {
                                        "\"metric_name\": \"metric." + std::to_string(i) + "\"",
                                        two_rules);
     for (int i = 0; i < pattern_count; i++)
-      body += "," + element(uint64_t(exact_count + i + 1), uint64_t(i % accounts + 1),
-                            "\"metric_pattern\": \"^pfx" + std::to_string(i) + "\\\\.\"",
-                            two_rules);
+      body +=
+          "," + element(uint64_t(exact_count + i + 1), uint64_t(i % accounts + 1),
+                        "\"metric_pattern\": \"^pfx" + std::to_string(i) + "\\\\.\"", two_rules);
     body += "]";
     if (load(body) != exact_count + pattern_count) std::abort();
     for (int t = 0; t < 2; t++) {
@@ -214,7 +215,12 @@ void BM_stream_memory(benchmark::State &state) {
   for (auto _ : state) {
     tovi_memory_synchronize();
     size_t before = mallinfo2().uordblks;
-    for (int minute = 0; minute < 10; minute++)
+    for (int minute = 0; minute < 10; minute++) {
+      if (minute == 1) {
+        tovi_memory_synchronize();
+        state.counters["bytes_per_new_stream"] =
+            double(mallinfo2().uordblks - before) / double(memory_streams);
+      }
       for (vask_metric_message_t *m : messages) {
         m->value.whence_ms = 1700000000000 + uint64_t(minute) * 60000;
         tovi_memory_begin();
@@ -225,9 +231,12 @@ void BM_stream_memory(benchmark::State &state) {
         }
         tovi_memory_end();
       }
+    }
     tovi_memory_synchronize();
     state.counters["bytes_per_stream"] =
         double(mallinfo2().uordblks - before) / double(memory_streams);
+    state.counters["sizeof_rulestream"] = double(sizeof(rulestream_c));
+    state.counters["metric_states"] = double(metric_state_count());
   }
   for (vask_metric_message_t *m : messages)
     vask_metric_director_message_deref(m);

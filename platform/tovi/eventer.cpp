@@ -68,11 +68,25 @@ struct timeval us_to_timeval(int64_t us) {
   return tv;
 }
 
+// Added to every reading of the wall clock; moved only by tests (eventer_shift_wall_clock).
+std::atomic<int64_t> wall_clock_shift_us{0};
+
 int64_t wall_now_us() {
   struct timespec ts;
   clock_gettime(CLOCK_REALTIME, &ts);
+  return int64_t(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000 +
+         wall_clock_shift_us.load(std::memory_order_relaxed);
+}
+
+int64_t mono_now_us() {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
   return int64_t(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
 }
+
+// A thread whose next timer is an absolute one sleeps at most this long at a time, so that a
+// step of the wall clock delays that timer by no more than this.
+constexpr int64_t max_wall_sleep_us = 1000000;
 
 }  // namespace
 
@@ -89,7 +103,10 @@ struct eventer_s {
   // Guarded by the owner's timer_lock (timers) or recurrent_lock (recurrent events); atomics so
   // that the diagnostics accessors may read them from anywhere.
   std::atomic<int> state{STATE_IDLE};
+  // Microseconds on the wall clock, or on the monotonic clock for a relative timer.
   std::atomic<int64_t> whence_us{0};
+  // Set while the event is idle, or under the owner's timer_lock.
+  std::atomic<bool> monotonic{false};
   int64_t heap_index = -1;
   uint64_t seq = 0;
 };
@@ -101,13 +118,16 @@ struct eventer_pool_s {
 
 namespace {
 
+typedef std::vector<eventer_t> timer_heap_t;
+
 struct loop_thread_t {
   int id = 0;
   std::unique_ptr<boost::asio::io_context> ctx;
 
   std::mutex timer_lock;
-  std::vector<eventer_t> heap;  // guarded by timer_lock
-  uint64_t next_seq = 0;        // guarded by timer_lock
+  timer_heap_t heap;       // absolute timers, wall clock; guarded by timer_lock
+  timer_heap_t mono_heap;  // relative timers, monotonic clock; guarded by timer_lock
+  uint64_t next_seq = 0;   // guarded by timer_lock
 
   std::mutex recurrent_lock;
   std::vector<eventer_t> recurrent;  // guarded by recurrent_lock
@@ -162,7 +182,7 @@ loop_thread_t &thread_at(int id) {
   return *g.threads[size_t(id)];
 }
 
-// ---- Timer heap, all under timer_lock ----
+// ---- Timer heaps, all under timer_lock ----
 
 bool heap_less(eventer_t a, eventer_t b) {
   int64_t wa = a->whence_us.load(std::memory_order_relaxed);
@@ -170,57 +190,71 @@ bool heap_less(eventer_t a, eventer_t b) {
   return wa < wb || (wa == wb && a->seq < b->seq);
 }
 
-void heap_set(loop_thread_t &t, size_t i, eventer_t e) {
-  t.heap[i] = e;
+void heap_set(timer_heap_t &h, size_t i, eventer_t e) {
+  h[i] = e;
   e->heap_index = int64_t(i);
 }
 
-void heap_sift_up(loop_thread_t &t, size_t i) {
-  eventer_t e = t.heap[i];
+void heap_sift_up(timer_heap_t &h, size_t i) {
+  eventer_t e = h[i];
   while (i > 0) {
     size_t parent = (i - 1) / 2;
-    if (!heap_less(e, t.heap[parent])) break;
-    heap_set(t, i, t.heap[parent]);
+    if (!heap_less(e, h[parent])) break;
+    heap_set(h, i, h[parent]);
     i = parent;
   }
-  heap_set(t, i, e);
+  heap_set(h, i, e);
 }
 
-void heap_sift_down(loop_thread_t &t, size_t i) {
-  eventer_t e = t.heap[i];
-  size_t n = t.heap.size();
+void heap_sift_down(timer_heap_t &h, size_t i) {
+  eventer_t e = h[i];
+  size_t n = h.size();
   for (;;) {
     size_t child = 2 * i + 1;
     if (child >= n) break;
-    if (child + 1 < n && heap_less(t.heap[child + 1], t.heap[child])) child++;
-    if (!heap_less(t.heap[child], e)) break;
-    heap_set(t, i, t.heap[child]);
+    if (child + 1 < n && heap_less(h[child + 1], h[child])) child++;
+    if (!heap_less(h[child], e)) break;
+    heap_set(h, i, h[child]);
     i = child;
   }
-  heap_set(t, i, e);
+  heap_set(h, i, e);
+}
+
+// The heap a timer belongs in: relative timers count on the monotonic clock.
+timer_heap_t &heap_of(loop_thread_t &t, eventer_t e) {
+  return e->monotonic.load(std::memory_order_relaxed) ? t.mono_heap : t.heap;
 }
 
 void heap_push(loop_thread_t &t, eventer_t e) {
+  timer_heap_t &h = heap_of(t, e);
   e->seq = t.next_seq++;
-  t.heap.push_back(e);
-  heap_sift_up(t, t.heap.size() - 1);
+  h.push_back(e);
+  heap_sift_up(h, h.size() - 1);
 }
 
 void heap_erase(loop_thread_t &t, eventer_t e) {
+  timer_heap_t &h = heap_of(t, e);
   size_t i = size_t(e->heap_index);
-  eventer_t last = t.heap.back();
-  t.heap.pop_back();
+  eventer_t last = h.back();
+  h.pop_back();
   e->heap_index = -1;
   if (last == e) return;
-  heap_set(t, i, last);
-  heap_sift_up(t, i);
-  heap_sift_down(t, size_t(last->heap_index));
+  heap_set(h, i, last);
+  heap_sift_up(h, i);
+  heap_sift_down(h, size_t(last->heap_index));
 }
 
 void heap_fix(loop_thread_t &t, eventer_t e) {
+  timer_heap_t &h = heap_of(t, e);
   size_t i = size_t(e->heap_index);
-  heap_sift_up(t, i);
-  heap_sift_down(t, size_t(e->heap_index));
+  heap_sift_up(h, i);
+  heap_sift_down(h, size_t(e->heap_index));
+}
+
+// Whether e is the timer its thread will look at first in its heap.
+bool heap_first(loop_thread_t &t, eventer_t e) {
+  timer_heap_t &h = heap_of(t, e);
+  return !h.empty() && h[0] == e;
 }
 
 int choose_default_owner() {
@@ -248,22 +282,30 @@ void timer_insert(eventer_t e) {
     tovi_assert(e->state.load(std::memory_order_relaxed) == STATE_IDLE);
     e->state.store(STATE_PENDING, std::memory_order_relaxed);
     heap_push(t, e);
-    new_first = t.heap[0] == e;
+    new_first = heap_first(t, e);
   }
   // The owner computes its sleep from the earliest timer; only a new earliest timer added from
   // elsewhere can make that sleep too long.
   if (new_first && owner != current_loop_thread) eventer_wakeup(owner);
 }
 
+// The first due timer of either heap, or null.
+eventer_t first_due(loop_thread_t &t, int64_t wall_us, int64_t mono_us) {
+  if (!t.heap.empty() && t.heap[0]->whence_us.load(std::memory_order_relaxed) <= wall_us)
+    return t.heap[0];
+  if (!t.mono_heap.empty() && t.mono_heap[0]->whence_us.load(std::memory_order_relaxed) <= mono_us)
+    return t.mono_heap[0];
+  return nullptr;
+}
+
 // Fires the due timers of the pass. Returns true when it stopped early with timers still due.
-bool fire_timers(loop_thread_t &t, int64_t now_us, struct timeval *now) {
+bool fire_timers(loop_thread_t &t, int64_t now_us, int64_t mono_us, struct timeval *now) {
   for (int fired = 0; fired < max_timers_per_pass; fired++) {
     eventer_t e;
     {
       std::lock_guard<std::mutex> g(t.timer_lock);
-      if (t.heap.empty() || t.heap[0]->whence_us.load(std::memory_order_relaxed) > now_us)
-        return false;
-      e = t.heap[0];
+      e = first_due(t, now_us, mono_us);
+      if (!e) return false;
       heap_erase(t, e);
       e->state.store(STATE_FIRING, std::memory_order_relaxed);
     }
@@ -329,19 +371,26 @@ void loop_thread_main(loop_thread_t &t) {
 
     int64_t now_us = wall_now_us();
     struct timeval now = us_to_timeval(now_us);
-    more |= fire_timers(t, now_us, &now);
+    more |= fire_timers(t, now_us, mono_now_us(), &now);
     run_recurrent(t, &now);
     tovi_memory_maintenance();
     t.passes.fetch_add(1, std::memory_order_relaxed);
     if (more) continue;
 
-    int64_t deadline = INT64_MAX;
+    // How long to sleep, in microseconds; INT64_MAX: until woken.
+    int64_t sleep_us = INT64_MAX;
     {
       std::lock_guard<std::mutex> lock(t.timer_lock);
-      if (!t.heap.empty()) deadline = t.heap[0]->whence_us.load(std::memory_order_relaxed);
+      if (!t.heap.empty())
+        sleep_us = std::min(t.heap[0]->whence_us.load(std::memory_order_relaxed) - wall_now_us(),
+                            max_wall_sleep_us);
+      if (!t.mono_heap.empty())
+        sleep_us = std::min(
+            sleep_us, t.mono_heap[0]->whence_us.load(std::memory_order_relaxed) - mono_now_us());
     }
     if (t.recurrent_count.load(std::memory_order_relaxed) > 0)
-      deadline = std::min(deadline, wall_now_us() + g.recurrent_idle_us);
+      sleep_us = std::min(sleep_us, g.recurrent_idle_us);
+    if (sleep_us <= 0) continue;
 
     t.sleeping.store(true, std::memory_order_seq_cst);
     if (t.wake_pending.load(std::memory_order_seq_cst) ||
@@ -350,13 +399,10 @@ void loop_thread_main(loop_thread_t &t) {
       continue;
     }
     try {
-      if (deadline == INT64_MAX) {
+      if (sleep_us == INT64_MAX)
         t.ctx->run_one();
-      } else {
-        t.ctx->run_one_until(std::chrono::system_clock::time_point(
-            std::chrono::duration_cast<std::chrono::system_clock::duration>(
-                std::chrono::microseconds(deadline))));
-      }
+      else
+        t.ctx->run_one_for(std::chrono::microseconds(sleep_us));
     } catch (const std::exception &ex) {
       tovi_log(tovi_error, "eventer: a handler on loop thread %d threw: %s\n", t.id, ex.what());
     }
@@ -529,6 +575,13 @@ eventer_t eventer_alloc_timer(eventer_func_t callback, void *closure,
   return e;
 }
 
+eventer_t eventer_alloc_timer_in(eventer_func_t callback, void *closure, struct timeval delay) {
+  eventer_t e = alloc_event(EVENTER_TIMER, callback, closure);
+  e->monotonic = true;
+  e->whence_us.store(mono_now_us() + timeval_to_us(delay), std::memory_order_relaxed);
+  return e;
+}
+
 eventer_t eventer_alloc_recurrent(eventer_func_t callback, void *closure) {
   return alloc_event(EVENTER_RECURRENT, callback, closure);
 }
@@ -575,7 +628,9 @@ int eventer_get_mask(eventer_t e) {
   return e->kind;
 }
 struct timeval eventer_get_whence(eventer_t e) {
-  return us_to_timeval(e->whence_us.load(std::memory_order_relaxed));
+  int64_t us = e->whence_us.load(std::memory_order_relaxed);
+  if (e->monotonic.load(std::memory_order_relaxed)) us += wall_now_us() - mono_now_us();
+  return us_to_timeval(us);
 }
 int eventer_get_owner(eventer_t e) {
   return e->owner.load(std::memory_order_acquire);
@@ -606,13 +661,13 @@ void eventer_add(eventer_t e) {
 
 void eventer_add_at(eventer_t e, const struct timeval *whence) {
   tovi_assert(e->kind == EVENTER_TIMER);
+  e->monotonic = false;
   e->whence_us.store(timeval_to_us(*whence), std::memory_order_relaxed);
   timer_insert(e);
 }
 
 eventer_t eventer_add_in(eventer_func_t callback, void *closure, struct timeval delay) {
-  eventer_t e = eventer_alloc_timer(callback, closure, nullptr);
-  e->whence_us.store(wall_now_us() + timeval_to_us(delay), std::memory_order_relaxed);
+  eventer_t e = eventer_alloc_timer_in(callback, closure, delay);
   timer_insert(e);
   return e;
 }
@@ -626,6 +681,7 @@ eventer_t eventer_add_in_s_us(eventer_func_t callback, void *closure, long secon
 
 void eventer_add_asap(eventer_t e) {
   tovi_assert(e->kind == EVENTER_TIMER);
+  e->monotonic = false;
   e->whence_us.store(0, std::memory_order_relaxed);
   timer_insert(e);
 }
@@ -669,11 +725,14 @@ bool eventer_remove(eventer_t e) {
   return false;
 }
 
-bool eventer_update(eventer_t e, const struct timeval *whence) {
+namespace {
+
+// Moves a timer to `us` on the wall clock or, when monotonic, on the monotonic clock.
+bool timer_move(eventer_t e, int64_t us, bool monotonic) {
   tovi_assert(e->kind == EVENTER_TIMER);
-  int64_t us = timeval_to_us(*whence);
   int owner = e->owner.load(std::memory_order_acquire);
   if (owner < 0 || !eventer_is_initialized()) {
+    e->monotonic = monotonic;
     e->whence_us.store(us, std::memory_order_relaxed);
     return false;
   }
@@ -681,13 +740,33 @@ bool eventer_update(eventer_t e, const struct timeval *whence) {
   bool new_first;
   {
     std::lock_guard<std::mutex> g(t.timer_lock);
-    e->whence_us.store(us, std::memory_order_relaxed);
-    if (e->state.load(std::memory_order_relaxed) != STATE_PENDING) return false;
-    heap_fix(t, e);
-    new_first = t.heap[0] == e;
+    const bool pending = e->state.load(std::memory_order_relaxed) == STATE_PENDING;
+    if (pending && e->monotonic.load(std::memory_order_relaxed) != monotonic) {
+      // Another clock: the timer changes heaps.
+      heap_erase(t, e);
+      e->monotonic = monotonic;
+      e->whence_us.store(us, std::memory_order_relaxed);
+      heap_push(t, e);
+    } else {
+      e->monotonic = monotonic;
+      e->whence_us.store(us, std::memory_order_relaxed);
+      if (!pending) return false;
+      heap_fix(t, e);
+    }
+    new_first = heap_first(t, e);
   }
   if (new_first && owner != current_loop_thread) eventer_wakeup(owner);
   return true;
+}
+
+}  // namespace
+
+bool eventer_update(eventer_t e, const struct timeval *whence) {
+  return timer_move(e, timeval_to_us(*whence), false);
+}
+
+bool eventer_update_in(eventer_t e, struct timeval delay) {
+  return timer_move(e, mono_now_us() + timeval_to_us(delay), true);
 }
 
 bool eventer_is_pending(eventer_t e) {
@@ -728,7 +807,7 @@ const char *eventer_callback_name(eventer_func_t callback) {
 int eventer_timers_pending(int thread) {
   loop_thread_t &t = thread_at(thread);
   std::lock_guard<std::mutex> g(t.timer_lock);
-  return int(t.heap.size());
+  return int(t.heap.size() + t.mono_heap.size());
 }
 
 int eventer_recurrent_count(int thread) {
@@ -740,6 +819,14 @@ uint64_t eventer_loop_passes(int thread) {
 }
 
 // ---- Times ----
+
+void eventer_shift_wall_clock(int64_t microseconds) {
+  wall_clock_shift_us.fetch_add(microseconds, std::memory_order_relaxed);
+}
+
+struct timeval eventer_wall_now(void) {
+  return us_to_timeval(wall_now_us());
+}
 
 void eventer_add_timeval(const struct timeval *a, const struct timeval *b, struct timeval *out) {
   *out = us_to_timeval(timeval_to_us(*a) + timeval_to_us(*b));

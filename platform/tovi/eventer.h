@@ -17,6 +17,12 @@
 // `mask` says why the callback runs (EVENTER_TIMER, EVENTER_RECURRENT, or a job phase) and `now`
 // is the wall-clock time of the pass.
 //
+// Clocks. A timer set for a moment (eventer_alloc_timer with a time, eventer_add_at,
+// eventer_update) follows the wall clock: when the clock is stepped, it fires at the new reading
+// of its moment (a sleeping thread notices within a second). A timer set for a delay
+// (eventer_alloc_timer_in, eventer_add_in*, eventer_update_in) counts on the monotonic clock: a
+// step of the wall clock neither fires it early nor holds it back.
+//
 // Ownership of event records. Records are reference counted. eventer_alloc_* returns a record
 // holding one reference, which belongs to the caller. eventer_add*() hands that reference to the
 // loop. When the loop is done with an event — a timer fired and its callback returned 0, a job's
@@ -94,6 +100,8 @@ int eventer_pool_choose_owner(const eventer_pool_t *pool, uint64_t n);
 
 // A timer firing at `whence` (wall clock); null whence means now.
 eventer_t eventer_alloc_timer(eventer_func_t callback, void *closure, const struct timeval *whence);
+// A timer firing `delay` from now (monotonic clock), to be added with eventer_add.
+eventer_t eventer_alloc_timer_in(eventer_func_t callback, void *closure, struct timeval delay);
 // A recurrent event, run once per pass of its owner's loop.
 eventer_t eventer_alloc_recurrent(eventer_func_t callback, void *closure);
 // A job for a job queue (see eventer_jobq.h).
@@ -112,6 +120,7 @@ eventer_func_t eventer_get_callback(eventer_t e);
 void eventer_set_callback(eventer_t e, eventer_func_t callback);
 // EVENTER_TIMER, EVENTER_RECURRENT or EVENTER_ASYNCH.
 int eventer_get_mask(eventer_t e);
+// When the timer fires, as a wall-clock time (for a relative timer: now plus what remains).
 struct timeval eventer_get_whence(eventer_t e);
 // Owner loop thread, or -1 when not yet chosen. Set it before the event is added; an event
 // added without an owner goes to the adding loop thread, or round-robin from other threads.
@@ -145,6 +154,9 @@ bool eventer_remove(eventer_t e);
 // Moves a timer to a new time. A pending timer is re-scheduled (true); for a timer that is not
 // pending only the stored time changes (false). Any thread.
 bool eventer_update(eventer_t e, const struct timeval *whence);
+// The same for a delay from now, on the monotonic clock. Moving a pending timer allocates
+// nothing; this is how a watchdog timer is pushed back on every sign of life.
+bool eventer_update_in(eventer_t e, struct timeval delay);
 // Whether the timer is waiting in the loop.
 bool eventer_is_pending(eventer_t e);
 
@@ -169,6 +181,12 @@ int eventer_recurrent_count(int thread);
 uint64_t eventer_loop_passes(int thread);
 
 // ---- Times -------------------------------------------------------------------------------------
+
+// The wall-clock time as the loop reads it.
+struct timeval eventer_wall_now(void);
+// Tests only: moves the loop's reading of the wall clock by `microseconds` (negative: back), as
+// a step of the system clock would. Any thread.
+void eventer_shift_wall_clock(int64_t microseconds);
 
 void eventer_add_timeval(const struct timeval *a, const struct timeval *b, struct timeval *out);
 void eventer_sub_timeval(const struct timeval *a, const struct timeval *b, struct timeval *out);

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdlib>
 #include <chrono>
 #include <future>
 #include <mutex>
@@ -151,6 +152,56 @@ TEST(eventer, update_moves_a_pending_timer_earlier_and_later) {
   delete static_cast<timer_closure_t *>(eventer_get_closure(pushed_back));
   eventer_deref(pushed_back);
   eventer_deref(pushed_back);
+}
+
+// A step of the wall clock moves absolute timers with it and leaves relative ones alone: a
+// forward step fires the timer set for a moment it skipped, and neither fires the relative
+// timer early nor holds it back once the clock is stepped back again.
+TEST(eventer, relative_timers_ignore_wall_clock_steps_absolute_ones_follow_them) {
+  timer_log_t log;
+  struct timeval now = eventer_wall_now(), in_an_hour{3600, 0}, at;
+  eventer_add_timeval(&now, &in_an_hour, &at);
+  eventer_t absolute = eventer_alloc_timer(record_timer, new timer_closure_t{&log, 1}, &at);
+  eventer_set_owner(absolute, 0);
+  eventer_add(absolute);
+  eventer_t relative =
+      eventer_alloc_timer_in(record_timer, new timer_closure_t{&log, 2}, {0, 300000});
+  eventer_set_owner(relative, 0);
+  eventer_ref(relative);
+  eventer_add(relative);
+  // Reported on the wall clock while pending.
+  EXPECT_LE(std::abs(tv_us(eventer_get_whence(relative)) - tv_us(now) - 300000), 50000);
+
+  const auto stepped = std::chrono::steady_clock::now();
+  eventer_shift_wall_clock(int64_t(2) * 3600 * 1000000);
+  ASSERT_TRUE(wait_for([&] { return fired_count(log) == 1; }, 3000ms));
+  {
+    std::lock_guard<std::mutex> g(log.lock);
+    EXPECT_EQ(log.fired, std::vector<int>{1});
+  }
+  EXPECT_TRUE(eventer_is_pending(relative));
+
+  eventer_shift_wall_clock(int64_t(-2) * 3600 * 1000000);
+  ASSERT_TRUE(wait_for([&] { return fired_count(log) == 2; }, 3000ms));
+  EXPECT_GE(std::chrono::steady_clock::now() - stepped, 250ms);
+
+  // Moving a relative timer that has fired only changes its time.
+  EXPECT_FALSE(eventer_update_in(relative, {0, 1000}));
+  eventer_deref(relative);
+
+  // Pushed back on the monotonic clock while pending, it fires at the new delay, once.
+  eventer_t watchdog =
+      eventer_alloc_timer_in(record_timer, new timer_closure_t{&log, 3}, {0, 50000});
+  eventer_ref(watchdog);
+  eventer_add(watchdog);
+  const auto moved = std::chrono::steady_clock::now();
+  for (int i = 0; i < 5; i++) {
+    std::this_thread::sleep_for(20ms);
+    EXPECT_TRUE(eventer_update_in(watchdog, {0, 100000}));
+  }
+  ASSERT_TRUE(wait_for([&] { return fired_count(log) == 3; }, 3000ms));
+  EXPECT_GE(std::chrono::steady_clock::now() - moved, 190ms);
+  eventer_deref(watchdog);
 }
 
 int repeat_three_times(eventer_t e, int, void *closure, struct timeval *now) {

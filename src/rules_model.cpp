@@ -223,6 +223,9 @@ void free_rule_cull(void *closure) {
 void free_rule_trigger(void *closure) {
   rule_trigger_free(static_cast<rule_trigger_t *>(closure));
 }
+void deref_slot_event(void *e) {
+  eventer_deref(static_cast<eventer_t>(e));
+}
 
 }  // namespace
 
@@ -242,7 +245,13 @@ void absence_slot_clear(std::atomic<eventer_t> &slot) {
   }
   if (e == nullptr) return;
   tovi_memory_scope_c bracket;
-  cancel_slot_event(e, free_rule_trigger);
+  if (eventer_remove(e)) {
+    free_rule_trigger(eventer_get_closure(e));
+    eventer_deref(e);
+  }
+  // Workers that loaded the slot inside a bracket may still move this timer: the slot's
+  // reference goes once they have left.
+  tovi_memory_defer(deref_slot_event, e);
 }
 
 bool absence_slot_replace_or_kill(std::atomic<eventer_t> &slot, eventer_t e) {

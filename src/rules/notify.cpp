@@ -32,6 +32,7 @@
 #include "dependency.h"
 #include "general.h"
 #include "metrics.h"
+#include "rules/absence.h"
 #include "rules/rules.h"
 #include "rules/rules_mgr_internal.h"
 #include "rules/stream_internal.h"
@@ -250,6 +251,21 @@ tovi_log_stream_t rules_fire_stream() {
   return ls;
 }
 
+namespace {
+
+void register_absence_statistics_and_timers() {
+  stats_opts_t lines;
+  lines.units = "lines";
+  tovi_assert(stats_register_u64(rules_stats_ns(), "absence_triggers", STATS_COUNTER,
+                                 &absence_triggers, lines));
+  tovi_assert(stats_register_u64(rules_stats_ns(), "absence_trigger_errors", STATS_COUNTER,
+                                 &absence_trigger_errors, lines));
+  eventer_name_callback("rulestream_absence_timer", rulestream_c::trigger_callback);
+  eventer_name_callback("ruleset_absence_timer", trigger_ruleset_callback);
+}
+
+}  // namespace
+
 void rules_init(void) {
   rules_debug_stream();
   rules_error_stream();
@@ -286,6 +302,16 @@ void rules_init(void) {
                                  &alert_notifications_suppressed, opts));
   tovi_assert(
       stats_register_u64(alerts, "failed", STATS_COUNTER, &alert_notifications_failed, opts));
+  register_absence_statistics_and_timers();
+}
+
+stats_ns_t *rules_stats_ns(void) {
+  static stats_ns_t *ns = [] {
+    stats_ns_t *created = stats_register_ns(stats_recorder_root(stats_recorder()), "rulestreams");
+    tovi_assert(created);
+    return created;
+  }();
+  return ns;
 }
 
 void accrue_tags(void *closure, const char *tag) {

@@ -21,6 +21,7 @@
 #include "dependency.h"
 #include "general.h"
 #include "metrics.h"
+#include "rules/absence.h"
 #include "rules/rules_mgr_internal.h"
 #include "ruleset_mgr.h"
 #include "vask/vask_pcre.h"
@@ -48,7 +49,9 @@ broker_t *rules_find_or_create_broker(const char *) {
   return nullptr;
 }
 
-void rules_start_ruleset_timers(const ruleset_sp &) {}
+void rules_start_ruleset_timers(const ruleset_sp &r) {
+  absence_trigger_loaded_ruleset(r);
+}
 
 namespace {
 

@@ -22,12 +22,18 @@ constexpr size_t rules_signature_buffer_len = 4134;
 
 // Opens the rule log streams, compiles the check-tag exclusion
 // ("//notifications/@check_tags_exclude") and registers the statistics "notifications" -> "alerts":
-// "sent", "suppressed" and "failed". Called once on the main thread at start-up, before
-// rules_mgr_init. A failed registration is a fatal assertion; an expression that does not compile
-// is logged on "error" and ignored. The bus send function ("tovi_amqp_send_data_function") is
-// resolved once, when the first alert is published; without it the daemon cannot run, and that is
-// a fatal assertion then.
+// "sent", "suppressed" and "failed", and "rulestreams": "absence_triggers" and
+// "absence_trigger_errors"; names the absence timer callbacks. Called once on the main thread at
+// start-up, before rules_mgr_init. A failed registration is a fatal assertion; an expression that
+// does not compile is logged on "error" and ignored. The bus send function
+// ("tovi_amqp_send_data_function") is resolved once, when the first alert is published; without it
+// the daemon cannot run, and that is a fatal assertion then.
 void rules_init(void);
+
+// The statistics namespace "rulestreams", registered on first use (the absence and cull
+// counters live there). Any thread; a failed registration is a fatal assertion.
+struct stats_ns_t;
+stats_ns_t *rules_stats_ns(void);
 
 // Applies one message to one ruleset: builds the stream signature, finds or creates the ruleset's
 // stream for it and applies the message there. Returns the stream's newest severity afterwards,

@@ -1,6 +1,5 @@
-// The rule streams' calls into other modules. Maintenance is asked for real; the others are not
-// wired yet and answer as their module does while it holds nothing: no ruleset has absence
-// timers, and there are no broker records.
+// The rule streams' calls into other modules. Maintenance is asked for real; brokers are not
+// wired yet and answer as their module does while it holds nothing: there are no broker records.
 #include "maintenance.h"
 #include "rules/stream_internal.h"
 #include "tovi/tovi_memory.h"
@@ -12,10 +11,6 @@ int rules_maintenance_not_active(uint64_t ecid, uint64_t account_id, uint64_t ch
   tovi_memory_scope_c bracket;
   return maintenance_not_active(ecid, account_id, check_id, host, sev_from, sev_to, time);
 }
-
-void rules_setup_absence(const ruleset_sp &, rulestream_c *) {}
-
-void rules_rearm_absence(const ruleset_sp &, rulestream_c *, int) {}
 
 broker_t *rules_getbroker(const char *, size_t) {
   return nullptr;

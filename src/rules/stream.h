@@ -195,6 +195,19 @@ class rulestream_c {
   bool check_and_trigger(int32_t sev, int8_t rule, uint64_t trigger_time_ms,
                          const ruleset_sp &ruleset);
 
+  // ---- Absence (absence.cpp) --------------------------------------------------------------
+
+  // The stream-level absence timer's callback ("rulestream_absence_timer"): when the timer is
+  // still in one of the stream's slots, empties that slot and feeds the stream's null line.
+  // Frees its closure (a rule_trigger_t); returns 0. Loop threads.
+  static int trigger_callback(eventer_t e, int mask, void *closure, struct timeval *now);
+  // Feeds the stream's null line at `time` (null: no time): the pattern form for a ruleset that
+  // matches by pattern, any check or filter, else the ruleset form with the stream's tags.
+  // Outside the stream's lock.
+  void trigger_via_log(const struct timeval *time);
+  void trigger_pattern_match_via_log(const ruleset_t &ruleset, const char *st_tags, int st_tags_len,
+                                     const struct timeval *time, const char *host);
+
   // ---- Notifications ----------------------------------------------------------------------------
 
   // The notification decision: announces the newest state unless it is undetermined, held back

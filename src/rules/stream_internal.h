@@ -1,6 +1,6 @@
 // What the rule application and notification files share and nobody else needs: their log
 // streams, the stream lock that defers the dependency cascade, and the seams to modules that
-// come later (maintenance, absence timers, brokers).
+// come later (maintenance, brokers), and the absence timers.
 #pragma once
 
 #include <sys/time.h>
@@ -44,11 +44,15 @@ void rules_cascade_enqueue(uint64_t ecid, const struct timeval &time);
 int rules_maintenance_not_active(uint64_t ecid, uint64_t account_id, uint64_t check_id,
                                  const char *host, int32_t sev_from, int32_t sev_to,
                                  const struct timeval &time);
-// Absence timers: arms the ruleset-level timer (stream null) or the stream's timers of the
-// ruleset's absence rules when not yet armed. A ruleset without timers arms nothing.
+// ---- Absence timers (absence.cpp) -------------------------------------------------------------
+
+// For each absence rule of the ruleset: arms the stream's timer when it was never armed (with a
+// stream; under its lock) and the ruleset-level timer when none is pending. A stream timer that
+// fired stays empty until data arrives, so the rule keeps holding. Any thread.
 void rules_setup_absence(const ruleset_sp &ruleset, rulestream_c *stream);
-// Absence timers: re-arms the ruleset-level timer and the stream-level timer of absence rule
-// `rule` after a message with a value. A ruleset without timers has nothing to re-arm.
+// After a message with a value: pushes back the ruleset-level timer and the stream's timer of
+// absence rule `rule` by the rule's delay, moving pending timers (no allocation) and arming new
+// ones in place of fired ones. Any thread.
 void rules_rearm_absence(const ruleset_sp &ruleset, rulestream_c *stream, int rule);
 // Brokers: the broker record of this name, or null. Without broker records there is none.
 broker_t *rules_getbroker(const char *name, size_t len);

@@ -91,4 +91,4 @@ def test_post_rulesets_refuses_malformed_and_oversized_bodies(rest, pki):  # noq
 
 def test_the_example_rulesets_load(rest):
     with open(os.path.join(SOURCE_DIR, "examples", "rulesets.json"), "rb") as f:
-        assert rest.post(f.read()).json() == {"rulesets": 4, "errors": 0}
+        assert rest.post(f.read()).json() == {"rulesets": 5, "errors": 0}

@@ -110,7 +110,9 @@ void BM_absence_fire_100k_stream_timers(benchmark::State &state) {
   }
   state.counters["timers"] = streams;
 }
-BENCHMARK(BM_absence_fire_100k_stream_timers)->Iterations(1)->UseManualTime()->Unit(
-    benchmark::kMillisecond);
+BENCHMARK(BM_absence_fire_100k_stream_timers)
+    ->Iterations(1)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
 
 }  // namespace

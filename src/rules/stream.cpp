@@ -267,6 +267,10 @@ void rulestream_c::reset() {
   for (trigger_history_t &h : _history)
     h = trigger_history_t();
   publish_newest();
+  // A timer that has fired would otherwise stay empty until data returns, and a quiet stream,
+  // now undetermined, would never be evaluated again: watch it afresh for a whole window.
+  for (ruleimpl_t &impl : _rules_impl)
+    if (impl.absence_event.load(std::memory_order_acquire) == nullptr) impl.setup = false;
   if (r) rules_setup_absence(r, this);
 }
 

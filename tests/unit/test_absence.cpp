@@ -216,6 +216,13 @@ TEST(absence_timers, quiet_metric_raises_absence_until_data_returns) {
   feed(data_line("quiet", now_ms(), "[[null]]"));
   EXPECT_EQ(rs->rule_impl(1).absence_event.load(), nullptr);
   EXPECT_EQ(rs->get_last_rule(), 1);
+
+  // A reset (maintenance recovery) forgets the state and watches the quiet stream afresh: the
+  // absence is found, and announced, again one window later.
+  rs->reset();
+  EXPECT_EQ(rs->get_last_rule(), RULE_INDEX_UNDETERMINED);
+  EXPECT_NE(rs->rule_impl(1).absence_event.load(), nullptr);
+  ASSERT_TRUE(wait_for([&] { return rs->get_last_rule() == 1; }, 4000ms));
   feed(data_line("quiet", now_ms() + 1, "7"));
   EXPECT_NE(rs->rule_impl(1).absence_event.load(), nullptr);
   EXPECT_EQ(rs->get_last_rule(), RULE_INDEX_CLEAR);

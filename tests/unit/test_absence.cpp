@@ -88,6 +88,12 @@ std::string data_line(const std::string &name, uint64_t ms, const char *value) {
   return std::string("M\tb1\t") + when + "\th1`mod`c_7_9`" + kUuidB + "\t" + name + "\tn\t" + value;
 }
 
+// The stream's newest rule index, read under its lock as the timers write it from loop threads.
+int last_rule(const rulestream_sp &rs) {
+  std::lock_guard<std::recursive_mutex> lock(rs->data_mutex());
+  return rs->get_last_rule();
+}
+
 uint64_t now_ms() {
   struct timeval tv = eventer_wall_now();
   return uint64_t(tv.tv_sec) * 1000 + uint64_t(tv.tv_usec) / 1000;
@@ -193,7 +199,7 @@ TEST(absence_timers, quiet_metric_raises_absence_until_data_returns) {
   eventer_t ruleset_timer = r->absence_event.load();
   ASSERT_NE(stream_timer, nullptr);
   ASSERT_NE(ruleset_timer, nullptr);
-  EXPECT_EQ(rs->get_last_rule(), RULE_INDEX_UNDETERMINED);
+  EXPECT_EQ(last_rule(rs), RULE_INDEX_UNDETERMINED);
 
   // Data pushes the pending timers back in place.
   const size_t before = sent_count();
@@ -202,12 +208,12 @@ TEST(absence_timers, quiet_metric_raises_absence_until_data_returns) {
     feed(data_line("quiet", t + uint64_t(i), "5"));
   EXPECT_EQ(rs->rule_impl(1).absence_event.load(), stream_timer);
   EXPECT_EQ(r->absence_event.load(), ruleset_timer);
-  EXPECT_EQ(rs->get_last_rule(), RULE_INDEX_CLEAR);
+  EXPECT_EQ(last_rule(rs), RULE_INDEX_CLEAR);
 
   // Quiet for a window: absence holds and is announced.
   const uint64_t triggers = absence_triggers.load();
-  ASSERT_TRUE(wait_for([&] { return rs->get_last_rule() == 1; }, 4000ms));
-  EXPECT_EQ(rs->get_last_sev(), 1);
+  ASSERT_TRUE(wait_for([&] { return last_rule(rs) == 1; }, 4000ms));
+  EXPECT_EQ(rs->published_sev(), 1);
   EXPECT_GT(absence_triggers.load(), triggers);
   ASSERT_TRUE(wait_for([&] { return sent_count() > before + 1; }));
   EXPECT_NE(last_sent().find("\"absence\""), std::string::npos) << last_sent();
@@ -215,17 +221,17 @@ TEST(absence_timers, quiet_metric_raises_absence_until_data_returns) {
   // Nulls keep it absent; data clears it at once.
   feed(data_line("quiet", now_ms(), "[[null]]"));
   EXPECT_EQ(rs->rule_impl(1).absence_event.load(), nullptr);
-  EXPECT_EQ(rs->get_last_rule(), 1);
+  EXPECT_EQ(last_rule(rs), 1);
 
   // A reset (maintenance recovery) forgets the state and watches the quiet stream afresh: the
   // absence is found, and announced, again one window later.
   rs->reset();
-  EXPECT_EQ(rs->get_last_rule(), RULE_INDEX_UNDETERMINED);
+  EXPECT_EQ(last_rule(rs), RULE_INDEX_UNDETERMINED);
   EXPECT_NE(rs->rule_impl(1).absence_event.load(), nullptr);
-  ASSERT_TRUE(wait_for([&] { return rs->get_last_rule() == 1; }, 4000ms));
+  ASSERT_TRUE(wait_for([&] { return last_rule(rs) == 1; }, 4000ms));
   feed(data_line("quiet", now_ms() + 1, "7"));
   EXPECT_NE(rs->rule_impl(1).absence_event.load(), nullptr);
-  EXPECT_EQ(rs->get_last_rule(), RULE_INDEX_CLEAR);
+  EXPECT_EQ(last_rule(rs), RULE_INDEX_CLEAR);
 }
 
 // A ruleset-level timer that fires with no stream speaks only for a ruleset that names one

@@ -22,6 +22,7 @@
 #include "general.h"
 #include "metrics.h"
 #include "rules/absence.h"
+#include "rules/rules.h"
 #include "rules/rules_mgr_internal.h"
 #include "ruleset_mgr.h"
 #include "vask/vask_pcre.h"
@@ -51,6 +52,7 @@ broker_t *rules_find_or_create_broker(const char *) {
 
 void rules_start_ruleset_timers(const ruleset_sp &r) {
   absence_trigger_loaded_ruleset(r);
+  ruleset_schedule_cull(r);
 }
 
 namespace {

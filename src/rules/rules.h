@@ -67,3 +67,70 @@ void accrue_tags(void *closure, const char *tag);
 extern std::atomic<uint64_t> alert_notifications_sent;
 extern std::atomic<uint64_t> alert_notifications_suppressed;
 extern std::atomic<uint64_t> alert_notifications_failed;
+
+// ---- Stream culling, sweeps and stream clear-alert (cull_sweep.cpp) ----------------------------
+
+// Streams in existence (constructed and not yet destroyed), and streams removed as idle or by a
+// clear-alert request with removal ("rulestreams" -> "live" and "culled"). Atomic; any thread.
+extern std::atomic<uint64_t> rulestreams_live;
+extern std::atomic<uint64_t> rulestreams_culled;
+
+// Registers "live" and "culled" under rules_stats_ns(). Once, at start-up, on the main thread;
+// a failed registration is a fatal assertion.
+void rules_cull_stats_init(void);
+
+// The shortest automatic idle horizon, and the longest interval between passes, of a ruleset
+// that may see many streams (a pattern, any check, or a tag filter).
+constexpr int32_t rules_autocull_horizon_s = 300;
+
+// Seconds between cull passes of the ruleset: its cull_seconds; for a pattern, any-check or
+// filtered ruleset at most 300 and 300 instead of 0. Below 1 the ruleset is never culled.
+int32_t ruleset_cull_delay_seconds(const ruleset_t &ruleset);
+// The automatic idle horizon (seconds) after which a pass removes a stream that is not raised;
+// 0 for none. Only pattern, any-check and filtered rulesets have one, at least 300 seconds and
+// long enough for every rule's window and absence window (plus the absence cushion). A ruleset
+// with an absence rule of a real severity has none, so that its absences stay detectable.
+int32_t ruleset_autocull_seconds(const ruleset_t &ruleset);
+
+// (Re)arms the ruleset's cull timer: cancels a pending one, then, when the cull delay is at
+// least 1 s, arms a relative timer of that delay pinned to a loop thread of the pool
+// "ruleset_cull" (all loop threads when that pool is not configured) chosen by the id's low 32
+// bits. The arming itself runs on that thread (posted there from any other), so the pass and
+// the arming never race. Does nothing before the event loop is set up. Any thread.
+void ruleset_schedule_cull(const ruleset_sp &ruleset);
+// The cull timer's callback (closure: a rule_cull_t, freed here). Runs a pass when the ruleset
+// with the closure's id exists and this timer is still its cull timer, then re-arms. Returns 0.
+int ruleset_cull_streams(eventer_t e, int mask, void *closure, struct timeval *now);
+// One cull pass at now_ms: removes every stream that should_cull finds idle. Returns the number
+// removed. Inside a safe-memory bracket, holding no stream's lock.
+size_t ruleset_cull_pass(const ruleset_sp &ruleset, uint64_t now_ms);
+
+// A sweep over every stream, owned by its caller and passed through to the callbacks.
+struct rules_sweep_t {
+  int64_t rule_cnt;  // the callers' callbacks count the streams they handled
+  char name[64];     // the caller's label for log lines, terminated
+  void *closure;     // caller data, for example a REST connection to answer
+};
+// Called once per stream on a job thread, with the stream's lock held.
+typedef void (*rules_sweep_callback_t)(rulestream_c *stream, rules_sweep_t *sweep);
+// Called once after the sweep, on a loop thread; it must free the rules_sweep_t.
+typedef void (*rules_sweep_complete_t)(rules_sweep_t *sweep);
+
+// The sweep job's record, owned by the sweeper.
+struct sweep_rules_for_broker_t {
+  rules_sweep_callback_t callback;
+  rules_sweep_complete_t complete;  // or null
+  rules_sweep_t *closure;
+  broker_t *broker;  // the broker whose streams are visited, or RULES_SWEEP_ALL_BROKERS
+};
+
+// A broker pointer no broker has: every stream, whatever its broker.
+#define RULES_SWEEP_ALL_BROKERS (reinterpret_cast<broker_t *>(uintptr_t(0x91231)))
+
+// Queues a job on the default job queue that calls callback(stream, sweep) for every stream of
+// every ruleset whose broker is `broker` (every stream for RULES_SWEEP_ALL_BROKERS), then
+// complete(sweep) once. Returns at once. Rulesets and streams are visited from copies of the
+// registry and of each stream table, so loads and culls proceed meanwhile. Any thread after the
+// event loop is set up.
+void rulestream_sweeper(broker_t *broker, rules_sweep_callback_t callback,
+                        rules_sweep_complete_t complete, rules_sweep_t *sweep);

@@ -1,7 +1,9 @@
 // The ruleset module's start: statistics, registry, settings, lookup sets and REST routes.
 #include <cstdlib>
 
+#include "rules/rules.h"
 #include "rules/rules_mgr_internal.h"
+#include "rules/stream.h"
 #include "ruleset_mgr.h"
 #include "stats.h"
 #include "tovi/tovi_assert.h"
@@ -34,6 +36,7 @@ void rules_mgr_init(void) {
   tovi_assert(stats_register_u64(ns, "loaded", STATS_COUNTER, &rulesets_loaded, opts));
   tovi_assert(stats_register_u64(ns, "suppressed", STATS_COUNTER, &rulesets_suppressed, opts));
   tovi_assert(stats_register_u64(ns, "rejected", STATS_COUNTER, &rulesets_rejected, opts));
+  rules_cull_stats_init();
 
   if (!ruleset_mgr) ruleset_mgr = std::make_unique<ruleset_mgr_c>();
 
@@ -63,6 +66,8 @@ void rules_mgr_init(void) {
                                            rulesets_rest_get_one_state, cert) == 0);
   tovi_assert(tovi_http_rest_register_auth("POST", "/ruleset/clear/alert/", "^(\\d+)$",
                                            rulesets_rest_clear_alert, cert) == 0);
+  tovi_assert(tovi_http_rest_register_auth("POST", "/rulestream/clear/alert/", "^(\\d+)/(.+)$",
+                                           rulestream_c::rest_clear_alert, cert) == 0);
   tovi_assert(tovi_http_rest_register_auth("GET", "/", "^rulesets$", rulesets_rest_get, cert) == 0);
   tovi_assert(tovi_http_rest_register_auth("POST", "/", "^rulesets$", rulesets_rest_post, cert) ==
               0);

@@ -10,6 +10,7 @@
 #include <limits>
 
 #include "metrics.h"
+#include "rules/rules.h"
 #include "rules/rules_mgr.h"
 #include "rules/stream_internal.h"
 #include "tovi/tovi_assert.h"
@@ -17,6 +18,9 @@
 #include "tovi/tovi_uuid.h"
 
 const char *const rulestream_fixed_signature = "00000000-0000-0000-0000-000000000000`*|ST[]";
+
+// Relaxed: a statistic; nothing is published through it.
+std::atomic<uint64_t> rulestreams_live{0};
 
 namespace {
 
@@ -101,6 +105,7 @@ rulestream_c::rulestream_c(const ruleset_sp &ruleset, const vask_metric_id_t *id
   }
   int64_t cap = int64_t(max_out_of_order_s) * 1000;
   if (_max_out_of_order_ms > cap) _max_out_of_order_ms = int32_t(cap);
+  rulestreams_live.fetch_add(1, std::memory_order_relaxed);
 }
 
 rulestream_c::~rulestream_c() {
@@ -117,6 +122,7 @@ rulestream_c::~rulestream_c() {
   for (const reservation_t &r : _reservations)
     metric_window_cancel(_reserved_type, &id, _signature, r.windowing_duration, r.grouped);
   free(_signature);
+  rulestreams_live.fetch_sub(1, std::memory_order_relaxed);
 }
 
 void rulestream_c::release_history_texts() {

@@ -36,6 +36,7 @@
 
 struct json_object;
 struct timeval;
+typedef struct tovi_http_rest_closure_s tovi_http_rest_closure_t;
 
 // Severity of a clear stream, and the rule indexes of a clear and an undetermined one.
 constexpr int32_t RULE_SEV_CLEAR = INT_MAX;
@@ -232,6 +233,21 @@ class rulestream_c {
   // has a stream at severity 1; empty when none. Reads other streams' severities without taking
   // their locks.
   ruleset_sp get_ancestral_sev1();
+
+  // ---- Culling, sweeps and clear-alert (cull_sweep.cpp) -----------------------------------------
+
+  // Whether a cull pass at now_ms removes the stream: when cull_seconds is not 0 and the stream
+  // has been silent longer than that, raised or not; or, failing that, when autocull is not 0,
+  // it has been silent longer than autocull seconds and it is not raised. A stream whose newest
+  // message time lies after now_ms is not idle. Takes the lock.
+  bool should_cull(uint64_t now_ms, int32_t cull_seconds, int32_t autocull);
+  // The sweep job of rulestream_sweeper (closure: a sweep_rules_for_broker_t, freed in the
+  // completion phase).
+  static int sweeper_callback(eventer_t e, int mask, void *closure, struct timeval *now);
+  // POST /rulestream/clear/alert/<ecid>/<signature>[?cull=1]: clears the stream's alert (and
+  // announces the clear), answers with the ruleset's JSON, and with cull=1 removes the stream
+  // afterwards. Loop thread of the connection.
+  static int rest_clear_alert(tovi_http_rest_closure_t *restc, int npats, char **pats);
 
   // Fields the rule application and notification code work on, under the lock.
   uint64_t _check_id = 0;  // the check's number from the metric line, 0 until known

@@ -1,0 +1,290 @@
+// Stream culling, sweeps over every stream, and the REST request that clears one stream's alert.
+//
+// Culling. Streams are created on demand, one per signature a ruleset has seen, and would
+// otherwise live as long as their ruleset. A ruleset with a cull delay keeps one relative timer,
+// pinned to a loop thread chosen by its id (from the pool "ruleset_cull" when configured). Every
+// write of the cull slot except the destructor's happens on that thread: arming from elsewhere
+// is posted there, and the pass runs there. So arming never races the pass, and as the timer is
+// re-armed only at the end of a pass, a ruleset never has two passes at once. The destructor
+// empties the slot by exchange from any thread; a pass whose timer is no longer its ruleset's
+// (the ruleset was replaced or removed) frees its closure and does nothing else.
+//
+// Idleness is the pass time minus the stream's newest message time. An explicit cull_seconds
+// removes a stream after that much silence whatever its state; the automatic horizon of a ruleset
+// that may see many streams (pattern, any check, tag filter) removes only streams that are not
+// raised, so an open alert is never forgotten silently. A newest message time after the pass time
+// (a broker's clock ahead of ours, or ours stepped back) counts as not idle: the unsigned
+// difference would otherwise read as an enormous silence and cull a stream that is talking.
+//
+// Sweeps. rulestream_sweeper visits every stream of every ruleset on a job thread, under each
+// stream's lock, for broker and maintenance handling. It walks a copy of the registry's pointers,
+// not the registry itself: the registry's iteration holds its read side through the callback, and
+// a sweep that takes stream locks there would stall every load behind it.
+#include <json-c/json.h>
+#include <sys/time.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "rules/rules.h"
+#include "rules/rules_mgr_internal.h"
+#include "rules/stream.h"
+#include "rules/stream_internal.h"
+#include "ruleset_mgr.h"
+#include "stats.h"
+#include "tovi/eventer.h"
+#include "tovi/eventer_jobq.h"
+#include "tovi/tovi_assert.h"
+#include "tovi/tovi_http.h"
+#include "tovi/tovi_memory.h"
+
+std::atomic<uint64_t> rulestreams_culled{0};
+
+namespace {
+
+bool many_streams(const ruleset_t &r) {
+  return r.filter_ast != nullptr || r.pattern.metric_name || r.pattern.any_check_uuid;
+}
+
+uint64_t timeval_ms(const struct timeval &tv) {
+  return uint64_t(tv.tv_sec) * 1000 + uint64_t(tv.tv_usec) / 1000;
+}
+
+int cull_owner(const ruleset_t &r) {
+  return eventer_pool_choose_owner(eventer_pool("ruleset_cull"), r.event_criteria_id & 0xffffffffu);
+}
+
+// Runs on the ruleset's cull thread only.
+void arm_cull_here(const ruleset_sp &r) {
+  r->clear_cull_event();
+  int32_t delay = ruleset_cull_delay_seconds(*r);
+  if (delay < 1) return;
+  auto *closure = static_cast<rule_cull_t *>(calloc(1, sizeof(rule_cull_t)));
+  tovi_assert(closure);
+  closure->event_criteria_id = r->event_criteria_id;
+  // Added from its owner thread, the timer belongs to this thread and cannot fire before this
+  // function returns: taking the slot's reference after adding is safe.
+  eventer_t e = eventer_add_in_s_us(ruleset_cull_streams, closure, delay, 0);
+  eventer_ref(e);
+  // Release: whoever loads the slot sees the complete record.
+  r->cull_event.store(e, std::memory_order_release);
+}
+
+void remove_stream_counted(const ruleset_sp &r, const rulestream_sp &s) {
+  r->remove_ruleset_stream(s);
+  rulestreams_culled.fetch_add(1, std::memory_order_relaxed);
+}
+
+}  // namespace
+
+// ---- Statistics --------------------------------------------------------------------------------
+
+void rules_cull_stats_init(void) {
+  static bool registered = false;
+  if (registered) return;
+  registered = true;
+  stats_ns_t *ns = rules_stats_ns();
+  tovi_assert(ns);
+  stats_opts_t opts;
+  opts.units = "streams";
+  tovi_assert(stats_register_u64(ns, "live", STATS_GAUGE, &rulestreams_live, opts));
+  tovi_assert(stats_register_u64(ns, "culled", STATS_COUNTER, &rulestreams_culled, opts));
+}
+
+// ---- Culling -----------------------------------------------------------------------------------
+
+int32_t ruleset_cull_delay_seconds(const ruleset_t &r) {
+  int32_t delay = r.cull_seconds;
+  if (many_streams(r) && (delay == 0 || delay > rules_autocull_horizon_s))
+    delay = rules_autocull_horizon_s;
+  return delay;
+}
+
+int32_t ruleset_autocull_seconds(const ruleset_t &r) {
+  if (!many_streams(r)) return 0;
+  int64_t autocull = rules_autocull_horizon_s;
+  for (const rule_t &rule : r.rules) {
+    if (rule.absence_window != 0 && rule.severity != INT_MAX) return 0;
+    autocull = std::max<int64_t>(autocull, rule.windowing_duration / 1000 + absence_cushion_s);
+    autocull = std::max<int64_t>(autocull, int64_t(absence_cushion_s + rule.absence_window));
+  }
+  return int32_t(std::min<int64_t>(autocull, INT32_MAX));
+}
+
+bool rulestream_c::should_cull(uint64_t now_ms, int32_t cull_seconds, int32_t autocull) {
+  bool cull = false;
+  {
+    std::lock_guard<std::recursive_mutex> lock(_data_mutex);
+    if (_last_time_ms <= now_ms) {
+      uint64_t idle = now_ms - _last_time_ms;
+      if (cull_seconds > 0 && idle > uint64_t(cull_seconds) * 1000)
+        cull = true;
+      else if (autocull > 0 && idle > uint64_t(autocull) * 1000 && get_last_sev() == RULE_SEV_CLEAR)
+        cull = true;
+    }
+  }
+  tovi_log(rules_debug_stream(), "Should cull [%s]: %s\n", _signature, cull ? "yes" : "no");
+  return cull;
+}
+
+size_t ruleset_cull_pass(const ruleset_sp &r, uint64_t now_ms) {
+  if (!r) return 0;
+  int32_t autocull = ruleset_autocull_seconds(*r);
+  // Nothing can be idle enough: skip locking every stream.
+  if (r->cull_seconds <= 0 && autocull <= 0) return 0;
+  size_t culled = 0;
+  for (const rulestream_sp &s : r->get_ruleset_streams()) {
+    if (!s->should_cull(now_ms, r->cull_seconds, autocull)) continue;
+    remove_stream_counted(r, s);
+    culled++;
+  }
+  return culled;
+}
+
+int ruleset_cull_streams(eventer_t e, int, void *closure, struct timeval *now) {
+  auto *cull = static_cast<rule_cull_t *>(closure);
+  ruleset_sp r = get_ruleset_by_id(cull->event_criteria_id);
+  if (r && r->cull_event.load(std::memory_order_acquire) == e) {
+    size_t culled;
+    {
+      tovi_memory_scope_c bracket;
+      culled = ruleset_cull_pass(r, timeval_ms(*now));
+    }
+    if (culled)
+      tovi_log(rules_debug_stream(), "culled %zu streams of [%lu]\n", culled,
+               (unsigned long)r->event_criteria_id);
+    eventer_t expected = e;
+    // Only while the slot still holds this timer does its reference belong to us.
+    if (r->cull_event.compare_exchange_strong(expected, nullptr, std::memory_order_acq_rel))
+      eventer_deref(e);
+    ruleset_schedule_cull(r);
+  }
+  free(cull);
+  return 0;
+}
+
+void ruleset_schedule_cull(const ruleset_sp &r) {
+  if (!r || !eventer_is_initialized()) return;
+  int owner = cull_owner(*r);
+  if (eventer_current_thread_id() == owner) {
+    arm_cull_here(r);
+    return;
+  }
+  // Weak: a ruleset replaced before its thread gets to this needs no timer.
+  ruleset_wp weak = r;
+  eventer_post(owner, [weak] {
+    if (ruleset_sp live = weak.lock()) arm_cull_here(live);
+  });
+}
+
+// ---- Sweeps ------------------------------------------------------------------------------------
+
+void rulestream_sweeper(broker_t *broker, rules_sweep_callback_t callback,
+                        rules_sweep_complete_t complete, rules_sweep_t *sweep) {
+  auto *job = static_cast<sweep_rules_for_broker_t *>(calloc(1, sizeof(sweep_rules_for_broker_t)));
+  tovi_assert(job);
+  job->callback = callback;
+  job->complete = complete;
+  job->closure = sweep;
+  job->broker = broker;
+  eventer_add(eventer_alloc_asynch(rulestream_c::sweeper_callback, job));
+}
+
+int rulestream_c::sweeper_callback(eventer_t, int mask, void *closure, struct timeval *) {
+  auto *job = static_cast<sweep_rules_for_broker_t *>(closure);
+  if (mask == EVENTER_ASYNCH_WORK) {
+    std::vector<ruleset_sp> rulesets;
+    if (ruleset_mgr) {
+      rulesets.reserve(ruleset_mgr->size());
+      ruleset_mgr->iterate([&](uint64_t, const ruleset_sp &r) { rulesets.push_back(r); });
+    }
+    for (const ruleset_sp &r : rulesets) {
+      for (const rulestream_sp &s : r->get_ruleset_streams()) {
+        stream_lock_c lock(*s);
+        if (job->broker == RULES_SWEEP_ALL_BROKERS || job->broker == s->_broker)
+          job->callback(s.get(), job->closure);
+      }
+    }
+    return 0;
+  }
+  if (mask == EVENTER_ASYNCH_COMPLETE) {
+    if (job->complete) job->complete(job->closure);
+    free(job);
+  }
+  return 0;
+}
+
+// ---- Stream clear-alert ------------------------------------------------------------------------
+
+namespace {
+
+void reply_error(tovi_http_rest_closure_t *restc, const char *reason) {
+  json_object *o = json_object_new_object();
+  json_object_object_add(o, "error", json_object_new_string(reason));
+  std::string body = json_object_to_json_string_ext(o, JSON_C_TO_STRING_PLAIN);
+  json_object_put(o);
+  body += "\n";
+  tovi_http_response_standard(restc, 500, "ERROR", "application/json");
+  tovi_http_response_append_str(restc, body);
+  tovi_http_response_end(restc);
+}
+
+bool parse_ecid(const char *text, uint64_t *out) {
+  if (!text || *text < '0' || *text > '9') return false;
+  errno = 0;
+  char *end = nullptr;
+  unsigned long long v = strtoull(text, &end, 10);
+  if (errno == ERANGE || *end != '\0') return false;
+  *out = v;
+  return true;
+}
+
+}  // namespace
+
+int rulestream_c::rest_clear_alert(tovi_http_rest_closure_t *restc, int npats, char **pats) {
+  uint64_t ecid = 0;
+  if (npats != 2 || !parse_ecid(pats[0], &ecid)) {
+    reply_error(restc, "argument failed");
+    return TOVI_HTTP_DONE;
+  }
+  const char *cull = tovi_http_request_querystring(restc, "cull");
+  bool remove = cull && strcmp(cull, "1") == 0;
+  struct timeval now;
+  gettimeofday(&now, nullptr);
+
+  ruleset_sp r = get_ruleset_by_id(ecid);
+  if (!r) {
+    reply_error(restc, "no such ruleset");
+    return TOVI_HTTP_DONE;
+  }
+  rulestream_sp s = r->get_rulestream(nullptr, pats[1], strlen(pats[1]), false);
+  if (!s) {
+    reply_error(restc, "no such _signature for ruleset");
+    return TOVI_HTTP_DONE;
+  }
+  {
+    stream_lock_c lock(*s);
+    if (s->should_trigger(RULE_SEV_CLEAR, RULE_INDEX_CLEAR)) {
+      tovi_log_fields(rules_debug_stream(), (mlkv_rs(s, r)), "ecid[%lu] %d -> %d\n",
+                      (unsigned long)ecid, s->get_last_sev(), RULE_SEV_CLEAR);
+      s->mark_triggered(timeval_ms(now), RULE_SEV_CLEAR, RULE_INDEX_CLEAR, r->check_uuid);
+      s->reevaluate(now);
+    }
+  }
+  // Rendered without this stream's lock: rendering takes every stream's lock in turn, and two
+  // requests on two streams of one ruleset, each holding its own, would wait for each other.
+  json_object *o = ruleset_to_json(r);
+  std::string body = json_object_to_json_string_ext(o, JSON_C_TO_STRING_PLAIN);
+  json_object_put(o);
+  body += "\n";
+  tovi_http_response_standard(restc, 200, "OK", "application/json");
+  tovi_http_response_append_str(restc, body);
+  tovi_http_response_end(restc);
+  if (remove) remove_stream_counted(r, s);
+  return TOVI_HTTP_DONE;
+}

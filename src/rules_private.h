@@ -233,6 +233,10 @@ struct ruleset_t : public std::enable_shared_from_this<ruleset_t> {
   // Takes the stream out of the table; it lives on while others hold it. Any thread that holds
   // no stream's lock.
   void remove_ruleset_stream(const rulestream_sp &stream);
+  // Takes each of these streams out of the table, in one write, skipping any no longer in it.
+  // A table left mostly empty gives its spare capacity back. Returns the number removed. Any
+  // thread that holds no stream's lock.
+  size_t remove_ruleset_streams(const std::vector<rulestream_sp> &streams);
   // Every stream of the ruleset, copied out in one read of the table; the caller iterates the
   // copy without holding anything. Any thread.
   std::vector<rulestream_sp> get_ruleset_streams() const;

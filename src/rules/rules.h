@@ -11,6 +11,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "rules_private.h"
 #include "vask/vask_metric.h"
@@ -102,8 +103,11 @@ void ruleset_schedule_cull(const ruleset_sp &ruleset);
 // with the closure's id exists and this timer is still its cull timer, then re-arms. Returns 0.
 int ruleset_cull_streams(eventer_t e, int mask, void *closure, struct timeval *now);
 // One cull pass at now_ms: removes every stream that should_cull finds idle. Returns the number
-// removed. Inside a safe-memory bracket, holding no stream's lock.
-size_t ruleset_cull_pass(const ruleset_sp &ruleset, uint64_t now_ms);
+// removed. With `removed`, the removed streams are moved there, so that the caller chooses the
+// thread where the last references go (and the streams are destroyed); otherwise they go before
+// this returns. Inside a safe-memory bracket, holding no stream's lock.
+size_t ruleset_cull_pass(const ruleset_sp &ruleset, uint64_t now_ms,
+                         std::vector<rulestream_sp> *removed = nullptr);
 
 // A sweep over every stream, owned by its caller and passed through to the callbacks.
 struct rules_sweep_t {

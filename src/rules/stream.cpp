@@ -318,3 +318,23 @@ void ruleset_t::remove_ruleset_stream(const rulestream_sp &stream) {
     if (it != table.end() && it->second == stream) table.erase(it);
   });
 }
+
+size_t ruleset_t::remove_ruleset_streams(const std::vector<rulestream_sp> &streams) {
+  if (streams.empty()) return 0;
+  size_t removed = 0;
+  signature_to_stream.write_op([&](signature_to_stream_map_t &table) {
+    // Runs once per copy: counts from zero each time, and shrinks both copies alike.
+    removed = 0;
+    for (const rulestream_sp &stream : streams) {
+      auto it = table.find(stream->get_signature());
+      if (it != table.end() && it->second == stream) {
+        table.erase(it);
+        removed++;
+      }
+    }
+    // Erasing keeps the capacity a burst of streams grew the table to; once it is mostly empty
+    // it is given back, so that culling returns the memory those streams took.
+    if (table.bucket_count() > 64 && table.size() * 4 < table.bucket_count()) table.rehash(0);
+  });
+  return removed;
+}

@@ -183,11 +183,15 @@ TEST(cull_sweep, a_pass_removes_exactly_the_idle_streams_and_releases_them) {
 }
 
 TEST(cull_sweep, the_timer_culls_and_rearms_until_its_ruleset_is_replaced) {
+  uint64_t live = rulestreams_live.load();
   ruleset_sp r = numeric_ruleset(3, {0}, false, 1);
   ruleset_mgr->add_by_id(r);
-  stream(r, "first", t0);
+  // Enough that the pass leaves their destruction to a job.
+  for (int i = 0; i < 1500; i++)
+    stream(r, "first" + std::to_string(i), t0);
   ruleset_schedule_cull(r);
   ASSERT_TRUE(wait_for([&] { return r->get_ruleset_streams_size() == 0; }, 5000ms));
+  EXPECT_TRUE(wait_for([&] { return rulestreams_live.load() == live; }));
   // The pass armed the next one.
   stream(r, "second", t0);
   ASSERT_TRUE(wait_for([&] { return r->get_ruleset_streams_size() == 0; }, 5000ms));

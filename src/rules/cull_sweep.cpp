@@ -245,12 +245,13 @@ int rulestream_c::sweeper_callback(eventer_t, int mask, void *closure, struct ti
 
 namespace {
 
+// 500 "ERROR" with "{ \"error\": <reason> }\n", as the other ruleset routes answer.
 void reply_error(tovi_http_rest_closure_t *restc, const char *reason) {
-  json_object *o = json_object_new_object();
-  json_object_object_add(o, "error", json_object_new_string(reason));
-  std::string body = json_object_to_json_string_ext(o, JSON_C_TO_STRING_PLAIN);
-  json_object_put(o);
-  body += "\n";
+  json_object *text = json_object_new_string(reason);
+  std::string body = "{ \"error\": ";
+  body += json_object_to_json_string_ext(text, JSON_C_TO_STRING_PLAIN);
+  body += " }\n";
+  json_object_put(text);
   tovi_http_response_standard(restc, 500, "ERROR", "application/json");
   tovi_http_response_append_str(restc, body);
   tovi_http_response_end(restc);

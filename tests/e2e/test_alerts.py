@@ -105,10 +105,6 @@ def bus(daemon_factory, pki, rabbitmq_node):  # noqa: F811
         get = rest.get
         alert_stats = rest.alert_stats
 
-        def get(self, path):
-            return requests.get(f"https://127.0.0.1:{port}{path}", cert=pki.client, verify=pki.ca,
-                                timeout=10)
-
         def load(self, rulesets):
             r = self.post("/rulesets", rulesets)
             assert r.status_code == 200 and r.json() == {"rulesets": len(rulesets), "errors": 0}, r.text

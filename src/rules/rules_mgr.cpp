@@ -1,6 +1,7 @@
 // The ruleset module's start: statistics, registry, settings, lookup sets and REST routes.
 #include <cstdlib>
 
+#include "rules/bus_updates.h"
 #include "rules/rules_mgr_internal.h"
 #include "ruleset_mgr.h"
 #include "stats.h"
@@ -67,5 +68,12 @@ void rules_mgr_init(void) {
   tovi_assert(tovi_http_rest_register_auth("POST", "/", "^rulesets$", rulesets_rest_post, cert) ==
               0);
 
+  // Updates from the bus: without message hooks the daemon would never hear of a changed
+  // ruleset, so it does not run at all.
+  if (!rules_bus_init()) {
+    tovi_log(tovi_error, "AMQP module not loaded, but required. Misconfiguration!\n");
+    exit(2);
+  }
   rules_lookup_init(static_cast<unsigned long>(initial_size));
+  rules_bus_console_init();
 }

@@ -22,7 +22,6 @@
 
 #include "absl/container/flat_hash_map.h"
 #include "api_pending.h"
-#include "maintenance/maintenance_internal.h"
 #include "rules/rules.h"
 #include "rules/rules_mgr_internal.h"
 #include "rules/stream.h"
@@ -66,6 +65,12 @@ bool decimal_u64(std::string_view text, uint64_t *out) {
   }
   *out = v;
   return true;
+}
+
+// The broker commands log where maintenance does; found by name, so that they work whether or not
+// the maintenance module has started.
+tovi_log_stream_t maint_log(const char *name) {
+  return tovi_log_stream_find(name);
 }
 
 struct timeval from_now(long seconds, long micros) {
@@ -125,7 +130,7 @@ int stream_sweep_job(eventer_t, int mask, void *closure, struct timeval *) {
     return 0;
   }
   if (mask == EVENTER_ASYNCH_COMPLETE) {
-    tovi_log_fields(maint_debug_stream(),
+    tovi_log_fields(maint_log("debug/maintenance"),
                     ({"reason", sweep->name}, {"rule_count", sweep->rule_cnt}),
                     "%s notified %ld rules.\n", sweep->name, long(sweep->rule_cnt));
     delete sweep;
@@ -319,16 +324,16 @@ size_t rules_refresh_pending(void) {
 void broker_do_vask_maintenance_remove(const char *name) {
   broker_t *broker = rules_getbroker(name, strlen(name));
   if (!broker) {
-    tovi_log_fields(maint_error_stream(), ({"broker", name}),
+    tovi_log_fields(maint_log("error/maintenance"), ({"broker", name}),
                     "remove maintenance on '%s' - not found\n", name);
     return;
   }
-  tovi_log(maint_debug_stream(), "beginning maintenance removal on broker '%s'\n", name);
+  tovi_log(maint_log("debug/maintenance"), "beginning maintenance removal on broker '%s'\n", name);
   start_sweep(new stream_sweep_t{"maintenance renotify", broker, false});
 }
 
 void broker_do_maintenance_full_recover(void) {
-  tovi_log(maint_debug_stream(), "beginning system-wide maintenance recovery\n");
+  tovi_log(maint_log("debug/maintenance"), "beginning system-wide maintenance recovery\n");
   start_sweep(new stream_sweep_t{"system-wide maintenance recovery", nullptr, true});
 }
 

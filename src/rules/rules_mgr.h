@@ -29,10 +29,11 @@
 // Registers the statistics "ruleset" "current", "loaded", "suppressed"; creates the registry;
 // reads "//orvane/state/rulesets/@initial_hash_size" (50000), "@max_out_of_order" (300 s) and
 // "@absence_cushion" (10 s); makes the job queue "rulesets_fetch" (concurrency 1, 1 to 4 threads)
-// and the two lookup sets, and registers the REST routes below, each with client-certificate
-// authentication. Called once on the main thread at start-up, after
+// and the two lookup sets, registers the REST routes below, each with client-certificate
+// authentication, the bus message hook "rules-handler" (rules/bus_updates.h) and the console
+// command "reload ruleset". Called once on the main thread at start-up, after
 // dependency_init(). A failed registration is a fatal assertion; an unusable setting (a negative
-// size or time) ends the process with status 2.
+// size or time), or a bus module without message hooks, ends the process with status 2.
 void rules_mgr_init(void);
 
 // Creates the lookup sets (idempotent) with the given initial size, and the registry when it does

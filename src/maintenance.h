@@ -151,6 +151,19 @@ void maintenance_tables_init();
 // routes. Called once in child_main after the rules module; a failed registration is fatal.
 void maintenance_init();
 
+// ---- Loading from the management API ----------------------------------------------------------
+
+// Raised while a bulk load of windows from the API is under way. Lowered when it ends.
+extern std::atomic<bool> maint_windows_are_loading;
+// Starts (or restarts from the first page) the bulk load of windows from the API. Without
+// "//orvane/api/base" or "//orvane/api/token" nothing starts and the flag stays down. Only queues
+// a job on api_jobq. Any thread.
+void start_maint_windows_fetch();
+// Fetches one window again from the API; an empty answer ends the live window, an answer that
+// does not parse leaves it alone. A request while a reload of the same id runs makes it run once
+// more afterwards. Only queues a job on api_jobq. Any thread.
+void maint_window_reload(uint64_t id);
+
 // ---- JSON and REST
 // -------------------------------------------------------------------------------
 

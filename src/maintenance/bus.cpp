@@ -19,7 +19,6 @@
 #include <mutex>
 #include <string_view>
 
-#include "api_pending.h"
 #include "maintenance.h"
 #include "maintenance/maintenance_internal.h"
 #include "stats.h"

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "api.h"
 #include "maintenance.h"
 #include "maintenance/maintenance_internal.h"
 #include "rules/stream.h"
@@ -307,6 +308,8 @@ int maint_leave_rest_post(tovi_http_rest_closure_t *restc, int, char **) {
 void maintenance_init() {
   maintenance_tables_init();
   maint_bus_queue_init();
+  // Reloads of single windows run on the API's job queue.
+  tovi_assert(api_jobq);
   maint_bus_init();
   static std::once_flag registered;
   std::call_once(registered, [] {

@@ -21,7 +21,6 @@
 #include <vector>
 
 #include "absl/container/flat_hash_map.h"
-#include "api_pending.h"
 #include "rules/rules.h"
 #include "rules/rules_mgr_internal.h"
 #include "rules/stream.h"

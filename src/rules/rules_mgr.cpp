@@ -1,6 +1,7 @@
 // The ruleset module's start: statistics, registry, settings, lookup sets and REST routes.
 #include <cstdlib>
 
+#include "api.h"
 #include "rules/bus_updates.h"
 #include "rules/rules_mgr_internal.h"
 #include "ruleset_mgr.h"
@@ -43,6 +44,9 @@ void rules_mgr_init(void) {
   absence_cushion_s = read_setting("//orvane/state/rulesets/@absence_cushion", 10);
   tovi_log(rules_debug_stream(), "Absence Cushion set to %d seconds.\n", absence_cushion_s);
 
+  // Reloads asked for on the bus run on the API's job queue.
+  tovi_assert(api_jobq);
+
   // Listings run one at a time: each may render every ruleset, and several at once would only
   // compete with the workers for the same cores.
   bool existed = eventer_jobq_retrieve("rulesets_fetch") != nullptr;
@@ -75,5 +79,6 @@ void rules_mgr_init(void) {
     exit(2);
   }
   rules_lookup_init(static_cast<unsigned long>(initial_size));
+  eventer_name_callback("fetch_some_rulesets", fetch_some_rulesets);
   rules_bus_console_init();
 }

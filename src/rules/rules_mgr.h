@@ -14,6 +14,7 @@
 
 #include <json-c/json.h>
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 #include <utility>
@@ -145,6 +146,26 @@ bool rule_compile(ruleset_t &r, rule_t &rule);
 // growing to 512 KiB, made on first use, kept for the thread's life). Null when study fails
 // without an error (the expression then runs without extra data).
 pcre_extra *rules_pcre_study(pcre *re);
+
+// ---- Loading from the management API -----------------------------------------------------------
+
+// Raised while a bulk load of rulesets from the API is under way; single reloads asked for by bus
+// messages wait while it is up. Lowered when the bulk load ends.
+extern std::atomic<bool> rulesets_are_loading;
+
+// Starts (or restarts from the first page) the bulk load of rulesets from the API. Without
+// "//orvane/api/base" or "//orvane/api/token" nothing starts and the loading flag stays down.
+// Only queues a job on api_jobq. Any thread.
+void start_ruleset_fetch(void);
+
+// Fetches one ruleset again from the API. An empty answer removes the ruleset entirely (as a
+// deletion request does); an answer that does not parse keeps the version in force. While a
+// reload of the same id is running, another request makes it run once more after it. Only queues
+// a job on api_jobq. Any thread.
+void ruleset_reload(uint64_t ecid);
+
+// The job of both: one page, or one ruleset, per pass on api_jobq.
+int fetch_some_rulesets(eventer_t e, int mask, void *closure, struct timeval *now);
 
 // ---- Rendering and REST -------------------------------------------------------------------------
 

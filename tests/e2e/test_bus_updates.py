@@ -12,6 +12,7 @@ from certs import pki  # noqa: F401  (fixture)
 from conftest import base_config, free_port, wait_for
 from rabbitmq import rabbitmq_node  # noqa: F401  (session fixture)
 from test_alerts import CLEAR, EXCHANGE, ROUTE, UUID, Sev, ruleset
+from test_api_loading import api, api_section  # noqa: F401  (fixture)
 from test_console import console_session
 
 RULES = "vask.rules"
@@ -21,8 +22,7 @@ CLEARALERT = "net.orvane.quelt.clearalert\t"
 MAINT = "net.orvane.ombra.QueltMaintenanceEventHandler.update"
 
 
-@pytest.fixture
-def daemon(daemon_factory, pki, rabbitmq_node):  # noqa: F811
+def start(daemon_factory, pki, rabbitmq_node, extra=""):  # noqa: F811
     conn = pika.BlockingConnection(pika.ConnectionParameters("127.0.0.1", rabbitmq_node.port))
     ch = conn.channel()
     ch.exchange_declare(EXCHANGE, exchange_type="topic", durable=True)
@@ -36,7 +36,7 @@ def daemon(daemon_factory, pki, rabbitmq_node):  # noqa: F811
         f'<listeners><listener type="http" address="127.0.0.1" port="{rest}"'
         f' certificate_file="{pki.server_crt}" key_file="{pki.server_key}" ca_file="{pki.ca}"/>'
         f'<console address="127.0.0.1" port="{console}"/>'
-        f'<metrics_bus exchange="{METRICS}"/></listeners>')).replace(
+        f'<metrics_bus exchange="{METRICS}"/></listeners>' + extra)).replace(
         "<heartbeat>10</heartbeat>",
         f'<heartbeat>10</heartbeat><exchange name="{EXCHANGE}" type="topic" durable="true"/>'
         f'<exchange name="{RULES}" type="topic" durable="true"/>'
@@ -96,9 +96,18 @@ def daemon(daemon_factory, pki, rabbitmq_node):  # noqa: F811
                 return amqp if amqp["consumed"] >= consumed and amqp["acked"] == amqp["consumed"] else None
             return wait_for(done, what=f"{consumed} deliveries acknowledged")
 
-    yield Daemon()
-    conn.close()
-    assert d.stop() == 0
+        def close(self):
+            conn.close()
+            assert d.stop() == 0
+
+    return Daemon()
+
+
+@pytest.fixture
+def daemon(daemon_factory, pki, rabbitmq_node):  # noqa: F811
+    d = start(daemon_factory, pki, rabbitmq_node)
+    yield d
+    d.close()
 
 
 def signature(name):
@@ -159,34 +168,45 @@ def test_clear_alert_lookup_purge_and_poison(daemon):
     assert daemon.alerts(0) == []
 
 
-def test_refresh_bursts_are_coalesced_and_reload_from_the_console(daemon):
-    def reloads(n):
-        return wait_for(lambda: (r := daemon.stats()["ruleset"]["refresh"])["reloads"] >= n and r,
-                        what=f"{n} reloads")
+def test_refresh_bursts_reload_once_from_the_api_and_console_reloads(
+        daemon_factory, pki, rabbitmq_node, api):  # noqa: F811
+    api.write("rulesets", [ruleset(42, "m42", [{"criteria": "max value", "severity": 1, "value": "10"}]),
+                           ruleset(43, "m43", [{"criteria": "max value", "severity": 1, "value": "10"}])])
+    api.write("maintenance", [])
+    api.start()
+    d = start(daemon_factory, pki, rabbitmq_node, api_section(api.port))
+    try:
+        wait_for(lambda: "Finished bulk ruleset fetch." in d.log(), what="the bulk load")
+        assert d.get("/ruleset/42")["event_criteria_id"] == 42
+        # Upstream, 42 changes and 43 goes away.
+        api.write("rulesets", [ruleset(42, "m42b", [{"criteria": "max value", "severity": 2, "value": "20"}])])
 
-    # Three requests 0.2 s apart: one reload, no sooner than 0.5 s after the last request (a
-    # timer that was not moved would fire 0.1 s after it).
-    for i in range(3):
-        if i:
-            time.sleep(0.2)
-        last = time.monotonic()
-        daemon.publish(EVENT + "ruleset_refresh\tpurge_state\t42")
-    first = reloads(1)
-    assert time.monotonic() - last >= 0.5
-    assert (first["requests"], first["ganged"], first["reloads"], first["pending"]) == (3, 2, 1, 0)
-    daemon.publish(EVENT + "ruleset_removal\tpurge_state\t43")
-    done = reloads(2)
-    assert (done["requests"], done["ganged"], done["pending"], done["deferred"]) == (4, 2, 0, 0)
-    # Without an API base a reload is refused with its reason, once per coalesced id.
-    assert daemon.log().count("reload failed: No API base in config!") == 2
+        # Three requests 0.2 s apart: one API request, no sooner than 0.5 s after the last
+        # message (a timer that was not moved would fire 0.1 s after it).
+        for i in range(3):
+            if i:
+                time.sleep(0.2)
+            last = time.time()
+            d.publish(EVENT + "ruleset_refresh\tpurge_state\t42")
+        d.publish(EVENT + "ruleset_removal\tpurge_state\t43")
+        wait_for(lambda: d.get("/ruleset/42")["name"] == "m42b", what="42 reloaded")
+        wait_for(lambda: "error" in d.get("/ruleset/43"), what="43 removed")
+        singles = api.requests("/v2/super_rule_set?event_criteria_id=42")
+        assert len(singles) == 1 and singles[0]["time"] >= last + 0.5, singles
+        assert len(api.requests("/v2/super_rule_set?event_criteria_id=43")) == 1
+        time.sleep(0.6)
+        assert len(api.requests("/v2/super_rule_set?event_criteria_id=")) == 2
+        refresh = d.stats()["ruleset"]["refresh"]
+        assert (refresh["requests"], refresh["ganged"], refresh["reloads"], refresh["pending"]) == (4, 2, 2, 0)
 
-    ok, bad, maint = console_session(daemon.console_port, [
-        "reload ruleset 7", "reload ruleset 7x", "reload maintenance 9"])
-    assert "reloading ruleset 7" in ok
-    assert "usage: reload ruleset <id>" in bad
-    assert "reloading maintenance window 9" in maint
-    wait_for(lambda: daemon.log().count("reload failed: No API base in config!") == 4,
-             what="the console's reloads")
+        ok, bad, maint = console_session(d.console_port, [
+            "reload ruleset 42", "reload ruleset 42x", "reload maintenance 9"])
+        assert "reloading ruleset 42" in ok and "reloading maintenance window 9" in maint
+        assert "usage: reload ruleset <id>" in bad
+        wait_for(lambda: len(api.requests("/v2/super_rule_set?event_criteria_id=42")) == 2 and
+                 len(api.requests("/v2/super_maintenance?maintenance_id=9")) == 1, what="console reloads")
+    finally:
+        d.close()
 
 
 def maint_body(fields):

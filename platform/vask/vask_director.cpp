@@ -304,6 +304,14 @@ struct globals_t {
   std::mutex write_lock;  // interest and search writers
   rcu_table_c<interest_entry_t> interests{1024};
   rcu_table_c<search_entry_t> searches{256};
+  // Whether an interest (or search) was ever registered under the all-zero check UUID, and an
+  // interest under a name ending in the empty tag list. Routing skips the look-ups that only
+  // such registrations could answer: most daemons have none, and every message would pay for
+  // them. Set before the entry is published and never cleared, so a router that reads false
+  // misses only a registration racing with it, as it would without the flag.
+  std::atomic<bool> zero_uuid_interests{false};
+  std::atomic<bool> suffixed_interests{false};
+  std::atomic<bool> zero_uuid_searches{false};
   std::unordered_map<uint32_t, search_t *> search_by_id;  // guarded by write_lock
   uint32_t next_search_id = 1;                            // guarded by write_lock
 
@@ -574,7 +582,10 @@ void compute_interest(globals_t &g, const vask_metric_message_t *m, uint16_t *fl
     // any name can be (the decoder rejects such names, so nobody registers them).
     bool tagged_form =
         with_tags != id.name_len || id.name_len + untagged_suffix.size() > VASK_METRIC_NAME_MAX;
-    for (int u = 0; u < nuuids; u++) {
+    // Acquire: pairs with the release store made before such an entry was published.
+    bool suffixed = g.suffixed_interests.load(std::memory_order_acquire);
+    int interest_uuids = g.zero_uuid_interests.load(std::memory_order_acquire) ? nuuids : 1;
+    for (int u = 0; u < interest_uuids; u++) {
       key.assign(reinterpret_cast<const char *>(uuids[u]), 16);
       key.append(id.name, id.name_len);
       add_interest_flags(g, key, flags, n);
@@ -582,14 +593,17 @@ void compute_interest(globals_t &g, const vask_metric_message_t *m, uint16_t *fl
         key.resize(16);
         key.append(id.name, with_tags);
       } else {
+        if (!suffixed) continue;
         key.append(untagged_suffix);
       }
       add_interest_flags(g, key, flags, n);
     }
   }
-  if (!g.searches.empty())
-    for (int u = 0; u < nuuids; u++)
+  if (!g.searches.empty()) {
+    int search_uuids = g.zero_uuid_searches.load(std::memory_order_acquire) ? nuuids : 1;
+    for (int u = 0; u < search_uuids; u++)
       add_search_flags(g, id, uuids[u], key, flags);
+  }
 }
 
 enum route_mode_t { ROUTE_BLOCK, ROUTE_TRY };
@@ -1062,6 +1076,14 @@ int vask_metric_director_adjust_metric_interest_on_thread(uint32_t thread,
                  int(len), name);
       return 0;
     }
+    static const uint8_t zero_uuid[16] = {};
+    // Release: a router that sees the flag also sees every entry published after it.
+    if (std::memcmp(check_uuid, zero_uuid, 16) == 0)
+      g.zero_uuid_interests.store(true, std::memory_order_release);
+    if (len >= untagged_suffix.size() &&
+        std::string_view(name + len - untagged_suffix.size(), untagged_suffix.size()) ==
+            untagged_suffix)
+      g.suffixed_interests.store(true, std::memory_order_release);
     e = new interest_entry_t;
     e->hash = hash;
     e->key = std::move(key);
@@ -1105,6 +1127,10 @@ uint32_t vask_metric_director_register_search_on_thread(uint32_t thread, uint64_
   std::string key(reinterpret_cast<const char *>(&account), sizeof account);
   key.append(reinterpret_cast<const char *>(s->check_uuid), 16);
   uint64_t hash = hash_key(key);
+  static const uint8_t zero_uuid[16] = {};
+  // Release: a router that sees the flag also sees the search published after it.
+  if (std::memcmp(s->check_uuid, zero_uuid, 16) == 0)
+    g.zero_uuid_searches.store(true, std::memory_order_release);
 
   std::lock_guard<std::mutex> guard(g.write_lock);
   do {

@@ -221,8 +221,23 @@ ruleset_tgt_list_t *find_list(ck_hs_t *set, const std::string &key) {
   return static_cast<ruleset_tgt_list_t *>(ck_hs_get(set, h, &probe));
 }
 
+// Whether a list was ever filed under the all-zero check UUID (rulesets of any check), and one
+// under a name ending in the empty tag list. Lookups skip the probes that only such lists could
+// answer: most daemons have none, and every message would pay for them. Set before the list is
+// published and never cleared (lists are never removed), so a lookup that reads false misses
+// only a list racing with it, as it would without the flag.
+std::atomic<bool> zero_uuid_lists{false};
+std::atomic<bool> suffixed_lists{false};
+
 // Inserts a list for the key unless one exists; returns the one in the set.
 ruleset_tgt_list_t *insert_list(ck_hs_t *set, ck_spinlock_fas_t *wrlock, const std::string &key) {
+  constexpr std::string_view empty_tags = "|ST[]";
+  // Release: a lookup that sees the flag also sees the list published after it.
+  if (key.size() >= 24 && is_zero_uuid(reinterpret_cast<const uint8_t *>(key.data()) + 8))
+    zero_uuid_lists.store(true, std::memory_order_release);
+  if (key.size() >= 24 + empty_tags.size() &&
+      std::string_view(key).substr(key.size() - empty_tags.size()) == empty_tags)
+    suffixed_lists.store(true, std::memory_order_release);
   ruleset_tgt_list_t *fresh =
       new_list(reinterpret_cast<const uint8_t *>(key.data()), uint32_t(key.size()));
   unsigned long h = CK_HS_HASH(set, list_hash, fresh);
@@ -519,6 +534,9 @@ int rulesets_for_metric(const vask_metric_id_t *id, ruleset_sp *out, int capacit
   bool tagged_key = with_tags != id->name_len || id->name_len > 4090;
   // An untagged long name has the same tagged key as its bare key: look it up once.
   bool second_key = !tagged_key || with_tags != id->name_len;
+  // Acquire: pairs with the release store made before such a list was published.
+  if (!zero_uuid_lists.load(std::memory_order_acquire)) nuuids = 1;
+  if (!tagged_key && !suffixed_lists.load(std::memory_order_acquire)) second_key = false;
   int count = 0;
   auto where = [](const ruleset_slot_t &s, const vask_metric_id_t *m) {
     return ruleset_where_satisfied(*s.ruleset, m);

@@ -12,16 +12,22 @@
 // cycle: a cascade skips rulesets already on its path and stops six levels down.
 //
 // A document the bus module refuses is not an announced state: it is counted as failed and the
-// last notified state stays as it was, so that the next re-evaluation sends it again.
+// last notified state stays as it was, so that the next re-evaluation sends it again. A stream is
+// re-evaluated only when its state changes, and a stream that stays raised (or gets no more data)
+// would keep its refused alert for good; so every refused stream is also remembered and
+// re-evaluated once a second, on a loop thread, until the bus takes its alert.
 #include <json-c/json.h>
 #include <pcre.h>
+#include <sys/time.h>
 
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <deque>
+#include <mutex>
 #include <string>
+#include <unordered_map>
 
 #include "dependency.h"
 #include "general.h"
@@ -31,6 +37,7 @@
 #include "rules/stream_internal.h"
 #include "ruleset_mgr.h"
 #include "stats.h"
+#include "tovi/eventer.h"
 #include "tovi/tovi_amqp.h"
 #include "tovi/tovi_assert.h"
 #include "tovi/tovi_conf.h"
@@ -160,6 +167,58 @@ void drain_cascades() {
     run_cascade(c);
   }
   st.draining = false;
+}
+
+// ---- Streams whose alert the bus refused
+
+// A refused stream, found again through its ruleset and signature (a stream does not know its
+// own shared pointer). Gone when the ruleset or the stream went.
+struct refused_t {
+  ruleset_wp ruleset;
+  std::string signature;
+};
+
+std::mutex refused_lock;
+// Keyed by the stream's address: one entry a stream however often it was refused meanwhile.
+std::unordered_map<const rulestream_c *, refused_t> refused_streams;  // guarded by refused_lock
+bool refused_timer_armed = false;                                     // guarded by refused_lock
+
+constexpr long refused_retry_s = 1;
+
+int retry_refused(eventer_t, int, void *, struct timeval *) {
+  std::unordered_map<const rulestream_c *, refused_t> due;
+  {
+    std::lock_guard<std::mutex> g(refused_lock);
+    due.swap(refused_streams);
+    refused_timer_armed = false;
+  }
+  struct timeval now;
+  gettimeofday(&now, nullptr);
+  tovi_memory_scope_c bracket;
+  for (auto &[_, entry] : due) {
+    ruleset_sp r = entry.ruleset.lock();
+    if (!r) continue;
+    rulestream_sp rs;
+    r->signature_to_stream.read_op([&](const signature_to_stream_map_t &table) {
+      auto it = table.find(std::string_view(entry.signature));
+      if (it != table.end()) rs = it->second;
+    });
+    // Sends if the state is still unannounced; a refusal puts the stream back in the set.
+    if (rs) rs->reevaluate(now);
+  }
+  return 0;
+}
+
+void remember_refused(const rulestream_c *rs, const ruleset_sp &r, std::string_view signature) {
+  std::lock_guard<std::mutex> g(refused_lock);
+  refused_t &entry = refused_streams[rs];
+  entry.ruleset = r;
+  entry.signature.assign(signature);
+  // Without a running loop (a tool or a test driving the rules directly) nothing retries; the
+  // next change of the stream's state still sends.
+  if (refused_timer_armed || !eventer_loop_running()) return;
+  refused_timer_armed = true;
+  eventer_add_in_s_us(retry_refused, nullptr, refused_retry_s, 0);
 }
 
 void log_send_failure(const ruleset_t &r, const rulestream_c &rs) {
@@ -496,6 +555,7 @@ bool rulestream_c::notify(uint64_t ms, int32_t sev, int8_t rule, const uint8_t u
       memcpy(_last_notified_uuid, previous_uuid, 16);
       alert_notifications_failed.fetch_add(1, std::memory_order_relaxed);
       log_send_failure(*r, *this);
+      remember_refused(this, r, std::string_view(_signature, _signature_len));
       return false;
     }
     alert_notifications_sent.fetch_add(1, std::memory_order_relaxed);

@@ -1,17 +1,23 @@
 """Alerts leave the daemon on the bus: rulesets loaded by POST /rulesets, metric lines fed by
 POST /test/input, and the alert documents read by a consumer bound to the alert exchange and route
-of a private RabbitMQ node. Each document's keys and values are checked, in order."""
+of a private RabbitMQ node. Each document's keys and values are checked, in order. Further cases:
+a windowed rule that boots before its first clear, a three-node cluster where only a metric's
+owners publish, and bursts of alerts across a broker restart and a full publish queue."""
 import base64
 import json
+import os
+import re
 import struct
+import threading
 import time
+import uuid
 
 import pika
 import pytest
 import requests
 
 from certs import pki  # noqa: F401  (fixture)
-from conftest import base_config, free_port, wait_for
+from conftest import SOURCE_DIR, Daemon, base_config, free_port, wait_for
 from rabbitmq import rabbitmq_node  # noqa: F401  (session fixture)
 
 UUID = "11111111-2222-3333-4444-555555555555"
@@ -36,43 +42,76 @@ def histogram_b64(bins):
     return base64.b64encode(out).decode()
 
 
+def declare_exchange(ch):
+    # The daemon declares the exchange as its configuration says; consumers declare it the same
+    # way so that their queues can be bound before the daemon connects.
+    ch.exchange_declare(EXCHANGE, exchange_type="topic", durable=True)
+
+
+def with_exchange(config):
+    return re.sub(r"(<heartbeat>\d+</heartbeat>)",
+                  rf'\1<exchange name="{EXCHANGE}" type="topic" durable="true"/>', config)
+
+
+class Rest:
+    """REST over TLS with the operator's client certificate."""
+
+    def __init__(self, port, pki):  # noqa: F811
+        self.port, self.pki = port, pki
+
+    def post(self, path, body):
+        data = body if isinstance(body, (bytes, str)) else json.dumps(body)
+        return requests.post(f"https://127.0.0.1:{self.port}{path}", data=data,
+                             cert=self.pki.client, verify=self.pki.ca, timeout=10)
+
+    def get(self, path):
+        return requests.get(f"https://127.0.0.1:{self.port}{path}", cert=self.pki.client,
+                            verify=self.pki.ca, timeout=10)
+
+    def alert_stats(self):
+        """The "notifications"/"alerts" counters of GET /stats.json."""
+        return self.get("/stats.json?format=simple").json()["notifications"]["alerts"]
+
+
+def start_daemon(daemon_factory, pki, rabbitmq_node, module='<module name="amqp" backoff_max_ms="1000"/>'):  # noqa: F811
+    port = free_port()
+    config = with_exchange(base_config(mq_port=rabbitmq_node.port, extra=(
+        f'<listeners><listener type="http" address="127.0.0.1" port="{port}"'
+        f' certificate_file="{pki.server_crt}" key_file="{pki.server_key}" ca_file="{pki.ca}"/>'
+        '</listeners>'))).replace('<module name="amqp" backoff_max_ms="1000"/>', module)
+    d = daemon_factory(config_text=config).start().wait_initialized()
+    wait_for(lambda: "queltd ready for data." in d.log(), what="consumers")
+    return d, Rest(port, pki)
+
+
+def line(name, t, value, kind="n"):
+    return "\t".join(["M", "b1", f"{t}.000", f"web01`mod`c_7_9`{UUID}", name, kind, value]) + "\n"
+
+
 @pytest.fixture
 def bus(daemon_factory, pki, rabbitmq_node):  # noqa: F811
     params = pika.ConnectionParameters("127.0.0.1", rabbitmq_node.port)
     conn = pika.BlockingConnection(params)
     ch = conn.channel()
-    # The daemon declares the exchange as the configuration below says; the consumer declares it
-    # the same way so that its queue can be bound before the daemon connects.
-    ch.exchange_declare(EXCHANGE, exchange_type="topic", durable=True)
+    declare_exchange(ch)
     queue = ch.queue_declare("", exclusive=True).method.queue
     ch.queue_bind(queue, EXCHANGE, routing_key=ROUTE)
-
-    port = free_port()
-    config = base_config(mq_port=rabbitmq_node.port, extra=(
-        f'<listeners><listener type="http" address="127.0.0.1" port="{port}"'
-        f' certificate_file="{pki.server_crt}" key_file="{pki.server_key}" ca_file="{pki.ca}"/>'
-        '</listeners>')).replace(
-        "<heartbeat>10</heartbeat>",
-        f'<heartbeat>10</heartbeat><exchange name="{EXCHANGE}" type="topic" durable="true"/>')
-    d = daemon_factory(config_text=config).start().wait_initialized()
-    wait_for(lambda: "queltd ready for data." in d.log(), what="consumers")
+    d, rest = start_daemon(daemon_factory, pki, rabbitmq_node)
 
     class Bus:
         log = d.log
         t = 1700000000
-
-        def post(self, path, body):
-            data = body if isinstance(body, (bytes, str)) else json.dumps(body)
-            return requests.post(f"https://127.0.0.1:{port}{path}", data=data, cert=pki.client,
-                                 verify=pki.ca, timeout=10)
+        post = rest.post
+        get = rest.get
+        alert_stats = rest.alert_stats
 
         def load(self, rulesets):
             r = self.post("/rulesets", rulesets)
             assert r.status_code == 200 and r.json() == {"rulesets": len(rulesets), "errors": 0}, r.text
 
-        def feed(self, name, value, kind="n", marker="M"):
-            """One line of the metric, one second after the previous line."""
-            Bus.t += 1
+        def feed(self, name, value, kind="n", marker="M", step=1):
+            """One line of the metric, `step` seconds after the previous line."""
+            Bus.t += step
             fields = [marker, "b1", f"{Bus.t}.000", f"web01`mod`c_7_9`{UUID}", name]
             fields += [value] if marker != "M" else [kind, value]
             r = self.post("/test/input", "\t".join(fields) + "\n")
@@ -205,3 +244,232 @@ def test_child_names_its_raised_parent(bus):
     assert child_alone["self_event_criteria_id"] == 11
     assert child_alone["ancestor_event_criteria_id"] is None
     assert child_alone["ancestor_priority"] is None
+
+
+def test_windowed_rule_boots_silently_then_clears_once(bus):
+    # An average over 5 minutes that counts only once it holds 2 minutes of data.
+    bus.load([ruleset(20, "mem", [{"criteria": "max value", "severity": 2, "value": "80",
+                                   "windowing_function": "average", "windowing_duration": 300,
+                                   "windowing_min_duration": 120}])])
+    before = bus.alert_stats()
+    # High values while booting: the rule cannot hold yet, nor can the stream be called clear.
+    for value in ("95", "97", "96"):
+        bus.feed("mem", value, step=30)
+    time.sleep(0.5)
+    assert bus.alert_stats() == before
+
+    # Two and a half minutes of data with a low average: the first clear, announced once.
+    for value in ("1", "1", "1", "1", "1", "1", "1", "1", "1", "1", "1", "1", "1", "1"):
+        bus.feed("mem", value, step=30)
+    (clear,) = bus.alerts(1)
+    check_common(clear, 20, "mem")
+    assert clear["rule"] == {"rule": "clear", "criteria": None}
+    assert (clear["self_priority"], clear["self_priority_prev"]) == (CLEAR, CLEAR)
+    bus.feed("mem", "1", step=30)  # a second clear: nothing
+    bus.alerts(0)
+    after = bus.alert_stats()
+    assert (after["sent"] - before["sent"], after["suppressed"], after["failed"]) == (
+        1, before["suppressed"], before["failed"])
+
+    # A booted window raises at once; the raise names the windowed rule and its average.
+    for _ in range(6):
+        bus.feed("mem", "300", step=30)
+    (raised,) = bus.alerts(1)
+    assert raised["rule"] == {"criteria": 80.0, "rule": "numeric_max",
+                              "windowing_function": "average", "windowing_duration": 300}
+    assert raised["self_priority_prev"] == CLEAR and raised["value"] > 80
+    assert bus.alert_stats()["sent"] == before["sent"] + 2
+
+
+def drain(ch, queue, want, timeout=30, what="alerts"):
+    """Reads the queue until `want(docs)` holds; returns the alert documents ("sev" members)."""
+    docs = []
+
+    def more():
+        while True:
+            method, _, body = ch.basic_get(queue, auto_ack=True)
+            if not method:
+                return want(docs)
+            docs.append(json.loads(body)["sev"])
+    try:
+        wait_for(more, timeout, interval=0.1, what=what)
+    except AssertionError as e:
+        raise AssertionError(f"{e} (got {len(docs)})") from None
+    return docs
+
+
+def test_cluster_only_owners_publish_and_name_themselves(tmp_path, pki, rabbitmq_node):  # noqa: F811
+    ch = pika.BlockingConnection(pika.ConnectionParameters("127.0.0.1", rabbitmq_node.port)).channel()
+    declare_exchange(ch)
+    queue = ch.queue_declare("", exclusive=True).method.queue
+    ch.queue_bind(queue, EXCHANGE, routing_key=ROUTE)
+
+    # The shipped three-node example, its ports moved to free ones (one map for all three files,
+    # so that every node still finds the others), on the test's bus and certificates.
+    ports, nodes = {}, []
+    for i in (1, 2, 3):
+        with open(os.path.join(SOURCE_DIR, "examples", "cluster", f"node{i}.conf")) as f:
+            text = f.read()
+        text = text.replace("examples/certs/server.crt", pki.server_crt).replace(
+            "examples/certs/server.key", pki.server_key).replace("examples/certs/ca.crt", pki.ca)
+        text = re.sub(r'(port="|<port>)(\d+)',
+                      lambda m: m.group(1) + str(ports.setdefault(m.group(2), free_port())), text)
+        text = with_exchange(re.sub(r"<port>\d+</port>", f"<port>{rabbitmq_node.port}</port>", text))
+        node_id = re.search(r'self="([0-9a-f-]+)"', text).group(1)
+        rest_port = int(re.search(r'<listener type="http" address="127.0.0.1" port="(\d+)"', text).group(1))
+        os.makedirs(tmp_path / f"node{i}")
+        nodes.append((node_id, Rest(rest_port, pki), Daemon(str(tmp_path / f"node{i}"), text)))
+    try:
+        for _, _, d in nodes:
+            d.start()
+        for _, _, d in nodes:
+            d.wait_initialized()
+            wait_for(lambda: "queltd ready for data." in d.log(), what="consumers")
+
+        count = 30
+        rulesets = [ruleset(100 + i, f"cluster.m{i}", [{"criteria": "max value", "severity": 2, "value": "10"}])
+                    for i in range(count)]
+        held = {}
+        for node_id, rest, _ in nodes:
+            r = rest.post("/rulesets", rulesets)
+            assert r.status_code == 200 and r.json()["errors"] == 0, r.text
+            held[node_id] = {ecid for ecid in range(100, 100 + count)
+                             if rest.get(f"/ruleset/{ecid}").status_code == 200}
+            assert r.json()["rulesets"] == len(held[node_id])
+        # Every ruleset is held by exactly two of the three nodes.
+        for ecid in range(100, 100 + count):
+            assert sum(ecid in h for h in held.values()) == 2, ecid
+        owners = {ecid: {n for n, h in held.items() if ecid in h} for ecid in range(100, 100 + count)}
+
+        # Every node gets every line: a raise for each metric.
+        body = "".join(line(f"cluster.m{i}", 1700000001, "50") for i in range(count))
+        for _, rest, _ in nodes:
+            assert rest.post("/test/input", body).json() == {"lines": count, "trash": 0}
+        docs = drain(ch, queue, lambda d: len(d) >= 2 * count)
+        time.sleep(0.5)
+        docs += drain(ch, queue, lambda d: True)
+        assert len(docs) == 2 * count, "one alert from each owner, none from anyone else"
+        by_ecid = {}
+        for doc in docs:
+            assert doc["self_priority"] == 2 and doc["value"] == 50
+            by_ecid.setdefault(doc["self_event_criteria_id"], []).append(doc["reporter"])
+        for ecid, reporters in by_ecid.items():
+            assert sorted(reporters) == sorted(owners[ecid]), ecid
+
+        for node_id, rest, _ in nodes:
+            stats = rest.alert_stats()
+            published = sum(1 for doc in docs if doc["reporter"] == node_id)
+            assert (stats["sent"], stats["suppressed"], stats["failed"]) == (published, 0, 0)
+            assert published == len(held[node_id])
+            for ecid in range(100, 100 + count):
+                r = rest.get(f"/ruleset/{ecid}")
+                if ecid in held[node_id]:
+                    assert (r.json()["owned"], r.json()["operated"]) == (True, True)
+                else:
+                    assert r.status_code == 500
+    finally:
+        for _, _, d in nodes:
+            if d.proc and d.proc.poll() is None:
+                d.proc.kill()
+                d.proc.wait()
+
+
+@pytest.fixture
+def durable_queue(rabbitmq_node):  # noqa: F811
+    """A durable queue bound to the alert route before anything is published: it keeps what the
+    broker confirmed across the broker's restart. Yields a function that opens a fresh channel."""
+    name = f"alerts-{uuid.uuid4()}"
+    conns = []
+
+    def channel():
+        conn = pika.BlockingConnection(pika.ConnectionParameters("127.0.0.1", rabbitmq_node.port))
+        conns.append(conn)
+        return conn.channel()
+
+    ch = channel()
+    declare_exchange(ch)
+    ch.queue_declare(name, durable=True)
+    ch.queue_bind(name, EXCHANGE, routing_key=ROUTE)
+    yield name, channel
+    for conn in conns:
+        try:
+            conn.close()
+        except Exception:
+            pass
+    channel().queue_delete(name)
+
+
+def burst_rulesets(first_ecid, count):
+    return [ruleset(first_ecid + i, f"burst.{first_ecid}.{i}",
+                    [{"criteria": "max value", "severity": 3, "value": "10"}]) for i in range(count)]
+
+
+def by_stream(docs):
+    """ecid -> the set of (severity, value) states announced for it."""
+    out = {}
+    for doc in docs:
+        out.setdefault(doc["self_event_criteria_id"], set()).add((doc["self_priority"], doc["value"]))
+    return out
+
+
+def test_broker_restart_during_a_burst_loses_no_alert(daemon_factory, pki, rabbitmq_node, durable_queue):  # noqa: F811
+    name, channel = durable_queue
+    d, rest = start_daemon(daemon_factory, pki, rabbitmq_node)
+    count, first = 200, 1000
+    rest.post("/rulesets", burst_rulesets(first, count))
+
+    # 200 streams, each raised (50) and then cleared (2): 400 alerts, fed in small slices over
+    # several seconds while the broker is stopped and started again.
+    lines = [line(f"burst.{first}.{i}", 1700000001, "50") for i in range(count)]
+    lines += [line(f"burst.{first}.{i}", 1700000002, "2") for i in range(count)]
+    restart = threading.Thread(target=rabbitmq_node.restart)
+    for k in range(0, len(lines), 10):
+        if k == 40:
+            restart.start()
+        assert rest.post("/test/input", "".join(lines[k:k + 10])).json()["trash"] == 0
+        time.sleep(0.05 if k < 40 else 0.3)
+    restart.join()
+
+    docs = drain(channel(), name, lambda got: len(by_stream(got)) == count and
+                 all(len(s) == 2 for s in by_stream(got).values()), timeout=60, what="every raise and clear")
+    for ecid, states in by_stream(docs).items():
+        assert first <= ecid < first + count and states == {(3, 50), (CLEAR, 2)}, (ecid, states)
+    stats = rest.alert_stats()
+    assert stats["sent"] == 2 * count and stats["failed"] == 0
+    assert len(docs) >= 2 * count  # duplicates are allowed, losses are not
+
+
+def test_refused_sends_are_counted_and_sent_later(daemon_factory, pki, rabbitmq_node, durable_queue):  # noqa: F811
+    # A publish queue of 20: while the broker is away, the 21st outstanding alert is refused.
+    name, channel = durable_queue
+    d, rest = start_daemon(daemon_factory, pki, rabbitmq_node,
+                           module='<module name="amqp" backoff_max_ms="500" queue_size="20"/>')
+    count, first = 100, 2000
+    rest.post("/rulesets", burst_rulesets(first, count))
+
+    rabbitmq_node.stop()
+    try:
+        body = "".join(line(f"burst.{first}.{i}", 1700000001, "50") for i in range(count))
+        assert rest.post("/test/input", body).json() == {"lines": count, "trash": 0}
+        stats = wait_for(lambda: (lambda s: s if s["sent"] + s["failed"] >= count else None)(rest.alert_stats()),
+                         what="every raise tried")
+        assert stats["sent"] == 20 and stats["failed"] >= count - 20, stats
+    finally:
+        rabbitmq_node.start()
+
+    # The refused raises stay due: each stream announces its raise once the bus takes it again,
+    # with no further line for it.
+    docs = drain(channel(), name, lambda got: len(by_stream(got)) == count, timeout=60,
+                 what=f"every refused raise sent later\n{d.log()[-3000:]}")
+    assert all(states == {(3, 50)} for states in by_stream(docs).values())
+    stats = rest.alert_stats()
+    assert stats["sent"] == count and stats["failed"] >= count - 20
+
+    # Nothing more is due: the clears are the only alerts that follow.
+    body = "".join(line(f"burst.{first}.{i}", 1700000002, "2") for i in range(count))
+    rest.post("/test/input", body)
+    docs = drain(channel(), name, lambda got: len(got) >= count, what="the clears")
+    time.sleep(1.5)
+    docs += drain(channel(), name, lambda got: True)
+    assert all(states == {(CLEAR, 2)} for states in by_stream(docs).values()) and len(by_stream(docs)) == count
+    assert len(docs) == count and rest.alert_stats()["sent"] == 2 * count

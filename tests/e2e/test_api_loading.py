@@ -216,3 +216,35 @@ def test_standalone_without_an_api_loads_over_rest(daemon_factory, pki, rabbitmq
     assert "starting rulesets fetch" not in c.log() and "starting maint fetch" not in c.log()
     assert c.stats()["api"]["calls"] == 0
     assert c.daemon.stop() == 0
+
+
+def test_the_example_configuration_loads_the_example_data(tmp_path, rabbitmq_node):  # noqa: F811
+    """What the quick start runs: examples/queltd.conf against scripts/reference-api serving
+    examples/api (ports moved to free ones, certificates made afresh)."""
+    from conftest import Daemon
+    certs = str(tmp_path / "certs")
+    subprocess.run([os.path.join(SOURCE_DIR, "scripts", "make-certs"), certs], check=True,
+                   capture_output=True, timeout=120)
+    api_port, rest_port = free_port(), free_port()
+    with open(os.path.join(SOURCE_DIR, "examples", "queltd.conf")) as f:
+        text = f.read()
+    text = (text.replace("examples/certs/", certs + "/").replace("8780", str(api_port))
+            .replace("8443", str(rest_port)).replace("<port>5672<", f"<port>{rabbitmq_node.port}<")
+            .replace('port="32322"', f'port="{free_port()}"').replace('port="8700"', f'port="{free_port()}"'))
+    api = subprocess.Popen([sys.executable, os.path.join(SOURCE_DIR, "scripts", "reference-api"),
+                            "--data", os.path.join(SOURCE_DIR, "examples", "api"),
+                            "--port", str(api_port)], stderr=subprocess.DEVNULL)
+    d = Daemon(str(tmp_path), text).start()
+    try:
+        d.wait_initialized()
+        wait_for(lambda: "Finished bulk ruleset fetch." in d.log()
+                 and "Finished bulk maintenance fetch." in d.log(), what="both loads\n" + d.log()[-2000:])
+        cert = (f"{certs}/client.crt", f"{certs}/client.key")
+        get = lambda path: requests.get(f"https://127.0.0.1:{rest_port}{path}", cert=cert,
+                                        verify=f"{certs}/ca.crt", timeout=10)
+        assert sorted(json.loads(get("/rulesets?type=ecid_only").text)) == [1001, 1002, 1003, 1004]
+        assert get("/maintenance/1001").json()["maintenance_item"] == "db01.example.net"
+    finally:
+        api.terminate()
+        api.wait()
+        assert d.stop() == 0

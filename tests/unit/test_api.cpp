@@ -134,6 +134,7 @@ class api_environment_c : public ::testing::Environment {
     api_init();
     quelt_test::start_event_loop();
   }
+  void TearDown() override { quelt_test::stop_event_loop(); }
 };
 const auto *environment = ::testing::AddGlobalTestEnvironment(new api_environment_c);
 

@@ -99,7 +99,8 @@ rules_bus_outcome_t count(rules_bus_outcome_t outcome) {
 
 // ---- Sweeps of the broker commands ------------------------------------------------------------
 
-// One pass over every stream, off the event loop and off the bus thread.
+// One pass over every stream, off the event loop and off the bus thread: the walk the stream
+// sweeper makes, done here while that sweeper is not part of the rules module.
 struct stream_sweep_t {
   const char *name;  // for the log lines: "maintenance renotify", ...
   broker_t *broker;  // only streams of this broker; null: every stream

@@ -9,6 +9,8 @@
 #include "tovi/tovi_conf.h"
 #include "tovi/tovi_log.h"
 #include "tovi/tovi_module.h"
+#include "maintenance.h"
+#include "rules/rules_mgr.h"
 
 std::string alerts_exchange = "vask.alerts";
 std::string alerts_route = "vask.alerts.sev";
@@ -63,9 +65,12 @@ void read_publishing_settings() {
 
 // Where a (re)connection starts the bulk loads: first the maintenance windows, then the
 // rulesets, so that rulesets are evaluated against current maintenance. Both only queue jobs on
-// the api job queue. The maintenance fetch (start_maint_windows_fetch) and the ruleset fetch
-// (start_ruleset_fetch) are called from here once those modules exist.
-void start_bulk_loads_after_connect() {}
+// the api job queue; a load already running starts over from its first page instead of a second
+// one starting beside it.
+void start_bulk_loads_after_connect() {
+  start_maint_windows_fetch();
+  start_ruleset_fetch();
+}
 
 }  // namespace
 

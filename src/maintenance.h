@@ -27,6 +27,8 @@
 
 struct json_object;
 struct ck_hs;
+struct tovi_amqp_connection_t;
+struct tovi_amqp_envelope_t;
 
 // What a window covers.
 enum maint_item_type_t : int32_t {
@@ -149,6 +151,19 @@ void maintenance_tables_init();
 // routes. Called once in child_main after the rules module; a failed registration is fatal.
 void maintenance_init();
 
+// ---- Loading from the management API ----------------------------------------------------------
+
+// Raised while a bulk load of windows from the API is under way. Lowered when it ends.
+extern std::atomic<bool> maint_windows_are_loading;
+// Starts (or restarts from the first page) the bulk load of windows from the API. Without
+// "//orvane/api/base" or "//orvane/api/token" nothing starts and the flag stays down. Only queues
+// a job on api_jobq. Any thread.
+void start_maint_windows_fetch();
+// Fetches one window again from the API; an empty answer ends the live window, an answer that
+// does not parse leaves it alone. A request while a reload of the same id runs makes it run once
+// more afterwards. Only queues a job on api_jobq. Any thread.
+void maint_window_reload(uint64_t id);
+
 // ---- JSON and REST
 // -------------------------------------------------------------------------------
 
@@ -170,3 +185,56 @@ int maint_windows_rest_get(tovi_http_rest_closure_t *restc, int npats, char **pa
 int maint_windows_rest_post(tovi_http_rest_closure_t *restc, int npats, char **pats);
 int maint_windows_rest_post_complete(tovi_http_rest_closure_t *restc, int npats, char **pats);
 int maint_leave_rest_post(tovi_http_rest_closure_t *restc, int npats, char **pats);
+
+// ---- Updates from the message bus
+// --------------------------------------------------------------
+
+// The action word of an update message. It must be one of the three, but the active flag alone
+// decides between adding (or updating) and ending a window.
+enum maint_alter_action_t : int32_t {
+  MAINT_ALTER_ADD = 0,     // "add"
+  MAINT_ALTER_DELETE = 1,  // "remove"
+  MAINT_ALTER_UPDATE = 2,  // "modify"
+};
+
+// What became of one bus body.
+enum maint_bus_outcome_t {
+  MAINT_BUS_IGNORED = 0,    // not a maintenance update
+  MAINT_BUS_APPLIED = 1,    // active: the window was added or updated
+  MAINT_BUS_ENDED = 2,      // inactive: the live window of that id (if any) was ended
+  MAINT_BUS_REFUSED = 3,    // parsed, but the registry refused it (see maint_window_update)
+  MAINT_BUS_MALFORMED = 4,  // logged with its reason on "error/maintenance"
+};
+
+// Reads an update body (any bytes, `length` of them; never read beyond) into the zeroed window
+// w: "net.orvane.ombra.QueltMaintenanceEventHandler.update" then ten tab-led fields: (unused),
+// action, item, type, severities, start_on, stop_on, account_id, maintenance_id, active flag
+// (docs/api.md, "Bus messages"). Returns 1, or 0 with *reason set ("invalid prefix",
+// "insufficient fields", "invalid action", "invalid type", "invalid number" for a numeric field
+// that is empty, not decimal digits or beyond 64 bits, "invalid item" for an empty host,
+// "severity list too long", "severity out of bounds"). On failure w may hold a copied host:
+// discard it with maint_window_safe_free_no_remove. Any thread.
+int parse_mq_message(const void *payload, size_t length, maint_window_t *w,
+                     maint_alter_action_t *action, bool *active, const char **reason);
+// Applies one body: an active window goes to maint_window_update, an inactive one ends the
+// live window of its id. Bodies without the prefix are ignored without a log line. Any thread,
+// inside a safe-memory bracket.
+maint_bus_outcome_t handle_maintenance_update(const void *payload, size_t length);
+// The message hook "maintenance-handler": applies a maintenance body at once and queues a copy
+// for the drain (bounded; see the statistics "maintenance" -> "copies"). Every body is finished
+// with (TOVI_AMQP_DONE). Runs on the bus thread.
+int handle_amqp_message_maint(void *closure, tovi_amqp_connection_t *connection, int id,
+                              const tovi_amqp_envelope_t *envelope, const void *payload,
+                              size_t length);
+// The recurrent drain: while no bulk load of windows runs, applies every queued copy in order
+// of arrival. Returns 1 when it applied any, else 0. Loop thread 0.
+int maint_handle_amqp_queue(eventer_t e, int mask, void *closure, struct timeval *now);
+// Copies waiting for the drain.
+size_t maint_bus_queued();
+
+// Counters of the bus side (statistics "maintenance" -> "bus" and "copies"). Any thread.
+struct maint_bus_stats_t {
+  std::atomic<uint64_t> applied{0}, ended{0}, refused{0}, malformed{0}, ignored{0};
+  std::atomic<uint64_t> copies_queued{0}, copies_replayed{0}, copies_dropped{0};
+};
+extern maint_bus_stats_t maint_bus_stats;

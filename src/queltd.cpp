@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "api.h"
 #include "config_handlers.h"
 #include "dependency.h"
 #include "general.h"
@@ -127,6 +128,7 @@ int child_main(void) {
   }
 
   stats_rest_init();
+  api_init();
   test_input_init();
   dependency_init();
   metrics_init();

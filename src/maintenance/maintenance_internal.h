@@ -13,3 +13,11 @@ tovi_log_stream_t maint_error_stream();
 // Changes held back by a window, and windows ended, since start.
 extern std::atomic<uint64_t> maint_held_back_count;
 extern std::atomic<uint64_t> maint_ended_count;
+
+// The bus side's start, in maintenance_init's order: the hand-over queue and its bound
+// ("//orvane/state/maintenance/@max_queued"; an unusable value ends the process with status 2);
+// the recurrent drain on loop thread 0, statistics and the console command; the message hook
+// "maintenance-handler" (false when the bus module offers no message hooks).
+void maint_bus_queue_init();
+void maint_bus_init();
+bool maint_bus_register_hook();

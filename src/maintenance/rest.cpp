@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "api.h"
 #include "maintenance.h"
 #include "maintenance/maintenance_internal.h"
 #include "rules/stream.h"
@@ -306,6 +307,10 @@ int maint_leave_rest_post(tovi_http_rest_closure_t *restc, int, char **) {
 
 void maintenance_init() {
   maintenance_tables_init();
+  maint_bus_queue_init();
+  // Reloads of single windows run on the API's job queue.
+  tovi_assert(api_jobq);
+  maint_bus_init();
   static std::once_flag registered;
   std::call_once(registered, [] {
     stats_ns_t *ns = stats_register_ns(stats_recorder_root(stats_recorder()), "maintenance");
@@ -321,4 +326,8 @@ void maintenance_init() {
   tovi_assert(tovi_http_rest_register_auth("POST", "/maintenance/", "^leave$",
                                            maint_leave_rest_post,
                                            tovi_http_rest_client_cert_auth) == 0);
+  if (!maint_bus_register_hook()) {
+    tovi_log(tovi_error, "AMQP module not loaded, but required. Misconfiguration!\n");
+    exit(2);
+  }
 }

@@ -1,6 +1,8 @@
 // The ruleset module's start: statistics, registry, settings, lookup sets and REST routes.
 #include <cstdlib>
 
+#include "api.h"
+#include "rules/bus_updates.h"
 #include "rules/rules.h"
 #include "rules/rules_mgr_internal.h"
 #include "rules/stream.h"
@@ -45,6 +47,9 @@ void rules_mgr_init(void) {
   absence_cushion_s = read_setting("//orvane/state/rulesets/@absence_cushion", 10);
   tovi_log(rules_debug_stream(), "Absence Cushion set to %d seconds.\n", absence_cushion_s);
 
+  // Reloads asked for on the bus run on the API's job queue.
+  tovi_assert(api_jobq);
+
   // Listings run one at a time: each may render every ruleset, and several at once would only
   // compete with the workers for the same cores.
   bool existed = eventer_jobq_retrieve("rulesets_fetch") != nullptr;
@@ -72,5 +77,13 @@ void rules_mgr_init(void) {
   tovi_assert(tovi_http_rest_register_auth("POST", "/", "^rulesets$", rulesets_rest_post, cert) ==
               0);
 
+  // Updates from the bus: without message hooks the daemon would never hear of a changed
+  // ruleset, so it does not run at all.
+  if (!rules_bus_init()) {
+    tovi_log(tovi_error, "AMQP module not loaded, but required. Misconfiguration!\n");
+    exit(2);
+  }
   rules_lookup_init(static_cast<unsigned long>(initial_size));
+  eventer_name_callback("fetch_some_rulesets", fetch_some_rulesets);
+  rules_bus_console_init();
 }

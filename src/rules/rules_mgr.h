@@ -14,6 +14,7 @@
 
 #include <json-c/json.h>
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 #include <utility>
@@ -29,10 +30,11 @@
 // Registers the statistics "ruleset" "current", "loaded", "suppressed"; creates the registry;
 // reads "//orvane/state/rulesets/@initial_hash_size" (50000), "@max_out_of_order" (300 s) and
 // "@absence_cushion" (10 s); makes the job queue "rulesets_fetch" (concurrency 1, 1 to 4 threads)
-// and the two lookup sets, and registers the REST routes below, each with client-certificate
-// authentication. Called once on the main thread at start-up, after
+// and the two lookup sets, registers the REST routes below, each with client-certificate
+// authentication, the bus message hook "rules-handler" (rules/bus_updates.h) and the console
+// command "reload ruleset". Called once on the main thread at start-up, after
 // dependency_init(). A failed registration is a fatal assertion; an unusable setting (a negative
-// size or time) ends the process with status 2.
+// size or time), or a bus module without message hooks, ends the process with status 2.
 void rules_mgr_init(void);
 
 // Creates the lookup sets (idempotent) with the given initial size, and the registry when it does
@@ -144,6 +146,26 @@ bool rule_compile(ruleset_t &r, rule_t &rule);
 // growing to 512 KiB, made on first use, kept for the thread's life). Null when study fails
 // without an error (the expression then runs without extra data).
 pcre_extra *rules_pcre_study(pcre *re);
+
+// ---- Loading from the management API -----------------------------------------------------------
+
+// Raised while a bulk load of rulesets from the API is under way; single reloads asked for by bus
+// messages wait while it is up. Lowered when the bulk load ends.
+extern std::atomic<bool> rulesets_are_loading;
+
+// Starts (or restarts from the first page) the bulk load of rulesets from the API. Without
+// "//orvane/api/base" or "//orvane/api/token" nothing starts and the loading flag stays down.
+// Only queues a job on api_jobq. Any thread.
+void start_ruleset_fetch(void);
+
+// Fetches one ruleset again from the API. An empty answer removes the ruleset entirely (as a
+// deletion request does); an answer that does not parse keeps the version in force. While a
+// reload of the same id is running, another request makes it run once more after it. Only queues
+// a job on api_jobq. Any thread.
+void ruleset_reload(uint64_t ecid);
+
+// The job of both: one page, or one ruleset, per pass on api_jobq.
+int fetch_some_rulesets(eventer_t e, int mask, void *closure, struct timeval *now);
 
 // ---- Rendering and REST -------------------------------------------------------------------------
 

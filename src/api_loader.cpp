@@ -1,0 +1,264 @@
+// api_loader: paged bulk loads and single reloads (see api_loader.h for the paging rules).
+#include "api_loader.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <string>
+
+#include "api.h"
+#include "tovi/eventer_jobq.h"
+#include "tovi/tovi_assert.h"
+#include "tovi/tovi_conf.h"
+#include "tovi/tovi_memory.h"
+
+// One chain's state, owned by the chain and freed when it ends.
+struct api_fetch_state_t {
+  int32_t errors = 0;        // errors of the current pass
+  int32_t total_errors = 0;  // summed over all passes
+  std::string apibase;
+  std::string apitoken;
+  uint64_t id = 0;            // the item of a single reload; 0 for a bulk load
+  uint64_t first_cursor = 0;  // where a (re)started bulk load begins: cursor + 1 is asked first
+  uint64_t cursor = 0;        // the largest id read so far
+  int32_t once = 0;           // stop after one successful pass
+  int32_t batch_size = 10000;
+  int32_t last_result = -1;  // elements processed in the last pass
+  int32_t delay_us = 0;      // pause before the next pass
+  bool retry = false;        // the pass failed as a whole (call or document)
+  bool done = false;         // the chain has nothing more to ask
+};
+
+namespace {
+
+bool read_api_config(api_loader_kind_t *kind, api_fetch_state_t *st, const char *prefix) {
+  if (!tovi_conf_get_string(nullptr, "//orvane/api/base", &st->apibase)) {
+    tovi_log(tovi_error, "%sNo API base in config!\n", prefix);
+    return false;
+  }
+  if (!tovi_conf_get_string(nullptr, "//orvane/api/token", &st->apitoken)) {
+    tovi_log(tovi_error, "%sNo API token in config!\n", prefix);
+    return false;
+  }
+  (void)kind;
+  return true;
+}
+
+void queue_pass(api_loader_kind_t *kind, api_fetch_state_t *st) {
+  tovi_assert(api_jobq);
+  eventer_add_asynch(api_jobq, eventer_alloc_asynch(kind->job, st));
+}
+
+void count(stats_counter_t *c, uint64_t n) {
+  if (c && n) stats_counter_add(c, n);
+}
+
+// The largest readable id of the page's elements, 0 when none has one.
+uint64_t page_max_id(api_loader_kind_t *kind, json_object *page) {
+  uint64_t max = 0;
+  size_t n = json_object_array_length(page);
+  for (size_t i = 0; i < n; i++) {
+    uint64_t id = 0;
+    json_object *el = json_object_array_get_idx(page, i);
+    if (el && json_object_is_type(el, json_type_object) && kind->element_id(el, &id) && id > max)
+      max = id;
+  }
+  return max;
+}
+
+void work_phase(api_loader_kind_t *kind, api_fetch_state_t *st) {
+  if (st->delay_us > 0) usleep(useconds_t(st->delay_us));
+  bool single = st->id != 0;
+  char url[1024];
+  if (single) {
+    st->once = 1;
+    tovi_log_fields(tovi_notice, ({kind->log_id_field, st->id}), kind->single_start_line,
+                    (unsigned long)st->id);
+    snprintf(url, sizeof(url), kind->single_url, st->apibase.c_str(), (unsigned long)st->id);
+  } else {
+    tovi_log_fields(tovi_notice,
+                    ({kind->log_id_field, st->cursor + 1}, {"batch_size", st->batch_size}),
+                    kind->bulk_start_line, (unsigned long)(st->cursor + 1));
+    snprintf(url, sizeof(url), kind->bulk_url, st->apibase.c_str(), (unsigned long)(st->cursor + 1),
+             st->batch_size);
+  }
+  api_info_t info;
+  api_json_closure_t closure;
+  info.apiapp = "quelt";
+  info.apitoken = st->apitoken.c_str();
+  info.url = url;
+  info.callback = api_json_parse_cb;
+  info.closure = &closure;
+
+  st->errors = 0;
+  st->retry = false;
+  st->done = false;
+  if (api_call(&info) != 0) {
+    tovi_log(kind->error_stream(), "API: %s\n", info.error ? info.error : "unknown failure");
+    st->errors = 1;
+    st->retry = true;
+    count(kind->errors, 1);
+    api_info_clean(info);
+    api_json_closure_clean(closure);
+    return;
+  }
+  count(kind->pages, 1);
+  {
+    tovi_memory_scope_c bracket;
+    json_object *doc = closure.doc;
+    bool is_array = json_object_is_type(doc, json_type_array);
+    size_t n = is_array ? json_object_array_length(doc) : 0;
+    uint64_t max_id = is_array ? page_max_id(kind, doc) : 0;
+    // The parser logs and counts a document that is not an array; it is asked for again.
+    st->last_result = kind->apply_page(doc, &st->errors);
+    if (!is_array) {
+      st->retry = true;
+      if (st->errors == 0) st->errors = 1;
+    } else if (single) {
+      if (n == 0) kind->single_gone(st->id);
+      st->done = true;
+    } else if (n == 0) {
+      st->done = true;
+    } else if (max_id <= st->cursor) {
+      tovi_log(kind->error_stream(),
+               "API: page from %lu brought no id above %lu; ending the load\n",
+               (unsigned long)(st->cursor + 1), (unsigned long)st->cursor);
+      st->errors++;
+      st->done = true;
+    } else {
+      st->cursor = max_id;
+      st->done = st->once != 0;
+    }
+  }
+  if (st->last_result > 0) count(kind->items, uint64_t(st->last_result));
+  count(kind->errors, uint64_t(st->errors));
+  st->total_errors += st->errors;
+  tovi_log_fields(
+      tovi_notice,
+      ({kind->log_id_field, single ? st->id : st->cursor}, {"batch_size", st->batch_size},
+       {"errors", st->errors}, {"latency", double(info.elapsed_ns) / 1e9}),
+      kind->elapsed_line, single ? "" : "->", (unsigned long)(single ? st->id : st->cursor),
+      double(info.elapsed_ns) / 1e9, st->last_result, st->errors);
+  api_info_clean(info);
+  api_json_closure_clean(closure);
+}
+
+void restart(api_fetch_state_t *st) {
+  st->cursor = st->first_cursor;
+  st->delay_us = 0;
+  st->last_result = -1;
+  st->retry = false;
+  st->done = false;
+}
+
+void completion_phase(api_loader_kind_t *kind, api_fetch_state_t *st) {
+  bool single = st->id != 0;
+  std::unique_lock<std::mutex> guard(kind->lock);
+  if (st->retry) {
+    st->delay_us = st->delay_us == 0 ? 1 : st->delay_us > 499999 ? 1000000 : st->delay_us * 2;
+  } else {
+    st->delay_us = 0;
+  }
+  bool again = !st->done;
+  if (!single && kind->bulk_restart) {
+    kind->bulk_restart = false;
+    restart(st);
+    again = true;
+  } else if (single && st->done) {
+    auto it = kind->singles.find(st->id);
+    if (it != kind->singles.end() && it->second) {
+      it->second = false;
+      restart(st);
+      again = true;
+    }
+  }
+  if (again) {
+    guard.unlock();
+    queue_pass(kind, st);
+    return;
+  }
+  if (single) {
+    kind->singles.erase(st->id);
+  } else {
+    kind->bulk = nullptr;
+    kind->loading->store(false, std::memory_order_release);
+    count(kind->loads, 1);
+    tovi_log(tovi_notice, "%s", kind->finished_line);
+  }
+  guard.unlock();
+  delete st;
+}
+
+}  // namespace
+
+void api_loader_stats_init(stats_ns_t *api_ns) {
+  for (api_loader_kind_t *kind : {&rulesets_loader_kind, &maint_windows_loader_kind}) {
+    stats_ns_t *ns = stats_register_ns(api_ns, kind->stats_name);
+    kind->loads = stats_register_counter(ns, "loads", {.units = "loads"});
+    kind->pages = stats_register_counter(ns, "pages", {.units = "responses"});
+    kind->items = stats_register_counter(ns, "items", {.units = "items"});
+    kind->errors = stats_register_counter(ns, "errors", {.units = "errors"});
+  }
+}
+
+void api_loader_start_bulk(api_loader_kind_t *kind) {
+  auto *st = new api_fetch_state_t;
+  if (!read_api_config(kind, st, "")) {
+    delete st;
+    return;
+  }
+  int32_t batch = 10000;
+  if (tovi_conf_get_int32(nullptr, kind->batch_size_key, &batch) && batch >= 1)
+    st->batch_size = batch;
+  int64_t once_at = 0;
+  if (tovi_conf_get_int64(nullptr, kind->once_at_key, &once_at) && once_at >= 1) {
+    st->first_cursor = uint64_t(once_at) - 1;
+    st->once = 1;
+  }
+  st->cursor = st->first_cursor;
+  std::unique_lock<std::mutex> guard(kind->lock);
+  kind->loading->store(true, std::memory_order_release);
+  if (kind->bulk) {
+    // The running chain starts over from its first page after its current pass.
+    kind->bulk_restart = true;
+    delete st;
+    return;
+  }
+  kind->bulk = st;
+  guard.unlock();
+  queue_pass(kind, st);
+}
+
+void api_loader_start_single(api_loader_kind_t *kind, uint64_t id) {
+  auto *st = new api_fetch_state_t;
+  if (!read_api_config(kind, st, "reload failed: ")) {
+    delete st;
+    return;
+  }
+  st->id = id;
+  st->once = 1;
+  std::unique_lock<std::mutex> guard(kind->lock);
+  auto [it, inserted] = kind->singles.emplace(id, false);
+  if (!inserted) {
+    it->second = true;
+    delete st;
+    return;
+  }
+  guard.unlock();
+  queue_pass(kind, st);
+}
+
+int api_fetch_job(api_loader_kind_t *kind, eventer_t, int mask, void *closure, struct timeval *) {
+  auto *st = static_cast<api_fetch_state_t *>(closure);
+  if (mask == EVENTER_ASYNCH_WORK) {
+    work_phase(kind, st);
+  } else if (mask == EVENTER_ASYNCH_COMPLETE) {
+    completion_phase(kind, st);
+  }
+  return 0;
+}
+
+bool api_loader_busy(api_loader_kind_t *kind) {
+  std::lock_guard<std::mutex> guard(kind->lock);
+  return kind->bulk != nullptr || !kind->singles.empty();
+}

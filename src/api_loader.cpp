@@ -230,6 +230,11 @@ void api_loader_start_bulk(api_loader_kind_t *kind) {
 }
 
 void api_loader_start_single(api_loader_kind_t *kind, uint64_t id) {
+  // Id 0 names nothing (and would read as a bulk load in the chain's state).
+  if (id == 0) {
+    tovi_log(tovi_error, "reload failed: id 0 names nothing\n");
+    return;
+  }
   auto *st = new api_fetch_state_t;
   if (!read_api_config(kind, st, "reload failed: ")) {
     delete st;

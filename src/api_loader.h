@@ -75,7 +75,7 @@ void api_loader_stats_init(stats_ns_t *api_ns);
 // starts nothing (the loading flag stays as it was). Any thread.
 void api_loader_start_bulk(api_loader_kind_t *kind);
 // Starts a single reload of `id`, or asks the running one to run once more. `no_base` and
-// `no_token` texts as above, prefixed "reload failed: ". Any thread.
+// `no_token` texts as above, prefixed "reload failed: ". Id 0 is refused (logged). Any thread.
 void api_loader_start_single(api_loader_kind_t *kind, uint64_t id);
 
 // The body of every kind's job function (both phases).

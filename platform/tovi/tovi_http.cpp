@@ -745,6 +745,11 @@ void tovi_http_response_end(tovi_http_rest_closure_t *restc) {
   restc->ended = true;
 }
 
+void tovi_http_response_json_error(tovi_http_rest_closure_t *restc, int code, const char *status,
+                                   const char *reason) {
+  http_error_response(restc, code, status, reason ? reason : "");
+}
+
 bool tovi_http_response_ended(tovi_http_rest_closure_t *restc) {
   return restc->ended;
 }

@@ -126,9 +126,12 @@ void tovi_http_response_append(tovi_http_rest_closure_t *restc, const void *data
 void tovi_http_response_append_str(tovi_http_rest_closure_t *restc, std::string_view text);
 // Appends the object's JSON text (json-c, plain form). The object stays the caller's.
 void tovi_http_response_append_json(tovi_http_rest_closure_t *restc, json_object *object);
-// Ends the response: the framework writes it once the handler returns. The body is sent chunked
-// to HTTP/1.1 clients, and to HTTP/1.0 clients without a length, closing the connection.
+// Ends the response: the framework writes it once the handler returns, with a Content-Length.
 void tovi_http_response_end(tovi_http_rest_closure_t *restc);
+// Replaces whatever the response holds by the status and the JSON body
+// "{ \"error\": <reason> }\n" (the reason as a JSON string), and ends it.
+void tovi_http_response_json_error(tovi_http_rest_closure_t *restc, int code, const char *status,
+                                   const char *reason);
 bool tovi_http_response_ended(tovi_http_rest_closure_t *restc);
 int tovi_http_response_status(tovi_http_rest_closure_t *restc);
 

@@ -97,17 +97,6 @@ bool element_to_window(json_object *el, maint_window_t *w, int *errors) {
   return true;
 }
 
-void reply_error(tovi_http_rest_closure_t *restc, const char *reason) {
-  json_object *text = json_object_new_string(reason);
-  std::string body = "{ \"error\": ";
-  body += json_object_to_json_string_ext(text, JSON_C_TO_STRING_PLAIN);
-  body += " }\n";
-  json_object_put(text);
-  tovi_http_response_standard(restc, 500, "ERROR", "application/json");
-  tovi_http_response_append_str(restc, body);
-  tovi_http_response_end(restc);
-}
-
 void resume_after_flush(tovi_http_deferred_t *deferred) {
   int thread = eventer_current_thread_id();
   vask_metric_director_flush_callback(thread < 0 ? 0 : thread,
@@ -266,7 +255,7 @@ int maint_windows_rest_post(tovi_http_rest_closure_t *restc, int, char **) {
                                                          : json_tokener_error_desc(jerr);
     json_object_put(doc);
     json_tokener_free(parser);
-    reply_error(restc, reason);
+    tovi_http_response_json_error(restc, 500, "ERROR", reason);
     return TOVI_HTTP_DONE;
   }
   json_tokener_free(parser);

@@ -245,18 +245,6 @@ int rulestream_c::sweeper_callback(eventer_t, int mask, void *closure, struct ti
 
 namespace {
 
-// 500 "ERROR" with "{ \"error\": <reason> }\n", as the other ruleset routes answer.
-void reply_error(tovi_http_rest_closure_t *restc, const char *reason) {
-  json_object *text = json_object_new_string(reason);
-  std::string body = "{ \"error\": ";
-  body += json_object_to_json_string_ext(text, JSON_C_TO_STRING_PLAIN);
-  body += " }\n";
-  json_object_put(text);
-  tovi_http_response_standard(restc, 500, "ERROR", "application/json");
-  tovi_http_response_append_str(restc, body);
-  tovi_http_response_end(restc);
-}
-
 bool parse_ecid(const char *text, uint64_t *out) {
   if (!text || *text < '0' || *text > '9') return false;
   errno = 0;
@@ -272,7 +260,7 @@ bool parse_ecid(const char *text, uint64_t *out) {
 int rulestream_c::rest_clear_alert(tovi_http_rest_closure_t *restc, int npats, char **pats) {
   uint64_t ecid = 0;
   if (npats != 2 || !parse_ecid(pats[0], &ecid)) {
-    reply_error(restc, "argument failed");
+    tovi_http_response_json_error(restc, 500, "ERROR", "argument failed");
     return TOVI_HTTP_DONE;
   }
   const char *cull = tovi_http_request_querystring(restc, "cull");
@@ -282,12 +270,12 @@ int rulestream_c::rest_clear_alert(tovi_http_rest_closure_t *restc, int npats, c
 
   ruleset_sp r = get_ruleset_by_id(ecid);
   if (!r) {
-    reply_error(restc, "no such ruleset");
+    tovi_http_response_json_error(restc, 500, "ERROR", "no such ruleset");
     return TOVI_HTTP_DONE;
   }
   rulestream_sp s = r->get_rulestream(nullptr, pats[1], strlen(pats[1]), false);
   if (!s) {
-    reply_error(restc, "no such _signature for ruleset");
+    tovi_http_response_json_error(restc, 500, "ERROR", "no such _signature for ruleset");
     return TOVI_HTTP_DONE;
   }
   {

@@ -34,19 +34,6 @@ namespace {
 // Most rulesets that one metric can be looked up to, as the intake does.
 constexpr int max_rulesets_per_metric = 1024;
 
-// Answers with status and "{ \"error\": <reason> }\n", the reason as a JSON string.
-void reply_error(tovi_http_rest_closure_t *restc, int code, const char *status,
-                 const char *reason) {
-  json_object *text = json_object_new_string(reason);
-  std::string body = "{ \"error\": ";
-  body += json_object_to_json_string_ext(text, JSON_C_TO_STRING_PLAIN);
-  body += " }\n";
-  json_object_put(text);
-  tovi_http_response_standard(restc, code, status, "application/json");
-  tovi_http_response_append_str(restc, body);
-  tovi_http_response_end(restc);
-}
-
 // Appends the ruleset's JSON (plain form) to out; "null" for an empty pointer.
 void append_ruleset_json(std::string *out, const ruleset_sp &r) {
   json_object *o = ruleset_to_json(r);
@@ -73,7 +60,7 @@ bool query_account(tovi_http_rest_closure_t *restc, uint64_t *account, bool *giv
   if (given) *given = text != nullptr;
   if (!text) return true;
   if (parse_u64(text, account)) return true;
-  reply_error(restc, 400, "Bad Request", "account_id is not a number");
+  tovi_http_response_json_error(restc, 400, "Bad Request", "account_id is not a number");
   return false;
 }
 
@@ -192,7 +179,7 @@ int rulesets_rest_post(tovi_http_rest_closure_t *restc, int, char **) {
     json_object_put(doc);
     json_tokener_free(tok);
     rulesets_rejected.fetch_add(1, std::memory_order_relaxed);
-    reply_error(restc, 400, "Bad Request", reason);
+    tovi_http_response_json_error(restc, 400, "Bad Request", reason);
     return TOVI_HTTP_DONE;
   }
   json_tokener_free(tok);
@@ -248,7 +235,7 @@ int rulesets_rest_get_one(tovi_http_rest_closure_t *restc, int npats, char **pat
     uint64_t id = 0;
     ruleset_sp r = parse_u64(pats[0], &id) ? get_ruleset_by_id(id) : nullptr;
     if (!r) {
-      reply_error(restc, 500, "ERROR", "no such ruleset");
+      tovi_http_response_json_error(restc, 500, "ERROR", "no such ruleset");
       return TOVI_HTTP_DONE;
     }
     std::string body;
@@ -262,7 +249,8 @@ int rulesets_rest_get_one(tovi_http_rest_closure_t *restc, int npats, char **pat
 
   uint8_t uuid[16];
   if (npats != 2 || !tovi_uuid_parse(pats[0], strlen(pats[0]), uuid)) {
-    reply_error(restc, 500, "ERROR", "pattern match failure, should not be possible");
+    tovi_http_response_json_error(restc, 500, "ERROR",
+                                  "pattern match failure, should not be possible");
     return TOVI_HTTP_DONE;
   }
   uint64_t account = 0;
@@ -289,7 +277,8 @@ int rulesets_rest_get_one_state(tovi_http_rest_closure_t *restc, int npats, char
   uint64_t id = 0;
   ruleset_sp r = npats == 1 && parse_u64(pats[0], &id) ? get_ruleset_by_id(id) : nullptr;
   if (!r) {
-    reply_error(restc, 500, "ERROR", "pattern match failure, should not be possible");
+    tovi_http_response_json_error(restc, 500, "ERROR",
+                                  "pattern match failure, should not be possible");
     return TOVI_HTTP_DONE;
   }
   json_object *states = json_object_new_array();
@@ -309,7 +298,7 @@ int rulesets_rest_get_one_state(tovi_http_rest_closure_t *restc, int npats, char
 
 int rulesets_rest_clear_alert(tovi_http_rest_closure_t *restc, int npats, char **pats) {
   if (npats != 1) {
-    reply_error(restc, 500, "ERROR", "argument failed");
+    tovi_http_response_json_error(restc, 500, "ERROR", "argument failed");
     return TOVI_HTTP_DONE;
   }
   uint64_t now_ms = uint64_t(std::chrono::duration_cast<std::chrono::milliseconds>(

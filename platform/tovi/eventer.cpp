@@ -822,6 +822,10 @@ uint64_t eventer_loop_passes(int thread) {
 
 void eventer_shift_wall_clock(int64_t microseconds) {
   wall_clock_shift_us.fetch_add(microseconds, std::memory_order_relaxed);
+  // A sleeping thread would see the step only at its next deadline: wake every one, as a real
+  // step is seen within the longest wall-clock sleep.
+  auto &g = globals();
+  for (size_t i = 0; i < g.threads.size(); i++) eventer_wakeup(int(i));
 }
 
 struct timeval eventer_wall_now(void) {

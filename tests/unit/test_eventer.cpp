@@ -165,12 +165,12 @@ TEST(eventer, relative_timers_ignore_wall_clock_steps_absolute_ones_follow_them)
   eventer_set_owner(absolute, 0);
   eventer_add(absolute);
   eventer_t relative =
-      eventer_alloc_timer_in(record_timer, new timer_closure_t{&log, 2}, {0, 300000});
+      eventer_alloc_timer_in(record_timer, new timer_closure_t{&log, 2}, {1, 0});
   eventer_set_owner(relative, 0);
   eventer_ref(relative);
   eventer_add(relative);
   // Reported on the wall clock while pending.
-  EXPECT_LE(std::abs(tv_us(eventer_get_whence(relative)) - tv_us(now) - 300000), 50000);
+  EXPECT_LE(std::abs(tv_us(eventer_get_whence(relative)) - tv_us(now) - 1000000), 50000);
 
   const auto stepped = std::chrono::steady_clock::now();
   eventer_shift_wall_clock(int64_t(2) * 3600 * 1000000);
@@ -183,7 +183,7 @@ TEST(eventer, relative_timers_ignore_wall_clock_steps_absolute_ones_follow_them)
 
   eventer_shift_wall_clock(int64_t(-2) * 3600 * 1000000);
   ASSERT_TRUE(wait_for([&] { return fired_count(log) == 2; }, 3000ms));
-  EXPECT_GE(std::chrono::steady_clock::now() - stepped, 250ms);
+  EXPECT_GE(std::chrono::steady_clock::now() - stepped, 950ms);
 
   // Moving a relative timer that has fired only changes its time.
   EXPECT_FALSE(eventer_update_in(relative, {0, 1000}));

@@ -80,8 +80,8 @@ rulestream_c::rulestream_c(const ruleset_sp &ruleset, const vask_metric_id_t *id
 
   const char *st = strstr(_signature, "|ST[");
   if (st) {
-    _st_tags_at = int32_t(st + 4 - _signature);
-    size_t rest = strlen(st + 4);
+    _st_tags = st + 4;
+    size_t rest = strlen(_st_tags);
     _st_tags_len = rest > 0 ? int32_t(rest - 1) : 0;
   }
 

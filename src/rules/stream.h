@@ -167,7 +167,7 @@ class rulestream_c {
   // ---- Identity and counters ----------------------------------------------------------------
   std::string_view get_signature() const { return {_signature, _signature_len}; }
   // The stream-tag text (after "|ST[", the closing bracket included) and its length without it.
-  const char *st_tags() const { return _st_tags_at < 0 ? nullptr : _signature + _st_tags_at; }
+  const char *st_tags() const { return _st_tags; }
   int32_t st_tags_len() const { return _st_tags_len; }
   const uint8_t *check_uuid() const { return _check_uuid; }
   ruleset_sp ruleset() const { return _ruleset.lock(); }
@@ -282,9 +282,9 @@ class rulestream_c {
   // Constant after construction (ordered by size, as above).
   char *_signature = nullptr;  // owned, _signature_len bytes and a terminator
   ruleset_wp _ruleset;
+  const char *_st_tags = nullptr;  // into _signature
   uint8_t _check_uuid[16] = {};
   uint32_t _signature_len = 0;
-  int32_t _st_tags_at = -1;  // offset of the stream-tag text in _signature; -1: none
   int32_t _st_tags_len = 0;
   int32_t _max_out_of_order_ms = 0;
   // What construction reserved, so that destruction cancels exactly that: the state here, each

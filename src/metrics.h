@@ -200,14 +200,28 @@ struct metric_state_t {
 
 // Takes one reservation on the window, creating the state and window when missing. A null
 // signature means "". A key longer than the registry allows is refused with "metric name too
-// long: %d" on "error" (nothing is reserved). Any thread, inside or outside a bracket.
-void metric_window_reserve(rule_metric_type_t type, const vask_metric_id_t *id,
-                           const char *signature, int windowing_duration, bool grouped);
+// long: %d" on "error" (nothing is reserved, null is returned). Returns the reserved window and,
+// when `state` is given, stores its state there (null when refused). The window stays valid
+// while the reservation is held: only the cancel that drops the last one unlinks it, and it is
+// freed after the grace period that follows. The state is never freed. Any thread, inside or
+// outside a bracket.
+metric_window_t *metric_window_reserve(rule_metric_type_t type, const vask_metric_id_t *id,
+                                       const char *signature, int windowing_duration, bool grouped,
+                                       metric_state_t **state = nullptr);
 // Drops one reservation; the last one unlinks the window and frees it after the grace period.
 // Logs "Attempt to cancel metric reservation that doesn't exist [%s]." on "error" when there is
 // no such reservation. Any thread.
 void metric_window_cancel(rule_metric_type_t type, const vask_metric_id_t *id,
                           const char *signature, int windowing_duration, bool grouped);
+
+// Drops one reservation taken by metric_window_reserve on `mw` of `ms`, as metric_window_cancel
+// does, without finding them again. Both must be what that reserve returned. Any thread.
+void metric_window_release(metric_state_t *ms, metric_window_t *mw);
+
+// Feeds one message to every reserved window of the state (found once, kept by the caller).
+// Returns the number of windows fed; 0 when the value is absent or ms is null. Called on the
+// worker thread that owns the metric.
+int metric_state_feed(metric_state_t *ms, vask_metric_message_t *m);
 
 // Feeds one message to every reserved window of the metric's state. Returns the number of windows
 // fed; 0 when the value is absent or no state exists. Called on the worker thread that owns the

@@ -278,7 +278,8 @@ struct uuid_text_t {
 };
 
 // Links a window into an existing state, or references the equal window already there.
-void attach_window(metric_state_t *ms, metric_window_t *candidate) {
+// Returns the window that holds the new reference.
+metric_window_t *attach_window(metric_state_t *ms, metric_window_t *candidate) {
   unsigned long hash = CK_HS_HASH(&ms->windows, window_hash, candidate);
   for (;;) {
     auto *mw = static_cast<metric_window_t *>(ck_hs_get(&ms->windows, hash, candidate));
@@ -292,7 +293,7 @@ void attach_window(metric_state_t *ms, metric_window_t *candidate) {
                  rule_metric_type_name(ms->type), uuid.text, ms->metric_name_len, ms->metric_name,
                  duration);
       }
-      return;
+      return mw;
     }
     published(candidate);
     ms->windows_wrlock.lock();
@@ -305,7 +306,7 @@ void attach_window(metric_state_t *ms, metric_window_t *candidate) {
                  rule_metric_type_name(ms->type), uuid.text, ms->metric_name_len, ms->metric_name,
                  ms->signature, candidate->windowing_duration);
       }
-      return;
+      return candidate;
     }
     // Either another reserver inserted it first (the next lookup finds it) or a cancel took
     // the old window to 0 and is about to unlink it: let it.
@@ -319,6 +320,22 @@ void text_holder_key(rule_metric_type_t type, int *duration, bool *grouped) {
     *duration = 0;
     *grouped = false;
   }
+}
+
+// Drops one reference of mw in ms; the last one unlinks it and frees it after the grace
+// period. Returns false when the window had no reference left. Inside a bracket.
+bool window_drop(metric_state_t *ms, metric_window_t *mw) {
+  bool last = false;
+  if (!window_unref(mw, &last)) return false;
+  if (!last) return true;
+  // No reserver revives a window at 0 nor inserts beside it, so the entry under this key is
+  // still this window.
+  ms->windows_wrlock.lock();
+  void *removed = ck_hs_remove(&ms->windows, CK_HS_HASH(&ms->windows, window_hash, mw), mw);
+  ms->windows_wrlock.unlock();
+  tovi_assert(removed == mw);
+  tovi_memory_safe_free_with_cleanup(mw, window_cleanup);
+  return true;
 }
 
 }  // namespace
@@ -361,15 +378,17 @@ metric_state_t *metric_state_find(rule_metric_type_t type, const uint8_t check_u
   return ms;
 }
 
-void metric_window_reserve(rule_metric_type_t type, const vask_metric_id_t *id,
-                           const char *signature, int windowing_duration, bool grouped) {
+metric_window_t *metric_window_reserve(rule_metric_type_t type, const vask_metric_id_t *id,
+                                       const char *signature, int windowing_duration, bool grouped,
+                                       metric_state_t **state) {
   text_holder_key(type, &windowing_duration, &grouped);
+  if (state) *state = nullptr;
   if (!signature) signature = "";
   int signature_len = int(strlen(signature));
   // A key that find refuses could never be fed, read or cancelled: refuse it here as well.
   if (key_too_long(int(id->name_len), signature_len)) {
     tovi_log(tovi_error, "metric name too long: %d\n", int(id->name_len));
-    return;
+    return nullptr;
   }
   tovi_memory_scope_c bracket;
   metric_state_t *candidate = state_alloc(type, id, signature, signature_len);
@@ -384,8 +403,8 @@ void metric_window_reserve(rule_metric_type_t type, const vask_metric_id_t *id,
     if (existing) {
       ck_hs_remove(&candidate->windows, window_key, window);
       state_release(candidate);
-      attach_window(existing, window);
-      return;
+      if (state) *state = existing;
+      return attach_window(existing, window);
     }
     bool inserted;
     {
@@ -400,7 +419,8 @@ void metric_window_reserve(rule_metric_type_t type, const vask_metric_id_t *id,
                  rule_metric_type_name(type), uuid.text, candidate->metric_name_len,
                  candidate->metric_name, candidate->signature, int(state_key_len(candidate)));
       }
-      return;
+      if (state) *state = candidate;
+      return window;
     }
   }
 }
@@ -433,23 +453,24 @@ void metric_window_cancel(rule_metric_type_t type, const vask_metric_id_t *id,
         ck_hs_get(&ms->windows, CK_HS_HASH(&ms->windows, window_hash, &key), &key));
     observed(mw);
   }
-  bool last = false;
-  if (!mw || !window_unref(mw, &last)) {
+  if (!mw || !window_drop(ms, mw)) {
     uuid_text_t uuid(id->id);
     tovi_log_fields(tovi_error,
                     ({"metric_type", rule_metric_type_name(type)}, {"check_uuid", uuid.text}),
                     "Attempt to cancel metric reservation that doesn't exist [%s].\n",
                     signature ? signature : "");
-    return;
   }
-  if (!last) return;
-  // No reserver revives a window at 0 nor inserts beside it, so the entry under this key is
-  // still this window.
-  ms->windows_wrlock.lock();
-  void *removed = ck_hs_remove(&ms->windows, CK_HS_HASH(&ms->windows, window_hash, mw), mw);
-  ms->windows_wrlock.unlock();
-  tovi_assert(removed == mw);
-  tovi_memory_safe_free_with_cleanup(mw, window_cleanup);
+}
+
+void metric_window_release(metric_state_t *ms, metric_window_t *mw) {
+  if (!ms || !mw) return;
+  tovi_memory_scope_c bracket;
+  if (!window_drop(ms, mw)) {
+    uuid_text_t uuid(ms->check_uuid);
+    tovi_log_fields(
+        tovi_error, ({"metric_type", rule_metric_type_name(ms->type)}, {"check_uuid", uuid.text}),
+        "Attempt to cancel metric reservation that doesn't exist [%s].\n", ms->signature);
+  }
 }
 
 bool metric_window_update(metric_window_t *mw, const vask_metric_message_t *m) {
@@ -498,9 +519,13 @@ bool metric_window_update(metric_window_t *mw, const vask_metric_message_t *m) {
 int metric_state_update(rule_metric_type_t type, vask_metric_message_t *m, const char *signature) {
   if (m->value.type == METRIC_ABSENT) return 0;
   tovi_memory_scope_c bracket;
-  metric_state_t *ms =
-      metric_state_find(type, m->id.id, m->id.name, int(m->id.name_len), signature);
-  if (!ms) return 0;
+  return metric_state_feed(
+      metric_state_find(type, m->id.id, m->id.name, int(m->id.name_len), signature), m);
+}
+
+int metric_state_feed(metric_state_t *ms, vask_metric_message_t *m) {
+  if (!ms || m->value.type == METRIC_ABSENT) return 0;
+  tovi_memory_scope_c bracket;  // the window set may be resized meanwhile
   if (m->vask.name && m->vask.len) {
     broker_t *broker = broker_of_message(m);
     if (broker) ms->broker.store(broker, std::memory_order_relaxed);

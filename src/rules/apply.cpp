@@ -167,7 +167,9 @@ int rulestream_c::apply_metric_message(const ruleset_sp &ruleset, vask_metric_me
   const ruleset_t *r = ruleset.get();
 
   bool changed = extract_orvane_extended_info(m);
-  metric_state_update(r->metric_type, m, _signature);
+  // The state this stream reserved in: the signature names the check and the metric, so every
+  // message of the stream feeds the same state.
+  metric_state_feed(_state, m);
   if (changed) {
     if (dbg)
       tovi_log_write(debug, {mlkv_rs(this, r)}, "stream changed ecid:[%lu]\n",
@@ -304,8 +306,9 @@ bool rulestream_c::generic_push(vask_metric_message_t *m) {
 // ---- Rule evaluation
 // ------------------------------------------------------------------------------
 
-bool rulestream_c::apply_metric_message_to_rule(const ruleset_sp &ruleset, int i,
-                                                vask_metric_message_t *m, bool *booted) {
+bool rulestream_c::apply_metric_message_to_rule(
+    const ruleset_sp &ruleset, int i, vask_metric_message_t * /*m: the windows hold it already*/,
+    bool *booted) {
   const ruleset_t *r = ruleset.get();
   const rule_t &rule = r->rules[size_t(i)];
   ruleimpl_t &impl = _rules_impl[size_t(i)];
@@ -321,9 +324,8 @@ bool rulestream_c::apply_metric_message_to_rule(const ruleset_sp &ruleset, int i
 
   switch (r->metric_type) {
     case RULE_NUMERIC: {
-      metric_window_t *mw =
-          metric_window_find(RULE_NUMERIC, &m->id, _signature, rule.windowing_duration, grouped);
-      if (!mw || !mw->stats.numeric) {
+      metric_window_t *mw = impl.window;
+      if (!mw || mw->type != RULE_NUMERIC || !mw->stats.numeric) {
         if (dbg)
           tovi_log_write(debug, {mlkv_rs(this, r), {"rule", i}},
                          "no numeric window for %s (race on cancellation)\n", _signature);
@@ -365,8 +367,8 @@ bool rulestream_c::apply_metric_message_to_rule(const ruleset_sp &ruleset, int i
       break;
     }
     case RULE_TEXT: {
-      metric_window_t *mw = metric_window_find(RULE_TEXT, &m->id, _signature, 0, false);
-      if (!mw || !mw->stats.text) {
+      metric_window_t *mw = impl.window;
+      if (!mw || mw->type != RULE_TEXT || !mw->stats.text) {
         if (dbg)
           tovi_log_write(debug, {mlkv_rs(this, r), {"rule", i}},
                          "no text window for %s (race on cancellation)\n", _signature);
@@ -405,9 +407,8 @@ bool rulestream_c::apply_metric_message_to_rule(const ruleset_sp &ruleset, int i
       break;
     }
     case RULE_HISTOGRAM: {
-      metric_window_t *mw =
-          metric_window_find(RULE_HISTOGRAM, &m->id, _signature, rule.windowing_duration, grouped);
-      if (!mw || !mw->stats.histogram) {
+      metric_window_t *mw = impl.window;
+      if (!mw || mw->type != RULE_HISTOGRAM || !mw->stats.histogram) {
         if (dbg)
           tovi_log_write(debug, {mlkv_rs(this, r), {"rule", i}},
                          "no hist window for %s (race on cancellation)\n", _signature);

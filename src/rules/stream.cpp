@@ -29,9 +29,6 @@ const double not_a_number = std::numeric_limits<double>::quiet_NaN();
 bool is_numeric_criterion(rule_criteria_t c) {
   return c >= RULEC_NUMERIC_MIN && c <= RULEC_HISTOGRAM_Q_MAX;
 }
-bool is_text_criterion(rule_criteria_t c) {
-  return c >= RULEC_TEXT_MATCH && c <= RULEC_TEXT_CHANGE;
-}
 
 }  // namespace
 
@@ -64,6 +61,10 @@ bool ruleimpl_t::replace_absence_event_or_kill(eventer_t e) {
   return absence_slot_replace_or_kill(absence_event, e);
 }
 
+rulestream_uuid_text_t::rulestream_uuid_text_t(const uint8_t uuid[16]) {
+  tovi_uuid_unparse(uuid, text);
+}
+
 // ---- rulestream_c ----------------------------------------------------------------------------
 
 rulestream_c::rulestream_c(const ruleset_sp &ruleset, const vask_metric_id_t *id,
@@ -76,7 +77,6 @@ rulestream_c::rulestream_c(const ruleset_sp &ruleset, const vask_metric_id_t *id
   _signature[len] = '\0';
   _signature_len = uint32_t(len);
   memcpy(_check_uuid, id->id, 16);
-  tovi_uuid_unparse(_check_uuid, _check_uuid_text);
 
   const char *st = strstr(_signature, "|ST[");
   if (st) {
@@ -92,16 +92,18 @@ rulestream_c::rulestream_c(const ruleset_sp &ruleset, const vask_metric_id_t *id
       impl.numeric.last_observed_value = not_a_number;
 
   _reserved_type = ruleset->metric_type;
-  _reserved_account_id = id->account_id;
-  _reserved_name.assign(id->name, id->name_len);
   bool grouped = ruleset->group_by != nullptr;
   vask_metric_id_t reserve_id = *id;
-  for (const rule_t &rule : ruleset->rules) {
+  for (size_t i = 0; i < ruleset->rules.size(); i++) {
+    const rule_t &rule = ruleset->rules[i];
     if (rule.windowing_duration > _max_out_of_order_ms)
       _max_out_of_order_ms = rule.windowing_duration;
-    metric_window_reserve(_reserved_type, &reserve_id, _signature, rule.windowing_duration,
-                          grouped);
-    _reservations.push_back({rule.windowing_duration, grouped});
+    ruleimpl_t &impl = _rules_impl[i];
+    metric_state_t *state = nullptr;
+    impl.window = metric_window_reserve(_reserved_type, &reserve_id, _signature,
+                                        rule.windowing_duration, grouped, &state);
+    // Every reservation of one stream has the same key, so they all land in one state.
+    if (state) _state = state;
   }
   int64_t cap = int64_t(max_out_of_order_s) * 1000;
   if (_max_out_of_order_ms > cap) _max_out_of_order_ms = int32_t(cap);
@@ -113,22 +115,19 @@ rulestream_c::~rulestream_c() {
   release_history_texts();
   // Cancelled from what was reserved, not from the ruleset: the ruleset may be gone (this runs
   // from its destructor), and its name may be a pattern that was never reserved under.
-  vask_metric_id_t id;
-  memset(&id, 0, sizeof(id));
-  memcpy(id.id, _check_uuid, 16);
-  id.name = _reserved_name.data();
-  id.name_len = id.name_len_with_tags = _reserved_name.size();
-  id.account_id = _reserved_account_id;
-  for (const reservation_t &r : _reservations)
-    metric_window_cancel(_reserved_type, &id, _signature, r.windowing_duration, r.grouped);
+  for (ruleimpl_t &impl : _rules_impl) {
+    metric_window_release(_state, impl.window);
+    impl.window = nullptr;
+  }
   free(_signature);
   rulestreams_live.fetch_sub(1, std::memory_order_relaxed);
 }
 
 void rulestream_c::release_history_texts() {
   for (trigger_history_t &h : _history) {
-    tovi_memory_safe_free(h.text_value);
-    h.text_value = nullptr;
+    if (h.holds_text()) tovi_memory_safe_free(h.text_value);
+    h.numeric_value = 0;
+    h.rule_type = RULEC_UNKNOWN;
   }
 }
 
@@ -151,8 +150,7 @@ void rulestream_c::mark_triggered(uint64_t ms, int32_t sev, int8_t rule, const u
   std::lock_guard<std::recursive_mutex> lock(_data_mutex);
   int8_t next = int8_t((_hidx + 1) % 5);
   trigger_history_t &h = _history[next];
-  tovi_memory_safe_free(h.text_value);
-  h.text_value = nullptr;
+  if (h.holds_text()) tovi_memory_safe_free(h.text_value);
   h.trigger_time_ms = ms;
   h.sev = sev;
   h.rule = rule;
@@ -164,7 +162,7 @@ void rulestream_c::mark_triggered(uint64_t ms, int32_t sev, int8_t rule, const u
     ruleimpl_t &impl = _rules_impl[size_t(rule)];
     if (is_numeric_criterion(h.rule_type)) {
       h.numeric_value = impl.numeric.last_observed_value;
-    } else if (is_text_criterion(h.rule_type)) {
+    } else if (h.holds_text()) {
       tovi_memory_scope_c bracket;
       const char *text = impl.text.last_observed_value.load(std::memory_order_acquire);
       h.text_value = text ? tovi_memory_safe_strdup(text) : nullptr;
@@ -243,9 +241,12 @@ json_bundle_t rulestream_c::get_json_data_bundle() {
     out.rule = h.rule;
     out.notified = h.notified;
     out.rule_type = h.rule_type;
-    out.numeric_value = h.numeric_value;
-    out.has_text = h.text_value != nullptr;
-    if (h.text_value) out.text_value = h.text_value;
+    if (h.holds_text()) {
+      out.has_text = h.text_value != nullptr;
+      if (h.text_value) out.text_value = h.text_value;
+    } else {
+      out.numeric_value = h.numeric_value;
+    }
   }
   tovi_memory_scope_c bracket;
   b.last_observed_values.resize(_rules_impl.size());

@@ -12,8 +12,11 @@
 // Severity 2147483647 (INT_MAX) is clear. A rule index of 0 or more names the rule that holds;
 // -1 is clear; -2 is undetermined (a new or reset stream, or every window still booting).
 //
-// Windows. Construction reserves one metric window per rule; destruction cancels exactly those
-// reservations, from what the stream itself recorded, whether or not its ruleset still exists.
+// Windows. Construction reserves one metric window per rule and keeps the metric state and each
+// rule's window it got; destruction cancels exactly those reservations, whether or not its
+// ruleset still exists. The stream's own reservations keep those windows alive (a window is
+// unlinked only by the cancel of its last reservation, the state never), so rule application
+// reads them through the kept pointers instead of finding them again per message.
 //
 // Threads. Workers, timers, REST handlers and sweep jobs reach the same stream. Everything that
 // changes is guarded by the recursive `_data_mutex` (locked operations call each other), except
@@ -37,6 +40,8 @@
 struct json_object;
 struct timeval;
 typedef struct tovi_http_rest_closure_s tovi_http_rest_closure_t;
+struct metric_state_t;
+struct metric_window_t;
 
 // Severity of a clear stream, and the rule indexes of a clear and an undetermined one.
 constexpr int32_t RULE_SEV_CLEAR = INT_MAX;
@@ -46,16 +51,24 @@ constexpr int8_t RULE_INDEX_UNDETERMINED = -2;
 // The signature used when a stream is looked up without one.
 extern const char *const rulestream_fixed_signature;
 
-// One entry of a stream's transition ring.
+// One entry of a stream's transition ring. Ordered by size: five of these sit in every stream.
 struct trigger_history_t {
   uint64_t trigger_time_ms = 0;  // when the transition happened
+  // The rule's observed value; which member holds it follows rule_type (holds_text).
+  union {
+    double numeric_value = 0;  // numeric and histogram criteria
+    char *text_value;  // text criteria: safe-memory copy of the observed text, or null for none
+  };
+  uint8_t uuid[16] = {};
   int32_t sev = RULE_SEV_CLEAR;  // severity entered
   int8_t rule = RULE_INDEX_UNDETERMINED;
   bool notified = false;  // a notification was built for it
-  uint8_t uuid[16] = {};
-  rule_criteria_t rule_type = RULEC_UNKNOWN;  // RULEC_UNKNOWN for -1 and -2
-  double numeric_value = 0;                   // numeric and histogram criteria
-  char *text_value = nullptr;  // text criteria: safe-memory copy of the observed text, or none
+  // RULEC_UNKNOWN for -1 and -2. One byte: every criterion fits.
+  rule_criteria_t rule_type : 8 = RULEC_UNKNOWN;
+
+  bool holds_text() const {
+    return rule_type >= RULEC_TEXT_MATCH && rule_type <= RULEC_TEXT_CHANGE;
+  }
 };
 
 // Per-rule state of a stream.
@@ -67,7 +80,10 @@ struct ruleimpl_t {
     std::atomic<char *> last_observed_value{nullptr};  // safe-memory text, swapped atomically
   } text;
   std::atomic<eventer_t> absence_event{nullptr};  // the stream-level absence timer, or none
-  bool setup = false;                             // the absence timer has been armed at least once
+  // The window this rule reserved at construction (null when the key was refused); valid for
+  // the stream's life. Constant after construction.
+  metric_window_t *window = nullptr;
+  bool setup = false;  // the absence timer has been armed at least once
 
   ruleimpl_t() = default;
   ruleimpl_t(const ruleimpl_t &) = delete;
@@ -154,8 +170,6 @@ class rulestream_c {
   const char *st_tags() const { return _st_tags; }
   int32_t st_tags_len() const { return _st_tags_len; }
   const uint8_t *check_uuid() const { return _check_uuid; }
-  // The check UUID as lower-case text.
-  const char *check_uuid_text() const { return _check_uuid_text; }
   ruleset_sp ruleset() const { return _ruleset.lock(); }
   int32_t max_out_of_order_ms() const { return _max_out_of_order_ms; }
   uint64_t applications() const { return _applications.load(std::memory_order_relaxed); }
@@ -249,54 +263,54 @@ class rulestream_c {
   // afterwards. Loop thread of the connection.
   static int rest_clear_alert(tovi_http_rest_closure_t *restc, int npats, char **pats);
 
-  // Fields the rule application and notification code work on, under the lock.
+  // Fields the rule application and notification code work on, under the lock. Ordered by
+  // size so that one stream per metric wastes no padding.
   uint64_t _check_id = 0;  // the check's number from the metric line, 0 until known
   broker_t *_broker = nullptr;
   std::string _host;  // the target host from the metric line
-  bool _was_in_maintenance = false;
   uint64_t _last_notified_time_ms = 0;
-  int32_t _last_notified_sev = 0;
   uint64_t _last_notified_progeny = 0;
   uint8_t _last_notified_uuid[16] = {};
+  int32_t _last_notified_sev = 0;
   int8_t _last_notified_rule = 0;
+  bool _was_in_maintenance = false;
 
  private:
   void release_history_texts();
   void publish_newest();
 
-  // Constant after construction.
+  // Constant after construction (ordered by size, as above).
   char *_signature = nullptr;  // owned, _signature_len bytes and a terminator
-  uint32_t _signature_len = 0;
   ruleset_wp _ruleset;
-  uint8_t _check_uuid[16] = {};
-  char _check_uuid_text[37] = {};
   const char *_st_tags = nullptr;  // into _signature
+  uint8_t _check_uuid[16] = {};
+  uint32_t _signature_len = 0;
   int32_t _st_tags_len = 0;
   int32_t _max_out_of_order_ms = 0;
-  int8_t _nrules_impl = 0;
-
-  // What construction reserved, so that destruction cancels exactly that.
-  struct reservation_t {
-    int32_t windowing_duration;
-    bool grouped;
-  };
-  rule_metric_type_t _reserved_type = RULE_UNKNOWN;
-  uint64_t _reserved_account_id = 0;
-  std::string _reserved_name;  // the metric's name without tags
-  std::vector<reservation_t> _reservations;
+  // What construction reserved, so that destruction cancels exactly that: the state here, each
+  // rule's window in its ruleimpl_t, the type with the small fields at the end.
+  metric_state_t *_state = nullptr;  // null when every reservation was refused
 
   // Atomic: read without the lock.
   std::atomic<uint64_t> _applications{0};
-  std::atomic<int32_t> _published_sev{RULE_SEV_CLEAR};
 
   // Guarded by _data_mutex.
   uint64_t _last_time_ms = 0;  // the newest accepted non-null message; 0 before any
   std::variant<double, std::string> _last_value{0.0};
   trigger_history_t _history[5];
-  int8_t _hidx = 0;
   std::vector<ruleimpl_t> _rules_impl;
+  std::atomic<int32_t> _published_sev{RULE_SEV_CLEAR};  // atomic: read without the lock
+  int8_t _hidx = 0;
+  int8_t _nrules_impl = 0;                               // constant after construction
+  rule_metric_type_t _reserved_type : 8 = RULE_UNKNOWN;  // constant after construction
 
   mutable std::recursive_mutex _data_mutex;
+};
+
+// The check UUID as lower-case text, formatted where a log line needs it.
+struct rulestream_uuid_text_t {
+  char text[37];
+  explicit rulestream_uuid_text_t(const uint8_t uuid[16]);
 };
 
 // The key-value fields of a stream's log lines: "ecid", "parent_ecid", "rule_type",
@@ -310,5 +324,5 @@ class rulestream_c {
       {"rule_applications",                                                    \
        (unsigned long long)(r)->applications.load(std::memory_order_relaxed)}, \
       {"signature", (rs)->get_signature()}, {                                  \
-    "check_uuid", (rs)->check_uuid_text()                                      \
+    "check_uuid", rulestream_uuid_text_t((rs)->check_uuid()).text              \
   }

@@ -270,6 +270,52 @@ TEST_F(rule_apply, booting_windows_stay_undetermined_until_complete_then_clear_o
   EXPECT_TRUE(take_sent().empty());
 }
 
+// Streams keep the windows they reserved. Two rulesets over the same metric and length share one
+// window: each reads it through its own reservation, and the one that stays keeps reading the
+// shared samples after the other's stream is gone.
+TEST_F(rule_apply, streams_sharing_a_window_read_it_until_the_last_one_goes) {
+  const std::string avg60 = "\"windowing_function\":\"average\",\"windowing_duration\":60}";
+  ASSERT_EQ(
+      load("[" +
+           numeric_ruleset(120, "io",
+                           "{\"criteria\":\"max value\",\"severity\":1,\"value\":\"50\"," + avg60) +
+           "," +
+           numeric_ruleset(121, "io",
+                           "{\"criteria\":\"max value\",\"severity\":2,\"value\":\"10\"," + avg60) +
+           "]")
+          .processed,
+      2);
+  std::string sig = std::string(kUuidB) + "`io|ST[]";
+  message_up probe = decode(line("io", 1700000000, "0"));
+  auto window = [&]() {
+    tovi_memory_scope_c bracket;
+    return metric_window_find(RULE_NUMERIC, &probe->id, sig.c_str(), 60000, false);
+  };
+  auto refs = [&]() {
+    tovi_memory_scope_c bracket;
+    metric_window_t *mw = window();
+    return mw ? mw->refcnt.load() : 0u;
+  };
+
+  for (uint64_t ecid : {120, 121}) {
+    apply_line(ecid, line("io", 1700000001, "100"));
+    apply_line(ecid, line("io", 1700000002, "0"));
+  }
+  EXPECT_EQ(refs(), 2u);
+  EXPECT_EQ(only_stream(120)->get_last_sev(), RULE_SEV_CLEAR);  // the average, 50, is not above
+  EXPECT_EQ(only_stream(121)->get_last_sev(), 2);
+  EXPECT_DOUBLE_EQ(only_stream(121)->rule_impl(0).numeric.last_observed_value, 50.0);
+
+  get_ruleset_by_id(121)->remove_ruleset_stream(only_stream(121));
+  EXPECT_EQ(refs(), 1u);
+  EXPECT_EQ(apply_line(120, line("io", 1700000003, "200")), 1);
+  EXPECT_DOUBLE_EQ(only_stream(120)->rule_impl(0).numeric.last_observed_value, 100.0);
+
+  get_ruleset_by_id(120)->remove_ruleset_stream(only_stream(120));
+  EXPECT_EQ(window(), nullptr);
+  take_sent();
+}
+
 TEST_F(rule_apply, late_messages_are_dropped_within_the_out_of_order_allowance) {
   ASSERT_EQ(load("[" + numeric_ruleset(120, "a", max_one) + "," +
                  numeric_ruleset(121, "b",

@@ -179,3 +179,54 @@ TEST_F(rulestream, racing_creators_share_one_stream_and_one_reservation) {
     EXPECT_EQ(window_refs("net", sig, 30000), 0u);
   }
 }
+
+// The ring keeps a text or a number per entry, depending on the rule's criterion: entries of a
+// text rule and clear entries overwrite each other as the ring wraps, and each must come back
+// (and be released) as what it was recorded as.
+TEST_F(rulestream, ring_keeps_texts_and_numbers_apart_as_it_wraps) {
+  ruleset_sp r = ruleset_safe_alloc(1);
+  r->event_criteria_id = 501;
+  r->metric_type = RULE_TEXT;
+  r->account_id = 7;
+  r->metric_name = strdup("state");
+  memcpy(r->check_uuid, uuid, 16);
+  r->rules[0].severity = 1;
+  r->rules[0].rule_type = RULEC_TEXT_MATCH;
+  r->rules[0].value_str = "down";
+  vask_metric_id_t id = metric_id("state");
+  std::string sig = signature("state|ST[]");
+  rulestream_sp s = r->get_rulestream(&id, sig.data(), sig.size(), true);
+  ASSERT_TRUE(s);
+
+  for (int i = 1; i <= 8; i++) {
+    std::string text = "down" + std::to_string(i);
+    s->rule_impl(0).set_text(text.data(), text.size());
+    if (i % 2 == 0)
+      s->mark_triggered(uint64_t(1000 * i), 1, 0, uuid);
+    else
+      s->mark_triggered(uint64_t(1000 * i), RULE_SEV_CLEAR, RULE_INDEX_CLEAR, uuid);
+  }
+  json_bundle_t b = s->get_json_data_bundle();
+  for (int k = 0; k < 5; k++) {
+    int i = 8 - k;
+    const json_bundle_t::history_t &h = b.history[(b.hidx - k + 5) % 5];
+    ASSERT_EQ(h.trigger_time_ms, uint64_t(1000 * i));
+    if (i % 2 == 0) {
+      EXPECT_EQ(h.rule_type, RULEC_TEXT_MATCH);
+      EXPECT_TRUE(h.has_text);
+      EXPECT_EQ(h.text_value, "down" + std::to_string(i));
+    } else {
+      // A clear entry carries neither.
+      EXPECT_EQ(h.rule_type, RULEC_UNKNOWN);
+      EXPECT_FALSE(h.has_text);
+      EXPECT_EQ(h.numeric_value, 0.0);
+    }
+  }
+
+  s->reset();
+  b = s->get_json_data_bundle();
+  for (const json_bundle_t::history_t &h : b.history) {
+    EXPECT_FALSE(h.has_text);
+    EXPECT_EQ(h.trigger_time_ms, 0u);
+  }
+}

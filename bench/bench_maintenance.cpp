@@ -35,16 +35,16 @@ struct timeval now_tv() {
 void add(uint64_t id, maint_item_type_t type, uint64_t key, const char *host, uint8_t mask) {
   uint64_t now = uint64_t(now_tv().tv_sec);
   maint_window_t *w = maint_window_safe_alloc();
-  w->spec.maintenance_id = id;
-  w->spec.maintenance_type = type;
+  w->def.maintenance_id = id;
+  w->def.maintenance_type = type;
   if (host)
-    w->spec.maintenance.host = strdup(host);
+    w->def.maintenance.host = strdup(host);
   else
-    w->spec.maintenance.generic_uint64 = key;
-  w->spec.severity_mask = mask;
-  w->spec.start_on = now - 3600;
-  w->spec.stop_on = now + 86400;
-  w->spec.account_id = 1;
+    w->def.maintenance.generic_uint64 = key;
+  w->def.severity_mask = mask;
+  w->def.start_on = now - 3600;
+  w->def.stop_on = now + 86400;
+  w->def.account_id = 1;
   maint_window_update(w);
 }
 

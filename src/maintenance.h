@@ -63,7 +63,7 @@ struct maint_spec_t {
 
 // One window.
 struct maint_window_t {
-  maint_spec_t spec;  // first, so that a pointer to the id probes the id table
+  maint_spec_t def;  // first, so that a pointer to the id probes the id table
   // The end timer (a reference held by the window), or null once it has fired or was removed.
   // Guarded by maintenance_add_remove_lock.
   eventer_t stop_trigger = nullptr;

@@ -147,26 +147,26 @@ int parse_mq_message(const void *payload, size_t length, maint_window_t *w,
   else
     return fail("invalid type");
 
-  maint_spec_t &spec = w->spec;
-  if (!decimal_u64(field[5], &spec.start_on) || !decimal_u64(field[6], &spec.stop_on) ||
-      !decimal_u64(field[7], &spec.account_id) || !decimal_u64(field[8], &spec.maintenance_id))
+  maint_spec_t &def = w->def;
+  if (!decimal_u64(field[5], &def.start_on) || !decimal_u64(field[6], &def.stop_on) ||
+      !decimal_u64(field[7], &def.account_id) || !decimal_u64(field[8], &def.maintenance_id))
     return fail("invalid number");
   if (item_type == MAINT_ON_HOST) {
     // A host name is text: empty, or cut short by a NUL byte, it names no host.
     if (field[2].empty() || field[2].find('\0') != std::string_view::npos)
       return fail("invalid item");
-    spec.maintenance.host = strndup(field[2].data(), field[2].size());
-    tovi_assert(spec.maintenance.host);
-  } else if (!decimal_u64(field[2], &spec.maintenance.generic_uint64)) {
+    def.maintenance.host = strndup(field[2].data(), field[2].size());
+    tovi_assert(def.maintenance.host);
+  } else if (!decimal_u64(field[2], &def.maintenance.generic_uint64)) {
     return fail("invalid number");
   }
   // Set once the item is in place, so that discarding the window frees a copied host.
-  spec.maintenance_type = item_type;
+  def.maintenance_type = item_type;
   tovi_log_fields(maint_debug_stream(),
-                  ({"account_id", (unsigned long long)spec.account_id},
-                   {"maintenance_id", (unsigned long long)spec.maintenance_id},
-                   {"start_on", (unsigned long long)spec.start_on},
-                   {"stop_on", (unsigned long long)spec.stop_on}),
+                  ({"account_id", (unsigned long long)def.account_id},
+                   {"maintenance_id", (unsigned long long)def.maintenance_id},
+                   {"start_on", (unsigned long long)def.start_on},
+                   {"stop_on", (unsigned long long)def.stop_on}),
                   "MQ-maint[%.*s]\n", int(body.size()), body.data());
 
   std::string_view sevs = field[4];
@@ -182,7 +182,7 @@ int parse_mq_message(const void *payload, size_t length, maint_window_t *w,
     if (sev > 5) return fail("severity out of bounds");
     mask |= uint8_t(1u << sev);
   }
-  spec.severity_mask = mask;
+  def.severity_mask = mask;
   *active = !field[9].empty() && field[9].front() == 't';
   return 1;
 }
@@ -204,7 +204,7 @@ maint_bus_outcome_t handle_maintenance_update(const void *payload, size_t length
   if (active) {
     return maint_window_update(w) < 0 ? MAINT_BUS_REFUSED : MAINT_BUS_APPLIED;
   }
-  uint64_t id = w->spec.maintenance_id;
+  uint64_t id = w->def.maintenance_id;
   maint_window_safe_free_no_remove(w);
   maint_window_delete(id);
   return MAINT_BUS_ENDED;

@@ -137,11 +137,11 @@ unsigned long table_hash(ck_hs_t *table, const maint_key_list_t *l) {
 
 // The window's key as a probe of its key table.
 void probe_for(const maint_window_t *w, maint_key_list_t &probe) {
-  if (w->spec.maintenance_type == MAINT_ON_HOST) {
-    probe.host = w->spec.maintenance.host ? w->spec.maintenance.host : "";
+  if (w->def.maintenance_type == MAINT_ON_HOST) {
+    probe.host = w->def.maintenance.host ? w->def.maintenance.host : "";
     probe.host_len = strlen(probe.host);
   } else {
-    probe.key = w->spec.maintenance.generic_uint64;
+    probe.key = w->def.maintenance.generic_uint64;
   }
 }
 
@@ -170,7 +170,7 @@ struct timeval stop_time_for(uint64_t stop_on) {
 // ---- Key tables (under maintenance_add_remove_lock) ---------------------------------------------
 
 void add_by_key(maint_window_t *w) {
-  ck_hs_t *t = key_table(w->spec.maintenance_type);
+  ck_hs_t *t = key_table(w->def.maintenance_type);
   tovi_assert(t != nullptr);
   maint_key_list_t probe;
   probe_for(w, probe);
@@ -233,7 +233,7 @@ void release_list(maint_key_list_t *list) {
 void remove_by_key(maint_window_t *w) {
   if (!w->added_by_key) return;
   w->added_by_key = false;
-  ck_hs_t *t = key_table(w->spec.maintenance_type);
+  ck_hs_t *t = key_table(w->def.maintenance_type);
   if (!t) return;
   maint_key_list_t probe;
   probe_for(w, probe);
@@ -252,9 +252,9 @@ void remove_by_key(maint_window_t *w) {
   }
   if (!vacated)
     tovi_log_fields(error_ls,
-                    ({"account_id", (unsigned long long)w->spec.account_id},
-                     {"maintenance_id", (unsigned long long)w->spec.maintenance_id}),
-                    "failed removing maintenance [%lu] by key\n", w->spec.maintenance_id);
+                    ({"account_id", (unsigned long long)w->def.account_id},
+                     {"maintenance_id", (unsigned long long)w->def.maintenance_id}),
+                    "failed removing maintenance [%lu] by key\n", w->def.maintenance_id);
   if (empty) {
     unsigned long hash = table_hash(t, list);
     ck_hs_remove(t, hash, list);
@@ -311,7 +311,7 @@ void reclaim_window(void *p) {
         end_maintenance_on_ecid(ecid);
     }
   }
-  if (w->spec.maintenance_type == MAINT_ON_HOST) free(w->spec.maintenance.host);
+  if (w->def.maintenance_type == MAINT_ON_HOST) free(w->def.maintenance.host);
   ck_hs_destroy(w->tgt_ecids);
   delete w->tgt_ecids;
   w->~maint_window_t();
@@ -331,9 +331,9 @@ int maint_stop_trigger(eventer_t e, int, void *closure, struct timeval *) {
     // ours was deleted has a timer of its own.
     if (live == c->w && live->stop_trigger == e) {
       tovi_log_fields(debug_ls,
-                      ({"account_id", (unsigned long long)live->spec.account_id},
-                       {"maintenance_id", (unsigned long long)live->spec.maintenance_id}),
-                      "maintenance [%lu] stop triggered\n", live->spec.maintenance_id);
+                      ({"account_id", (unsigned long long)live->def.account_id},
+                       {"maintenance_id", (unsigned long long)live->def.maintenance_id}),
+                      "maintenance [%lu] stop triggered\n", live->def.maintenance_id);
       live->stop_trigger = nullptr;
       eventer_deref(e);  // the window's reference; the loop still holds its own
       unsigned long h = CK_HS_HASH(&maintenance_windows, u64_hash, &c->maintenance_id);
@@ -348,10 +348,10 @@ int maint_stop_trigger(eventer_t e, int, void *closure, struct timeval *) {
 
 // Creates and schedules the window's end timer. Under maintenance_add_remove_lock.
 void arm_stop_trigger(maint_window_t *w) {
-  auto *c = new maint_stop_closure_t{w->spec.maintenance_id, w};
-  struct timeval when = stop_time_for(w->spec.stop_on);
+  auto *c = new maint_stop_closure_t{w->def.maintenance_id, w};
+  struct timeval when = stop_time_for(w->def.stop_on);
   eventer_t e = eventer_alloc_timer(maint_stop_trigger, c, &when);
-  eventer_set_owner(e, eventer_choose_owner(w->spec.maintenance_id & 0xffffffffu));
+  eventer_set_owner(e, eventer_choose_owner(w->def.maintenance_id & 0xffffffffu));
   eventer_ref(e);  // the window's reference, dropped when the timer leaves the window
   w->stop_trigger = e;
   eventer_add(e);
@@ -376,9 +376,9 @@ void disarm_stop_trigger(maint_window_t *w) {
 void log_refusal(const maint_window_t *w, const char *fmt) {
   if (!tovi_log_stream_enabled(error_ls)) return;
   tovi_log_write(error_ls,
-                 {{"account_id", (unsigned long long)w->spec.account_id},
-                  {"maintenance_id", (unsigned long long)w->spec.maintenance_id}},
-                 fmt, w->spec.maintenance_id);
+                 {{"account_id", (unsigned long long)w->def.account_id},
+                  {"maintenance_id", (unsigned long long)w->def.maintenance_id}},
+                 fmt, w->def.maintenance_id);
 }
 
 // ---- Matching
@@ -407,8 +407,8 @@ bool probe_list(maint_key_list_t *list, uint64_t ecid, uint8_t wanted, uint64_t 
       mask_digits(mask, win);
       tovi_log_write(debug_ls,
                      {{"ecid", (unsigned long long)ecid},
-                      {"account_id", (unsigned long long)w->spec.account_id},
-                      {"maintenance_id", (unsigned long long)w->spec.maintenance_id}},
+                      {"account_id", (unsigned long long)w->def.account_id},
+                      {"maintenance_id", (unsigned long long)w->def.maintenance_id}},
                      "checking ecid: %lu event[%s%s%s%s%s] vs win[%s%s%s%s%s]\n", ecid, ev[0],
                      ev[1], ev[2], ev[3], ev[4], win[0], win[1], win[2], win[3], win[4]);
     }
@@ -416,8 +416,8 @@ bool probe_list(maint_key_list_t *list, uint64_t ecid, uint8_t wanted, uint64_t 
     if (ecid != 0 && ecid != UINT64_MAX && !maint_window_holds_ecid(w, ecid)) {
       tovi_log_fields(debug_ls,
                       ({"ecid", (unsigned long long)ecid},
-                       {"account_id", (unsigned long long)w->spec.account_id},
-                       {"maintenance_id", (unsigned long long)w->spec.maintenance_id}),
+                       {"account_id", (unsigned long long)w->def.account_id},
+                       {"maintenance_id", (unsigned long long)w->def.maintenance_id}),
                       "maintenance triggered on ecid %lu\n", ecid);
       std::lock_guard<std::mutex> guard(w->tgt_ecids_wrlock);
       void *value = reinterpret_cast<void *>(uintptr_t(ecid));
@@ -496,15 +496,15 @@ maint_window_t *maint_window_safe_alloc() {
 }
 
 uint64_t maint_window_start_on(const maint_window_t *w) {
-  return std::atomic_ref<const uint64_t>(w->spec.start_on).load(std::memory_order_relaxed);
+  return std::atomic_ref<const uint64_t>(w->def.start_on).load(std::memory_order_relaxed);
 }
 
 uint64_t maint_window_stop_on(const maint_window_t *w) {
-  return std::atomic_ref<const uint64_t>(w->spec.stop_on).load(std::memory_order_relaxed);
+  return std::atomic_ref<const uint64_t>(w->def.stop_on).load(std::memory_order_relaxed);
 }
 
 uint8_t maint_window_severity_mask(const maint_window_t *w) {
-  return std::atomic_ref<const uint8_t>(w->spec.severity_mask).load(std::memory_order_relaxed);
+  return std::atomic_ref<const uint8_t>(w->def.severity_mask).load(std::memory_order_relaxed);
 }
 
 bool maint_window_holds_ecid(maint_window_t *w, uint64_t ecid) {
@@ -521,15 +521,15 @@ int maint_window_update(maint_window_t *w) {
   tovi_assert(w != nullptr);
   tovi_assert(tables_ready.load(std::memory_order_acquire));
   std::unique_lock<std::mutex> guard(maintenance_add_remove_lock);
-  maint_window_t *old = find_window(w->spec.maintenance_id);
+  maint_window_t *old = find_window(w->def.maintenance_id);
   if (!old) {
-    if (w->spec.start_on > w->spec.stop_on || key_table(w->spec.maintenance_type) == nullptr) {
+    if (w->def.start_on > w->def.stop_on || key_table(w->def.maintenance_type) == nullptr) {
       guard.unlock();
       log_refusal(w, "refusing maint[%lu]: it ends before it starts or has no known type\n");
       maint_window_safe_free_no_remove(w);
       return -1;
     }
-    unsigned long hash = CK_HS_HASH(&maintenance_windows, u64_hash, &w->spec.maintenance_id);
+    unsigned long hash = CK_HS_HASH(&maintenance_windows, u64_hash, &w->def.maintenance_id);
     tovi_assert(ck_hs_put(&maintenance_windows, hash, w));
     add_by_key(w);
     arm_stop_trigger(w);
@@ -537,37 +537,35 @@ int maint_window_update(maint_window_t *w) {
   }
 
   bool valid = true;
-  if (old->spec.maintenance_type != w->spec.maintenance_type) {
+  if (old->def.maintenance_type != w->def.maintenance_type) {
     valid = false;
-  } else if (old->spec.maintenance_type == MAINT_ON_HOST) {
-    const char *a = old->spec.maintenance.host, *b = w->spec.maintenance.host;
+  } else if (old->def.maintenance_type == MAINT_ON_HOST) {
+    const char *a = old->def.maintenance.host, *b = w->def.maintenance.host;
     valid = strcmp(a ? a : "", b ? b : "") == 0;
   } else {
-    valid = old->spec.maintenance.generic_uint64 == w->spec.maintenance.generic_uint64;
+    valid = old->def.maintenance.generic_uint64 == w->def.maintenance.generic_uint64;
   }
   if (!valid) log_refusal(w, "attempt to change immutable fields of maint[%lu]\n");
 
-  bool started = old->spec.start_on <= now_seconds();
+  bool started = old->def.start_on <= now_seconds();
   if (valid && started &&
-      (w->spec.start_on != old->spec.start_on ||
-       w->spec.severity_mask != old->spec.severity_mask)) {
+      (w->def.start_on != old->def.start_on || w->def.severity_mask != old->def.severity_mask)) {
     log_refusal(w, "attempt to change fields of maint[%lu] after start_on\n");
     valid = false;
   }
   if (valid) {
     if (!started) {
-      std::atomic_ref<uint64_t>(old->spec.start_on)
-          .store(w->spec.start_on, std::memory_order_relaxed);
-      std::atomic_ref<uint8_t>(old->spec.severity_mask)
-          .store(w->spec.severity_mask, std::memory_order_relaxed);
+      std::atomic_ref<uint64_t>(old->def.start_on)
+          .store(w->def.start_on, std::memory_order_relaxed);
+      std::atomic_ref<uint8_t>(old->def.severity_mask)
+          .store(w->def.severity_mask, std::memory_order_relaxed);
     }
-    bool inverted = old->spec.start_on > w->spec.stop_on;
-    if (w->spec.stop_on != old->spec.stop_on || inverted) {
-      std::atomic_ref<uint64_t>(old->spec.stop_on)
-          .store(w->spec.stop_on, std::memory_order_relaxed);
+    bool inverted = old->def.start_on > w->def.stop_on;
+    if (w->def.stop_on != old->def.stop_on || inverted) {
+      std::atomic_ref<uint64_t>(old->def.stop_on).store(w->def.stop_on, std::memory_order_relaxed);
       if (old->stop_trigger) {
         // A window that now ends before it starts covers nothing: it ends at once.
-        struct timeval when = stop_time_for(w->spec.stop_on);
+        struct timeval when = stop_time_for(w->def.stop_on);
         if (inverted) gettimeofday(&when, nullptr);
         eventer_update(old->stop_trigger, &when);
       }

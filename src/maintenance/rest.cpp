@@ -76,21 +76,21 @@ bool element_to_window(json_object *el, maint_window_t *w, int *errors) {
     if (!json_object_object_get_ex(el, "maintenance_item", &item) ||
         !json_object_is_type(item, json_type_string) || json_object_get_string_len(item) == 0)
       return false;
-    w->spec.maintenance.host = strdup(json_object_get_string(item));
-    tovi_assert(w->spec.maintenance.host != nullptr);
-  } else if (!get_kv_as_uint64(el, "maintenance_item", &w->spec.maintenance.generic_uint64)) {
+    w->def.maintenance.host = strdup(json_object_get_string(item));
+    tovi_assert(w->def.maintenance.host != nullptr);
+  } else if (!get_kv_as_uint64(el, "maintenance_item", &w->def.maintenance.generic_uint64)) {
     return false;
   }
-  w->spec.maintenance_type = type;
-  w->spec.maintenance_id = id;
-  w->spec.start_on = start_on;
-  w->spec.stop_on = stop_on;
-  w->spec.account_id = account_id;
+  w->def.maintenance_type = type;
+  w->def.maintenance_id = id;
+  w->def.start_on = start_on;
+  w->def.stop_on = stop_on;
+  w->def.account_id = account_id;
   // A severity outside 1..5 is an error, but the window is still taken with the others.
   for (size_t i = 0, n = json_object_array_length(sevs); i < n; i++) {
     int sev = json_object_get_int(json_object_array_get_idx(sevs, i));
     if (sev >= 1 && sev <= 5)
-      w->spec.severity_mask |= uint8_t(1u << sev);
+      w->def.severity_mask |= uint8_t(1u << sev);
     else
       (*errors)++;
   }
@@ -185,7 +185,7 @@ int parse_maint_windows_response(json_object *document, uint64_t *hwm, int *erro
       maint_window_safe_free_no_remove(w);
       continue;
     }
-    *hwm = w->spec.maintenance_id;
+    *hwm = w->def.maintenance_id;
     handed++;
     if (maint_window_update(w) < 0) (*errors)++;
   }
@@ -195,7 +195,7 @@ int parse_maint_windows_response(json_object *document, uint64_t *hwm, int *erro
 json_object *maint_window_to_json(maint_window_t *w) {
   if (!w) return nullptr;
   json_object *o = json_object_new_object();
-  json_object_object_add(o, "maintenance_id", json_object_new_uint64(w->spec.maintenance_id));
+  json_object_object_add(o, "maintenance_id", json_object_new_uint64(w->def.maintenance_id));
   json_object *sevs = json_object_new_array();
   uint8_t mask = maint_window_severity_mask(w);
   for (int sev = 1; sev <= 5; sev++)
@@ -203,15 +203,15 @@ json_object *maint_window_to_json(maint_window_t *w) {
   json_object_object_add(o, "severities", sevs);
   json_object_object_add(o, "start_on", json_object_new_uint64(maint_window_start_on(w)));
   json_object_object_add(o, "stop_on", json_object_new_uint64(maint_window_stop_on(w)));
-  json_object_object_add(o, "account_id", json_object_new_uint64(w->spec.account_id));
+  json_object_object_add(o, "account_id", json_object_new_uint64(w->def.account_id));
   json_object_object_add(o, "maintenance_type",
-                         json_object_new_string(maint_item_type_name(w->spec.maintenance_type)));
-  if (w->spec.maintenance_type == MAINT_ON_HOST) {
-    const char *host = w->spec.maintenance.host;
+                         json_object_new_string(maint_item_type_name(w->def.maintenance_type)));
+  if (w->def.maintenance_type == MAINT_ON_HOST) {
+    const char *host = w->def.maintenance.host;
     json_object_object_add(o, "maintenance_item", json_object_new_string(host ? host : ""));
   } else {
     char digits[24];
-    snprintf(digits, sizeof digits, "%llu", (unsigned long long)w->spec.maintenance.generic_uint64);
+    snprintf(digits, sizeof digits, "%llu", (unsigned long long)w->def.maintenance.generic_uint64);
     json_object_object_add(o, "maintenance_item", json_object_new_string(digits));
   }
   return o;

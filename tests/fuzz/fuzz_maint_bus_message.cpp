@@ -60,16 +60,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   if (ok != 0 && ok != 1) __builtin_trap();
   if (!ok && !reason) __builtin_trap();
   if (ok) {
-    if (w->spec.severity_mask & 0xc0) __builtin_trap();
-    std::string again = write_back(w->spec, active);
+    if (w->def.severity_mask & 0xc0) __builtin_trap();
+    std::string again = write_back(w->def, active);
     maint_window_t *w2 = maint_window_safe_alloc();
     bool active2 = !active;
     if (!parse_mq_message(again.data(), again.size(), w2, &action, &active2, &reason) ||
-        !same(w->spec, w2->spec) || active2 != active)
+        !same(w->def, w2->def) || active2 != active)
       __builtin_trap();
     maint_window_safe_free_no_remove(w2);
   }
-  uint64_t id = w->spec.maintenance_id;
+  uint64_t id = w->def.maintenance_id;
   maint_window_safe_free_no_remove(w);
 
   maint_bus_outcome_t outcome = handle_maintenance_update(data, size);

@@ -64,16 +64,16 @@ uint8_t mask_of(std::initializer_list<int> sevs) {
 int add(uint64_t id, maint_item_type_t type, uint64_t key, const char *host,
         std::initializer_list<int> sevs, uint64_t start_on, uint64_t stop_on) {
   maint_window_t *w = maint_window_safe_alloc();
-  w->spec.maintenance_id = id;
-  w->spec.maintenance_type = type;
+  w->def.maintenance_id = id;
+  w->def.maintenance_type = type;
   if (type == MAINT_ON_HOST)
-    w->spec.maintenance.host = strdup(host);
+    w->def.maintenance.host = strdup(host);
   else
-    w->spec.maintenance.generic_uint64 = key;
-  w->spec.severity_mask = mask_of(sevs);
-  w->spec.start_on = start_on;
-  w->spec.stop_on = stop_on;
-  w->spec.account_id = 1;
+    w->def.maintenance.generic_uint64 = key;
+  w->def.severity_mask = mask_of(sevs);
+  w->def.start_on = start_on;
+  w->def.stop_on = stop_on;
+  w->def.account_id = 1;
   return maint_window_update(w);
 }
 

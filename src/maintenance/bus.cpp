@@ -29,6 +29,7 @@
 #include "tovi/tovi_console.h"
 #include "tovi/tovi_memory.h"
 #include "tovi/tovi_module.h"
+#include "tovi/tovi_text.h"
 
 maint_bus_stats_t maint_bus_stats;
 
@@ -51,19 +52,6 @@ struct amqp_queue_t {
 
 amqp_queue_t *amqp_queue = nullptr;
 uint64_t max_queued = 100000;
-
-bool decimal_u64(std::string_view text, uint64_t *out) {
-  if (text.empty() || text.size() > 20) return false;
-  uint64_t v = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return false;
-    uint64_t d = uint64_t(c - '0');
-    if (v > (UINT64_MAX - d) / 10) return false;
-    v = v * 10 + d;
-  }
-  *out = v;
-  return true;
-}
 
 bool is_maintenance_body(std::string_view body) {
   return body.size() > maint_prefix.size() && body.starts_with(maint_prefix);
@@ -92,7 +80,7 @@ void enqueue_copy(std::string_view body) {
 
 int console_reload_maintenance(tovi_console_t *console, int argc, const char *const *argv, void *) {
   uint64_t id = 0;
-  if (argc != 1 || !decimal_u64(argv[0], &id) || id == 0) {
+  if (argc != 1 || !tovi_decimal_u64(argv[0], &id) || id == 0) {
     tovi_console_printf(console, "usage: reload maintenance <id>\n");
     return -1;
   }
@@ -148,8 +136,9 @@ int parse_mq_message(const void *payload, size_t length, maint_window_t *w,
     return fail("invalid type");
 
   maint_spec_t &def = w->def;
-  if (!decimal_u64(field[5], &def.start_on) || !decimal_u64(field[6], &def.stop_on) ||
-      !decimal_u64(field[7], &def.account_id) || !decimal_u64(field[8], &def.maintenance_id))
+  if (!tovi_decimal_u64(field[5], &def.start_on) || !tovi_decimal_u64(field[6], &def.stop_on) ||
+      !tovi_decimal_u64(field[7], &def.account_id) ||
+      !tovi_decimal_u64(field[8], &def.maintenance_id))
     return fail("invalid number");
   if (item_type == MAINT_ON_HOST) {
     // A host name is text: empty, or cut short by a NUL byte, it names no host.
@@ -157,7 +146,7 @@ int parse_mq_message(const void *payload, size_t length, maint_window_t *w,
       return fail("invalid item");
     def.maintenance.host = strndup(field[2].data(), field[2].size());
     tovi_assert(def.maintenance.host);
-  } else if (!decimal_u64(field[2], &def.maintenance.generic_uint64)) {
+  } else if (!tovi_decimal_u64(field[2], &def.maintenance.generic_uint64)) {
     return fail("invalid number");
   }
   // Set once the item is in place, so that discarding the window frees a copied host.
@@ -178,7 +167,7 @@ int parse_mq_message(const void *payload, size_t length, maint_window_t *w,
     sevs.remove_prefix(comma == std::string_view::npos ? sevs.size() : comma + 1);
     if (piece.empty()) continue;
     uint64_t sev = 0;
-    if (!decimal_u64(piece, &sev)) return fail("invalid number");
+    if (!tovi_decimal_u64(piece, &sev)) return fail("invalid number");
     if (sev > 5) return fail("severity out of bounds");
     mask |= uint8_t(1u << sev);
   }

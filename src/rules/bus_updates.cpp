@@ -32,6 +32,7 @@
 #include "tovi/tovi_console.h"
 #include "tovi/tovi_memory.h"
 #include "tovi/tovi_module.h"
+#include "tovi/tovi_text.h"
 
 rules_bus_stats_t rules_bus_stats;
 
@@ -51,20 +52,6 @@ struct ecid_refresh {
 
 std::mutex refresh_lock;
 absl::flat_hash_map<uint64_t, ecid_refresh *> *ecid_refresh_triggers = nullptr;
-
-// The whole view is a decimal number that fits 64 bits: no sign, no space, not empty.
-bool decimal_u64(std::string_view text, uint64_t *out) {
-  if (text.empty() || text.size() > 20) return false;
-  uint64_t v = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return false;
-    uint64_t d = uint64_t(c - '0');
-    if (v > (UINT64_MAX - d) / 10) return false;
-    v = v * 10 + d;
-  }
-  *out = v;
-  return true;
-}
 
 // The broker commands log where maintenance does; found by name, so that they work whether or not
 // the maintenance module has started.
@@ -147,7 +134,7 @@ void start_sweep(stream_sweep_t *sweep) {
 
 int console_reload_ruleset(tovi_console_t *console, int argc, const char *const *argv, void *) {
   uint64_t id = 0;
-  if (argc != 1 || !decimal_u64(argv[0], &id) || id == 0) {
+  if (argc != 1 || !tovi_decimal_u64(argv[0], &id) || id == 0) {
     tovi_console_printf(console, "usage: reload ruleset <id>\n");
     return -1;
   }
@@ -215,7 +202,7 @@ int rules_handle_message(const char *event_text, const char *type_text, const ch
   std::string_view event(event_text), type(type_text), data(data_text, data_len);
   uint64_t ecid = 0;
   if ((event == "ruleset_removal" || event == "ruleset_refresh") && type == "purge_state") {
-    if (!decimal_u64(data, &ecid)) return -1;
+    if (!tovi_decimal_u64(data, &ecid)) return -1;
     return rules_refresh_ecid(ecid);
   }
   if (event == "vask_maintenance" && type == "remove") {
@@ -224,7 +211,7 @@ int rules_handle_message(const char *event_text, const char *type_text, const ch
     return 0;
   }
   if (event == "event_last_known_state" && type == "lookup") {
-    if (!decimal_u64(data, &ecid)) return -1;
+    if (!tovi_decimal_u64(data, &ecid)) return -1;
     ruleset_sp r = get_ruleset_by_id(ecid);
     if (!r) return -1;
     ruleset_renotify(r);
@@ -252,7 +239,7 @@ int handle_rules_clearalert(const void *payload, size_t length) {
   size_t tab = body.find('\t');
   if (tab == std::string_view::npos) return -1;
   uint64_t ecid = 0;
-  if (!decimal_u64(body.substr(0, tab), &ecid)) return -1;
+  if (!tovi_decimal_u64(body.substr(0, tab), &ecid)) return -1;
   std::string_view signature = body.substr(tab + 1);
 
   ruleset_sp r = get_ruleset_by_id(ecid);

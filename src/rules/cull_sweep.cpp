@@ -24,7 +24,6 @@
 #include <sys/time.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -42,6 +41,7 @@
 #include "tovi/tovi_assert.h"
 #include "tovi/tovi_http.h"
 #include "tovi/tovi_memory.h"
+#include "tovi/tovi_text.h"
 
 std::atomic<uint64_t> rulestreams_culled{0};
 
@@ -243,23 +243,9 @@ int rulestream_c::sweeper_callback(eventer_t, int mask, void *closure, struct ti
 
 // ---- Stream clear-alert ------------------------------------------------------------------------
 
-namespace {
-
-bool parse_ecid(const char *text, uint64_t *out) {
-  if (!text || *text < '0' || *text > '9') return false;
-  errno = 0;
-  char *end = nullptr;
-  unsigned long long v = strtoull(text, &end, 10);
-  if (errno == ERANGE || *end != '\0') return false;
-  *out = v;
-  return true;
-}
-
-}  // namespace
-
 int rulestream_c::rest_clear_alert(tovi_http_rest_closure_t *restc, int npats, char **pats) {
   uint64_t ecid = 0;
-  if (npats != 2 || !parse_ecid(pats[0], &ecid)) {
+  if (npats != 2 || !tovi_decimal_u64(pats[0], &ecid)) {
     tovi_http_response_json_error(restc, 500, "ERROR", "argument failed");
     return TOVI_HTTP_DONE;
   }

@@ -12,7 +12,6 @@
 // fetches each ruleset by id: rulesets added or removed meanwhile may or may not appear.
 #include <json-c/json.h>
 
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <chrono>
@@ -25,6 +24,7 @@
 #include "ruleset_mgr.h"
 #include "tovi/eventer.h"
 #include "tovi/tovi_uuid.h"
+#include "tovi/tovi_text.h"
 #include "vask/vask_director.h"
 
 eventer_jobq_t *rulesets_fetch_jobq = nullptr;
@@ -41,17 +41,6 @@ void append_ruleset_json(std::string *out, const ruleset_sp &r) {
   json_object_put(o);
 }
 
-// A decimal unsigned 64-bit number, the whole text and nothing else.
-bool parse_u64(const char *text, uint64_t *out) {
-  if (!text || *text < '0' || *text > '9') return false;
-  errno = 0;
-  char *end = nullptr;
-  unsigned long long v = strtoull(text, &end, 10);
-  if (errno == ERANGE || *end != '\0') return false;
-  *out = v;
-  return true;
-}
-
 // The query's "account_id": 0 when absent. False (and a 400 reply sent) when it is given but is
 // not a number: such a request must not be read as one for every account.
 bool query_account(tovi_http_rest_closure_t *restc, uint64_t *account, bool *given) {
@@ -59,7 +48,7 @@ bool query_account(tovi_http_rest_closure_t *restc, uint64_t *account, bool *giv
   *account = 0;
   if (given) *given = text != nullptr;
   if (!text) return true;
-  if (parse_u64(text, account)) return true;
+  if (tovi_decimal_u64(text, account)) return true;
   tovi_http_response_json_error(restc, 400, "Bad Request", "account_id is not a number");
   return false;
 }
@@ -233,7 +222,7 @@ int rulesets_rest_get(tovi_http_rest_closure_t *restc, int, char **) {
 int rulesets_rest_get_one(tovi_http_rest_closure_t *restc, int npats, char **pats) {
   if (npats == 1) {
     uint64_t id = 0;
-    ruleset_sp r = parse_u64(pats[0], &id) ? get_ruleset_by_id(id) : nullptr;
+    ruleset_sp r = tovi_decimal_u64(pats[0], &id) ? get_ruleset_by_id(id) : nullptr;
     if (!r) {
       tovi_http_response_json_error(restc, 500, "ERROR", "no such ruleset");
       return TOVI_HTTP_DONE;
@@ -275,7 +264,7 @@ int rulesets_rest_get_one(tovi_http_rest_closure_t *restc, int npats, char **pat
 
 int rulesets_rest_get_one_state(tovi_http_rest_closure_t *restc, int npats, char **pats) {
   uint64_t id = 0;
-  ruleset_sp r = npats == 1 && parse_u64(pats[0], &id) ? get_ruleset_by_id(id) : nullptr;
+  ruleset_sp r = npats == 1 && tovi_decimal_u64(pats[0], &id) ? get_ruleset_by_id(id) : nullptr;
   if (!r) {
     tovi_http_response_json_error(restc, 500, "ERROR",
                                   "pattern match failure, should not be possible");
@@ -305,7 +294,7 @@ int rulesets_rest_clear_alert(tovi_http_rest_closure_t *restc, int npats, char *
                                  std::chrono::system_clock::now().time_since_epoch())
                                  .count());
   uint64_t id = 0;
-  ruleset_sp r = parse_u64(pats[0], &id) ? get_ruleset_by_id(id) : nullptr;
+  ruleset_sp r = tovi_decimal_u64(pats[0], &id) ? get_ruleset_by_id(id) : nullptr;
   if (r)
     for (const rulestream_sp &stream : r->get_ruleset_streams())
       stream->check_and_trigger(RULE_SEV_CLEAR, RULE_INDEX_CLEAR, now_ms, r);

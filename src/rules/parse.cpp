@@ -418,6 +418,31 @@ element_result_t parse_element(json_object *el, uint64_t *high_water) {
       return ELEMENT_ERROR;
     }
   }
+  // The canonical name comes before the ownership question: alerts ask whether this node is
+  // responsible for the name the ruleset keeps, and both questions must hash the same key, or the
+  // nodes that load a ruleset and the nodes that may publish its alerts would differ.
+  bool match_canonical = false;
+  if (!is_pattern &&
+      (name.find("|ST[") != std::string::npos || name.find("|MT{") != std::string::npos)) {
+    match_canonical = true;
+    char canonical[4096];
+    int len = vask_metric_canonicalize(name.data(), name.size(), canonical, sizeof canonical, true);
+    if (len > 0) {
+      std::string_view c(canonical, size_t(len));
+      // Measurement tags describe one sample, never a metric: a name that keeps them would
+      // match nothing.
+      size_t mt = c.find("|MT{");
+      if (mt != std::string_view::npos) c = c.substr(0, mt);
+      name.assign(c);
+      if (name.find("|ST[") == std::string::npos) match_canonical = false;
+      tovi_log(rules_error_verbose_stream(), "canonicalizing a seemingly canonical metric_name\n");
+    } else {
+      tovi_log_fields(rules_error_stream(), ({"ecid", ctx.ecid}, {"metric_name", name}),
+                      "ruleset[%lu] canonicalizing a seemingly canonical metric_name failed\n",
+                      ecid);
+    }
+  }
+  ctx.metric_name = name.c_str();
   if (!metrics_do_i_own(ctx.account_id, check_uuid, name.c_str(), -1, nullptr)) {
     tovi_log_fields(rules_error_verbose_stream(),
                     ({"ecid", ctx.ecid}, {"check_uuid", ctx.check_uuid_text},
@@ -444,26 +469,7 @@ element_result_t parse_element(json_object *el, uint64_t *high_water) {
   if (high_water && ctx.ecid > *high_water) *high_water = ctx.ecid;
   std::memcpy(r->check_uuid, check_uuid, 16);
 
-  if (!is_pattern &&
-      (name.find("|ST[") != std::string::npos || name.find("|MT{") != std::string::npos)) {
-    r->pattern.match_canonical = 1;
-    char canonical[4096];
-    int len = vask_metric_canonicalize(name.data(), name.size(), canonical, sizeof canonical, true);
-    if (len > 0) {
-      std::string_view c(canonical, size_t(len));
-      // Measurement tags describe one sample, never a metric: a name that keeps them would
-      // match nothing.
-      size_t mt = c.find("|MT{");
-      if (mt != std::string_view::npos) c = c.substr(0, mt);
-      name.assign(c);
-      if (name.find("|ST[") == std::string::npos) r->pattern.match_canonical = 0;
-      tovi_log(rules_error_verbose_stream(), "canonicalizing a seemingly canonical metric_name\n");
-    } else {
-      tovi_log_fields(rules_error_stream(), ({"ecid", ctx.ecid}, {"metric_name", name}),
-                      "ruleset[%lu] canonicalizing a seemingly canonical metric_name failed\n",
-                      ecid);
-    }
-  }
+  r->pattern.match_canonical = match_canonical ? 1 : 0;
   r->metric_name = strdup(name.c_str());
   if (!r->metric_name) return ELEMENT_ERROR;
   r->pattern.metric_name = is_pattern ? 1 : 0;

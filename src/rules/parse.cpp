@@ -197,6 +197,19 @@ element_result_t delete_ruleset(uint64_t ecid) {
   return ELEMENT_PROCESSED;
 }
 
+// A definition this node does not keep (its metric is another node's, or its account is not
+// served here) replaces whatever this node loaded under the same id before: that older version,
+// for another metric or account, must not go on alerting here.
+element_result_t skip_and_drop_earlier(uint64_t ecid) {
+  if (ruleset_mgr->get_by_id(ecid)) {
+    tovi_log_fields(tovi_notice, ({"ecid", ecid}),
+                    "rule [%zu] is no longer for this node: its loaded version goes.\n",
+                    size_t(ecid));
+    delete_ruleset(ecid);
+  }
+  return ELEMENT_SKIPPED;
+}
+
 // ---- Filing
 // --------------------------------------------------------------------------------------
 
@@ -405,7 +418,7 @@ element_result_t parse_element(json_object *el, uint64_t *high_water) {
     tovi_log_fields(rules_error_verbose_stream(),
                     ({"ecid", ctx.ecid}, {"account_id", ctx.account_id}, {"metric_name", name}),
                     "rule[%lu] account_id %lu is excluded\n", ecid, (unsigned long)ctx.account_id);
-    return ELEMENT_SKIPPED;
+    return skip_and_drop_earlier(ctx.ecid);
   }
   uint8_t check_uuid[16] = {};
   if (has_value(el, "check_uuid", &v)) {
@@ -449,7 +462,7 @@ element_result_t parse_element(json_object *el, uint64_t *high_water) {
                      {"account_id", ctx.account_id}, {"metric_name", name}),
                     "rule[%lu] I don't own\n", ecid);
     rulesets_suppressed.fetch_add(1, std::memory_order_relaxed);
-    return ELEMENT_SKIPPED;
+    return skip_and_drop_earlier(ctx.ecid);
   }
 
   ruleset_sp r = ruleset_safe_alloc(int(nrules));

@@ -219,6 +219,24 @@ TEST(rules_parse, a_cluster_node_loads_only_what_it_owns_by_the_canonical_name) 
   EXPECT_EQ(l.processed, loaded);
   EXPECT_EQ(rulesets_suppressed.load() - suppressed, uint64_t(count - loaded));
 
+  // A ruleset redefined for a metric of other nodes leaves this one: its old version would
+  // otherwise go on alerting here for a metric it no longer watches.
+  std::string mine, theirs;
+  for (int i = 0; mine.empty() || theirs.empty(); i++) {
+    std::string name = "moved" + std::to_string(i);
+    (metrics_do_i_own(21, kUuidABytes, name.c_str(), -1, nullptr) ? mine : theirs) = name;
+  }
+  auto redefine = [&](const std::string &name) {
+    return load("[{\"event_criteria_id\": 9500, \"account_id\": 21, \"check_uuid\": \"" +
+                std::string(kUuidA) + "\", \"metric_name\": \"" + name +
+                "\", \"metric_type\": \"numeric\", \"rules\": [" + good_rule + "]}]");
+  };
+  EXPECT_EQ(redefine(mine).processed, 1);
+  EXPECT_EQ(lookup(mine, kUuidA, 21), std::vector<uint64_t>{9500});
+  EXPECT_EQ(redefine(theirs).errors, 0);
+  EXPECT_EQ(get_ruleset_by_id(9500), nullptr);
+  EXPECT_TRUE(lookup(mine, kUuidA, 21).empty());
+
   tovi_cluster_unregister(cluster);
   tovi_memory_synchronize();
   tovi_cluster_free(cluster);

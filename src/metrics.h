@@ -15,6 +15,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <string>
 
 // Concurrency Kit's headers declare C functions without saying so.
 extern "C" {
@@ -37,10 +38,11 @@ struct broker_t;
 
 // Joins the cluster "queltd" when clustering is configured: starts the framework's clusters,
 // registers on_node_updated as the node-update hook "cluster-topology-listener" and attaches the
-// heartbeat payload (application 1, key 1). Ends the process with status 1 when clustering is
-// enabled but no cluster is named "queltd", and with status 2 when the cluster configuration
-// cannot be used. Call once, on the main thread, after the console and the network listeners
-// are up (the cluster runs on an event-loop thread).
+// heartbeat payload (application 1, key 1). Registers the console command "show cluster metric
+// <check uuid> <metric name>" (the metric's owners and live owners). Ends the process with status 1
+// when clustering is enabled but no cluster is named "queltd", and with status 2 when the cluster
+// configuration cannot be used. Call once, on the main thread, after the console and the network
+// listeners are up (the cluster runs on an event-loop thread).
 void init_cluster(void);
 
 // The node-update hook: logs topology changes on the "debug" stream and changes nothing.
@@ -62,6 +64,11 @@ bool metrics_do_i_own(uint64_t account_id, const uint8_t check_uuid[16], const c
 // metrics_do_i_own. Any thread.
 bool metrics_am_i_responsible(uint64_t account_id, const uint8_t check_uuid[16], const char *name,
                               int len);
+
+// The ownership key of a metric: the 16 check UUID bytes (zeros for a null UUID) followed by the
+// name, cut to its first 4080 bytes (names are read as for metrics_do_i_own). Every node builds
+// the same key. For consoles and tests; any thread.
+std::string metrics_ownership_key(const uint8_t check_uuid[16], const char *name, int len);
 
 // This node's 16-byte id within the cluster "queltd", as the alert documents report it. Without a
 // cluster it is the id this node has then: all zero. Written once by init_cluster during start-up;

@@ -81,6 +81,10 @@ struct peer_private_t {
   uint8_t boot_id[16] = {};
   uint64_t last_seq = 0;         // of boot_id
   uint64_t last_sent_at_ms = 0;  // newest send time of any boot
+  // The configuration sequence of its last heartbeat when that differed from ours, so that a
+  // mismatch is logged once per value it reports, not once per heartbeat.
+  bool config_seq_differs = false;
+  uint64_t differing_config_seq = 0;
 };
 
 struct cluster_io_t;
@@ -117,6 +121,7 @@ struct tovi_cluster_s {
   std::atomic<uint64_t> received{0};
   std::array<std::atomic<uint64_t>, TOVI_CLUSTER_HB_RESULT_COUNT> results{};
   std::atomic<uint64_t> node_list_mismatches{0};
+  std::atomic<uint64_t> config_seq_mismatches{0};
 
   // Set by tovi_cluster_start; the loop thread owns it afterwards.
   cluster_io_t *io = nullptr;
@@ -212,12 +217,6 @@ void run_hooks(tovi_cluster_t *c, const view_t *v, const std::vector<pending_upd
       tovi_log_fields(tovi_notice, ({"cluster_name", c->name}, {"cluster_node_id", node.id_text}),
                       "cluster %s: node %s (%s) is dead: no heartbeat for %" PRId64 " ms\n",
                       c->name.c_str(), node.id_text, node.cn.c_str(), c->timeout_ms);
-    if ((u.changes & (TOVI_CLUSTER_NODE_NEW | TOVI_CLUSTER_NODE_CONFIG_CHANGED)) &&
-        node.config_seq != c->config_seq)
-      tovi_log_fields(tovi_notice, ({"cluster_name", c->name}, {"cluster_node_id", node.id_text}),
-                      "cluster %s: node %s runs membership configuration %" PRIu64
-                      ", this node %" PRIu64 "\n",
-                      c->name.c_str(), node.id_text, node.config_seq, c->config_seq);
     for (const hook_entry_t &h : copy) {
       if (h.hook(h.closure, u.changes, &node, c, u.old_boot_time_us) == TOVI_HOOK_DONE) break;
     }
@@ -485,6 +484,8 @@ void register_statistics(tovi_cluster_t *c) {
   }
   stats_register_u64(ns, "node_list_mismatches", STATS_COUNTER, &c->node_list_mismatches,
                      {.units = "datagrams"});
+  stats_register_u64(ns, "config_seq_mismatches", STATS_COUNTER, &c->config_seq_mismatches,
+                     {.units = "datagrams"});
   stats_register_i64_fn(ns, "nodes_live", STATS_GAUGE, [c]() -> int64_t {
     tovi_memory_scope_c bracket;
     int64_t live = 0;
@@ -548,9 +549,9 @@ int show_cluster(tovi_console_t *console, int argc, const char *const *argv, voi
     tovi_console_printf(console,
                         "  heartbeats: sent=%" PRIu64 " send_errors=%" PRIu64 " received=%" PRIu64
                         " accepted=%" PRIu64 " rejected=%" PRIu64 "%s node_list_mismatches=%" PRIu64
-                        "\n",
+                        " config_seq_mismatches=%" PRIu64 "\n",
                         k.sent, k.send_errors, k.received, k.results[0], rejected_total,
-                        rejected.c_str(), k.node_list_mismatches);
+                        rejected.c_str(), k.node_list_mismatches, k.config_seq_mismatches);
     for (const auto &n : nodes) {
       const char *state = n.is_self ? "self" : n.live ? "live" : n.seen ? "dead" : "unseen";
       std::string age = n.is_self || !n.seen ? "-" : std::to_string(now - n.last_contact_ms);
@@ -1247,6 +1248,8 @@ tovi_cluster_heartbeat_result_t accept_locked(tovi_cluster_t *cluster, decoded_t
   const view_t *published = nullptr;
   tovi_cluster_heartbeat_result_t result = TOVI_CLUSTER_HB_ACCEPTED;
   int list_change = 0;  // +1 the sender's node list began to differ from ours, -1 agrees again
+  int seq_change = 0;   // +1 the sender reports another membership sequence, -1 ours again
+  uint64_t sender_seq = 0;
   std::string node_text, node_cn;
   // The bracket begins before the new view is published, so the hooks can use it even if
   // another update replaces it meanwhile.
@@ -1275,6 +1278,19 @@ tovi_cluster_heartbeat_result_t accept_locked(tovi_cluster_t *cluster, decoded_t
     if (differs != n.node_list_differs) {
       list_change = differs ? 1 : -1;
       n.node_list_differs = differs;
+      node_text = n.id_text;
+      node_cn = n.cn;
+    }
+    bool seq_differs = d.config_seq != cluster->config_seq;
+    if (seq_differs) cluster->config_seq_mismatches.fetch_add(1, std::memory_order_relaxed);
+    if (seq_differs && (!peer.config_seq_differs || peer.differing_config_seq != d.config_seq))
+      seq_change = 1;
+    else if (!seq_differs && peer.config_seq_differs)
+      seq_change = -1;
+    peer.config_seq_differs = seq_differs;
+    peer.differing_config_seq = d.config_seq;
+    if (seq_change) {
+      sender_seq = d.config_seq;
       node_text = n.id_text;
       node_cn = n.cn;
     }
@@ -1312,6 +1328,18 @@ tovi_cluster_heartbeat_result_t accept_locked(tovi_cluster_t *cluster, decoded_t
     tovi_log_fields(tovi_notice, ({"cluster_name", cluster->name}, {"cluster_node_id", node_text}),
                     "cluster %s: node %s (%s) now has our node list\n", cluster->name.c_str(),
                     node_text.c_str(), node_cn.c_str());
+  // Another sequence means the two nodes run different membership configurations: a change
+  // rolled out to one and not yet to the other, whose node lists may rank owners differently.
+  if (seq_change > 0)
+    tovi_log_fields(tovi_error, ({"cluster_name", cluster->name}, {"cluster_node_id", node_text}),
+                    "cluster %s: node %s (%s) runs membership configuration %" PRIu64
+                    ", this node %" PRIu64 "\n",
+                    cluster->name.c_str(), node_text.c_str(), node_cn.c_str(), sender_seq,
+                    cluster->config_seq);
+  else if (seq_change < 0)
+    tovi_log_fields(tovi_notice, ({"cluster_name", cluster->name}, {"cluster_node_id", node_text}),
+                    "cluster %s: node %s (%s) now runs our membership configuration %" PRIu64 "\n",
+                    cluster->name.c_str(), node_text.c_str(), node_cn.c_str(), cluster->config_seq);
   if (result != TOVI_CLUSTER_HB_ACCEPTED) return result;
   count_result(cluster, TOVI_CLUSTER_HB_ACCEPTED);
   if (published) run_hooks(cluster, published, updates);
@@ -1456,6 +1484,7 @@ tovi_cluster_counters_t tovi_cluster_get_counters(const tovi_cluster_t *cluster)
   k.send_errors = cluster->send_errors.load(std::memory_order_relaxed);
   k.received = cluster->received.load(std::memory_order_relaxed);
   k.node_list_mismatches = cluster->node_list_mismatches.load(std::memory_order_relaxed);
+  k.config_seq_mismatches = cluster->config_seq_mismatches.load(std::memory_order_relaxed);
   for (int r = 0; r < TOVI_CLUSTER_HB_RESULT_COUNT; r++)
     k.results[r] = cluster->results[size_t(r)].load(std::memory_order_relaxed);
   return k;

@@ -12,7 +12,8 @@
 // port (or on @bind, an address, when given) and sends its own to every other node. The key is
 // at least 16 bytes, given inline (@key) or as the first line of a file (@key_file). @seq is the
 // membership's configuration sequence, which operators raise when they change the node list; a
-// node whose sequence differs from ours is reported. docs/configuration.md describes every key.
+// node whose sequence differs from ours is logged on "error" (once per value) and counted.
+// docs/configuration.md describes every key.
 //
 // Heartbeats. Every period each node sends one UDP datagram to every other node. docs/cluster.md
 // gives the byte layout; in short it carries the cluster name, the node id, the node's boot id
@@ -261,7 +262,8 @@ struct tovi_cluster_counters_t {
   uint64_t send_errors = 0;                             // datagrams the socket refused
   uint64_t received = 0;                                // datagrams received (accepted + rejected)
   uint64_t results[TOVI_CLUSTER_HB_RESULT_COUNT] = {};  // by result; [0] is accepted
-  uint64_t node_list_mismatches = 0;  // authentic heartbeats with another node-list digest
+  uint64_t node_list_mismatches = 0;   // authentic heartbeats with another node-list digest
+  uint64_t config_seq_mismatches = 0;  // authentic heartbeats with another configuration sequence
 };
 tovi_cluster_counters_t tovi_cluster_get_counters(const tovi_cluster_t *cluster);
 

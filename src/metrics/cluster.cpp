@@ -1,12 +1,17 @@
 #include "metrics.h"
 
+#include <cinttypes>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "general.h"
 #include "tovi/tovi_assert.h"
+#include "tovi/tovi_console.h"
 #include "tovi/tovi_log.h"
 #include "tovi/tovi_memory.h"
+#include "tovi/tovi_uuid.h"
+#include "vask/vask_decoder.h"
 
 // ---- Cluster membership and ownership ----------------------------------------------------------
 //
@@ -58,11 +63,73 @@ bool uuid_is_zero(const uint8_t uuid[16]) {
   return true;
 }
 
+std::string node_ids_text(const tovi_cluster_node_t *const *nodes, int n) {
+  std::string text;
+  for (int i = 0; i < n; i++)
+    text += std::string(" ") + nodes[i]->id_text;
+  return text;
+}
+
+// "show cluster metric <check uuid> <metric name>": the owners and live owners of the metric's
+// ownership key, as rulesets and alerts ask for them. The console splits at spaces, so the words
+// after the UUID are joined again with single spaces. A name with tag blocks is put in canonical
+// form first, as a ruleset keeps it.
+int show_cluster_metric(tovi_console_t *console, int argc, const char *const *argv, void *) {
+  if (argc < 2) {
+    tovi_console_printf(console, "usage: show cluster metric <check uuid> <metric name>\n");
+    return -1;
+  }
+  uint8_t uuid[16];
+  if (!tovi_uuid_parse(argv[0], strlen(argv[0]), uuid)) {
+    tovi_console_printf(console, "bad check uuid: %s\n", argv[0]);
+    return -1;
+  }
+  std::string name = argv[1];
+  for (int i = 2; i < argc; i++)
+    name += std::string(" ") + argv[i];
+  if (name.find("|ST[") != std::string::npos || name.find("|MT{") != std::string::npos) {
+    char canonical[4096];
+    int len = vask_metric_canonicalize(name.data(), name.size(), canonical, sizeof canonical, true);
+    if (len > 0) {
+      std::string c(canonical, size_t(len));
+      size_t mt = c.find("|MT{");
+      name = mt == std::string::npos ? c : c.substr(0, mt);
+    }
+  }
+  tovi_cluster_t *cluster = tovi_cluster_find(cluster_name);
+  if (!cluster) {
+    tovi_console_printf(console, "clustering is not enabled: every metric is owned here\n");
+    return 0;
+  }
+  std::string key = metrics_ownership_key(uuid, name.data(), int(name.size()));
+  char uuid_text[37];
+  tovi_uuid_unparse(uuid, uuid_text);
+  tovi_memory_scope_c bracket;
+  const tovi_cluster_node_t *owners[cluster_redundancy];
+  int n = tovi_cluster_get_owners(cluster, key.data(), key.size(), owners, cluster_redundancy,
+                                  cluster_redundancy);
+  bool owned = tovi_cluster_is_self_among(cluster, owners, n);
+  tovi_console_printf(console, "cluster %s metric %s %s\n", cluster_name, uuid_text, name.c_str());
+  tovi_console_printf(console, "  key: %zu bytes, hash %" PRIu32 "\n", key.size(),
+                      tovi_cluster_hash32(key.data(), key.size(), ownership_hash_seed));
+  tovi_console_printf(console, "  owners:%s\n", node_ids_text(owners, n).c_str());
+  n = tovi_cluster_filter_owners(cluster, key.data(), key.size(), owners, cluster_redundancy,
+                                 tovi_cluster_liveness_filter, nullptr);
+  bool responsible = tovi_cluster_is_self_among(cluster, owners, n);
+  tovi_console_printf(console, "  live_owners:%s\n", node_ids_text(owners, n).c_str());
+  tovi_console_printf(console, "  this node: owner=%s responsible=%s\n", owned ? "yes" : "no",
+                      responsible ? "yes" : "no");
+  return 0;
+}
+
 }  // namespace
 
 void init_cluster(void) {
   int started = tovi_cluster_init();
   if (started < 0) exit(2);
+  // Registered after the framework's "show cluster" commands, below them in the tree.
+  tovi_console_command_register("show cluster metric", show_cluster_metric, nullptr,
+                                "the owners of a metric: <check uuid> <metric name>", nullptr);
   if (!tovi_cluster_enabled()) return;
 
   my_cluster = tovi_cluster_find(cluster_name);
@@ -142,4 +209,10 @@ bool metrics_am_i_responsible(uint64_t, const uint8_t check_uuid[16], const char
   int n = tovi_cluster_filter_owners(cluster, key.bytes, key.len, live_owners, cluster_redundancy,
                                      tovi_cluster_liveness_filter, nullptr);
   return tovi_cluster_is_self_among(cluster, live_owners, n);
+}
+
+std::string metrics_ownership_key(const uint8_t check_uuid[16], const char *name, int len) {
+  ownership_key_t key;
+  build_ownership_key(check_uuid, name, key_name_length(name, len), &key);
+  return std::string(reinterpret_cast<const char *>(key.bytes), key.len);
 }

@@ -16,6 +16,13 @@
 // re-evaluated only when its state changes, and a stream that stays raised (or gets no more data)
 // would keep its refused alert for good; so every refused stream is also remembered and
 // re-evaluated once a second, on a loop thread, until the bus takes its alert.
+//
+// Clusters. Both owners of a metric hold its rulesets and both publish its alerts while they are
+// among its live owners; consumers tell the copies apart by "reporter". One publisher per metric
+// would lose alerts: a node that is not responsible still records each state as announced, so
+// the transitions a dead publisher raised before its death was noticed would never be sent by
+// the other owner. When an owner dies its place among the live owners goes to the next node,
+// which holds no ruleset for the metric: until the owner returns, one node publishes.
 #include <json-c/json.h>
 #include <pcre.h>
 #include <sys/time.h>

@@ -197,6 +197,19 @@ element_result_t delete_ruleset(uint64_t ecid) {
   return ELEMENT_PROCESSED;
 }
 
+// A definition this node does not keep (its metric is another node's, or its account is not
+// served here) replaces whatever this node loaded under the same id before: that older version,
+// for another metric or account, must not go on alerting here.
+element_result_t skip_and_drop_earlier(uint64_t ecid) {
+  if (ruleset_mgr->get_by_id(ecid)) {
+    tovi_log_fields(tovi_notice, ({"ecid", ecid}),
+                    "rule [%zu] is no longer for this node: its loaded version goes.\n",
+                    size_t(ecid));
+    delete_ruleset(ecid);
+  }
+  return ELEMENT_SKIPPED;
+}
+
 // ---- Filing
 // --------------------------------------------------------------------------------------
 
@@ -405,7 +418,7 @@ element_result_t parse_element(json_object *el, uint64_t *high_water) {
     tovi_log_fields(rules_error_verbose_stream(),
                     ({"ecid", ctx.ecid}, {"account_id", ctx.account_id}, {"metric_name", name}),
                     "rule[%lu] account_id %lu is excluded\n", ecid, (unsigned long)ctx.account_id);
-    return ELEMENT_SKIPPED;
+    return skip_and_drop_earlier(ctx.ecid);
   }
   uint8_t check_uuid[16] = {};
   if (has_value(el, "check_uuid", &v)) {
@@ -418,13 +431,38 @@ element_result_t parse_element(json_object *el, uint64_t *high_water) {
       return ELEMENT_ERROR;
     }
   }
+  // The canonical name comes before the ownership question: alerts ask whether this node is
+  // responsible for the name the ruleset keeps, and both questions must hash the same key, or the
+  // nodes that load a ruleset and the nodes that may publish its alerts would differ.
+  bool match_canonical = false;
+  if (!is_pattern &&
+      (name.find("|ST[") != std::string::npos || name.find("|MT{") != std::string::npos)) {
+    match_canonical = true;
+    char canonical[4096];
+    int len = vask_metric_canonicalize(name.data(), name.size(), canonical, sizeof canonical, true);
+    if (len > 0) {
+      std::string_view c(canonical, size_t(len));
+      // Measurement tags describe one sample, never a metric: a name that keeps them would
+      // match nothing.
+      size_t mt = c.find("|MT{");
+      if (mt != std::string_view::npos) c = c.substr(0, mt);
+      name.assign(c);
+      if (name.find("|ST[") == std::string::npos) match_canonical = false;
+      tovi_log(rules_error_verbose_stream(), "canonicalizing a seemingly canonical metric_name\n");
+    } else {
+      tovi_log_fields(rules_error_stream(), ({"ecid", ctx.ecid}, {"metric_name", name}),
+                      "ruleset[%lu] canonicalizing a seemingly canonical metric_name failed\n",
+                      ecid);
+    }
+  }
+  ctx.metric_name = name.c_str();
   if (!metrics_do_i_own(ctx.account_id, check_uuid, name.c_str(), -1, nullptr)) {
     tovi_log_fields(rules_error_verbose_stream(),
                     ({"ecid", ctx.ecid}, {"check_uuid", ctx.check_uuid_text},
                      {"account_id", ctx.account_id}, {"metric_name", name}),
                     "rule[%lu] I don't own\n", ecid);
     rulesets_suppressed.fetch_add(1, std::memory_order_relaxed);
-    return ELEMENT_SKIPPED;
+    return skip_and_drop_earlier(ctx.ecid);
   }
 
   ruleset_sp r = ruleset_safe_alloc(int(nrules));
@@ -444,26 +482,7 @@ element_result_t parse_element(json_object *el, uint64_t *high_water) {
   if (high_water && ctx.ecid > *high_water) *high_water = ctx.ecid;
   std::memcpy(r->check_uuid, check_uuid, 16);
 
-  if (!is_pattern &&
-      (name.find("|ST[") != std::string::npos || name.find("|MT{") != std::string::npos)) {
-    r->pattern.match_canonical = 1;
-    char canonical[4096];
-    int len = vask_metric_canonicalize(name.data(), name.size(), canonical, sizeof canonical, true);
-    if (len > 0) {
-      std::string_view c(canonical, size_t(len));
-      // Measurement tags describe one sample, never a metric: a name that keeps them would
-      // match nothing.
-      size_t mt = c.find("|MT{");
-      if (mt != std::string_view::npos) c = c.substr(0, mt);
-      name.assign(c);
-      if (name.find("|ST[") == std::string::npos) r->pattern.match_canonical = 0;
-      tovi_log(rules_error_verbose_stream(), "canonicalizing a seemingly canonical metric_name\n");
-    } else {
-      tovi_log_fields(rules_error_stream(), ({"ecid", ctx.ecid}, {"metric_name", name}),
-                      "ruleset[%lu] canonicalizing a seemingly canonical metric_name failed\n",
-                      ecid);
-    }
-  }
+  r->pattern.match_canonical = match_canonical ? 1 : 0;
   r->metric_name = strdup(name.c_str());
   if (!r->metric_name) return ELEMENT_ERROR;
   r->pattern.metric_name = is_pattern ? 1 : 0;

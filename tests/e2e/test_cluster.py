@@ -4,16 +4,23 @@ the test checks that heartbeats captured before a restart revive nothing and tha
 node list is reported."""
 import hashlib
 import hmac
+import json
 import os
 import re
 import socket
 import struct
+import threading
 import time
 import uuid
 
+import pika
 import pytest
+import requests
 
-from conftest import Daemon, base_config, free_port, wait_for
+from certs import pki  # noqa: F401  (fixture)
+from conftest import SOURCE_DIR, Daemon, base_config, free_port, wait_for
+from rabbitmq import rabbitmq_node  # noqa: F401  (session fixture)
+from test_api_loading import TOKEN, RefApi
 from test_console import console_session
 
 PERIOD_MS = 200
@@ -289,3 +296,283 @@ def test_captured_heartbeats_revive_nothing_after_a_restart_and_node_lists_are_c
         if node.daemon.proc and node.daemon.proc.poll() is None:
             node.daemon.proc.kill()
             node.daemon.proc.wait()
+
+
+# ---- The shipped three-node example, end to end ---------------------------------------------------
+
+EXAMPLE_UUID = "0f1e2d3c-4b5a-6978-8796-a5b4c3d2e1f0"
+# Short enough for a quick test; the failover figures in docs/performance.md also use the defaults.
+FAST_PERIOD_MS = int(os.environ.get("QUELT_CLUSTER_PERIOD_MS", "200"))
+FAST_TIMEOUT_MS = int(os.environ.get("QUELT_CLUSTER_TIMEOUT_MS", "1500"))
+
+
+def example_cluster_configs(pki, bus_port, api_port, batch_size):  # noqa: F811
+    """examples/cluster/node1..3.conf with their ports moved to free ones (one map for all three, so
+    that every node still finds the others), the test's bus, API and certificates, pages of
+    batch_size rulesets and short heartbeat period and timeout. Yields (node id, config, ports)."""
+    ports = {}
+    for i in (1, 2, 3):
+        with open(os.path.join(SOURCE_DIR, "examples", "cluster", f"node{i}.conf")) as f:
+            text = f.read()
+        text = text.replace("examples/certs/server.crt", pki.server_crt).replace(
+            "examples/certs/server.key", pki.server_key).replace("examples/certs/ca.crt", pki.ca)
+        text = re.sub(r'(port="|<port>)(\d+)',
+                      lambda m: m.group(1) + str(ports.setdefault(m.group(2), free_port())), text)
+        text = re.sub(r"<port>\d+</port>", f"<port>{bus_port}</port>", text)
+        text = text.replace("http://127.0.0.1:8780", f"http://127.0.0.1:{api_port}").replace(
+            "<token>example-token</token>", f"<token>{TOKEN}</token>")
+        text = text.replace('<rulesets batch_size="10000"/>', f'<rulesets batch_size="{batch_size}"/>')
+        text = text.replace('period_ms="1000" timeout_ms="5000"',
+                            f'period_ms="{FAST_PERIOD_MS}" timeout_ms="{FAST_TIMEOUT_MS}"')
+        mine = {k: int(re.search(pattern, text).group(1)) for k, pattern in (
+            ("console", r'<console address="127.0.0.1" port="(\d+)"'),
+            ("rest", r'<listener type="http" address="127.0.0.1" port="(\d+)"'),
+            ("lines", r'<metrics address="127.0.0.1" port="(\d+)"'))}
+        yield re.search(r'self="([0-9a-f-]+)"', text).group(1), text, mine
+
+
+class ExampleNode:
+    def __init__(self, node_id, config, ports, workdir, pki):  # noqa: F811
+        os.makedirs(workdir, exist_ok=True)
+        self.id, self.ports, self.pki = node_id, ports, pki
+        self.daemon = Daemon(workdir, config)
+
+    def console(self, *lines):
+        return console_session(self.ports["console"], list(lines))
+
+    def get(self, path):
+        return requests.get(f"https://127.0.0.1:{self.ports['rest']}{path}", cert=self.pki.client,
+                            verify=self.pki.ca, timeout=10)
+
+    def ids(self):
+        return set(self.get("/rulesets?type=ecid_only").json())
+
+    def state_of(self, node_id):
+        m = re.search(r"node " + node_id + r" .* state=(\w+)", self.console("show cluster")[0])
+        return m.group(1)
+
+    def metric_owners(self, names):
+        """name -> (owners, live owners) as "show cluster metric" tells them."""
+        out = {}
+        for name, reply in zip(names, self.console(*[f"show cluster metric {EXAMPLE_UUID} {n}" for n in names])):
+            owners = re.search(r"^  owners:(.*)$", reply, re.M).group(1).split()
+            live = re.search(r"^  live_owners:(.*)$", reply, re.M).group(1).split()
+            out[name] = (owners, live)
+        return out
+
+
+def metric_line(name, t, value):
+    return f"M\tb1\t{t}.000\tweb01`mod`c_7_9`{EXAMPLE_UUID}\t{name}\tn\t{value}\n"
+
+
+def test_example_cluster_splits_rulesets_and_alerts_survive_a_killed_node(tmp_path, pki, rabbitmq_node):  # noqa: F811
+    """Three nodes of examples/cluster load 60 rulesets from the reference API in pages of 4, each
+    keeping what it owns; metric lines reach every node through its own queue; every transition
+    arrives from each live owner holding the ruleset and from nobody else, before, while and after
+    one node is killed with SIGKILL and restarted."""
+    api = RefApi(str(tmp_path / "api"), free_port())
+    nodes = [ExampleNode(node_id, config, ports, str(tmp_path / f"node{i + 1}"), pki)
+             for i, (node_id, config, ports) in enumerate(
+                 example_cluster_configs(pki, rabbitmq_node.port, api.port, batch_size=4))]
+    n1, n2, n3 = nodes
+    conn = pika.BlockingConnection(pika.ConnectionParameters("127.0.0.1", rabbitmq_node.port))
+    ch = conn.channel()
+    ch.exchange_declare("vask.alerts", exchange_type="topic", durable=True)
+    alerts = ch.queue_declare("", exclusive=True).method.queue
+    ch.queue_bind(alerts, "vask.alerts", routing_key="vask.alerts.sev")
+    feeder_stop = threading.Event()
+    feeder = None
+    try:
+        # The API is down while the nodes start: their loads wait (and retry) until the rulesets
+        # are chosen from what the nodes own.
+        for n in nodes:
+            n.daemon.start()
+        for n in nodes:
+            n.daemon.wait_initialized()
+
+        wait_for(lambda: all(n.state_of(o.id) == "live" for n in nodes for o in nodes if o is not n),
+                 timeout=15, what="every node live on every node")
+        # Owners of 180 candidate metrics, as every node computes them; all live, all answer.
+        candidates = [f"fleet.m{k}" for k in range(180)]
+        views = [n.metric_owners(candidates) for n in nodes]
+        assert views[0] == views[1] == views[2]
+        assert all(owners == live for owners, live in views[0].values())
+        by_outsider = {n.id: [] for n in nodes}
+        for name in candidates:
+            owners = views[0][name][0]
+            assert len(set(owners)) == 2 and set(owners) <= set(by_outsider), owners
+            outsider = (set(by_outsider) - set(owners)).pop()
+            by_outsider[outsider].append(name)
+        # Ids 1..60 in blocks of 20 metrics that one node does not own: each node meets five whole
+        # pages of 4 it owns nothing of, and must page on past them.
+        names, owners_of = {}, {}
+        for block, n in enumerate(nodes):
+            assert len(by_outsider[n.id]) >= 20
+            for j, name in enumerate(by_outsider[n.id][:20]):
+                ecid = block * 20 + j + 1
+                names[ecid] = name
+                owners_of[ecid] = set(views[0][name][0])
+        api.write("rulesets", [
+            {"event_criteria_id": ecid, "account_id": 7, "check_uuid": EXAMPLE_UUID, "metric_name": name,
+             "metric_type": "numeric", "rules": [{"criteria": "max value", "severity": 2, "value": "10"}]}
+            for ecid, name in names.items()])
+        api.write("maintenance", [])
+        api.start()
+
+        def held_by(n):
+            return {ecid for ecid in names if n.id in owners_of[ecid]}
+        for n in nodes:
+            wait_for(lambda: n.ids() == held_by(n), timeout=30,
+                     what=f"{n.daemon.workdir} to load what it owns")
+            assert n.get("/stats.json?format=simple").json()["ruleset"]["suppressed"] == 20
+            r = n.get(f"/ruleset/{min(held_by(n))}").json()
+            assert (r["owned"], r["operated"]) == (True, True)
+        assert all(len(api.requests(f"/v2/super_rule_set?from_event_criteria_id={f}&")) >= 3
+                   for f in range(1, 61, 4)), "every node asked for every page"
+
+        # Round 1 goes to each node's own line listener; later rounds are published once on the
+        # bus and reach every node through its own queue. A round raises (value 1000 + r) or clears
+        # (value -r) every metric, so (ruleset, value) names each transition.
+        t0 = int(time.time()) - 600
+        published = {}  # round -> monotonic time of publishing
+
+        def round_body(r):
+            value = 1000 + r if r % 2 else -r
+            return "".join(metric_line(name, t0 + r, value) for name in names.values())
+        for n in nodes:
+            with socket.create_connection(("127.0.0.1", n.ports["lines"]), timeout=10) as s:
+                s.sendall(round_body(1).encode())
+        published[1] = time.monotonic()
+
+        docs = []  # (monotonic arrival, reporter, ecid, value)
+
+        def drain():
+            while True:
+                method, _, body = ch.basic_get(alerts, auto_ack=True)
+                if not method:
+                    return
+                sev = json.loads(body)["sev"]
+                docs.append((time.monotonic(), sev["reporter"], sev["self_event_criteria_id"],
+                             float(sev["value"])))
+
+        def copies(r):
+            value = float(1000 + r if r % 2 else -r)
+            out = {ecid: [] for ecid in names}
+            for _, reporter, ecid, v in docs:
+                if v == value:
+                    out[ecid].append(reporter)
+            return out
+
+        def round_complete(r, want):
+            drain()
+            c = copies(r)
+            return all(len(c[ecid]) >= want(ecid) for ecid in names)
+        wait_for(lambda: round_complete(1, lambda ecid: 2), timeout=20, what="round 1 from both owners")
+
+        next_round = [2]
+
+        def feed():
+            pub = pika.BlockingConnection(pika.ConnectionParameters("127.0.0.1", rabbitmq_node.port))
+            pch = pub.channel()
+            pch.exchange_declare("vask.metrics", exchange_type="topic", durable=True)
+            while not feeder_stop.is_set():
+                r = next_round[0]
+                pch.basic_publish("vask.metrics", "lines", round_body(r).encode())
+                published[r] = time.monotonic()
+                next_round[0] = r + 1
+                feeder_stop.wait(0.25)
+            pub.close()
+        feeder = threading.Thread(target=feed, daemon=True)
+        feeder.start()
+        wait_for(lambda: next_round[0] > 8, timeout=20, what="rounds flowing")
+
+        # Node 3 is killed while the lines flow.
+        victim = n3
+        victim_metrics = [names[e] for e in names if victim.id in owners_of[e]]
+        victim.daemon.proc.kill()
+        killed_at = time.monotonic()
+        victim.daemon.proc.wait()
+        seen_live_at, seen_dead = {}, {}
+
+        def dropped(n):
+            live = n.metric_owners(victim_metrics[:1])[victim_metrics[0]][1]
+            if victim.id in live:
+                seen_live_at[n.id] = time.monotonic()
+                return False
+            seen_dead.setdefault(n.id, time.monotonic())
+            return True
+        wait_for(lambda: all([dropped(n1), dropped(n2)]), timeout=10, interval=0.02,
+                 what="the killed node dropped from the live owners")
+        bound = (FAST_TIMEOUT_MS + 2 * FAST_PERIOD_MS) / 1000
+        for n in (n1, n2):
+            # The last look that still saw it live came before the bound: detection was within it.
+            assert seen_live_at.get(n.id, killed_at) - killed_at < bound, (n.id, seen_live_at, killed_at)
+        # Seen live last, seen dead first (seconds after the kill): the change lies between.
+        detected = {n.id[:8]: (round(seen_live_at.get(n.id, killed_at) - killed_at, 3),
+                               round(seen_dead[n.id] - killed_at, 3)) for n in (n1, n2)}
+        # Its place among the live owners goes to the next node, which holds no ruleset for it.
+        for name, (owners, live) in n1.metric_owners(victim_metrics).items():
+            assert victim.id in owners and victim.id not in live and len(live) == 2, name
+        dead_from = next_round[0]
+        wait_for(lambda: next_round[0] > dead_from + 6, timeout=20, what="rounds while node 3 is dead")
+        dead_to = next_round[0] - 1
+
+        # Node 3 comes back: it loads its share again and publishes again.
+        drain()  # everything of the killed run is on the bus by now
+        restarted_at = time.monotonic()
+        victim.daemon.start()
+        victim.daemon.wait_initialized()
+        wait_for(lambda: victim.ids() == held_by(victim), timeout=30, what="node 3 to reload")
+        wait_for(lambda: "queltd ready for data." in victim.daemon.log(), what="node 3 consuming")
+        back_from = next_round[0] + 1
+        wait_for(lambda: next_round[0] > back_from + 6, timeout=20, what="rounds after the restart")
+        feeder_stop.set()
+        feeder.join(10)
+        last = next_round[0] - 1
+
+        def expected(r):
+            """Copies each transition of round r must have: 2 while all live, 1 for node 3's
+            metrics while it is dead; around the kill and the restart at least 1."""
+            if r < dead_from - 2 and published[r] < killed_at - 0.5:
+                return lambda ecid: 2
+            if dead_from <= r <= dead_to:
+                return lambda ecid: 1 if victim.id in owners_of[ecid] else 2
+            if r >= back_from:
+                return lambda ecid: 2
+            return lambda ecid: 1
+        for r in range(1, last + 1):
+            wait_for(lambda: round_complete(r, expected(r)), timeout=20, what=f"round {r}")
+        time.sleep(0.5)  # anything late would be a copy too many
+        drain()
+
+        lost, histogram = 0, {}
+        for r in range(1, last + 1):
+            want = expected(r)
+            for ecid, reporters in copies(r).items():
+                lost += not reporters
+                assert set(reporters) <= owners_of[ecid], (r, ecid, reporters)  # owners only
+                assert len(reporters) == len(set(reporters)), (r, ecid, reporters)  # once each
+                if want(ecid) == 2 or (dead_from <= r <= dead_to):
+                    assert len(reporters) == want(ecid), (r, ecid, reporters)
+                histogram[len(reporters)] = histogram.get(len(reporters), 0) + 1
+        assert lost == 0
+        # Nothing was suppressed: a node publishes whatever it holds while it lives.
+        for n in nodes:
+            stats = n.get("/stats.json?format=simple").json()["notifications"]["alerts"]
+            assert stats["suppressed"] == 0 and stats["failed"] == 0
+            # The restarted node counts from its restart.
+            since = restarted_at if n is victim else 0
+            assert stats["sent"] == sum(1 for t, rep, _, _ in docs if rep == n.id and t > since), n.id
+        print(f"\ncluster failover: period {FAST_PERIOD_MS} ms, timeout {FAST_TIMEOUT_MS} ms, "
+              f"kill to live-owner change {detected} s, rounds {last}, transitions "
+              f"{last * len(names)}, lost {lost}, copies per transition {dict(sorted(histogram.items()))}")
+    finally:
+        feeder_stop.set()
+        if feeder:
+            feeder.join(10)
+        conn.close()
+        api.stop()
+        for n in nodes:
+            if n.daemon.proc and n.daemon.proc.poll() is None:
+                n.daemon.proc.kill()
+                n.daemon.proc.wait()

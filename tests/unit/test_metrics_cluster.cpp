@@ -2,6 +2,8 @@
 
 #include <cstring>
 #include <mutex>
+#include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -10,6 +12,7 @@
 #include "tovi/eventer.h"
 #include "tovi/tovi_asio.h"
 #include "tovi/tovi_conf.h"
+#include "tovi/tovi_console.h"
 #include "tovi/tovi_log.h"
 #include "tovi/tovi_module.h"
 
@@ -228,10 +231,49 @@ TEST(metrics_cluster, with_a_cluster_ownership_and_responsibility_follow_the_nod
   // A negative length reads the name as a C string.
   EXPECT_FALSE(metrics_am_i_responsible(1, foreign->uuid, foreign->name.c_str(), -1));
 
+  // The console names a metric's owners by check UUID and name, tags in any order. A metric of
+  // b and c: this node neither owns it nor answers for it while both are live.
+  std::string tagged;
+  for (int i = 0; tagged.empty(); i++) {
+    std::string canonical = "disk" + std::to_string(i) + "|ST[a:1,b:2]";
+    if (!metrics_do_i_own(1, foreign->uuid, canonical.c_str(), -1, nullptr))
+      tagged = "disk" + std::to_string(i) + "|ST[b:2,a:1]";
+  }
+  char uuid_text[37], b_id[37], c_id[37];
+  tovi_cluster_uuid_unparse(foreign->uuid, uuid_text);
+  tovi_cluster_get_my_id(b, peer_id);
+  tovi_cluster_uuid_unparse(peer_id, b_id);
+  tovi_cluster_get_my_id(c, peer_id);
+  tovi_cluster_uuid_unparse(peer_id, c_id);
+  std::string command = std::string("show cluster metric ") + uuid_text + " " + tagged;
+  auto owners_line = [](const std::string &reply, const char *label) {
+    size_t at = reply.find(std::string("  ") + label + ":");
+    EXPECT_NE(at, std::string::npos) << reply;
+    if (at == std::string::npos) return std::set<std::string>{};
+    std::istringstream words(reply.substr(at, reply.find('\n', at) - at));
+    std::set<std::string> ids;
+    std::string word;
+    words >> word;
+    while (words >> word)
+      ids.insert(word);
+    return ids;
+  };
+  std::string reply = tovi_console_execute(command);
+  EXPECT_NE(reply.find("|ST[a:1,b:2]"), std::string::npos) << reply;
+  EXPECT_EQ(owners_line(reply, "owners"), (std::set<std::string>{b_id, c_id})) << reply;
+  EXPECT_EQ(owners_line(reply, "live_owners"), (std::set<std::string>{b_id, c_id})) << reply;
+  EXPECT_NE(reply.find("this node: owner=no responsible=no"), std::string::npos) << reply;
+  EXPECT_NE(tovi_console_execute("show cluster metric not-a-uuid cpu").find("bad check uuid"),
+            std::string::npos);
+
   // Node b stops: after the timeout this node answers for the metrics b owned with it.
   std::string hb = tovi_cluster_heartbeat_build(c, my_id);
   tovi_cluster_heartbeat_receive(mine, hb.data(), hb.size(), 1900);
   tovi_cluster_tick(mine, 2000);
+  reply = tovi_console_execute(command);
+  EXPECT_EQ(owners_line(reply, "owners"), (std::set<std::string>{b_id, c_id})) << reply;
+  EXPECT_EQ(owners_line(reply, "live_owners"), (std::set<std::string>{c_id, node_ids[0]})) << reply;
+  EXPECT_NE(reply.find("this node: owner=no responsible=yes"), std::string::npos) << reply;
   for (const metric_t &m : metrics) {
     int len = int(m.name.size());
     EXPECT_TRUE(metrics_am_i_responsible(1, m.uuid, m.name.data(), len)) << m.name;

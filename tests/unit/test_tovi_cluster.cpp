@@ -17,6 +17,7 @@
 #include "tovi/tovi_asio.h"
 #include "tovi/tovi_conf.h"
 #include "tovi/tovi_console.h"
+#include "tovi/tovi_log.h"
 #include "tovi/tovi_memory.h"
 #include "test_support.h"
 
@@ -512,6 +513,61 @@ TEST(tovi_cluster, a_differing_node_list_is_flagged_counted_and_shown) {
             TOVI_CLUSTER_HB_ACCEPTED);
   EXPECT_FALSE(node_of(a.get(), 1).node_list_differs);
   EXPECT_EQ(tovi_cluster_get_counters(a.get()).node_list_mismatches, 3u);
+}
+
+// A node that runs another membership configuration (its sequence differs) is an operator's
+// half-finished change: it is logged on "error" once per value it reports, and every heartbeat
+// is counted. It stays live.
+TEST(tovi_cluster, a_differing_membership_sequence_is_logged_once_per_value_and_counted) {
+  static std::mutex lock;
+  static std::vector<std::string> lines;
+  tovi_log_outlet_register_callback(
+      "test_cluster_seq", [](tovi_log_stream_t ls, std::string_view t) {
+        std::lock_guard<std::mutex> g(lock);
+        lines.push_back(std::string(tovi_log_stream_name(ls)) + ": " + std::string(t));
+      });
+  tovi_log_stream_add_outlet("error", "test_cluster_seq");
+  tovi_log_stream_add_outlet("notice", "test_cluster_seq");
+  auto count = [](const std::string &text) {
+    std::lock_guard<std::mutex> g(lock);
+    int n = 0;
+    for (const std::string &l : lines)
+      n += l.find(text) != std::string::npos;
+    return n;
+  };
+
+  tovi_cluster_config_t cfg_a = make_config({0, 1, 2}, 0);
+  cfg_a.config_seq = 5;
+  cluster_up a = make_cluster(cfg_a);
+  std::vector<tovi_cluster_config_t> peers;
+  for (uint64_t seq : {4, 6, 5}) {
+    peers.push_back(make_config({0, 1, 2}, 1));
+    peers.back().config_seq = seq;
+  }
+  int64_t now = 0;
+  std::string first =
+      "node " + node_id(1) + " (node1) runs membership configuration 4, this node 5";
+  std::string second =
+      "node " + node_id(1) + " (node1) runs membership configuration 6, this node 5";
+  std::string agrees = "node " + node_id(1) + " (node1) now runs our membership configuration 5";
+  uint64_t expected_mismatches[3] = {3, 6, 6};
+  for (size_t p = 0; p < peers.size(); p++) {
+    // Each configuration is a restart of node 1 with a new boot.
+    next_wall_ms();
+    cluster_up b = make_cluster(peers[p]);
+    hear(b.get(), a.get());
+    for (int i = 0; i < 3; i++) {
+      std::string hb = beat(b.get(), a.get());
+      EXPECT_EQ(tovi_cluster_heartbeat_receive(a.get(), hb.data(), hb.size(), ++now),
+                TOVI_CLUSTER_HB_ACCEPTED);
+    }
+    EXPECT_TRUE(node_of(a.get(), 1).live);
+    EXPECT_EQ(node_of(a.get(), 1).config_seq, peers[p].config_seq);
+    EXPECT_EQ(tovi_cluster_get_counters(a.get()).config_seq_mismatches, expected_mismatches[p]);
+  }
+  EXPECT_EQ(count("error: cluster t: " + first), 1);
+  EXPECT_EQ(count("error: cluster t: " + second), 1);
+  EXPECT_EQ(count("notice: cluster t: " + agrees), 1);
 }
 
 TEST(tovi_cluster, liveness_follows_the_timeout_and_the_filter_skips_dead_owners) {

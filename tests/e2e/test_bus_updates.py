@@ -50,6 +50,7 @@ def start(daemon_factory, pki, rabbitmq_node, extra=""):  # noqa: F811
     class Daemon:
         log = d.log
         console_port = console
+        rest_port = rest
         t = 1700000000
 
         def post(self, path, body):

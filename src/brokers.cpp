@@ -28,6 +28,7 @@
 #include <string_view>
 #include <vector>
 
+#include "absl/hash/hash.h"
 #include "api.h"
 #include "general.h"
 #include "metrics.h"
@@ -74,7 +75,9 @@ struct fetching_cursor_t {
 
 unsigned long key_hash(const void *object, unsigned long seed) {
   auto *k = static_cast<const broker_key_t *>(object);
-  return std::hash<std::string_view>()(std::string_view(k->name, k->name_len)) ^ seed;
+  // Names come from the lines: the hash is seeded per process, so nobody can pick names that
+  // collide.
+  return absl::HashOf(std::string_view(k->name, k->name_len), seed);
 }
 
 bool key_compare(const void *a, const void *b) {

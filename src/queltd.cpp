@@ -7,6 +7,7 @@
 #include <cstdlib>
 
 #include "api.h"
+#include "brokers.h"
 #include "config_handlers.h"
 #include "dependency.h"
 #include "general.h"
@@ -131,6 +132,7 @@ int child_main(void) {
   api_init();
   test_input_init();
   dependency_init();
+  brokers_init();
   metrics_init();
   rules_init();
   rules_mgr_init();

@@ -26,6 +26,7 @@
 #include <new>
 #include <random>
 
+#include "brokers.h"
 #include "metrics/metrics_internal.h"
 #include "tovi/tovi_assert.h"
 #include "tovi/tovi_memory.h"
@@ -266,10 +267,10 @@ void state_release(metric_state_t *ms) {
   tovi_memory_safe_free_with_cleanup(ms, state_cleanup);
 }
 
-// The broker record of the message's broker. Brokers are not kept yet, so there is none, and
-// update leaves a state's broker as it is. The broker registry's lookup by name goes here.
-broker_t *broker_of_message(const vask_metric_message_t *) {
-  return nullptr;
+// The broker record of the message's broker; null when it has none (a line without a broker, or
+// one that found the registry full), and update then leaves a state's broker as it is.
+broker_t *broker_of_message(const vask_metric_message_t *m) {
+  return getbroker(m->vask.name, m->vask.len);
 }
 
 struct uuid_text_t {

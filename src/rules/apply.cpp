@@ -17,6 +17,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "brokers.h"
 #include "metrics.h"
 #include "rules/rules.h"
 #include "rules/rules_mgr.h"
@@ -284,13 +285,13 @@ bool rulestream_c::generic_push(vask_metric_message_t *m) {
   const char *bname = m->vask.name;
   size_t blen = m->vask.name ? m->vask.len : 0;
   if (!_broker) {
-    _broker = rules_getbroker(bname, blen);
+    _broker = getbroker(bname, blen);
   } else if (!(blen == sizeof(internal_broker) - 1 && memcmp(bname, internal_broker, blen) == 0)) {
     const char *current = nullptr;
     size_t current_len = 0;
-    if (rules_broker_name(_broker, &current, &current_len) != 0 || current_len != blen ||
+    if (broker_name(_broker, &current, &current_len) != 0 || current_len != blen ||
         (blen && memcmp(current, bname, blen) != 0))
-      _broker = rules_getbroker(bname, blen);
+      _broker = getbroker(bname, blen);
   }
 
   if (!null_value && whence != 0) {

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "absl/container/flat_hash_map.h"
+#include "brokers.h"
 #include "rules/rules.h"
 #include "rules/rules_mgr_internal.h"
 #include "rules/stream.h"
@@ -53,12 +54,6 @@ struct ecid_refresh {
 std::mutex refresh_lock;
 absl::flat_hash_map<uint64_t, ecid_refresh *> *ecid_refresh_triggers = nullptr;
 
-// The broker commands log where maintenance does; found by name, so that they work whether or not
-// the maintenance module has started.
-tovi_log_stream_t maint_log(const char *name) {
-  return tovi_log_stream_find(name);
-}
-
 struct timeval from_now(long seconds, long micros) {
   struct timeval now, delta = {seconds, micros}, at;
   gettimeofday(&now, nullptr);
@@ -82,52 +77,6 @@ rules_bus_outcome_t count(rules_bus_outcome_t outcome) {
       break;
   }
   return outcome;
-}
-
-// ---- Sweeps of the broker commands ------------------------------------------------------------
-
-// One pass over every stream, off the event loop and off the bus thread: the walk the stream
-// sweeper makes, done here while that sweeper is not part of the rules module.
-struct stream_sweep_t {
-  const char *name;  // for the log lines: "maintenance renotify", ...
-  broker_t *broker;  // only streams of this broker; null: every stream
-  bool reset;        // reset() each stream; otherwise renotify()
-  int64_t rule_cnt = 0;
-};
-
-int stream_sweep_job(eventer_t, int mask, void *closure, struct timeval *) {
-  auto *sweep = static_cast<stream_sweep_t *>(closure);
-  if (mask == EVENTER_ASYNCH_WORK) {
-    // A copy of the ruleset pointers: iterating holds a read of the registry, and a sweep
-    // that notified inside it would stall every load for as long.
-    std::vector<ruleset_sp> rulesets;
-    if (ruleset_mgr)
-      ruleset_mgr->iterate([&](uint64_t, const ruleset_sp &r) { rulesets.push_back(r); });
-    for (const ruleset_sp &r : rulesets) {
-      for (const rulestream_sp &s : r->get_ruleset_streams()) {
-        stream_lock_c lock(*s);
-        if (sweep->broker && s->_broker != sweep->broker) continue;
-        if (sweep->reset)
-          s->reset();
-        else
-          s->renotify();
-        sweep->rule_cnt++;
-      }
-    }
-    return 0;
-  }
-  if (mask == EVENTER_ASYNCH_COMPLETE) {
-    tovi_log_fields(maint_log("debug/maintenance"),
-                    ({"reason", sweep->name}, {"rule_count", sweep->rule_cnt}),
-                    "%s notified %ld rules.\n", sweep->name, long(sweep->rule_cnt));
-    delete sweep;
-  }
-  return 0;
-}
-
-void start_sweep(stream_sweep_t *sweep) {
-  eventer_t job = eventer_alloc_asynch(stream_sweep_job, sweep);
-  eventer_add_asynch(nullptr, job);
 }
 
 // ---- Console ---------------------------------------------------------------------------------
@@ -303,25 +252,6 @@ int rule_trigger_refresh(eventer_t e, int, void *closure, struct timeval *) {
 size_t rules_refresh_pending(void) {
   std::lock_guard<std::mutex> guard(refresh_lock);
   return ecid_refresh_triggers ? ecid_refresh_triggers->size() : 0;
-}
-
-// ---- Broker commands
-// ------------------------------------------------------------------------------
-
-void broker_do_vask_maintenance_remove(const char *name) {
-  broker_t *broker = rules_getbroker(name, strlen(name));
-  if (!broker) {
-    tovi_log_fields(maint_log("error/maintenance"), ({"broker", name}),
-                    "remove maintenance on '%s' - not found\n", name);
-    return;
-  }
-  tovi_log(maint_log("debug/maintenance"), "beginning maintenance removal on broker '%s'\n", name);
-  start_sweep(new stream_sweep_t{"maintenance renotify", broker, false});
-}
-
-void broker_do_maintenance_full_recover(void) {
-  tovi_log(maint_log("debug/maintenance"), "beginning system-wide maintenance recovery\n");
-  start_sweep(new stream_sweep_t{"system-wide maintenance recovery", nullptr, true});
 }
 
 // ---- Start --------------------------------------------------------------------------------------

@@ -57,12 +57,6 @@ int rule_trigger_refresh(eventer_t e, int mask, void *closure, struct timeval *n
 // Refreshes pending now (tests, diagnostics).
 size_t rules_refresh_pending(void);
 
-// Re-announces the state of every stream whose data came through the named broker (a job; logs
-// "remove maintenance on '%s' - not found" on "error/maintenance" when there is no such broker).
-void broker_do_vask_maintenance_remove(const char *name);
-// Resets every stream of every ruleset to undetermined (a job), so the next data is announced.
-void broker_do_maintenance_full_recover(void);
-
 // The bus side of the ruleset module's start: registers "rules-handler" with the bus module,
 // makes the refresh table and names the timer callback. Returns false when the bus module offers
 // no message hooks. Called by rules_mgr_init.

@@ -36,6 +36,7 @@
 #include <string>
 #include <unordered_map>
 
+#include "brokers.h"
 #include "dependency.h"
 #include "general.h"
 #include "metrics.h"
@@ -529,7 +530,7 @@ json_object *rulestream_c::construct_json_notification(std::optional<uint64_t> p
 
   const char *broker = nullptr;
   size_t broker_len = 0;
-  if (_broker && rules_broker_name(_broker, &broker, &broker_len) == 0 && broker)
+  if (_broker && broker_name(_broker, &broker, &broker_len) == 0 && broker)
     json_object_object_add(sev, "vask", json_object_new_string_len(broker, int(broker_len)));
   else
     json_object_object_add(sev, "vask", nullptr);

@@ -18,6 +18,7 @@
 #include <cstring>
 #include <string>
 
+#include "brokers.h"
 #include "dependency.h"
 #include "general.h"
 #include "metrics.h"
@@ -44,10 +45,6 @@ tovi_log_stream_t rules_error_stream() {
 tovi_log_stream_t rules_error_verbose_stream() {
   static tovi_log_stream_t ls = tovi_log_stream_find("error/rules/verbose");
   return ls;
-}
-
-broker_t *rules_find_or_create_broker(const char *) {
-  return nullptr;
 }
 
 void rules_start_ruleset_timers(const ruleset_sp &r) {
@@ -560,7 +557,8 @@ element_result_t parse_element(json_object *el, uint64_t *high_water) {
     if (!rule_compile(*r, rule)) return ELEMENT_ERROR;
 
   if (has_value(el, "vask", &v) && json_object_is_type(v, json_type_string))
-    r->default_broker = rules_find_or_create_broker(json_object_get_string(v));
+    r->default_broker =
+        createbroker(json_object_get_string(v), size_t(json_object_get_string_len(v)));
 
   ruleset_count_accepted(*r);
   dependency_record(r->event_criteria_id, r->parent_event_criteria_id);

@@ -28,8 +28,6 @@ bool ruleset_same_list(const ruleset_t &a, const ruleset_t &b);
 
 // Seams for pieces that come with later work. Each answers as its module does when it holds
 // nothing, so that parsing follows its full path today.
-//   The broker registry: no broker records exist yet, so a named broker resolves to none.
-broker_t *rules_find_or_create_broker(const char *name);
 //   A newly filed ruleset's timers: the zero-time absence trigger (rules/absence.h) and its
 //   cull passes (ruleset_schedule_cull).
 void rules_start_ruleset_timers(const ruleset_sp &r);

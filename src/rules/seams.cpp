@@ -1,5 +1,4 @@
-// The rule streams' calls into other modules. Maintenance is asked for real; brokers are not
-// wired yet and answer as their module does while it holds nothing: there are no broker records.
+// The rule streams' calls into maintenance.
 #include "maintenance.h"
 #include "rules/stream_internal.h"
 #include "tovi/tovi_memory.h"
@@ -10,12 +9,4 @@ int rules_maintenance_not_active(uint64_t ecid, uint64_t account_id, uint64_t ch
   // The windows read here may be released meanwhile; the bracket keeps them readable.
   tovi_memory_scope_c bracket;
   return maintenance_not_active(ecid, account_id, check_id, host, sev_from, sev_to, time);
-}
-
-broker_t *rules_getbroker(const char *, size_t) {
-  return nullptr;
-}
-
-int rules_broker_name(broker_t *, const char **, size_t *) {
-  return -1;
 }

@@ -54,7 +54,3 @@ void rules_setup_absence(const ruleset_sp &ruleset, rulestream_c *stream);
 // absence rule `rule` by the rule's delay, moving pending timers (no allocation) and arming new
 // ones in place of fired ones. Any thread.
 void rules_rearm_absence(const ruleset_sp &ruleset, rulestream_c *stream, int rule);
-// Brokers: the broker record of this name, or null. Without broker records there is none.
-broker_t *rules_getbroker(const char *name, size_t len);
-// Brokers: the broker's name into *name and *len; 0 on success, -1 when it has none.
-int rules_broker_name(broker_t *broker, const char **name, size_t *len);

@@ -519,6 +519,7 @@ bool broker_selfcheck_marked(const vask_metric_message_t *m) {
 
 void brokers_watch_at(vask_metric_message_t *m, uint64_t now_us) {
   if (!m->vask.name || !m->vask.len) return;
+  if (std::string_view(m->vask.name, m->vask.len) == internal_broker_name) return;
   broker_t *b = createbroker(m->vask.name, m->vask.len);
   if (!b) {
     note_untracked(m->vask.name, m->vask.len);

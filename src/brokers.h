@@ -59,6 +59,10 @@ struct broker_t {
   std::atomic<bool> pulsed;  // pulse 1 sent and not yet followed by a pulse 0: "stable"
 };
 
+// The broker name of the messages the daemon makes itself (absence checks). They come from no
+// broker: the registry keeps no record of it and its messages are not counted.
+constexpr char internal_broker_name[] = "quelt-internal";
+
 // Fixed health limits.
 constexpr int64_t max_broker_age = 30;          // seconds without a self-check: silent
 constexpr uint64_t min_broker_seen_count = 18;  // self-checks to exceed to be stable

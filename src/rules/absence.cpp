@@ -21,6 +21,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "brokers.h"
 #include "metrics.h"
 #include "rules/rules_mgr_internal.h"
 #include "rules/stream_internal.h"
@@ -33,8 +34,6 @@
 
 std::atomic<uint64_t> absence_triggers{0};
 std::atomic<uint64_t> absence_trigger_errors{0};
-
-const char absence_broker_name[] = "quelt-internal";
 
 namespace {
 
@@ -203,12 +202,12 @@ bool absence_pattern_line(std::string *out, rule_metric_type_t type, uint64_t ac
     tovi_log(rules_processerrors_stream(),
              "Unknown metric type in rule: %s\t%lu.%06lu\t%s`queltd`c_%lu_0`%.36s\t%.*s|ST[%.*s]\t["
              "[null]]\n",
-             absence_broker_name, f.seconds, f.micros, f.host, f.account_id, signature, name_len,
+             internal_broker_name, f.seconds, f.micros, f.host, f.account_id, signature, name_len,
              signature + 37, st_tags_len, tags);
     return false;
   }
   return format_into(out, "%s\t%s\t%lu.%06lu\t%s`queltd`c_%lu_0`%.36s\t%.*s|ST[%.*s]%s", prefix,
-                     absence_broker_name, f.seconds, f.micros, f.host, f.account_id, signature,
+                     internal_broker_name, f.seconds, f.micros, f.host, f.account_id, signature,
                      name_len, signature + 37, st_tags_len, tags, type_line_suffix(type));
 }
 
@@ -226,17 +225,17 @@ bool absence_ruleset_line(std::string *out, const ruleset_t &r, const char *st_t
         rules_processerrors_stream(),
         "Unknown metric type in rule: %s\t%lu.%06lu\t%s`queltd`c_%lu_0`%s\t%s|ST[%.*s]\t[[null]"
         "]\n",
-        absence_broker_name, f.seconds, f.micros, f.host, f.account_id, uuid, name, st_tags_len,
+        internal_broker_name, f.seconds, f.micros, f.host, f.account_id, uuid, name, st_tags_len,
         tags);
     return false;
   }
   // A canonical name carries its own tag block; a second one would name another metric.
   if (strstr(name, "|ST[") != nullptr)
     return format_into(out, "%s\t%s\t%lu.%06lu\t%s`queltd`c_%lu_0`%s\t%s%s", prefix,
-                       absence_broker_name, f.seconds, f.micros, f.host, f.account_id, uuid, name,
+                       internal_broker_name, f.seconds, f.micros, f.host, f.account_id, uuid, name,
                        type_line_suffix(r.metric_type));
   return format_into(out, "%s\t%s\t%lu.%06lu\t%s`queltd`c_%lu_0`%s\t%s|ST[%.*s]%s", prefix,
-                     absence_broker_name, f.seconds, f.micros, f.host, f.account_id, uuid, name,
+                     internal_broker_name, f.seconds, f.micros, f.host, f.account_id, uuid, name,
                      st_tags_len, tags, type_line_suffix(r.metric_type));
 }
 

@@ -30,9 +30,6 @@
 
 namespace {
 
-// The synthetic messages' broker: they never move a stream to another broker.
-const char internal_broker[] = "quelt-internal";
-
 bool value_is_null(const vask_metric_message_t *m) {
   return m->value.is_null || m->value.type == METRIC_ABSENT;
 }
@@ -286,7 +283,8 @@ bool rulestream_c::generic_push(vask_metric_message_t *m) {
   size_t blen = m->vask.name ? m->vask.len : 0;
   if (!_broker) {
     _broker = getbroker(bname, blen);
-  } else if (!(blen == sizeof(internal_broker) - 1 && memcmp(bname, internal_broker, blen) == 0)) {
+  } else if (!(blen == sizeof(internal_broker_name) - 1 &&
+               memcmp(bname, internal_broker_name, blen) == 0)) {
     const char *current = nullptr;
     size_t current_len = 0;
     if (broker_name(_broker, &current, &current_len) != 0 || current_len != blen ||

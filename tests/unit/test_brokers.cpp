@@ -275,6 +275,11 @@ TEST(brokers, full_registry_leaves_new_brokers_untracked) {
   EXPECT_EQ(getbroker("cap-1", 5)->numeric.load(), 1u);
   EXPECT_EQ(brokers_count(), base + 2);
   brokers_set_max(10000);
+
+  // The daemon's own messages (absence checks) come from no broker and never fill the registry.
+  watch(line("quelt-internal", t0, "cpu", 'n', "1"), t0);
+  EXPECT_EQ(getbroker("quelt-internal", 14), nullptr);
+  EXPECT_EQ(brokers_untracked() - untracked, 2u);
 }
 
 TEST(brokers, listing_in_field_order_with_names_escaped) {

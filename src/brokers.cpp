@@ -44,6 +44,7 @@
 #include "tovi/tovi_memory.h"
 #include "tovi/tovi_module.h"
 #include "tovi/tovi_uuid.h"
+#include "tovi/tovi_text.h"
 #include "vask/vask_director.h"
 
 // Concurrency Kit's headers declare C functions without C linkage markers.
@@ -229,45 +230,12 @@ void log_sweep_done(rules_sweep_t *sweep) {
 // ---- REST
 // ----------------------------------------------------------------------------------------
 
-void append_json_string(std::string *out, std::string_view s) {
-  static const char hex[] = "0123456789abcdef";
-  out->push_back('"');
-  for (unsigned char c : s) {
-    switch (c) {
-      case '"':
-        out->append("\\\"");
-        break;
-      case '\\':
-        out->append("\\\\");
-        break;
-      case '\n':
-        out->append("\\n");
-        break;
-      case '\r':
-        out->append("\\r");
-        break;
-      case '\t':
-        out->append("\\t");
-        break;
-      default:
-        if (c < 0x20) {
-          out->append("\\u00");
-          out->push_back(hex[c >> 4]);
-          out->push_back(hex[c & 15]);
-        } else {
-          out->push_back(char(c));
-        }
-    }
-  }
-  out->push_back('"');
-}
-
 void append_broker_json(std::string *out, const broker_t *b, uint64_t now_us) {
   uint64_t data_us = b->last_seen_data_us.load(std::memory_order_relaxed);
   uint64_t check_us = b->last_seen_us.load(std::memory_order_relaxed);
   char buf[512];
   out->append("{\"name\":");
-  append_json_string(out, std::string_view(b->key.name, b->key.name_len));
+  tovi_json_escape_into(out, std::string_view(b->key.name, b->key.name_len));
   snprintf(buf, sizeof buf,
            ",\"histograms\":%lu,\"text\":%lu,\"numeric\":%lu,\"collected\":%lu,"
            "\"last_seen_ms\":%lu,\"age_ms\":%ld,\"last_seen_selfcheck_ms\":%lu,"
@@ -671,7 +639,7 @@ bool brokers_render(const char *name, uint64_t now_us, std::string *out) {
   for (broker_t *b : all) {
     if (!first) out->push_back(',');
     first = false;
-    append_json_string(out, std::string_view(b->key.name, b->key.name_len));
+    tovi_json_escape_into(out, std::string_view(b->key.name, b->key.name_len));
     out->push_back(':');
     append_broker_json(out, b, now_us);
   }

@@ -30,6 +30,7 @@
 #include "stats/stats.h"
 #include "tovi/tovi_http_internal.h"
 #include "tovi/tovi_log.h"
+#include "tovi/tovi_text.h"
 
 namespace tovi_http_detail {
 
@@ -121,39 +122,6 @@ bool iequals(std::string_view a, std::string_view b) {
     if (tolower(static_cast<unsigned char>(a[i])) != tolower(static_cast<unsigned char>(b[i])))
       return false;
   return true;
-}
-
-void json_escape_into(std::string *out, std::string_view text) {
-  static const char hex[] = "0123456789abcdef";
-  out->push_back('"');
-  for (unsigned char c : text) {
-    switch (c) {
-      case '"':
-        out->append("\\\"");
-        break;
-      case '\\':
-        out->append("\\\\");
-        break;
-      case '\n':
-        out->append("\\n");
-        break;
-      case '\r':
-        out->append("\\r");
-        break;
-      case '\t':
-        out->append("\\t");
-        break;
-      default:
-        if (c < 0x20) {
-          out->append("\\u00");
-          out->push_back(hex[c >> 4]);
-          out->push_back(hex[c & 15]);
-        } else {
-          out->push_back(static_cast<char>(c));
-        }
-    }
-  }
-  out->push_back('"');
 }
 
 // The route for the closure's method and path; fills the captures. When no route of this
@@ -264,7 +232,7 @@ void http_error_response(tovi_http_rest_closure_t *restc, int code, const char *
   if (message) {
     restc->response_headers.emplace_back("Content-Type", "application/json");
     restc->out = "{ \"error\": ";
-    json_escape_into(&restc->out, message);
+    tovi_json_escape_into(&restc->out, message);
     restc->out += " }\n";
   }
   restc->ended = true;
@@ -585,11 +553,11 @@ int endpoints_handler(tovi_http_rest_closure_t *restc, int, char **) {
       out += first ? "\n  {" : ",\n  {";
       first = false;
       out += "\"method\": ";
-      json_escape_into(&out, r->method);
+      tovi_json_escape_into(&out, r->method);
       out += ", \"base\": ";
-      json_escape_into(&out, r->base);
+      tovi_json_escape_into(&out, r->base);
       out += ", \"pattern\": ";
-      json_escape_into(&out, r->expression);
+      tovi_json_escape_into(&out, r->expression);
       out += r->auth ? ", \"auth\": true}" : ", \"auth\": false}";
     }
   }

@@ -10,6 +10,7 @@
 // a top-level stream is enabled unless it is "debug". Its outlets are likewise the nearest own
 // outlets on its path, else standard error.
 #include "tovi/tovi_log.h"
+#include "tovi/tovi_text.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -223,38 +224,6 @@ int thread_number() {
   return mine;
 }
 
-void append_json_string(std::string &out, std::string_view s) {
-  out += '"';
-  for (unsigned char c : s) {
-    switch (c) {
-      case '"':
-        out += "\\\"";
-        break;
-      case '\\':
-        out += "\\\\";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      default:
-        if (c < 0x20) {
-          char buf[8];
-          snprintf(buf, sizeof(buf), "\\u%04x", c);
-          out += buf;
-        } else {
-          out += static_cast<char>(c);
-        }
-    }
-  }
-  out += '"';
-}
-
 bool has_control(std::string_view s) {
   for (unsigned char c : s)
     if (c < 0x20 || c == 0x7f) return true;
@@ -289,7 +258,7 @@ void append_field_value(std::string &out, const tovi_log_field_t &f, bool json) 
       if (plain) {
         out.append(f.text);
       } else {
-        append_json_string(out, f.text);
+        tovi_json_escape_into(&out, f.text);
       }
       return;
     }
@@ -402,15 +371,15 @@ void tovi_log_write_text(tovi_log_stream_t ls, std::initializer_list<tovi_log_fi
         line = "{\"time\":\"";
         line += when;
         line += "\",\"thread\":" + std::to_string(thread_number()) + ",\"stream\":";
-        append_json_string(line, ls->name);
+        tovi_json_escape_into(&line, ls->name);
         line += ",\"message\":";
-        append_json_string(line, text);
+        tovi_json_escape_into(&line, text);
         for (const auto &f : fields) {
           line += ',';
-          append_json_string(line, f.key);
+          tovi_json_escape_into(&line, f.key);
           line += ':';
           if (f.kind == tovi_log_field_t::TEXT) {
-            append_json_string(line, f.text);
+            tovi_json_escape_into(&line, f.text);
           } else {
             append_field_value(line, f, true);
           }

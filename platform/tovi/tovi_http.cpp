@@ -251,6 +251,23 @@ void http_parse_error_response(tovi_http_rest_closure_t *restc,
     http_error_response(restc, 400, "BAD REQUEST", "malformed request");
 }
 
+void http_closure_end(tovi_http_rest_closure_t *restc) {
+  // clear() would keep the capacity; swapping with empty values gives it back.
+  std::string().swap(restc->method);
+  std::string().swap(restc->target);
+  std::string().swap(restc->path);
+  decltype(restc->query)().swap(restc->query);
+  decltype(restc->headers)().swap(restc->headers);
+  std::string().swap(restc->body);
+  decltype(restc->captures)().swap(restc->captures);
+  decltype(restc->capture_ptrs)().swap(restc->capture_ptrs);
+  std::string().swap(restc->reason);
+  decltype(restc->response_headers)().swap(restc->response_headers);
+  std::string().swap(restc->out);
+  restc->route = nullptr;
+  restc->completion = nullptr;
+}
+
 bool http_closure_begin(tovi_http_rest_closure_t *restc, const http_request_header_t &header) {
   restc->method = std::string(header.method_string());
   restc->target = std::string(header.target());
@@ -483,6 +500,7 @@ std::string tovi_http_rest_process_bytes(std::string_view bytes,
     std::ostringstream os;
     os << res;
     output += os.str();
+    http_closure_end(restc);  // as a kept-alive socket connection does between requests
     if (!keep) break;
   }
   return output;

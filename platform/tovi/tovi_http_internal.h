@@ -109,6 +109,10 @@ namespace tovi_http_detail {
 // method, target, version, headers and keep-alive. Returns false when the target is unusable
 // (not a path, or a path that does not decode): the closure then holds a 400 response.
 bool http_closure_begin(tovi_http_rest_closure_t *restc, const http_request_header_t &header);
+// Gives back the memory of the request and reply just served (the body above all, which can be
+// as large as the body limit), keeping the connection's constant part: a kept-alive connection
+// waits for its next request holding nothing of the last one.
+void http_closure_end(tovi_http_rest_closure_t *restc);
 // The reply to a request that did not parse: 413 (body over the limit), 431 (header over the
 // limit) or 400; the connection closes after it.
 void http_parse_error_response(tovi_http_rest_closure_t *restc,

@@ -49,7 +49,7 @@ constexpr size_t header_limit_bytes = 16 * 1024;
 
 struct listener_t {
   listener_settings_t settings;
-  std::unique_ptr<ssl::context> tls;
+  std::unique_ptr<SSL_CTX, decltype(&SSL_CTX_free)> tls{nullptr, SSL_CTX_free};
   std::unique_ptr<tcp::acceptor> acceptor;
   int bound_port = -1;
 };
@@ -250,7 +250,7 @@ class session_c : public connection_c {
       }
       // Each further piece of the record wakes the wait again.
       if (!first_record_arrived()) return await_client_hello();
-      tls_.emplace(std::move(tcp_), listener_->tls->native_handle());
+      tls_.emplace(std::move(tcp_), listener_->tls.get());
       tls_->async_handshake(
           [self = self()](const boost::system::error_code &ec) { self->on_handshake(ec); });
     }
@@ -280,8 +280,10 @@ class session_c : public connection_c {
   }
 
   void read_header(bool first) {
-    // Between requests a connection keeps no parser and no read buffer.
+    // Between requests a connection keeps no parser, no read buffer and nothing of the last
+    // request or reply.
     parser_.reset();
+    if (!first) http_closure_end(&restc_);
     if (buffer_.size() == 0) buffer_.shrink_to_fit();
     boost::system::error_code available_ec;
     if (buffer_.size() == 0 && !tls_has_pending() &&
@@ -693,43 +695,9 @@ std::vector<std::string> split_names(const std::string &text) {
 
 bool make_tls_context(listener_t *l) {
   const listener_settings_t &s = l->settings;
-  auto ctx = std::make_unique<ssl::context>(ssl::context::tls_server);
-  boost::system::error_code ec;
-  ctx->set_options(ssl::context::default_workarounds | ssl::context::no_sslv2 |
-                       ssl::context::no_sslv3 | ssl::context::no_tlsv1 | ssl::context::no_tlsv1_1 |
-                       ssl::context::single_dh_use,
-                   ec);
-  // An idle connection gives its TLS record buffers back.
-  SSL_CTX_set_mode(ctx->native_handle(), SSL_MODE_RELEASE_BUFFERS);
-  ctx->use_certificate_chain_file(s.certificate_file, ec);
-  if (ec) {
-    tovi_log(tovi_error, "REST listener: cannot use certificate_file '%s': %s\n",
-             s.certificate_file.c_str(), ec.message().c_str());
-    return false;
-  }
-  ctx->use_private_key_file(s.key_file, ssl::context::pem, ec);
-  if (ec) {
-    tovi_log(tovi_error, "REST listener: cannot use key_file '%s': %s\n", s.key_file.c_str(),
-             ec.message().c_str());
-    return false;
-  }
-  if (!s.ca_file.empty()) {
-    ctx->load_verify_file(s.ca_file, ec);
-    if (ec) {
-      tovi_log(tovi_error, "REST listener: cannot use ca_file '%s': %s\n", s.ca_file.c_str(),
-               ec.message().c_str());
-      return false;
-    }
-    // Ask for a client certificate without demanding one: routes without authentication stay
-    // open to clients that have none, and the routes that need one answer 403.
-    ctx->set_verify_mode(ssl::verify_peer, ec);
-    STACK_OF(X509_NAME) *names = SSL_load_client_CA_file(s.ca_file.c_str());
-    if (names) SSL_CTX_set_client_CA_list(ctx->native_handle(), names);
-    static const unsigned char sid_ctx[] = "queltd-rest";
-    SSL_CTX_set_session_id_context(ctx->native_handle(), sid_ctx, sizeof(sid_ctx) - 1);
-  }
-  l->tls = std::move(ctx);
-  return true;
+  l->tls.reset(SSL_CTX_new(TLS_server_method()));
+  return l->tls &&
+         tls_server_context_setup(l->tls.get(), s.certificate_file, s.key_file, s.ca_file);
 }
 
 bool read_listener(tovi_conf_section_t section, listener_t *l) {

@@ -33,6 +33,14 @@
 
 namespace tovi_http_detail {
 
+// Configures a REST listener's server context: TLS 1.2 and later, the certificate chain and its
+// key, and with a CA file (may be empty) client certificates asked for, not demanded, and
+// verified against it; record buffers given back once empty (SSL_MODE_RELEASE_BUFFERS). Logs
+// the first failure on "error", naming the file, and returns false. Called at start-up, before
+// any connection, and by bench/tls_memory so that it measures the same settings.
+bool tls_server_context_setup(SSL_CTX *ctx, const std::string &certificate_file,
+                              const std::string &key_file, const std::string &ca_file);
+
 // The BIO method that reads and writes a socket descriptor with recv/send (MSG_NOSIGNAL: a peer
 // that went away is an error, never SIGPIPE). Process-wide, made on first use.
 BIO_METHOD *tls_socket_bio_method();

@@ -358,6 +358,26 @@ TEST(tovi_http, keep_alive_and_http_1_0_framing) {
   EXPECT_NE(old.find("\r\n\r\nn=1\n[one]\n"), std::string::npos);
 }
 
+TEST(tovi_http, kept_alive_connection_keeps_its_facts_but_not_the_last_request) {
+  // Between requests a connection gives back the last request and reply; its own facts (the
+  // verified client certificate above all) stay for the next request.
+  tovi_http_conn_facts_t tls;
+  tls.tls = true;
+  tls.cert_verified = true;
+  tls.client_cn = "operator";
+  auto replies = split_replies(
+      process("POST /upload HTTP/1.1\r\nContent-Length: 600\r\n\r\n" + std::string(600, 'b') +
+                  "GET /secure HTTP/1.1\r\n\r\nGET /echo/two/3?q=x HTTP/1.1\r\n\r\n"
+                  "POST /upload HTTP/1.1\r\nContent-Length: 2\r\n\r\nok",
+              tls));
+  ASSERT_EQ(replies.size(), 4u);
+  EXPECT_EQ(replies[0].second, "got 600");
+  EXPECT_EQ(status_line(replies[1].first), "HTTP/1.1 200 OK");
+  EXPECT_EQ(replies[1].second, "n=0\npath=/secure\n");
+  EXPECT_EQ(replies[2].second, "n=2\n[two]\n[3]\nq=x\npath=/echo/two/3\n");
+  EXPECT_EQ(replies[3].second, "got 2");
+}
+
 TEST(tovi_http, unclear_framing_and_line_breaks_in_paths_are_refused) {
   struct {
     const char *request;

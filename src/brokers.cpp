@@ -488,10 +488,17 @@ bool broker_selfcheck_marked(const vask_metric_message_t *m) {
 void brokers_watch_at(vask_metric_message_t *m, uint64_t now_us) {
   if (!m->vask.name || !m->vask.len) return;
   if (std::string_view(m->vask.name, m->vask.len) == internal_broker_name) return;
-  broker_t *b = createbroker(m->vask.name, m->vask.len);
-  if (!b) {
-    note_untracked(m->vask.name, m->vask.len);
-    return;
+  // A connection's lines mostly come from one broker: each thread remembers the record it used
+  // last (records are never removed) and skips the registry while the name stays the same.
+  thread_local broker_t *recent = nullptr;
+  broker_t *b = recent;
+  if (!b || b->key.name_len != m->vask.len || memcmp(b->key.name, m->vask.name, m->vask.len) != 0) {
+    b = createbroker(m->vask.name, m->vask.len);
+    if (!b) {
+      note_untracked(m->vask.name, m->vask.len);
+      return;
+    }
+    recent = b;
   }
   if (m->type == 'H')
     b->histograms.fetch_add(1, std::memory_order_relaxed);

@@ -14,7 +14,10 @@
 // that may see many streams (pattern, any check, tag filter) removes only streams that are not
 // raised, so an open alert is never forgotten silently. A newest message time after the pass time
 // (a broker's clock ahead of ours, or ours stepped back) counts as not idle: the unsigned
-// difference would otherwise read as an enormous silence and cull a stream that is talking.
+// difference would otherwise read as an enormous silence and cull a stream that is talking. And
+// a stream is idle only if the daemon's monotonic clock agrees that nothing arrived for that
+// long: a wall clock stepped forward would otherwise make every stream look silent at once, and
+// culling a raised stream forgets its open alert.
 //
 // Sweeps. rulestream_sweeper visits every stream of every ruleset on a job thread, under each
 // stream's lock, for broker and maintenance handling. It walks a copy of the registry's pointers,
@@ -22,6 +25,7 @@
 // a sweep that takes stream locks there would stall every load behind it.
 #include <json-c/json.h>
 #include <sys/time.h>
+#include <time.h>
 
 #include <algorithm>
 #include <climits>
@@ -123,6 +127,12 @@ int32_t ruleset_cull_delay_seconds(const ruleset_t &r) {
   return delay;
 }
 
+uint32_t rules_monotonic_s(void) {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC_COARSE, &ts);
+  return uint32_t(ts.tv_sec) + 1;  // 0 means "never" to the streams
+}
+
 int32_t ruleset_autocull_seconds(const ruleset_t &r) {
   if (!many_streams(r)) return 0;
   int64_t autocull = rules_autocull_horizon_s;
@@ -134,12 +144,16 @@ int32_t ruleset_autocull_seconds(const ruleset_t &r) {
   return int32_t(std::min<int64_t>(autocull, INT32_MAX));
 }
 
-bool rulestream_c::should_cull(uint64_t now_ms, int32_t cull_seconds, int32_t autocull) {
+bool rulestream_c::should_cull(uint64_t now_ms, int32_t cull_seconds, int32_t autocull,
+                               uint32_t mono_now_s) {
   bool cull = false;
   {
     std::lock_guard<std::recursive_mutex> lock(_data_mutex);
     if (_last_time_ms <= now_ms) {
       uint64_t idle = now_ms - _last_time_ms;
+      // The shorter of the two silences: by the messages' time stamps and by our steady clock.
+      if (mono_now_s && _last_arrival_s && _last_arrival_s <= mono_now_s)
+        idle = std::min<uint64_t>(idle, uint64_t(mono_now_s - _last_arrival_s) * 1000);
       if (cull_seconds > 0 && idle > uint64_t(cull_seconds) * 1000)
         cull = true;
       else if (autocull > 0 && idle > uint64_t(autocull) * 1000 && get_last_sev() == RULE_SEV_CLEAR)
@@ -150,15 +164,15 @@ bool rulestream_c::should_cull(uint64_t now_ms, int32_t cull_seconds, int32_t au
   return cull;
 }
 
-size_t ruleset_cull_pass(const ruleset_sp &r, uint64_t now_ms,
-                         std::vector<rulestream_sp> *removed) {
+size_t ruleset_cull_pass(const ruleset_sp &r, uint64_t now_ms, std::vector<rulestream_sp> *removed,
+                         uint32_t mono_now_s) {
   if (!r) return 0;
   int32_t autocull = ruleset_autocull_seconds(*r);
   // Nothing can be idle enough: skip locking every stream.
   if (r->cull_seconds <= 0 && autocull <= 0) return 0;
   std::vector<rulestream_sp> idle;
   for (const rulestream_sp &s : r->get_ruleset_streams())
-    if (s->should_cull(now_ms, r->cull_seconds, autocull)) idle.push_back(s);
+    if (s->should_cull(now_ms, r->cull_seconds, autocull, mono_now_s)) idle.push_back(s);
   // One write for the whole pass: each write of the table waits out its readers twice.
   size_t culled = r->remove_ruleset_streams(idle);
   rulestreams_culled.fetch_add(culled, std::memory_order_relaxed);
@@ -174,7 +188,7 @@ int ruleset_cull_streams(eventer_t e, int, void *closure, struct timeval *now) {
     std::vector<rulestream_sp> removed;
     {
       tovi_memory_scope_c bracket;
-      culled = ruleset_cull_pass(r, timeval_ms(*now), &removed);
+      culled = ruleset_cull_pass(r, timeval_ms(*now), &removed, rules_monotonic_s());
     }
     release_streams(std::move(removed));
     if (culled)

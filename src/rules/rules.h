@@ -105,9 +105,12 @@ int ruleset_cull_streams(eventer_t e, int mask, void *closure, struct timeval *n
 // One cull pass at now_ms: removes every stream that should_cull finds idle. Returns the number
 // removed. With `removed`, the removed streams are moved there, so that the caller chooses the
 // thread where the last references go (and the streams are destroyed); otherwise they go before
-// this returns. Inside a safe-memory bracket, holding no stream's lock.
+// this returns. mono_now_s: the monotonic clock's seconds (rules_monotonic_s), or 0 to judge by
+// the messages' time stamps alone. Inside a safe-memory bracket, holding no stream's lock.
 size_t ruleset_cull_pass(const ruleset_sp &ruleset, uint64_t now_ms,
-                         std::vector<rulestream_sp> *removed = nullptr);
+                         std::vector<rulestream_sp> *removed = nullptr, uint32_t mono_now_s = 0);
+// Seconds on the coarse monotonic clock, never 0. Any thread.
+uint32_t rules_monotonic_s(void);
 
 // A sweep over every stream, owned by its caller and passed through to the callbacks.
 struct rules_sweep_t {

@@ -181,8 +181,10 @@ void rulestream_c::record_last_value(const vask_metric_message_t *m) {
   if (!m) return;
   const vask_metric_value_t &v = m->value;
   if (v.type == METRIC_ABSENT || v.type == METRIC_GUESS) return;
+  uint32_t arrival_s = rules_monotonic_s();
   std::lock_guard<std::recursive_mutex> lock(_data_mutex);
   _last_time_ms = v.whence_ms;
+  _last_arrival_s = arrival_s;
   switch (v.type) {
     case METRIC_STRING:
       _last_value = std::string(v.value.s ? v.value.s : "", v.value.s ? v.s_len : 0);
@@ -265,6 +267,7 @@ void rulestream_c::reset() {
     for (ruleimpl_t &impl : _rules_impl)
       impl.numeric.last_observed_value = not_a_number;
   _last_time_ms = 0;
+  _last_arrival_s = 0;
   _hidx = 0;
   _last_notified_time_ms = 0;
   _last_notified_sev = 0;

@@ -253,8 +253,11 @@ class rulestream_c {
   // Whether a cull pass at now_ms removes the stream: when cull_seconds is not 0 and the stream
   // has been silent longer than that, raised or not; or, failing that, when autocull is not 0,
   // it has been silent longer than autocull seconds and it is not raised. A stream whose newest
-  // message time lies after now_ms is not idle. Takes the lock.
-  bool should_cull(uint64_t now_ms, int32_t cull_seconds, int32_t autocull);
+  // message time lies after now_ms is not idle. With mono_now_s (monotonic seconds, 0: unknown)
+  // the stream must also have received nothing for that long by the daemon's own steady clock,
+  // so a wall clock stepped forward makes no stream look idle. Takes the lock.
+  bool should_cull(uint64_t now_ms, int32_t cull_seconds, int32_t autocull,
+                   uint32_t mono_now_s = 0);
   // The sweep job of rulestream_sweeper (closure: a sweep_rules_for_broker_t, freed in the
   // completion phase).
   static int sweeper_callback(eventer_t e, int mask, void *closure, struct timeval *now);
@@ -303,6 +306,9 @@ class rulestream_c {
   int8_t _hidx = 0;
   int8_t _nrules_impl = 0;                               // constant after construction
   rule_metric_type_t _reserved_type : 8 = RULE_UNKNOWN;  // constant after construction
+  // Guarded by _data_mutex: when _last_time_ms was last set, in monotonic seconds (0: never).
+  // It fills what would be padding before the mutex.
+  uint32_t _last_arrival_s = 0;
 
   mutable std::recursive_mutex _data_mutex;
 };

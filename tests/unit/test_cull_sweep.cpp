@@ -93,6 +93,15 @@ TEST(cull_sweep, should_cull_by_explicit_limit_whatever_the_severity_by_horizon_
   }
   // Never a value, undetermined: silent since ever, not raised.
   EXPECT_TRUE(stream(r, "silent", 0)->should_cull(t0, 0, 300));
+
+  // The wall clock stepped an hour forward just after the streams' last messages: by our steady
+  // clock they talked a moment ago, so nothing is idle; once the steady clock agrees, they are.
+  uint32_t mono = rules_monotonic_s();
+  EXPECT_FALSE(raised->should_cull(t0 + 3600 * s, 600, 300, mono + 1));
+  EXPECT_FALSE(clear->should_cull(t0 + 3600 * s, 600, 300, mono + 1));
+  EXPECT_TRUE(raised->should_cull(t0 + 3600 * s, 600, 300, mono + 602));
+  EXPECT_TRUE(clear->should_cull(t0 + 3600 * s, 0, 300, mono + 302));
+  EXPECT_FALSE(raised->should_cull(t0 + 3600 * s, 0, 300, mono + 302));
 }
 
 TEST(cull_sweep, pass_interval_and_horizon_by_kind_of_ruleset) {

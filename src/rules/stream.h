@@ -290,6 +290,9 @@ class rulestream_c {
   uint32_t _signature_len = 0;
   int32_t _st_tags_len = 0;
   int32_t _max_out_of_order_ms = 0;
+  // Guarded by _data_mutex: when _last_time_ms was last set, in monotonic seconds (0: never).
+  // Here it fills what would be padding.
+  uint32_t _last_arrival_s = 0;
   // What construction reserved, so that destruction cancels exactly that: the state here, each
   // rule's window in its ruleimpl_t, the type with the small fields at the end.
   metric_state_t *_state = nullptr;  // null when every reservation was refused
@@ -306,9 +309,6 @@ class rulestream_c {
   int8_t _hidx = 0;
   int8_t _nrules_impl = 0;                               // constant after construction
   rule_metric_type_t _reserved_type : 8 = RULE_UNKNOWN;  // constant after construction
-  // Guarded by _data_mutex: when _last_time_ms was last set, in monotonic seconds (0: never).
-  // It fills what would be padding before the mutex.
-  uint32_t _last_arrival_s = 0;
 
   mutable std::recursive_mutex _data_mutex;
 };

@@ -170,10 +170,6 @@ size_t ruleset_t::get_ruleset_streams_size() const {
       [](const signature_to_stream_map_t &table) { return table.size(); });
 }
 
-void ruleset_t::reset_ruleset_streams() {
-  signature_to_stream.write_op([](signature_to_stream_map_t &table) { table.clear(); });
-}
-
 ruleset_t::~ruleset_t() {
   // The compiled expressions of the text rules belong to the ruleset. Which member of `info` a
   // rule uses follows from the rule's own criterion, never from the ruleset's metric type: in a

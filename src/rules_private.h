@@ -8,10 +8,10 @@
 //
 // Ownership: a ruleset is always held through a ruleset_sp; rule streams hold a ruleset_wp.
 // Once registered a ruleset is never changed in place except for its run-time counters
-// (`applications`, `last_time`), its stream table, its two timer handles and
-// `director_ast_registration_id`; a changed definition arrives as a new ruleset that replaces the
-// old one. The compiled regular expressions, the filter and the owned texts belong to the ruleset
-// and are released by its destructor.
+// (`applications`, `last_time`), its stream table (and `sole_stream` beside it), its two timer
+// handles and `director_ast_registration_id`; a changed definition arrives as a new ruleset that
+// replaces the old one. The compiled regular expressions, the filter and the owned texts belong
+// to the ruleset and are released by its destructor.
 //
 // Threads: a registered ruleset is read by many worker threads at once without a lock; the fields
 // that change after registration are atomic or guarded by the stream table's own phaser.
@@ -189,6 +189,13 @@ struct ruleset_t : public std::enable_shared_from_this<ruleset_t> {
   std::atomic<uint64_t> applications{0};
   ruleset_time_t last_time;
 
+  // A ruleset of one check and one exact name, without grouping, nearly always has one stream:
+  // the first stream of its table is also kept here, beside the counters every message writes,
+  // so that a message finds it without a probe of the table. Set and cleared only inside a write
+  // of the table (under the phaser's writer mutex): a stream is here only while the table holds
+  // it, and leaving the table it leaves here too. Empty for every other kind of ruleset.
+  std::atomic<rulestream_sp> sole_stream;
+
   // The ruleset's rule streams; lock-free readers, one writer at a time.
   lr_phaser_c<signature_to_stream_map_t> signature_to_stream;
 
@@ -230,6 +237,12 @@ struct ruleset_t : public std::enable_shared_from_this<ruleset_t> {
   // that holds no stream's lock.
   rulestream_sp get_rulestream(const vask_metric_id_t *id, const char *signature, size_t len,
                                bool create);
+  // The stream kept beside the table (sole_stream) when its signature is `signature` (len
+  // bytes), else empty. Any thread.
+  rulestream_sp find_sole_stream(const char *signature, size_t len) const;
+  // Whether the ruleset keeps its first stream beside the table: one check, an exact name, no
+  // grouping. Constant once registered.
+  bool keeps_sole_stream() const;
   // Takes the stream out of the table; it lives on while others hold it. Any thread that holds
   // no stream's lock.
   void remove_ruleset_stream(const rulestream_sp &stream);

@@ -148,7 +148,9 @@ int ruleset_apply_metric_message(const ruleset_sp &ruleset, vask_metric_message_
     rules_setup_absence(ruleset, nullptr);
     return -1;
   }
-  rulestream_sp rs = ruleset->get_rulestream(&m->id, signature, strlen(signature), true);
+  const size_t len = strlen(signature);
+  rulestream_sp rs = ruleset->find_sole_stream(signature, len);
+  if (!rs) rs = ruleset->get_rulestream(&m->id, signature, len, true);
   if (!rs) return -1;
   return rs->apply_metric_message(ruleset, m);
 }

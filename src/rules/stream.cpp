@@ -30,6 +30,15 @@ bool is_numeric_criterion(rule_criteria_t c) {
   return c >= RULEC_NUMERIC_MIN && c <= RULEC_HISTOGRAM_Q_MAX;
 }
 
+// Inside a write of the table, before `stream` leaves it: empties the sole stream's slot when it
+// holds that stream. Relaxed: the phaser's writer mutex orders every change of the slot, and a
+// reader that still finds the stream there holds a reference of its own, as one that found it
+// in the table does.
+void drop_sole_stream(std::atomic<rulestream_sp> &sole, const rulestream_c *stream) {
+  if (sole.load(std::memory_order_relaxed).get() == stream)
+    sole.store(nullptr, std::memory_order_relaxed);
+}
+
 }  // namespace
 
 // ---- ruleimpl_t ------------------------------------------------------------------------------
@@ -304,13 +313,28 @@ rulestream_sp ruleset_t::get_rulestream(const vask_metric_id_t *id, const char *
   auto fresh =
       std::make_shared<rulestream_c>(shared_from_this(), id, signature, len, default_broker);
   rulestream_sp result;
+  const bool keep_sole = keeps_sole_stream();
   signature_to_stream.write_op([&](signature_to_stream_map_t &table) {
     // Runs once per copy of the table: both copies must end up holding the same stream.
     auto [it, inserted] = table.try_emplace(fresh->get_signature(), fresh);
     result = it->second;
+    // Release: a reader that loads the stream sees it whole.
+    if (inserted && keep_sole && !sole_stream.load(std::memory_order_relaxed))
+      sole_stream.store(fresh, std::memory_order_release);
   });
   // A lost race leaves `fresh` unused: it is dropped here and cancels what it reserved.
   return result;
+}
+
+bool ruleset_t::keeps_sole_stream() const {
+  return !pattern.any_check_uuid && !pattern.metric_name && !group_by;
+}
+
+rulestream_sp ruleset_t::find_sole_stream(const char *signature, size_t len) const {
+  // Acquire: pairs with the release store that published the stream.
+  rulestream_sp stream = sole_stream.load(std::memory_order_acquire);
+  if (stream && stream->get_signature() == std::string_view(signature, len)) return stream;
+  return nullptr;
 }
 
 void ruleset_t::remove_ruleset_stream(const rulestream_sp &stream) {
@@ -319,7 +343,17 @@ void ruleset_t::remove_ruleset_stream(const rulestream_sp &stream) {
   signature_to_stream.write_op([&](signature_to_stream_map_t &table) {
     auto it = table.find(key);
     // Only this very stream: a newer one under the same signature stays.
-    if (it != table.end() && it->second == stream) table.erase(it);
+    if (it != table.end() && it->second == stream) {
+      drop_sole_stream(sole_stream, stream.get());
+      table.erase(it);
+    }
+  });
+}
+
+void ruleset_t::reset_ruleset_streams() {
+  signature_to_stream.write_op([&](signature_to_stream_map_t &table) {
+    sole_stream.store(nullptr, std::memory_order_relaxed);
+    table.clear();
   });
 }
 
@@ -332,6 +366,7 @@ size_t ruleset_t::remove_ruleset_streams(const std::vector<rulestream_sp> &strea
     for (const rulestream_sp &stream : streams) {
       auto it = table.find(stream->get_signature());
       if (it != table.end() && it->second == stream) {
+        drop_sole_stream(sole_stream, stream.get());
         table.erase(it);
         removed++;
       }

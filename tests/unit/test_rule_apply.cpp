@@ -6,6 +6,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -313,6 +314,48 @@ TEST_F(rule_apply, streams_sharing_a_window_read_it_until_the_last_one_goes) {
 
   get_ruleset_by_id(120)->remove_ruleset_stream(only_stream(120));
   EXPECT_EQ(window(), nullptr);
+  take_sent();
+}
+
+// A ruleset of one check and one exact name finds its stream without the table: a stream that
+// left the table (culled, its alert cleared, every stream dropped) must never be fed again, the
+// next message builds a new stream that raises and announces again, and a message of another
+// signature gets a stream of its own.
+TEST_F(rule_apply, a_stream_that_left_its_table_is_built_again_and_raises_again) {
+  ASSERT_EQ(load("[" + numeric_ruleset(170, "disk", max_one) + "]").processed, 1);
+  ruleset_sp r = get_ruleset_by_id(170);
+  const std::function<void(const rulestream_sp &)> leave[] = {
+      [&](const rulestream_sp &s) { EXPECT_EQ(r->remove_ruleset_streams({s}), 1u); },
+      [&](const rulestream_sp &s) { r->remove_ruleset_stream(s); },
+      [&](const rulestream_sp &) { r->reset_ruleset_streams(); },
+  };
+  double t = 1700000001;
+  rulestream_sp gone;
+  for (const auto &take_out : leave) {
+    EXPECT_EQ(apply_line(170, line("disk", t++, "5")), 1);
+    EXPECT_EQ(apply_line(170, line("disk", t++, "6")), 1);
+    EXPECT_EQ(take_sent().size(), 1u);
+    rulestream_sp now = only_stream(170);
+    ASSERT_TRUE(now);
+    EXPECT_NE(now, gone);
+    EXPECT_EQ(now->applications(), 2u);
+    if (gone) {
+      EXPECT_EQ(gone->applications(), 2u);
+    }
+    take_out(now);
+    EXPECT_EQ(r->get_ruleset_streams_size(), 0u);
+    gone = now;
+  }
+
+  EXPECT_EQ(apply_line(170, line("disk|ST[dev:a]", t++, "5")), 1);
+  EXPECT_EQ(apply_line(170, line("disk|ST[dev:b]", t++, "0")), RULE_SEV_CLEAR);
+  EXPECT_EQ(apply_line(170, line("disk|ST[dev:a]", t++, "7")), 1);
+  std::vector<rulestream_sp> both = r->get_ruleset_streams();
+  ASSERT_EQ(both.size(), 2u);
+  for (const rulestream_sp &s : both)
+    EXPECT_EQ(s->applications(),
+              s->get_signature().find("dev:a") != std::string_view::npos ? 2u : 1u);
+  r->reset_ruleset_streams();
   take_sent();
 }
 

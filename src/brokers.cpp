@@ -277,9 +277,26 @@ void clear_sweep_done(rules_sweep_t *sweep) {
 
 // ---- Console ---------------------------------------------------------------------------------
 
-void console_block(tovi_console_t *console, const char *name, uint64_t check_us, uint64_t data_us,
-                   uint64_t numeric, uint64_t text, uint64_t hist, uint64_t now_us) {
-  tovi_console_printf(console, " == %s ==\n", name);
+// A broker name as the console shows it: names come from metric lines, so control bytes (a
+// terminal's escape sequences among them) are shown as \xHH, never sent to the operator's terminal.
+std::string console_safe(std::string_view name) {
+  std::string out;
+  for (unsigned char c : name) {
+    if (c < 0x20 || c == 0x7f) {
+      char hex[8];
+      snprintf(hex, sizeof hex, "\\x%02x", c);
+      out += hex;
+    } else {
+      out.push_back(char(c));
+    }
+  }
+  return out;
+}
+
+void console_block(tovi_console_t *console, std::string_view name, uint64_t check_us,
+                   uint64_t data_us, uint64_t numeric, uint64_t text, uint64_t hist,
+                   uint64_t now_us) {
+  tovi_console_printf(console, " == %s ==\n", console_safe(name).c_str());
   if (check_us)
     tovi_console_printf(console, "    last selfcheck: %lu.%03d (%0.2fs ago)\n",
                         (unsigned long)(check_us / 1000000), int(check_us / 1000 % 1000),
@@ -294,7 +311,8 @@ void console_block(tovi_console_t *console, const char *name, uint64_t check_us,
 }
 
 void console_broker(tovi_console_t *console, const broker_t *b, uint64_t now_us) {
-  console_block(console, b->key.name, b->last_seen_us.load(std::memory_order_relaxed),
+  console_block(console, std::string_view(b->key.name, b->key.name_len),
+                b->last_seen_us.load(std::memory_order_relaxed),
                 b->last_seen_data_us.load(std::memory_order_relaxed),
                 b->numeric.load(std::memory_order_relaxed), b->text.load(std::memory_order_relaxed),
                 b->histograms.load(std::memory_order_relaxed), now_us);
@@ -340,7 +358,9 @@ void complete_broker_names(int argc, const char *const *, const char *partial,
   size_t plen = strlen(partial);
   tovi_memory_scope_c bracket;
   each_broker([&](broker_t *b) {
-    if (b->key.name_len >= plen && std::memcmp(b->key.name, partial, plen) == 0)
+    std::string_view name(b->key.name, b->key.name_len);
+    if (name.size() >= plen && std::memcmp(name.data(), partial, plen) == 0 &&
+        console_safe(name) == name)
       tovi_console_candidate_add(out, b->key.name);
   });
 }

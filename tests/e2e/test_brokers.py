@@ -71,12 +71,18 @@ def test_rest_console_clear_and_bus_remove_reannounce_a_brokers_streams(
         d.publish(EVENT + "vask_maintenance\tremove\tb1")
         assert d.alerts(1)[0]["vask"] == "b1"
 
+        # A broker name from a line may hold a terminal's escape sequence: the console shows it
+        # escaped and never offers it for completion.
+        evil = "\t".join(["M", "ev\x1b[2Jil", f"{d.t}.000", f"web01`mod`c_7_9`{UUID}", "cpu", "n", "1"])
+        assert d.post("/test/input", evil + "\n").json() == {"lines": 1, "trash": 0}
         shown, everyone, completed = console_session(d.console_port, [
             "show brokers b1", "show brokers", "complete show brokers fr"])
+        assert "\x1b" not in everyone and " == ev\\x1b[2Jil ==" in everyone
         assert " == b1 ==" in shown and "records: (1 numeric + 0 text + 0 hist) = 1" in shown
         assert "last record: " in shown and "last selfcheck: " in shown
         assert everyone.index(" == b1 ==") < everyone.index(" == from-api ==") < everyone.index(" == cummulative ==")
         assert "from-api" in completed.split() and "b1" not in completed.split()
+        assert "\x1b" not in console_session(d.console_port, ["complete show brokers ev"])[0]
     finally:
         d.close()
 

@@ -34,6 +34,8 @@
 #include "metrics.h"
 #include "rules/rules.h"
 #include "rules/stream.h"
+#include "rules/stream_internal.h"
+#include "maintenance/maintenance_internal.h"
 #include "stats.h"
 #include "stats/stats.h"
 #include "tovi/eventer_jobq.h"
@@ -172,32 +174,6 @@ void note_untracked(const char *name, size_t len) {
                     "messages)\n",
                     broker_records.load(std::memory_order_relaxed), int(len), name,
                     (unsigned long)untracked_messages.load(std::memory_order_relaxed));
-}
-
-tovi_log_stream_t fire_stream() {
-  static tovi_log_stream_t ls = tovi_log_stream_find("fire/rules");
-  return ls;
-}
-tovi_log_stream_t maint_debug_stream() {
-  static tovi_log_stream_t ls = tovi_log_stream_find("debug/maintenance");
-  return ls;
-}
-tovi_log_stream_t maint_error_stream() {
-  static tovi_log_stream_t ls = tovi_log_stream_find("error/maintenance");
-  return ls;
-}
-
-tovi_amqp_send_data_fn_t send_function() {
-  static tovi_amqp_send_data_fn_t fn = [] {
-    auto found = reinterpret_cast<tovi_amqp_send_data_fn_t>(
-        tovi_function_find("tovi_amqp_send_data_function"));
-    if (!found)
-      fprintf(stderr, "runtime resolution of '%s %s%s' failed.\n", "tovi_amqp_send_data_fn_t",
-              "tovi_amqp_send_data_function", "()");
-    tovi_assert(found);
-    return found;
-  }();
-  return fn;
 }
 
 // ---- Sweeps
@@ -562,12 +538,12 @@ int broker_pulse(broker_t *broker, int pulse, int64_t age, uint64_t counter) {
   size_t len = 0;
   const char *doc_str = json_object_to_json_string_length(doc, JSON_C_TO_STRING_PLAIN, &len);
   tovi_assert(doc_str);
-  tovi_log_fields(fire_stream(),
+  tovi_log_fields(rules_fire_stream(),
                   ({"broker", broker->key.name}, {"pulse", pulse}, {"age", long(age)},
                    {"counter", (unsigned long)counter}, {"reporter", reporter}),
                   "%s\n", doc_str);
-  int rc = send_function()(alerts_exchange.c_str(), maint_route.c_str(), alerts_mandatory,
-                           alerts_immediate, doc_str, len, -1);
+  int rc = alerts_send_function()(alerts_exchange.c_str(), maint_route.c_str(), alerts_mandatory,
+                                  alerts_immediate, doc_str, len, -1);
   json_object_put(doc);
   return rc;
 }

@@ -1,5 +1,6 @@
 #include "general.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <new>
@@ -17,6 +18,19 @@ std::string alerts_route = "vask.alerts.sev";
 std::string maint_route = "vask.alerts.maint";
 int32_t alerts_mandatory = 0;
 int32_t alerts_immediate = 0;
+
+tovi_amqp_send_data_fn_t alerts_send_function(void) {
+  static const char *const name = "tovi_amqp_send_data_function";
+  static tovi_amqp_send_data_fn_t fn = [] {
+    auto found = reinterpret_cast<tovi_amqp_send_data_fn_t>(tovi_function_find(name));
+    if (!found)
+      fprintf(stderr, "runtime resolution of '%s %s%s' failed.\n", "tovi_amqp_send_data_fn_t", name,
+              "()");
+    tovi_assert(found);
+    return found;
+  }();
+  return fn;
+}
 
 namespace {
 

@@ -20,6 +20,11 @@ extern std::string maint_route;      // "vask.alerts.maint"
 extern int32_t alerts_mandatory;     // 0
 extern int32_t alerts_immediate;     // 0
 
+// The bus module's publishing function ("tovi_amqp_send_data_function"), resolved on first use
+// and kept; without the bus module it prints the failed resolution and fails a fatal assertion.
+// Alerts and broker pulses publish through it. Any thread.
+tovi_amqp_send_data_fn_t alerts_send_function(void);
+
 // Reads the account filter (//accounts) and the publishing settings, and registers
 // handle_amqp_connection as the AMQP connection hook "maintenance-handler". Ends the process with
 // status 2 when an account id is missing or not above 0 ("Bad account id for

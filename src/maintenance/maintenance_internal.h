@@ -1,4 +1,4 @@
-// What the maintenance module's files share and nobody else needs.
+// What the maintenance module's files share; the broker commands also log on its two streams.
 #pragma once
 
 #include <atomic>
@@ -6,7 +6,7 @@
 
 #include "tovi/tovi_log.h"
 
-// "debug/maintenance" and "error/maintenance" (found by maintenance_tables_init).
+// "debug/maintenance" and "error/maintenance", found on first use. Any thread.
 tovi_log_stream_t maint_debug_stream();
 tovi_log_stream_t maint_error_stream();
 

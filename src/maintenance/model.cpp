@@ -442,11 +442,13 @@ bool probe_numeric(ck_hs_t *table, uint64_t key, uint64_t ecid, uint8_t wanted, 
 // ---- Module-internal ----------------------------------------------------------------------------
 
 tovi_log_stream_t maint_debug_stream() {
-  return debug_ls;
+  static tovi_log_stream_t ls = tovi_log_stream_find("debug/maintenance");
+  return ls;
 }
 
 tovi_log_stream_t maint_error_stream() {
-  return error_ls;
+  static tovi_log_stream_t ls = tovi_log_stream_find("error/maintenance");
+  return ls;
 }
 
 // ---- Public

@@ -290,12 +290,11 @@ int rulestream_c::rest_clear_alert(tovi_http_rest_closure_t *restc, int npats, c
   // Rendered without this stream's lock: rendering takes every stream's lock in turn, and two
   // requests on two streams of one ruleset, each holding its own, would wait for each other.
   json_object *o = ruleset_to_json(r);
-  std::string body = json_object_to_json_string_ext(o, JSON_C_TO_STRING_PLAIN);
-  json_object_put(o);
-  body += "\n";
   tovi_http_response_standard(restc, 200, "OK", "application/json");
-  tovi_http_response_append_str(restc, body);
+  tovi_http_response_append_json(restc, o);
+  tovi_http_response_append_str(restc, "\n");
   tovi_http_response_end(restc);
+  json_object_put(o);
   if (remove) remove_stream_counted(r, s);
   return TOVI_HTTP_DONE;
 }

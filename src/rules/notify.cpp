@@ -73,21 +73,6 @@ constexpr int children_batch = 100;
 pcre *cte_re = nullptr;
 pcre_extra *cte_re_extra = nullptr;
 
-const char *const send_function_name = "tovi_amqp_send_data_function";
-
-// Resolved on first use, once.
-tovi_amqp_send_data_fn_t send_function() {
-  static tovi_amqp_send_data_fn_t fn = [] {
-    auto found = reinterpret_cast<tovi_amqp_send_data_fn_t>(tovi_function_find(send_function_name));
-    if (!found)
-      fprintf(stderr, "runtime resolution of '%s %s%s' failed.\n", "tovi_amqp_send_data_fn_t",
-              send_function_name, "()");
-    tovi_assert(found);
-    return found;
-  }();
-  return fn;
-}
-
 pelder_check_tags_each_fn_t check_tags_hook() {
   return reinterpret_cast<pelder_check_tags_each_fn_t>(
       tovi_function_find("pelder_check_tags_each_dyn"));
@@ -582,8 +567,8 @@ bool rulestream_c::notify(uint64_t ms, int32_t sev, int8_t rule, const uint8_t u
   if (metrics_am_i_responsible(r->account_id, r->check_uuid, r->metric_name,
                                r->metric_name ? int(strlen(r->metric_name)) : 0)) {
     tovi_log_fields(rules_fire_stream(), (mlkv_rs(this, r)), "%s\n", doc_str);
-    int rc = send_function()(alerts_exchange.c_str(), alerts_route.c_str(), alerts_mandatory,
-                             alerts_immediate, doc_str, doc_len, -1);
+    int rc = alerts_send_function()(alerts_exchange.c_str(), alerts_route.c_str(), alerts_mandatory,
+                                    alerts_immediate, doc_str, doc_len, -1);
     if (rc != 0) {
       json_object_put(doc);
       memcpy(_last_notified_uuid, previous_uuid, 16);

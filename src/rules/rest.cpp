@@ -276,12 +276,11 @@ int rulesets_rest_get_one_state(tovi_http_rest_closure_t *restc, int npats, char
       json_object_array_add(states, doc);
   json_object *o = json_object_new_object();
   json_object_object_add(o, "states", states);
-  std::string body = json_object_to_json_string_ext(o, JSON_C_TO_STRING_PLAIN);
-  json_object_put(o);
-  body += "\n";
   tovi_http_response_standard(restc, 200, "OK", "application/json");
-  tovi_http_response_append_str(restc, body);
+  tovi_http_response_append_json(restc, o);
+  tovi_http_response_append_str(restc, "\n");
   tovi_http_response_end(restc);
+  json_object_put(o);
   return TOVI_HTTP_DONE;
 }
 

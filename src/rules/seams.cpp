@@ -1,4 +1,4 @@
-// The rule streams' calls into maintenance.
+// The rule streams' call into maintenance, inside a safe-memory bracket.
 #include "maintenance.h"
 #include "rules/stream_internal.h"
 #include "tovi/tovi_memory.h"

@@ -1,6 +1,6 @@
-// What the rule application and notification files share and nobody else needs: their log
-// streams, the stream lock that defers the dependency cascade, and the seams to modules that
-// come later (maintenance, brokers), and the absence timers.
+// What the rule application and notification files share: their log streams (broker pulses
+// also go to "fire/rules"), the stream lock that defers the dependency cascade, the call into
+// maintenance, and the absence timers.
 #pragma once
 
 #include <sys/time.h>
@@ -35,9 +35,7 @@ class stream_lock_c {
 // the path that led here are skipped, and the cascade stops six levels below where it started.
 void rules_cascade_enqueue(uint64_t ecid, const struct timeval &time);
 
-// ---- Seams ------------------------------------------------------------------------------------
-// Each answers as its module does while that module holds nothing; a later change makes each call
-// the module itself.
+// ---- Maintenance (seams.cpp) -------------------------------------------------------------------
 
 // Maintenance: non-zero when no maintenance window holds back the move from sev_from to sev_to
 // of this ruleset, check and host at `time` (maintenance_not_active). Any thread.

@@ -191,14 +191,21 @@ void completion_phase(api_loader_kind_t *kind, api_fetch_state_t *st) {
 
 }  // namespace
 
+namespace {
+stats_ns_t *loader_api_ns = nullptr;  // written once during start-up
+}  // namespace
+
 void api_loader_stats_init(stats_ns_t *api_ns) {
-  for (api_loader_kind_t *kind : {&rulesets_loader_kind, &maint_windows_loader_kind}) {
-    stats_ns_t *ns = stats_register_ns(api_ns, kind->stats_name);
-    kind->loads = stats_register_counter(ns, "loads", {.units = "loads"});
-    kind->pages = stats_register_counter(ns, "pages", {.units = "responses"});
-    kind->items = stats_register_counter(ns, "items", {.units = "items"});
-    kind->errors = stats_register_counter(ns, "errors", {.units = "errors"});
-  }
+  loader_api_ns = api_ns;
+}
+
+void api_loader_register_stats(api_loader_kind_t *kind) {
+  if (!loader_api_ns || kind->loads) return;
+  stats_ns_t *ns = stats_register_ns(loader_api_ns, kind->stats_name);
+  kind->loads = stats_register_counter(ns, "loads", {.units = "loads"});
+  kind->pages = stats_register_counter(ns, "pages", {.units = "responses"});
+  kind->items = stats_register_counter(ns, "items", {.units = "items"});
+  kind->errors = stats_register_counter(ns, "errors", {.units = "errors"});
 }
 
 void api_loader_start_bulk(api_loader_kind_t *kind) {

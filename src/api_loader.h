@@ -64,11 +64,13 @@ struct api_loader_kind_t {
   stats_counter_t *errors = nullptr;  // failed calls, bad documents, bad elements
 };
 
-extern api_loader_kind_t rulesets_loader_kind;
-extern api_loader_kind_t maint_windows_loader_kind;
-
-// Registers "loads", "pages", "items", "errors" of both kinds under `api_ns`. Called by api_init.
+// Keeps `api_ns` as the namespace the kinds' statistics go under. Called by api_init.
 void api_loader_stats_init(stats_ns_t *api_ns);
+// Registers "loads", "pages", "items", "errors" of the kind under a namespace named after its
+// stats_name, below the one api_loader_stats_init kept. The module that owns the kind calls it
+// when it starts (rules_mgr_init, maintenance_init). Does nothing before api_loader_stats_init
+// or for a kind registered already. Start-up, main thread.
+void api_loader_register_stats(api_loader_kind_t *kind);
 
 // Starts (or restarts) the bulk load of the kind. Reads "//orvane/api/base" and
 // "//orvane/api/token" first: without them it logs `no_base`/`no_token` on the error stream and

@@ -31,10 +31,7 @@
 #include "absl/hash/hash.h"
 #include "api.h"
 #include "general.h"
-#include "metrics.h"
-#include "rules/rules.h"
-#include "rules/stream_internal.h"
-#include "maintenance/maintenance_internal.h"
+#include "cluster.h"
 #include "daemon_stats.h"
 #include "stats/stats.h"
 #include "tovi/eventer_jobq.h"
@@ -178,28 +175,34 @@ void note_untracked(const char *name, size_t len) {
 // ---- Sweeps
 // --------------------------------------------------------------------------------------
 
-rules_sweep_t *new_sweep(const char *name, void *closure) {
-  auto *sweep = static_cast<rules_sweep_t *>(calloc(1, sizeof(rules_sweep_t)));
-  tovi_assert(sweep);
-  snprintf(sweep->name, sizeof sweep->name, "%s", name);
-  sweep->closure = closure;
-  return sweep;
+std::atomic<broker_stream_sweeper_t> stream_sweeper{nullptr};
+
+// The log streams of what brokers do for maintenance and of broker pulses: the maintenance
+// module's "debug/maintenance" and "error/maintenance" and the rules' "fire/rules".
+tovi_log_stream_t maint_debug_stream() {
+  static tovi_log_stream_t ls = tovi_log_stream_find("debug/maintenance");
+  return ls;
+}
+tovi_log_stream_t maint_error_stream() {
+  static tovi_log_stream_t ls = tovi_log_stream_find("error/maintenance");
+  return ls;
+}
+tovi_log_stream_t fire_stream() {
+  static tovi_log_stream_t ls = tovi_log_stream_find("fire/rules");
+  return ls;
 }
 
-void renotify_stream(rulestream_c *stream, rules_sweep_t *sweep) {
-  stream->renotify();
-  sweep->rule_cnt++;
+void sweep(broker_t *broker, broker_sweep_action_t action, const char *name,
+           broker_sweep_done_t done, void *closure) {
+  if (broker_stream_sweeper_t fn = stream_sweeper.load(std::memory_order_acquire))
+    fn(broker, action, name, done, closure);
+  else
+    done(name, 0, closure);
 }
 
-void reset_stream(rulestream_c *stream, rules_sweep_t *sweep) {
-  stream->reset();
-  sweep->rule_cnt++;
-}
-
-void log_sweep_done(rules_sweep_t *sweep) {
-  tovi_log_fields(maint_debug_stream(), ({"reason", sweep->name}, {"rule_count", sweep->rule_cnt}),
-                  "%s notified %ld rules.\n", sweep->name, long(sweep->rule_cnt));
-  free(sweep);
+void log_sweep_done(const char *name, int64_t streams, void *) {
+  tovi_log_fields(maint_debug_stream(), ({"reason", name}, {"rule_count", streams}),
+                  "%s notified %ld rules.\n", name, long(streams));
 }
 
 // ---- REST
@@ -236,10 +239,8 @@ int brokers_rest_clear_complete(tovi_http_rest_closure_t *restc, int, char **) {
   return TOVI_HTTP_DONE;
 }
 
-void clear_sweep_done(rules_sweep_t *sweep) {
-  auto *req = static_cast<clear_request_t *>(sweep->closure);
-  int64_t count = sweep->rule_cnt;
-  free(sweep);
+void clear_sweep_done(const char *, int64_t count, void *closure) {
+  auto *req = static_cast<clear_request_t *>(closure);
   eventer_post(req->thread, [req, count] {
     char body[64];
     snprintf(body, sizeof body, "{ \"rules\": \"%ld\" }\n", long(count));
@@ -537,7 +538,7 @@ int broker_pulse(broker_t *broker, int pulse, int64_t age, uint64_t counter) {
   size_t len = 0;
   const char *doc_str = json_object_to_json_string_length(doc, JSON_C_TO_STRING_PLAIN, &len);
   tovi_assert(doc_str);
-  tovi_log_fields(rules_fire_stream(),
+  tovi_log_fields(fire_stream(),
                   ({"broker", broker->key.name}, {"pulse", pulse}, {"age", long(age)},
                    {"counter", (unsigned long)counter}, {"reporter", reporter}),
                   "%s\n", doc_str);
@@ -612,15 +613,13 @@ void broker_do_vask_maintenance_remove(const char *name) {
                     "remove maintenance on '%s' - not found\n", name);
     return;
   }
-  rules_sweep_t *sweep = new_sweep("maintenance renotify", nullptr);
   tovi_log(maint_debug_stream(), "beginning maintenance removal on broker '%s'\n", name);
-  rulestream_sweeper(broker, renotify_stream, log_sweep_done, sweep);
+  sweep(broker, BROKER_SWEEP_RENOTIFY, "maintenance renotify", log_sweep_done, nullptr);
 }
 
 void broker_do_maintenance_full_recover(void) {
-  rules_sweep_t *sweep = new_sweep("system-wide maintenance recovery", nullptr);
   tovi_log(maint_debug_stream(), "beginning system-wide maintenance recovery\n");
-  rulestream_sweeper(RULES_SWEEP_ALL_BROKERS, reset_stream, log_sweep_done, sweep);
+  sweep(nullptr, BROKER_SWEEP_RESET, "system-wide maintenance recovery", log_sweep_done, nullptr);
 }
 
 // ---- REST
@@ -666,7 +665,7 @@ int brokers_rest_get(tovi_http_rest_closure_t *restc, int, char **) {
 
 int brokers_rest_clear(tovi_http_rest_closure_t *restc, int, char **) {
   const char *name = tovi_http_request_querystring(restc, "broker");
-  broker_t *broker = RULES_SWEEP_ALL_BROKERS;
+  broker_t *broker = nullptr;  // every broker
   if (name) {
     broker = getbroker(name, strlen(name));
     if (!broker) {
@@ -680,9 +679,12 @@ int brokers_rest_clear(tovi_http_rest_closure_t *restc, int, char **) {
   auto *req = new clear_request_t{nullptr, restc, thread < 0 ? 0 : thread};
   tovi_http_rest_set_completion(restc, brokers_rest_clear_complete);
   req->deferred = tovi_http_rest_float(restc);
-  rulestream_sweeper(broker, renotify_stream, clear_sweep_done,
-                     new_sweep("maintenance renotify", req));
+  sweep(broker, BROKER_SWEEP_RENOTIFY, "maintenance renotify", clear_sweep_done, req);
   return TOVI_HTTP_DEFER;
+}
+
+void brokers_set_stream_sweeper(broker_stream_sweeper_t sweeper) {
+  stream_sweeper.store(sweeper, std::memory_order_release);
 }
 
 // ---- Start -------------------------------------------------------------------------------------

@@ -113,6 +113,22 @@ void broker_do_vask_maintenance_remove(const char *name);
 // is announced again.
 void broker_do_maintenance_full_recover(void);
 
+// ---- Stream sweeps, carried out by the rules module ---------------------------------------------
+
+// What a sweep does to each rule stream it visits.
+enum broker_sweep_action_t { BROKER_SWEEP_RENOTIFY, BROKER_SWEEP_RESET };
+// Called once when a sweep is over, on a loop thread: the sweep's label, the number of streams
+// visited and the closure given to the sweeper.
+typedef void (*broker_sweep_done_t)(const char *name, int64_t streams, void *closure);
+// Visits every rule stream whose data last came through `broker` (every stream for a null
+// broker), applying `action` to each, then calls done(name, streams, closure) once. Returns at
+// once. `name` is copied.
+typedef void (*broker_stream_sweeper_t)(broker_t *broker, broker_sweep_action_t action,
+                                        const char *name, broker_sweep_done_t done, void *closure);
+// Installs the sweeper (the rules module does, when it starts). Without one, a sweep visits
+// nothing and completes at once with 0 streams. Start-up, before any sweep is asked for.
+void brokers_set_stream_sweeper(broker_stream_sweeper_t sweeper);
+
 // Records in the registry, and messages of brokers that found it full.
 size_t brokers_count(void);
 uint64_t brokers_untracked(void);

@@ -10,8 +10,6 @@
 #include "tovi/tovi_conf.h"
 #include "tovi/tovi_log.h"
 #include "tovi/tovi_module.h"
-#include "maintenance.h"
-#include "rules/rules.h"
 
 std::string alerts_exchange = "vask.alerts";
 std::string alerts_route = "vask.alerts.sev";
@@ -77,15 +75,6 @@ void read_publishing_settings() {
   tovi_conf_get_int32(nullptr, "//network//alerts/immediate", &alerts_immediate);
 }
 
-// Where a (re)connection starts the bulk loads: first the maintenance windows, then the
-// rulesets, so that rulesets are evaluated against current maintenance. Both only queue jobs on
-// the api job queue; a load already running starts over from its first page instead of a second
-// one starting beside it.
-void start_bulk_loads_after_connect() {
-  start_maint_windows_fetch();
-  start_ruleset_fetch();
-}
-
 }  // namespace
 
 bool should_handle_account(uint64_t account_id) {
@@ -94,20 +83,7 @@ bool should_handle_account(uint64_t account_id) {
   return listed ? !exclude_accounts : exclude_accounts;
 }
 
-int handle_amqp_connection(void *, tovi_amqp_connection_t *, int, int connected) {
-  tovi_log(tovi_notice, "AMQP connection: %s\n", connected ? "connected" : "diconnected");
-  if (connected) start_bulk_loads_after_connect();
-  return 0;
-}
-
 void general_init(void) {
   read_account_filter();
-  auto register_hook = reinterpret_cast<tovi_amqp_register_connection_hook_fn_t>(
-      tovi_function_find("tovi_amqp_register_connection_hook"));
-  if (!register_hook) {
-    tovi_log(tovi_error, "AMQP module not loaded, but required. Misconfiguration!\n");
-    exit(2);
-  }
-  register_hook("maintenance-handler", handle_amqp_connection, nullptr);
   read_publishing_settings();
 }

@@ -1,5 +1,5 @@
-// general: the accounts this daemon serves, where alerts and broker pulses are published, and
-// what happens when the message bus connection comes up.
+// general: settings every module reads: the accounts this daemon serves and where alerts and
+// broker pulses are published.
 //
 // general_init runs once on the main thread during start-up, after the AMQP module was
 // configured and before any worker starts; every value here is read-only afterwards and may be
@@ -25,18 +25,12 @@ extern int32_t alerts_immediate;     // 0
 // Alerts and broker pulses publish through it. Any thread.
 tovi_amqp_send_data_fn_t alerts_send_function(void);
 
-// Reads the account filter (//accounts) and the publishing settings, and registers
-// handle_amqp_connection as the AMQP connection hook "maintenance-handler". Ends the process with
+// Reads the account filter (//accounts) and the publishing settings. Ends the process with
 // status 2 when an account id is missing or not above 0 ("Bad account id for
-// inclusion/exclusion.") or when the AMQP module is not loaded.
+// inclusion/exclusion.").
 void general_init(void);
 
 // Whether metrics and rulesets of this account are handled here: always when no //accounts
 // section was configured; otherwise an account in the list is handled unless the list excludes,
 // and an account not in the list is handled only when it does. Any thread.
 bool should_handle_account(uint64_t account_id);
-
-// The AMQP connection hook: logs the change and, on every connect, starts the bulk loads of
-// maintenance windows and rulesets. Runs on the AMQP module's thread. Returns 0.
-int handle_amqp_connection(void *closure, tovi_amqp_connection_t *connection, int connection_id,
-                           int connected);

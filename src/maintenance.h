@@ -136,10 +136,17 @@ int maintenance_not_active(uint64_t ecid, uint64_t account_id, uint64_t check_id
 // Re-evaluates every stream of the ruleset now, announcing what maintenance held back.
 void end_maintenance_on_ecid(uint64_t ecid);
 
-// The re-evaluation that ends a window's hold on a ruleset: `fn(ecid, now)`. The default is
-// ruleset_reevaluate_id; tests install their own; null re-evaluates nothing.
+// The re-evaluation that ends a window's hold on a ruleset: `fn(ecid, now)`. The rules module
+// installs ruleset_reevaluate_id when it starts (rules_init); tests install their own; null (the
+// default) re-evaluates nothing.
 typedef void (*maint_reevaluate_fn_t)(uint64_t ecid, const struct timeval &now);
 void maintenance_set_reevaluate(maint_reevaluate_fn_t fn);
+
+// What POST /maintenance/leave does to every rule stream: puts each back to undetermined and
+// returns how many there were. The rules module installs it when it starts (rules_init); null
+// (the default) resets nothing and counts 0. Called on a job thread.
+typedef uint64_t (*maint_reset_streams_fn_t)(void);
+void maintenance_set_reset_streams(maint_reset_streams_fn_t fn);
 
 // ---- Module
 // ------------------------------------------------------------------------------------------

@@ -9,7 +9,7 @@
 #include "api.h"
 #include "brokers.h"
 #include "config_handlers.h"
-#include "rules/dependency_internal.h"
+#include "daemon_wiring.h"
 #include "general.h"
 #include "maintenance.h"
 #include "metrics.h"
@@ -137,6 +137,7 @@ int child_main(void) {
   rules_mgr_init();
   maintenance_init();
   general_init();
+  daemon_wiring_init();
 
   quelt_rest_register_handlers(app_name);
 

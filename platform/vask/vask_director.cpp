@@ -183,7 +183,10 @@ struct interest_entry_t {
   std::string key;                                 // 16-byte check UUID, then the metric name
   std::unique_ptr<std::atomic<int32_t>[]> counts;  // one per lane
   int64_t total = 0;                               // guarded by write_lock
+  std::atomic<void *> slot{nullptr};               // the owner's per-metric data, never read here
 };
+
+std::atomic<vask_director_slot_destructor_t> slot_destructor{nullptr};
 
 struct search_t {
   uint32_t id;
@@ -215,7 +218,11 @@ void free_search_entry(void *p) {
   delete e;
 }
 void free_interest_entry(void *p) {
-  delete static_cast<interest_entry_t *>(p);
+  auto *e = static_cast<interest_entry_t *>(p);
+  if (void *slot = e->slot.load(std::memory_order_acquire))
+    if (vask_director_slot_destructor_t fn = slot_destructor.load(std::memory_order_acquire))
+      fn(slot);
+  delete e;
 }
 
 // ---- Hooks
@@ -1242,4 +1249,22 @@ void vask_metric_director_flush(eventer_t e) {
     eventer_set_owner(e, t < 0 ? 0 : t);
   }
   vask_metric_director_flush_callback(eventer_get_owner(e), [e] { eventer_add_asap(e); });
+}
+
+// ---- Per-metric slots
+// ----------------------------------------------------------------------------
+
+void vask_metric_director_set_slot_destructor(vask_director_slot_destructor_t fn) {
+  slot_destructor.store(fn, std::memory_order_release);
+}
+
+std::atomic<void *> *vask_metric_director_interest_slot(const uint8_t check_uuid[16],
+                                                        const char *name, size_t len) {
+  globals_t &g = G();
+  if (g.nlanes.load(std::memory_order_acquire) <= 0 || !check_uuid || (!name && len))
+    return nullptr;
+  std::string key(reinterpret_cast<const char *>(check_uuid), 16);
+  key.append(name, len);
+  interest_entry_t *e = g.interests.find(hash_key(key), key);
+  return e ? &e->slot : nullptr;
 }

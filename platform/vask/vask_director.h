@@ -58,6 +58,7 @@
 // except vask_metric_director_lane_next (the lane's loop thread only).
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -190,6 +191,23 @@ uint32_t vask_metric_director_register_search_on_thread(uint32_t thread, uint64_
 bool vask_metric_director_deregister_search_on_thread(uint32_t thread, uint32_t id);
 // Registered searches (diagnostics).
 size_t vask_metric_director_search_count(void);
+
+// ---- Per-metric slots ---------------------------------------------------------------------------
+//
+// Each interest entry (one check UUID and metric name with a registered interest) carries one
+// opaque pointer that a module above the director owns, for data it keeps per metric (a route
+// cache, say) without the director knowing what it is. The director never reads the pointer: when
+// the entry goes (its last interest withdrawn) it calls the registered destructor once on a
+// non-null slot, after the safe-memory grace period, on whichever thread frees deferred memory.
+
+typedef void (*vask_director_slot_destructor_t)(void *slot);
+// Installs the destructor of slots (once, at start-up; a slot set without one is never freed).
+void vask_metric_director_set_slot_destructor(vask_director_slot_destructor_t fn);
+// The slot of the interest entry of (check UUID, name[0, len)), or null when no interest is
+// registered for it. Store into it with compare-exchange: several threads may fill it at once.
+// The slot stays valid inside the caller's safe-memory bracket; any thread.
+std::atomic<void *> *vask_metric_director_interest_slot(const uint8_t check_uuid[16],
+                                                        const char *name, size_t len);
 
 // ---- Hooks ------------------------------------------------------------------------------------
 

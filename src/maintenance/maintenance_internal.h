@@ -1,12 +1,20 @@
 // What the maintenance module's files share; the broker commands also log on its two streams.
 #pragma once
 
+#if !defined(QUELT_IN_MAINTENANCE) && !defined(QUELT_WHITE_BOX)
+#error "this header is internal to src/maintenance/: outside it, include maintenance.h"
+#endif
+
 #include <atomic>
 #include <cstdint>
 
+#include "api_loader.h"
 #include "tovi/tovi_log.h"
 
 // "debug/maintenance" and "error/maintenance", found on first use. Any thread.
+// The API loader of maintenance windows (fetch.cpp).
+extern api_loader_kind_t maint_windows_loader_kind;
+
 tovi_log_stream_t maint_debug_stream();
 tovi_log_stream_t maint_error_stream();
 

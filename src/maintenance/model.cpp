@@ -35,7 +35,6 @@ extern "C" {
 
 #include "maintenance.h"
 #include "maintenance/maintenance_internal.h"
-#include "rules/rules.h"
 #include "tovi/tovi_assert.h"
 #include "tovi/tovi_cluster.h"
 #include "tovi/tovi_log.h"
@@ -81,7 +80,7 @@ std::atomic<bool> tables_ready{false};
 tovi_log_stream_t debug_ls;
 tovi_log_stream_t error_ls;
 
-std::atomic<maint_reevaluate_fn_t> reevaluate_fn{ruleset_reevaluate_id};
+std::atomic<maint_reevaluate_fn_t> reevaluate_fn{nullptr};
 
 constexpr uint64_t golden = 0x9E3779B97F4A7C15ull;
 

@@ -6,6 +6,7 @@
 // and the module's start-up.
 #include <json-c/json.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -15,10 +16,9 @@
 #include <vector>
 
 #include "api.h"
+#include "api_loader.h"
 #include "maintenance.h"
 #include "maintenance/maintenance_internal.h"
-#include "rules/stream_internal.h"
-#include "rules/registry_internal.h"
 #include "daemon_stats.h"
 #include "tovi/eventer.h"
 #include "tovi/eventer_jobq.h"
@@ -105,6 +105,8 @@ void resume_after_flush(tovi_http_deferred_t *deferred) {
 
 // ---- Leave: every stream back to undetermined -------------------------------------------------
 
+std::atomic<maint_reset_streams_fn_t> reset_streams_fn{nullptr};
+
 struct maint_leave_closure_t {
   tovi_http_rest_closure_t *restc;  // floated; touched only on its loop thread
   tovi_http_deferred_t *deferred;
@@ -114,17 +116,8 @@ struct maint_leave_closure_t {
 int maint_leave_job(eventer_t, int mask, void *closure, struct timeval *) {
   auto *c = static_cast<maint_leave_closure_t *>(closure);
   if (mask == EVENTER_ASYNCH_WORK) {
-    // A copy of the ruleset pointers: iterate holds a read of the registry throughout, and
-    // resetting every stream inside it would stall loads for as long.
-    std::vector<ruleset_sp> rulesets;
-    if (ruleset_mgr)
-      ruleset_mgr->iterate([&](uint64_t, const ruleset_sp &r) { rulesets.push_back(r); });
-    for (const ruleset_sp &r : rulesets) {
-      for (const rulestream_sp &s : r->get_ruleset_streams()) {
-        s->reset();
-        c->rule_cnt++;
-      }
-    }
+    if (maint_reset_streams_fn_t fn = reset_streams_fn.load(std::memory_order_acquire))
+      c->rule_cnt = fn();
     return 0;
   }
   if (mask == EVENTER_ASYNCH_COMPLETE) {
@@ -299,6 +292,7 @@ void maintenance_init() {
   maint_bus_queue_init();
   // Reloads of single windows run on the API's job queue.
   tovi_assert(api_jobq);
+  api_loader_register_stats(&maint_windows_loader_kind);
   maint_bus_init();
   static std::once_flag registered;
   std::call_once(registered, [] {
@@ -319,4 +313,8 @@ void maintenance_init() {
     tovi_log(tovi_error, "AMQP module not loaded, but required. Misconfiguration!\n");
     exit(2);
   }
+}
+
+void maintenance_set_reset_streams(maint_reset_streams_fn_t fn) {
+  reset_streams_fn.store(fn, std::memory_order_release);
 }

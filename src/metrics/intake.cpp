@@ -35,11 +35,19 @@ std::atomic<uint64_t> timeout_cycle_cnt{0};
 std::atomic<uint64_t> queuedepth_cycle_cnt{0};
 std::atomic<uint64_t> total_ruleset_dispatch_cnt{0};
 
+namespace {
+// Without director lanes (tests and benchmarks) the absence timers' synthetic lines are handed
+// straight to this intake. Installed at static initialisation, so that every program that links
+// the intake has it, whatever it starts; the rules module keeps the pointer in a constant-
+// initialised atomic, so the order of static initialisers does not matter.
+const bool absence_intake_installed = [] {
+  absence_set_lane_less_intake(handle_vask_metric_message);
+  return true;
+}();
+}  // namespace
+
 double metrics_nan;
 double metrics_infinity;
-
-tovi_log_stream_t metrics_debug;
-tovi_log_stream_t metrics_log;
 
 namespace {
 

@@ -1,6 +1,10 @@
 // What the metrics files share and nobody else needs.
 #pragma once
 
+#if !defined(QUELT_IN_METRICS) && !defined(QUELT_WHITE_BOX)
+#error "this header is internal to src/metrics/: outside it, include metrics.h"
+#endif
+
 #include "metrics.h"
 #include "tovi/tovi_log.h"
 

@@ -32,6 +32,9 @@
 #include "tovi/tovi_memory.h"
 #include "tovi/tovi_uuid.h"
 
+tovi_log_stream_t metrics_debug;
+tovi_log_stream_t metrics_log;
+
 namespace {
 
 constexpr uint64_t golden_ratio_64 = 0x9E3779B97F4A7C15ull;

@@ -35,6 +35,15 @@
 #include "vask/vask_director.h"
 
 std::atomic<uint64_t> absence_triggers{0};
+
+namespace {
+// Where synthetic lines go when the director has no lanes; installed by the intake.
+std::atomic<absence_intake_fn_t> lane_less_intake{nullptr};
+}  // namespace
+
+void absence_set_lane_less_intake(absence_intake_fn_t fn) {
+  lane_less_intake.store(fn, std::memory_order_release);
+}
 std::atomic<uint64_t> absence_trigger_errors{0};
 
 namespace {
@@ -269,8 +278,14 @@ bool directly_trigger_log(const std::string &line) {
                  int(rv), line.c_str());
     } else {
       vask_metric_director_message_ref(m);  // handed over to the intake
-      handle_vask_metric_message(m);
-      fed = true;
+      if (absence_intake_fn_t intake = lane_less_intake.load(std::memory_order_acquire)) {
+        intake(m);
+        fed = true;
+      } else {
+        vask_metric_director_message_deref(m);
+        tovi_log(rules_error_stream(), "absence: no intake for the internal trigger\n'%s'\n",
+                 line.c_str());
+      }
     }
   } else {
     tovi_log(rules_error_stream(), "Failed to create internal absence trigger\n'%s'\n",

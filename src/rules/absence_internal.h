@@ -17,6 +17,10 @@
 // metric director to the worker that owns the metric, as received lines do.
 #pragma once
 
+#if !defined(QUELT_IN_RULES) && !defined(QUELT_WHITE_BOX)
+#error "this header is internal to src/rules/: outside it, include rules/rules.h"
+#endif
+
 #include <sys/time.h>
 
 #include <atomic>
@@ -58,7 +62,8 @@ bool absence_ruleset_line(std::string *out, const ruleset_t &ruleset, const char
 
 // Feeds a line: decodes it and, when it is a null sample, turns its value into an absent one
 // (remembering its type) and routes it like a received message (through the metric director to
-// the owning worker; straight to handle_vask_metric_message when the director has no lanes).
+// the owning worker; straight to the intake installed by absence_set_lane_less_intake when the
+// director has no lanes; with neither, the line is not fed).
 // Anything else is logged on "error/rules" with the line and counted in
 // absence_trigger_errors. The line is copied; the caller keeps it. Returns whether it was fed.
 // Any thread, outside stream locks.

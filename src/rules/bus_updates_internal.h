@@ -9,6 +9,10 @@
 // thread); refresh timers run on a loop thread; reloads and sweeps run as jobs.
 #pragma once
 
+#if !defined(QUELT_IN_RULES) && !defined(QUELT_WHITE_BOX)
+#error "this header is internal to src/rules/: outside it, include rules/rules.h"
+#endif
+
 #include <sys/time.h>
 
 #include <atomic>

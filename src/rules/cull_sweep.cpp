@@ -254,6 +254,61 @@ int rulestream_c::sweeper_callback(eventer_t, int mask, void *closure, struct ti
   return 0;
 }
 
+// ---- The sweeps brokers and maintenance ask for -----------------------------------------------
+
+namespace {
+
+struct broker_sweep_t {
+  broker_sweep_done_t done;
+  void *closure;
+};
+
+void renotify_stream(rulestream_c *stream, rules_sweep_t *sweep) {
+  stream->renotify();
+  sweep->rule_cnt++;
+}
+
+void reset_stream(rulestream_c *stream, rules_sweep_t *sweep) {
+  stream->reset();
+  sweep->rule_cnt++;
+}
+
+void broker_sweep_complete(rules_sweep_t *sweep) {
+  auto *b = static_cast<broker_sweep_t *>(sweep->closure);
+  b->done(sweep->name, sweep->rule_cnt, b->closure);
+  delete b;
+  free(sweep);
+}
+
+}  // namespace
+
+void rules_sweep_for_broker(broker_t *broker, broker_sweep_action_t action, const char *name,
+                            broker_sweep_done_t done, void *closure) {
+  auto *sweep = static_cast<rules_sweep_t *>(calloc(1, sizeof(rules_sweep_t)));
+  tovi_assert(sweep);
+  snprintf(sweep->name, sizeof sweep->name, "%s", name);
+  sweep->closure = new broker_sweep_t{done, closure};
+  rulestream_sweeper(broker ? broker : RULES_SWEEP_ALL_BROKERS,
+                     action == BROKER_SWEEP_RESET ? reset_stream : renotify_stream,
+                     broker_sweep_complete, sweep);
+}
+
+uint64_t rules_reset_every_stream(void) {
+  // A copy of the ruleset pointers: iterate holds a read of the registry throughout, and
+  // resetting every stream inside it would stall loads for as long.
+  std::vector<ruleset_sp> rulesets;
+  if (ruleset_mgr)
+    ruleset_mgr->iterate([&](uint64_t, const ruleset_sp &r) { rulesets.push_back(r); });
+  uint64_t streams = 0;
+  for (const ruleset_sp &r : rulesets) {
+    for (const rulestream_sp &s : r->get_ruleset_streams()) {
+      s->reset();
+      streams++;
+    }
+  }
+  return streams;
+}
+
 // ---- Stream clear-alert ------------------------------------------------------------------------
 
 int rulestream_c::rest_clear_alert(tovi_http_rest_closure_t *restc, int npats, char **pats) {

@@ -11,6 +11,10 @@
 // duration and hands out only copied ids. Errors: none; every input is acceptable.
 #pragma once
 
+#if !defined(QUELT_IN_RULES) && !defined(QUELT_WHITE_BOX)
+#error "this header is internal to src/rules/: outside it, include rules/rules.h"
+#endif
+
 #include <atomic>
 #include <cstdint>
 

@@ -25,6 +25,10 @@
 // memory. The counters and flags each sit on a cache line of their own.
 #pragma once
 
+#if !defined(QUELT_IN_RULES) && !defined(QUELT_WHITE_BOX)
+#error "this header is internal to src/rules/: outside it, include rules/rules.h"
+#endif
+
 #include <atomic>
 #include <cstdint>
 #include <mutex>

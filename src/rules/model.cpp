@@ -182,6 +182,13 @@ void deref_slot_event(void *e) {
 
 }  // namespace
 
+void ruleset_t::reset_ruleset_streams() {
+  signature_to_stream.write_op([&](signature_to_stream_map_t &table) {
+    sole_stream.store(nullptr, std::memory_order_relaxed);
+    table.clear();
+  });
+}
+
 void ruleset_t::clear_cull_event() {
   // Acquire: the timer record was published by whoever stored it into the slot.
   eventer_t e = cull_event.exchange(nullptr, std::memory_order_acq_rel);

@@ -17,6 +17,10 @@
 // that change after registration are atomic or guarded by the stream table's own phaser.
 #pragma once
 
+#if !defined(QUELT_IN_RULES) && !defined(QUELT_WHITE_BOX)
+#error "this header is internal to src/rules/: outside it, include rules/rules.h"
+#endif
+
 #include <pcre.h>
 #include <sys/time.h>
 

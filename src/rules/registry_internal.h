@@ -17,6 +17,10 @@
 // not write to the registry.
 #pragma once
 
+#if !defined(QUELT_IN_RULES) && !defined(QUELT_WHITE_BOX)
+#error "this header is internal to src/rules/: outside it, include rules/rules.h"
+#endif
+
 #include <cstdint>
 #include <functional>
 #include <memory>

@@ -33,7 +33,9 @@ typedef std::shared_ptr<ruleset_t> ruleset_sp;
 // empties the registry.
 void dependency_init();
 
-// Opens the rule log streams, compiles the check-tag exclusion
+// Installs what the modules below call back into the rules: the brokers' stream sweeper
+// (rules_sweep_for_broker) and maintenance's re-evaluation (ruleset_reevaluate_id) and stream reset
+// (rules_reset_every_stream). Opens the rule log streams, compiles the check-tag exclusion
 // ("//notifications/@check_tags_exclude") and registers the statistics "notifications" -> "alerts":
 // "sent", "suppressed" and "failed", and "rulestreams": "absence_triggers" and
 // "absence_trigger_errors"; names the absence timer callbacks. Called once on the main thread at
@@ -58,8 +60,7 @@ void rules_mgr_init(void);
 // it themselves. Single-threaded start-up only.
 void rules_lookup_init(unsigned long initial_size);
 
-// ---- Intake
-// --------------------------------------------------------------------------------------
+// ---- Intake -------------------------------------------------------------------------------------
 
 // The rulesets that apply to the metric: those filed under its own check UUID and under the
 // all-zero UUID (any check of the account; looked up once when the metric's own UUID is all
@@ -77,8 +78,13 @@ int rulesets_for_metric(const vask_metric_id_t *id, ruleset_sp *out, int capacit
 // bracket; the caller keeps its reference to the message.
 int ruleset_apply_metric_message(const ruleset_sp &ruleset, vask_metric_message_t *m);
 
-// ---- Maintenance
-// ---------------------------------------------------------------------------------
+// Where the absence timers' synthetic lines go when the metric director has no lanes (tests and
+// benchmarks, which apply messages in place): the intake's handle_vask_metric_message, which
+// installs itself when it is linked in. The function takes over one reference to the message.
+typedef void (*absence_intake_fn_t)(vask_metric_message_t *m);
+void absence_set_lane_less_intake(absence_intake_fn_t fn);
+
+// ---- Maintenance --------------------------------------------------------------------------------
 
 // Re-evaluates the notification of every stream of the ruleset with that id, if it is
 // registered (the end of a maintenance window, a parent's change of severity 1).
@@ -110,9 +116,9 @@ void start_ruleset_fetch(void);
 // a job on api_jobq. Any thread.
 void ruleset_reload(uint64_t ecid);
 
-// ---- Sweeps over every stream (cull_sweep.cpp)
-// ---------------------------------------------------- A sweep over every stream, owned by its
-// caller and passed through to the callbacks.
+// ---- Sweeps over every stream (cull_sweep.cpp) --------------------------------------------------
+
+// A sweep over every stream, owned by its caller and passed through to the callbacks.
 struct rules_sweep_t {
   int64_t rule_cnt;  // the callers' callbacks count the streams they handled
   char name[64];     // the caller's label for log lines, terminated

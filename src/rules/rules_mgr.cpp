@@ -3,6 +3,8 @@
 #include <cstdlib>
 
 #include "api.h"
+#include "brokers.h"
+#include "maintenance.h"
 #include "rules/absence_internal.h"
 #include "rules/bus_updates_internal.h"
 #include "rules/rules.h"
@@ -40,6 +42,10 @@ void rules_init(void) {
   tovi_log_stream_find("debug/rules_miss");
   rules_notify_init();
   absence_init();
+  // What the modules below ask of the rules.
+  brokers_set_stream_sweeper(rules_sweep_for_broker);
+  maintenance_set_reevaluate(ruleset_reevaluate_id);
+  maintenance_set_reset_streams(rules_reset_every_stream);
 }
 
 stats_ns_t *rules_stats_ns(void) {
@@ -52,6 +58,7 @@ stats_ns_t *rules_stats_ns(void) {
 }
 
 void rules_mgr_init(void) {
+  api_loader_register_stats(&rulesets_loader_kind);
   stats_ns_t *ns = stats_register_ns(stats_recorder_root(stats_recorder()), "ruleset");
   tovi_assert(ns != nullptr);
   stats_opts_t opts;

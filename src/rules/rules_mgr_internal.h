@@ -15,6 +15,10 @@
 // else needs; what other modules may call is in rules.h.
 #pragma once
 
+#if !defined(QUELT_IN_RULES) && !defined(QUELT_WHITE_BOX)
+#error "this header is internal to src/rules/: outside it, include rules/rules.h"
+#endif
+
 #include <json-c/json.h>
 
 #include <atomic>
@@ -23,6 +27,7 @@
 #include <string>
 #include <utility>
 
+#include "api_loader.h"
 #include "rules/model_internal.h"
 #include "rules/rules.h"
 #include "tovi/eventer_jobq.h"
@@ -100,8 +105,7 @@ bool register_ruleset_with_director(const ruleset_sp &r);
 // Withdraws exactly what register_ruleset_with_director registered for this ruleset, if anything.
 void deregister_ruleset_with_director(const ruleset_t &r);
 
-// ---- Parsing (parse.cpp)
-// -------------------------------------------------------------------------
+// ---- Parsing (parse.cpp) ------------------------------------------------------------------------
 
 // JSON accessors. A missing key returns false, logs "key %s failed" on "debug/rules" and adds 1
 // to *errors when given. A JSON null clears the target (strings) or stores 0 (numbers) and
@@ -123,6 +127,9 @@ bool rule_compile(ruleset_t &r, rule_t &rule);
 // growing to 512 KiB, made on first use, kept for the thread's life). Null when study fails
 // without an error (the expression then runs without extra data).
 pcre_extra *rules_pcre_study(pcre *re);
+
+// The API loader of rulesets (fetch.cpp).
+extern api_loader_kind_t rulesets_loader_kind;
 
 // The job of both: one page, or one ruleset, per pass on api_jobq.
 int fetch_some_rulesets(eventer_t e, int mask, void *closure, struct timeval *now);
@@ -189,8 +196,7 @@ bool ruleset_same_list(const ruleset_t &a, const ruleset_t &b);
 //   cull passes (ruleset_schedule_cull).
 void rules_start_ruleset_timers(const ruleset_sp &r);
 
-// ---- Filing and deletion (filing.cpp)
-// ------------------------------------------------------------
+// ---- Filing and deletion (filing.cpp) -----------------------------------------------------------
 
 // Files a checked ruleset: takes an earlier version of its id out of its old list when the list
 // key changed, files it in its list (add_ruleset_tgt) and, when it is the one in force there,

@@ -349,13 +349,6 @@ void ruleset_t::remove_ruleset_stream(const rulestream_sp &stream) {
   });
 }
 
-void ruleset_t::reset_ruleset_streams() {
-  signature_to_stream.write_op([&](signature_to_stream_map_t &table) {
-    sole_stream.store(nullptr, std::memory_order_relaxed);
-    table.clear();
-  });
-}
-
 size_t ruleset_t::remove_ruleset_streams(const std::vector<rulestream_sp> &streams) {
   if (streams.empty()) return 0;
   size_t removed = 0;

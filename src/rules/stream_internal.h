@@ -25,6 +25,10 @@
 // for another's). Observed texts are swapped atomically and freed through safe memory.
 #pragma once
 
+#if !defined(QUELT_IN_RULES) && !defined(QUELT_WHITE_BOX)
+#error "this header is internal to src/rules/: outside it, include rules/rules.h"
+#endif
+
 #include <sys/time.h>
 
 #include <climits>
@@ -37,6 +41,7 @@
 #include <variant>
 #include <vector>
 
+#include "brokers.h"
 #include "rules/model_internal.h"
 #include "rules/rules.h"
 #include "tovi/tovi_log.h"
@@ -424,6 +429,15 @@ extern std::atomic<uint64_t> alert_notifications_suppressed;
 extern std::atomic<uint64_t> alert_notifications_failed;
 
 // ---- Stream culling, sweeps and stream clear-alert (cull_sweep.cpp) ----------------------------
+
+// The brokers' stream sweeper (brokers_set_stream_sweeper): rulestream_sweeper over the streams
+// of `broker` (every stream for null), renotifying or resetting each, then done(name, count,
+// closure) on a loop thread. Installed by rules_init.
+void rules_sweep_for_broker(broker_t *broker, broker_sweep_action_t action, const char *name,
+                            broker_sweep_done_t done, void *closure);
+// Maintenance's "leave" (maintenance_set_reset_streams): resets every stream of every ruleset and
+// returns how many there were. Installed by rules_init. A job thread; holds no stream's lock.
+uint64_t rules_reset_every_stream(void);
 
 // Streams in existence (constructed and not yet destroyed), and streams removed as idle or by a
 // clear-alert request with removal ("rulestreams" -> "live" and "culled"). Atomic; any thread.

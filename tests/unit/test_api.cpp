@@ -19,6 +19,7 @@
 
 #include "api_loader.h"
 #include "maintenance.h"
+#include "maintenance/maintenance_internal.h"
 #include "rules_test_support.h"
 #include "tovi/tovi_memory.h"
 

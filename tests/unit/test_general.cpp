@@ -12,24 +12,12 @@
 
 namespace {
 
-// Stands in for the AMQP module's hook registration: remembers what general_init registered.
-std::string registered_name;
-tovi_amqp_connection_hook_t registered_hook = nullptr;
-
-int fake_register_connection_hook(const char *name, tovi_amqp_connection_hook_t hook, void *) {
-  registered_name = name;
-  registered_hook = hook;
-  return 0;
-}
-
 std::mutex lines_lock;
 std::vector<std::string> notice_lines;
 
-void provide_amqp_module() {
+void capture_notices() {
   static std::once_flag once;
   std::call_once(once, [] {
-    tovi_function_register("tovi_amqp_register_connection_hook",
-                           reinterpret_cast<void *>(&fake_register_connection_hook));
     tovi_log_outlet_register_callback("test_general", [](tovi_log_stream_t, std::string_view t) {
       std::lock_guard<std::mutex> g(lines_lock);
       notice_lines.emplace_back(t);
@@ -41,7 +29,7 @@ void provide_amqp_module() {
 void init_with(const std::string &body) {
   std::string xml = "<queltd>" + body + "</queltd>";
   ASSERT_TRUE(tovi_conf_load_string(xml.c_str(), "test_general"));
-  provide_amqp_module();
+  capture_notices();
   general_init();
 }
 
@@ -94,17 +82,6 @@ TEST(general, bad_account_id_stops_start_up) {
   }
 }
 
-TEST(general, without_the_amqp_module_start_up_stops) {
-  // A fresh process, so that no test has provided the module's functions yet.
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
-  EXPECT_EXIT(
-      {
-        ASSERT_TRUE(tovi_conf_load_string("<queltd/>", "test_general"));
-        general_init();
-      },
-      ::testing::ExitedWithCode(2), "AMQP module not loaded, but required. Misconfiguration!");
-}
-
 TEST(general, publishing_defaults) {
   init_with("<network><mq><host>localhost</host></mq></network>");
   EXPECT_EQ(alerts_exchange, "vask.alerts");
@@ -127,14 +104,4 @@ TEST(general, publishing_settings_are_read_anywhere_under_network) {
   init_with("<network/>");
   EXPECT_EQ(alerts_exchange, "vask.alerts");
   EXPECT_EQ(alerts_mandatory, 0);
-}
-
-TEST(general, registers_the_connection_hook_which_logs_each_change) {
-  init_with("");
-  EXPECT_EQ(registered_name, "maintenance-handler");
-  ASSERT_EQ(registered_hook, &handle_amqp_connection);
-  EXPECT_EQ(registered_hook(nullptr, nullptr, 0, 1), 0);
-  EXPECT_TRUE(logged("AMQP connection: connected"));
-  EXPECT_EQ(registered_hook(nullptr, nullptr, 0, 0), 0);
-  EXPECT_TRUE(logged("AMQP connection: diconnected"));
 }

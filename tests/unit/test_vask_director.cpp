@@ -1,4 +1,5 @@
 #include "test_support.h"
+#include "tovi/tovi_memory.h"
 #include "vask/vask_director.h"
 
 #include <gtest/gtest.h>
@@ -159,6 +160,58 @@ TEST(vask_director, routes_by_interest_in_check_and_name) {
   EXPECT_EQ(vask_metric_director_adjust_metric_interest_on_thread(1, kUuidABytes, "cpu", 3, +1), 1);
   interest(1, kUuidABytes, "cpu", -1);
   interest(2, kZeroUuid, "mem", -1);
+}
+
+// A module above the director keeps data per metric in the interest entry's slot: it survives
+// while any interest in the metric remains and is destroyed once, by the registered destructor,
+// after the last one goes.
+std::atomic<int> slots_destroyed{0};
+std::atomic<int> last_destroyed_value{0};
+
+// The slot's address and content, looked up inside a bracket.
+std::pair<std::atomic<void *> *, void *> slot_of(const std::string &name) {
+  tovi_memory_scope_c bracket;
+  std::atomic<void *> *slot =
+      vask_metric_director_interest_slot(kUuidABytes, name.data(), name.size());
+  return {slot, slot ? slot->load() : nullptr};
+}
+
+TEST(vask_director, a_metric_slot_lives_while_the_metric_is_of_interest) {
+  vask_metric_director_set_slot_destructor([](void *p) {
+    last_destroyed_value = *static_cast<int *>(p);
+    delete static_cast<int *>(p);
+    slots_destroyed++;
+  });
+  EXPECT_EQ(slot_of("slotted").first, nullptr);  // no interest, no entry
+  interest(1, kUuidABytes, "slotted", +1);
+  interest(2, kUuidABytes, "slotted", +1);
+  {
+    tovi_memory_scope_c bracket;
+    std::atomic<void *> *slot = vask_metric_director_interest_slot(kUuidABytes, "slotted", 7);
+    ASSERT_NE(slot, nullptr);
+    void *expected = nullptr;
+    ASSERT_TRUE(slot->compare_exchange_strong(expected, new int(42)));
+  }
+  interest(1, kUuidABytes, "slotted", -1);  // one interest remains: the slot stays
+  tovi_memory_synchronize();
+  auto [slot, value] = slot_of("slotted");
+  ASSERT_NE(slot, nullptr);
+  ASSERT_NE(value, nullptr);
+  EXPECT_EQ(*static_cast<int *>(value), 42);
+  EXPECT_EQ(slots_destroyed.load(), 0);
+
+  interest(2, kUuidABytes, "slotted", -1);  // the last one goes, and the slot with it, once
+  EXPECT_EQ(slot_of("slotted").first, nullptr);
+  tovi_memory_synchronize();
+  EXPECT_EQ(slots_destroyed.load(), 1);
+  EXPECT_EQ(last_destroyed_value.load(), 42);
+
+  // A new interest starts with an empty slot.
+  interest(1, kUuidABytes, "slotted", +1);
+  EXPECT_EQ(slot_of("slotted").second, nullptr);
+  interest(1, kUuidABytes, "slotted", -1);
+  tovi_memory_synchronize();
+  EXPECT_EQ(slots_destroyed.load(), 1);
 }
 
 TEST(vask_director, matches_names_with_stream_tags_and_ignores_measurement_tags) {

@@ -1,4 +1,4 @@
-#include "metrics.h"
+#include "cluster.h"
 
 #include <cinttypes>
 #include <cstdlib>

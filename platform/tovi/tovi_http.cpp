@@ -683,6 +683,10 @@ std::string_view tovi_http_request_body(tovi_http_rest_closure_t *restc) {
   return restc->body;
 }
 
+void tovi_http_request_release_body(tovi_http_rest_closure_t *restc) {
+  std::string().swap(restc->body);
+}
+
 // ---- Response
 // ----------------------------------------------------------------------------------------
 

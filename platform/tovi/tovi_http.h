@@ -111,6 +111,9 @@ const std::string &tovi_http_request_document_root(tovi_http_rest_closure_t *res
 bool tovi_rest_complete_upload(tovi_http_rest_closure_t *restc, int *complete);
 // The body read so far (complete once tovi_rest_complete_upload said so).
 std::string_view tovi_http_request_body(tovi_http_rest_closure_t *restc);
+// Frees the body now rather than when the reply is written (views of it end). A handler that
+// floated the connection may call it from the thread that works on the body.
+void tovi_http_request_release_body(tovi_http_rest_closure_t *restc);
 
 // ---- The response ------------------------------------------------------------------------------
 

@@ -38,6 +38,7 @@ void rules_mgr_init(void) {
   tovi_assert(stats_register_u64(ns, "loaded", STATS_COUNTER, &rulesets_loaded, opts));
   tovi_assert(stats_register_u64(ns, "suppressed", STATS_COUNTER, &rulesets_suppressed, opts));
   tovi_assert(stats_register_u64(ns, "rejected", STATS_COUNTER, &rulesets_rejected, opts));
+  tovi_assert(stats_register_u64(ns, "over_limit", STATS_COUNTER, &rulesets_over_limit, opts));
   rules_cull_stats_init();
 
   if (!ruleset_mgr) ruleset_mgr = std::make_unique<ruleset_mgr_c>();
@@ -45,6 +46,7 @@ void rules_mgr_init(void) {
   int32_t initial_size = read_setting("//orvane/state/rulesets/@initial_hash_size", 50000);
   max_out_of_order_s = read_setting("//orvane/state/rulesets/@max_out_of_order", 300);
   absence_cushion_s = read_setting("//orvane/state/rulesets/@absence_cushion", 10);
+  rulesets_max_held = uint64_t(read_setting("//orvane/state/rulesets/@max_held", 2000000));
   tovi_log(rules_debug_stream(), "Absence Cushion set to %d seconds.\n", absence_cushion_s);
 
   // Reloads asked for on the bus run on the API's job queue.

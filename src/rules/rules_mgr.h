@@ -16,7 +16,9 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <string>
+#include <string_view>
 #include <utility>
 
 #include "rules_private.h"
@@ -125,6 +127,38 @@ void deregister_ruleset_with_director(const ruleset_t &r);
 // given) is raised to the largest id that reached allocation. The caller keeps `array`. Any
 // thread; loads are serialised inside.
 int parse_ruleset_response(json_object *array, uint64_t *high_water, int *errors);
+
+// The same for a JSON text (a REST body, an API page), taken element by element so that memory
+// follows what is kept, not the body (src/json_elements.h). A text that is not JSON counts one
+// error, returns -1 and sets *syntax_error (when given) to the reason; otherwise *syntax_error
+// is null. Any thread; call it off the event loop for large texts.
+int parse_ruleset_text(std::string_view text, uint64_t *high_water, int *errors,
+                       const char **syntax_error);
+
+// One request's definitions taken element by element: begin, each element in order (null for an
+// element that did not parse: an error), end, which returns what parse_ruleset_response returns.
+// Only the first refused elements of a request log their lines; end writes one line with the
+// count of the others. Rulesets refused because the registry holds rulesets_max_held are counted
+// in over_limit and rulesets_over_limit, never in errors. One thread per batch.
+struct ruleset_batch_t {
+  uint64_t *high_water = nullptr;  // raised to the largest id that reached allocation
+  uint64_t max_held = 0;           // set by begin
+  int processed = 0;
+  int errors = 0;
+  int unlogged = 0;  // refused elements whose lines were muted
+  uint64_t over_limit = 0;
+  size_t index = 0;  // the element being parsed
+  // Called with the index of every refused element; where per-element reasons can be gathered.
+  std::function<void(size_t index)> on_refused;
+};
+void ruleset_batch_begin(ruleset_batch_t *batch, size_t count);
+void ruleset_batch_element(ruleset_batch_t *batch, json_object *element);
+int ruleset_batch_end(ruleset_batch_t *batch, int *errors);
+
+// Most rulesets the registry holds ("//orvane/state/rulesets/@max_held", 2,000,000), and the
+// definitions refused for it.
+extern uint64_t rulesets_max_held;
+extern std::atomic<uint64_t> rulesets_over_limit;
 
 // JSON accessors. A missing key returns false, logs "key %s failed" on "debug/rules" and adds 1
 // to *errors when given. A JSON null clears the target (strings) or stores 0 (numbers) and

@@ -43,7 +43,7 @@ json_document_t json_document_check(std::string_view text);
 
 // Calls fn with each element of the top-level array of a text that json_document_check found to
 // be an array, in order, with the element's text and its json-c object (null when json-c refused
-// it, which the caller counts as a bad element). The object is freed when fn returns: fn copies
+// it, which the caller counts as a bad element, and for a JSON null, as json-c represents it). The object is freed when fn returns: fn copies
 // what it keeps. Returns the number of elements visited.
 size_t json_elements_each(
     std::string_view text,

@@ -144,6 +144,8 @@ void work_phase(api_loader_kind_t *kind, api_fetch_state_t *st) {
     }
   }
   count(kind->pages, 1);
+  // A page came through: the load is under way again (see completion_phase).
+  if (!single && page.is_array) kind->loading->store(true, std::memory_order_release);
   st->last_result = page.result;
   st->errors = page.errors;
   size_t n = page.elements;
@@ -200,6 +202,10 @@ void completion_phase(api_loader_kind_t *kind, api_fetch_state_t *st) {
   } else {
     st->delay_us = 0;
   }
+  // While a bulk load fails, what waits for its end (single reloads asked for on the bus, the
+  // replay of maintenance messages) goes ahead: an API that fails one page for ever must not
+  // hold them for ever. The next page that comes through raises the flag again.
+  if (!single && st->retry) kind->loading->store(false, std::memory_order_release);
   bool again = !st->done;
   if (!single && kind->bulk_restart) {
     kind->bulk_restart = false;

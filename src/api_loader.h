@@ -12,7 +12,8 @@
 //     (an API whose ids keep rising would otherwise be followed for ever);
 //   - a page is parsed element by element while the answer is mapped (src/json_elements.h);
 //   - only a failed call or a document that is not an array is retried, with a pause of 1, 2, 4 ...
-//     microseconds growing to at most one second;
+//     microseconds growing to at most one second; while a bulk load is failing so, its loading
+//     flag is down (what waits for the load goes ahead), and a page that comes through raises it;
 //   - a single reload answered with [] reports the item gone; any other answer is final.
 // One chain per kind: a bulk start while one runs restarts it from its first page once the
 // current pass completes; a reload of an id whose chain runs makes it run once more afterwards.

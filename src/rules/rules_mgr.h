@@ -184,7 +184,8 @@ pcre_extra *rules_pcre_study(pcre *re);
 // ---- Loading from the management API -----------------------------------------------------------
 
 // Raised while a bulk load of rulesets from the API is under way; single reloads asked for by bus
-// messages wait while it is up. Lowered when the bulk load ends.
+// messages wait while it is up. Lowered when the bulk load ends, and while its requests fail (so
+// a page the API never delivers cannot hold reloads back for ever).
 extern std::atomic<bool> rulesets_are_loading;
 
 // Starts (or restarts from the first page) the bulk load of rulesets from the API. Without

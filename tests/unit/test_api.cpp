@@ -413,6 +413,24 @@ TEST(ruleset_loader, an_oversized_page_is_a_failed_call_and_rising_ids_stop_at_t
   rulesets_max_held = saved_max;
 }
 
+TEST(ruleset_loader, a_failing_bulk_load_lets_what_waits_for_it_go_ahead) {
+  std::atomic<bool> failing{true};
+  server->clear();
+  server->set_reply([&](const request_t &r) {
+    if (failing) return server_c::http(500, "[]");
+    return ruleset_page(r, {401}, {});
+  });
+  start_ruleset_fetch();
+  // The load keeps asking, but reloads waiting for its end need not wait while it fails.
+  ASSERT_TRUE(wait_for([] { return server->requests().size() >= 3; }, 10s));
+  EXPECT_TRUE(wait_for([] { return !rulesets_are_loading.load(); }, 10s));
+  EXPECT_TRUE(api_loader_busy(&rulesets_loader_kind));
+  failing = false;
+  ASSERT_TRUE(wait_for([] { return !api_loader_busy(&rulesets_loader_kind); }, 10s));
+  EXPECT_TRUE(loaded(401));
+  EXPECT_FALSE(rulesets_are_loading.load());
+}
+
 TEST(ruleset_loader, a_burst_of_single_reloads_leaves_threads_for_the_bulk_loads) {
   std::atomic<int> served{0};
   server->clear();

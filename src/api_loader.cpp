@@ -92,12 +92,12 @@ int page_cb(api_info_t *info, const char *body, size_t length) {
   page->is_array = true;
   page->elements = doc.elements;
   void *batch = kind->batch_begin(doc.elements);
-  json_elements_each(text, [&](std::string_view, json_object *el) {
+  json_elements_each(text, [&](std::string_view raw, json_object *el) {
     uint64_t id = 0;
     if (el && json_object_is_type(el, json_type_object) && kind->element_id(el, &id) &&
         id > page->max_id)
       page->max_id = id;
-    kind->batch_element(batch, el);
+    kind->batch_element(batch, el, raw.size());
   });
   page->result = kind->batch_end(batch, &page->errors, &page->over_limit);
   if (length >= json_elements_large_body) json_elements_give_back_memory();

@@ -53,7 +53,7 @@ struct api_loader_kind_t {
   // processed, sets *errors and *over_limit, the definitions refused because the most allowed
   // are held, and frees the batch).
   void *(*batch_begin)(size_t count);
-  void (*batch_element)(void *batch, json_object *element);
+  void (*batch_element)(void *batch, json_object *element, size_t raw_size);
   int (*batch_end)(void *batch, int *errors, uint64_t *over_limit);
   // A page that is JSON but not an array: logs and counts it as the kind's parser does.
   int (*not_array)(int *errors);

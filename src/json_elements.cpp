@@ -293,7 +293,9 @@ size_t json_elements_each(std::string_view text,
     if (!s.value(1)) return visited;
     std::string_view raw = text.substr(start, s.pos - start);
     json_object *element;
-    if (s.out_of_range) {
+    if (raw.size() > json_elements_max_element) {
+      element = nullptr;
+    } else if (s.out_of_range) {
       std::string widened = widen_out_of_range_integers(raw);
       element = parse_element(widened);
     } else {

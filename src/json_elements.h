@@ -43,8 +43,8 @@ json_document_t json_document_check(std::string_view text);
 
 // Calls fn with each element of the top-level array of a text that json_document_check found to
 // be an array, in order, with the element's text and its json-c object (null when json-c refused
-// it, which the caller counts as a bad element, and for a JSON null, as json-c represents it). The object is freed when fn returns: fn copies
-// what it keeps. Returns the number of elements visited.
+// it, which the caller counts as a bad element, and for a JSON null, as json-c represents it). The
+// object is freed when fn returns: fn copies what it keeps. Returns the number of elements visited.
 size_t json_elements_each(
     std::string_view text,
     const std::function<void(std::string_view raw, json_object *element)> &fn);
@@ -57,6 +57,11 @@ void json_elements_give_back_memory(void);
 // The job queue "rest_loads" (created on first use: one thread, safe-memory brackets) on which
 // REST bodies of definitions are parsed and loaded, off the event loop. Any thread.
 eventer_jobq_t *rest_loads_jobq(void);
+
+// The largest element parsed: a definition is a few KiB, and json-c's tree costs about 260 bytes
+// per byte of text, so one element the size of a body would cost what the body would whole.
+// Larger elements are handed to fn with a null object.
+constexpr size_t json_elements_max_element = 256u << 10;
 
 // Bodies from this size on are followed by json_elements_give_back_memory.
 constexpr size_t json_elements_large_body = 1u << 20;

@@ -24,7 +24,7 @@ void *window_batch_new(size_t count) {
   return batch;
 }
 
-void window_batch_add(void *batch, json_object *element) {
+void window_batch_add(void *batch, json_object *element, size_t) {
   maint_batch_element(static_cast<maint_batch_t *>(batch), element);
 }
 

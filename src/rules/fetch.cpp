@@ -29,8 +29,8 @@ void *ruleset_batch_new(size_t count) {
   return batch;
 }
 
-void ruleset_batch_add(void *batch, json_object *element) {
-  ruleset_batch_element(static_cast<ruleset_batch_t *>(batch), element);
+void ruleset_batch_add(void *batch, json_object *element, size_t raw_size) {
+  ruleset_batch_element(static_cast<ruleset_batch_t *>(batch), element, raw_size);
 }
 
 int ruleset_batch_done(void *b, int *errors, uint64_t *over_limit) {

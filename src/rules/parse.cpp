@@ -803,9 +803,16 @@ void ruleset_batch_begin(ruleset_batch_t *batch, size_t count) {
   tovi_log(rules_debug_stream(), "parse, new %d rulesets\n", int(count));
 }
 
-void ruleset_batch_element(ruleset_batch_t *batch, json_object *element) {
+void ruleset_batch_element(ruleset_batch_t *batch, json_object *element, size_t raw_size) {
   element_lines_muted = batch->errors >= element_lines_budget;
-  element_result_t result = parse_element(element, batch);
+  element_result_t result;
+  if (!element && raw_size > json_elements_max_element) {
+    element_log(rules_error_stream(), (), "ruleset of %zu bytes refused: at most %zu\n", raw_size,
+                json_elements_max_element);
+    result = ELEMENT_ERROR;
+  } else {
+    result = parse_element(element, batch);
+  }
   element_lines_muted = false;
   switch (result) {
     case ELEMENT_PROCESSED:
@@ -851,8 +858,8 @@ int parse_ruleset_text(std::string_view text, uint64_t *high_water, int *errors,
   ruleset_batch_t batch;
   batch.high_water = high_water;
   ruleset_batch_begin(&batch, doc.elements);
-  json_elements_each(text, [&batch](std::string_view, json_object *element) {
-    ruleset_batch_element(&batch, element);
+  json_elements_each(text, [&batch](std::string_view raw, json_object *element) {
+    ruleset_batch_element(&batch, element, raw.size());
   });
   return ruleset_batch_end(&batch, errors);
 }

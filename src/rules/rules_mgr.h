@@ -152,7 +152,9 @@ struct ruleset_batch_t {
   std::function<void(size_t index)> on_refused;
 };
 void ruleset_batch_begin(ruleset_batch_t *batch, size_t count);
-void ruleset_batch_element(ruleset_batch_t *batch, json_object *element);
+// raw_size: the element's text length when known; an element larger than
+// json_elements_max_element (handed over as null) is refused with a line of its own.
+void ruleset_batch_element(ruleset_batch_t *batch, json_object *element, size_t raw_size = 0);
 int ruleset_batch_end(ruleset_batch_t *batch, int *errors);
 
 // Most rulesets the registry holds ("//orvane/state/rulesets/@max_held", 2,000,000), and the

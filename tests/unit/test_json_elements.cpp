@@ -68,6 +68,13 @@ TEST(json_elements, cuts_elements_through_strings_and_nesting) {
   EXPECT_EQ(parsed[3], "-0.5e3");
   EXPECT_EQ(parsed[4], "?");  // json-c's null is no object, as inside a whole document
   EXPECT_EQ(parsed[5], R"({"u":"]"})");
+
+  // An element larger than any definition is not parsed at all: its tree would cost as much as
+  // a whole body's.
+  std::string big = "[{\"a\": [" + std::string(json_elements_max_element, ' ') + "]}, {}]";
+  std::vector<bool> got;
+  json_elements_each(big, [&](std::string_view, json_object *el) { got.push_back(el != nullptr); });
+  EXPECT_EQ(got, (std::vector<bool>{false, true}));
 }
 
 TEST(json_elements, integers_beyond_64_bits_arrive_as_floating_point_never_clamped) {

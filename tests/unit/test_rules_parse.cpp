@@ -281,6 +281,8 @@ TEST(rules_parse, ids_beyond_64_bits_nul_characters_and_huge_filters_are_errors)
       {"NUL in the group_by", element(536, R"(, "group_by": "a\u0000(")", good_rule)},
       {"filter too long",
        element(537, ", \"filter\": \"and(" + std::string(4100, 'a') + ":b)\"", good_rule)},
+      {"larger than an element may be",
+       element(540, ", \"pad\": \"" + std::string(300 << 10, 'x') + "\"", good_rule)},
       {"parent beyond 64 bits", element(538, R"(, "parent_event_criteria_id": 1e400)", good_rule)},
   };
   for (const auto &[what, el] : refused) {
@@ -289,7 +291,7 @@ TEST(rules_parse, ids_beyond_64_bits_nul_characters_and_huge_filters_are_errors)
     EXPECT_EQ(l.processed, -1) << what;
     EXPECT_EQ(l.errors, 1) << what;
   }
-  for (uint64_t id : {530, 531, 532, 533, 534, 535, 536, 537, 538})
+  for (uint64_t id : {530, 531, 532, 533, 534, 535, 536, 537, 538, 540})
     EXPECT_FALSE(get_ruleset_by_id(id)) << id;
   // The largest id stays an id of its own: nothing beyond it collapses into it.
   text_load_t l = load_text("[" + with_id(top, "\"top\"") + "," +

@@ -21,6 +21,7 @@
 #include <strings.h>
 
 #include "api_loader.h"
+#include "json_elements.h"
 #include "stats.h"
 #include "tovi/tovi_assert.h"
 #include "tovi/tovi_conf.h"
@@ -285,6 +286,14 @@ int api_json_parse_cb(api_info_t *info, const char *body, size_t length) {
   // different (possibly negative) length, so it is refused whole.
   if (length > size_t(INT_MAX)) {
     set_error(info, "JSON parse error", "JSON parse error: body of %zu bytes is too long", length);
+    return -1;
+  }
+  // A whole parse costs a few hundred bytes of tree per value: a small answer of many tiny values
+  // (an inflated "[{},{},...]") is refused before it is built.
+  json_document_t checked = json_document_check(std::string_view(body, length));
+  if (checked.ok && checked.values > api_json_max_values) {
+    set_error(info, "JSON parse error", "JSON parse error: %zu values, more than %zu",
+              checked.values, api_json_max_values);
     return -1;
   }
   json_tokener *parser = json_tokener_new();

@@ -71,9 +71,13 @@ void api_init(void);
 // refused before anything is sent. Blocks up to the 60 s transfer time-out: job threads only.
 int api_call(api_info_t *info);
 
+// The most values (nested ones included) api_json_parse_cb builds a tree of.
+constexpr size_t api_json_max_values = 262144;
+
 // The standard callback: parses the body as one JSON document into
 // ((api_json_closure_t *)info->closure)->doc. Returns 0 with doc set, or -1 with doc absent and
-// info->error set ("JSON parse error: %s"); a body longer than the parser's 32-bit length fails.
+// info->error set ("JSON parse error: %s"); a body longer than the parser's 32-bit length, or of
+// more than api_json_max_values values, fails. Paged loads do not use it (src/api_loader.h).
 int api_json_parse_cb(api_info_t *info, const char *body, size_t length);
 
 // The libcurl write function: one write() of size * count bytes to the spool's descriptor;

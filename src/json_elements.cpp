@@ -22,6 +22,7 @@ struct scanner_t {
   size_t pos = 0;
   const char *error = nullptr;
   bool out_of_range = false;  // an integer literal beyond the 64-bit ranges was seen
+  size_t values = 0;
 
   bool at_end() const { return pos >= text.size(); }
   char peek() const { return text[pos]; }
@@ -125,6 +126,7 @@ struct scanner_t {
   bool value(int depth) {
     skip_ws();
     if (at_end()) return fail_end();
+    values++;
     switch (peek()) {
       case '{':
         return object(depth + 1);
@@ -260,6 +262,7 @@ json_document_t json_document_check(std::string_view text) {
   bool ok;
   if (!s.at_end() && s.peek() == '[') {
     doc.is_array = true;
+    s.values++;
     ok = s.array(1, &doc.elements);
   } else {
     ok = s.value(0);
@@ -269,6 +272,7 @@ json_document_t json_document_check(std::string_view text) {
     if (!s.at_end()) ok = s.fail("trailing data after the document");
   }
   doc.ok = ok;
+  doc.values = s.values;
   if (!ok) {
     doc.is_array = false;
     doc.elements = 0;

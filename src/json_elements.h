@@ -32,6 +32,7 @@ struct json_document_t {
   bool ok = false;              // the text is one JSON value, optionally surrounded by white space
   bool is_array = false;        // ... and that value is an array
   size_t elements = 0;          // its element count (arrays only)
+  size_t values = 0;            // every value of the document, nested ones included
   const char *error = nullptr;  // why not ok: json-c's texts ("unexpected end of data", ...)
   size_t error_offset = 0;      // the byte where the check stopped
 };

@@ -201,6 +201,10 @@ TEST(api_call, sends_every_header_whole_and_in_order) {
 }
 
 TEST(api_call, failures_leave_an_error_and_no_document) {
+  std::string many_values = "[{}";
+  for (int i = 0; i < 300000; i++)
+    many_values += ",{}";
+  many_values += "]";
   struct case_t {
     std::string response;
     std::string error_prefix;
@@ -212,6 +216,8 @@ TEST(api_call, failures_leave_an_error_and_no_document) {
       {server_c::http(200, "[{\"a\": 1}, {\"b\""), "JSON parse error: "},
       {"HTTP/1.1 200 OK\r\nContent-Length: 50\r\nConnection: close\r\n\r\n[1,2]",
        "curl failed[18/200]"},
+      // Small, but a whole tree of it would cost hundreds of MB.
+      {server_c::http(200, many_values), "JSON parse error: 300002 values, more than 262144"},
   };
   for (const case_t &c : cases) {
     server->set_reply([&](const request_t &) { return c.response; });

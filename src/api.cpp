@@ -21,8 +21,8 @@
 #include <strings.h>
 
 #include "api_loader.h"
+#include "daemon_stats.h"
 #include "json_elements.h"
-#include "stats.h"
 #include "tovi/tovi_assert.h"
 #include "tovi/tovi_conf.h"
 #include "tovi/tovi_log.h"

@@ -193,7 +193,7 @@ int handle_rules_clearalert(const void *payload, size_t length) {
 
   ruleset_sp r = get_ruleset_by_id(ecid);
   if (!r || signature.empty()) return 0;
-  rulestream_sp s = r->get_rulestream(nullptr, signature.data(), signature.size(), false);
+  rulestream_sp s = rules_find_sent_stream(r, signature);
   if (!s) return 0;
   int cleared = s->check_and_trigger(INT_MAX, -1, now_ms, r) ? 1 : 0;
   r->remove_ruleset_stream(s);

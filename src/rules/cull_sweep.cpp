@@ -257,6 +257,15 @@ int rulestream_c::sweeper_callback(eventer_t, int mask, void *closure, struct ti
 
 // ---- Stream clear-alert ------------------------------------------------------------------------
 
+rulestream_sp rules_find_sent_stream(const ruleset_sp &r, std::string_view signature) {
+  if (!r || signature.empty()) return nullptr;
+  rulestream_sp s = r->get_rulestream(nullptr, signature.data(), signature.size(), false);
+  std::string raw;
+  if (!s && tovi_json_byte_unescape(signature, &raw))
+    s = r->get_rulestream(nullptr, raw.data(), raw.size(), false);
+  return s;
+}
+
 int rulestream_c::rest_clear_alert(tovi_http_rest_closure_t *restc, int npats, char **pats) {
   uint64_t ecid = 0;
   if (npats != 2 || !tovi_decimal_u64(pats[0], &ecid)) {
@@ -273,7 +282,7 @@ int rulestream_c::rest_clear_alert(tovi_http_rest_closure_t *restc, int npats, c
     tovi_http_response_json_error(restc, 500, "ERROR", "no such ruleset");
     return TOVI_HTTP_DONE;
   }
-  rulestream_sp s = r->get_rulestream(nullptr, pats[1], strlen(pats[1]), false);
+  rulestream_sp s = rules_find_sent_stream(r, pats[1]);
   if (!s) {
     tovi_http_response_json_error(restc, 500, "ERROR", "no such _signature for ruleset");
     return TOVI_HTTP_DONE;

@@ -52,6 +52,7 @@
 #include "tovi/tovi_conf.h"
 #include "tovi/tovi_memory.h"
 #include "tovi/tovi_module.h"
+#include "tovi/tovi_text.h"
 #include "tovi/tovi_uuid.h"
 
 std::atomic<uint64_t> alert_notifications_sent{0};
@@ -563,6 +564,12 @@ bool rulestream_c::notify(uint64_t ms, int32_t sev, int8_t rule, const uint8_t u
   const char *doc_str =
       doc ? json_object_to_json_string_length(doc, JSON_C_TO_STRING_PLAIN, &doc_len) : nullptr;
   tovi_assert(doc_str);
+  // Names, tags and texts come from metric lines: bytes that are not UTF-8 are escaped.
+  std::string fixed;
+  if (tovi_json_utf8_repair(std::string_view(doc_str, doc_len), &fixed)) {
+    doc_str = fixed.c_str();
+    doc_len = fixed.size();
+  }
 
   if (metrics_am_i_responsible(r->account_id, r->check_uuid, r->metric_name,
                                r->metric_name ? int(strlen(r->metric_name)) : 0)) {

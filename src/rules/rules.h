@@ -11,6 +11,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <string_view>
 #include <vector>
 
 #include "rules_private.h"
@@ -111,6 +112,12 @@ size_t ruleset_cull_pass(const ruleset_sp &ruleset, uint64_t now_ms,
                          std::vector<rulestream_sp> *removed = nullptr, uint32_t mono_now_s = 0);
 // Seconds on the coarse monotonic clock, never 0. Any thread.
 uint32_t rules_monotonic_s(void);
+
+// The ruleset's stream with this signature, as a consumer sends it back to clear it: the
+// signature as it stands, or else with the escapes of bytes that are not UTF-8 undone
+// (tovi_json_byte_unescape), so that the signature an alert carried always finds its stream.
+// Null when neither names a stream (nothing is created). Any thread.
+rulestream_sp rules_find_sent_stream(const ruleset_sp &ruleset, std::string_view signature);
 
 // A sweep over every stream, owned by its caller and passed through to the callbacks.
 struct rules_sweep_t {

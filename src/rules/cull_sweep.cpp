@@ -34,6 +34,7 @@
 #include <string>
 #include <vector>
 
+#include "rules/raised_memory.h"
 #include "rules/rules.h"
 #include "rules/rules_mgr_internal.h"
 #include "rules/stream.h"
@@ -116,6 +117,13 @@ void rules_cull_stats_init(void) {
   opts.units = "streams";
   tovi_assert(stats_register_u64(ns, "live", STATS_GAUGE, &rulestreams_live, opts));
   tovi_assert(stats_register_u64(ns, "culled", STATS_COUNTER, &rulestreams_culled, opts));
+  // Raised streams removed by culling whose clear is still owed (raised_memory.h).
+  stats_register_u64_fn(
+      ns, "raised_remembered", STATS_GAUGE, [] { return uint64_t(raised_memory_size()); }, opts);
+  stats_register_u64_fn(
+      ns, "raised_recalled", STATS_COUNTER, [] { return raised_memory_recalled(); }, opts);
+  stats_register_u64_fn(
+      ns, "raised_forgotten", STATS_COUNTER, [] { return raised_memory_evicted(); }, opts);
 }
 
 // ---- Culling -----------------------------------------------------------------------------------
@@ -173,6 +181,16 @@ size_t ruleset_cull_pass(const ruleset_sp &r, uint64_t now_ms, std::vector<rules
   std::vector<rulestream_sp> idle;
   for (const rulestream_sp &s : r->get_ruleset_streams())
     if (s->should_cull(now_ms, r->cull_seconds, autocull, mono_now_s)) idle.push_back(s);
+  // The consumers keep the raised state of a stream removed now: remember it, so that the
+  // stream that comes back under this signature announces its clear.
+  for (const rulestream_sp &s : idle) {
+    raised_memory_entry_t entry;
+    if (!s->announced_raised(&entry.sev, &entry.rule)) continue;
+    entry.ecid = r->event_criteria_id;
+    entry.signature.assign(s->get_signature());
+    entry.culled_ms = now_ms;
+    raised_memory_remember(entry);
+  }
   // One write for the whole pass: each write of the table waits out its readers twice.
   size_t culled = r->remove_ruleset_streams(idle);
   rulestreams_culled.fetch_add(culled, std::memory_order_relaxed);

@@ -595,6 +595,7 @@ bool rulestream_c::notify(uint64_t ms, int32_t sev, int8_t rule, const uint8_t u
   _last_notified_rule = rule;
   _last_notified_progeny = progeny;
   _was_in_maintenance = false;
+  _remembered_sev = 0;
   return true;
 }
 

@@ -275,8 +275,20 @@ class rulestream_c {
   uint64_t _last_notified_progeny = 0;
   uint8_t _last_notified_uuid[16] = {};
   int32_t _last_notified_sev = 0;
+  // A raised severity announced for an earlier stream of this signature that culling removed
+  // (raised_memory.h); 0 when none. Until this stream announces something itself, the consumer
+  // still holds that severity, so the stream's first clear is announced whatever its ruleset.
+  int32_t _remembered_sev = 0;
+  int8_t _remembered_rule = 0;
   int8_t _last_notified_rule = 0;
   bool _was_in_maintenance = false;
+
+  // The raised severity (and rule) the consumers hold for this stream: the last one announced,
+  // or else the one remembered from a culled predecessor. False when they hold none (nothing
+  // announced, or a clear). Takes the lock.
+  bool announced_raised(int32_t *sev, int8_t *rule);
+  // Takes the raised state remembered for a culled predecessor of this signature. Takes the lock.
+  void take_remembered(int32_t sev, int8_t rule);
 
  private:
   void release_history_texts();

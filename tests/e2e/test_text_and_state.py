@@ -150,3 +150,48 @@ def test_invalid_bytes_are_escaped_reversibly_and_clear_by_the_sent_signature(da
     cleared = strict(daemon.raw.take(1)[0])["sev"]
     assert (cleared["self_priority"], cleared["signature"]) == (CLEAR, sent)
     assert daemon.raw.drain() == []
+
+
+def rulestreams(daemon):
+    st = daemon.stats()["rulestreams"]
+    return {k: st.get(k, 0) for k in ("live", "culled", "raised_remembered", "raised_recalled")}
+
+
+@pytest.fixture
+def quiet(daemon_factory, pki, rabbitmq_node):  # noqa: F811
+    """The daemon with no absence cushion, so that absence windows of a second can be culled."""
+    d = start(daemon_factory, pki, rabbitmq_node,
+              '<orvane><state><rulesets absence_cushion="0"/></state></orvane>')
+    d.raw = Raw(rabbitmq_node.port)
+    yield d
+    d.raw.conn.close()
+    d.close()
+
+
+def test_a_raised_stream_culled_then_back_gets_its_clear(quiet):
+    """A pattern ruleset watching absence, with cull_seconds, culls its stream raised by absence;
+    when the metric comes back, the clear the consumer is owed is announced, although a pattern
+    stream seen for the first time is not announced clear."""
+    daemon = quiet
+    type(daemon).t = int(time.time()) - 1
+    absence = {"criteria": "on absence", "severity": 3, "absence_window": 1}
+    daemon.load([ruleset(95, None, [absence], metric_pattern="^disk", cull_seconds=3)])
+    base = rulestreams(daemon)
+    daemon.feed("disk.a", "5")             # first seen, clear: not announced
+    (raised,) = [strict(b)["sev"] for b in daemon.raw.take(1)]
+    assert (raised["self_priority"], raised["name"]) == (3, "disk.a")
+    wait_for(lambda: daemon.get("/ruleset/95")["streams"] == {}, timeout=20, what="the cull")
+    remembered = rulestreams(daemon)["raised_remembered"]
+
+    # Back: the clear is owed and announced; then the stream lives as any other.
+    type(daemon).t = int(time.time())
+    daemon.feed("disk.a", "6")
+    (cleared,) = [strict(b)["sev"] for b in daemon.raw.take(1)]
+    assert (cleared["self_priority"], cleared["name"]) == (CLEAR, "disk.a")
+    assert cleared["rule"] == {"rule": "clear", "criteria": None}
+    assert remembered == base["raised_remembered"] + 1
+    st = rulestreams(daemon)
+    assert st["raised_remembered"] == base["raised_remembered"]
+    assert st["raised_recalled"] == base["raised_recalled"] + 1
+    (again,) = [strict(b)["sev"] for b in daemon.raw.take(1)]
+    assert (again["self_priority"], again["name"]) == (3, "disk.a")

@@ -161,9 +161,9 @@ int rules_handle_message(const char *event_text, const char *type_text, const ch
   }
   if (event == "event_last_known_state" && type == "lookup") {
     if (!tovi_decimal_u64(data, &ecid)) return -1;
-    ruleset_sp r = get_ruleset_by_id(ecid);
-    if (!r) return -1;
-    ruleset_renotify(r);
+    if (!get_ruleset_by_id(ecid)) return -1;
+    // Not here on the bus's thread: it is the thread that drains the publish queue.
+    ruleset_renotify_queued(ecid);
     return 0;
   }
   if (event == "event_last_known_state" && type == "purge") {

@@ -53,8 +53,14 @@ int ruleset_stream_signature(const ruleset_t &ruleset, const vask_metric_message
 // Re-evaluates the notification of every stream of the ruleset with that id, if it is
 // registered (the end of a maintenance window, a parent's change of severity 1).
 void ruleset_reevaluate_id(uint64_t ecid, const struct timeval &time);
-// Announces the last notified state of every stream of the ruleset again.
+// Announces the last notified state of every stream of the ruleset again, at once on this
+// thread (tools and tests; the bus message goes through ruleset_renotify_queued).
 void ruleset_renotify(const ruleset_sp &ruleset);
+// The same as a sweep on the sweep lane (rulestream_sweeper_ruleset): paced by the bus's
+// backlog, so that real alerts keep their room, and never on the bus's own thread, which is the
+// one that drains the publish queue. Each document is built when it is sent; a refused one is
+// sent again later. Any thread after the event loop is set up.
+void ruleset_renotify_queued(uint64_t ecid);
 // For the ruleset with that id: the first ancestor at severity 1 found from one of its streams;
 // empty when the ruleset is unknown or none is.
 ruleset_sp ruleset_get_ancestral_sev1_id(uint64_t ecid);
@@ -130,21 +136,26 @@ typedef void (*rules_sweep_callback_t)(rulestream_c *stream, rules_sweep_t *swee
 // Called once after the sweep, on a loop thread; it must free the rules_sweep_t.
 typedef void (*rules_sweep_complete_t)(rules_sweep_t *sweep);
 
-// The sweep job's record, owned by the sweeper.
-struct sweep_rules_for_broker_t {
-  rules_sweep_callback_t callback;
-  rules_sweep_complete_t complete;  // or null
-  rules_sweep_t *closure;
-  broker_t *broker;  // the broker whose streams are visited, or RULES_SWEEP_ALL_BROKERS
-};
-
 // A broker pointer no broker has: every stream, whatever its broker.
 #define RULES_SWEEP_ALL_BROKERS (reinterpret_cast<broker_t *>(uintptr_t(0x91231)))
 
-// Queues a job on the default job queue that calls callback(stream, sweep) for every stream of
-// every ruleset whose broker is `broker` (every stream for RULES_SWEEP_ALL_BROKERS), then
-// complete(sweep) once. Returns at once. Rulesets and streams are visited from copies of the
-// registry and of each stream table, so loads and culls proceed meanwhile. Any thread after the
-// event loop is set up.
+// Queues a sweep that calls callback(stream, sweep) for every stream of every ruleset whose
+// broker is `broker` (every stream for RULES_SWEEP_ALL_BROKERS), then complete(sweep) once.
+// Returns at once. Rulesets and streams are visited from copies of the registry and of each
+// stream table, so loads and culls proceed meanwhile. Any thread after the event loop is set up.
+//
+// Sweeps run one at a time on a lane of their own (the job queue "rules_sweep", one thread), so
+// a burst of them never takes every job thread. While a sweep with the same callback, broker
+// (and ruleset) waits for the lane, a new request joins it instead of queueing another: the
+// callback runs once per stream with the first caller's sweep, and each joined caller's
+// complete() gets a sweep whose rule_cnt is the first one's count. A sweep that is already
+// running is not joined (it may have passed streams that changed since). Sweeps yield to real
+// alerts: every few streams the sweep waits while the bus holds more than 1,000 unconfirmed
+// messages (at most 10 s without progress), so re-publications never fill the publish queue.
 void rulestream_sweeper(broker_t *broker, rules_sweep_callback_t callback,
                         rules_sweep_complete_t complete, rules_sweep_t *sweep);
+// The same over the streams of one ruleset (ecid; 0 means every ruleset).
+void rulestream_sweeper_ruleset(uint64_t ecid, broker_t *broker, rules_sweep_callback_t callback,
+                                rules_sweep_complete_t complete, rules_sweep_t *sweep);
+// Sweeps started and joined since the start, and sweeps waiting for the lane now.
+void rules_sweep_stats(uint64_t *started, uint64_t *joined, uint64_t *waiting);

@@ -239,10 +239,13 @@ class rulestream_c {
   // notified state. Publishes only when this node is responsible for the metric (counted as
   // suppressed otherwise). A send the bus module refuses is counted as failed and leaves the
   // last notified state unchanged, so the next re-evaluation tries again. Returns whether the
-  // document was handed to the bus. Takes the lock.
-  bool notify(uint64_t ms, int32_t sev, int8_t rule, const uint8_t uuid[16], uint64_t progeny);
-  // Announces the last notified state again, with the current history. Takes the lock.
-  void renotify();
+  // document was handed to the bus. Takes the lock. A refused re-publication (`republish`) is
+  // retried by re-publishing again later, as the state then is.
+  bool notify(uint64_t ms, int32_t sev, int8_t rule, const uint8_t uuid[16], uint64_t progeny,
+              bool republish = false);
+  // Announces the last notified state again, with the current history, built now. Returns false
+  // when the bus refused it (it is retried later). Takes the lock.
+  bool renotify();
   // The nearest ancestor ruleset (at most six levels up, never one already seen on the way) that
   // has a stream at severity 1; empty when none. Reads other streams' severities without taking
   // their locks.
@@ -258,9 +261,6 @@ class rulestream_c {
   // so a wall clock stepped forward makes no stream look idle. Takes the lock.
   bool should_cull(uint64_t now_ms, int32_t cull_seconds, int32_t autocull,
                    uint32_t mono_now_s = 0);
-  // The sweep job of rulestream_sweeper (closure: a sweep_rules_for_broker_t, freed in the
-  // completion phase).
-  static int sweeper_callback(eventer_t e, int mask, void *closure, struct timeval *now);
   // POST /rulestream/clear/alert/<ecid>/<signature>[?cull=1]: clears the stream's alert (and
   // announces the clear), answers with the ruleset's JSON, and with cull=1 removes the stream
   // afterwards. Loop thread of the connection.

@@ -195,3 +195,75 @@ def test_a_raised_stream_culled_then_back_gets_its_clear(quiet):
     assert st["raised_recalled"] == base["raised_recalled"] + 1
     (again,) = [strict(b)["sev"] for b in daemon.raw.take(1)]
     assert (again["self_priority"], again["name"]) == (3, "disk.a")
+
+
+def consume_all(raw, quiet_s=2.0, limit=100000):
+    """Every alert body until none arrives for quiet_s seconds."""
+    got = []
+    for method, _, body in raw.ch.consume(raw.queue, auto_ack=True, inactivity_timeout=quiet_s):
+        if method is None:
+            break
+        got.append(body)
+        if len(got) >= limit:
+            break
+    raw.ch.cancel()
+    return got
+
+
+@pytest.fixture
+def small_queue(daemon_factory, pki, rabbitmq_node, monkeypatch):  # noqa: F811
+    """The daemon with a publish queue of 1,000 messages."""
+    import test_bus_updates
+    original = test_bus_updates.base_config
+    monkeypatch.setattr(test_bus_updates, "base_config", lambda **kw: original(**kw).replace(
+        '<module name="amqp"', '<module name="amqp" queue_size="1000"'))
+    d = start(daemon_factory, pki, rabbitmq_node)
+    d.raw = Raw(rabbitmq_node.port)
+    yield d
+    d.raw.conn.close()
+    d.close()
+
+
+def many_raised(daemon, n, ecid=96):
+    """A pattern ruleset with n raised streams, every first alert consumed."""
+    daemon.load([ruleset(ecid, None, MAX90, metric_pattern="^m\\.")])
+    when = int(time.time()) - 10
+    body = "".join(f"M\tb1\t{when}.000\tweb01`mod`c_7_9`{UUID}\tm.{i}\tn\t95\n" for i in range(n))
+    assert daemon.post("/test/input", body).json() == {"lines": n, "trash": 0}
+    first = consume_all(daemon.raw)
+    assert len(first) == n   # refused sends were retried until the bus took them
+    return first
+
+
+def test_a_lookup_on_a_large_ruleset_republishes_every_stream_through_a_small_queue(small_queue):
+    daemon = small_queue
+    n = 10000
+    many_raised(daemon, n)
+    daemon.publish(EVENT + "event_last_known_state\tlookup\t96")
+    again = [strict(b)["sev"] for b in consume_all(daemon.raw)]
+    assert sorted(a["name"] for a in again) == sorted(f"m.{i}" for i in range(n))
+    assert all(a["self_priority"] == 1 for a in again)
+    assert daemon.stats()["ruleset"]["bus"]["handled"] == 1
+
+
+def test_bursts_of_sweeps_are_joined_and_real_alerts_pass(daemon):
+    many_raised(daemon, 3000)
+    daemon.load([ruleset(97, "live", MAX90)])
+    before = daemon.stats()["rulestreams"]["sweeps"]
+    for _ in range(100):
+        daemon.publish(EVENT + "event_last_known_state\tpurge\tall")
+    for _ in range(30):
+        daemon.publish(EVENT + "vask_maintenance\tremove\tb1")
+    daemon.feed("live", "95")              # a real alert in the middle of the burst
+    replies = [daemon.post("/brokers/clear?broker=b1", "") for _ in range(5)]
+    assert all(r.status_code == 200 for r in replies)
+    daemon.settled(130)
+    wait_for(lambda: daemon.stats()["rulestreams"]["sweeps"]["waiting"] == 0, what="the sweeps")
+    sweeps = daemon.stats()["rulestreams"]["sweeps"]
+    started = sweeps["started"] - before["started"]
+    joined = sweeps["joined"] - before["joined"]
+    assert started + joined == 135 and started <= 12, sweeps
+    bodies = consume_all(daemon.raw)
+    live = [strict(b)["sev"] for b in bodies if strict(b)["sev"]["name"] == "live"]
+    assert [a["self_priority"] for a in live][:1] == [1]
+    assert daemon.stats()["ruleset"]["bus"]["handled"] == 130

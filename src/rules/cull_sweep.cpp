@@ -340,9 +340,10 @@ int sweep_job(eventer_t, int mask, void *closure, struct timeval *) {
     }
     int visited = 0;
     for (const ruleset_sp &r : rulesets) {
-      tovi_memory_scope_c bracket;
       for (const rulestream_sp &s : r->get_ruleset_streams()) {
         if (++visited % sweep_pace_every == 0) pace_by_bus_backlog();
+        // One bracket a stream: a sweep that waits for the bus must not hold back every free.
+        tovi_memory_scope_c bracket;
         stream_lock_c lock(*s);
         if (run->broker == RULES_SWEEP_ALL_BROKERS || run->broker == s->_broker)
           run->callback(s.get(), sweep);

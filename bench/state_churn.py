@@ -177,7 +177,8 @@ def sweeps(daemon, node_port, streams, messages, seconds, lines_per_s):
     taker = multiprocessing.Process(target=consumer, args=(node_port, count, ready, out))
     taker.start()
     ready.wait(30)
-    before = daemon.stats()["rulestreams"]["sweeps"]
+    none = {"started": 0, "joined": 0, "paced": 0}
+    before = daemon.stats()["rulestreams"].get("sweeps", none)
     conn = pika.BlockingConnection(pika.ConnectionParameters("127.0.0.1", node_port))
     ch = conn.channel()
     sent = []
@@ -202,7 +203,7 @@ def sweeps(daemon, node_port, streams, messages, seconds, lines_per_s):
     got, others = out.get(timeout=seconds + 320)
     taker.join()
     delays = sorted((got[i] - t) * 1000 for i, t in enumerate(sent) if i in got)
-    after = daemon.stats()["rulestreams"]["sweeps"]
+    after = daemon.stats()["rulestreams"].get("sweeps", none)
     print(f"sweeps: {messages} sweep messages on {streams} streams, {count} timed alerts "
           f"({count - len(delays)} missing): delay p50 {percentile(delays, 50):.1f} ms, "
           f"p99 {percentile(delays, 99):.1f} ms, max {delays[-1]:.1f} ms; "

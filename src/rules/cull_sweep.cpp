@@ -55,6 +55,8 @@
 #include "tovi/tovi_text.h"
 
 std::atomic<uint64_t> rulestreams_culled{0};
+std::atomic<int32_t> rules_republish_rate{2000};
+std::atomic<uint64_t> rules_republications_sent{0};
 
 namespace {
 
@@ -277,7 +279,7 @@ namespace {
 
 // While the bus holds more unconfirmed messages than this, a re-publishing sweep waits: real
 // alerts then find room in the queue and wait behind at most this many re-publications.
-constexpr int64_t sweep_backlog_limit = 1000;
+constexpr int64_t sweep_backlog_limit = 200;
 // Streams visited between two looks at the bus backlog.
 constexpr int sweep_pace_every = 64;
 // The longest a sweep waits for the backlog to drain without it moving at all (a bus that is
@@ -320,6 +322,20 @@ void pace_by_bus_backlog() {
   }
 }
 
+// Waits while this sweep has sent more re-publications than the rate allows since it started.
+void pace_by_rate(std::chrono::steady_clock::time_point start, uint64_t sent_at_start) {
+  for (;;) {
+    int32_t rate = rules_republish_rate.load(std::memory_order_relaxed);
+    if (rate <= 0) return;
+    uint64_t sent = rules_republications_sent.load(std::memory_order_relaxed) - sent_at_start;
+    double elapsed =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    if (double(sent) <= elapsed * rate) return;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    sweeps_paced_ms.fetch_add(5, std::memory_order_relaxed);
+  }
+}
+
 int sweep_job(eventer_t, int mask, void *closure, struct timeval *) {
   auto *run = static_cast<sweep_run_t *>(closure);
   if (mask == EVENTER_ASYNCH_WORK) {
@@ -339,9 +355,14 @@ int sweep_job(eventer_t, int mask, void *closure, struct timeval *) {
       ruleset_mgr->iterate([&](uint64_t, const ruleset_sp &r) { rulesets.push_back(r); });
     }
     int visited = 0;
+    const auto start = std::chrono::steady_clock::now();
+    const uint64_t sent_at_start = rules_republications_sent.load(std::memory_order_relaxed);
     for (const ruleset_sp &r : rulesets) {
       for (const rulestream_sp &s : r->get_ruleset_streams()) {
-        if (++visited % sweep_pace_every == 0) pace_by_bus_backlog();
+        if (++visited % sweep_pace_every == 0) {
+          pace_by_rate(start, sent_at_start);
+          pace_by_bus_backlog();
+        }
         // One bracket a stream: a sweep that waits for the bus must not hold back every free.
         tovi_memory_scope_c bracket;
         stream_lock_c lock(*s);

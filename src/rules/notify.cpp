@@ -612,6 +612,7 @@ bool rulestream_c::notify(uint64_t ms, int32_t sev, int8_t rule, const uint8_t u
       return false;
     }
     alert_notifications_sent.fetch_add(1, std::memory_order_relaxed);
+    if (republish) rules_republications_sent.fetch_add(1, std::memory_order_relaxed);
   } else {
     alert_notifications_suppressed.fetch_add(1, std::memory_order_relaxed);
   }

@@ -157,5 +157,11 @@ void rulestream_sweeper(broker_t *broker, rules_sweep_callback_t callback,
 // The same over the streams of one ruleset (ecid; 0 means every ruleset).
 void rulestream_sweeper_ruleset(uint64_t ecid, broker_t *broker, rules_sweep_callback_t callback,
                                 rules_sweep_complete_t complete, rules_sweep_t *sweep);
+// Re-publications a second that sweeps may send (0: no limit); 2,000 unless configured by
+// "//orvane/state/rulesets/@republish_rate". A consumer reads re-publications and real alerts
+// from one queue, in order: the rate keeps that queue short.
+extern std::atomic<int32_t> rules_republish_rate;
+// Re-publications handed to the bus (renotify), counted for the sweeps' pacing. Any thread.
+extern std::atomic<uint64_t> rules_republications_sent;
 // Sweeps started and joined since the start, and sweeps waiting for the lane now.
 void rules_sweep_stats(uint64_t *started, uint64_t *joined, uint64_t *waiting);

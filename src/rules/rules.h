@@ -150,8 +150,9 @@ typedef void (*rules_sweep_complete_t)(rules_sweep_t *sweep);
 // callback runs once per stream with the first caller's sweep, and each joined caller's
 // complete() gets a sweep whose rule_cnt is the first one's count. A sweep that is already
 // running is not joined (it may have passed streams that changed since). Sweeps yield to real
-// alerts: every few streams the sweep waits while the bus holds more than 1,000 unconfirmed
-// messages (at most 10 s without progress), so re-publications never fill the publish queue.
+// alerts: every few streams the sweep waits while it is ahead of rules_republish_rate, and while
+// the bus holds more than 200 unconfirmed messages (at most 10 s without progress), so
+// re-publications neither fill the publish queue nor a consumer's queue.
 void rulestream_sweeper(broker_t *broker, rules_sweep_callback_t callback,
                         rules_sweep_complete_t complete, rules_sweep_t *sweep);
 // The same over the streams of one ruleset (ecid; 0 means every ruleset).

@@ -38,7 +38,6 @@
 #include <utility>
 #include <vector>
 
-#include "rules/raised_memory.h"
 #include "rules/rules.h"
 #include "rules/rules_mgr_internal.h"
 #include "rules/stream_internal.h"
@@ -153,7 +152,7 @@ void rules_cull_stats_init(void) {
   stats_opts_t ms_opts;
   ms_opts.units = "milliseconds";
   stats_register_u64(sweeps, "paced", STATS_COUNTER, &sweeps_paced_ms, ms_opts);
-  // Raised streams removed by culling whose clear is still owed (raised_memory.h).
+  // Raised streams removed by culling whose clear is still owed (rules.h).
   stats_register_u64_fn(
       ns, "raised_remembered", STATS_GAUGE, [] { return uint64_t(raised_memory_size()); }, opts);
   stats_register_u64_fn(

@@ -2,7 +2,7 @@
 // queue of keys in the order they were remembered, for evicting the oldest. A key forgotten or
 // remembered again leaves a stale queue item behind, recognised by its sequence number and
 // skipped; the queue is compacted when stale items outnumber live ones.
-#include "rules/raised_memory.h"
+#include "rules/rules.h"
 
 #include <deque>
 #include <mutex>

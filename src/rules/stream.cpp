@@ -10,7 +10,6 @@
 #include <limits>
 
 #include "metrics.h"
-#include "rules/raised_memory.h"
 #include "rules/rules.h"
 #include "rules/rules_mgr_internal.h"
 #include "tovi/tovi_assert.h"

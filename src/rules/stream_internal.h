@@ -280,7 +280,7 @@ class rulestream_c {
   uint8_t _last_notified_uuid[16] = {};
   int32_t _last_notified_sev = 0;
   // A raised severity announced for an earlier stream of this signature that culling removed
-  // (raised_memory.h); 0 when none. Until this stream announces something itself, the consumer
+  // (rules.h, "Culled raised streams"); 0 when none. Until this stream announces something itself, the consumer
   // still holds that severity, so the stream's first clear is announced whatever its ruleset.
   int32_t _remembered_sev = 0;
   int8_t _remembered_rule = 0;

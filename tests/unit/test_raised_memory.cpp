@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "rules/raised_memory.h"
+#include "rules/rules.h"
 
 namespace {
 

@@ -525,8 +525,14 @@ int broker_pulse(broker_t *broker, int pulse, int64_t age, uint64_t counter) {
   json_object_object_add(maint, "reporter", json_object_new_string(reporter));
   json_object_object_add(doc, "maint", maint);
   size_t len = 0;
-  const char *doc_str = json_object_to_json_string_length(doc, JSON_C_TO_STRING_PLAIN, &len);
-  tovi_assert(doc_str);
+  const char *raw = json_object_to_json_string_length(doc, JSON_C_TO_STRING_PLAIN, &len);
+  tovi_assert(raw);
+  std::string fixed;
+  const char *doc_str = raw;
+  if (tovi_json_utf8_repair(std::string_view(raw, len), &fixed)) {
+    doc_str = fixed.c_str();
+    len = fixed.size();
+  }
   tovi_log_fields(rules_fire_stream(),
                   ({"broker", broker->key.name}, {"pulse", pulse}, {"age", long(age)},
                    {"counter", (unsigned long)counter}, {"reporter", reporter}),

@@ -727,7 +727,13 @@ void tovi_http_response_append_str(tovi_http_rest_closure_t *restc, std::string_
 
 void tovi_http_response_append_json(tovi_http_rest_closure_t *restc, json_object *object) {
   const char *text = json_object_to_json_string_ext(object, JSON_C_TO_STRING_PLAIN);
-  if (text) tovi_http_response_append_str(restc, text);
+  if (!text) return;
+  // json-c writes a string's bytes as they are, UTF-8 or not.
+  std::string fixed;
+  if (tovi_json_utf8_repair(text, &fixed))
+    tovi_http_response_append_str(restc, fixed);
+  else
+    tovi_http_response_append_str(restc, text);
 }
 
 void tovi_http_response_end(tovi_http_rest_closure_t *restc) {

@@ -26,6 +26,7 @@
 #include "tovi/tovi_assert.h"
 #include "tovi/tovi_conf.h"
 #include "tovi/tovi_memory.h"
+#include "tovi/tovi_text.h"
 #include "vask/vask_director.h"
 
 uint64_t maint_windows_max_held = 1000000;
@@ -327,7 +328,7 @@ int maint_windows_rest_get(tovi_http_rest_closure_t *restc, int npats, char **pa
     if (errno != ERANGE) {
       tovi_memory_scope_c bracket;
       if (json_object *o = maint_window_to_json(get_maint_window_by_id(id))) {
-        text = json_object_to_json_string_ext(o, JSON_C_TO_STRING_PLAIN);
+        text = tovi_json_utf8_safe(json_object_to_json_string_ext(o, JSON_C_TO_STRING_PLAIN));
         json_object_put(o);
       }
     }

@@ -38,7 +38,8 @@ constexpr int max_rulesets_per_metric = 1024;
 // Appends the ruleset's JSON (plain form) to out; "null" for an empty pointer.
 void append_ruleset_json(std::string *out, const ruleset_sp &r) {
   json_object *o = ruleset_to_json(r);
-  *out += o ? json_object_to_json_string_ext(o, JSON_C_TO_STRING_PLAIN) : "null";
+  *out += o ? tovi_json_utf8_safe(json_object_to_json_string_ext(o, JSON_C_TO_STRING_PLAIN))
+            : "null";
   json_object_put(o);
 }
 

@@ -69,6 +69,7 @@ void rules_mgr_init(void) {
   max_out_of_order_s = read_setting("//orvane/state/rulesets/@max_out_of_order", 300);
   absence_cushion_s = read_setting("//orvane/state/rulesets/@absence_cushion", 10);
   rulesets_max_held = uint64_t(read_setting("//orvane/state/rulesets/@max_held", 2000000));
+  rules_republish_rate = read_setting("//orvane/state/rulesets/@republish_rate", 2000);
   tovi_log(rules_debug_stream(), "Absence Cushion set to %d seconds.\n", absence_cushion_s);
 
   // Reloads asked for on the bus run on the API's job queue.

@@ -22,6 +22,8 @@
 #include "dependency.h"
 #include "general.h"
 #include "metrics.h"
+#include "outlets/announce.h"
+#include "outlets/outlets.h"
 #include "rules/absence.h"
 #include "rules/rules.h"
 #include "rules/rules_mgr_internal.h"
@@ -232,7 +234,10 @@ void file_ruleset(const ruleset_sp &r) {
     list = ruleset_list_for(*r, true);
   }
   ruleset_sp in_force = add_ruleset_tgt(list, r);
-  if (in_force != r) return;
+  if (in_force != r) {
+    outlet_text_keep(*in_force, *r);
+    return;
+  }
   ruleset_sp added = r;
   ruleset_mgr->add_by_id(added);
   tovi_log_fields(
@@ -465,6 +470,7 @@ element_result_t parse_element(json_object *el, uint64_t *high_water) {
   ruleset_sp r = ruleset_safe_alloc(int(nrules));
   if (!r) return ELEMENT_ERROR;
   r->event_criteria_id = ctx.ecid;
+  r->outlet_text.store(outlet_text_parse(el, ctx.ecid));
   if (json_object_object_get_ex(el, "parent_event_criteria_id", &v) &&
       !jgetuint64(el, "parent_event_criteria_id", &r->parent_event_criteria_id, nullptr) &&
       !json_object_is_type(v, json_type_null)) {

@@ -5,6 +5,8 @@
 
 #include <json-c/json.h>
 
+#include <cstdio>
+
 #include "outlets/outlets.h"
 #include "rules/stream.h"
 #include "tovi/tovi_memory.h"
@@ -16,6 +18,12 @@ std::string member_text(json_object *sev, const char *key) {
   if (!json_object_object_get_ex(sev, key, &v) || !v) return {};
   if (json_object_is_type(v, json_type_string))
     return std::string(json_object_get_string(v), size_t(json_object_get_string_len(v)));
+  if (json_object_is_type(v, json_type_double)) {
+    // People read 95, not 95.0.
+    char buf[32];
+    snprintf(buf, sizeof(buf), "%.15g", json_object_get_double(v));
+    return buf;
+  }
   return json_object_to_json_string_ext(v, JSON_C_TO_STRING_PLAIN);
 }
 

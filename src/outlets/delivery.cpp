@@ -103,7 +103,8 @@ class outlet_target_c {
     c.queued.fetch_add(alerts.size() - dropped, std::memory_order_relaxed);
     if (dropped) {
       c.dropped.fetch_add(dropped, std::memory_order_relaxed);
-      log_throttled("outlet %s: queue of %s full (%zu), alert dropped (%lu dropped so far)\n",
+      log_throttled(_last_drop_log_s,
+                    "outlet %s: queue of %s full (%zu), alert dropped (%lu dropped so far)\n",
                     _outlet.settings().name.c_str(), _url.c_str(), _outlet.settings().queue_size,
                     (unsigned long)c.dropped.load(std::memory_order_relaxed));
     }
@@ -113,12 +114,13 @@ class outlet_target_c {
   uint64_t depth() const { return _depth.load(std::memory_order_relaxed); }
 
  private:
-  // At most one line a second per target: a target that is down must not flood the log.
+  // At most one line a second per target and kind (drops, failures): a target that is down
+  // must not flood the log, and its failures must not hide its drops.
   template <typename... A>
-  void log_throttled(const char *fmt, A... args) {
+  void log_throttled(std::atomic<int64_t> &last_s, const char *fmt, A... args) {
     int64_t now_s = int64_t(outlet_now_ms() / 1000);
-    int64_t last = _last_log_s.load(std::memory_order_relaxed);
-    if (now_s == last || !_last_log_s.compare_exchange_strong(last, now_s)) return;
+    int64_t last = last_s.load(std::memory_order_relaxed);
+    if (now_s == last || !last_s.compare_exchange_strong(last, now_s)) return;
     tovi_log(notify_error_stream(), fmt, args...);
   }
 
@@ -156,18 +158,18 @@ class outlet_target_c {
     if (rc == CURLE_OK) curl_easy_getinfo(_curl, CURLINFO_RESPONSE_CODE, &status);
     curl_slist_free_all(headers);
     if (rc != CURLE_OK) {
-      log_throttled("outlet %s: %s unreachable: %s\n", s.name.c_str(), _url.c_str(),
-                    curl_easy_strerror(rc));
+      log_throttled(_last_failure_log_s, "outlet %s: %s unreachable: %s\n", s.name.c_str(),
+                    _url.c_str(), curl_easy_strerror(rc));
       return POST_RETRY;
     }
     if (status >= 200 && status < 300) return POST_OK;
     if (status >= 500 || status == 429) {
-      log_throttled("outlet %s: %s answered %ld, trying again\n", s.name.c_str(), _url.c_str(),
-                    status);
+      log_throttled(_last_failure_log_s, "outlet %s: %s answered %ld, trying again\n",
+                    s.name.c_str(), _url.c_str(), status);
       return POST_RETRY;
     }
-    log_throttled("outlet %s: %s refused an alert with %ld\n", s.name.c_str(), _url.c_str(),
-                  status);
+    log_throttled(_last_failure_log_s, "outlet %s: %s refused an alert with %ld\n", s.name.c_str(),
+                  _url.c_str(), status);
     return POST_REFUSED;
   }
 
@@ -278,7 +280,8 @@ class outlet_target_c {
   CURL *_curl = nullptr;  // this target's thread only (and start/stop)
   std::thread _thread;
   std::minstd_rand _random{std::random_device{}()};  // this target's thread only
-  std::atomic<int64_t> _last_log_s{0};
+  std::atomic<int64_t> _last_drop_log_s{0};
+  std::atomic<int64_t> _last_failure_log_s{0};
   std::atomic<uint64_t> _depth{0};  // _queue.size(), for statistics
 
   std::mutex _lock;

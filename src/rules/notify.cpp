@@ -580,7 +580,7 @@ bool rulestream_c::notify(uint64_t ms, int32_t sev, int8_t rule, const uint8_t u
       return false;
     }
     alert_notifications_sent.fetch_add(1, std::memory_order_relaxed);
-    if (outlets_active()) outlets_announce(*this, r, doc, doc_str, doc_len, ms, sev, rule);
+    if (outlets_active()) outlets_announce(*this, r, doc_str, doc_len, ms, sev, rule);
   } else {
     alert_notifications_suppressed.fetch_add(1, std::memory_order_relaxed);
   }

@@ -11,6 +11,7 @@ import json
 import os
 import re
 import shutil
+import ssl
 import subprocess
 import threading
 import time
@@ -32,11 +33,13 @@ class Receiver:
     """An HTTP server that records every POST (path, headers, JSON body), in arrival order. It can
     be started late and stopped, on the port it was given."""
 
-    def __init__(self, port=None):
+    def __init__(self, port=None, tls=None):
         self.port = port or free_port()
         self.posts = []
         self.lock = threading.Lock()
         self.server = None
+        self.tls = tls  # an ssl.SSLContext: HTTPS, and the client's certificate as it requires
+        self.peers = []  # the client certificates' subjects, with tls
 
     def start(self):
         receiver = self
@@ -46,6 +49,8 @@ class Receiver:
                 body = self.rfile.read(int(self.headers.get("Content-Length", 0)))
                 with receiver.lock:
                     receiver.posts.append((self.path, dict(self.headers), body))
+                    if receiver.tls:
+                        receiver.peers.append(dict(x[0] for x in self.connection.getpeercert()["subject"]))
                 self.send_response(200)
                 self.send_header("Content-Length", "0")
                 self.end_headers()
@@ -55,6 +60,8 @@ class Receiver:
 
         ThreadingHTTPServer.allow_reuse_address = True
         self.server = ThreadingHTTPServer(("127.0.0.1", self.port), Handler)
+        if self.tls:
+            self.server.socket = self.tls.wrap_socket(self.server.socket, server_side=True)
         threading.Thread(target=self.server.serve_forever, daemon=True).start()
         return self
 
@@ -367,12 +374,20 @@ def test_webhook_down_then_back_loses_nothing_and_a_dead_one_costs_the_bus_nothi
         late.stop()
 
 
-def test_maintenance_holds_every_outlet_and_releases_them_at_its_end(tmp_path, pki, rabbitmq_node):  # noqa: F811
+def test_maintenance_holds_every_outlet_over_tls_and_releases_them_at_its_end(tmp_path, pki, rabbitmq_node):  # noqa: F811
     from test_maintenance import window
-    receiver = Receiver().start()
+    # Over TLS: the receiver is verified with the test CA and asks for the daemon's client
+    # certificate.
+    tls = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    tls.load_cert_chain(pki.server_crt, pki.server_key)
+    tls.load_verify_locations(pki.ca)
+    tls.verify_mode = ssl.CERT_REQUIRED
+    receiver = Receiver(tls=tls).start()
     read_bus = bus_queue(rabbitmq_node)
-    notify = (f'<notify><webhook name="full" url="http://127.0.0.1:{receiver.port}/full"/>'
-              f'<webhook name="short" url="http://127.0.0.1:{receiver.port}/short" format="compact"/></notify>')
+    client_tls = f'ca_file="{pki.ca}" cert_file="{pki.client[0]}" key_file="{pki.client[1]}"'
+    notify = (f'<notify><webhook name="full" url="https://127.0.0.1:{receiver.port}/full" {client_tls}/>'
+              f'<webhook name="short" url="https://127.0.0.1:{receiver.port}/short" format="compact"'
+              f' {client_tls}/></notify>')
     d, rest = start_daemon(str(tmp_path / "d"), pki, rabbitmq_node.port, notify)
     try:
         assert rest.post("/rulesets", [cpu_ruleset(21, title="Memory")]).json()["errors"] == 0
@@ -395,6 +410,7 @@ def test_maintenance_holds_every_outlet_and_releases_them_at_its_end(tmp_path, p
         wait_for(lambda: bus.extend(read_bus()) or len(bus) >= 2, 10, what="both alerts on the bus")
         assert len(bus) == 2 and json.loads(bus[1])["sev"]["leaving_maintenance"] is True
         assert [b for _, b in receiver.raw("/full")] == bus
+        assert {p["commonName"] for p in receiver.peers} == {"queltd-operator"}
     finally:
         d.stop()
         receiver.stop()

@@ -64,8 +64,42 @@ json_object *labels_to_json(const outlet_labels_t &labels) {
   return o;
 }
 
-// Cuts s to at most max bytes without splitting a UTF-8 sequence, marking the cut with "...".
+// Replaces every byte that does not belong to a well-formed UTF-8 sequence with '?': tag values
+// decoded from base64 may hold any bytes, and the router refuses a whole request over one
+// label that is not UTF-8.
+void make_utf8(std::string *s) {
+  const size_t n = s->size();
+  size_t i = 0;
+  while (i < n) {
+    unsigned char c = static_cast<unsigned char>((*s)[i]);
+    size_t len = c < 0x80           ? 1
+                 : (c >> 5) == 0x6  ? 2
+                 : (c >> 4) == 0xE  ? 3
+                 : (c >> 3) == 0x1E ? 4
+                                    : 0;
+    bool ok = len > 0 && i + len <= n;
+    for (size_t k = 1; ok && k < len; k++)
+      ok = (static_cast<unsigned char>((*s)[i + k]) & 0xC0) == 0x80;
+    if (ok && len > 1) {
+      // No overlong forms, surrogates or code points beyond U+10FFFF.
+      uint32_t cp = c & (0x7F >> len);
+      for (size_t k = 1; k < len; k++)
+        cp = (cp << 6) | (static_cast<unsigned char>((*s)[i + k]) & 0x3F);
+      static const uint32_t min_cp[] = {0, 0, 0x80, 0x800, 0x10000};
+      ok = cp >= min_cp[len] && cp <= 0x10FFFF && !(cp >= 0xD800 && cp <= 0xDFFF);
+    }
+    if (!ok) {
+      (*s)[i] = '?';
+      len = 1;
+    }
+    i += len;
+  }
+}
+
+// Makes s valid UTF-8 and cuts it to at most max bytes without splitting a sequence, marking the
+// cut with "...".
 void bound(std::string *s, size_t max) {
+  make_utf8(s);
   if (s->size() <= max) return;
   size_t cut = max - 3;
   while (cut > 0 && (static_cast<unsigned char>((*s)[cut]) & 0xC0) == 0x80)
@@ -220,10 +254,16 @@ void outlet_build_labels(const outlet_source_t &src, outlet_alert_t *alert) {
       "severity", src.severity == 2147483647 ? std::string("clear") : std::to_string(src.severity));
   labels.emplace_back("account", std::to_string(src.account_id));
   // The router drops labels with empty values; leave them out rather than send them.
-  if (!src.check.empty()) labels.emplace_back("check", src.check);
-  if (!src.host.empty()) labels.emplace_back("host", src.host);
-  if (!src.metric.empty()) labels.emplace_back("metric", src.metric);
-  if (!src.broker.empty()) labels.emplace_back("broker", src.broker);
+  auto add = [&](const char *name, const std::string &value) {
+    if (value.empty()) return;
+    std::string v = value;
+    bound(&v, outlet_render_max);
+    labels.emplace_back(name, std::move(v));
+  };
+  add("check", src.check);
+  add("host", src.host);
+  add("metric", src.metric);
+  add("broker", src.broker);
   const size_t fixed = labels.size();
   static const char *const reserved[] = {"alertname", "severity", "account", "check",
                                          "host",      "metric",   "broker"};

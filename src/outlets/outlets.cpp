@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <mutex>
 
 #include "outlets/outlets_internal.h"
 #include "stats.h"
@@ -16,7 +17,10 @@
 namespace {
 
 std::atomic<bool> active{false};
-std::vector<outlet_c *> outlets;    // written before active is set (release), read after
+// Publishing holds it (one dispatch thread, so it is not contended); configuring and shutting
+// down hold it to change the registry under a publisher.
+std::mutex registry_lock;
+std::vector<outlet_c *> outlets;    // guarded by registry_lock
 std::vector<outlet_c *> graveyard;  // stopped outlets, kept for the statistics that refer to them
 
 const char *const alertmanager_api = "/api/v2/alerts";
@@ -163,6 +167,7 @@ void outlets_init(void) {
     tovi_log(tovi_error, "notify: %s\n", error.c_str());
     exit(2);
   }
+  std::lock_guard<std::mutex> g(registry_lock);
   for (outlet_c *o : outlets) {
     if (ns) o->register_statistics(ns);
     tovi_log(tovi_notice, "notify: outlet %s sends to %zu target(s)\n", o->settings().name.c_str(),
@@ -182,6 +187,7 @@ void outlets_publish(const outlet_alert_sp &alert) {
 
 void outlets_shutdown(void) {
   active.store(false, std::memory_order_release);
+  std::lock_guard<std::mutex> g(registry_lock);
   for (outlet_c *o : outlets) {
     o->stop();
     graveyard.push_back(o);

@@ -35,7 +35,8 @@ TEST(outlets, labels_keep_the_fixed_ones_then_tags_then_the_rulesets_own) {
   outlet_source_t s = source();
   // A tag named like a fixed label, a category the router would refuse, a base64 value with a
   // comma and a colon in it, and an empty value.
-  s.st_tags = "host:evil,my.zone-1:eu,b\"ZW52\":b\"cHJvZCwgYTpi\",9lives:x,empty:";
+  // A value that is not UTF-8 (0xff 0xfe 'A') would make the router refuse the whole request.
+  s.st_tags = "host:evil,my.zone-1:eu,b\"ZW52\":b\"cHJvZCwgYTpi\",9lives:x,empty:,raw:b\"//5B\"";
   auto text = std::make_shared<outlet_text_t>();
   text->labels = {{"team", "ops"}, {"severity", "page"}, {"my.zone-1", "us"}};
   s.text = text;
@@ -45,13 +46,15 @@ TEST(outlets, labels_keep_the_fixed_ones_then_tags_then_the_rulesets_own) {
   std::vector<std::string> names;
   for (const auto &[k, _] : a.labels)
     names.push_back(k);
-  EXPECT_EQ(names, (std::vector<std::string>{"alertname", "severity", "account", "check", "host",
-                                             "metric", "my_zone_1", "env", "_9lives", "team"}));
+  EXPECT_EQ(names,
+            (std::vector<std::string>{"alertname", "severity", "account", "check", "host", "metric",
+                                      "my_zone_1", "env", "_9lives", "raw", "team"}));
   EXPECT_EQ(find(a.labels, "alertname"), "ruleset_42");
   EXPECT_EQ(find(a.labels, "severity"), "2");    // a ruleset label never replaces a fixed one
   EXPECT_EQ(find(a.labels, "host"), "web01");    // nor does a tag
   EXPECT_EQ(find(a.labels, "my_zone_1"), "us");  // but the ruleset's label replaces a tag
   EXPECT_EQ(find(a.labels, "env"), "prod, a:b");
+  EXPECT_EQ(find(a.labels, "raw"), "??A");
   EXPECT_EQ(find(a.labels, "broker"), "<absent>");  // no broker: no label
   EXPECT_TRUE(a.annotations.empty());
 

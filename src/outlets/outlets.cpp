@@ -124,6 +124,14 @@ namespace {
 bool configure_held(std::string *error) {
   tovi_conf_section_t notify = tovi_conf_get_section(nullptr, "//notify");
   if (!notify) return true;
+  // A misspelt outlet would otherwise leave alerts silently undelivered.
+  for (tovi_conf_section_t child : tovi_conf_get_sections(notify, "self::node()/*")) {
+    std::string name = tovi_conf_section_name(child);
+    if (name != "alertmanager" && name != "webhook") {
+      *error = "//notify/" + name + " is not an outlet (alertmanager or webhook)";
+      return false;
+    }
+  }
   std::vector<std::unique_ptr<outlet_c>> made;
   int index = 0;
   for (const char *kind : {"alertmanager", "webhook"}) {

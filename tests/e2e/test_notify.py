@@ -414,3 +414,19 @@ def test_maintenance_holds_every_outlet_over_tls_and_releases_them_at_its_end(tm
     finally:
         d.stop()
         receiver.stop()
+
+
+@pytest.mark.parametrize("notify,says", [
+    ('<webhok url="http://127.0.0.1:1"/>', "//notify/webhok is not an outlet"),
+    ('<webhook url="ftp://127.0.0.1/x"/>', "url ftp://127.0.0.1/x is not http:// or https://"),
+    ("<alertmanager/>", "//notify/alertmanager[1] needs a url"),
+    ('<webhook url="http://127.0.0.1:1" queue_size="0"/>', "queue_size must be a positive number"),
+    ('<webhook url="http://127.0.0.1:1" format="xml"/>', '@format must be "bus" or "compact"'),
+    ('<webhook url="http://127.0.0.1:1"/><webhook name="webhook1" url="http://127.0.0.1:2"/>',
+     "two outlets are named webhook1"),
+    ('<webhook url="https://127.0.0.1:1" ca_file="/nonexistent/ca.crt"/>', "cannot read /nonexistent/ca.crt"),
+])
+def test_unusable_outlet_settings_stop_the_start(daemon_factory, notify, says):
+    d = daemon_factory(extra=f"<notify>{notify}</notify>").start()
+    assert d.proc.wait(20) == 2
+    assert says in d.log()

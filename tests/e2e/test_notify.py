@@ -36,6 +36,7 @@ class Receiver:
     def __init__(self, port=None, tls=None):
         self.port = port or free_port()
         self.posts = []
+        self.times = []  # arrival of each post, time.monotonic()
         self.lock = threading.Lock()
         self.server = None
         self.tls = tls  # an ssl.SSLContext: HTTPS, and the client's certificate as it requires
@@ -49,6 +50,7 @@ class Receiver:
                 body = self.rfile.read(int(self.headers.get("Content-Length", 0)))
                 with receiver.lock:
                     receiver.posts.append((self.path, dict(self.headers), body))
+                    receiver.times.append(time.monotonic())
                     if receiver.tls:
                         receiver.peers.append(dict(x[0] for x in self.connection.getpeercert()["subject"]))
                 self.send_response(200)

@@ -260,10 +260,10 @@ class outlet_target_c {
       outlet_counters_t &c = _outlet.counters();
       if (r == POST_OK) {
         c.sent.fetch_add(batch.size(), std::memory_order_relaxed);
-        if (c.latency)
+        if (stats_histogram_t *latency = c.latency.load(std::memory_order_acquire))
           for (const queued_t &q : batch)
             stats_histogram_record_ns(
-                c.latency,
+                latency,
                 uint64_t(std::chrono::duration_cast<std::chrono::nanoseconds>(now - q.at).count()));
       } else {
         c.rejected.fetch_add(batch.size(), std::memory_order_relaxed);
@@ -344,5 +344,7 @@ void outlet_c::register_statistics(stats_ns_t *parent) {
       ns, "queue_depth", STATS_GAUGE, [this] { return queue_depth(); }, alerts);
   stats_opts_t seconds;
   seconds.units = "seconds";
-  _counters.latency = stats_register_histogram(ns, "latency", seconds);
+  // Release: a target that sees the histogram sees it registered.
+  _counters.latency.store(stats_register_histogram(ns, "latency", seconds),
+                          std::memory_order_release);
 }

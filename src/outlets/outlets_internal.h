@@ -45,7 +45,9 @@ struct outlet_counters_t {
   std::atomic<uint64_t> rejected{0};        // alerts the target refused for good (4xx but 429)
   std::atomic<uint64_t> resent{0};          // firing alerts re-sent while they stay raised
   std::atomic<uint64_t> resolved_stale{0};  // firing alerts resolved because their stream went
-  stats_histogram_t *latency = nullptr;     // seconds from publish to accepted
+  // Seconds from publish to accepted; set once the statistics are registered, which may be after
+  // the targets started.
+  std::atomic<stats_histogram_t *> latency{nullptr};
 };
 
 class outlet_target_c;

@@ -26,7 +26,7 @@
 #include "metrics.h"
 #include "outlets/outlets.h"
 #include "rules/rules.h"
-#include "rules/rules_mgr.h"
+#include "rules/rules_mgr_internal.h"
 #include "tovi/tovi_conf.h"
 #include "tovi/tovi_log.h"
 #include "tovi/tovi_memory.h"

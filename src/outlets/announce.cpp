@@ -12,8 +12,8 @@
 #include <thread>
 
 #include "outlets/outlets.h"
-#include "rules/stream.h"
-#include "stats.h"
+#include "rules/stream_internal.h"
+#include "daemon_stats.h"
 #include "tovi/tovi_memory.h"
 
 namespace {

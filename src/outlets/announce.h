@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "rules_private.h"
+#include "rules/model_internal.h"
 
 // Hands the state a stream just announced on the bus (its document doc_str, doc_len bytes) to
 // every outlet. The caller's part is a copy of the document, the signature, the host and the

@@ -16,7 +16,7 @@
 #include <random>
 
 #include "outlets/outlets_internal.h"
-#include "stats.h"
+#include "daemon_stats.h"
 #include "tovi/tovi_log.h"
 
 uint64_t outlet_now_ms(void) {

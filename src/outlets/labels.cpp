@@ -11,7 +11,7 @@
 
 #include "outlets/outlets.h"
 #include "outlets/outlets_internal.h"
-#include "stats.h"
+#include "daemon_stats.h"
 #include "tovi/tovi_log.h"
 #include "vask/vask_base64.h"
 

@@ -10,7 +10,7 @@
 #include <mutex>
 
 #include "outlets/outlets_internal.h"
-#include "stats.h"
+#include "daemon_stats.h"
 #include "tovi/tovi_conf.h"
 #include "tovi/tovi_log.h"
 

@@ -13,6 +13,7 @@
 #include "general.h"
 #include "maintenance.h"
 #include "metrics.h"
+#include "outlets/outlets.h"
 #include "quelt_version.h"
 #include "rules/rules.h"
 #include "daemon_stats.h"
@@ -134,6 +135,7 @@ int child_main(void) {
   brokers_init();
   metrics_init();
   rules_init();
+  outlets_init();
   rules_mgr_init();
   maintenance_init();
   general_init();

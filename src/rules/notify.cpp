@@ -42,6 +42,8 @@
 #include "rules/dependency_internal.h"
 #include "general.h"
 #include "metrics.h"
+#include "outlets/announce.h"
+#include "outlets/outlets.h"
 #include "rules/absence_internal.h"
 #include "rules/rules.h"
 #include "rules/rules_mgr_internal.h"
@@ -581,6 +583,7 @@ bool rulestream_c::notify(uint64_t ms, int32_t sev, int8_t rule, const uint8_t u
     }
     alert_notifications_sent.fetch_add(1, std::memory_order_relaxed);
     if (republish) rules_republications_sent.fetch_add(1, std::memory_order_relaxed);
+    if (outlets_active()) outlets_announce(*this, r, doc_str, doc_len, ms, sev, rule);
   } else {
     alert_notifications_suppressed.fetch_add(1, std::memory_order_relaxed);
   }

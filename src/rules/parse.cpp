@@ -20,6 +20,7 @@
 #include "rules/dependency_internal.h"
 #include "general.h"
 #include "metrics.h"
+#include "outlets/outlets.h"
 #include "rules/absence_internal.h"
 #include "rules/rules.h"
 #include "rules/rules_mgr_internal.h"
@@ -447,6 +448,7 @@ element_result_t parse_element(json_object *el, ruleset_batch_t *batch) {
   ruleset_sp r = ruleset_safe_alloc(int(nrules));
   if (!r) return ELEMENT_ERROR;
   r->event_criteria_id = ctx.ecid;
+  r->outlet_text.store(outlet_text_parse(el, ctx.ecid));
   if (json_object_object_get_ex(el, "parent_event_criteria_id", &v) &&
       !jgetuint64(el, "parent_event_criteria_id", &r->parent_event_criteria_id, nullptr) &&
       !json_object_is_type(v, json_type_null)) {

@@ -13,11 +13,13 @@
 #include "general.h"
 #include "maintenance.h"
 #include "metrics.h"
+#include "probes.h"
 #include "quelt_version.h"
 #include "rules/rules.h"
 #include "rules/rules_mgr.h"
 #include "stats.h"
 #include "test_endpoints.h"
+#include "web_ui.h"
 #include "tovi/eventer.h"
 #include "tovi/tovi_amqp.h"
 #include "tovi/tovi_conf.h"
@@ -139,6 +141,8 @@ int child_main(void) {
   maintenance_init();
   general_init();
 
+  probes_init();
+  web_ui_init();
   quelt_rest_register_handlers(app_name);
 
   tovi_dso_post_init();
@@ -150,6 +154,7 @@ int child_main(void) {
   tovi_conf_coalesce_changes(10);
   tovi_conf_watch_and_journal_watchdog();
 
+  probes_mark_started();
   tovi_log(tovi_notice, "%s initialized\n", app_name);
   eventer_loop();
   return 0;

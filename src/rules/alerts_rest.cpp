@@ -46,18 +46,10 @@ struct row_less_t {
   }
 };
 
-// ASCII case-insensitive substring test.
-bool contains_nocase(std::string_view hay, std::string_view needle) {
-  if (needle.empty()) return true;
-  if (needle.size() > hay.size()) return false;
-  auto low = [](unsigned char c) { return c >= 'A' && c <= 'Z' ? c + 32 : c; };
-  for (size_t i = 0; i + needle.size() <= hay.size(); i++) {
-    size_t j = 0;
-    while (j < needle.size() && low(hay[i + j]) == low(needle[j]))
-      j++;
-    if (j == needle.size()) return true;
-  }
-  return false;
+// ASCII case-insensitive substring test of a stream's signature (its own copy ends in a NUL and
+// holds none before it).
+bool contains_nocase(std::string_view signature, const std::string &needle) {
+  return needle.empty() || strcasestr(signature.data(), needle.c_str()) != nullptr;
 }
 
 bool parse_i32(std::string_view text, int32_t *out) {

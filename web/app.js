@@ -23,6 +23,11 @@ function h(tag, attrs, ...children) {
   return el;
 }
 
+// Replaces el's children; arrays are flattened, null and false left out.
+function fill(el, ...children) {
+  el.replaceChildren(...children.flat(Infinity).filter((c) => c !== null && c !== undefined && c !== false));
+}
+
 function ageText(ms) {
   if (ms === null || ms === undefined) return "";
   const s = Math.max(0, Math.round(ms / 1000));
@@ -149,20 +154,20 @@ function clearStreamPath(row) {
 }
 
 async function showHistory(panel, ecid, signature) {
-  panel.replaceChildren(h("p", {class: "muted"}, "Loading the history of " + signature + " …"));
+  fill(panel, h("p", {class: "muted"}, "Loading the history of " + signature + " …"));
   try {
     const r = await api("GET", "/ruleset/" + ecid);
     const s = r.streams && r.streams[signature];
     const title = h("h2", {}, "History of ", h("code", {}, signature), " (ruleset ",
       h("a", {href: "#rulesets/" + ecid}, String(ecid)), ")");
     if (!s) {
-      panel.replaceChildren(title, h("p", {class: "empty"}, "The ruleset no longer holds this stream."));
+      fill(panel, title, h("p", {class: "empty"}, "The ruleset no longer holds this stream."));
       return;
     }
-    panel.replaceChildren(title, historyTable(s.trigger_history || []),
+    fill(panel, title, historyTable(s.trigger_history || []),
       h("p", {class: "muted"}, "Applications: " + s.applications + ", last data " + timeText(s.last_time_ms)));
   } catch (e) {
-    panel.replaceChildren(h("p", {class: "error"}, e.message));
+    fill(panel, h("p", {class: "error"}, e.message));
   }
 }
 
@@ -196,14 +201,14 @@ function renderAlerts(main) {
   });
   const summary = h("p", {class: "muted", id: "alerts-summary"}, "Loading…");
   const tbody = h("tbody", {id: "alerts-body"});
-  const table = h("table", {id: "alerts-table"}, h("caption", {class: "muted", style: "text-align:left"}, "Raised streams, most severe and oldest first; refreshed every 2 s"),
+  const table = h("table", {id: "alerts-table"}, h("caption", {class: "muted"}, "Raised streams, most severe and oldest first; refreshed every 2 s"),
     h("thead", {}, h("tr", {}, ["Severity", "Since", "Ruleset", "Metric", "Tags", "Host", "Broker", "Value", "State", "Actions"].map((t) => h("th", {scope: "col"}, t)))),
     tbody);
   const prev = h("button", {type: "button", onclick: () => { st.after = st.cursors.pop() || null; refresh(); }}, "Previous page");
   const next = h("button", {type: "button"}, "Next page");
   const pager = h("div", {class: "pager"}, prev, next);
   const panel = h("div", {class: "panel", id: "history-panel", hidden: !st.history});
-  main.replaceChildren(h("h1", {}, "Alerts"), form, summary, table, pager, panel);
+  fill(main, h("h1", {}, "Alerts"), form, summary, table, pager, panel);
   if (st.history) showHistory(panel, st.history.ecid, st.history.signature);
 
   let nextCursor = null;
@@ -217,7 +222,18 @@ function renderAlerts(main) {
     summary.textContent = doc.matched + " raised stream" + (doc.matched === 1 ? "" : "s") +
       (st.after ? " after this point" : "") + " of " + doc.streams + " held; showing " + doc.count + ".";
     const now = Date.now();
+    // Rows whose alert did not change are kept (only their age moves), so that a row being
+    // read or clicked is not replaced under the operator's pointer.
+    const kept = new Map();
+    for (const tr of tbody.querySelectorAll("tr[data-key]")) kept.set(tr.dataset.key, tr);
     const rows = doc.alerts.map((a) => {
+      const key = a.event_criteria_id + " " + a.signature;
+      const print = JSON.stringify(a);
+      const old = kept.get(key);
+      if (old && old.dataset.print === print) {
+        old.querySelector("td.age").textContent = ageText(now - a.since_ms);
+        return old;
+      }
       const state = [];
       if (a.held_by_maintenance) state.push(h("span", {class: "tag warn", title: "maintenance holds back a newer state" + (a.newest_severity ? " (severity " + a.newest_severity + ")" : "")}, "held"));
       if (a.ancestor_event_criteria_id) state.push(h("span", {class: "tag", title: "an ancestor ruleset is at severity 1"}, "ancestor " + a.ancestor_event_criteria_id));
@@ -231,9 +247,9 @@ function renderAlerts(main) {
       const clear = h("button", {type: "button", class: "danger", "aria-label": "Clear the alert of " + a.name, onclick: async () => {
         if (await act("Clearing " + a.name, async () => { await api("POST", clearStreamPath(a)); return "Cleared the alert of " + a.name + " (ruleset " + a.event_criteria_id + ")"; })) refresh().catch(() => {});
       }}, "Clear");
-      return h("tr", {class: "row-sev-" + a.severity, "data-signature": a.signature},
+      return h("tr", {class: "row-sev-" + a.severity, "data-signature": a.signature, "data-key": key, "data-print": print},
         h("td", {}, sevBadge(a.severity)),
-        h("td", {title: timeText(a.since_ms)}, ageText(now - a.since_ms)),
+        h("td", {class: "age", title: timeText(a.since_ms)}, ageText(now - a.since_ms)),
         h("td", {}, h("a", {href: "#rulesets/" + a.event_criteria_id}, String(a.event_criteria_id)), h("div", {class: "muted"}, "account " + a.account_id)),
         h("td", {}, h("span", {class: "mono"}, a.name), h("div", {class: "muted mono"}, a.check_uuid)),
         h("td", {class: "mono"}, a.stream_tags),
@@ -243,7 +259,7 @@ function renderAlerts(main) {
         h("td", {}, state),
         h("td", {}, hist, " ", clear));
     });
-    tbody.replaceChildren(...(rows.length ? rows : [h("tr", {}, h("td", {colspan: 10, class: "empty"}, "Nothing is raised."))]));
+    fill(tbody, ...(rows.length ? rows : [h("tr", {}, h("td", {colspan: 10, class: "empty"}, "Nothing is raised."))]));
   }
   every(REFRESH_MS, refresh);
 }
@@ -273,20 +289,20 @@ function renderRulesets(main, id) {
     field("Account", h("input", {name: "account_id", size: 8, inputmode: "numeric"})),
     h("button", {type: "submit", class: "primary"}, "Search"));
   const out = h("div", {});
-  main.replaceChildren(h("h1", {}, "Rulesets"), form, out);
+  fill(main, h("h1", {}, "Rulesets"), form, out);
   async function search() {
     const v = formValues(form);
     if (v.id) { location.hash = "#rulesets/" + v.id; return; }
-    out.replaceChildren(h("p", {class: "muted"}, "Searching…"));
+    fill(out, h("p", {class: "muted"}, "Searching…"));
     try {
       let list = await api("GET", "/rulesets" + query({uuid: v.uuid, account_id: v.account_id}));
       if (v.name) list = list.filter((r) => (r.name !== undefined ? r.name : r.pattern || "").toLowerCase().includes(v.name.toLowerCase()));
-      out.replaceChildren(h("p", {class: "muted"}, list.length + " ruleset" + (list.length === 1 ? "" : "s")),
+      fill(out, h("p", {class: "muted"}, list.length + " ruleset" + (list.length === 1 ? "" : "s")),
         h("table", {}, h("thead", {}, h("tr", {}, ["Id", "Account", "Check", "Metric", "Type", "Streams", "Raised", "Owned / operated"].map((t) => h("th", {scope: "col"}, t)))),
           h("tbody", {}, list.slice(0, 500).map(rulesetRow))),
         list.length > 500 ? h("p", {class: "muted"}, "The first 500 are shown; narrow the search.") : null);
     } catch (e) {
-      out.replaceChildren(h("p", {class: "error"}, e.message));
+      fill(out, h("p", {class: "error"}, e.message));
     }
   }
   form.addEventListener("submit", (ev) => { ev.preventDefault(); search(); });
@@ -295,7 +311,7 @@ function renderRulesets(main, id) {
 
 function renderRuleset(main, id) {
   const out = h("div", {});
-  main.replaceChildren(h("h1", {}, "Ruleset " + id), h("p", {}, h("a", {href: "#rulesets"}, "← all rulesets")), out);
+  fill(main, h("h1", {}, "Ruleset " + id), h("p", {}, h("a", {href: "#rulesets"}, "← all rulesets")), out);
   async function load() {
     const r = await api("GET", "/ruleset/" + encodeURIComponent(id));
     const def = h("table", {}, h("tbody", {},
@@ -320,10 +336,10 @@ function renderRuleset(main, id) {
           h("td", {class: "num"}, valueText(rule.last_observed_value)),
           h("td", {}, rule.triggered ? "yes" : ""))))),
       h("h2", {}, "History"), historyTable(s.trigger_history || [])));
-    out.replaceChildren(def, h("p", {}, clearAll), h("h2", {}, streams.length + " stream" + (streams.length === 1 ? "" : "s")), blocks,
+    fill(out, def, h("p", {}, clearAll), h("h2", {}, streams.length + " stream" + (streams.length === 1 ? "" : "s")), blocks,
       streams.length > 200 ? h("p", {class: "muted"}, "The first 200 streams are shown.") : null);
   }
-  load().catch((e) => out.replaceChildren(h("p", {class: "error"}, e.message)));
+  load().catch((e) => fill(out, h("p", {class: "error"}, e.message)));
 }
 
 // ---- Maintenance ----
@@ -349,7 +365,7 @@ function renderMaintenance(main) {
   const show = h("select", {name: "show", "aria-label": "Which windows"},
     h("option", {value: ""}, "every window"), h("option", {value: "active"}, "active now"), h("option", {value: "future"}, "not yet started"));
   const tbody = h("tbody", {id: "maint-body"});
-  main.replaceChildren(h("h1", {}, "Maintenance"), form,
+  fill(main, h("h1", {}, "Maintenance"), form,
     h("h2", {}, "Windows ", show),
     h("table", {id: "maint-table"}, h("thead", {}, h("tr", {}, ["Id", "Covers", "Account", "Severities", "Start", "Stop", "State", "Holding back", ""].map((t) => h("th", {scope: "col"}, t)))), tbody));
   form.addEventListener("submit", async (ev) => {
@@ -389,7 +405,7 @@ function renderMaintenance(main) {
           return "Window " + w.maintenance_id + " ended" + (r.holding.length ? "; announcing what it held for ruleset " + r.holding.join(", ") : "");
         })) refresh().catch(() => {});
       }}, "End now"))));
-    tbody.replaceChildren(...(rows.length ? rows : [h("tr", {}, h("td", {colspan: 9, class: "empty"}, "No window."))]));
+    fill(tbody, ...(rows.length ? rows : [h("tr", {}, h("td", {colspan: 9, class: "empty"}, "No window."))]));
   }
   every(REFRESH_MS * 2.5, refresh);
 }
@@ -398,12 +414,12 @@ function renderMaintenance(main) {
 
 function renderBrokers(main) {
   const tbody = h("tbody", {});
-  main.replaceChildren(h("h1", {}, "Brokers"),
+  fill(main, h("h1", {}, "Brokers"),
     h("table", {}, h("thead", {}, h("tr", {}, ["Broker", "Health", "Last data", "Last self-check", "Numeric", "Text", "Histograms", "Collected"].map((t) => h("th", {scope: "col"}, t)))), tbody));
   every(REFRESH_MS * 2.5, async () => {
     const doc = await api("GET", "/brokers");
     const list = Object.values(doc || {});
-    tbody.replaceChildren(...(list.length ? list.map((b) => h("tr", {},
+    fill(tbody, ...(list.length ? list.map((b) => h("tr", {},
       h("td", {class: "mono"}, b.name),
       h("td", {}, b.stable ? h("span", {class: "tag good"}, "stable") : h("span", {class: "tag bad"}, "silent")),
       h("td", {title: timeText(b.last_seen_ms)}, b.last_seen_ms ? ageText(b.age_ms) + " ago" : "never"),
@@ -423,26 +439,26 @@ function renderCluster(main) {
     field("Metric name", h("input", {name: "name", size: 24, required: true})),
     h("button", {type: "submit", class: "primary"}, "Who owns it?"));
   const owners = h("div", {});
-  main.replaceChildren(h("h1", {}, "Cluster"), nodes, h("h2", {}, "Ownership of a metric"), form, owners);
+  fill(main, h("h1", {}, "Cluster"), nodes, h("h2", {}, "Ownership of a metric"), form, owners);
   form.addEventListener("submit", async (ev) => {
     ev.preventDefault();
     try {
       const doc = await api("GET", "/cluster" + query(formValues(form)));
       const m = doc.metric;
-      owners.replaceChildren(h("p", {}, "This node ", m.owned ? "owns" : "does not own", " the metric and ",
+      fill(owners, h("p", {}, "This node ", m.owned ? "owns" : "does not own", " the metric and ",
         m.operated ? "publishes" : "does not publish", " its alerts."),
         doc.enabled ? h("p", {}, "Owners: ", h("code", {}, m.owners.join(", ") || "none"), "; publishing now: ", h("code", {}, m.live_owners.join(", ") || "none")) : null);
     } catch (e) {
-      owners.replaceChildren(h("p", {class: "error"}, e.message));
+      fill(owners, h("p", {class: "error"}, e.message));
     }
   });
   every(REFRESH_MS * 2.5, async () => {
     const doc = await api("GET", "/cluster");
     if (!doc.enabled) {
-      nodes.replaceChildren(h("p", {}, "No cluster is configured: this node owns every metric and publishes every alert."));
+      fill(nodes, h("p", {}, "No cluster is configured: this node owns every metric and publishes every alert."));
       return;
     }
-    nodes.replaceChildren(h("p", {class: "muted"}, "Cluster " + doc.name + "; a node is live while its heartbeats arrive within " + doc.timeout_ms + " ms."),
+    fill(nodes, h("p", {class: "muted"}, "Cluster " + doc.name + "; a node is live while its heartbeats arrive within " + doc.timeout_ms + " ms."),
       h("table", {}, h("thead", {}, h("tr", {}, ["Node", "Common name", "Address", "State", "Last heartbeat", "Heartbeats"].map((t) => h("th", {scope: "col"}, t)))),
         h("tbody", {}, doc.nodes.map((n) => h("tr", {},
           h("td", {class: "mono"}, n.id, n.self ? h("span", {class: "tag"}, "this node") : null),
@@ -476,7 +492,7 @@ function sparkline(values) {
 
 function renderOverview(main) {
   const grid = h("div", {class: "grid", id: "overview-grid"});
-  main.replaceChildren(h("h1", {}, "Overview"), h("p", {class: "muted"}, "From /stats.json every 2 s; plots show the last 2 minutes."), grid);
+  fill(main, h("h1", {}, "Overview"), h("p", {class: "muted"}, "From /stats.json every 2 s; plots show the last 2 minutes."), grid);
   const series = {};
   let last = null;
   const push = (k, v) => { (series[k] = series[k] || []).push(v); if (series[k].length > 60) series[k].shift(); };
@@ -499,7 +515,7 @@ function renderOverview(main) {
       ["Processing latency p99", secs(processing), "processing", "median " + secs(dig(doc, "datapath/metric_processing/quantiles/0.5"))],
       ["Rulesets and streams", dig(doc, "ruleset/current") + " / " + dig(doc, "rulestreams/live"), null, "maintenance windows " + dig(doc, "maintenance/windows") + ", changes held back " + dig(doc, "maintenance/held_back")],
     ];
-    grid.replaceChildren(...tiles.map(([name, value, key, note]) => h("section", {class: "tile", "aria-label": name},
+    fill(grid, ...tiles.map(([name, value, key, note]) => h("section", {class: "tile", "aria-label": name},
       h("div", {class: "muted"}, name), h("div", {class: "value" + (name === "Bus" && !connected ? " error" : "")}, value),
       key ? sparkline(series[key]) : null, h("div", {class: "muted"}, note))));
   });

@@ -46,10 +46,26 @@ struct row_less_t {
   }
 };
 
-// ASCII case-insensitive substring test of a stream's signature (its own copy ends in a NUL and
-// holds none before it).
-bool contains_nocase(std::string_view signature, const std::string &needle) {
-  return needle.empty() || strcasestr(signature.data(), needle.c_str()) != nullptr;
+inline unsigned char lower(unsigned char c) {
+  return c >= 'A' && c <= 'Z' ? c + 32 : c;
+}
+
+// ASCII case-insensitive substring test; `needle` is already lower case. Most positions fail on
+// the first byte, so the rest is compared only where it matches.
+bool contains_nocase(std::string_view hay, std::string_view needle) {
+  if (needle.empty()) return true;
+  if (needle.size() > hay.size()) return false;
+  const unsigned char first = static_cast<unsigned char>(needle[0]);
+  const size_t last = hay.size() - needle.size();
+  for (size_t i = 0; i <= last; i++) {
+    if (lower(static_cast<unsigned char>(hay[i])) != first) continue;
+    size_t j = 1;
+    while (j < needle.size() &&
+           lower(static_cast<unsigned char>(hay[i + j])) == static_cast<unsigned char>(needle[j]))
+      j++;
+    if (j == needle.size()) return true;
+  }
+  return false;
 }
 
 bool parse_i32(std::string_view text, int32_t *out) {
@@ -314,6 +330,8 @@ bool alerts_query_parse(const std::vector<std::pair<std::string, std::string>> &
     } else if (name == "q") {
       if (value.size() > 1024) return *reason = "q is too long", false;
       out->q = value;
+      for (char &c : out->q)
+        c = char(lower(static_cast<unsigned char>(c)));
     } else if (name == "limit") {
       uint64_t n = 0;
       if (!tovi_decimal_u64(value, &n) || n < 1 || n > max_limit)

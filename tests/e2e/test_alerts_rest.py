@@ -184,3 +184,39 @@ def test_maintenance_list_holding_and_delete_announces(rest):
     assert r.status_code == 404 and r.json() == {"error": "no such maintenance window"}
     assert requests.delete(rest.base + "/maintenance/abc", timeout=10).status_code in (404, 405)
     assert ids("") == [13, 12]
+
+
+@pytest.mark.parametrize("listener_attrs, assets, complaint", [
+    ('insecure="loopback" read_cns="reader"', None, "TLS settings without certificate_file"),
+    ('insecure="loopback" open_probes="yes"', None, 'open_probes must be "true" or "false"'),
+    ('insecure="loopback"', "/nonexistent/queltd-web", "is not a directory holding index.html"),
+])
+def test_unusable_console_and_role_settings_stop_start_up(daemon_factory, listener_attrs, assets, complaint):
+    port = free_port()
+    extra = f'<listeners><listener type="http" address="127.0.0.1" port="{port}" {listener_attrs}/></listeners>'
+    if assets:
+        extra += f'<ui assets="{assets}"/>'
+    d = daemon_factory(extra=extra).start()
+    assert d.proc.wait(20) == 2
+    assert complaint in d.log()
+
+
+def test_console_assets_come_from_the_configured_directory(daemon_factory, tmp_path):
+    web = tmp_path / "site"
+    web.mkdir()
+    (web / "index.html").write_text("<!doctype html><title>ours</title>")
+    (web / "app.js").write_text("// ours")
+    port = free_port()
+    d = daemon_factory(extra=(f'<listeners><listener type="http" address="127.0.0.1" port="{port}"'
+                              f' insecure="loopback"/></listeners><ui assets="{web}"/>')).start().wait_initialized()
+    base = f"http://127.0.0.1:{port}"
+    r = requests.get(base + "/ui/", timeout=10)
+    assert r.status_code == 200 and "ours" in r.text
+    assert r.headers["Content-Security-Policy"].startswith("default-src 'self'")
+    assert requests.get(base + "/ui/app.js", timeout=10).text == "// ours"
+    redirect = requests.get(base + "/ui", timeout=10, allow_redirects=False)
+    assert redirect.status_code == 301 and redirect.headers["Location"] == "/ui/"
+    for escape in ("/ui/../queltd.conf", "/ui/%2e%2e/queltd.conf", "/ui/nothing.js"):
+        assert requests.get(base + escape, timeout=10).status_code == 404, escape
+    assert f"web console: serving /ui/ from {web}" in d.log()
+    assert d.stop() == 0

@@ -352,8 +352,8 @@ action_t http_dispatch_request(tovi_http_rest_closure_t *restc) {
   }
   if (route->auth && tovi_http_request_read_only(restc) && restc->method != "GET" &&
       restc->method != "HEAD") {
-    std::string why = "the client certificate '" + restc->client_cn + "' may only read: " +
-                      restc->method + " is refused";
+    std::string why = "the client certificate '" + restc->client_cn +
+                      "' may only read: " + restc->method + " is refused";
     http_error_response(restc, 403, "FORBIDDEN", why.c_str());
     return ACTION_RESPOND;
   }

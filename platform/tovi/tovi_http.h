@@ -15,9 +15,9 @@
 // that asks for a certificate, but any method other than GET and HEAD is answered 403 with
 // {"error": "the client certificate '<cn>' may only read: <method> is refused"}. A CN in both
 // lists may only read. open_probes="true" lets routes registered with tovi_http_rest_probe_auth
-// (the health and readiness probes) answer without a client certificate on that listener. A plain listener
-// serves routes that ask for a client certificate only with insecure="loopback", and then only
-// to loopback peers. Every request above max_body bytes is answered 413.
+// (the health and readiness probes) answer without a client certificate on that listener. A plain
+// listener serves routes that ask for a client certificate only with insecure="loopback", and then
+// only to loopback peers. Every request above max_body bytes is answered 413.
 //
 // Routes. A request matches a route when its method is the route's, its (percent-decoded) path
 // starts with the route's base, and the route's PCRE matches the rest of the path. Routes with a

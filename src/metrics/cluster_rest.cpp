@@ -83,8 +83,8 @@ int cluster_rest_get(tovi_http_rest_closure_t *restc, int, char **) {
       std::string key = metrics_ownership_key(uuid, name, -1);
       tovi_memory_scope_c bracket;
       const tovi_cluster_node_t *owners[redundancy];
-      int n = tovi_cluster_get_owners(cluster, key.data(), key.size(), owners, redundancy,
-                                      redundancy);
+      int n =
+          tovi_cluster_get_owners(cluster, key.data(), key.size(), owners, redundancy, redundancy);
       out += ", \"owners\": ";
       append_ids(&out, owners, n);
       n = tovi_cluster_filter_owners(cluster, key.data(), key.size(), owners, redundancy,

@@ -110,8 +110,24 @@ class selection_c {
     if (_q.has_account && r->account_id != _q.account_id) return;
     if (_q.has_ruleset && r->event_criteria_id != _q.ruleset) return;
     r->signature_to_stream.read_op([&](const signature_to_stream_map_t &table) {
-      for (const auto &entry : table)
-        consider(*r, *entry.second);
+      // Streams lie scattered in memory and most are passed by after a look at two fields: the
+      // walk asks for a batch of them at once, then looks, so that the fetches overlap.
+      constexpr size_t batch = 16;
+      rulestream_c *pending[batch];
+      size_t n = 0;
+      for (const auto &entry : table) {
+        rulestream_c *s = entry.second.get();
+        s->prefetch_for_listing();
+        __builtin_prefetch(&s->_last_notified_time_ms);
+        pending[n++] = s;
+        if (n == batch) {
+          for (size_t i = 0; i < n; i++)
+            consider(*r, *pending[i]);
+          n = 0;
+        }
+      }
+      for (size_t i = 0; i < n; i++)
+        consider(*r, *pending[i]);
       return 0;
     });
   }

@@ -30,7 +30,8 @@ struct alerts_query_t {
   uint64_t ruleset = 0;
   bool has_check = false;
   uint8_t check_uuid[16] = {};
-  std::string q;  // substring of the signature (which holds the name), ASCII case ignored; lower case
+  std::string
+      q;  // substring of the signature (which holds the name), ASCII case ignored; lower case
   size_t limit = 100;
   // The cursor: rows strictly after this one in the order.
   bool has_after = false;

@@ -91,7 +91,9 @@ async function api(method, path, body) {
   try { doc = text ? JSON.parse(text) : null; } catch (e) { doc = null; }
   if (!res.ok) {
     const reason = doc && typeof doc === "object" && doc.error ? doc.error : (text.trim() || res.statusText);
-    throw new DaemonError(method + " " + path.split("?")[0] + ": " + res.status + " " + reason);
+    let shown = path.split("?")[0];
+    try { shown = decodeURIComponent(shown); } catch (e) { /* shown as sent */ }
+    throw new DaemonError(method + " " + shown + ": " + res.status + " " + reason);
   }
   return doc;
 }

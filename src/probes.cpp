@@ -5,7 +5,7 @@
 
 #include "maintenance.h"
 #include "quelt_version.h"
-#include "rules/rules_mgr.h"
+#include "rules/rules.h"
 #include "tovi/tovi_amqp.h"
 #include "tovi/tovi_assert.h"
 #include "tovi/tovi_http.h"

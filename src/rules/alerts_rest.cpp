@@ -1,5 +1,5 @@
 // GET /alerts: the raised rule streams, filtered, ordered and paged (see alerts_rest.h).
-#include "rules/alerts_rest.h"
+#include "rules/alerts_rest_internal.h"
 
 #include <json-c/json.h>
 
@@ -13,9 +13,9 @@
 
 #include "brokers.h"
 #include "metrics.h"
-#include "rules/rules_mgr.h"
-#include "rules/stream.h"
-#include "ruleset_mgr.h"
+#include "rules/rules_mgr_internal.h"
+#include "rules/stream_internal.h"
+#include "rules/registry_internal.h"
 #include "tovi/eventer.h"
 #include "tovi/tovi_assert.h"
 #include "tovi/tovi_memory.h"

@@ -4,7 +4,7 @@
 #include <string>
 #include <string_view>
 
-#include "rules/alerts_rest.h"
+#include "rules/alerts_rest_internal.h"
 #include "tovi/tovi_http.h"
 
 namespace {

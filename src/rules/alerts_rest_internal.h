@@ -19,7 +19,7 @@
 #include <variant>
 #include <vector>
 
-#include "rules_private.h"
+#include "rules/model_internal.h"
 #include "tovi/tovi_http.h"
 
 struct alerts_query_t {

@@ -308,7 +308,12 @@ function renderRulesets(main, id) {
     }
   }
   form.addEventListener("submit", (ev) => { ev.preventDefault(); search(); });
-  search();
+  // Every ruleset comes with its streams: a large registry is listed only when asked for.
+  api("GET", "/stats.json?format=simple").then((doc) => {
+    const held = dig(doc, "ruleset/current") || 0;
+    if (held <= 1000) search();
+    else fill(out, h("p", {class: "muted"}, held + " rulesets are held: search by id, check or name (an empty search lists them all)."));
+  }).catch((e) => fill(out, h("p", {class: "error"}, e.message)));
 }
 
 function renderRuleset(main, id) {

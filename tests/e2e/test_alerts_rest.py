@@ -180,6 +180,28 @@ def test_maintenance_list_holding_and_delete_announces(rest):
     row = wait_for(lambda: rest.get("/alerts?ruleset=601")["alerts"], what="listed raised")[0]
     assert row["severity"] == 2 and row["held_by_maintenance"] is False
 
+    # An announced raise whose next change is held back stays listed as announced, marked held,
+    # with the state it is in now.
+    assert rest.post("/rulesets", [{"event_criteria_id": 602, "account_id": 7, "check_uuid": UUID,
+                                    "metric_name": "pump", "metric_type": "numeric", "rules": [
+                                        {"criteria": "max value", "severity": 1, "value": "90"},
+                                        {"criteria": "max value", "severity": 2, "value": "10"}]}])["errors"] == 0
+    rest.lines([(7, UUID, "rack1", "pump", 20)])
+    assert rest.next_alert()["self_priority"] == 2
+    assert rest.post("/maintenance", [{**windows[0], "maintenance_id": 14, "severities": [1, 2], "maintenance_item": 602,
+                                       "start_on": int(time.time()) - 5}]) == {"maintenance": 1, "errors": 0}
+    rest.lines([(7, UUID, "rack1", "pump", 95)])
+    row = wait_for(lambda: (a := rest.get("/alerts?ruleset=602")["alerts"]) and a[0]["held_by_maintenance"] and a,
+                   what="held row")[0]
+    assert (row["severity"], row["newest_severity"]) == (2, 1)
+    held_since = row["since_ms"]
+    assert rest.drain() == 0
+    requests.delete(rest.base + "/maintenance/14", timeout=10)
+    assert rest.next_alert()["self_priority"] == 1
+    row = wait_for(lambda: (a := rest.get("/alerts?ruleset=602")["alerts"]) and a[0]["severity"] == 1 and a,
+                   what="announced row")[0]
+    assert row["held_by_maintenance"] is False and row["since_ms"] > held_since
+
     r = requests.delete(rest.base + "/maintenance/11", timeout=10)
     assert r.status_code == 404 and r.json() == {"error": "no such maintenance window"}
     assert requests.delete(rest.base + "/maintenance/abc", timeout=10).status_code in (404, 405)

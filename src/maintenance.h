@@ -20,8 +20,10 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string_view>
+#include <vector>
 
 #include "tovi/eventer.h"
 #include "tovi/tovi_http.h"
@@ -120,6 +122,12 @@ uint8_t maint_window_severity_mask(const maint_window_t *w);
 bool maint_window_holds_ecid(maint_window_t *w, uint64_t ecid);
 // The number of live windows.
 uint64_t maint_windows_live();
+// Calls fn for every live window, in table order, holding maintenance_add_remove_lock (fn must
+// not change the registry). Any thread, inside a safe-memory bracket.
+void maint_windows_each(const std::function<void(maint_window_t *)> &fn);
+// The rulesets the window holds back now (recorded and not yet re-evaluated), ascending. Any
+// thread, inside a safe-memory bracket.
+std::vector<uint64_t> maint_window_held_ecids(maint_window_t *w);
 
 // ---- Matching
 // ------------------------------------------------------------------------------------
@@ -211,6 +219,13 @@ int maint_windows_rest_get(tovi_http_rest_closure_t *restc, int npats, char **pa
 int maint_windows_rest_post(tovi_http_rest_closure_t *restc, int npats, char **pats);
 int maint_windows_rest_post_complete(tovi_http_rest_closure_t *restc, int npats, char **pats);
 int maint_leave_rest_post(tovi_http_rest_closure_t *restc, int npats, char **pats);
+// GET /maintenance[?active=1|future=1|account_id=]: every live window (maint_window_to_json and
+// "active", "holding": the rulesets it holds back now), ordered by start; 400 for a bad query.
+// DELETE /maintenance/<id>: ends the window through its end timer, as if stop_on had come: what
+// it held back is announced. 404 when there is no such window. Registered by maintenance_init.
+int maint_windows_rest_list(tovi_http_rest_closure_t *restc, int npats, char **pats);
+int maint_windows_rest_delete(tovi_http_rest_closure_t *restc, int npats, char **pats);
+void maint_list_rest_init();
 
 // ---- Updates from the message bus
 // --------------------------------------------------------------

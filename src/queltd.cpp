@@ -14,10 +14,12 @@
 #include "maintenance.h"
 #include "metrics.h"
 #include "outlets/outlets.h"
+#include "probes.h"
 #include "quelt_version.h"
 #include "rules/rules.h"
 #include "daemon_stats.h"
 #include "test_endpoints.h"
+#include "web_ui.h"
 #include "tovi/eventer.h"
 #include "tovi/tovi_amqp.h"
 #include "tovi/tovi_conf.h"
@@ -140,6 +142,8 @@ int child_main(void) {
   maintenance_init();
   general_init();
 
+  probes_init();
+  web_ui_init();
   quelt_rest_register_handlers(app_name);
 
   tovi_dso_post_init();
@@ -151,6 +155,7 @@ int child_main(void) {
   tovi_conf_coalesce_changes(10);
   tovi_conf_watch_and_journal_watchdog();
 
+  probes_mark_started();
   tovi_log(tovi_notice, "%s initialized\n", app_name);
   eventer_loop();
   return 0;

@@ -404,6 +404,7 @@ void maintenance_init() {
   tovi_assert(tovi_http_rest_register_auth("POST", "/maintenance/", "^leave$",
                                            maint_leave_rest_post,
                                            tovi_http_rest_client_cert_auth) == 0);
+  maint_list_rest_init();
   if (!maint_bus_register_hook()) {
     tovi_log(tovi_error, "AMQP module not loaded, but required. Misconfiguration!\n");
     exit(2);

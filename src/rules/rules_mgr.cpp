@@ -4,6 +4,7 @@
 
 #include "api.h"
 #include "rules/absence_internal.h"
+#include "rules/alerts_rest_internal.h"
 #include "rules/bus_updates_internal.h"
 #include "rules/rules.h"
 #include "rules/rules_mgr_internal.h"
@@ -101,6 +102,7 @@ void rules_mgr_init(void) {
   tovi_assert(tovi_http_rest_register_auth("GET", "/", "^rulesets$", rulesets_rest_get, cert) == 0);
   tovi_assert(tovi_http_rest_register_auth("POST", "/", "^rulesets$", rulesets_rest_post, cert) ==
               0);
+  alerts_rest_init();
 
   // Updates from the bus: without message hooks the daemon would never hear of a changed
   // ruleset, so it does not run at all.

@@ -556,6 +556,7 @@ int vask_intake_init(void) {
     return -1;
   }
   counters();
+  vask_format_stats_init();
   vask_metric_director_init_globals();
   tovi_log_outlet_register_callback("vask_intake", metrics_outlet);
   if (!tovi_log_stream_add_outlet("metrics", "vask_intake")) return -1;

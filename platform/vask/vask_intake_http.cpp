@@ -272,6 +272,7 @@ int vask_intake_http_init(void) {
   std::call_once(once, [&first] { first = true; });
   if (!first) return 0;
   vask_metric_director_init_globals();
+  vask_format_stats_init();
   tovi_conf_section_read_hold();
   int routes = 0;
   struct kind_t {

@@ -15,6 +15,7 @@
 #include <ctime>
 #include <functional>
 #include <mutex>
+#include <unordered_map>
 
 #include "stats/stats.h"
 #include "tovi/tovi_assert.h"
@@ -101,14 +102,18 @@ struct scratch_t {
   std::vector<tag_ref_t> refs;
   std::string identity;
   std::string uuid_input;
-  // The last identities seen and their UUIDs, direct-mapped by hash.
-  static constexpr size_t kCache = 1024;
+  // The identities seen and their UUIDs; emptied when it reaches kCache entries, so that a
+  // stream of ever new identities costs bounded memory.
+  static constexpr size_t kCache = 16384;
   struct cached_t {
-    std::string key;
     uint8_t uuid[16];
     char text[37];
-    bool used = false;
-  } cache[kCache];
+  };
+  struct hash_t {
+    using is_transparent = void;
+    size_t operator()(std::string_view v) const { return std::hash<std::string_view>{}(v); }
+  };
+  std::unordered_map<std::string, cached_t, hash_t, std::equal_to<>> cache;
   char uuid_text[37];  // the text of the last UUID found
 };
 
@@ -174,8 +179,8 @@ namespace {
 // The UUID of an identity and its text, from the per-thread cache.
 const scratch_t::cached_t &identity_uuid(std::string_view identity) {
   scratch_t &s = scratch();
-  scratch_t::cached_t &c = s.cache[std::hash<std::string_view>{}(identity) % scratch_t::kCache];
-  if (c.used && c.key == identity) return c;
+  auto found = s.cache.find(identity);
+  if (found != s.cache.end()) return found->second;
   static const auto ns = [] {
     std::array<uint8_t, 16> b{};
     tovi_uuid_parse(VASK_SAMPLE_UUID_NAMESPACE, 36, b.data());
@@ -188,10 +193,10 @@ const scratch_t::cached_t &identity_uuid(std::string_view identity) {
   SHA1(reinterpret_cast<const unsigned char *>(text.data()), text.size(), digest);
   digest[6] = uint8_t((digest[6] & 0x0f) | 0x50);  // version 5
   digest[8] = uint8_t((digest[8] & 0x3f) | 0x80);  // RFC 4122 variant
-  c.key.assign(identity);
+  if (s.cache.size() >= scratch_t::kCache) s.cache.clear();
+  scratch_t::cached_t &c = s.cache[std::string(identity)];
   std::memcpy(c.uuid, digest, 16);
   tovi_uuid_unparse(c.uuid, c.text);
-  c.used = true;
   return c;
 }
 
@@ -536,6 +541,10 @@ void vask_ingest_publish(vask_ingest_t *in) {
   std::fill(std::begin(in->rejected), std::end(in->rejected), 0);
   in->first_reason = VASK_SAMPLE_OK;
   in->first_excerpt.clear();
+}
+
+void vask_format_stats_init(void) {
+  format_stats();
 }
 
 uint64_t vask_format_accepted(vask_format_t format) {

@@ -154,6 +154,9 @@ uint64_t vask_ingest_refused(const vask_ingest_t *in);
 // refusal on "error/vask" (at most a few lines a second per format) and zeroes the counts.
 void vask_ingest_publish(vask_ingest_t *in);
 
+// Registers the formats' statistics ("vask"/"formats"/<format>) now rather than on first use, so
+// that they show before the first sample. Idempotent, any thread.
+void vask_format_stats_init(void);
 // Process-wide counts of a format. Any thread.
 uint64_t vask_format_accepted(vask_format_t format);
 uint64_t vask_format_rejected(vask_format_t format, vask_sample_reason_t reason);

@@ -1,4 +1,4 @@
-#include "stats.h"
+#include "daemon_stats.h"
 
 #include "quelt_version.h"
 #include "tovi/tovi_assert.h"

@@ -182,7 +182,7 @@ remote_write:
 
 def test_influx_from_the_python_client_and_over_tcp(daemon_factory, rabbitmq_node,  # noqa: F811
                                                     bus_queue):
-    from influxdb import InfluxDBClient
+    InfluxDBClient = pytest.importorskip("influxdb").InfluxDBClient
 
     tcp = free_port()
     d, url = start_daemon(daemon_factory, rabbitmq_node,

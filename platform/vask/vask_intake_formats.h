@@ -24,7 +24,7 @@
 // and is retried with the same back-off as a TCP connection.
 //
 // Statistics: "vask"/"formats"/<format> (accepted, rejected_by_reason) for every source of a
-// format, and "vask"/"intake_http"/<route> (requests, bad_requests, busy, bytes) per route.
+// format, and "vask"/"intake_http"/<route> (requests, bad_requests, busy, pauses, bytes) per route.
 #pragma once
 
 #include <string>

@@ -28,7 +28,7 @@ constexpr auto max_wait = std::chrono::seconds(10);
 struct route_t {
   vask_format_t format;
   vask_mapping_t mapping;
-  stats_counter_t *requests, *bad_requests, *busy, *bytes;
+  stats_counter_t *requests, *bad_requests, *busy, *pauses, *bytes;
 };
 
 // One configured route per kind; set once at start-up, read by the handlers.
@@ -36,7 +36,8 @@ route_t *g_remote_write = nullptr;
 route_t *g_influx = nullptr;
 
 route_t *make_route(vask_format_t format, const vask_mapping_t &mapping, const char *name) {
-  auto *r = new route_t{format, mapping, nullptr, nullptr, nullptr, nullptr};  // never freed
+  auto *r =
+      new route_t{format, mapping, nullptr, nullptr, nullptr, nullptr, nullptr};  // never freed
   stats_ns_t *root = stats_recorder_root(stats_process_recorder());
   stats_ns_t *ns =
       stats_register_ns(stats_register_ns(stats_register_ns(root, "vask"), "intake_http"), name);
@@ -45,6 +46,7 @@ route_t *make_route(vask_format_t format, const vask_mapping_t &mapping, const c
   r->requests = stats_register_counter(ns, "requests", req);
   r->bad_requests = stats_register_counter(ns, "bad_requests", req);
   r->busy = stats_register_counter(ns, "busy", req);
+  r->pauses = stats_register_counter(ns, "pauses", req);
   stats_opts_t b;
   b.units = "bytes";
   r->bytes = stats_register_counter(ns, "bytes", b);
@@ -142,6 +144,7 @@ int ingest_body(tovi_http_rest_closure_t *restc, route_t *r, int precision) {
   }
   if (vask_metric_director_batch_commit(&w->batch) == VASK_DIRECTOR_DELIVERED)
     return reply_accepted(restc, 0, nullptr);
+  stats_counter_inc(r->pauses);
   w->restc = restc;
   w->route = r;
   w->since = std::chrono::steady_clock::now();

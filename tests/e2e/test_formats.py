@@ -295,3 +295,48 @@ def test_unusable_source_settings_stop_start_up(daemon_factory, element, complai
     d = daemon_factory(extra=f"<listeners>{element}</listeners>").start()
     assert d.proc.wait(20) == 2
     assert complaint in d.log(), d.log()[-2000:]
+
+
+def test_remote_write_waits_for_full_lanes_and_loses_nothing(daemon_factory):
+    """Lanes of 16 messages and a body of 20,000 wanted samples: the request waits while the
+    workers drain, is answered 204 once everything is queued, and every sample is delivered."""
+    import struct
+
+    rest = free_port()
+    d = daemon_factory(extra=(
+        f'<listeners><listener type="http" address="127.0.0.1" port="{rest}" insecure="loopback"/>'
+        '<remote_write account="7"/></listeners><vask><director lane_capacity="16"/></vask>'))
+    d.start().wait_initialized()
+    url = f"http://127.0.0.1:{rest}"
+    wait_for(lambda: "queltd ready for data." in d.log(), what="consumers")
+    load(url, [{"event_criteria_id": 1, "account_id": 7, "metric_pattern": "^m$",
+                "metric_type": "numeric", "rules": [{"criteria": "max value", "severity": 1, "value": "1e300"}]}])
+
+    def varint(v):
+        out = bytearray()
+        while v >= 0x80:
+            out.append((v & 0x7f) | 0x80)
+            v >>= 7
+        return bytes(out + bytes([v]))
+
+    def ld(field, b):
+        return varint(field << 3 | 2) + varint(len(b)) + b
+
+    n, t = 20000, int(time.time() * 1000)
+    raw = b"".join(ld(1, ld(1, ld(1, b"__name__") + ld(2, b"m")) + ld(1, ld(1, b"job") + ld(2, b"j"))
+                      + ld(1, ld(1, b"instance") + ld(2, f"i{i % 100}".encode()))
+                      + ld(2, varint(1 << 3 | 1) + struct.pack("<d", i) + varint(2 << 3) + varint(t + i)))
+                   for i in range(n))
+    # A snappy block of literals: the uncompressed length, then 64 KiB literal runs.
+    body = varint(len(raw)) + b"".join(bytes([62 << 2]) + struct.pack("<I", len(c) - 1)[:3] + c
+                                       for c in (raw[k:k + 65536] for k in range(0, len(raw), 65536)))
+    before = requests.get(f"{url}/stats.json?format=simple", timeout=10).json()["vask"]["director"]
+    r = requests.post(f"{url}/api/v1/write", data=body, timeout=60,
+                      headers={"Content-Encoding": "snappy", "Content-Type": "application/x-protobuf"})
+    assert r.status_code == 204, r.text
+    s = requests.get(f"{url}/stats.json?format=simple", timeout=10).json()["vask"]
+    assert s["formats"]["remote_write"]["accepted"] == n
+    assert s["intake_http"]["remote_write"]["pauses"] >= 1
+    assert s["director"]["delivered"] - before["delivered"] == n
+    assert s["director"]["lane_overflows"] == 0 and s["director"]["abandoned"] == 0
+    assert d.stop() == 0

@@ -10,7 +10,8 @@
 //   <listeners>
 //     <remote_write .../>   POST /api/v1/write: Prometheus remote-write 1.0
 //     <influx_http .../>    POST /api/v2/write and POST /write: Influx line protocol; the
-//                           "precision" query parameter (ns, us, ms, s; /write also n, u, m, h)
+//                           "precision" query parameter (ns, us, ms, s; /write also n, u, m, h);
+//                           bodies plain or gzip (Content-Encoding), at most 64 MiB inflated
 //   </listeners>
 // Every element takes the mapping attributes (vask_sample.h, docs/intake.md): account,
 // account_label, check_uuid_label, check_id_label, host_label, identity (labels, comma-separated),

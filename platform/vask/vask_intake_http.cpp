@@ -4,6 +4,8 @@
 // to the lanes. A full lane floats the connection: the batch is retried on a timer of that loop
 // thread (100 us doubling to 1 ms, as the TCP intake does) until it went through, and only then is
 // the request answered, so a sender waits for the daemon instead of losing samples.
+#include <zlib.h>
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -109,8 +111,7 @@ void bad_request(tovi_http_rest_closure_t *restc, route_t *r, int code, const ch
 }
 
 // Decodes the body into a batch and answers, or floats the request until the batch is in.
-int ingest_body(tovi_http_rest_closure_t *restc, route_t *r, int precision) {
-  std::string_view body = tovi_http_request_body(restc);
+int ingest_body(tovi_http_rest_closure_t *restc, route_t *r, int precision, std::string_view body) {
   stats_counter_inc(r->requests);
   stats_counter_add(r->bytes, body.size());
   auto w = std::make_shared<waiting_t>(eventer_io_context(eventer_current_thread_id()));
@@ -154,6 +155,31 @@ int ingest_body(tovi_http_rest_closure_t *restc, route_t *r, int precision) {
   return TOVI_HTTP_DEFER;
 }
 
+// Inflates a gzip body into *out, at most `limit` bytes. False when it is not gzip or too large.
+bool gunzip(std::string_view in, size_t limit, std::string *out) {
+  z_stream z{};
+  if (inflateInit2(&z, 16 + MAX_WBITS) != Z_OK) return false;
+  out->clear();
+  z.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(in.data()));
+  z.avail_in = uInt(in.size());
+  int rc = Z_OK;
+  char chunk[65536];
+  while (rc == Z_OK) {
+    z.next_out = reinterpret_cast<Bytef *>(chunk);
+    z.avail_out = sizeof chunk;
+    rc = inflate(&z, Z_NO_FLUSH);
+    size_t got = sizeof chunk - z.avail_out;
+    if (out->size() + got > limit) {
+      rc = Z_MEM_ERROR;
+      break;
+    }
+    out->append(chunk, got);
+    if (rc == Z_BUF_ERROR && z.avail_in == 0) break;  // truncated
+  }
+  inflateEnd(&z);
+  return rc == Z_STREAM_END;
+}
+
 bool header_is(tovi_http_rest_closure_t *restc, const char *name, std::string_view want) {
   const char *v = tovi_http_request_header(restc, name);
   if (!v) return true;  // absent: taken as the default
@@ -183,7 +209,7 @@ int remote_write_post(tovi_http_rest_closure_t *restc, int, char **) {
                 "remote-write 1.0 (application/x-protobuf WriteRequest) only");
     return TOVI_HTTP_DONE;
   }
-  return ingest_body(restc, r, 9);
+  return ingest_body(restc, r, 9, tovi_http_request_body(restc));
 }
 
 int influx_post(tovi_http_rest_closure_t *restc, int, char **) {
@@ -197,7 +223,26 @@ int influx_post(tovi_http_rest_closure_t *restc, int, char **) {
     bad_request(restc, r, 400, "Bad Request", std::string("unknown precision: ") + p);
     return TOVI_HTTP_DONE;
   }
-  return ingest_body(restc, r, precision);
+  std::string_view body = tovi_http_request_body(restc);
+  // Telegraf and the Influx clients may compress their bodies.
+  static thread_local std::string inflated;
+  if (tovi_http_request_header(restc, "Content-Encoding") &&
+      !header_is(restc, "Content-Encoding", "identity")) {
+    if (!header_is(restc, "Content-Encoding", "gzip")) {
+      stats_counter_inc(r->requests);
+      bad_request(restc, r, 415, "Unsupported Media Type", "Content-Encoding must be gzip or none");
+      return TOVI_HTTP_DONE;
+    }
+    if (!gunzip(body, VASK_REMOTE_WRITE_MAX_DECOMPRESSED, &inflated)) {
+      stats_counter_inc(r->requests);
+      bad_request(restc, r, 400, "Bad Request", "bad_compression");
+      return TOVI_HTTP_DONE;
+    }
+    body = inflated;
+  }
+  int rv = ingest_body(restc, r, precision, body);
+  if (inflated.capacity() > (1u << 20)) std::string().swap(inflated);
+  return rv;
 }
 
 bool allowed_text(const std::string &v) {

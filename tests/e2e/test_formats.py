@@ -233,6 +233,15 @@ def test_influx_from_the_python_client_and_over_tcp(daemon_factory, rabbitmq_nod
     assert r.status_code == 400
     r = requests.post(f"{url}/api/v2/write?precision=ms", data=f"cpu,host=a v=1 {now * 1000}\n")
     assert r.status_code == 204
+    # Gzip bodies, as Telegraf sends them by default.
+    import gzip
+    before = formats(url, "influx")["accepted"]
+    r = requests.post(f"{url}/api/v2/write?precision=s", headers={"Content-Encoding": "gzip"},
+                      data=gzip.compress(f"cpu,host=a v=1 {now}\ncpu,host=b v=2 {now}\n".encode()))
+    assert r.status_code == 204
+    assert wait_for(lambda: formats(url, "influx")["accepted"] - before == 2, what="gzip samples")
+    r = requests.post(f"{url}/api/v2/write", headers={"Content-Encoding": "gzip"}, data=b"plain")
+    assert r.status_code == 400 and r.json() == {"error": "bad_compression"}
     assert d.stop() == 0
 
 

@@ -315,6 +315,7 @@ vask_sample_reason_t vask_sample_build(const vask_mapping_t &map, const vask_raw
     return compare_text(tt + a.offset + a.cat_len + 1, a.total - a.cat_len - 1,
                         tt + b.offset + b.cat_len + 1, b.total - b.cat_len - 1) < 0;
   };
+  if (s.refs.size() > 16) std::sort(s.refs.begin(), s.refs.end(), less);  // a large hostile set
   for (size_t i = 1; i < s.refs.size(); i++) {
     tag_ref_t t = s.refs[i];
     size_t j = i;

@@ -346,10 +346,23 @@ TEST(vask_sample, names_and_label_sets_it_cannot_place_are_refused) {
   s.labels = long_cat;
   s.nlabels = 2;
   EXPECT_EQ(vask_sample_build(map, s, "", &m), VASK_SAMPLE_BAD_TAGS);
+  // A large set in reverse order, with duplicates, below the limit: sorted and deduplicated as
+  // the line decoder does it.
+  std::vector<vask_label_t> reversed;
+  for (int i = 199; i >= 0; i--)
+    reversed.push_back({keys[size_t(i / 2)], "v"});
+  reversed.push_back({"host", "h"});
+  s.labels = reversed.data();
+  s.nlabels = reversed.size();
+  ASSERT_EQ(vask_sample_build(map, s, "", &m), VASK_SAMPLE_OK);
+  EXPECT_EQ(m->id.stream.tag_count, 101);
+  expect_renders_faithfully(m);
+  vask_metric_director_message_deref(m);
   // "cpu|ST[host:h,k:" + value + "]" is exactly 4095 bytes.
   std::string value(4095 - std::string("cpu|ST[host:h,k:]").size(), 'v');
   vask_label_t at_limit[] = {{"host", "h"}, {"k", value}};
   s.labels = at_limit;
+  s.nlabels = 2;
   ASSERT_EQ(vask_sample_build(map, s, "", &m), VASK_SAMPLE_OK);
   EXPECT_EQ(m->id.name_len_with_tags, 4095u);
   expect_renders_faithfully(m);

@@ -371,6 +371,7 @@ vask_sample_reason_t vask_sample_build(const vask_mapping_t &map, const vask_raw
   unsigned ms = unsigned(smp.whence_ms % 1000);
   char frac[5] = {'.', char('0' + ms / 100), char('0' + ms / 10 % 10), char('0' + ms % 10), '\t'};
   w.put(frac, 5);
+  const char *host_at = w.p;
   w.put(host);
   w.put('`');
   w.put(map.module);
@@ -424,6 +425,13 @@ vask_sample_reason_t vask_sample_build(const vask_mapping_t &map, const vask_raw
     id.stream.tag_count = int(count);
     id.stream.canonical_size = canonical;
   }
+  m->check_id = check_id;
+  if (have_host) {
+    m->host = host_at;
+    m->host_len = host.size();
+  }
+  // Never a self-check: the marker needs back-quotes that module and broker cannot hold.
+  m->selfcheck = false;
   vask_metric_value_t &v = m->value;
   v.whence_ms = smp.whence_ms;
   v.type = smp.type;

@@ -17,10 +17,13 @@
 //               present, joined by ","; when none is present, of "peer=<address>" of the
 //               sender, when the source knows it; else the sample is refused (no_identity);
 //   check id    the value of check_id_label when configured and present, else 0;
-//   host        the value of host_label when present, else the sender's address, else none;
+//   host        the value of host_label when present, else the sender's address, else none
+//               (null; the rendered line then shows an empty host);
 //   name        the format's metric name (__name__; measurement + separator + field; the path);
 //   stream tags every other label with a non-empty value; the labels read for the account, the
 //               check UUID and the check id are not tags.
+//
+// Samples of these formats are never self-checks (selfcheck false).
 //
 // The built message is a complete metric message (type 'M', reference count 1): its
 // original_message is a metric line (docs/metric-lines.md) that renders the sample faithfully,

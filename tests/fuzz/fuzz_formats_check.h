@@ -33,6 +33,9 @@ inline void check_message(void *, vask_metric_message_t *m) {
         std::memcmp(d->id.name, id.name, id.name_len_with_tags) == 0);
   check(std::memcmp(d->id.id, id.id, 16) == 0 && d->id.account_id == id.account_id);
   check(d->value.type == m->value.type && d->value.whence_ms == m->value.whence_ms);
+  check(d->check_id == m->check_id && !d->selfcheck && !m->selfcheck);
+  check(d->host_len == m->host_len &&
+        (!m->host || std::memcmp(d->host, m->host, m->host_len) == 0));
   vask_metric_director_message_deref(d);
   vask_metric_director_message_deref(m);
 }

@@ -48,6 +48,11 @@ void expect_renders_faithfully(vask_metric_message_t *m) {
   EXPECT_EQ(d->id.stream.canonical_size, m->id.stream.canonical_size);
   for (int i = 0; i < m->id.stream.tag_count; i++)
     EXPECT_EQ(d->id.stream.tags[i].category_size, m->id.stream.tags[i].category_size);
+  EXPECT_EQ(d->check_id, m->check_id);
+  // A sample without a host is rendered with an empty one.
+  EXPECT_EQ(std::string(d->host, d->host_len), std::string(m->host ? m->host : "", m->host_len));
+  EXPECT_FALSE(d->selfcheck);
+  EXPECT_FALSE(m->selfcheck);
   EXPECT_EQ(d->value.whence_ms, m->value.whence_ms);
   EXPECT_EQ(d->value.type, m->value.type);
   switch (m->value.type) {
@@ -204,6 +209,8 @@ TEST(vask_sample, identity_gives_a_name_based_uuid_and_the_host) {
   EXPECT_EQ(m, nullptr);
   ASSERT_EQ(vask_sample_build(map, s, "10.1.2.3", &m), VASK_SAMPLE_OK);
   EXPECT_EQ(uuid_text(m->id.id), "44490f73-c651-526f-b4f6-a870ed0e7dc8");
+  EXPECT_EQ(std::string(m->host, m->host_len), "10.1.2.3");
+  EXPECT_EQ(m->check_id, 0u);
   EXPECT_EQ(std::string(m->original_message, 21), "M\t1700000000.123\t10.1");
   vask_metric_director_message_deref(m);
 }
@@ -227,6 +234,8 @@ TEST(vask_sample, configured_labels_place_account_check_and_broker) {
   vask_metric_message_t *m;
   ASSERT_EQ(vask_sample_build(map, s, "", &m), VASK_SAMPLE_OK);
   EXPECT_EQ(m->id.account_id, 77u);
+  EXPECT_EQ(m->check_id, 4321u);
+  EXPECT_EQ(std::string(m->host, m->host_len), "web01");
   EXPECT_EQ(uuid_text(m->id.id), "0f1e2d3c-4b5a-6978-8796-a5b4c3d2e1f0");
   // The labels read for the account and the check are not tags.
   EXPECT_EQ(std::string(m->id.name, m->id.name_len_with_tags), "cpu.user|ST[host:web01]");

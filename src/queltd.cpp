@@ -34,6 +34,7 @@
 #include "vask/vask_director.h"
 #include "vask/vask_intake.h"
 #include "vask/vask_intake_bus.h"
+#include "vask/vask_intake_formats.h"
 
 namespace {
 
@@ -116,7 +117,7 @@ int child_main(void) {
     tovi_log(tovi_error, "Cannot start the REST listeners of '%s'\n", config_file);
     exit(2);
   }
-  if (vask_intake_init() != 0 || vask_intake_bus_init() < 0) {
+  if (vask_intake_init() != 0 || vask_intake_bus_init() < 0 || vask_intake_http_init() < 0) {
     tovi_log(tovi_error, "Cannot start the metric listeners of '%s'\n", config_file);
     exit(2);
   }

@@ -30,6 +30,7 @@
 #include "metrics/metrics_internal.h"
 #include "tovi/tovi_assert.h"
 #include "tovi/tovi_memory.h"
+#include "tovi/tovi_sync.h"
 #include "tovi/tovi_uuid.h"
 
 namespace {
@@ -39,7 +40,7 @@ constexpr uint64_t golden_ratio_64 = 0x9E3779B97F4A7C15ull;
 constexpr int state_record_overhead = 110;
 constexpr int window_set_initial_size = 8;
 
-std::mutex metricstate_wrlock;
+tovi_mutex_c metricstate_wrlock;
 ck_hs_t metricstate;
 std::once_flag registry_once;
 
@@ -351,7 +352,7 @@ void metric_state_registry_init(int initial_hash_size) {
 }
 
 unsigned long metric_state_count(void) {
-  std::lock_guard<std::mutex> g(metricstate_wrlock);
+  tovi_lock_guard_c<tovi_mutex_c> g(metricstate_wrlock);
   return ck_hs_count(&metricstate);
 }
 
@@ -409,7 +410,7 @@ metric_window_t *metric_window_reserve(rule_metric_type_t type, const vask_metri
     }
     bool inserted;
     {
-      std::lock_guard<std::mutex> g(metricstate_wrlock);
+      tovi_lock_guard_c<tovi_mutex_c> g(metricstate_wrlock);
       published(candidate);
       inserted = ck_hs_put(&metricstate, state_key_hash, candidate);
     }

@@ -52,6 +52,7 @@
 #include "tovi/tovi_conf.h"
 #include "tovi/tovi_memory.h"
 #include "tovi/tovi_module.h"
+#include "tovi/tovi_sync.h"
 #include "tovi/tovi_uuid.h"
 
 std::atomic<uint64_t> alert_notifications_sent{0};
@@ -172,24 +173,26 @@ struct refused_t {
   std::string signature;
 };
 
-std::mutex refused_lock;
+tovi_mutex_c refused_lock;
 // Keyed by the stream's address: one entry a stream however often it was refused meanwhile.
-std::unordered_map<const rulestream_c *, refused_t> refused_streams;  // guarded by refused_lock
-bool refused_timer_armed = false;                                     // guarded by refused_lock
+std::unordered_map<const rulestream_c *, refused_t> refused_streams ABSL_GUARDED_BY(refused_lock);
+bool refused_timer_armed ABSL_GUARDED_BY(refused_lock) = false;
 
 constexpr long refused_retry_s = 1;
 
 int retry_refused(eventer_t, int, void *, struct timeval *) {
   std::unordered_map<const rulestream_c *, refused_t> due;
   {
-    std::lock_guard<std::mutex> g(refused_lock);
+    tovi_lock_guard_c<tovi_mutex_c> g(refused_lock);
     due.swap(refused_streams);
     refused_timer_armed = false;
   }
   struct timeval now;
   gettimeofday(&now, nullptr);
   tovi_memory_scope_c bracket;
-  for (auto &[_, entry] : due) {
+  for (auto &due_entry : due) {
+    // Named, not a structured binding: the lambda below captures it (clang 14 refuses to).
+    refused_t &entry = due_entry.second;
     ruleset_sp r = entry.ruleset.lock();
     if (!r) continue;
     rulestream_sp rs;
@@ -204,7 +207,7 @@ int retry_refused(eventer_t, int, void *, struct timeval *) {
 }
 
 void remember_refused(const rulestream_c *rs, const ruleset_sp &r, std::string_view signature) {
-  std::lock_guard<std::mutex> g(refused_lock);
+  tovi_lock_guard_c<tovi_mutex_c> g(refused_lock);
   refused_t &entry = refused_streams[rs];
   entry.ruleset = r;
   entry.signature.assign(signature);
@@ -399,7 +402,7 @@ ruleset_sp ruleset_get_ancestral_sev1_id(uint64_t ecid) {
 // -----------------------------------------------------------------------------------
 
 json_object *rulestream_c::construct_json_notification(std::optional<uint64_t> progeny_arg) {
-  std::lock_guard<std::recursive_mutex> lock(_data_mutex);
+  tovi_lock_guard_c<tovi_recursive_mutex_c> lock(_data_mutex);
   ruleset_sp r = _ruleset.lock();
   if (!r) return nullptr;
   const uint64_t progeny = progeny_arg.value_or(_last_notified_progeny);
@@ -516,7 +519,7 @@ json_object *rulestream_c::construct_json_notification(std::optional<uint64_t> p
 
 bool rulestream_c::notify(uint64_t ms, int32_t sev, int8_t rule, const uint8_t uuid[16],
                           uint64_t progeny) {
-  std::lock_guard<std::recursive_mutex> lock(_data_mutex);
+  tovi_lock_guard_c<tovi_recursive_mutex_c> lock(_data_mutex);
   ruleset_sp r = _ruleset.lock();
   if (!r) return false;
   uint8_t previous_uuid[16];
@@ -560,7 +563,7 @@ bool rulestream_c::notify(uint64_t ms, int32_t sev, int8_t rule, const uint8_t u
 }
 
 void rulestream_c::renotify() {
-  std::lock_guard<std::recursive_mutex> lock(_data_mutex);
+  tovi_lock_guard_c<tovi_recursive_mutex_c> lock(_data_mutex);
   // A stream that never announced anything has no state to announce again.
   if (_last_notified_sev == 0) return;
   uint8_t uuid[16];

@@ -671,7 +671,7 @@ void end_maintenance_on_ecid(uint64_t ecid) {
 
 void maint_windows_each(const std::function<void(maint_window_t *)> &fn) {
   if (!tables_ready.load(std::memory_order_acquire)) return;
-  std::lock_guard<std::mutex> guard(maintenance_add_remove_lock);
+  tovi_lock_guard_c<tovi_mutex_c> guard(maintenance_add_remove_lock);
   ck_hs_iterator_t it = CK_HS_ITERATOR_INITIALIZER;
   void *value;
   while (ck_hs_next(&maintenance_windows, &it, &value))
@@ -680,7 +680,7 @@ void maint_windows_each(const std::function<void(maint_window_t *)> &fn) {
 
 std::vector<uint64_t> maint_window_held_ecids(maint_window_t *w) {
   std::vector<uint64_t> ecids;
-  std::lock_guard<std::mutex> guard(w->tgt_ecids_wrlock);
+  tovi_lock_guard_c<tovi_mutex_c> guard(w->tgt_ecids_wrlock);
   ck_hs_iterator_t it = CK_HS_ITERATOR_INITIALIZER;
   void *value;
   while (ck_hs_next(w->tgt_ecids, &it, &value))

@@ -343,7 +343,7 @@ void text_holder_key(rule_metric_type_t type, int *duration, bool *grouped) {
 void state_unlink_if_empty(metric_state_t *ms) {
   bool unlinked = false;
   {
-    std::lock_guard<std::mutex> g(metricstate_wrlock);
+    tovi_lock_guard_c<tovi_mutex_c> g(metricstate_wrlock);
     ms->windows_wrlock.lock();
     if (!ms->dead && ck_hs_count(&ms->windows) == 0) {
       ms->dead = true;

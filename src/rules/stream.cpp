@@ -331,14 +331,14 @@ rulestream_sp ruleset_t::get_rulestream(const vask_metric_id_t *id, const char *
 }
 
 void rulestream_c::take_remembered(int32_t sev, int8_t rule) {
-  std::lock_guard<std::recursive_mutex> lock(_data_mutex);
+  tovi_lock_guard_c<tovi_recursive_mutex_c> lock(_data_mutex);
   if (_last_notified_sev != 0) return;  // announced something already: that is what counts
   _remembered_sev = sev;
   _remembered_rule = rule;
 }
 
 bool rulestream_c::announced_raised(int32_t *sev, int8_t *rule) {
-  std::lock_guard<std::recursive_mutex> lock(_data_mutex);
+  tovi_lock_guard_c<tovi_recursive_mutex_c> lock(_data_mutex);
   int32_t s = _last_notified_sev;
   int8_t r = _last_notified_rule;
   if (s == 0) {

@@ -41,6 +41,7 @@
 #include "tovi/tovi_log.h"
 #include "tovi/tovi_memory.h"
 #include "tovi/tovi_module.h"
+#include "tovi/tovi_sync.h"
 #include "tovi/tovi_uuid.h"
 #include "tovi/tovi_text.h"
 #include "vask/vask_director.h"
@@ -52,14 +53,13 @@ extern "C" {
 
 namespace {
 
-constexpr std::string_view selfcheck_marker = "`selfcheck`selfcheck`";
 constexpr uint64_t selfcheck_min_uptime = 60;  // seconds; a report must exceed it to count
 constexpr unsigned long registry_initial_size = 128;
 constexpr size_t default_max_brokers = 10000;
 
 ck_hs_t brokers;
 std::once_flag brokers_once;
-std::mutex brokers_lock;
+tovi_mutex_c brokers_lock;
 std::atomic<size_t> broker_records{0};
 std::atomic<size_t> max_brokers{default_max_brokers};
 std::atomic<uint64_t> untracked_messages{0};
@@ -358,8 +358,7 @@ int fetch_some_brokers(eventer_t, int mask, void *closure, struct timeval *) {
     info.callback = api_json_parse_cb;
     info.closure = &parsed;
     if (api_call(&info) != 0) {
-      tovi_log(tovi_log_stream_find("error/rules"), "API: %s\n",
-               info.error ? info.error : "unknown failure");
+      api_log_failure(tovi_log_stream_find("error/rules"), &info);
     } else {
       tovi_memory_scope_c bracket;
       brokers_apply_list(parsed.doc);
@@ -412,7 +411,7 @@ broker_t *createbroker(const char *name, size_t name_len) {
   broker_t *existing = nullptr;
   bool stored = false;
   {
-    std::lock_guard<std::mutex> guard(brokers_lock);
+    tovi_lock_guard_c<tovi_mutex_c> guard(brokers_lock);
     unsigned long h = CK_HS_HASH(&brokers, key_hash, &fresh->key);
     existing = static_cast<broker_t *>(ck_hs_get(&brokers, h, &fresh->key));
     if (!existing && broker_records.load(std::memory_order_relaxed) <
@@ -473,15 +472,7 @@ uint64_t broker_selfcheck_value(const vask_metric_value_t &v) {
   }
 }
 
-bool broker_selfcheck_marked(const vask_metric_message_t *m) {
-  const char *line = m->original_message;
-  const char *name = m->id.name;
-  if (!line || !name || name <= line + 2 || name >= line + m->original_message_len) return false;
-  std::string_view before(line, size_t(name - line));
-  return before.find(selfcheck_marker) != std::string_view::npos;
-}
-
-void brokers_watch_at(vask_metric_message_t *m, uint64_t now_us) {
+void brokers_watch_at_for_test(vask_metric_message_t *m, uint64_t now_us) {
   if (!m->vask.name || !m->vask.len) return;
   if (std::string_view(m->vask.name, m->vask.len) == internal_broker_name) return;
   // A connection's lines mostly come from one broker: each thread remembers the record it used
@@ -506,18 +497,18 @@ void brokers_watch_at(vask_metric_message_t *m, uint64_t now_us) {
 
   std::string_view name(m->id.name ? m->id.name : "", m->id.name ? m->id.name_len : 0);
   if (name == "uptime") {
-    if (broker_selfcheck_marked(m) && broker_selfcheck_value(m->value) > selfcheck_min_uptime) {
+    if (m->selfcheck && broker_selfcheck_value(m->value) > selfcheck_min_uptime) {
       raise_time(b->last_seen_us, when_us);
       b->seen_count.fetch_add(1, std::memory_order_relaxed);
     }
   } else if (name == "metrics_collected") {
-    if (broker_selfcheck_marked(m))
+    if (m->selfcheck)
       b->collected.store(broker_selfcheck_value(m->value), std::memory_order_relaxed);
   }
 }
 
 bool brokers_watch(void *, vask_metric_message_t *m) {
-  brokers_watch_at(m, wall_now_us());
+  brokers_watch_at_for_test(m, wall_now_us());
   return true;
 }
 
@@ -536,8 +527,14 @@ int broker_pulse(broker_t *broker, int pulse, int64_t age, uint64_t counter) {
   json_object_object_add(maint, "reporter", json_object_new_string(reporter));
   json_object_object_add(doc, "maint", maint);
   size_t len = 0;
-  const char *doc_str = json_object_to_json_string_length(doc, JSON_C_TO_STRING_PLAIN, &len);
-  tovi_assert(doc_str);
+  const char *raw = json_object_to_json_string_length(doc, JSON_C_TO_STRING_PLAIN, &len);
+  tovi_assert(raw);
+  std::string fixed;
+  const char *doc_str = raw;
+  if (tovi_json_utf8_repair(std::string_view(raw, len), &fixed)) {
+    doc_str = fixed.c_str();
+    len = fixed.size();
+  }
   tovi_log_fields(fire_stream(),
                   ({"broker", broker->key.name}, {"pulse", pulse}, {"age", long(age)},
                    {"counter", (unsigned long)counter}, {"reporter", reporter}),

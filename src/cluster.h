@@ -22,6 +22,9 @@
 // configuration cannot be used. Call once, on the main thread, after the console and the network
 // listeners are up (the cluster runs on an event-loop thread).
 void init_cluster(void);
+// Registers GET /cluster[?uuid=&name=]: the nodes as this node sees them and a metric's owners
+// (src/cluster_rest.cpp). Called by init_cluster.
+void cluster_rest_init(void);
 
 // The node-update hook: logs topology changes on the "debug" stream and changes nothing.
 // Returns TOVI_HOOK_CONTINUE. Runs on the cluster's thread.

@@ -20,10 +20,14 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <mutex>
+#include <string_view>
+#include <vector>
 
 #include "tovi/eventer.h"
 #include "tovi/tovi_http.h"
+#include "tovi/tovi_sync.h"
 
 struct json_object;
 struct ck_hs;
@@ -61,18 +65,20 @@ struct maint_def_t {
   uint64_t account_id = 0;    // owning account, for logging only
 };
 
+// Every change of the registry holds this lock.
+extern tovi_mutex_c maintenance_add_remove_lock;
+
 // One window.
 struct maint_window_t {
   maint_def_t def;  // first, so that a pointer to the id probes the id table
   // The end timer (a reference held by the window), or null once it has fired or was removed.
-  // Guarded by maintenance_add_remove_lock.
-  eventer_t stop_trigger = nullptr;
+  eventer_t stop_trigger ABSL_GUARDED_BY(maintenance_add_remove_lock) = nullptr;
   // The rulesets this window has held back at least once: lock-free membership tests;
   // insertions and taking the set out are serialised by tgt_ecids_wrlock. An ecid of 0 or
   // 2^64-1 is never recorded (neither names a ruleset).
   ck_hs *tgt_ecids = nullptr;
-  std::mutex tgt_ecids_wrlock;
-  bool added_by_key = false;  // sits in a key table; guarded by maintenance_add_remove_lock
+  tovi_mutex_c tgt_ecids_wrlock;
+  bool added_by_key ABSL_GUARDED_BY(maintenance_add_remove_lock) = false;  // sits in a key table
 };
 
 // A node of the list of windows that share one key. A slot is vacated (null) when its window
@@ -81,9 +87,6 @@ struct maint_window_list_t {
   std::atomic<maint_window_t *> maint_window{nullptr};
   std::atomic<maint_window_list_t *> next{nullptr};
 };
-
-// Every change of the registry holds this lock.
-extern std::mutex maintenance_add_remove_lock;
 
 // ---- Windows -----------------------------------------------------------------------------------
 
@@ -119,6 +122,12 @@ uint8_t maint_window_severity_mask(const maint_window_t *w);
 bool maint_window_holds_ecid(maint_window_t *w, uint64_t ecid);
 // The number of live windows.
 uint64_t maint_windows_live();
+// Calls fn for every live window, in table order, holding maintenance_add_remove_lock (fn must
+// not change the registry). Any thread, inside a safe-memory bracket.
+void maint_windows_each(const std::function<void(maint_window_t *)> &fn);
+// The rulesets the window holds back now (recorded and not yet re-evaluated), ascending. Any
+// thread, inside a safe-memory bracket.
+std::vector<uint64_t> maint_window_held_ecids(maint_window_t *w);
 
 // ---- Matching
 // ------------------------------------------------------------------------------------
@@ -183,6 +192,31 @@ bool get_kv_as_uint64(json_object *object, const char *key, uint64_t *value);
 // *errors and is skipped; a severity outside 1..5 adds one error but the window is still taken.
 // Returns the number of windows handed over, or -1 (one error) when document is not an array.
 int parse_maint_windows_response(json_object *document, uint64_t *hwm, int *errors);
+// The same for a JSON text, taken element by element (src/json_elements.h): memory follows the
+// windows kept, not the text. A text that is not JSON adds one error, returns -1 and sets
+// *syntax_error (when given); otherwise *syntax_error is null. Any thread.
+int parse_maint_windows_text(std::string_view text, uint64_t *hwm, int *errors,
+                             const char **syntax_error);
+
+// One request's windows taken element by element: begin, each element in order (null for one
+// that did not parse: an error), end, which adds the batch's errors to *errors and returns the
+// number of windows handed over. A new window while maint_windows_max_held are live is refused,
+// counted in over_limit and maint_windows_over_limit, never in errors. One thread per batch.
+struct maint_batch_t {
+  uint64_t max_held = 0;  // set by begin
+  uint64_t hwm = 0;       // the id of the last window handed over
+  int handed = 0;
+  int errors = 0;
+  uint64_t over_limit = 0;
+};
+void maint_batch_begin(maint_batch_t *batch, size_t count);
+void maint_batch_element(maint_batch_t *batch, json_object *element);
+int maint_batch_end(maint_batch_t *batch, int *errors);
+
+// Most live windows ("//orvane/state/maintenance/@max_held", 1,000,000), and the windows refused
+// for it.
+extern uint64_t maint_windows_max_held;
+extern std::atomic<uint64_t> maint_windows_over_limit;
 // The window as JSON ("maintenance_id", "severities", "start_on", "stop_on", "account_id",
 // "maintenance_type", "maintenance_item"), owned by the caller; null for a null window.
 json_object *maint_window_to_json(maint_window_t *w);
@@ -192,6 +226,13 @@ int maint_windows_rest_get(tovi_http_rest_closure_t *restc, int npats, char **pa
 int maint_windows_rest_post(tovi_http_rest_closure_t *restc, int npats, char **pats);
 int maint_windows_rest_post_complete(tovi_http_rest_closure_t *restc, int npats, char **pats);
 int maint_leave_rest_post(tovi_http_rest_closure_t *restc, int npats, char **pats);
+// GET /maintenance[?active=1|future=1|account_id=]: every live window (maint_window_to_json and
+// "active", "holding": the rulesets it holds back now), ordered by start; 400 for a bad query.
+// DELETE /maintenance/<id>: ends the window through its end timer, as if stop_on had come: what
+// it held back is announced. 404 when there is no such window. Registered by maintenance_init.
+int maint_windows_rest_list(tovi_http_rest_closure_t *restc, int npats, char **pats);
+int maint_windows_rest_delete(tovi_http_rest_closure_t *restc, int npats, char **pats);
+void maint_list_rest_init();
 
 // ---- Updates from the message bus
 // --------------------------------------------------------------

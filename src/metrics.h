@@ -24,6 +24,7 @@ extern "C" {
 #include "windows/numeric_stats_window.h"
 #include "windows/text_info.h"
 #include "tovi/eventer.h"
+#include "tovi/tovi_sync.h"
 #include "tovi/tovi_http.h"
 #include "vask/vask_metric.h"
 
@@ -146,10 +147,11 @@ constexpr int metric_state_max_record = 8304;
 // The windows of one metric under one stream signature. One safe-memory allocation; the key
 // (type, check_uuid, metric_name with its nul, signature with its nul) is contiguous at its end.
 struct metric_state_t {
-  metric_spinlock_t windows_wrlock;  // taken by writers of windows
-  ck_hs_t windows;                   // of metric_window_t*
+  tovi_spinlock_c windows_wrlock;  // taken by writers of windows
+  ck_hs_t windows;                 // of metric_window_t*
   // The broker that last delivered a message for this state (none until brokers are kept).
   std::atomic<broker_t *> broker;
+  bool dead;  // unlinked from the registry; written under windows_wrlock
   // Constant after creation.
   int metric_name_len;
   int signature_len;
@@ -165,7 +167,8 @@ struct metric_state_t {
 // long: %d" on "error" (nothing is reserved, null is returned). Returns the reserved window and,
 // when `state` is given, stores its state there (null when refused). The window stays valid
 // while the reservation is held: only the cancel that drops the last one unlinks it, and it is
-// freed after the grace period that follows. The state is never freed. Any thread, inside or
+// freed after the grace period that follows; so is the state when its last window goes (a state
+// nothing reserves is not kept: GET /metric/ then answers null for it). Any thread, inside or
 // outside a bracket.
 metric_window_t *metric_window_reserve(rule_metric_type_t type, const vask_metric_id_t *id,
                                        const char *signature, int windowing_duration, bool grouped,
@@ -228,5 +231,7 @@ int metric_state_get(tovi_http_rest_closure_t *restc, int npats, char **pats);
 // The route's expression under "/metric/".
 extern const char *const metric_state_rest_pattern;
 
-// Diagnostics and tests: states in the registry.
+// Diagnostics and tests: states in the registry, and states freed since the start because their
+// last window went.
 unsigned long metric_state_count(void);
+uint64_t metric_states_freed(void);

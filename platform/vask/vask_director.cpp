@@ -46,6 +46,7 @@
 #include "tovi/tovi_assert.h"
 #include "tovi/tovi_conf.h"
 #include "tovi/tovi_log.h"
+#include "tovi/tovi_sync.h"
 #include "tovi/tovi_memory.h"
 #include "vask/vask_decoder.h"
 
@@ -289,8 +290,8 @@ struct vask_metric_director_lane_t {
   alignas(64) std::atomic<bool> wake_needed{true};
   std::atomic<uint32_t> barrier{0};   // see lane_barrier
   std::atomic<size_t> side_count{0};  // side.size(), stored under side_lock
-  std::mutex side_lock;
-  std::deque<uintptr_t> side;  // guarded by side_lock
+  tovi_mutex_c side_lock;
+  std::deque<uintptr_t> side ABSL_GUARDED_BY(side_lock);
 };
 
 namespace {
@@ -303,12 +304,12 @@ struct globals_t {
   std::unique_ptr<std::atomic<uint64_t>[]> recent;
 
   // Lanes: published once by vask_metric_director_init.
-  std::mutex init_lock;
+  tovi_mutex_c init_lock;
   lane_t **lanes = nullptr;
   std::atomic<int> nlanes{0};
   int32_t max_wait_ms = default_max_wait_ms;
 
-  std::mutex write_lock;  // interest and search writers
+  tovi_mutex_c write_lock;  // interest and search writers
   rcu_table_c<interest_entry_t> interests{1024};
   rcu_table_c<search_entry_t> searches{256};
   // Whether an interest (or search) was ever registered under the all-zero check UUID, and an
@@ -319,10 +320,10 @@ struct globals_t {
   std::atomic<bool> zero_uuid_interests{false};
   std::atomic<bool> suffixed_interests{false};
   std::atomic<bool> zero_uuid_searches{false};
-  std::unordered_map<uint32_t, search_t *> search_by_id;  // guarded by write_lock
-  uint32_t next_search_id = 1;                            // guarded by write_lock
+  std::unordered_map<uint32_t, search_t *> search_by_id ABSL_GUARDED_BY(write_lock);
+  uint32_t next_search_id ABSL_GUARDED_BY(write_lock) = 1;
 
-  std::mutex hook_lock;
+  tovi_mutex_c hook_lock;
   hook_list_t<metric_director_want_hook_t> want;
   hook_list_t<metric_director_revise_hook_t> revise;
 };
@@ -465,7 +466,7 @@ size_t ring_push_run(lane_t *l, const uintptr_t *items, size_t n) {
 }
 
 uintptr_t side_pop(lane_t *l) {
-  std::lock_guard<std::mutex> g(l->side_lock);
+  tovi_lock_guard_c<tovi_mutex_c> g(l->side_lock);
   if (l->side.empty()) return 0;
   uintptr_t item = l->side.front();
   l->side.pop_front();
@@ -479,7 +480,7 @@ enum offer_t { OFFER_FULL, OFFER_RING, OFFER_SIDE, OFFER_OVERFLOW };
 // past the lane's bound if need be.
 offer_t lane_offer(lane_t *l, uintptr_t item, bool force) {
   if (l->side_count.load(std::memory_order_acquire) == 0 && ring_push(l, item)) return OFFER_RING;
-  std::lock_guard<std::mutex> g(l->side_lock);
+  tovi_lock_guard_c<tovi_mutex_c> g(l->side_lock);
   // The side list drained meanwhile: the ring is the place again.
   if (l->side.empty() && ring_push(l, item)) return OFFER_RING;
   uint64_t in_ring =
@@ -534,7 +535,7 @@ size_t lane_offer_run(lane_t *l, const uintptr_t *items, size_t n) {
   size_t done = 0;
   if (l->side_count.load(std::memory_order_acquire) == 0) done = ring_push_run(l, items, n);
   if (done == n) return n;
-  std::lock_guard<std::mutex> g(l->side_lock);
+  tovi_lock_guard_c<tovi_mutex_c> g(l->side_lock);
   if (l->side.empty()) done += ring_push_run(l, items + done, n - done);
   if (done == n) return n;
   uint64_t in_ring =
@@ -751,9 +752,10 @@ vask_director_result_t submit_line(const char *line, size_t len, route_mode_t mo
 }
 
 template <typename F>
-void hook_register(std::mutex &lock, hook_list_t<F> &list, const char *name, F fn, void *closure) {
+void hook_register(tovi_mutex_c &lock, hook_list_t<F> &list, const char *name, F fn,
+                   void *closure) {
   tovi_assert(fn);
-  std::lock_guard<std::mutex> guard(lock);
+  tovi_lock_guard_c<tovi_mutex_c> guard(lock);
   int n = list.count.load(std::memory_order_relaxed);
   tovi_assert(n < max_hooks);
   list.hooks[n] = hook_t<F>{name ? name : "", fn, closure};
@@ -781,7 +783,7 @@ void vask_metric_director_init_globals(void) {
 
 int vask_metric_director_init(void) {
   globals_t &g = G();
-  std::lock_guard<std::mutex> guard(g.init_lock);
+  tovi_lock_guard_c<tovi_mutex_c> guard(g.init_lock);
   if (g.nlanes.load(std::memory_order_relaxed) > 0) return 0;
   if (!eventer_is_initialized()) {
     tovi_log(tovi_error, "director: the event loop must be initialised first\n");
@@ -945,6 +947,11 @@ vask_director_batch_t::~vask_director_batch_t() {
   vask_metric_director_batch_release(this);
 }
 
+namespace {
+vask_director_result_t batch_stage(globals_t &g, vask_director_batch_t *b,
+                                   vask_metric_message_t *m);
+}  // namespace
+
 vask_director_result_t vask_metric_director_batch_add_line(vask_director_batch_t *b,
                                                            const char *line, size_t len) {
   globals_t &g = G();
@@ -953,6 +960,22 @@ vask_director_result_t vask_metric_director_batch_add_line(vask_director_batch_t
   vask_metric_message_t *m = decode_line(g, line, len, &r);
   if (!m) return r;
   b->parsed++;
+  return batch_stage(g, b, m);
+}
+
+vask_director_result_t vask_metric_director_batch_add_message(vask_director_batch_t *b,
+                                                              vask_metric_message_t *m) {
+  globals_t &g = G();
+  b->received++;
+  b->parsed++;
+  return batch_stage(g, b, m);
+}
+
+namespace {
+
+vask_director_result_t batch_stage(globals_t &g, vask_director_batch_t *b,
+                                   vask_metric_message_t *m) {
+  vask_director_result_t r;
   int n = g.nlanes.load(std::memory_order_acquire);
   thread_local std::vector<uint16_t> flags;
   r = choose_lanes(g, m, flags, n);
@@ -977,6 +1000,8 @@ vask_director_result_t vask_metric_director_batch_add_line(vask_director_batch_t
   b->messages++;
   return VASK_DIRECTOR_DELIVERED;
 }
+
+}  // namespace
 
 namespace {
 
@@ -1070,7 +1095,7 @@ int vask_metric_director_adjust_metric_interest_on_thread(uint32_t thread,
   key.append(name, len);
   uint64_t hash = hash_key(key);
 
-  std::lock_guard<std::mutex> guard(g.write_lock);
+  tovi_lock_guard_c<tovi_mutex_c> guard(g.write_lock);
   interest_entry_t *e;
   {
     tovi_memory_scope_c bracket;
@@ -1139,7 +1164,7 @@ uint32_t vask_metric_director_register_search_on_thread(uint32_t thread, uint64_
   if (std::memcmp(s->check_uuid, zero_uuid, 16) == 0)
     g.zero_uuid_searches.store(true, std::memory_order_release);
 
-  std::lock_guard<std::mutex> guard(g.write_lock);
+  tovi_lock_guard_c<tovi_mutex_c> guard(g.write_lock);
   do {
     s->id = g.next_search_id++;
   } while (s->id == 0 || g.search_by_id.count(s->id));
@@ -1169,7 +1194,7 @@ bool vask_metric_director_deregister_search_on_thread(uint32_t thread, uint32_t 
   globals_t &g = G();
   int lane = lane_of(g, thread);
   if (lane < 0) return false;
-  std::lock_guard<std::mutex> guard(g.write_lock);
+  tovi_lock_guard_c<tovi_mutex_c> guard(g.write_lock);
   auto it = g.search_by_id.find(id);
   if (it == g.search_by_id.end() || it->second->lane != lane) return false;
   search_t *s = it->second;
@@ -1200,7 +1225,7 @@ bool vask_metric_director_deregister_search_on_thread(uint32_t thread, uint32_t 
 
 size_t vask_metric_director_search_count(void) {
   globals_t &g = G();
-  std::lock_guard<std::mutex> guard(g.write_lock);
+  tovi_lock_guard_c<tovi_mutex_c> guard(g.write_lock);
   return g.search_by_id.size();
 }
 

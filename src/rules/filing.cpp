@@ -6,6 +6,7 @@
 // (name, account, check or pattern) is taken out of its old list before the new one is filed.
 #include <mutex>
 
+#include "rules/announce_internal.h"
 #include "rules/absence_internal.h"
 #include "rules/dependency_internal.h"
 #include "rules/registry_internal.h"
@@ -13,8 +14,9 @@
 #include "rules/stream_internal.h"
 #include "tovi/tovi_log.h"
 #include "tovi/tovi_memory.h"
+#include "tovi/tovi_sync.h"
 
-std::mutex rules_loader_mutex;
+tovi_mutex_c rules_loader_mutex;
 
 void rules_start_ruleset_timers(const ruleset_sp &r) {
   absence_trigger_loaded_ruleset(r);
@@ -22,7 +24,7 @@ void rules_start_ruleset_timers(const ruleset_sp &r) {
 }
 
 bool ruleset_delete(uint64_t ecid) {
-  std::lock_guard<std::mutex> guard(rules_loader_mutex);
+  tovi_lock_guard_c<tovi_mutex_c> guard(rules_loader_mutex);
   dependency_record(ecid, 0);
   ruleset_sp removed = ruleset_mgr->remove_by_id(ecid);
   if (!removed) {
@@ -48,7 +50,7 @@ bool ruleset_delete(uint64_t ecid) {
 }
 
 void ruleset_file(const ruleset_sp &r) {
-  std::lock_guard<std::mutex> guard(rules_loader_mutex);
+  tovi_lock_guard_c<tovi_mutex_c> guard(rules_loader_mutex);
   ruleset_sp old = ruleset_mgr->get_by_id(r->event_criteria_id);
   if (old && !ruleset_same_list(*old, *r)) {
     // The definition moved to another list: the old version must not stay filed (and alerting)
@@ -69,7 +71,10 @@ void ruleset_file(const ruleset_sp &r) {
     list = ruleset_list_for(*r, true);
   }
   ruleset_sp in_force = add_ruleset_tgt(list, r);
-  if (in_force != r) return;
+  if (in_force != r) {
+    outlet_text_keep(*in_force, *r);
+    return;
+  }
   ruleset_sp added = r;
   ruleset_mgr->add_by_id(added);
   tovi_log_fields(

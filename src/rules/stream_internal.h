@@ -45,6 +45,7 @@
 #include "rules/model_internal.h"
 #include "rules/rules.h"
 #include "tovi/tovi_log.h"
+#include "tovi/tovi_sync.h"
 #include "vask/vask_metric.h"
 
 struct json_object;
@@ -148,7 +149,7 @@ class rulestream_c {
   rulestream_c &operator=(const rulestream_c &) = delete;
 
   // The lock every state change takes; recursive.
-  std::recursive_mutex &data_mutex() { return _data_mutex; }
+  tovi_recursive_mutex_c &data_mutex() { return _data_mutex; }
 
   // ---- History (call with the lock held, or take it) --------------------------------------
   int32_t get_last_sev() const { return _history[_hidx].sev; }
@@ -163,6 +164,12 @@ class rulestream_c {
   void mark_triggered(uint64_t ms, int32_t sev, int8_t rule, const uint8_t uuid[16]);
   // The newest severity, readable without the lock (another stream's ancestor search).
   int32_t published_sev() const { return _published_sev.load(std::memory_order_acquire); }
+  // Asks the processor for what a listing of many streams reads first (the newest severity and
+  // the signature), so that a walk over a table can overlap the fetches of several streams.
+  void prefetch_for_listing() const {
+    __builtin_prefetch(&_published_sev);
+    __builtin_prefetch(_signature);
+  }
 
   // ---- Values ---------------------------------------------------------------------------------
   // Records the message's time and value as the stream's last; ignores a missing message and
@@ -210,8 +217,9 @@ class rulestream_c {
   // assertion. Called with the lock held, inside a safe-memory bracket.
   bool apply_metric_message_to_rule(const ruleset_sp &ruleset, int i, vask_metric_message_t *m,
                                     bool *booted);
-  // Reads the host and the check id from the check field of the message's line. Returns whether
-  // a known host or check id changed. Takes the lock.
+  // Takes the host and the check id the message carries (a message without a host changes
+  // nothing; a check id of 0 is none). Returns whether a known host or check id changed. Takes
+  // the lock.
   bool extract_orvane_extended_info(const vask_metric_message_t *m);
   // Records (sev, rule) as a transition at trigger_time_ms when it differs from the newest one,
   // with the ruleset's check UUID, and re-evaluates the notification. Returns whether a
@@ -248,10 +256,13 @@ class rulestream_c {
   // notified state. Publishes only when this node is responsible for the metric (counted as
   // suppressed otherwise). A send the bus module refuses is counted as failed and leaves the
   // last notified state unchanged, so the next re-evaluation tries again. Returns whether the
-  // document was handed to the bus. Takes the lock.
-  bool notify(uint64_t ms, int32_t sev, int8_t rule, const uint8_t uuid[16], uint64_t progeny);
-  // Announces the last notified state again, with the current history. Takes the lock.
-  void renotify();
+  // document was handed to the bus. Takes the lock. A refused re-publication (`republish`) is
+  // retried by re-publishing again later, as the state then is.
+  bool notify(uint64_t ms, int32_t sev, int8_t rule, const uint8_t uuid[16], uint64_t progeny,
+              bool republish = false);
+  // Announces the last notified state again, with the current history, built now. Returns false
+  // when the bus refused it (it is retried later). Takes the lock.
+  bool renotify();
   // The nearest ancestor ruleset (at most six levels up, never one already seen on the way) that
   // has a stream at severity 1; empty when none. Reads other streams' severities without taking
   // their locks.
@@ -267,9 +278,6 @@ class rulestream_c {
   // so a wall clock stepped forward makes no stream look idle. Takes the lock.
   bool should_cull(uint64_t now_ms, int32_t cull_seconds, int32_t autocull,
                    uint32_t mono_now_s = 0);
-  // The sweep job of rulestream_sweeper (closure: a sweep_rules_for_broker_t, freed in the
-  // completion phase).
-  static int sweeper_callback(eventer_t e, int mask, void *closure, struct timeval *now);
   // POST /rulestream/clear/alert/<ecid>/<signature>[?cull=1]: clears the stream's alert (and
   // announces the clear), answers with the ruleset's JSON, and with cull=1 removes the stream
   // afterwards. Loop thread of the connection.
@@ -284,8 +292,20 @@ class rulestream_c {
   uint64_t _last_notified_progeny = 0;
   uint8_t _last_notified_uuid[16] = {};
   int32_t _last_notified_sev = 0;
+  // A raised severity announced for an earlier stream of this signature that culling removed
+  // (rules.h, "Culled raised streams"); 0 when none. Until this stream announces something itself, the consumer
+  // still holds that severity, so the stream's first clear is announced whatever its ruleset.
+  int32_t _remembered_sev = 0;
+  int8_t _remembered_rule = 0;
   int8_t _last_notified_rule = 0;
   bool _was_in_maintenance = false;
+
+  // The raised severity (and rule) the consumers hold for this stream: the last one announced,
+  // or else the one remembered from a culled predecessor. False when they hold none (nothing
+  // announced, or a clear). Takes the lock.
+  bool announced_raised(int32_t *sev, int8_t *rule);
+  // Takes the raised state remembered for a culled predecessor of this signature. Takes the lock.
+  void take_remembered(int32_t sev, int8_t rule);
 
  private:
   void release_history_texts();
@@ -301,7 +321,7 @@ class rulestream_c {
   int32_t _max_out_of_order_ms = 0;
   // Guarded by _data_mutex: when _last_time_ms was last set, in monotonic seconds (0: never).
   // Here it fills what would be padding.
-  uint32_t _last_arrival_s = 0;
+  uint32_t _last_arrival_s ABSL_GUARDED_BY(_data_mutex) = 0;
   // What construction reserved, so that destruction cancels exactly that: the state here, each
   // rule's window in its ruleimpl_t, the type with the small fields at the end.
   metric_state_t *_state = nullptr;  // null when every reservation was refused
@@ -310,8 +330,9 @@ class rulestream_c {
   std::atomic<uint64_t> _applications{0};
 
   // Guarded by _data_mutex.
-  uint64_t _last_time_ms = 0;  // the newest accepted non-null message; 0 before any
-  std::variant<double, std::string> _last_value{0.0};
+  // The newest accepted non-null message; 0 before any.
+  uint64_t _last_time_ms ABSL_GUARDED_BY(_data_mutex) = 0;
+  std::variant<double, std::string> _last_value ABSL_GUARDED_BY(_data_mutex){0.0};
   trigger_history_t _history[5];
   std::vector<ruleimpl_t> _rules_impl;
   std::atomic<int32_t> _published_sev{RULE_SEV_CLEAR};  // atomic: read without the lock
@@ -319,7 +340,7 @@ class rulestream_c {
   int8_t _nrules_impl = 0;                               // constant after construction
   rule_metric_type_t _reserved_type : 8 = RULE_UNKNOWN;  // constant after construction
 
-  mutable std::recursive_mutex _data_mutex;
+  mutable tovi_recursive_mutex_c _data_mutex;
 };
 
 // The check UUID as lower-case text, formatted where a log line needs it.
@@ -408,6 +429,11 @@ int ruleset_stream_signature(const ruleset_t &ruleset, const vask_metric_message
 
 // Announces the last notified state of every stream of the ruleset again.
 void ruleset_renotify(const ruleset_sp &ruleset);
+// The same as a sweep on the sweep lane (rulestream_sweeper_ruleset): paced by the bus's
+// backlog, so that real alerts keep their room, and never on the bus's own thread, which is the
+// one that drains the publish queue. Each document is built when it is sent; a refused one is
+// sent again later. Any thread after the event loop is set up.
+void ruleset_renotify_queued(uint64_t ecid);
 // For the ruleset with that id: the first ancestor at severity 1 found from one of its streams;
 // empty when the ruleset is unknown or none is.
 ruleset_sp ruleset_get_ancestral_sev1_id(uint64_t ecid);
@@ -479,6 +505,12 @@ size_t ruleset_cull_pass(const ruleset_sp &ruleset, uint64_t now_ms,
                          std::vector<rulestream_sp> *removed = nullptr, uint32_t mono_now_s = 0);
 // Seconds on the coarse monotonic clock, never 0. Any thread.
 uint32_t rules_monotonic_s(void);
+
+// The ruleset's stream with this signature, as a consumer sends it back to clear it: the
+// signature as it stands, or else with the escapes of bytes that are not UTF-8 undone
+// (tovi_json_byte_unescape), so that the signature an alert carried always finds its stream.
+// Null when neither names a stream (nothing is created). Any thread.
+rulestream_sp rules_find_sent_stream(const ruleset_sp &ruleset, std::string_view signature);
 
 // The sweep job's record, owned by the sweeper.
 struct sweep_rules_for_broker_t {

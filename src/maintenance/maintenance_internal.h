@@ -8,6 +8,8 @@
 
 // "debug/maintenance" and "error/maintenance", found on first use. Any thread.
 tovi_log_stream_t maint_debug_stream();
+// Keys of window definitions that nothing reads (statistic maintenance/unrecognised).
+extern std::atomic<uint64_t> maint_unrecognised;
 tovi_log_stream_t maint_error_stream();
 
 // Changes held back by a window, and windows ended, since start.

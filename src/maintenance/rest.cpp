@@ -6,6 +6,8 @@
 // and the module's start-up.
 #include <json-c/json.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -15,6 +17,7 @@
 #include <vector>
 
 #include "api.h"
+#include "load_report.h"
 #include "maintenance.h"
 #include "maintenance/maintenance_internal.h"
 #include "rules/stream.h"
@@ -23,8 +26,11 @@
 #include "tovi/eventer.h"
 #include "tovi/eventer_jobq.h"
 #include "tovi/tovi_assert.h"
+#include "tovi/tovi_conf_keys.h"
 #include "tovi/tovi_memory.h"
 #include "vask/vask_director.h"
+
+std::atomic<uint64_t> maint_unrecognised{0};
 
 namespace {
 
@@ -45,20 +51,53 @@ bool text_as_uint64(const char *text, uint64_t *value) {
   return true;
 }
 
+const char *const window_keys[] = {"maintenance_id", "maintenance_type", "maintenance_item",
+                                   "severities",     "start_on",         "stop_on",
+                                   "account_id"};
+const std::vector<std::string> window_types = {"account", "check", "metric", "host"};
+
+// Keys nothing reads are ignored; each is counted and, when the load keeps a report, a warning.
+void lint_window(json_object *el) {
+  std::vector<std::string> known(std::begin(window_keys), std::end(window_keys));
+  json_object_object_foreach(el, key, value) {
+    (void)value;
+    if (std::find(known.begin(), known.end(), key) != known.end()) continue;
+    maint_unrecognised.fetch_add(1, std::memory_order_relaxed);
+    if (!load_report_active()) continue;
+    std::string text = "unknown key \"" + std::string(key) + "\"";
+    std::string near = tovi_closest_name(key, known);
+    if (!near.empty()) text += "; did you mean \"" + near + "\"?";
+    load_report_warning(text);
+  }
+}
+
+// Refuses with a reason for the report; the window is not taken.
+bool refuse(const char *fmt, const char *what) {
+  load_report_error(fmt, what);
+  return false;
+}
+
 bool element_to_window(json_object *el, maint_window_t *w, int *errors) {
   uint64_t id, start_on, stop_on, account_id;
-  if (!json_object_is_type(el, json_type_object) || !get_kv_as_uint64(el, "maintenance_id", &id) ||
-      !get_kv_as_uint64(el, "start_on", &start_on) || !get_kv_as_uint64(el, "stop_on", &stop_on) ||
-      !get_kv_as_uint64(el, "account_id", &account_id))
-    return false;
+  if (!json_object_is_type(el, json_type_object)) return refuse("%s", "not a JSON object");
+  if (!get_kv_as_uint64(el, "maintenance_id", &id))
+    return refuse("%s is missing or not an unsigned number", "maintenance_id");
+  load_report_id(id);
+  lint_window(el);
+  if (!get_kv_as_uint64(el, "start_on", &start_on))
+    return refuse("%s is missing or not an unsigned number", "start_on");
+  if (!get_kv_as_uint64(el, "stop_on", &stop_on))
+    return refuse("%s is missing or not an unsigned number", "stop_on");
+  if (!get_kv_as_uint64(el, "account_id", &account_id))
+    return refuse("%s is missing or not an unsigned number", "account_id");
   json_object *sevs = nullptr;
   if (!json_object_object_get_ex(el, "severities", &sevs) ||
       !json_object_is_type(sevs, json_type_array))
-    return false;
+    return refuse("%s is missing or not an array", "severities");
   json_object *type_obj = nullptr;
   if (!json_object_object_get_ex(el, "maintenance_type", &type_obj) ||
       !json_object_is_type(type_obj, json_type_string))
-    return false;
+    return refuse("%s is missing or not text", "maintenance_type");
   const char *type_text = json_object_get_string(type_obj);
   maint_item_type_t type;
   if (!strcmp(type_text, "account"))
@@ -69,17 +108,22 @@ bool element_to_window(json_object *el, maint_window_t *w, int *errors) {
     type = MAINT_ON_METRIC;
   else if (!strcmp(type_text, "host"))
     type = MAINT_ON_HOST;
-  else
+  else {
+    std::string near = tovi_closest_name(type_text, window_types);
+    std::string hint = " (account, check, metric or host)";
+    if (!near.empty()) hint = "; did you mean \"" + near + "\"?";
+    load_report_error("unknown maintenance_type \"%s\"%s", type_text, hint.c_str());
     return false;
+  }
   if (type == MAINT_ON_HOST) {
     json_object *item = nullptr;
     if (!json_object_object_get_ex(el, "maintenance_item", &item) ||
         !json_object_is_type(item, json_type_string) || json_object_get_string_len(item) == 0)
-      return false;
+      return refuse("%s of a host window must be a non-empty text", "maintenance_item");
     w->def.maintenance.host = strdup(json_object_get_string(item));
     tovi_assert(w->def.maintenance.host != nullptr);
   } else if (!get_kv_as_uint64(el, "maintenance_item", &w->def.maintenance.generic_uint64)) {
-    return false;
+    return refuse("%s is missing or not an unsigned number", "maintenance_item");
   }
   w->def.maintenance_type = type;
   w->def.maintenance_id = id;
@@ -89,10 +133,13 @@ bool element_to_window(json_object *el, maint_window_t *w, int *errors) {
   // A severity outside 1..5 is an error, but the window is still taken with the others.
   for (size_t i = 0, n = json_object_array_length(sevs); i < n; i++) {
     int sev = json_object_get_int(json_object_array_get_idx(sevs, i));
-    if (sev >= 1 && sev <= 5)
+    if (sev >= 1 && sev <= 5) {
       w->def.severity_mask |= uint8_t(1u << sev);
-    else
+    } else {
       (*errors)++;
+      load_report_error("severities[%s] is outside 1 to 5 (the window is taken without it)",
+                        std::to_string(i).c_str());
+    }
   }
   return true;
 }
@@ -179,6 +226,7 @@ int parse_maint_windows_response(json_object *document, uint64_t *hwm, int *erro
   tovi_log(maint_debug_stream(), "parse, new %d maintenance windows\n", int(n));
   int handed = 0;
   for (size_t i = 0; i < n; i++) {
+    load_report_begin(i);
     maint_window_t *w = maint_window_safe_alloc();
     if (!element_to_window(json_object_array_get_idx(document, i), w, errors)) {
       (*errors)++;
@@ -187,7 +235,10 @@ int parse_maint_windows_response(json_object *document, uint64_t *hwm, int *erro
     }
     *hwm = w->def.maintenance_id;
     handed++;
-    if (maint_window_update(w) < 0) (*errors)++;
+    if (maint_window_update(w) < 0) {
+      (*errors)++;
+      load_report_error("%s", "refused by the registry (see the error/maintenance log)");
+    }
   }
   return handed;
 }
@@ -262,7 +313,13 @@ int maint_windows_rest_post(tovi_http_rest_closure_t *restc, int, char **) {
 
   uint64_t hwm = 0;
   int errors = 0;
-  int cnt = parse_maint_windows_response(doc, &hwm, &errors);
+  load_report_t report;
+  bool details = load_report_asked(restc);
+  int cnt;
+  {
+    load_report_scope_c scope(details ? &report : nullptr);
+    cnt = parse_maint_windows_response(doc, &hwm, &errors);
+  }
   json_object_put(doc);
   tovi_log(maint_debug_stream(), "parse -> (cnt: %d, errors: %d)\n", cnt, errors);
 
@@ -270,7 +327,16 @@ int maint_windows_rest_post(tovi_http_rest_closure_t *restc, int, char **) {
   char text[96];
   snprintf(text, sizeof text, "{\n  \"maintenance\": %d,\n  \"errors\": %d\n}\n", cnt, errors);
   tovi_http_response_standard(restc, 200, "OK", "application/json");
-  tovi_http_response_append_str(restc, text);
+  if (details) {
+    snprintf(text, sizeof text,
+             "{\n  \"maintenance\": %d,\n  \"errors\": %d,\n  \"details\": ", cnt, errors);
+    tovi_http_response_append_str(restc, text);
+    tovi_http_response_append_str(
+        restc, load_report_details_json(report, load_report_max_details).c_str());
+    tovi_http_response_append_str(restc, "\n}\n");
+  } else {
+    tovi_http_response_append_str(restc, text);
+  }
   tovi_http_rest_set_completion(restc, maint_windows_rest_post_complete);
   resume_after_flush(tovi_http_rest_float(restc));
   return TOVI_HTTP_DEFER;
@@ -306,6 +372,7 @@ void maintenance_init() {
     stats_register_u64_fn(ns, "windows", STATS_GAUGE, [] { return maint_windows_live(); });
     stats_register_u64(ns, "held_back", STATS_COUNTER, &maint_held_back_count);
     stats_register_u64(ns, "ended", STATS_COUNTER, &maint_ended_count);
+    stats_register_u64(ns, "unrecognised", STATS_COUNTER, &maint_unrecognised);
   });
   tovi_assert(tovi_http_rest_register_auth("GET", "/maintenance/", "^(\\d+)$",
                                            maint_windows_rest_get,

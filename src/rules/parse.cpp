@@ -21,6 +21,7 @@
 #include "brokers.h"
 #include "dependency.h"
 #include "general.h"
+#include "load_report.h"
 #include "metrics.h"
 #include "rules/absence.h"
 #include "rules/rules.h"
@@ -46,6 +47,19 @@ tovi_log_stream_t rules_error_verbose_stream() {
   static tovi_log_stream_t ls = tovi_log_stream_find("error/rules/verbose");
   return ls;
 }
+
+// Logs why an element is refused and gives the same text as the element's reason when the load
+// keeps a report (load_report.h).
+#define rules_refuse(ls, ...)       \
+  do {                              \
+    load_report_error(__VA_ARGS__); \
+    tovi_log(ls, __VA_ARGS__);      \
+  } while (0)
+#define rules_refuse_fields(ls, fields, ...)  \
+  do {                                        \
+    load_report_error(__VA_ARGS__);           \
+    tovi_log_fields(ls, fields, __VA_ARGS__); \
+  } while (0)
 
 void rules_start_ruleset_timers(const ruleset_sp &r) {
   absence_trigger_loaded_ruleset(r);
@@ -89,6 +103,21 @@ const criterion_word_t criterion_words[] = {
     {"does not contain", RULEC_UNKNOWN, RULEC_TEXT_NOCONTAINS, RULEC_UNKNOWN},
     {"on absence", RULEC_ABSENCE, RULEC_ABSENCE, RULEC_ABSENCE},
 };
+
+}  // namespace
+
+std::vector<std::string> rules_criterion_words(rule_metric_type_t type) {
+  std::vector<std::string> words;
+  for (const criterion_word_t &c : criterion_words) {
+    rule_criteria_t meaning = type == RULE_NUMERIC ? c.numeric
+                              : type == RULE_TEXT  ? c.text
+                                                   : c.histogram;
+    if (meaning != RULEC_UNKNOWN) words.emplace_back(c.word);
+  }
+  return words;
+}
+
+namespace {
 
 rule_criteria_t criterion_for(rule_metric_type_t type, const std::string &word) {
   for (const criterion_word_t &c : criterion_words) {
@@ -251,8 +280,8 @@ bool parse_rule(json_object *ro, int i, ruleset_t &r, element_ctx_t &ctx) {
   rule_t &rule = r.rules[size_t(i)];
   int errs = 0;
   auto broken = [&](const char *what) {
-    tovi_log_fields(rules_error_stream(), ({"ecid", ctx.ecid}, {"rule", i}),
-                    "ruleset broken rule[%d] %s [%lu]\n", i, what, ecid);
+    rules_refuse_fields(rules_error_stream(), ({"ecid", ctx.ecid}, {"rule", i}),
+                        "ruleset broken rule[%d] %s [%lu]\n", i, what, ecid);
     return false;
   };
   if (!json_object_is_type(ro, json_type_object)) return broken("is not an object");
@@ -262,9 +291,13 @@ bool parse_rule(json_object *ro, int i, ruleset_t &r, element_ctx_t &ctx) {
     rule.criteria = json_object_get_string(v);
   if (!rule.criteria.empty()) rule.rule_type = criterion_for(r.metric_type, rule.criteria);
   if (rule.rule_type == RULEC_UNKNOWN) {
-    tovi_log_fields(rules_error_verbose_stream(), ({"ecid", ctx.ecid}, {"rule", i}),
-                    "ruleset broken rule[%d] unknown type from %s/%s [%lu]\n", i,
-                    rule_metric_type_name(r.metric_type), rule.criteria.c_str(), ecid);
+    std::vector<std::string> words = rules_criterion_words(r.metric_type);
+    load_report_error("rules[%d]: unknown criteria \"%s\" for a %s ruleset%s", i,
+                      rule.criteria.c_str(), rule_metric_type_name(r.metric_type),
+                      rules_word_hint(rule.criteria, words).c_str());
+    rules_refuse_fields(rules_error_verbose_stream(), ({"ecid", ctx.ecid}, {"rule", i}),
+                        "ruleset broken rule[%d] unknown type from %s/%s [%lu]\n", i,
+                        rule_metric_type_name(r.metric_type), rule.criteria.c_str(), ecid);
     return false;
   }
   int32_t absence = 0;
@@ -276,8 +309,10 @@ bool parse_rule(json_object *ro, int i, ruleset_t &r, element_ctx_t &ctx) {
   int32_t severity = 0;
   jgetint(ro, "severity", &severity, &errs);
   if (severity <= 0) {
-    tovi_log_fields(rules_error_stream(), ({"ecid", ctx.ecid}, {"rule", i}),
-                    "ruleset bad severity %d unknown [%lu]\n", severity, ecid);
+    load_report_error("rules[%d]: severity must be an integer of 1 or more (1 is the most severe)",
+                      i);
+    rules_refuse_fields(rules_error_stream(), ({"ecid", ctx.ecid}, {"rule", i}),
+                        "ruleset bad severity %d unknown [%lu]\n", severity, ecid);
     return false;
   }
   rule.severity = severity;
@@ -319,23 +354,23 @@ bool parse_rule(json_object *ro, int i, ruleset_t &r, element_ctx_t &ctx) {
   rule.absence_window = absence_window;
   rule.criteria_windowing_parameter = parameter;
   if (r.cull_seconds != 0 && rule.absence_window > r.cull_seconds) {
-    tovi_log_fields(rules_error_stream(), ({"ecid", ctx.ecid}, {"rule", i}),
-                    "rule[%d] has longer absence window than cull: [%lu] on (%s)\n", i, ecid,
-                    r.metric_name);
+    rules_refuse_fields(rules_error_stream(), ({"ecid", ctx.ecid}, {"rule", i}),
+                        "rule[%d] has longer absence window than cull: [%lu] on (%s)\n", i, ecid,
+                        r.metric_name);
     return false;
   }
   if (r.cull_seconds != 0 && r.cull_seconds < duration) {
-    tovi_log_fields(rules_error_stream(), ({"ecid", ctx.ecid}, {"rule", i}),
-                    "rule[%d] has longer absence window than window: [%lu] on (%s)\n", i, ecid,
-                    r.metric_name);
+    rules_refuse_fields(rules_error_stream(), ({"ecid", ctx.ecid}, {"rule", i}),
+                        "rule[%d] has longer absence window than window: [%lu] on (%s)\n", i, ecid,
+                        r.metric_name);
     return false;
   }
   rule.windowing_duration = duration * 1000;
   rule.windowing_min_duration = min_duration * 1000;
   if (rule.windowing_duration < rule.windowing_min_duration) {
-    tovi_log_fields(rules_error_stream(), ({"ecid", ctx.ecid}, {"rule", i}),
-                    "rule[%d] has longer min_window than window: [%lu] on (%s)\n", i, ecid,
-                    r.metric_name);
+    rules_refuse_fields(rules_error_stream(), ({"ecid", ctx.ecid}, {"rule", i}),
+                        "rule[%d] has longer min_window than window: [%lu] on (%s)\n", i, ecid,
+                        r.metric_name);
     return false;
   }
   rule.wait = wait;
@@ -352,9 +387,9 @@ bool parse_rule(json_object *ro, int i, ruleset_t &r, element_ctx_t &ctx) {
   // The quantile of a histogram rule: anything outside [0, 1] has no meaning.
   if (r.metric_type == RULE_HISTOGRAM && rule.rule_type != RULEC_ABSENCE &&
       !(parameter >= 0 && parameter <= 1)) {
-    tovi_log_fields(rules_error_stream(), ({"ecid", ctx.ecid}, {"rule", i}),
-                    "rule[%d] quantile %g outside [0,1]: [%lu] on (%s)\n", i, parameter, ecid,
-                    r.metric_name);
+    rules_refuse_fields(rules_error_stream(), ({"ecid", ctx.ecid}, {"rule", i}),
+                        "rule[%d] quantile %g outside [0,1]: [%lu] on (%s)\n", i, parameter, ecid,
+                        r.metric_name);
     return false;
   }
   return true;
@@ -365,28 +400,30 @@ bool parse_rule(json_object *ro, int i, ruleset_t &r, element_ctx_t &ctx) {
 
 element_result_t parse_element(json_object *el, uint64_t *high_water) {
   if (!json_object_is_type(el, json_type_object)) {
-    tovi_log(rules_error_stream(), "ruleset has wrong object type\n");
+    rules_refuse(rules_error_stream(), "ruleset has wrong object type\n");
     return ELEMENT_ERROR;
   }
   element_ctx_t ctx;
   int errs = 0;
   if (!jgetuint64(el, "event_criteria_id", &ctx.ecid, &errs)) {
-    tovi_log(rules_error_stream(), "ruleset has no event_criteria_id\n");
+    rules_refuse(rules_error_stream(), "ruleset has no event_criteria_id\n");
     return ELEMENT_ERROR;
   }
   unsigned long ecid = (unsigned long)ctx.ecid;
+  load_report_id(ctx.ecid);
+  ruleset_lint(el);
   json_object *rules;
   if (!json_object_object_get_ex(el, "rules", &rules) ||
       !json_object_is_type(rules, json_type_array)) {
-    tovi_log_fields(rules_error_stream(), ({"ecid", ctx.ecid}), "ruleset has no rules\n");
+    rules_refuse_fields(rules_error_stream(), ({"ecid", ctx.ecid}), "ruleset has no rules\n");
     return ELEMENT_ERROR;
   }
   size_t nrules = json_object_array_length(rules);
   if (nrules == 0) return delete_ruleset(ctx.ecid);
   if (nrules > size_t(INT8_MAX)) {
-    tovi_log_fields(rules_error_stream(), ({"ecid", ctx.ecid}),
-                    "ruleset[%lu] has %zu rules, at most %d are allowed\n", ecid, nrules,
-                    int(INT8_MAX));
+    rules_refuse_fields(rules_error_stream(), ({"ecid", ctx.ecid}),
+                        "ruleset[%lu] has %zu rules, at most %d are allowed\n", ecid, nrules,
+                        int(INT8_MAX));
     return ELEMENT_ERROR;
   }
 
@@ -401,14 +438,14 @@ element_result_t parse_element(json_object *el, uint64_t *high_water) {
     if (json_object_is_type(v, json_type_string)) name = json_object_get_string(v);
   }
   if (name.empty()) {
-    tovi_log_fields(rules_error_verbose_stream(), ({"ecid", ctx.ecid}),
-                    "rule[%lu] missing metric_name or metric_pattern\n", ecid);
+    rules_refuse_fields(rules_error_verbose_stream(), ({"ecid", ctx.ecid}),
+                        "rule[%lu] missing metric_name or metric_pattern\n", ecid);
     return ELEMENT_ERROR;
   }
   ctx.metric_name = name.c_str();
   if (!jgetuint64(el, "account_id", &ctx.account_id, &errs)) {
-    tovi_log_fields(rules_error_verbose_stream(), ({"ecid", ctx.ecid}, {"metric_name", name}),
-                    "rule[%lu] missing account_id\n", ecid);
+    rules_refuse_fields(rules_error_verbose_stream(), ({"ecid", ctx.ecid}, {"metric_name", name}),
+                        "rule[%lu] missing account_id\n", ecid);
     return ELEMENT_ERROR;
   }
   if (!should_handle_account(ctx.account_id)) {
@@ -422,9 +459,10 @@ element_result_t parse_element(json_object *el, uint64_t *high_water) {
     const char *text = json_object_is_type(v, json_type_string) ? json_object_get_string(v) : "";
     ctx.check_uuid_text = text;
     if (!tovi_uuid_parse(text, std::strlen(text), check_uuid)) {
-      tovi_log_fields(rules_error_verbose_stream(),
-                      ({"ecid", ctx.ecid}, {"account_id", ctx.account_id}, {"metric_name", name}),
-                      "rule[%lu] check_uuid unparseable\n", ecid);
+      rules_refuse_fields(
+          rules_error_verbose_stream(),
+          ({"ecid", ctx.ecid}, {"account_id", ctx.account_id}, {"metric_name", name}),
+          "rule[%lu] check_uuid unparseable\n", ecid);
       return ELEMENT_ERROR;
     }
   }
@@ -468,8 +506,8 @@ element_result_t parse_element(json_object *el, uint64_t *high_water) {
   if (json_object_object_get_ex(el, "parent_event_criteria_id", &v) &&
       !jgetuint64(el, "parent_event_criteria_id", &r->parent_event_criteria_id, nullptr) &&
       !json_object_is_type(v, json_type_null)) {
-    tovi_log_fields(rules_error_stream(), ({"ecid", ctx.ecid}),
-                    "rule[%lu] parent_event_criteria_id is not an id\n", ecid);
+    rules_refuse_fields(rules_error_stream(), ({"ecid", ctx.ecid}),
+                        "rule[%lu] parent_event_criteria_id is not an id\n", ecid);
     return ELEMENT_ERROR;
   }
   tovi_log_fields(rules_debug_stream(),
@@ -491,8 +529,9 @@ element_result_t parse_element(json_object *el, uint64_t *high_water) {
   if (is_pattern) {
     r->metric_pcre = pcre_compile(r->metric_name, 0, &pcre_error, &pcre_offset, nullptr);
     if (!r->metric_pcre) {
-      tovi_log_fields(rules_error_stream(), ({"ecid", ctx.ecid}, {"account_id", ctx.account_id}),
-                      "pcre compile failed[%lu] on (%s): %s\n", ecid, r->metric_name, pcre_error);
+      rules_refuse_fields(
+          rules_error_stream(), ({"ecid", ctx.ecid}, {"account_id", ctx.account_id}),
+          "pcre compile failed[%lu] on (%s): %s\n", ecid, r->metric_name, pcre_error);
       return ELEMENT_ERROR;
     }
     r->metric_pcre_extra = rules_pcre_study(r->metric_pcre);
@@ -500,13 +539,13 @@ element_result_t parse_element(json_object *el, uint64_t *high_water) {
   if (json_object_object_get_ex(el, "cull_seconds", &v) &&
       !json_object_is_type(v, json_type_null) &&
       !jgetint(el, "cull_seconds", &r->cull_seconds, nullptr)) {
-    tovi_log_fields(rules_error_verbose_stream(), ({"ecid", ctx.ecid}),
-                    "cull_seconds is not a number [%lu] on (%s)\n", ecid, r->metric_name);
+    rules_refuse_fields(rules_error_verbose_stream(), ({"ecid", ctx.ecid}),
+                        "cull_seconds is not a number [%lu] on (%s)\n", ecid, r->metric_name);
     return ELEMENT_ERROR;
   }
   if (r->cull_seconds < 0) {
-    tovi_log_fields(rules_error_verbose_stream(), ({"ecid", ctx.ecid}),
-                    "cull_seconds < 0 [%lu] on (%s)\n", ecid, r->metric_name);
+    rules_refuse_fields(rules_error_verbose_stream(), ({"ecid", ctx.ecid}),
+                        "cull_seconds < 0 [%lu] on (%s)\n", ecid, r->metric_name);
     return ELEMENT_ERROR;
   }
   if (has_value(el, "filter", &v)) {
@@ -515,8 +554,8 @@ element_result_t parse_element(json_object *el, uint64_t *high_water) {
     int offset = 0;
     r->filter_ast = text ? vask_metric_tag_search_parse(text, &offset) : nullptr;
     if (!r->filter_ast) {
-      tovi_log_fields(rules_error_verbose_stream(), ({"ecid", ctx.ecid}),
-                      "tag filter '%s' failed at offset %d\n", text ? text : "", offset);
+      rules_refuse_fields(rules_error_verbose_stream(), ({"ecid", ctx.ecid}),
+                          "tag filter '%s' failed at offset %d\n", text ? text : "", offset);
       return ELEMENT_ERROR;
     }
     r->filter = strdup(text);
@@ -526,9 +565,9 @@ element_result_t parse_element(json_object *el, uint64_t *high_water) {
         json_object_is_type(v, json_type_string) ? json_object_get_string(v) : nullptr;
     r->group_by_pcre = text ? pcre_compile(text, 0, &pcre_error, &pcre_offset, nullptr) : nullptr;
     if (!r->group_by_pcre) {
-      tovi_log_fields(rules_error_stream(), ({"ecid", ctx.ecid}),
-                      "pcre compile failed[%lu] on (%s): %s\n", ecid, text ? text : "",
-                      text ? pcre_error : "not text");
+      rules_refuse_fields(rules_error_stream(), ({"ecid", ctx.ecid}),
+                          "pcre compile failed[%lu] on (%s): %s\n", ecid, text ? text : "",
+                          text ? pcre_error : "not text");
       return ELEMENT_ERROR;
     }
     r->group_by_pcre_extra = rules_pcre_study(r->group_by_pcre);
@@ -536,15 +575,17 @@ element_result_t parse_element(json_object *el, uint64_t *high_water) {
   }
   std::string type_word;
   if (!has_value(el, "metric_type", &v)) {
-    tovi_log_fields(rules_error_verbose_stream(), ({"ecid", ctx.ecid}),
-                    "ruleset missing metric_type [%lu]\n", ecid);
+    rules_refuse_fields(rules_error_verbose_stream(), ({"ecid", ctx.ecid}),
+                        "ruleset missing metric_type [%lu]\n", ecid);
     return ELEMENT_ERROR;
   }
   if (json_object_is_type(v, json_type_string)) type_word = json_object_get_string(v);
   r->metric_type = metric_type_for(type_word);
   if (r->metric_type == RULE_UNKNOWN) {
-    tovi_log_fields(rules_error_verbose_stream(), ({"ecid", ctx.ecid}),
-                    "ruleset metric_type unknown [%lu] %s\n", ecid, type_word.c_str());
+    load_report_error("unknown metric_type \"%s\"%s", type_word.c_str(),
+                      rules_word_hint(type_word, rules_metric_type_words()).c_str());
+    rules_refuse_fields(rules_error_verbose_stream(), ({"ecid", ctx.ecid}),
+                        "ruleset metric_type unknown [%lu] %s\n", ecid, type_word.c_str());
     return ELEMENT_ERROR;
   }
 
@@ -708,9 +749,9 @@ bool rule_compile(ruleset_t &r, rule_t &rule) {
     if (!parse_threshold(rule.value_str, &value)) {
       // A threshold that is not a number would compare as 0 and alert on everything.
       if (!uses_threshold(rule.rule_type)) return true;
-      tovi_log_fields(rules_error_stream(), ({"ecid", r.event_criteria_id}),
-                      "threshold is not a number on rule [ecid:[%lu] %s\n",
-                      (unsigned long)r.event_criteria_id, rule.value_str.c_str());
+      rules_refuse_fields(rules_error_stream(), ({"ecid", r.event_criteria_id}),
+                          "threshold is not a number on rule [ecid:[%lu] %s\n",
+                          (unsigned long)r.event_criteria_id, rule.value_str.c_str());
       return false;
     }
     rule.info.numeric.value = value;
@@ -724,9 +765,9 @@ bool rule_compile(ruleset_t &r, rule_t &rule) {
   pcre *re = pcre_compile(rule.value_str.c_str(), 0, &error, &offset, nullptr);
   if (!re) {
     // Without its expression "does not contain" would hold on every sample: refuse the rule.
-    tovi_log_fields(rules_error_stream(), ({"ecid", r.event_criteria_id}),
-                    "pcre compile failed on rule [ecid:[%lu] %s\n",
-                    (unsigned long)r.event_criteria_id, error);
+    rules_refuse_fields(rules_error_stream(), ({"ecid", r.event_criteria_id}),
+                        "pcre compile failed on rule [ecid:[%lu] %s\n",
+                        (unsigned long)r.event_criteria_id, error);
     return false;
   }
   rule.info.text.expr = re;
@@ -747,11 +788,13 @@ int parse_ruleset_response(json_object *array, uint64_t *high_water, int *errors
   tovi_log(rules_debug_stream(), "parse, new %d rulesets\n", int(n));
   int processed = 0;
   for (size_t i = 0; i < n; i++) {
+    load_report_begin(i);
     switch (parse_element(json_object_array_get_idx(array, i), high_water)) {
       case ELEMENT_PROCESSED:
         processed++;
         break;
       case ELEMENT_ERROR:
+        load_report_error("refused");  // kept only when no reason was given
         errs++;
         break;
       case ELEMENT_SKIPPED:

@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "load_report.h"
 #include "rules/rules_mgr_internal.h"
 #include "rules/stream.h"
 #include "ruleset_mgr.h"
@@ -175,14 +176,29 @@ int rulesets_rest_post(tovi_http_rest_closure_t *restc, int, char **) {
 
   uint64_t high_water = 0;
   int errors = 0;
-  int processed = parse_ruleset_response(doc, &high_water, &errors);
+  load_report_t report;
+  bool details = load_report_asked(restc);
+  int processed;
+  {
+    load_report_scope_c scope(details ? &report : nullptr);
+    processed = parse_ruleset_response(doc, &high_water, &errors);
+  }
   json_object_put(doc);
 
   // The reply is known now; it is written once the director flush resumes the connection.
   char text[96];
-  snprintf(text, sizeof text, "{\n  \"rulesets\": %d,\n  \"errors\": %d\n}\n", processed, errors);
   tovi_http_response_standard(restc, 200, "OK", "application/json");
-  tovi_http_response_append_str(restc, text);
+  if (details) {
+    snprintf(text, sizeof text,
+             "{\n  \"rulesets\": %d,\n  \"errors\": %d,\n  \"details\": ", processed, errors);
+    tovi_http_response_append_str(restc, text);
+    tovi_http_response_append_str(
+        restc, load_report_details_json(report, load_report_max_details).c_str());
+    tovi_http_response_append_str(restc, "\n}\n");
+  } else {
+    snprintf(text, sizeof text, "{\n  \"rulesets\": %d,\n  \"errors\": %d\n}\n", processed, errors);
+    tovi_http_response_append_str(restc, text);
+  }
   tovi_http_rest_set_completion(restc, rulesets_rest_post_complete);
   resume_after_flush(tovi_http_rest_float(restc));
   return TOVI_HTTP_DEFER;

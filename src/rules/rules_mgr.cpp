@@ -38,6 +38,7 @@ void rules_mgr_init(void) {
   tovi_assert(stats_register_u64(ns, "loaded", STATS_COUNTER, &rulesets_loaded, opts));
   tovi_assert(stats_register_u64(ns, "suppressed", STATS_COUNTER, &rulesets_suppressed, opts));
   tovi_assert(stats_register_u64(ns, "rejected", STATS_COUNTER, &rulesets_rejected, opts));
+  tovi_assert(stats_register_u64(ns, "unrecognised", STATS_COUNTER, &rulesets_unrecognised, opts));
   rules_cull_stats_init();
 
   if (!ruleset_mgr) ruleset_mgr = std::make_unique<ruleset_mgr_c>();

@@ -393,11 +393,24 @@ struct walker_t {
   void warn(int line, std::string text) { findings.push_back({false, line, std::move(text)}); }
   void fail(int line, std::string text) { findings.push_back({true, line, std::move(text)}); }
 
+  // Whether something below node is a key (read through a "//" step, such as the alerts of
+  // "//network//alerts" under any element of <network>).
+  static bool leads_to_key(const xmlNode *node, std::vector<std::string> &path) {
+    for (const xmlNode *c = node->children; c; c = c->next) {
+      if (c->type != XML_ELEMENT_NODE) continue;
+      path.emplace_back(reinterpret_cast<const char *>(c->name));
+      bool found = element_rule(path) != nullptr || leads_to_key(c, path);
+      path.pop_back();
+      if (found) return true;
+    }
+    return false;
+  }
+
   void element(const xmlNode *node, std::vector<std::string> &path) {
     std::string name = reinterpret_cast<const char *>(node->name);
     int line = int(xmlGetLineNo(node));
     const element_rule_t *rule = path.size() == 1 ? nullptr : element_rule(path);
-    if (path.size() > 1 && !rule) {
+    if (path.size() > 1 && !rule && !leads_to_key(node, path)) {
       std::string text = "unknown element <" + name + "> at line " + std::to_string(line);
       std::string near = tovi_closest_name(name, element_names_at(path));
       if (!near.empty()) text += "; did you mean <" + near + ">?";

@@ -33,6 +33,7 @@
 #include "tovi/tovi_log.h"
 #include "tovi/tovi_main.h"
 #include "tovi/tovi_memory.h"
+#include "tovi/tovi_systemd.h"
 #include "tovi/tovi_module.h"
 #include "vask/vask_director.h"
 #include "vask/vask_intake.h"
@@ -247,6 +248,7 @@ int child_main(void) {
   tovi_conf_coalesce_changes(10);
   tovi_conf_watch_and_journal_watchdog();
 
+  tovi_systemd_watchdog_start();
   tovi_log(tovi_notice, "%s initialized\n", app_name);
   eventer_loop();
   return 0;

@@ -21,6 +21,7 @@
 #include "tovi/eventer.h"
 #include "tovi/tovi_conf.h"
 #include "tovi/tovi_log.h"
+#include "tovi/tovi_systemd.h"
 
 namespace {
 
@@ -179,6 +180,7 @@ int run_child(tovi_child_main_t child_main) {
         continue;
       }
       tovi_log(tovi_notice, "received %s, stopping", sig == SIGTERM ? "SIGTERM" : "SIGINT");
+      tovi_systemd_stopping();
       eventer_loop_stop();
     }
   }).detach();
@@ -269,6 +271,7 @@ int watchdog(tovi_child_main_t child_main) {
 
 void tovi_main_started(void) {
   tell_launcher(0);
+  tovi_systemd_ready();
 }
 
 void tovi_set_app_version(const char *version) {

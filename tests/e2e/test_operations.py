@@ -295,3 +295,46 @@ def test_metrics_pass_promtool_and_follow_the_conventions(rest_daemon):
     assert "/" not in helps["queltd_tovi_http_requests_total"]
     # The JSON statistics keep their names.
     assert simple_stats(d)["ruleset"]["current"] == 1
+
+
+# ---- service notifications ------------------------------------------------------------------------
+
+class NotifySocket:
+    """The service manager's end of sd_notify: a datagram socket the daemon writes its states to."""
+
+    def __init__(self, path):
+        import socket
+        self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+        self.sock.bind(path)
+        self.sock.settimeout(0.2)
+        self.path = path
+        self.messages = []
+
+    def receive(self):
+        try:
+            while True:
+                self.messages.append(self.sock.recv(4096).decode())
+        except OSError:
+            pass
+        return self.messages
+
+    def seen(self, word):
+        return any(word in m for m in self.receive())
+
+
+def test_readiness_and_watchdog_pings_reach_the_service_manager(tmp_path, daemon_factory):
+    notify = NotifySocket(str(tmp_path / "notify.sock"))
+    port = free_port()
+    d = daemon_factory(extra=f'<listeners><listener type="http" port="{port}" insecure="loopback"/></listeners>')
+    env = dict(os.environ, NOTIFY_SOCKET=notify.path, WATCHDOG_USEC="400000")
+    d.stderr_file = open(d.stderr_path, "wb")
+    d.proc = subprocess.Popen([QUELTD, "-D", "-D", "-c", d.config], env=env, cwd=d.workdir,
+                              stdout=subprocess.DEVNULL, stderr=d.stderr_file)
+    wait_for(lambda: notify.seen("READY=1"), what="READY=1")
+    ready = next(m for m in notify.messages if "READY=1" in m)
+    assert f"MAINPID={d.proc.pid}" in ready and "STATUS=queltd master." in ready
+    # Readiness comes once the listeners answer.
+    assert requests.get(f"http://127.0.0.1:{port}/stats.json", timeout=10).status_code == 200
+    wait_for(lambda: sum("WATCHDOG=1" in m for m in notify.receive()) >= 3, what="watchdog pings")
+    assert d.stop() == 0
+    assert notify.seen("STOPPING=1")

@@ -94,7 +94,8 @@ void work_phase(api_loader_kind_t *kind, api_fetch_state_t *st) {
   st->retry = false;
   st->done = false;
   if (api_call(&info) != 0) {
-    tovi_log(kind->error_stream(), "API: %s\n", info.error ? info.error : "unknown failure");
+    tovi_log_fields(kind->error_stream(), ({"url", url}), "API: %s\n",
+                    info.error ? info.error : "unknown failure");
     st->errors = 1;
     st->retry = true;
     count(kind->errors, 1);

@@ -358,8 +358,9 @@ int fetch_some_brokers(eventer_t, int mask, void *closure, struct timeval *) {
     info.callback = api_json_parse_cb;
     info.closure = &parsed;
     if (api_call(&info) != 0) {
-      tovi_log(tovi_log_stream_find("error/rules"), "API: %s\n",
-               info.error ? info.error : "unknown failure");
+      // The URL says which request failed (the broker list, fetched once at start-up).
+      tovi_log_fields(tovi_log_stream_find("error/rules"), ({"url", url}), "API: %s\n",
+                      info.error ? info.error : "unknown failure");
     } else {
       tovi_memory_scope_c bracket;
       brokers_apply_list(parsed.doc);

@@ -10,11 +10,13 @@
 #include "tovi/tovi_conf_keys.h"
 
 #include <libxml/tree.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <cstring>
 #include <mutex>
 #include <set>
 
@@ -23,7 +25,7 @@
 
 namespace {
 
-enum key_kind_t { K_TEXT, K_INT, K_BOOL, K_CHOICE };
+enum key_kind_t { K_TEXT, K_INT, K_BOOL, K_CHOICE, K_FILE };
 
 struct conf_key_t {
   const char *path;
@@ -42,6 +44,11 @@ conf_key_t integer(const char *p, long long lo, long long hi = i32) {
 }
 conf_key_t boolean(const char *p) {
   return {p, K_BOOL};
+}
+// A file the daemon reads at start-up: it must exist (relative paths from the current directory,
+// which is the daemon's working directory when the unit runs the check).
+conf_key_t file(const char *p) {
+  return {p, K_FILE};
 }
 conf_key_t choice(const char *p, const char *words) {
   return {p, K_CHOICE, 0, 0, words};
@@ -89,9 +96,9 @@ const std::vector<conf_key_t> &keys() {
       text("//network/mq/password"),
       integer("//network/mq/heartbeat", 0, 65535),
       integer("//network/mq/prefetch", 0, 65535),
-      text("//network/mq/tls/@ca"),
-      text("//network/mq/tls/@certificate"),
-      text("//network/mq/tls/@key"),
+      file("//network/mq/tls/@ca"),
+      file("//network/mq/tls/@certificate"),
+      file("//network/mq/tls/@key"),
       boolean("//network/mq/tls/@verify"),
       text("//network/mq/exchange/@name"),
       text("//network/mq/exchange/@type"),
@@ -130,9 +137,9 @@ const std::vector<conf_key_t> &keys() {
       text("//listeners/listener/@type"),
       text("//listeners/listener/@address"),
       integer("//listeners/listener/@port", 0, 65535),
-      text("//listeners/listener/@certificate_file"),
-      text("//listeners/listener/@key_file"),
-      text("//listeners/listener/@ca_file"),
+      file("//listeners/listener/@certificate_file"),
+      file("//listeners/listener/@key_file"),
+      file("//listeners/listener/@ca_file"),
       text("//listeners/listener/@allowed_cns"),
       choice("//listeners/listener/@insecure", "loopback"),
       text("//listeners/listener/@document_root"),
@@ -169,7 +176,7 @@ const std::vector<conf_key_t> &keys() {
       text("//clusters/cluster/@name"),
       text("//clusters/cluster/@self"),
       text("//clusters/cluster/@key"),
-      text("//clusters/cluster/@key_file"),
+      file("//clusters/cluster/@key_file"),
       text("//clusters/cluster/@bind"),
       integer("//clusters/cluster/@period_ms", 10, 60000),
       integer("//clusters/cluster/@timeout_ms", LLONG_MIN, 3600000),
@@ -339,6 +346,13 @@ std::string value_problem(const conf_key_t &k, const std::string &raw) {
   switch (k.kind) {
     case K_TEXT:
       return "";
+    case K_FILE: {
+      struct stat st;
+      if (v.empty() || stat(v.c_str(), &st) != 0)
+        return "'" + v + "': " + (v.empty() ? "no file named" : strerror(errno));
+      if (!S_ISREG(st.st_mode)) return "'" + v + "' is not a file";
+      return "";
+    }
     case K_INT: {
       size_t sign = (!v.empty() && (v[0] == '-' || v[0] == '+')) ? 1 : 0;
       bool hex = v.size() > sign + 1 && v[sign] == '0' && (v[sign + 1] | 0x20) == 'x';

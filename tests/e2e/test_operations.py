@@ -12,6 +12,7 @@ import pytest
 import requests
 
 from conftest import QUELTD, SOURCE_DIR, base_config, free_port, wait_for
+from test_console import console_session
 
 
 def run(*args, cwd=None):
@@ -27,8 +28,16 @@ def example(*parts):
 
 @pytest.mark.parametrize("name", ["queltd.conf", "cluster/node1.conf", "cluster/node2.conf",
                                   "cluster/node3.conf"])
-def test_shipped_configurations_check_clean(name):
-    status, out, _ = run("--check-config", example(name), "--strict")
+def test_shipped_configurations_check_clean(name, tmp_path):
+    # The files the examples name must exist (from the directory the daemon would start in);
+    # without them the check says so.
+    status, out, _ = run("--check-config", example(name), cwd=tmp_path)
+    assert status == 2
+    assert "certificate_file 'examples/certs/server.crt': No such file or directory" in out
+    (tmp_path / "examples" / "certs").mkdir(parents=True)
+    for f in ("server.crt", "server.key", "ca.crt"):
+        (tmp_path / "examples" / "certs" / f).write_text("")
+    status, out, _ = run("--check-config", example(name), "--strict", cwd=tmp_path)
     assert status == 0, out
     assert out.strip().endswith("0 errors, 0 warnings")
 
@@ -41,7 +50,11 @@ def test_misspelled_configuration_names_line_and_closest_name(tmp_path):
     path.write_text(bad)
     line_of = {m: bad[:bad.index(m)].count("\n") + 1 for m in ("<listners>", "batch_sise")}
 
-    status, out, _ = run("--check-config", str(path))
+    certs = tmp_path / "examples" / "certs"
+    certs.mkdir(parents=True)
+    for f in ("server.crt", "server.key", "ca.crt"):
+        (certs / f).write_text("")
+    status, out, _ = run("--check-config", str(path), cwd=tmp_path)
     assert status == 0, out  # unknown names are warnings: the daemon would start
     assert (f"warning: unknown element <listners> at line {line_of['<listners>']}; "
             f"did you mean <listeners>?") in out
@@ -49,7 +62,7 @@ def test_misspelled_configuration_names_line_and_closest_name(tmp_path):
             f"did you mean batch_size?") in out
     # What is inside an unknown element is not reported again.
     assert "<console>" not in out and "0 errors, 2 warnings" in out
-    assert run("--check-config", str(path), "--strict")[0] == 1
+    assert run("--check-config", str(path), "--strict", cwd=tmp_path)[0] == 1
 
 
 def test_unusable_values_and_unreadable_files_are_errors(tmp_path):
@@ -235,8 +248,9 @@ def test_a_start_without_c_still_prints_the_usage(tmp_path):
 
 def test_start_logs_version_and_unknown_names_and_pidfile_follows_the_daemon(tmp_path):
     config = tmp_path / "queltd.conf"
+    console = free_port()
     config.write_text(base_config('<listeners><listener type="http" port="0" insecure="loopback" '
-                                  'idle_timout="5"/></listeners>'
+                                  f'idle_timout="5"/><console address="127.0.0.1" port="{console}"/></listeners>'
                                   '<logs><outlet name="f" type="file" path="queltd.log"/>'
                                   '<log name="error" outlets="f"/><log name="notice" outlets="f"/></logs>'))
     pidfile = tmp_path / "queltd.pid"
@@ -252,6 +266,8 @@ def test_start_logs_version_and_unknown_names_and_pidfile_follows_the_daemon(tmp
         text = log.read_text()
         assert re.search(r"queltd master\.[0-9a-f]{40}\.\d+ starting with", text)
         assert "unknown attribute idle_timout of <listener>" in text and "did you mean idle_timeout?" in text
+        version = re.search(r"queltd (master\.\S+) starting", text).group(1)
+        assert console_session(console, ["show version"])[0].strip() == f"queltd {version}"
         os.kill(pid, signal.SIGTERM)
         wait_for(lambda: not pidfile.exists(), what="the pid file removed at a clean stop")
     finally:

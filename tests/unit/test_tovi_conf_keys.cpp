@@ -47,7 +47,8 @@ TEST(tovi_conf_keys, check_reports_unknown_names_once_with_lines_and_bad_values)
   </network>
   <orvane><api><rulesets batch_size="10" once_at="x"/></api>
     <sate><rulesets max_out_of_order="1"/></sate></orvane>
-  <listeners max_body="0"><metrics port="1" max_line_bytes="10"/></listeners>
+  <listeners max_body="0"><metrics port="1" max_line_bytes="10"/>
+    <listener port="1" ca_file="/nonexistent/ca.crt" key_file="/"/></listeners>
   <logs><outlet name="f" type="fille"/><log name="a" disabled="nope"/></logs>
 </queltd>
 )",
@@ -66,9 +67,11 @@ TEST(tovi_conf_keys, check_reports_unknown_names_once_with_lines_and_bad_values)
                 "<rulesets> at line 7: once_at 'x' is not an integer",
                 "<listeners> at line 9: max_body '0' is not an integer of at least 1",
                 "<metrics> at line 9: max_line_bytes '10' is not an integer from 64 to 16777216",
-                "<outlet> at line 10: type 'fille' is not one of stderr, file, memory; did you "
+                "<listener> at line 10: ca_file '/nonexistent/ca.crt': No such file or directory",
+                "<listener> at line 10: key_file '/' is not a file",
+                "<outlet> at line 11: type 'fille' is not one of stderr, file, memory; did you "
                 "mean file?",
-                "<log> at line 10: disabled 'nope' is not a boolean (true or false)",
+                "<log> at line 11: disabled 'nope' is not a boolean (true or false)",
             }));
   for (const tovi_conf_finding_t &f : findings)
     EXPECT_GT(f.line, 0) << f.text;

@@ -12,12 +12,11 @@
 #include <thread>
 
 #include "metrics.h"
-#include "rules/absence.h"
+#include "rules/absence_internal.h"
 #include "rules/rules.h"
-#include "rules/rules_mgr.h"
-#include "rules/stream.h"
+#include "rules/rules_mgr_internal.h"
 #include "rules/stream_internal.h"
-#include "ruleset_mgr.h"
+#include "rules/registry_internal.h"
 #include "tovi/eventer.h"
 #include "tovi/tovi_conf.h"
 #include "tovi/tovi_log.h"

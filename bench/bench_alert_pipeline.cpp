@@ -31,8 +31,8 @@
 
 #include "metrics.h"
 #include "rules/rules.h"
-#include "rules/rules_mgr.h"
-#include "rules/stream.h"
+#include "rules/rules_mgr_internal.h"
+#include "rules/stream_internal.h"
 #include "tovi/eventer.h"
 #include "tovi/tovi_conf.h"
 #include "tovi/tovi_log.h"

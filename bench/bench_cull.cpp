@@ -19,8 +19,8 @@
 
 #include "metrics.h"
 #include "rules/rules.h"
-#include "rules/stream.h"
-#include "ruleset_mgr.h"
+#include "rules/stream_internal.h"
+#include "rules/registry_internal.h"
 #include "tovi/eventer.h"
 #include "tovi/tovi_conf.h"
 #include "tovi/tovi_log.h"

@@ -24,7 +24,7 @@
 #include <vector>
 
 #include "metrics.h"
-#include "rules/rules_mgr.h"
+#include "rules/rules_mgr_internal.h"
 #include "tovi/eventer.h"
 #include "tovi/tovi_conf.h"
 #include "tovi/tovi_memory.h"

@@ -11,7 +11,7 @@
 
 #include "metrics.h"
 #include "rules/rules.h"
-#include "rules/rules_mgr.h"
+#include "rules/rules_mgr_internal.h"
 #include "tovi/tovi_log.h"
 #include "tovi/tovi_memory.h"
 #include "tovi/tovi_module.h"

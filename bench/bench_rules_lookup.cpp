@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "rules/rules_mgr.h"
+#include "rules/rules_mgr_internal.h"
 #include "tovi/tovi_log.h"
 #include "tovi/tovi_memory.h"
 #include "vask/vask_decoder.h"

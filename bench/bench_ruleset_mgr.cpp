@@ -6,7 +6,7 @@
 #include <cstring>
 #include <thread>
 
-#include "ruleset_mgr.h"
+#include "rules/registry_internal.h"
 
 namespace {
 

@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "histogram_stats_window.h"
-#include "numeric_stats_window.h"
-#include "text_info.h"
+#include "windows/histogram_stats_window.h"
+#include "windows/numeric_stats_window.h"
+#include "windows/text_info.h"
 
 // These replace the global operator new and delete with malloc and free, which GCC cannot tell
 // from a mismatched pair once it has inlined them.

@@ -21,7 +21,7 @@
 #include <strings.h>
 
 #include "api_loader.h"
-#include "stats.h"
+#include "daemon_stats.h"
 #include "tovi/tovi_assert.h"
 
 eventer_jobq_t *api_jobq = nullptr;

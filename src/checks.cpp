@@ -10,7 +10,7 @@
 
 #include "load_report.h"
 #include "maintenance.h"
-#include "rules/rules_mgr.h"
+#include "rules/rules.h"
 #include "tovi/eventer.h"
 #include "tovi/tovi_conf.h"
 #include "tovi/tovi_conf_keys.h"

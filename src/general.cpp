@@ -11,7 +11,7 @@
 #include "tovi/tovi_log.h"
 #include "tovi/tovi_module.h"
 #include "maintenance.h"
-#include "rules/rules_mgr.h"
+#include "rules/rules.h"
 
 std::string alerts_exchange = "vask.alerts";
 std::string alerts_route = "vask.alerts.sev";

@@ -42,7 +42,7 @@ enum maint_item_type_t : int32_t {
 const char *maint_item_type_name(maint_item_type_t type);
 
 // The description of a window.
-struct maint_spec_t {
+struct maint_def_t {
   uint64_t maintenance_id = 0;  // identity; unique in the registry
   maint_item_type_t maintenance_type = MAINT_ON_ACCOUNT;
   union {
@@ -63,7 +63,7 @@ struct maint_spec_t {
 
 // One window.
 struct maint_window_t {
-  maint_spec_t def;  // first, so that a pointer to the id probes the id table
+  maint_def_t def;  // first, so that a pointer to the id probes the id table
   // The end timer (a reference held by the window), or null once it has fired or was removed.
   // Guarded by maintenance_add_remove_lock.
   eventer_t stop_trigger = nullptr;

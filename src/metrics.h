@@ -22,10 +22,10 @@ extern "C" {
 #include <ck_hs.h>
 }
 
-#include "histogram_stats_window.h"
-#include "numeric_stats_window.h"
-#include "rules_private.h"
-#include "text_info.h"
+#include "windows/histogram_stats_window.h"
+#include "windows/metric_type.h"
+#include "windows/numeric_stats_window.h"
+#include "windows/text_info.h"
 #include "tovi/eventer.h"
 #include "tovi/tovi_cluster.h"
 #include "tovi/tovi_http.h"

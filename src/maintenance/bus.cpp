@@ -21,7 +21,7 @@
 
 #include "maintenance.h"
 #include "maintenance/maintenance_internal.h"
-#include "stats.h"
+#include "daemon_stats.h"
 #include "tovi/eventer.h"
 #include "tovi/tovi_amqp.h"
 #include "tovi/tovi_assert.h"
@@ -135,7 +135,7 @@ int parse_mq_message(const void *payload, size_t length, maint_window_t *w,
   else
     return fail("invalid type");
 
-  maint_spec_t &def = w->def;
+  maint_def_t &def = w->def;
   if (!tovi_decimal_u64(field[5], &def.start_on) || !tovi_decimal_u64(field[6], &def.stop_on) ||
       !tovi_decimal_u64(field[7], &def.account_id) ||
       !tovi_decimal_u64(field[8], &def.maintenance_id))

@@ -22,8 +22,7 @@
 
 #include "metrics/metrics_internal.h"
 #include "rules/rules.h"
-#include "rules/rules_mgr.h"
-#include "stats.h"
+#include "daemon_stats.h"
 #include "tovi/tovi_assert.h"
 #include "tovi/tovi_conf.h"
 #include "tovi/tovi_memory.h"

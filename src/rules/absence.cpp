@@ -12,7 +12,7 @@
 // a slot drops the slot's reference through safe memory: a worker that loaded the slot inside a
 // bracket may still call eventer_update_in on what it found. A stream-level slot changes only
 // under its stream's lock.
-#include "rules/absence.h"
+#include "rules/absence_internal.h"
 
 #include <cinttypes>
 #include <cstdarg>
@@ -25,7 +25,9 @@
 #include "metrics.h"
 #include "rules/rules_mgr_internal.h"
 #include "rules/stream_internal.h"
-#include "ruleset_mgr.h"
+#include "rules/registry_internal.h"
+#include "stats/stats.h"
+#include "tovi/tovi_assert.h"
 #include "tovi/tovi_log.h"
 #include "tovi/tovi_memory.h"
 #include "tovi/tovi_uuid.h"
@@ -403,4 +405,18 @@ int trigger_ruleset_callback(eventer_t e, int, void *closure, struct timeval *no
   }
   rule_trigger_free(t);
   return 0;
+}
+
+void absence_init(void) {
+  static bool registered = false;
+  if (registered) return;
+  registered = true;
+  stats_opts_t lines;
+  lines.units = "lines";
+  tovi_assert(stats_register_u64(rules_stats_ns(), "absence_triggers", STATS_COUNTER,
+                                 &absence_triggers, lines));
+  tovi_assert(stats_register_u64(rules_stats_ns(), "absence_trigger_errors", STATS_COUNTER,
+                                 &absence_trigger_errors, lines));
+  eventer_name_callback("rulestream_absence_timer", rulestream_c::trigger_callback);
+  eventer_name_callback("ruleset_absence_timer", trigger_ruleset_callback);
 }

@@ -20,7 +20,6 @@
 #include "brokers.h"
 #include "metrics.h"
 #include "rules/rules.h"
-#include "rules/rules_mgr.h"
 #include "rules/rules_mgr_internal.h"
 #include "rules/stream_internal.h"
 #include "tovi/tovi_assert.h"

@@ -10,7 +10,7 @@
 // thread) both touch it under `refresh_lock`; the record is freed only by the timer callback,
 // after it took the record out of the table under that lock, so a hook that finds a record
 // finds a timer that has not yet returned from its last firing.
-#include "rules/bus_updates.h"
+#include "rules/bus_updates_internal.h"
 
 #include <climits>
 #include <cstdlib>
@@ -24,10 +24,9 @@
 #include "brokers.h"
 #include "rules/rules.h"
 #include "rules/rules_mgr_internal.h"
-#include "rules/stream.h"
 #include "rules/stream_internal.h"
-#include "ruleset_mgr.h"
-#include "stats.h"
+#include "rules/registry_internal.h"
+#include "daemon_stats.h"
 #include "tovi/eventer_jobq.h"
 #include "tovi/tovi_assert.h"
 #include "tovi/tovi_console.h"

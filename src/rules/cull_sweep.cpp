@@ -36,10 +36,9 @@
 
 #include "rules/rules.h"
 #include "rules/rules_mgr_internal.h"
-#include "rules/stream.h"
 #include "rules/stream_internal.h"
-#include "ruleset_mgr.h"
-#include "stats.h"
+#include "rules/registry_internal.h"
+#include "daemon_stats.h"
 #include "tovi/eventer.h"
 #include "tovi/eventer_jobq.h"
 #include "tovi/tovi_assert.h"

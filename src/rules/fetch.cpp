@@ -5,7 +5,7 @@
 
 #include "api_loader.h"
 #include "rules/rules_mgr_internal.h"
-#include "ruleset_mgr.h"
+#include "rules/registry_internal.h"
 
 std::atomic<bool> rulesets_are_loading{false};
 

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "load_report.h"
-#include "numeric_stats_window.h"
+#include "windows/numeric_stats_window.h"
 #include "rules/rules_mgr_internal.h"
 #include "tovi/tovi_conf_keys.h"
 

@@ -35,7 +35,7 @@ extern "C" {
 #include <unordered_map>
 
 #include "rules/rules_mgr_internal.h"
-#include "ruleset_mgr.h"
+#include "rules/registry_internal.h"
 #include "vask/vask_pcre.h"
 #include "tovi/tovi_assert.h"
 #include "tovi/tovi_cluster.h"

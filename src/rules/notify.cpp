@@ -37,15 +37,15 @@
 #include <unordered_map>
 
 #include "brokers.h"
-#include "dependency.h"
+#include "rules/dependency_internal.h"
 #include "general.h"
 #include "metrics.h"
-#include "rules/absence.h"
+#include "rules/absence_internal.h"
 #include "rules/rules.h"
 #include "rules/rules_mgr_internal.h"
 #include "rules/stream_internal.h"
-#include "ruleset_mgr.h"
-#include "stats.h"
+#include "rules/registry_internal.h"
+#include "daemon_stats.h"
 #include "tovi/eventer.h"
 #include "tovi/tovi_amqp.h"
 #include "tovi/tovi_assert.h"
@@ -96,10 +96,10 @@ bool uuid_is_zero(const uint8_t uuid[16]) {
 }
 
 bool is_numeric_criterion(rule_criteria_t c) {
-  return c >= RULEC_NUMERIC_MIN && c <= RULEC_HISTOGRAM_Q_MAX;
+  return rule_criterion_traits(c).value == RULEC_VALUE_NUMBER;
 }
 bool is_text_criterion(rule_criteria_t c) {
-  return c >= RULEC_TEXT_MATCH && c <= RULEC_TEXT_CHANGE;
+  return rule_criterion_traits(c).value == RULEC_VALUE_TEXT;
 }
 
 // ---- The per-thread cascade state ----
@@ -244,29 +244,7 @@ tovi_log_stream_t rules_fire_stream() {
   return ls;
 }
 
-namespace {
-
-void register_absence_statistics_and_timers() {
-  stats_opts_t lines;
-  lines.units = "lines";
-  tovi_assert(stats_register_u64(rules_stats_ns(), "absence_triggers", STATS_COUNTER,
-                                 &absence_triggers, lines));
-  tovi_assert(stats_register_u64(rules_stats_ns(), "absence_trigger_errors", STATS_COUNTER,
-                                 &absence_trigger_errors, lines));
-  eventer_name_callback("rulestream_absence_timer", rulestream_c::trigger_callback);
-  eventer_name_callback("ruleset_absence_timer", trigger_ruleset_callback);
-}
-
-}  // namespace
-
-void rules_init(void) {
-  rules_debug_stream();
-  rules_error_stream();
-  rules_error_verbose_stream();
-  rules_processerrors_stream();
-  rules_fire_stream();
-  tovi_log_stream_find("debug/rules_miss");
-
+void rules_notify_init(void) {
   std::string expr;
   if (!cte_re && tovi_conf_get_string(nullptr, "//notifications/@check_tags_exclude", &expr)) {
     const char *error = nullptr;
@@ -295,16 +273,6 @@ void rules_init(void) {
                                  &alert_notifications_suppressed, opts));
   tovi_assert(
       stats_register_u64(alerts, "failed", STATS_COUNTER, &alert_notifications_failed, opts));
-  register_absence_statistics_and_timers();
-}
-
-stats_ns_t *rules_stats_ns(void) {
-  static stats_ns_t *ns = [] {
-    stats_ns_t *created = stats_register_ns(stats_recorder_root(stats_recorder()), "rulestreams");
-    tovi_assert(created);
-    return created;
-  }();
-  return ns;
 }
 
 void accrue_tags(void *closure, const char *tag) {

@@ -6,10 +6,7 @@
 // API, REST bodies), so every key is read with its JSON type checked: a text where a number
 // belongs is an error, never a zero. An element with an empty "rules" array is a deletion request.
 //
-// Filing (target list, registry) and deletions run under rules_loader_mutex: two loads of one id
-// would otherwise interleave and leave the registry holding one version while a list holds
-// another. A definition whose list key changed (name, account, check or pattern) is taken out of
-// its old list before the new one is filed.
+// A checked definition is filed, and a deletion request carried out, by filing.cpp.
 #include <pcre.h>
 
 #include <cerrno>
@@ -19,19 +16,19 @@
 #include <string>
 
 #include "brokers.h"
-#include "dependency.h"
+#include "rules/dependency_internal.h"
 #include "general.h"
 #include "load_report.h"
 #include "metrics.h"
-#include "rules/absence.h"
+#include "rules/absence_internal.h"
 #include "rules/rules.h"
 #include "rules/rules_mgr_internal.h"
-#include "ruleset_mgr.h"
+#include "rules/stream_internal.h"
+#include "rules/registry_internal.h"
 #include "vask/vask_pcre.h"
 #include "tovi/tovi_uuid.h"
 #include "vask/vask_decoder.h"
 
-std::mutex rules_loader_mutex;
 int32_t absence_cushion_s = 10;
 int32_t max_out_of_order_s = 300;
 
@@ -60,11 +57,6 @@ tovi_log_stream_t rules_error_verbose_stream() {
     load_report_error(__VA_ARGS__);           \
     tovi_log_fields(ls, fields, __VA_ARGS__); \
   } while (0)
-
-void rules_start_ruleset_timers(const ruleset_sp &r) {
-  absence_trigger_loaded_ruleset(r);
-  ruleset_schedule_cull(r);
-}
 
 namespace {
 
@@ -155,8 +147,7 @@ rule_metric_type_t metric_type_for(const std::string &word) {
 }
 
 bool uses_threshold(rule_criteria_t c) {
-  return (c >= RULEC_NUMERIC_MIN && c <= RULEC_NUMERIC_NEQ) || c == RULEC_HISTOGRAM_Q_MIN ||
-         c == RULEC_HISTOGRAM_Q_MAX;
+  return rule_criterion_traits(c).threshold;
 }
 
 // A whole-string number: "12", " 1.5e3 ", but not "", "abc", "12abc", "nan" or "inf".
@@ -195,34 +186,6 @@ struct element_ctx_t {
   const char *metric_name = "";
 };
 
-// ---- Deletion ----------------------------------------------------------------------------------
-
-element_result_t delete_ruleset(uint64_t ecid) {
-  std::lock_guard<std::mutex> guard(rules_loader_mutex);
-  dependency_record(ecid, 0);
-  ruleset_sp removed = ruleset_mgr->remove_by_id(ecid);
-  if (!removed) {
-    tovi_log_fields(tovi_notice, ({"ecid", ecid}), "rule [%zu] not found after deletion request.\n",
-                    size_t(ecid));
-    return ELEMENT_ERROR;
-  }
-  ruleset_tgt_list_t *list;
-  {
-    tovi_memory_scope_c bracket;
-    list = ruleset_list_for(*removed, false);
-  }
-  if (list) {
-    remove_ruleset_tgt(list, removed);
-    tovi_log_fields(tovi_notice, ({"ecid", ecid}), "rule [%zu] removed after request.\n",
-                    size_t(ecid));
-  } else {
-    deregister_ruleset_with_director(*removed);
-    tovi_log_fields(tovi_notice, ({"ecid", ecid}),
-                    "rule [%zu] removed after request, but did not have a list.\n", size_t(ecid));
-  }
-  return ELEMENT_PROCESSED;
-}
-
 // A definition this node does not keep (its metric is another node's, or its account is not
 // served here) replaces whatever this node loaded under the same id before: that older version,
 // for another metric or account, must not go on alerting here.
@@ -231,45 +194,9 @@ element_result_t skip_and_drop_earlier(uint64_t ecid) {
     tovi_log_fields(tovi_notice, ({"ecid", ecid}),
                     "rule [%zu] is no longer for this node: its loaded version goes.\n",
                     size_t(ecid));
-    delete_ruleset(ecid);
+    ruleset_delete(ecid);
   }
   return ELEMENT_SKIPPED;
-}
-
-// ---- Filing
-// --------------------------------------------------------------------------------------
-
-void file_ruleset(const ruleset_sp &r) {
-  std::lock_guard<std::mutex> guard(rules_loader_mutex);
-  ruleset_sp old = ruleset_mgr->get_by_id(r->event_criteria_id);
-  if (old && !ruleset_same_list(*old, *r)) {
-    // The definition moved to another list: the old version must not stay filed (and alerting)
-    // under its old key.
-    ruleset_tgt_list_t *old_list;
-    {
-      tovi_memory_scope_c bracket;
-      old_list = ruleset_list_for(*old, false);
-    }
-    if (old_list)
-      remove_ruleset_tgt(old_list, old);
-    else
-      deregister_ruleset_with_director(*old);
-  }
-  ruleset_tgt_list_t *list;
-  {
-    tovi_memory_scope_c bracket;
-    list = ruleset_list_for(*r, true);
-  }
-  ruleset_sp in_force = add_ruleset_tgt(list, r);
-  if (in_force != r) return;
-  ruleset_sp added = r;
-  ruleset_mgr->add_by_id(added);
-  tovi_log_fields(
-      rules_debug_stream(),
-      ({"ecid", r->event_criteria_id}, {"parent_ecid", r->parent_event_criteria_id},
-       {"rule_type", rule_metric_type_name(r->metric_type)}, {"account_id", r->account_id}),
-      "rule[%lu] loaded, triggering\n", (unsigned long)r->event_criteria_id);
-  rules_start_ruleset_timers(r);
 }
 
 // ---- One rule
@@ -419,7 +346,7 @@ element_result_t parse_element(json_object *el, uint64_t *high_water) {
     return ELEMENT_ERROR;
   }
   size_t nrules = json_object_array_length(rules);
-  if (nrules == 0) return delete_ruleset(ctx.ecid);
+  if (nrules == 0) return ruleset_delete(ctx.ecid) ? ELEMENT_PROCESSED : ELEMENT_ERROR;
   if (nrules > size_t(INT8_MAX)) {
     rules_refuse_fields(rules_error_stream(), ({"ecid", ctx.ecid}),
                         "ruleset[%lu] has %zu rules, at most %d are allowed\n", ecid, nrules,
@@ -603,7 +530,7 @@ element_result_t parse_element(json_object *el, uint64_t *high_water) {
 
   ruleset_count_accepted(*r);
   dependency_record(r->event_criteria_id, r->parent_event_criteria_id);
-  file_ruleset(r);
+  ruleset_file(r);
   return ELEMENT_PROCESSED;
 }
 

@@ -10,8 +10,8 @@
 #include <cstring>
 
 #include "metrics.h"
-#include "rules/rules_mgr.h"
-#include "rules/stream.h"
+#include "rules/rules_mgr_internal.h"
+#include "rules/stream_internal.h"
 #include "tovi/tovi_uuid.h"
 
 namespace {
@@ -29,10 +29,10 @@ json_object *json_seconds(int32_t ms) {
 }
 
 bool criteria_is_numeric(rule_criteria_t c) {
-  return c >= RULEC_NUMERIC_MIN && c <= RULEC_HISTOGRAM_Q_MAX;
+  return rule_criterion_traits(c).value == RULEC_VALUE_NUMBER;
 }
 bool criteria_is_text(rule_criteria_t c) {
-  return c >= RULEC_TEXT_MATCH && c <= RULEC_TEXT_CHANGE;
+  return rule_criterion_traits(c).value == RULEC_VALUE_TEXT;
 }
 
 json_object *history_to_json(const json_bundle_t &b) {

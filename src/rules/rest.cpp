@@ -21,8 +21,8 @@
 
 #include "load_report.h"
 #include "rules/rules_mgr_internal.h"
-#include "rules/stream.h"
-#include "ruleset_mgr.h"
+#include "rules/stream_internal.h"
+#include "rules/registry_internal.h"
 #include "tovi/eventer.h"
 #include "tovi/tovi_uuid.h"
 #include "tovi/tovi_text.h"

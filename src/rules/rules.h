@@ -1,25 +1,37 @@
-// rules: applying metric messages to rulesets through their rule streams, and announcing the
-// streams' changes of severity as alert notifications on the message bus.
+// rules: the rulesets this daemon holds and the alerts their streams raise. This is what the
+// other modules of the daemon may call; everything else in src/rules/ is the module's own
+// (the *_internal.h headers) and is never included from outside it.
+//
+// A ruleset definition is parsed and compiled, kept only when this node owns its metric and
+// handles its account, stored in the registry and filed in the target lists the intake looks
+// metrics up in. Metric messages are applied to rulesets through their rule streams; the streams'
+// changes of severity are announced as alert notifications on the message bus.
 //
 // Threads: messages are applied on the worker thread that owns the metric; timers, REST handlers
 // and bus handlers reach the same streams from other threads. Every function here may be called
-// from any thread that holds no stream's lock.
+// from any thread that holds no stream's lock, unless it says otherwise.
 #pragma once
 
 #include <sys/time.h>
 
 #include <atomic>
-#include <cstddef>
 #include <cstdint>
-#include <vector>
+#include <memory>
 
-#include "rules_private.h"
 #include "vask/vask_metric.h"
 
 struct json_object;
+struct broker_t;
+class rulestream_c;
+struct ruleset_t;
+typedef std::shared_ptr<ruleset_t> ruleset_sp;
 
-// The buffer a stream signature is built into; a signature that needs more is not built.
-constexpr size_t rules_signature_buffer_len = 4134;
+// ---- Module start ------------------------------------------------------------------------------
+
+// Creates the (empty) registry of parent-to-child relations of rulesets and, the first time,
+// registers its statistics. Called once at start-up before any ruleset is loaded; calling it again
+// empties the registry.
+void dependency_init();
 
 // Opens the rule log streams, compiles the check-tag exclusion
 // ("//notifications/@check_tags_exclude") and registers the statistics "notifications" -> "alerts":
@@ -31,10 +43,32 @@ constexpr size_t rules_signature_buffer_len = 4134;
 // the daemon cannot run, and that is a fatal assertion then.
 void rules_init(void);
 
-// The statistics namespace "rulestreams", registered on first use (the absence and cull
-// counters live there). Any thread; a failed registration is a fatal assertion.
-struct stats_ns_t;
-stats_ns_t *rules_stats_ns(void);
+// Registers the statistics "ruleset" "current", "loaded", "suppressed"; creates the registry;
+// reads "//orvane/state/rulesets/@initial_hash_size" (50000), "@max_out_of_order" (300 s) and
+// "@absence_cushion" (10 s); makes the job queue "rulesets_fetch" (concurrency 1, 1 to 4 threads)
+// and the two lookup sets, registers the REST routes below, each with client-certificate
+// authentication, the bus message hook "rules-handler" (bus_updates_internal.h) and the console
+// command "reload ruleset". Called once on the main thread at start-up, after
+// dependency_init(). A failed registration is a fatal assertion; an unusable setting (a negative
+// size or time), or a bus module without message hooks, ends the process with status 2.
+void rules_mgr_init(void);
+
+// Creates the lookup sets (idempotent) with the given initial size, and the registry when it does
+// not exist yet. rules_mgr_init calls it; tests and benchmarks that do not start the module call
+// it themselves. Single-threaded start-up only.
+void rules_lookup_init(unsigned long initial_size);
+
+// ---- Intake
+// --------------------------------------------------------------------------------------
+
+// The rulesets that apply to the metric: those filed under its own check UUID and under the
+// all-zero UUID (any check of the account; looked up once when the metric's own UUID is all
+// zero), by bare name, by name with stream tags (an untagged metric also under "<name>|ST[]";
+// measurement tags never count) and by pattern, whose account, filter and pattern hold for the
+// metric. The first `capacity` are copied into `out` in the order found; returns how many
+// applied, negated when that was more than `capacity`. No allocation. Any thread, inside a
+// safe-memory bracket.
+int rulesets_for_metric(const vask_metric_id_t *id, ruleset_sp *out, int capacity);
 
 // Applies one message to one ruleset: builds the stream signature, finds or creates the ruleset's
 // stream for it and applies the message there. Returns the stream's newest severity afterwards,
@@ -43,76 +77,42 @@ stats_ns_t *rules_stats_ns(void);
 // bracket; the caller keeps its reference to the message.
 int ruleset_apply_metric_message(const ruleset_sp &ruleset, vask_metric_message_t *m);
 
-// Writes the stream signature of the message for the ruleset into buf (len bytes, terminated):
-// "<lower-case check uuid>`<metric name>|ST[<the stream tags the ruleset groups by>]". Returns 0,
-// or -1 (buf holds no usable signature) when it does not fit. Any thread.
-int ruleset_stream_signature(const ruleset_t &ruleset, const vask_metric_message_t *m, char *buf,
-                             size_t len);
+// ---- Maintenance
+// ---------------------------------------------------------------------------------
 
 // Re-evaluates the notification of every stream of the ruleset with that id, if it is
 // registered (the end of a maintenance window, a parent's change of severity 1).
 void ruleset_reevaluate_id(uint64_t ecid, const struct timeval &time);
-// Announces the last notified state of every stream of the ruleset again.
-void ruleset_renotify(const ruleset_sp &ruleset);
-// For the ruleset with that id: the first ancestor at severity 1 found from one of its streams;
-// empty when the ruleset is unknown or none is.
-ruleset_sp ruleset_get_ancestral_sev1_id(uint64_t ecid);
 
-// The check-tag hook's callback: appends tag to the JSON array `closure` unless the check-tag
-// exclusion matches it.
-void accrue_tags(void *closure, const char *tag);
+// ---- Parsing -----------------------------------------------------------------------------------
 
-// Notification counters (statistics "notifications" -> "alerts"): documents handed to the bus,
-// documents not published because another node is responsible for the metric, and documents the
-// bus module refused. Atomic; any thread.
-extern std::atomic<uint64_t> alert_notifications_sent;
-extern std::atomic<uint64_t> alert_notifications_suppressed;
-extern std::atomic<uint64_t> alert_notifications_failed;
+// Turns a JSON array of ruleset definitions into registered rulesets (see docs/rulesets.md).
+// Returns the number of elements processed (loaded, kept or deleted), or -1 when there were errors
+// and nothing was processed; *errors (when given) receives the error count. *high_water (when
+// given) is raised to the largest id that reached allocation. The caller keeps `array`. Any
+// thread; loads are serialised inside.
+int parse_ruleset_response(json_object *array, uint64_t *high_water, int *errors);
 
-// ---- Stream culling, sweeps and stream clear-alert (cull_sweep.cpp) ----------------------------
+// ---- Loading from the management API -----------------------------------------------------------
 
-// Streams in existence (constructed and not yet destroyed), and streams removed as idle or by a
-// clear-alert request with removal ("rulestreams" -> "live" and "culled"). Atomic; any thread.
-extern std::atomic<uint64_t> rulestreams_live;
-extern std::atomic<uint64_t> rulestreams_culled;
+// Raised while a bulk load of rulesets from the API is under way; single reloads asked for by bus
+// messages wait while it is up. Lowered when the bulk load ends.
+extern std::atomic<bool> rulesets_are_loading;
 
-// Registers "live" and "culled" under rules_stats_ns(). Once, at start-up, on the main thread;
-// a failed registration is a fatal assertion.
-void rules_cull_stats_init(void);
+// Starts (or restarts from the first page) the bulk load of rulesets from the API. Without
+// "//orvane/api/base" or "//orvane/api/token" nothing starts and the loading flag stays down.
+// Only queues a job on api_jobq. Any thread.
+void start_ruleset_fetch(void);
 
-// The shortest automatic idle horizon, and the longest interval between passes, of a ruleset
-// that may see many streams (a pattern, any check, or a tag filter).
-constexpr int32_t rules_autocull_horizon_s = 300;
+// Fetches one ruleset again from the API. An empty answer removes the ruleset entirely (as a
+// deletion request does); an answer that does not parse keeps the version in force. While a
+// reload of the same id is running, another request makes it run once more after it. Only queues
+// a job on api_jobq. Any thread.
+void ruleset_reload(uint64_t ecid);
 
-// Seconds between cull passes of the ruleset: its cull_seconds; for a pattern, any-check or
-// filtered ruleset at most 300 and 300 instead of 0. Below 1 the ruleset is never culled.
-int32_t ruleset_cull_delay_seconds(const ruleset_t &ruleset);
-// The automatic idle horizon (seconds) after which a pass removes a stream that is not raised;
-// 0 for none. Only pattern, any-check and filtered rulesets have one, at least 300 seconds and
-// long enough for every rule's window and absence window (plus the absence cushion). A ruleset
-// with an absence rule of a real severity has none, so that its absences stay detectable.
-int32_t ruleset_autocull_seconds(const ruleset_t &ruleset);
-
-// (Re)arms the ruleset's cull timer: cancels a pending one, then, when the cull delay is at
-// least 1 s, arms a relative timer of that delay pinned to a loop thread of the pool
-// "ruleset_cull" (all loop threads when that pool is not configured) chosen by the id's low 32
-// bits. The arming itself runs on that thread (posted there from any other), so the pass and
-// the arming never race. Does nothing before the event loop is set up. Any thread.
-void ruleset_schedule_cull(const ruleset_sp &ruleset);
-// The cull timer's callback (closure: a rule_cull_t, freed here). Runs a pass when the ruleset
-// with the closure's id exists and this timer is still its cull timer, then re-arms. Returns 0.
-int ruleset_cull_streams(eventer_t e, int mask, void *closure, struct timeval *now);
-// One cull pass at now_ms: removes every stream that should_cull finds idle. Returns the number
-// removed. With `removed`, the removed streams are moved there, so that the caller chooses the
-// thread where the last references go (and the streams are destroyed); otherwise they go before
-// this returns. mono_now_s: the monotonic clock's seconds (rules_monotonic_s), or 0 to judge by
-// the messages' time stamps alone. Inside a safe-memory bracket, holding no stream's lock.
-size_t ruleset_cull_pass(const ruleset_sp &ruleset, uint64_t now_ms,
-                         std::vector<rulestream_sp> *removed = nullptr, uint32_t mono_now_s = 0);
-// Seconds on the coarse monotonic clock, never 0. Any thread.
-uint32_t rules_monotonic_s(void);
-
-// A sweep over every stream, owned by its caller and passed through to the callbacks.
+// ---- Sweeps over every stream (cull_sweep.cpp)
+// ---------------------------------------------------- A sweep over every stream, owned by its
+// caller and passed through to the callbacks.
 struct rules_sweep_t {
   int64_t rule_cnt;  // the callers' callbacks count the streams they handled
   char name[64];     // the caller's label for log lines, terminated
@@ -122,14 +122,6 @@ struct rules_sweep_t {
 typedef void (*rules_sweep_callback_t)(rulestream_c *stream, rules_sweep_t *sweep);
 // Called once after the sweep, on a loop thread; it must free the rules_sweep_t.
 typedef void (*rules_sweep_complete_t)(rules_sweep_t *sweep);
-
-// The sweep job's record, owned by the sweeper.
-struct sweep_rules_for_broker_t {
-  rules_sweep_callback_t callback;
-  rules_sweep_complete_t complete;  // or null
-  rules_sweep_t *closure;
-  broker_t *broker;  // the broker whose streams are visited, or RULES_SWEEP_ALL_BROKERS
-};
 
 // A broker pointer no broker has: every stream, whatever its broker.
 #define RULES_SWEEP_ALL_BROKERS (reinterpret_cast<broker_t *>(uintptr_t(0x91231)))

@@ -1,13 +1,15 @@
-// The ruleset module's start: statistics, registry, settings, lookup sets and REST routes.
+// The rules module's start: log streams, statistics, registry, settings, lookup sets and REST
+// routes.
 #include <cstdlib>
 
 #include "api.h"
-#include "rules/bus_updates.h"
+#include "rules/absence_internal.h"
+#include "rules/bus_updates_internal.h"
 #include "rules/rules.h"
 #include "rules/rules_mgr_internal.h"
-#include "rules/stream.h"
-#include "ruleset_mgr.h"
-#include "stats.h"
+#include "rules/stream_internal.h"
+#include "rules/registry_internal.h"
+#include "daemon_stats.h"
 #include "tovi/tovi_assert.h"
 #include "tovi/tovi_conf.h"
 
@@ -28,6 +30,26 @@ int32_t read_setting(const char *key, int32_t fallback) {
 }
 
 }  // namespace
+
+void rules_init(void) {
+  rules_debug_stream();
+  rules_error_stream();
+  rules_error_verbose_stream();
+  rules_processerrors_stream();
+  rules_fire_stream();
+  tovi_log_stream_find("debug/rules_miss");
+  rules_notify_init();
+  absence_init();
+}
+
+stats_ns_t *rules_stats_ns(void) {
+  static stats_ns_t *ns = [] {
+    stats_ns_t *created = stats_register_ns(stats_recorder_root(stats_recorder()), "rulestreams");
+    tovi_assert(created);
+    return created;
+  }();
+  return ns;
+}
 
 void rules_mgr_init(void) {
   stats_ns_t *ns = stats_register_ns(stats_recorder_root(stats_recorder()), "ruleset");

@@ -1,4 +1,18 @@
-// What the ruleset loader's files (parse, lookup, rest, rules_mgr) share and nobody else needs.
+// rules_mgr (internal to src/rules/): the rulesets this daemon holds, from their JSON definitions
+// to the lists the intake looks metrics up in.
+//
+// A ruleset definition is parsed and compiled (parse_ruleset_response), kept only when this node
+// owns its metric and handles its account, stored in the registry (registry_internal.h) and filed
+// in a target list: exact-name rulesets under (account, check UUID, metric name), pattern rulesets
+// under (account, check UUID). Its interest is registered with the metric director on the loop
+// thread chosen by its id.
+//
+// Threads: lookups (rulesets_for_metric) run on every worker thread at once without locks, inside
+// a safe-memory bracket; loads, replacements and deletions may come from any thread (they are
+// serialised by one loader mutex inside this module).
+//
+// What the ruleset loader's files (parse, lookup, filing, rest, fetch, rules_mgr) share and nobody
+// else needs; what other modules may call is in rules.h.
 #pragma once
 
 #include <json-c/json.h>
@@ -7,11 +21,150 @@
 #include <cstdint>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
-#include "rules/rules_mgr.h"
+#include "rules/model_internal.h"
+#include "rules/rules.h"
+#include "tovi/eventer_jobq.h"
+#include "tovi/tovi_http.h"
 #include "tovi/tovi_log.h"
 #include "tovi/tovi_memory.h"
+#include "vask/vask_metric.h"
+#include "vask/vask_tag_search.h"
+
+// ---- Settings ----------------------------------------------------------------------------------
+
+// Seconds added to the absence window of absence rules; 10 unless configured.
+extern int32_t absence_cushion_s;
+// Seconds of tolerated out-of-order data; 300 unless configured.
+extern int32_t max_out_of_order_s;
+
+// ---- Target lists ------------------------------------------------------------------------------
+
+// One slot of a target list. The slot's ruleset pointer is refilled by writers while readers copy
+// it, so it is not a plain ruleset_sp: use ruleset_tgt_get to read it.
+struct ruleset_tgt_t;
+// A list of rulesets filed under one key: (account, check UUID, metric name) for exact names,
+// (account, check UUID) with an empty name for patterns. Lives for the whole process once inserted
+// into its set; its nodes are never unlinked (emptied nodes are reused).
+struct ruleset_tgt_list_t;
+
+// A copy of the ruleset held by a node (empty for a vacated slot). Inside a safe-memory bracket.
+ruleset_sp ruleset_tgt_get(const ruleset_tgt_t *node);
+// The first node of a list and the one after a node (null at the end). Inside a bracket.
+const ruleset_tgt_t *ruleset_tgt_list_head(const ruleset_tgt_list_t *list);
+const ruleset_tgt_t *ruleset_tgt_next(const ruleset_tgt_t *node);
+
+// The metric list of (account, check UUID, name[0, len)). Without `create`, a missing list gives
+// null. With it, a missing list is made; when another thread inserted one first, that one is
+// returned. Any thread, inside a safe-memory bracket (the list stays valid for the process).
+ruleset_tgt_list_t *get_rulesets_by_metric(uint64_t account_id, const uint8_t check_uuid[16],
+                                           const char *name, size_t len, bool create);
+// The pattern list of (account, check UUID); the same contract, through the account's table,
+// which is itself made on demand.
+ruleset_tgt_list_t *get_rulesets_by_pattern(uint64_t account_id, const uint8_t check_uuid[16],
+                                            bool create);
+
+// Files `ruleset` in the list and returns the ruleset now in force under its id there: an equal
+// ruleset already filed is kept (and `ruleset` is not filed); otherwise `ruleset` replaces every
+// other ruleset of its id in the list. Withdraws the director registrations of the replaced ones
+// and registers the one in force (a kept one that is registered already is not registered again).
+// Any thread; callers serialise loads of one id (the parser holds the loader mutex).
+ruleset_sp add_ruleset_tgt(ruleset_tgt_list_t *list, const ruleset_sp &ruleset);
+// Empties every node of the list holding this very ruleset and withdraws what it registered with
+// the director. Returns the number of nodes emptied.
+int remove_ruleset_tgt(ruleset_tgt_list_t *list, const ruleset_sp &ruleset);
+
+// Whether a pattern or exact ruleset applies to the metric (account, name or pattern, filter).
+bool ruleset_match(const ruleset_t &r, const vask_metric_id_t *id);
+// Whether the metric is of the ruleset's account and satisfies its filter (if any).
+bool ruleset_where_satisfied(const ruleset_t &r, const vask_metric_id_t *id);
+// Whether the ruleset keeps streams for this signature: always without a group_by, else whether
+// the group_by expression matches it.
+bool ruleset_group_by_includes(const ruleset_t &r, const char *signature, size_t len);
+// The thread argument of every director registration for the ruleset: the low 32 bits of its id.
+uint32_t ruleset_get_thread_id(const ruleset_t &r);
+
+// The tag search that routes the ruleset's metrics to its thread: (0, null) when the ruleset is
+// neither a pattern nor filtered; (0, AST) when it needs one (the caller owns one reference);
+// (-1, null) on failure (logged). For an exact canonical name the search asks for the bare name
+// plus each stream tag, since the search's "__name" is the name without tags.
+std::pair<int, vask_metric_tag_search_ast_t *> build_query_for_ruleset(const ruleset_t &r);
+// The text parsed by build_query_for_ruleset (for diagnostics and tests); "" when none is needed.
+std::string build_query_text_for_ruleset(const ruleset_t &r, int *placeholder_index);
+
+// Registers the ruleset's interest (exact unfiltered) or search (pattern or filtered) with the
+// director, once: a ruleset registered already is left alone. Returns whether it is registered
+// now. Any thread.
+bool register_ruleset_with_director(const ruleset_sp &r);
+// Withdraws exactly what register_ruleset_with_director registered for this ruleset, if anything.
+void deregister_ruleset_with_director(const ruleset_t &r);
+
+// ---- Parsing (parse.cpp)
+// -------------------------------------------------------------------------
+
+// JSON accessors. A missing key returns false, logs "key %s failed" on "debug/rules" and adds 1
+// to *errors when given. A JSON null clears the target (strings) or stores 0 (numbers) and
+// returns false for numbers, true for strings, without counting. A value of the wrong type (or
+// out of the target's range) returns false, logs and counts like a missing key: text is never
+// read as a number.
+bool jgetstr(json_object *o, const char *key, char **out, int *errors);
+bool jgetstr(json_object *o, const char *key, std::string *out, bool *is_null, int *errors);
+bool jgetdouble(json_object *o, const char *key, double *out, int *errors);
+bool jgetint(json_object *o, const char *key, int32_t *out, int *errors);
+bool jgetuint64(json_object *o, const char *key, uint64_t *out, int *errors);
+
+// Compiles a rule of the ruleset: the threshold of numeric and histogram rules, the regular
+// expression of text "contains" and "does not contain" rules. Returns false (logged on
+// "error/rules") when the threshold is not a number or the expression does not compile.
+bool rule_compile(ruleset_t &r, rule_t &rule);
+
+// Studies a compiled expression with JIT and attaches the calling thread's JIT stack (32 KiB
+// growing to 512 KiB, made on first use, kept for the thread's life). Null when study fails
+// without an error (the expression then runs without extra data).
+pcre_extra *rules_pcre_study(pcre *re);
+
+// The job of both: one page, or one ruleset, per pass on api_jobq.
+int fetch_some_rulesets(eventer_t e, int mask, void *closure, struct timeval *now);
+
+// ---- Rendering and REST -------------------------------------------------------------------------
+
+// The ruleset as JSON (see docs/rulesets.md, "Ruleset output"): its definition, "owned" and
+// "operated" for this node, and under "streams" the state of every stream with its rules. A new
+// object the caller owns (json_object_put); null for an empty pointer. Numbers JSON cannot hold
+// (NaN, infinities) are null. Takes each stream's lock only while copying its state. Any thread.
+json_object *ruleset_to_json(const ruleset_sp &ruleset);
+
+// The job queue of the REST listings ("rulesets_fetch"), made by rules_mgr_init.
+extern eventer_jobq_t *rulesets_fetch_jobq;
+
+// REST handlers. Each runs on the connection's loop thread.
+
+// POST /rulesets: loads the array in the body. 400 with {"error": ...} for a body that is not
+// JSON; otherwise, once the director has handled every message received before the request,
+// 200 with {"rulesets": n, "errors": e}. Runs on the connection's loop thread.
+int rulesets_rest_post(tovi_http_rest_closure_t *restc, int npats, char **pats);
+int rulesets_rest_post_complete(tovi_http_rest_closure_t *restc, int npats, char **pats);
+
+// GET /rulesets[?account_id=&uuid=&name=&type=ecid_only]: the rulesets held, filtered by the query,
+// one per line inside brackets, as full JSON or (type=ecid_only) as their ids. With both a UUID
+// and a name, the rulesets that apply to that untagged metric of the account (0 when absent).
+// The list is built by a job on "rulesets_fetch" off the event loop and written back on the
+// connection's loop thread. 400 for an account_id that is not a number.
+int rulesets_rest_get(tovi_http_rest_closure_t *restc, int npats, char **pats);
+// GET /ruleset/<id>: the ruleset's JSON, or 500 {"error": "no such ruleset"}.
+// GET /ruleset/<check uuid>/<metric name>[?account_id=]: the rulesets that apply to that untagged
+// metric of the account (0 when absent), as a JSON array, one per line.
+int rulesets_rest_get_one(tovi_http_rest_closure_t *restc, int npats, char **pats);
+// GET /ruleset/state/<id>: {"states": [...]}, the alert document of every stream's newest state;
+// an unknown id: 500 {"error": "pattern match failure, should not be possible"}.
+int rulesets_rest_get_one_state(tovi_http_rest_closure_t *restc, int npats, char **pats);
+// POST /ruleset/clear/alert/<id>: clears every stream of the ruleset (notifying as a change of
+// severity would) and answers the ruleset's JSON afterwards; the JSON null for an unknown id.
+int rulesets_rest_clear_alert(tovi_http_rest_closure_t *restc, int npats, char **pats);
+
+// ---- Shared by the loader's files --------------------------------------------------------------
 
 // "debug/rules", "error/rules", "error/rules/verbose".
 tovi_log_stream_t rules_debug_stream();
@@ -46,6 +199,19 @@ bool ruleset_same_list(const ruleset_t &a, const ruleset_t &b);
 
 // Seams for pieces that come with later work. Each answers as its module does when it holds
 // nothing, so that parsing follows its full path today.
-//   A newly filed ruleset's timers: the zero-time absence trigger (rules/absence.h) and its
+//   A newly filed ruleset's timers: the zero-time absence trigger (absence_internal.h) and its
 //   cull passes (ruleset_schedule_cull).
 void rules_start_ruleset_timers(const ruleset_sp &r);
+
+// ---- Filing and deletion (filing.cpp)
+// ------------------------------------------------------------
+
+// Files a checked ruleset: takes an earlier version of its id out of its old list when the list
+// key changed, files it in its list (add_ruleset_tgt) and, when it is the one in force there,
+// stores it in the registry, logs "rule[<id>] loaded, triggering" on "debug/rules" and starts its
+// timers. Takes rules_loader_mutex; any thread.
+void ruleset_file(const ruleset_sp &r);
+// Removes the ruleset of that id entirely: its parent record, its registry entry, its list node
+// and its director registrations, with a notice line. Returns false (after a notice "not found")
+// when no ruleset of that id was loaded. Takes rules_loader_mutex; any thread.
+bool ruleset_delete(uint64_t ecid);

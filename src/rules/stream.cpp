@@ -1,6 +1,6 @@
 // Rule streams: construction and destruction with their window reservations, the transition
 // ring, the observed values, the JSON snapshot, reset, and the ruleset's table of streams.
-#include "rules/stream.h"
+#include "rules/stream_internal.h"
 
 #include <json-c/json.h>
 
@@ -11,8 +11,7 @@
 
 #include "metrics.h"
 #include "rules/rules.h"
-#include "rules/rules_mgr.h"
-#include "rules/stream_internal.h"
+#include "rules/rules_mgr_internal.h"
 #include "tovi/tovi_assert.h"
 #include "tovi/tovi_memory.h"
 #include "tovi/tovi_uuid.h"
@@ -27,7 +26,7 @@ namespace {
 const double not_a_number = std::numeric_limits<double>::quiet_NaN();
 
 bool is_numeric_criterion(rule_criteria_t c) {
-  return c >= RULEC_NUMERIC_MIN && c <= RULEC_HISTOGRAM_Q_MAX;
+  return rule_criterion_traits(c).value == RULEC_VALUE_NUMBER;
 }
 
 // Inside a write of the table, before `stream` leaves it: empties the sole stream's slot when it

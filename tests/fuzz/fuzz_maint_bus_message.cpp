@@ -15,7 +15,7 @@ namespace {
 
 const char prefix[] = "net.orvane.ombra.QueltMaintenanceEventHandler.update";
 
-std::string write_back(const maint_spec_t &s, bool active) {
+std::string write_back(const maint_def_t &s, bool active) {
   static const char *const types[] = {"account", "host", "check", "metric"};
   std::string out = prefix;
   out += "\t\tmodify\t";
@@ -30,7 +30,7 @@ std::string write_back(const maint_spec_t &s, bool active) {
   return out;
 }
 
-bool same(const maint_spec_t &a, const maint_spec_t &b) {
+bool same(const maint_def_t &a, const maint_def_t &b) {
   if (a.maintenance_type != b.maintenance_type) return false;
   bool item = a.maintenance_type == MAINT_ON_HOST
                   ? strcmp(a.maintenance.host, b.maintenance.host) == 0

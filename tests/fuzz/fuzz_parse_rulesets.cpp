@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "rules/rules_mgr.h"
+#include "rules/rules_mgr_internal.h"
 #include "tovi/tovi_log.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {

@@ -5,8 +5,8 @@
 #include <cstring>
 #include <string_view>
 
-#include "rules/bus_updates.h"
-#include "rules/rules_mgr.h"
+#include "rules/bus_updates_internal.h"
+#include "rules/rules_mgr_internal.h"
 #include "tovi/eventer.h"
 #include "tovi/tovi_conf.h"
 #include "tovi/tovi_log.h"

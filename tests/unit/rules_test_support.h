@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "rules/rules_mgr.h"
-#include "ruleset_mgr.h"
+#include "rules/rules_mgr_internal.h"
+#include "rules/registry_internal.h"
 #include "test_support.h"
 #include "tovi/tovi_memory.h"
 #include "vask/vask_decoder.h"

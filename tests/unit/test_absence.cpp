@@ -7,11 +7,10 @@
 #include <mutex>
 #include <string>
 
-#include "dependency.h"
+#include "rules/dependency_internal.h"
 #include "metrics.h"
-#include "rules/absence.h"
+#include "rules/absence_internal.h"
 #include "rules/rules.h"
-#include "rules/stream.h"
 #include "rules/stream_internal.h"
 #include "rules_test_support.h"
 #include "tovi/tovi_log.h"

@@ -11,9 +11,9 @@
 
 #include "metrics.h"
 #include "rules/rules.h"
-#include "rules/rules_mgr.h"
-#include "rules/stream.h"
-#include "ruleset_mgr.h"
+#include "rules/rules_mgr_internal.h"
+#include "rules/stream_internal.h"
+#include "rules/registry_internal.h"
 #include "test_support.h"
 
 namespace {

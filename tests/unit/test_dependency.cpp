@@ -1,4 +1,4 @@
-#include "dependency.h"
+#include "rules/dependency_internal.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "histogram_stats_window.h"
+#include "windows/histogram_stats_window.h"
 
 #include <gtest/gtest.h>
 #include <json-c/json.h>

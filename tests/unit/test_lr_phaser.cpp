@@ -1,4 +1,4 @@
-#include "lr_phaser.h"
+#include "rules/lr_phaser_internal.h"
 
 #include <gtest/gtest.h>
 

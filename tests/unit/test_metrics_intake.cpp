@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "metrics.h"
-#include "rules/rules_mgr.h"
+#include "rules/rules_mgr_internal.h"
 #include "test_support.h"
 #include "tovi/tovi_log.h"
 #include "tovi/tovi_memory.h"

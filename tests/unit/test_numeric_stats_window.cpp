@@ -1,4 +1,4 @@
-#include "numeric_stats_window.h"
+#include "windows/numeric_stats_window.h"
 
 #include <gtest/gtest.h>
 #include <json-c/json.h>

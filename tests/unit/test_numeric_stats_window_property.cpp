@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "numeric_stats_window.h"
+#include "windows/numeric_stats_window.h"
 
 // Allocations counted while `counting` is set on the calling thread.
 namespace {

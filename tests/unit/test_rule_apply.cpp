@@ -12,10 +12,10 @@
 #include <thread>
 #include <vector>
 
-#include "dependency.h"
+#include "rules/dependency_internal.h"
 #include "metrics.h"
 #include "rules/rules.h"
-#include "rules/stream.h"
+#include "rules/stream_internal.h"
 #include "rules_test_support.h"
 #include "tovi/tovi_log.h"
 #include "tovi/tovi_module.h"

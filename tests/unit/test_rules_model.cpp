@@ -4,10 +4,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <set>
 #include <string>
 #include <vector>
 
-#include "rules_private.h"
+#include "rules/model_internal.h"
 #include "tovi/eventer.h"
 
 namespace {
@@ -79,6 +80,39 @@ TEST(rules_model, name_tables) {
       {12, "histogram_q_max"}, {13, "absence"},    {14, "invalid"},        {-1, "invalid"}};
   for (auto [value, name] : criteria)
     EXPECT_STREQ(rule_criteria_name(rule_criteria_t(value)), name) << value;
+}
+
+// Every question about a criterion's kind goes through the traits table; a row missing, out of
+// order or contradicting itself would misclassify a criterion in output, history or parsing.
+TEST(rules_model, criterion_traits_cover_every_criterion) {
+  static_assert(rule_criterion_traits_table_complete());
+  std::set<std::string> names;
+  for (int c = 0; c < RULEC_COUNT; c++) {
+    const rule_criterion_traits_t &t = rule_criterion_traits(rule_criteria_t(c));
+    EXPECT_EQ(t.criterion, c);
+    EXPECT_STREQ(rule_criteria_name(rule_criteria_t(c)), t.name);
+    EXPECT_TRUE(names.insert(t.name).second) << "two criteria named " << t.name;
+    if (t.threshold) {
+      EXPECT_EQ(t.value, RULEC_VALUE_NUMBER) << t.name;
+    }
+    if (t.expression) {
+      EXPECT_EQ(t.value, RULEC_VALUE_TEXT) << t.name;
+    }
+    EXPECT_EQ(rule_holds_expression(rule_criteria_t(c)), t.expression) << t.name;
+  }
+  // The kinds the rest of the rules module relies on.
+  EXPECT_EQ(rule_criterion_traits(RULEC_ABSENCE).value, RULEC_VALUE_NONE);
+  EXPECT_EQ(rule_criterion_traits(RULEC_HISTOGRAM_Q_MAX).value, RULEC_VALUE_NUMBER);
+  EXPECT_TRUE(rule_criterion_traits(RULEC_HISTOGRAM_Q_MIN).threshold);
+  EXPECT_FALSE(rule_criterion_traits(RULEC_NUMERIC_CHANGE).threshold);
+  EXPECT_EQ(rule_criterion_traits(RULEC_TEXT_CHANGE).value, RULEC_VALUE_TEXT);
+  // A value outside the enum is treated as unknown, never as a neighbouring kind.
+  for (int c : {-2, -1, int(RULEC_COUNT), 127}) {
+    const rule_criterion_traits_t &t = rule_criterion_traits(rule_criteria_t(c));
+    EXPECT_EQ(t.criterion, RULEC_UNKNOWN) << c;
+    EXPECT_EQ(t.value, RULEC_VALUE_NONE) << c;
+    EXPECT_FALSE(t.threshold || t.expression) << c;
+  }
 }
 
 TEST(rules_model, safe_alloc_gives_an_empty_ruleset_with_fresh_rules) {

@@ -8,8 +8,8 @@
 #include <string>
 
 #include "metrics.h"
-#include "rules/rules_mgr.h"
-#include "rules/stream.h"
+#include "rules/rules_mgr_internal.h"
+#include "rules/stream_internal.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "ruleset_mgr.h"
+#include "rules/registry_internal.h"
 
 #include <gtest/gtest.h>
 

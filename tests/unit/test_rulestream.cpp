@@ -1,4 +1,4 @@
-#include "rules/stream.h"
+#include "rules/stream_internal.h"
 
 #include <gtest/gtest.h>
 #include <json-c/json.h>

@@ -1,4 +1,4 @@
-#include "text_info.h"
+#include "windows/text_info.h"
 
 #include <gtest/gtest.h>
 #include <json-c/json.h>

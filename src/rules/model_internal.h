@@ -4,7 +4,7 @@
 // A ruleset is one alerting definition: one metric (or a pattern of metric names) of one account
 // and, optionally, one check, with an ordered list of rules, each raising one severity when its
 // criterion holds. Rulesets are built only by the ruleset parser, stored in the registry
-// (ruleset_mgr.h) and in the target lists, and evaluated through rule streams.
+// (registry_internal.h) and in the target lists, and evaluated through rule streams.
 //
 // Ownership: a ruleset is always held through a ruleset_sp; rule streams hold a ruleset_wp.
 // Once registered a ruleset is never changed in place except for its run-time counters
@@ -28,10 +28,11 @@
 #include <vector>
 
 #include "absl/container/flat_hash_map.h"
-#include "lr_phaser.h"
+#include "rules/lr_phaser_internal.h"
 #include "tovi/eventer.h"
 #include "vask/vask_tag_search.h"
-#include "numeric_stats_window.h"
+#include "windows/metric_type.h"
+#include "windows/numeric_stats_window.h"
 
 struct broker_t;
 class rulestream_c;
@@ -41,14 +42,6 @@ typedef std::shared_ptr<ruleset_t> ruleset_sp;
 typedef std::weak_ptr<ruleset_t> ruleset_wp;
 typedef std::shared_ptr<rulestream_c> rulestream_sp;
 typedef std::weak_ptr<rulestream_c> rulestream_wp;
-
-// The kind of metric a ruleset's rules apply to. The values are part of the ruleset format.
-enum rule_metric_type_t : int {
-  RULE_UNKNOWN = 0,
-  RULE_NUMERIC = 1,
-  RULE_TEXT = 2,
-  RULE_HISTOGRAM = 3,
-};
 
 // The criterion of a rule. The values are stable: they are shown in JSON output and logs by name
 // and stored in stream histories.
@@ -67,14 +60,67 @@ enum rule_criteria_t : int {
   RULEC_HISTOGRAM_Q_MIN = 11,  // histogram quantile below the threshold
   RULEC_HISTOGRAM_Q_MAX = 12,  // histogram quantile above the threshold
   RULEC_ABSENCE = 13,          // no data for absence_window seconds
+  // One past the last criterion. A new criterion goes just before it, with its row in
+  // rule_criterion_traits_table (the build fails until the row is there).
+  RULEC_COUNT
 };
+
+// What a stream records as a criterion's observed value: nothing (unknown, absence), a number
+// (numeric and histogram criteria) or a text (text criteria).
+enum rule_criterion_value_t : uint8_t {
+  RULEC_VALUE_NONE = 0,
+  RULEC_VALUE_NUMBER = 1,
+  RULEC_VALUE_TEXT = 2,
+};
+
+// What each criterion is. Every question about a criterion's kind is answered here, never by
+// comparing enum values, so that a criterion added at the end classifies as its row says.
+struct rule_criterion_traits_t {
+  rule_criteria_t criterion;     // the row's own criterion (rows are in enum order)
+  const char *name;              // the word of JSON output and logs
+  rule_criterion_value_t value;  // what its observed value is
+  bool threshold;                // compares the value with the numeric threshold (info.numeric)
+  bool expression;               // keeps a compiled expression (info.text)
+};
+
+inline constexpr rule_criterion_traits_t rule_criterion_traits_table[] = {
+    {RULEC_UNKNOWN, "unknown", RULEC_VALUE_NONE, false, false},
+    {RULEC_TEXT_MATCH, "exact_match", RULEC_VALUE_TEXT, false, false},
+    {RULEC_TEXT_NOMATCH, "not_exact_match", RULEC_VALUE_TEXT, false, false},
+    {RULEC_TEXT_CONTAINS, "match", RULEC_VALUE_TEXT, false, true},
+    {RULEC_TEXT_NOCONTAINS, "not_match", RULEC_VALUE_TEXT, false, true},
+    {RULEC_TEXT_CHANGE, "onchange", RULEC_VALUE_TEXT, false, false},
+    {RULEC_NUMERIC_MIN, "numeric_min", RULEC_VALUE_NUMBER, true, false},
+    {RULEC_NUMERIC_MAX, "numeric_max", RULEC_VALUE_NUMBER, true, false},
+    {RULEC_NUMERIC_EQ, "numeric_eq", RULEC_VALUE_NUMBER, true, false},
+    {RULEC_NUMERIC_NEQ, "numeric_neq", RULEC_VALUE_NUMBER, true, false},
+    {RULEC_NUMERIC_CHANGE, "numeric_change", RULEC_VALUE_NUMBER, false, false},
+    {RULEC_HISTOGRAM_Q_MIN, "histogram_q_min", RULEC_VALUE_NUMBER, true, false},
+    {RULEC_HISTOGRAM_Q_MAX, "histogram_q_max", RULEC_VALUE_NUMBER, true, false},
+    {RULEC_ABSENCE, "absence", RULEC_VALUE_NONE, false, false},
+};
+
+// One row per criterion, each at its criterion's index.
+constexpr bool rule_criterion_traits_table_complete() {
+  if (sizeof(rule_criterion_traits_table) / sizeof(rule_criterion_traits_table[0]) != RULEC_COUNT)
+    return false;
+  for (int i = 0; i < RULEC_COUNT; i++)
+    if (rule_criterion_traits_table[i].criterion != i) return false;
+  return true;
+}
+static_assert(rule_criterion_traits_table_complete(),
+              "every rule_criteria_t value needs its row in rule_criterion_traits_table, in order");
+
+// The traits of a criterion; for a value outside the enum, those of RULEC_UNKNOWN.
+constexpr const rule_criterion_traits_t &rule_criterion_traits(rule_criteria_t c) {
+  return unsigned(c) < unsigned(RULEC_COUNT) ? rule_criterion_traits_table[c]
+                                             : rule_criterion_traits_table[RULEC_UNKNOWN];
+}
 
 // Whether a rule of this criterion keeps a compiled expression in `info.text` (the text
 // "contains" and "does not contain" rules); every other rule keeps `info.numeric` or nothing.
 bool rule_holds_expression(rule_criteria_t criteria);
 
-// "unknown", "numeric", "text", "histogram"; "invalid" for any other value. Static text.
-const char *rule_metric_type_name(rule_metric_type_t type);
 // "unknown", "exact_match", ... "absence" (the word of JSON output and logs); "invalid" for any
 // other value. Static text.
 const char *rule_criteria_name(rule_criteria_t criteria);

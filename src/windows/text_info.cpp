@@ -1,14 +1,14 @@
 // The text info window. One holder per metric state with a text reservation; it keeps only the
 // latest text, so a push is a comparison and at most one copy.
 
-#include "text_info.h"
+#include "windows/text_info.h"
 
 #include <json-c/json.h>
 
 #include <cstring>
 #include <new>
 
-#include "numeric_stats_window.h"
+#include "windows/numeric_stats_window.h"
 #include "vask/vask_pcre.h"
 
 namespace {

@@ -22,8 +22,8 @@
 #include <memory>
 
 #include "absl/container/flat_hash_map.h"
-#include "lr_phaser.h"
-#include "rules_private.h"
+#include "rules/lr_phaser_internal.h"
+#include "rules/model_internal.h"
 
 class ruleset_mgr_c {
  public:

@@ -1,7 +1,7 @@
 // The daemon's statistics: the process-wide recorder, GET /stats.json, and GET /metrics in the
 // Prometheus text format (families prefixed "queltd_", the process_* families scrapers expect,
 // and HELP texts from the table below).
-#include "stats.h"
+#include "daemon_stats.h"
 
 #include <dirent.h>
 #include <sys/resource.h>

@@ -23,12 +23,17 @@
 #include <cstdint>
 #include <string>
 
-#include "rules_private.h"
+#include "rules/model_internal.h"
 #include "tovi/eventer.h"
 
 // Statistics "rulestreams": synthetic lines fed, and lines that could not be built or fed.
 extern std::atomic<uint64_t> absence_triggers;
 extern std::atomic<uint64_t> absence_trigger_errors;
+
+// Registers "absence_triggers" and "absence_trigger_errors" under rules_stats_ns() and names the
+// two absence timer callbacks ("rulestream_absence_timer", "ruleset_absence_timer"). Part of
+// rules_init; only the first call does anything. Main thread, start-up.
+void absence_init(void);
 
 // The broker name of synthetic lines.
 extern const char absence_broker_name[];

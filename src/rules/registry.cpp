@@ -1,4 +1,4 @@
-#include "ruleset_mgr.h"
+#include "rules/registry_internal.h"
 
 std::unique_ptr<ruleset_mgr_c> ruleset_mgr;
 

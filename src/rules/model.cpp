@@ -3,7 +3,7 @@
 #include <cstring>
 #include <new>
 
-#include "rules_private.h"
+#include "rules/model_internal.h"
 #include "tovi/tovi_log.h"
 #include "tovi/tovi_memory.h"
 
@@ -29,55 +29,12 @@ bool optional_text_equal(const char *a, const char *b) {
 }  // namespace
 
 bool rule_holds_expression(rule_criteria_t criteria) {
-  return criteria == RULEC_TEXT_CONTAINS || criteria == RULEC_TEXT_NOCONTAINS;
-}
-
-const char *rule_metric_type_name(rule_metric_type_t type) {
-  switch (type) {
-    case RULE_UNKNOWN:
-      return "unknown";
-    case RULE_NUMERIC:
-      return "numeric";
-    case RULE_TEXT:
-      return "text";
-    case RULE_HISTOGRAM:
-      return "histogram";
-  }
-  return "invalid";
+  return rule_criterion_traits(criteria).expression;
 }
 
 const char *rule_criteria_name(rule_criteria_t criteria) {
-  switch (criteria) {
-    case RULEC_UNKNOWN:
-      return "unknown";
-    case RULEC_TEXT_MATCH:
-      return "exact_match";
-    case RULEC_TEXT_NOMATCH:
-      return "not_exact_match";
-    case RULEC_TEXT_CONTAINS:
-      return "match";
-    case RULEC_TEXT_NOCONTAINS:
-      return "not_match";
-    case RULEC_TEXT_CHANGE:
-      return "onchange";
-    case RULEC_NUMERIC_MIN:
-      return "numeric_min";
-    case RULEC_NUMERIC_MAX:
-      return "numeric_max";
-    case RULEC_NUMERIC_EQ:
-      return "numeric_eq";
-    case RULEC_NUMERIC_NEQ:
-      return "numeric_neq";
-    case RULEC_NUMERIC_CHANGE:
-      return "numeric_change";
-    case RULEC_HISTOGRAM_Q_MIN:
-      return "histogram_q_min";
-    case RULEC_HISTOGRAM_Q_MAX:
-      return "histogram_q_max";
-    case RULEC_ABSENCE:
-      return "absence";
-  }
-  return "invalid";
+  if (unsigned(criteria) >= unsigned(RULEC_COUNT)) return "invalid";
+  return rule_criterion_traits(criteria).name;
 }
 
 rule_t::rule_t(rule_t &&other) noexcept

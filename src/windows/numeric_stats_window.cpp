@@ -34,7 +34,7 @@
 //
 // Threads: none. The window belongs to the worker thread that owns its metric.
 
-#include "numeric_stats_window.h"
+#include "windows/numeric_stats_window.h"
 
 #include <json-c/json.h>
 

@@ -21,7 +21,7 @@
 #include <mutex>
 
 #include "llhist/llhist.h"
-#include "numeric_stats_window.h"
+#include "windows/numeric_stats_window.h"
 #include "vask/vask_metric.h"
 
 struct json_object;

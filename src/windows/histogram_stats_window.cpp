@@ -21,7 +21,7 @@
 // created by the first cumulative sample, on that thread; until then a push takes no lock. The
 // mutex guards the table's contents.
 
-#include "histogram_stats_window.h"
+#include "windows/histogram_stats_window.h"
 
 #include <absl/container/flat_hash_map.h>
 #include <absl/strings/string_view.h>

@@ -2,7 +2,7 @@
 // orders: the primary order by parent then child, so that the children of one parent are adjacent
 // and ascending, and an index by child, to find and replace a child's record. Both change
 // together under `deplock`.
-#include "dependency.h"
+#include "rules/dependency_internal.h"
 
 #include <cinttypes>
 #include <climits>
@@ -11,7 +11,7 @@
 #include <utility>
 
 #include "absl/container/flat_hash_map.h"
-#include "stats.h"
+#include "daemon_stats.h"
 #include "tovi/tovi_log.h"
 
 std::atomic<uint64_t> dependency_self_parent_refused{0};

@@ -55,7 +55,6 @@ extern "C" {
 
 namespace {
 
-constexpr std::string_view selfcheck_marker = "`selfcheck`selfcheck`";
 constexpr uint64_t selfcheck_min_uptime = 60;  // seconds; a report must exceed it to count
 constexpr unsigned long registry_initial_size = 128;
 constexpr size_t default_max_brokers = 10000;
@@ -473,14 +472,6 @@ uint64_t broker_selfcheck_value(const vask_metric_value_t &v) {
   }
 }
 
-bool broker_selfcheck_marked(const vask_metric_message_t *m) {
-  const char *line = m->original_message;
-  const char *name = m->id.name;
-  if (!line || !name || name <= line + 2 || name >= line + m->original_message_len) return false;
-  std::string_view before(line, size_t(name - line));
-  return before.find(selfcheck_marker) != std::string_view::npos;
-}
-
 void brokers_watch_at(vask_metric_message_t *m, uint64_t now_us) {
   if (!m->vask.name || !m->vask.len) return;
   if (std::string_view(m->vask.name, m->vask.len) == internal_broker_name) return;
@@ -506,12 +497,12 @@ void brokers_watch_at(vask_metric_message_t *m, uint64_t now_us) {
 
   std::string_view name(m->id.name ? m->id.name : "", m->id.name ? m->id.name_len : 0);
   if (name == "uptime") {
-    if (broker_selfcheck_marked(m) && broker_selfcheck_value(m->value) > selfcheck_min_uptime) {
+    if (m->selfcheck && broker_selfcheck_value(m->value) > selfcheck_min_uptime) {
       raise_time(b->last_seen_us, when_us);
       b->seen_count.fetch_add(1, std::memory_order_relaxed);
     }
   } else if (name == "metrics_collected") {
-    if (broker_selfcheck_marked(m))
+    if (m->selfcheck)
       b->collected.store(broker_selfcheck_value(m->value), std::memory_order_relaxed);
   }
 }

@@ -78,7 +78,8 @@ broker_t *createbroker(const char *name, size_t name_len);
 int broker_name(const broker_t *broker, const char **name, size_t *name_len);
 
 // The metric director's want hook "brokers_watch": counts the message for its broker, raises
-// the broker's data time and follows its self-checks. Never declines a message.
+// the broker's data time and follows its self-checks (messages whose self-check marker is set).
+// Never declines a message.
 bool brokers_watch(void *closure, vask_metric_message_t *m);
 // brokers_watch with the arrival time given (tests, benchmarks).
 void brokers_watch_at(vask_metric_message_t *m, uint64_t now_us);
@@ -86,9 +87,6 @@ void brokers_watch_at(vask_metric_message_t *m, uint64_t now_us);
 // What a self-check value reads as: integers as they are, doubles truncated toward zero. NaN,
 // infinities, negative values, values beyond 64 bits, nulls and texts read as 0.
 uint64_t broker_selfcheck_value(const vask_metric_value_t &value);
-// Whether the line holds the self-check marker "`selfcheck`selfcheck`" before the metric name.
-// False when the name does not lie inside the line, more than two bytes in.
-bool broker_selfcheck_marked(const vask_metric_message_t *m);
 
 // Publishes {"maint": {"vask", "pulse", "age", "counter", "reporter"}} on alerts_exchange with
 // maint_route and logs it on "fire/rules". Returns what the bus send returned (0: queued).

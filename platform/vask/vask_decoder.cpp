@@ -10,6 +10,9 @@
 // Tags in the id always point into the id's name text, so the name and its tags stay consistent
 // and a copy of the id (vask_metric_id_copy) is a plain copy of texts.
 //
+// What the check field says of the source (host, check id) and the self-check marker are found
+// here too, so that no consumer scans the line again.
+//
 // The decoder never reads past original_message + original_message_len: every scan is bounded by
 // the field it is in.
 #include "vask/vask_decoder.h"
@@ -454,7 +457,47 @@ struct fields_t {
   }
 };
 
-vask_decode_reason_t parse_check(const char *f, size_t n, vask_metric_id_t *id) {
+constexpr char kSelfcheckMarker[] = "`selfcheck`selfcheck`";
+constexpr size_t kSelfcheckMarkerLen = sizeof kSelfcheckMarker - 1;
+
+// Whether "`selfcheck`selfcheck`" occurs in p[0, n). The marker starts with a back-quote, so the
+// back-quotes are the places to look. Most texts are shorter than the marker: that test is inline.
+__attribute__((noinline)) bool find_selfcheck_marker(const char *p, size_t n) {
+  constexpr size_t kLen = kSelfcheckMarkerLen;
+  const char *end = p + n;
+  while (static_cast<size_t>(end - p) >= kLen) {
+    const char *q = static_cast<const char *>(std::memchr(p, '`', static_cast<size_t>(end - p)));
+    if (!q || static_cast<size_t>(end - q) < kLen) return false;
+    if (std::memcmp(q, kSelfcheckMarker, kLen) == 0) return true;
+    p = q + 1;
+  }
+  return false;
+}
+
+inline bool has_selfcheck_marker(const char *p, size_t n) {
+  return n >= kSelfcheckMarkerLen && find_selfcheck_marker(p, n);
+}
+
+// The check id, as vask_check_id_parse reads it (inline here: every line has one).
+inline uint64_t read_check_id(const char *text, size_t len) {
+  // The usual case: a decimal number of at most 19 digits, which cannot overflow.
+  if (len && text[0] >= '1' && text[0] <= '9') {
+    size_t safe = std::min<size_t>(len, 19);
+    uint64_t v = 0;
+    for (size_t i = 0; i < safe; i++) {
+      unsigned d = static_cast<unsigned char>(text[i]) - '0';
+      if (d > 9) return v;
+      v = v * 10 + d;
+    }
+    if (len == safe) return v;
+  }
+  return vask_check_id_parse(text, len);
+}
+
+// The check field: the UUID, and when it has the long form the account, the host and the check
+// id (into m->host and m->check_id), and whether it holds the self-check marker.
+vask_decode_reason_t parse_check(const char *f, size_t n, vask_metric_message_t *m) {
+  vask_metric_id_t *id = &m->id;
   if (n < 36) return VASK_DECODE_BAD_CHECK;
   const char *uuid = f + n - 36;
   if (n > 36) {
@@ -462,7 +505,8 @@ vask_decode_reason_t parse_check(const char *f, size_t n, vask_metric_id_t *id) 
     size_t head = n - 37;  // host`module`c_<account>_<id>
     const char *seg = static_cast<const char *>(memrchr(f, '`', head));
     if (!seg) return VASK_DECODE_BAD_CHECK;
-    if (!std::memchr(f, '`', static_cast<size_t>(seg - f))) return VASK_DECODE_BAD_CHECK;
+    const char *host_end = static_cast<const char *>(std::memchr(f, '`', size_t(seg - f)));
+    if (!host_end) return VASK_DECODE_BAD_CHECK;
     seg++;
     size_t seg_len = head - static_cast<size_t>(seg - f);
     if (seg_len < 2 || seg[0] != 'c' || seg[1] != '_') return VASK_DECODE_BAD_CHECK;
@@ -474,6 +518,13 @@ vask_decode_reason_t parse_check(const char *f, size_t n, vask_metric_id_t *id) 
       return VASK_DECODE_BAD_ACCOUNT;
     size_t after = left - static_cast<size_t>(us - digits) - 1;
     if (after == 0 || us[1] < '0' || us[1] > '9') return VASK_DECODE_BAD_CHECK;
+    m->check_id = read_check_id(us + 1, after);
+    m->host = f;
+    m->host_len = static_cast<size_t>(host_end - f);
+    // Inside the check field the marker can only lie from the host's back-quote to the one
+    // before "c_": it cannot end at the UUID's back-quote, as the segment before that would
+    // have to read "selfcheck" rather than "c_...".
+    if (!m->selfcheck) m->selfcheck = has_selfcheck_marker(host_end, size_t(seg - host_end));
   }
   if (!tovi_uuid_parse(uuid, 36, id->id)) return VASK_DECODE_BAD_UUID;
   return VASK_DECODE_OK;
@@ -683,8 +734,11 @@ vask_decode_reason_t decode(vask_metric_message_t *m, bool parse_tags) {
     if (!vask_parse_timestamp(f, flen, &whence_ms)) return VASK_DECODE_BAD_TIMESTAMP;
   }
 
+  // The self-check marker may stand anywhere before the name field; it has no tab, and the time
+  // stamp no back-quote, so the broker field and the check field are where it can be.
+  m->selfcheck = broker && has_selfcheck_marker(broker, broker_len);
   if (!fields.next(&f, &flen)) return VASK_DECODE_MISSING_FIELD;
-  vask_decode_reason_t r = parse_check(f, flen, &m->id);
+  vask_decode_reason_t r = parse_check(f, flen, m);
   if (r != VASK_DECODE_OK) return r;
 
   const char *name;
@@ -743,6 +797,10 @@ void vask_message_decoder_reset(vask_metric_message_t *m) {
   m->value = vask_metric_value_t{};
   m->vask.name = nullptr;
   m->vask.len = 0;
+  m->host = nullptr;
+  m->host_len = 0;
+  m->check_id = 0;
+  m->selfcheck = false;
 }
 
 vask_decode_reason_t vask_message_decoder_parse_line_reason(vask_metric_message_t *m,
@@ -761,6 +819,37 @@ vask_decode_reason_t vask_message_decoder_parse_line_reason(vask_metric_message_
 
 int vask_message_decoder_parse_line(vask_metric_message_t *m, bool parse_tags) {
   return vask_message_decoder_parse_line_reason(m, parse_tags) == VASK_DECODE_OK ? 1 : 0;
+}
+
+uint64_t vask_check_id_parse(const char *text, size_t len) {
+  // The check id has always been read from a 31-byte terminated copy by strtoull(copy, 0, 0);
+  // this is that reading without the copy, so that every line keeps its check id. A number past
+  // 64 bits reads as UINT64_MAX whatever digits follow, so the first overflow ends the reading.
+  len = std::min<size_t>(len, 31);
+  if (len == 0) return 0;
+  auto digit = [](char c) -> unsigned {
+    if (c >= '0' && c <= '9') return unsigned(c - '0');
+    if (c >= 'a' && c <= 'f') return unsigned(c - 'a' + 10);
+    if (c >= 'A' && c <= 'F') return unsigned(c - 'A' + 10);
+    return 99;
+  };
+  unsigned base = 10;
+  size_t i = 0;
+  if (text[0] < '0' || text[0] > '9') return 0;
+  if (text[0] == '0') {
+    base = 8;
+    if (len >= 3 && (text[1] == 'x' || text[1] == 'X') && digit(text[2]) < 16) {
+      base = 16;
+      i = 2;
+    }
+  }
+  uint64_t v = 0;
+  for (; i < len; i++) {
+    unsigned d = digit(text[i]);
+    if (d >= base) break;
+    if (__builtin_mul_overflow(v, base, &v) || __builtin_add_overflow(v, d, &v)) return UINT64_MAX;
+  }
+  return v;
 }
 
 bool vask_parse_timestamp(const char *text, size_t len, uint64_t *whence_ms) {

@@ -50,10 +50,13 @@ const char *vask_decode_reason_name(vask_decode_reason_t reason);
 // Lines rejected for this reason since the start of the process. Any thread.
 uint64_t vask_decoder_rejections(vask_decode_reason_t reason);
 
-// Decodes m->original_message into m->type, m->id, m->value and m->vask. `parse_tags` asks for the
-// full decoding of the tags: the tag sets, and a canonical name_len_with_tags (tags sorted,
-// duplicates dropped, several blocks merged, an empty block dropped). Without it the tag sets
-// stay empty and the name with tags is the line's text as it stands.
+// Decodes m->original_message into m->type, m->id, m->value, m->vask and what the check field
+// says of the source (m->host, m->check_id; both unset for a check field that is a bare UUID),
+// and sets m->selfcheck when "`selfcheck`selfcheck`" occurs in the line before the name field.
+// `parse_tags` asks for the full decoding of the tags: the tag sets, and a canonical
+// name_len_with_tags (tags sorted, duplicates dropped, several blocks merged, an empty block
+// dropped). Without it the tag sets stay empty and the name with tags is the line's text as it
+// stands.
 // Returns 1 on success. Otherwise returns 0, counts the reason, logs it on "error/vask"
 // (rate-limited; status lines are counted and not logged) and leaves the message undecoded
 // (id and value zeroed). A message may be decoded again; earlier storage is released first.
@@ -64,6 +67,15 @@ vask_decode_reason_t vask_message_decoder_parse_line_reason(vask_metric_message_
 // Releases the decoder's storage of a message and zeroes its id and value. The last deref does
 // this; call it only for a message record that the caller manages itself.
 void vask_message_decoder_reset(vask_metric_message_t *m);
+
+// The check id of a check field's "c_<account>_<check id>" segment, text[0, len) being what
+// follows the account's "_" up to the UUID's back-quote. It is read as C's strtoull reads it with
+// base 0: "0x" or "0X" and a hex digit start a hex number, another leading "0" an octal one,
+// anything else a decimal one ("0x1F" is 31, "010" is 8, "345" is 345); reading stops at the
+// first byte that is not a digit of that base ("12_x" is 12, "08" is 0), and a number past 64
+// bits is UINT64_MAX. Only the first 31 bytes are looked at. 0 when the text does not start with
+// a decimal digit.
+uint64_t vask_check_id_parse(const char *text, size_t len);
 
 // Whether text[0, len) is a time stamp of a metric line: decimal seconds, optionally followed by
 // '.' and 1 to 9 decimal digits, fitting in 64-bit milliseconds.

@@ -2,7 +2,7 @@
 //
 // A message is one decoded metric line. The line's bytes are owned by the message
 // (original_message) unless it was made with vask_metric_message_wrap; the id's name, the tags, the
-// broker name and a string value point into those bytes or into storage the message owns
+// host, the broker name and a string value point into those bytes or into storage the message owns
 // (decoder_storage), so they live exactly as long as the message.
 //
 // Messages are reference counted: whoever keeps a message beyond the call that handed it over
@@ -81,12 +81,43 @@ struct vask_metric_value_t {
 // Tags that fit here need no allocation when a line is decoded.
 constexpr int VASK_METRIC_INLINE_TAGS = 8;
 
+// The record of one sample, as every intake source fills it. The metric line decoder
+// (vask_decoder.h) is one such source; a source for another wire format fills the same fields
+// with the same meaning, so that nothing downstream reads the source's raw bytes.
+//
+// Lifetime: every pointer below points into original_message or into decoder_storage, so it is
+// valid exactly as long as the message (until its last deref, or until the message is decoded
+// again). Whoever keeps a text beyond that copies it (vask_metric_id_copy for the id).
+//
+// Fields a decoded sample carries:
+//   account            id.account_id: the account that owns the check; 0 when the source names
+//                      none.
+//   check UUID         id.id: the check's 16 bytes.
+//   check id           check_id: the check's number within its account ("c_<account>_<id>" in a
+//                      metric line, read by vask_check_id_parse); 0 when the source names none.
+//   host               host, host_len: the target host the check watches; null when the source
+//                      names none, and possibly empty (length 0, not null) when it names an
+//                      empty one.
+//   metric name        id.name, id.name_len: the bare canonical name; with its tag blocks
+//                      id.name_len_with_tags.
+//   stream tags        id.stream: part of the metric's identity.
+//   measurement tags   id.measurement: of this sample only.
+//   self-check marker  selfcheck: the sample is one of a broker's reports about itself (in a
+//                      metric line: "`selfcheck`selfcheck`" before the name field).
+//   value              value: type, null flag and the value itself.
+//   time               value.whence_ms: milliseconds since the epoch; 0 for none.
+//   broker             vask.name, vask.len: the broker that sent the sample, or null.
+//
 // Message types: 'M' metric, 'H' histogram; 'C', 'D', 'S' are kept for status lines that the
 // decoder recognises and does not turn into samples.
 struct vask_metric_message_t {
   vask_metric_id_t id;
   vask_metric_value_t value;
   char type;
+  bool selfcheck;
+  uint64_t check_id;
+  const char *host;
+  size_t host_len;
   char *original_message;
   size_t original_message_len;
   std::atomic<uint32_t> refcnt;

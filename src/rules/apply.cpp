@@ -16,6 +16,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
 
 #include "brokers.h"
 #include "metrics.h"
@@ -449,71 +450,20 @@ bool rulestream_c::apply_metric_message_to_rule(
 // ----------------------------------------------------------------------------
 
 bool rulestream_c::extract_orvane_extended_info(const vask_metric_message_t *m) {
-  if (!m->original_message || m->original_message_len == 0) return false;
-  const char *line = m->original_message;
-  const char *end = line + m->original_message_len;
-  auto next_field = [end](const char *p) -> const char * {
-    const char *tab = static_cast<const char *>(memchr(p, '\t', size_t(end - p)));
-    return tab ? tab + 1 : nullptr;
-  };
-  auto field_end = [end](const char *p) -> const char * {
-    const char *tab = static_cast<const char *>(memchr(p, '\t', size_t(end - p)));
-    return tab ? tab : end;
-  };
-
-  const char *p = next_field(line);  // the field after the marker
-  if (!p) return false;
-  if (!vask_is_timestamp(p, size_t(field_end(p) - p))) {
-    p = next_field(p);  // a broker name came first
-    if (!p) return false;
-  }
-  p = next_field(p);  // the check field follows the time stamp
-  if (!p) return false;
-  const char *fend = field_end(p);
-  const char *r = static_cast<const char *>(memchr(p, '`', size_t(fend - p)));
-  if (!r) return false;
-  if (fend - r <= 37 || fend[-37] != '`') return false;
-  const char *uuid_quote = fend - 37;
-  const char *q = nullptr;
-  for (const char *s = uuid_quote - 1; s >= r; s--)
-    if (*s == '`') {
-      q = s;
-      break;
-    }
-  if (!q || q + 1 >= uuid_quote || q[1] != 'c') return false;
-  const char *scan = q + 4;
-  const char *underscore = nullptr;
-  for (; scan < uuid_quote; scan++) {
-    if (*scan == '`' || *scan == '\t') break;
-    if (*scan == '_') {
-      underscore = scan;
-      break;
-    }
-  }
-  if (!underscore) return false;
-
+  // A source that names no host (a bare-UUID check field) changes nothing.
+  if (!m->host) return false;
   std::lock_guard<std::recursive_mutex> lock(_data_mutex);
   bool changed = false;
-  size_t host_len = size_t(r - p);
+  std::string_view host(m->host, m->host_len);
   if (_host.empty()) {
-    _host.assign(p, host_len);
-  } else if (_host.size() != host_len || memcmp(_host.data(), p, host_len) != 0) {
-    _host.assign(p, host_len);
+    _host.assign(host);
+  } else if (_host != host) {
+    _host.assign(host);
     changed = true;
   }
-  // The digits end at the UUID's back-quote at the latest, so the conversion stays in the line.
-  uint64_t check_id = 0;
-  const char *digits = underscore + 1;
-  if (digits < uuid_quote && (*digits >= '0' && *digits <= '9')) {
-    char buf[32];
-    size_t n = std::min<size_t>(size_t(uuid_quote - digits), sizeof(buf) - 1);
-    memcpy(buf, digits, n);
-    buf[n] = '\0';
-    check_id = strtoull(buf, nullptr, 0);
-  }
-  if (check_id != 0 && check_id != _check_id) {
+  if (m->check_id != 0 && m->check_id != _check_id) {
     if (_check_id != 0) changed = true;
-    _check_id = check_id;
+    _check_id = m->check_id;
   }
   return changed;
 }

@@ -205,8 +205,9 @@ class rulestream_c {
   // assertion. Called with the lock held, inside a safe-memory bracket.
   bool apply_metric_message_to_rule(const ruleset_sp &ruleset, int i, vask_metric_message_t *m,
                                     bool *booted);
-  // Reads the host and the check id from the check field of the message's line. Returns whether
-  // a known host or check id changed. Takes the lock.
+  // Takes the host and the check id the message carries (a message without a host changes
+  // nothing; a check id of 0 is none). Returns whether a known host or check id changed. Takes
+  // the lock.
   bool extract_orvane_extended_info(const vask_metric_message_t *m);
   // Records (sev, rule) as a transition at trigger_time_ms when it differs from the newest one,
   // with the ruleset's check UUID, and re-evaluates the notification. Returns whether a

@@ -1,5 +1,6 @@
 // Metric lines from a broker: any bytes must decode or be rejected, never read outside the line,
-// and a decoded id must be consistent (tags inside the name text, canonical name stable).
+// and a decoded id must be consistent (tags inside the name text, canonical name stable), as must
+// the host and the self-check marker.
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -54,9 +55,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
           vask_metric_id_free_copy(&copy);
         }
       }
+      // What the check field says of the source lies in the line, before the name field, and
+      // the marker is a text that stands in the line before the name field.
+      const char *line = m->original_message;
+      if (m->host) {
+        check(m->host >= line && m->host + m->host_len <= line + size);
+        check(std::memchr(m->host, '`', m->host_len) == nullptr && m->host[m->host_len] == '`');
+      } else {
+        check(m->host_len == 0 && m->check_id == 0);
+      }
+      if (m->selfcheck) {
+        static const char kMarker[] = "`selfcheck`selfcheck`";
+        check(memmem(line, size, kMarker, sizeof kMarker - 1) != nullptr);
+      }
       if (m->value.type == METRIC_STRING || m->value.type == METRIC_HISTOGRAM ||
           m->value.type == METRIC_HISTOGRAM_CUMULATIVE) {
-        const char *line = m->original_message;
         check(m->value.is_null ||
               (m->value.value.s >= line && m->value.value.s + m->value.s_len <= line + size));
       }

@@ -227,33 +227,35 @@ TEST(brokers, self_check_values_of_every_type) {
   EXPECT_EQ(b->text.load(), 2u);
 }
 
-TEST(brokers, marker_must_lie_before_a_name_inside_the_line) {
-  std::string text =
-      "M\tb\t1.0\th`selfcheck`selfcheck`c_1_0`" + std::string(uuid) + "\tuptime\tL\t61";
-  vask_metric_message_t m{};
-  m.original_message = text.data();
-  m.original_message_len = text.size();
-  size_t at = text.find("uptime");
-  m.id.name = text.data() + at;
-  EXPECT_TRUE(broker_selfcheck_marked(&m));
-
-  std::string other = "uptime";  // a name rebuilt outside the line
-  m.id.name = other.data();
-  EXPECT_FALSE(broker_selfcheck_marked(&m));
-  m.id.name = text.data() + 2;  // not more than two bytes in
-  EXPECT_FALSE(broker_selfcheck_marked(&m));
-  m.id.name = text.data() + text.size();  // just past the end
-  EXPECT_FALSE(broker_selfcheck_marked(&m));
-  m.id.name = text.data() + text.find("selfcheck`c_");  // the marker is cut short
-  EXPECT_FALSE(broker_selfcheck_marked(&m));
-
-  // The marker after the name (in a text value) does not count.
-  std::string late =
-      "M\tb\t1.0\th`x`c_1_0`" + std::string(uuid) + "\tuptime\ts\t`selfcheck`selfcheck`";
-  m.original_message = late.data();
-  m.original_message_len = late.size();
-  m.id.name = late.data() + late.find("uptime");
-  EXPECT_FALSE(broker_selfcheck_marked(&m));
+// The watch reads the decoded message's marker: where the marker stands decides, and a name that
+// the decoder rebuilt (unsorted stream tags, so no longer inside the line) still counts.
+TEST(brokers, self_check_marker_decides_and_rebuilt_names_count) {
+  uint64_t t0 = now_us();
+  broker_t *b = createbroker("b-marker", 8);
+  ASSERT_NE(b, nullptr);
+  auto at = [&](const std::string &check, const std::string &name, const std::string &rest) {
+    return "M\tb-marker\t" + std::to_string(t0 / s) + ".5\t" + check + uuid + "\t" + name + "\t" +
+           rest;
+  };
+  struct case_t {
+    std::string text;
+    bool counts;
+  } cases[] = {
+      {at("h`selfcheck`selfcheck`c_1_0`", "uptime", "L\t61"), true},
+      {at("h`selfcheck`selfcheck`c_1_0`", "uptime|ST[b:z,a:y]", "L\t61"), true},
+      {at("h`selfcheck`c_1_0`", "uptime", "L\t61"), false},
+      // After the name, in a text value: not a self-check (and a text reads as 0 anyway).
+      {at("h`x`c_1_0`", "uptime", "s\t`selfcheck`selfcheck`"), false},
+      {at("h`x`c_1_0`", "uptime|ST[a:`selfcheck`selfcheck`]", "L\t61"), false},
+  };
+  for (const case_t &c : cases) {
+    uint64_t before = b->seen_count.load();
+    watch(c.text, t0);
+    EXPECT_EQ(b->seen_count.load() - before, c.counts ? 1u : 0u) << c.text;
+  }
+  b->collected.store(0);
+  watch(at("h`selfcheck`selfcheck`c_1_0`", "metrics_collected|ST[z:1,a:2]", "L\t77"), t0);
+  EXPECT_EQ(b->collected.load(), 77u);
 }
 
 TEST(brokers, full_registry_leaves_new_brokers_untracked) {

@@ -420,12 +420,20 @@ TEST_F(rule_apply, check_field_gives_host_and_check_id) {
       // Lines without the shape change nothing.
       {line("d", 1, "0", 'n', std::string("web3`mod`x_12_99`") + kUuidB), false, "web2", 16},
       {"M\t1.000\tweb4`mod`c_1_5`" + std::string(kUuidB) + "\td\tn\t0", true, "web4", 5},
+      {line("d", 1, "0", 'n', check("web2", "010")), true, "web2", 8},
+      {line("d", 1, "0", 'n', check("web2", "0")), false, "web2", 8},
+      {line("d", 1, "0", 'n', check("", "8")), true, "", 8},
+      // An empty host is as good as none: the next one is taken without a change.
+      {line("d", 1, "0", 'n', check("web2", "8")), false, "web2", 8},
+      // A bare UUID names no host or check id.
+      {line("d", 1, "0", 'n', kUuidB), false, "web2", 8},
   };
   EXPECT_EQ(rs->_host, "web1");
   EXPECT_EQ(rs->_check_id, 345u);
   for (const case_t &c : cases) {
-    // Only the line is read: it need not decode.
+    // The decoded message carries host and check id; a line that does not decode carries none.
     message_up m(vask_metric_message_create(c.text.data(), c.text.size()));
+    vask_message_decoder_parse_line(m.get(), true);
     EXPECT_EQ(rs->extract_orvane_extended_info(m.get()), c.changed) << c.text;
     EXPECT_EQ(rs->_host, c.host) << c.text;
     EXPECT_EQ(rs->_check_id, c.check_id) << c.text;

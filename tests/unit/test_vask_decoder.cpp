@@ -2,7 +2,9 @@
 
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -172,26 +174,34 @@ TEST(vask_decoder, absence_trigger_lines_decode_as_nulls) {
 }
 
 TEST(vask_decoder, check_field_forms) {
+  const char *none = "(none)";
   struct case_t {
     std::string field;
     vask_decode_reason_t reason;
     uint64_t account;
+    const char *host;
+    uint64_t check_id;
   } cases[] = {
-      {kUuid, VASK_DECODE_OK, 0},
-      {"h`m`c_18446744073709551615_1`" + std::string(kUuid), VASK_DECODE_OK, UINT64_MAX},
-      {"h`m`c_5_12_extra`0F1E2D3C-4B5A-6978-8796-A5B4C3D2E1F0", VASK_DECODE_OK, 5},
-      {"h`m`x`c_5_1`" + std::string(kUuid), VASK_DECODE_OK, 5},
-      {"``c_5_1`" + std::string(kUuid), VASK_DECODE_OK, 5},
-      {"h`m`c_18446744073709551616_1`" + std::string(kUuid), VASK_DECODE_BAD_ACCOUNT, 0},
-      {"h`m`c_x_1`" + std::string(kUuid), VASK_DECODE_BAD_ACCOUNT, 0},
-      {"h`m`c_5`" + std::string(kUuid), VASK_DECODE_BAD_ACCOUNT, 0},
-      {"h`m`c_5_`" + std::string(kUuid), VASK_DECODE_BAD_CHECK, 0},
-      {"h`m`d_5_1`" + std::string(kUuid), VASK_DECODE_BAD_CHECK, 0},
-      {"m`c_5_1`" + std::string(kUuid), VASK_DECODE_BAD_CHECK, 0},
-      {"h`m`c_5_1-" + std::string(kUuid), VASK_DECODE_BAD_CHECK, 0},
-      {"short", VASK_DECODE_BAD_CHECK, 0},
-      {"0f1e2d3c-4b5a-6978-8796-a5b4c3d2e1fz", VASK_DECODE_BAD_UUID, 0},
-      {"0f1e2d3c04b5a-6978-8796-a5b4c3d2e1f0", VASK_DECODE_BAD_UUID, 0},
+      {kUuid, VASK_DECODE_OK, 0, none, 0},
+      {"h`m`c_18446744073709551615_1`" + std::string(kUuid), VASK_DECODE_OK, UINT64_MAX, "h", 1},
+      {"h`m`c_5_12_extra`0F1E2D3C-4B5A-6978-8796-A5B4C3D2E1F0", VASK_DECODE_OK, 5, "h", 12},
+      {"h`m`x`c_5_1`" + std::string(kUuid), VASK_DECODE_OK, 5, "h", 1},
+      {"``c_5_1`" + std::string(kUuid), VASK_DECODE_OK, 5, "", 1},
+      {"web1`mod`c_12_0x1F`" + std::string(kUuid), VASK_DECODE_OK, 12, "web1", 31},
+      {"web1`mod`c_12_010`" + std::string(kUuid), VASK_DECODE_OK, 12, "web1", 8},
+      {"web1`mod`c_12_0`" + std::string(kUuid), VASK_DECODE_OK, 12, "web1", 0},
+      {"h`m`c_18446744073709551616_1`" + std::string(kUuid), VASK_DECODE_BAD_ACCOUNT, 0, none, 0},
+      {"h`m`c_x_1`" + std::string(kUuid), VASK_DECODE_BAD_ACCOUNT, 0, none, 0},
+      {"h`m`c_5`" + std::string(kUuid), VASK_DECODE_BAD_ACCOUNT, 0, none, 0},
+      {"h`m`c_5_`" + std::string(kUuid), VASK_DECODE_BAD_CHECK, 0, none, 0},
+      {"h`m`c_5_x1`" + std::string(kUuid), VASK_DECODE_BAD_CHECK, 0, none, 0},
+      {"h`m`d_5_1`" + std::string(kUuid), VASK_DECODE_BAD_CHECK, 0, none, 0},
+      {"m`c_5_1`" + std::string(kUuid), VASK_DECODE_BAD_CHECK, 0, none, 0},
+      {"h`m`c_5_1-" + std::string(kUuid), VASK_DECODE_BAD_CHECK, 0, none, 0},
+      {"short", VASK_DECODE_BAD_CHECK, 0, none, 0},
+      {"0f1e2d3c-4b5a-6978-8796-a5b4c3d2e1fz", VASK_DECODE_BAD_UUID, 0, none, 0},
+      {"0f1e2d3c04b5a-6978-8796-a5b4c3d2e1f0", VASK_DECODE_BAD_UUID, 0, none, 0},
+      {"h`m`c_5_1`0f1e2d3c04b5a-6978-8796-a5b4c3d2e1f0", VASK_DECODE_BAD_UUID, 0, none, 0},
   };
   for (const case_t &c : cases) {
     decoded_t d("M\tb\t1.5\t" + c.field + "\tm\tn\t1");
@@ -200,7 +210,130 @@ TEST(vask_decoder, check_field_forms) {
       EXPECT_EQ(d.m->id.account_id, c.account) << c.field;
       EXPECT_EQ(0, std::memcmp(d.m->id.id, kUuidBytes, 16)) << c.field;
     }
+    // A refused line carries nothing of its check field.
+    std::string host = d.m->host ? std::string(d.m->host, d.m->host_len) : none;
+    EXPECT_EQ(host, c.host) << c.field;
+    EXPECT_EQ(d.m->check_id, c.check_id) << c.field;
   }
+}
+
+// The check id has always been read by strtoull(copy of at most 31 bytes, base 0) once its text
+// started with a digit; vask_check_id_parse must give the same number for every text.
+uint64_t check_id_as_strtoull(const std::string &text) {
+  if (text.empty() || text[0] < '0' || text[0] > '9') return 0;
+  char buf[32];
+  size_t n = std::min<size_t>(text.size(), sizeof(buf) - 1);
+  std::memcpy(buf, text.data(), n);
+  buf[n] = '\0';
+  return strtoull(buf, nullptr, 0);
+}
+
+// Both readings of a check id text: the function's, and the decoder's of a line that carries it
+// (when the text can stand in a check field).
+void expect_check_id(const std::string &text, uint64_t expected) {
+  EXPECT_EQ(vask_check_id_parse(text.data(), text.size()), expected) << text;
+  if (text.empty() || text[0] < '0' || text[0] > '9' || text.find('`') != std::string::npos) return;
+  decoded_t d("M\tb\t1.5\th`m`c_1_" + text + "`" + kUuid + "\tm\tn\t1");
+  ASSERT_EQ(d.reason, VASK_DECODE_OK) << text;
+  EXPECT_EQ(d.m->check_id, expected) << text;
+}
+
+TEST(vask_decoder, check_id_reads_as_c_reads_an_unsigned_number_with_base_prefixes) {
+  struct case_t {
+    std::string text;
+    uint64_t expected;
+  } cases[] = {
+      {"345", 345},
+      {"0x1F", 31},
+      {"0X1f", 31},
+      {"010", 8},
+      {"0", 0},
+      {"", 0},
+      {"x12", 0},
+      {"-5", 0},
+      {"+5", 0},
+      {" 5", 0},
+      {"12_extra", 12},
+      {"12abc", 12},
+      {"08", 0},
+      {"0128", 10},
+      {"0x", 0},
+      {"0xg", 0},
+      {"18446744073709551615", UINT64_MAX},
+      {"18446744073709551616", UINT64_MAX},
+      {"99999999999999999999999999999999999", UINT64_MAX},
+      {"0xFFFFFFFFFFFFFFFF", UINT64_MAX},
+      {"0x10000000000000000", UINT64_MAX},
+      {"01777777777777777777777", UINT64_MAX},
+      {"02000000000000000000000", UINT64_MAX},
+      // Only 31 bytes are read: the digits beyond them do not count.
+      {std::string(30, '0') + "12", 1},
+      {std::string(31, '0') + "12", 0},
+      {"0x" + std::string(28, '0') + "1F", 1},
+      {"1234567890123456789", 1234567890123456789u},
+      {"12345678901234567890", 12345678901234567890u},
+      {"1234567890123456789x", 1234567890123456789u},
+  };
+  for (const case_t &c : cases) {
+    expect_check_id(c.text, c.expected);
+    EXPECT_EQ(check_id_as_strtoull(c.text), c.expected) << c.text;
+  }
+  // And on many texts built from the bytes that matter, against the C library itself.
+  const char alphabet[] = "0123456789abcdefxX_` ";
+  uint32_t seed = 12345;
+  for (int i = 0; i < 20000; i++) {
+    std::string text;
+    seed = seed * 1103515245u + 12345u;
+    size_t len = (seed >> 16) % 40;
+    for (size_t k = 0; k < len; k++) {
+      seed = seed * 1103515245u + 12345u;
+      // Mostly digits, so that long numbers and overflows are common.
+      unsigned r = (seed >> 16) % 64;
+      text.push_back(r < 40 ? char('0' + r % 10) : alphabet[r % (sizeof alphabet - 1)]);
+    }
+    expect_check_id(text, check_id_as_strtoull(text));
+    if (HasFailure()) break;
+  }
+}
+
+// The self-check marker: the text "`selfcheck`selfcheck`" anywhere in the line before the name
+// field, whatever becomes of the name.
+TEST(vask_decoder, self_check_marker_stands_before_the_name_field) {
+  std::string check = "b01`selfcheck`selfcheck`c_1_0`" + std::string(kUuid);
+  auto line = [](const std::string &broker, const std::string &check, const std::string &name,
+                 const std::string &rest) {
+    return "M\t" + broker + "\t1.5\t" + check + "\t" + name + "\t" + rest;
+  };
+  struct case_t {
+    std::string text;
+    bool parse_tags;
+    bool marked;
+  } cases[] = {
+      {line("b", check, "uptime", "L\t61"), true, true},
+      {line("b", check, "uptime", "L\t61"), false, true},
+      // A name the decoder rebuilds lies outside the line; the marker still counts.
+      {line("b", check, "uptime|ST[z:1,a:2]", "L\t61"), true, true},
+      {line("b", check, "uptime|ST[b\"eA==\":1]", "L\t61"), true, true},
+      {line("b", "b01`selfcheck`x`c_1_0`" + std::string(kUuid), "uptime", "L\t61"), true, false},
+      {line("b", "b01`selfcheck`selfcheck", "uptime", "L\t61"), true, false},  // refused
+      {line("a`selfcheck`selfcheck`b", check_field(), "uptime", "L\t61"), true, true},
+      {line("b", check_field(), "uptime", "s\t`selfcheck`selfcheck`"), true, false},
+      {line("b", check_field(), "up`selfcheck`selfcheck`time", "L\t61"), true, false},
+      {"M\t1.5\t" + check + "\tuptime\tL\t61", true, true},
+  };
+  for (const case_t &c : cases) {
+    decoded_t d(c.text, c.parse_tags);
+    EXPECT_EQ(d.m->selfcheck, c.marked) << c.text;
+  }
+  // Decoding another line into the same message forgets the marker.
+  decoded_t d(cases[0].text);
+  std::string plain = line("b", check_field(), "uptime", "L\t61");
+  d.m->original_message = plain.data();
+  d.m->original_message_len = plain.size();
+  ASSERT_EQ(vask_message_decoder_parse_line(d.m, true), 1);
+  EXPECT_FALSE(d.m->selfcheck);
+  EXPECT_EQ(std::string(d.m->host, d.m->host_len), "web01");
+  EXPECT_EQ(d.m->check_id, 1234u);
 }
 
 TEST(vask_decoder, canonical_tags_are_used_in_place) {

@@ -20,6 +20,7 @@
 #include <string>
 
 #include "tovi/eventer_jobq.h"
+#include "tovi/tovi_log.h"
 
 struct api_info_t;
 typedef int (*api_callback_t)(api_info_t *info, const char *body, size_t length);
@@ -48,6 +49,19 @@ struct api_json_closure_t {
 // The job queue "api" every fetch runs on; set once by api_init.
 extern eventer_jobq_t *api_jobq;
 
+// The largest answer taken, counted on the decoded body while it arrives
+// ("//orvane/api/@max_answer_bytes", 64 MiB; read by api_init). A larger one fails the call with
+// "answer larger than %llu bytes refused" and counts in the statistic "api/oversized".
+extern uint64_t api_max_answer_bytes;
+
+// Where the body of one call is spooled, and how much of it may be.
+struct api_spool_t {
+  int fd = -1;
+  uint64_t written = 0;
+  uint64_t limit = 0;
+  bool over = false;  // the answer went past limit; the transfer was aborted
+};
+
 // Finds or creates the job queue "api" (memory-safety mode 1). A queue not declared in the
 // configuration gets concurrency 4 and 1 to 20 threads. Initialises libcurl once and registers
 // the statistics "api" ("calls", "failures", "latency") and those of the bulk loaders. Called
@@ -64,14 +78,24 @@ tovi_log_stream_t api_unconfigured_stream(void);
 // refused before anything is sent. Blocks up to the 60 s transfer time-out: job threads only.
 int api_call(api_info_t *info);
 
+// The most values (nested ones included) api_json_parse_cb builds a tree of.
+constexpr size_t api_json_max_values = 262144;
+
 // The standard callback: parses the body as one JSON document into
 // ((api_json_closure_t *)info->closure)->doc. Returns 0 with doc set, or -1 with doc absent and
-// info->error set ("JSON parse error: %s"); a body longer than the parser's 32-bit length fails.
+// info->error set ("JSON parse error: %s"); a body longer than the parser's 32-bit length, or of
+// more than api_json_max_values values, fails. Paged loads do not use it (src/api_loader.h).
 int api_json_parse_cb(api_info_t *info, const char *body, size_t length);
 
-// The libcurl write function: one write() of size * count bytes to the descriptor `fdp` points
-// at; returns what write() returned (a short or failed write aborts the transfer).
-size_t simple_write_file(char *data, size_t size, size_t count, void *fdp);
+// The libcurl write function: one write() of size * count bytes to the spool's descriptor;
+// returns what write() returned (a short or failed write aborts the transfer). Bytes that would
+// take the spool past its limit are not written: it sets `over` and returns 0, which aborts.
+size_t simple_write_file(char *data, size_t size, size_t count, void *spoolp);
+
+// The URL as it may be logged: without credentials in its authority.
+std::string api_url_for_log(const char *url);
+// Logs a failed call: "API: %s\n" with the call's error text and the field "url".
+void api_log_failure(tovi_log_stream_t ls, const api_info_t *info);
 
 // Delete the headers table and the error text; release the parsed document. Both take the record
 // by value; run both after every call, successful or not.

@@ -3,10 +3,16 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
 #include <string>
+#include <string_view>
 
 #include "api.h"
+#include "json_elements.h"
 #include "tovi/eventer_jobq.h"
 #include "tovi/tovi_assert.h"
 #include "tovi/tovi_conf.h"
@@ -31,6 +37,8 @@ struct api_fetch_state_t {
 
 namespace {
 
+void single_finished();
+
 bool read_api_config(api_loader_kind_t *kind, api_fetch_state_t *st, const char *prefix) {
   if (!tovi_conf_get_string(nullptr, "//orvane/api/base", &st->apibase)) {
     tovi_log(api_unconfigured_stream(), "%sNo API base in config!\n", prefix);
@@ -53,17 +61,47 @@ void count(stats_counter_t *c, uint64_t n) {
   if (c && n) stats_counter_add(c, n);
 }
 
-// The largest readable id of the page's elements, 0 when none has one.
-uint64_t page_max_id(api_loader_kind_t *kind, json_object *page) {
-  uint64_t max = 0;
-  size_t n = json_object_array_length(page);
-  for (size_t i = 0; i < n; i++) {
-    uint64_t id = 0;
-    json_object *el = json_object_array_get_idx(page, i);
-    if (el && json_object_is_type(el, json_type_object) && kind->element_id(el, &id) && id > max)
-      max = id;
+// What one page brought, filled by page_cb while the answer is mapped.
+struct page_t {
+  api_loader_kind_t *kind;
+  bool is_array = false;
+  size_t elements = 0;
+  uint64_t max_id = 0;  // the largest readable id of the page's elements, 0 when none has one
+  int result = -1;      // what the parser returned
+  int errors = 0;
+  uint64_t over_limit = 0;
+};
+
+// The answer's callback: checks the whole document, then loads it element by element, so a page
+// costs the memory of what it keeps, not a parse tree of the whole answer.
+int page_cb(api_info_t *info, const char *body, size_t length) {
+  auto *page = static_cast<page_t *>(info->closure);
+  std::string_view text(body, length);
+  json_document_t doc = json_document_check(text);
+  if (!doc.ok) {
+    free(info->error);
+    if (asprintf(&info->error, "JSON parse error: %s", doc.error) < 0)
+      info->error = strdup("JSON parse error");
+    return -1;
   }
-  return max;
+  api_loader_kind_t *kind = page->kind;
+  if (!doc.is_array) {
+    page->result = kind->not_array(&page->errors);
+    return 0;
+  }
+  page->is_array = true;
+  page->elements = doc.elements;
+  void *batch = kind->batch_begin(doc.elements);
+  json_elements_each(text, [&](std::string_view raw, json_object *el) {
+    uint64_t id = 0;
+    if (el && json_object_is_type(el, json_type_object) && kind->element_id(el, &id) &&
+        id > page->max_id)
+      page->max_id = id;
+    kind->batch_element(batch, el, raw.size());
+  });
+  page->result = kind->batch_end(batch, &page->errors, &page->over_limit);
+  if (length >= json_elements_large_body) json_elements_give_back_memory();
+  return 0;
 }
 
 void work_phase(api_loader_kind_t *kind, api_fetch_state_t *st) {
@@ -83,54 +121,59 @@ void work_phase(api_loader_kind_t *kind, api_fetch_state_t *st) {
              st->batch_size);
   }
   api_info_t info;
-  api_json_closure_t closure;
+  page_t page{kind};
   info.apiapp = "quelt";
   info.apitoken = st->apitoken.c_str();
   info.url = url;
-  info.callback = api_json_parse_cb;
-  info.closure = &closure;
+  info.callback = page_cb;
+  info.closure = &page;
 
   st->errors = 0;
   st->retry = false;
   st->done = false;
-  if (api_call(&info) != 0) {
-    tovi_log_fields(kind->error_stream(), ({"url", url}), "API: %s\n",
-                    info.error ? info.error : "unknown failure");
-    st->errors = 1;
-    st->retry = true;
-    count(kind->errors, 1);
-    api_info_clean(info);
-    api_json_closure_clean(closure);
-    return;
-  }
-  count(kind->pages, 1);
   {
+    // The page's definitions are read and filed inside one safe-memory bracket.
     tovi_memory_scope_c bracket;
-    json_object *doc = closure.doc;
-    bool is_array = json_object_is_type(doc, json_type_array);
-    size_t n = is_array ? json_object_array_length(doc) : 0;
-    uint64_t max_id = is_array ? page_max_id(kind, doc) : 0;
-    // The parser logs and counts a document that is not an array; it is asked for again.
-    st->last_result = kind->apply_page(doc, &st->errors);
-    if (!is_array) {
+    if (api_call(&info) != 0) {
+      api_log_failure(kind->error_stream(), &info);
+      st->errors = 1;
       st->retry = true;
-      if (st->errors == 0) st->errors = 1;
-    } else if (single) {
-      if (n == 0) kind->single_gone(st->id);
-      st->done = true;
-    } else if (n == 0) {
-      st->done = true;
-    } else if (max_id <= st->cursor) {
-      tovi_log(kind->error_stream(),
-               "API: page from %lu brought no id above %lu; ending the load\n",
-               (unsigned long)(st->cursor + 1), (unsigned long)st->cursor);
-      st->errors++;
-      st->done = true;
-    } else {
-      st->cursor = max_id;
-      st->done = st->once != 0;
+      count(kind->errors, 1);
+      api_info_clean(info);
+      return;
     }
   }
+  count(kind->pages, 1);
+  // A page came through: the load is under way again (see completion_phase).
+  if (!single && page.is_array) kind->loading->store(true, std::memory_order_release);
+  st->last_result = page.result;
+  st->errors = page.errors;
+  size_t n = page.elements;
+  if (!page.is_array) {
+    // The parser logged and counted a document that is not an array; it is asked for again.
+    st->retry = true;
+    if (st->errors == 0) st->errors = 1;
+  } else if (single) {
+    if (n == 0) kind->single_gone(st->id);
+    st->done = true;
+  } else if (n == 0) {
+    st->done = true;
+  } else if (page.over_limit > 0) {
+    tovi_log_fields(kind->error_stream(), ({"url", api_url_for_log(url)}),
+                    "API: %lu definitions refused, the most allowed are held; ending the load\n",
+                    (unsigned long)page.over_limit);
+    st->done = true;
+  } else if (page.max_id <= st->cursor) {
+    tovi_log_fields(kind->error_stream(), ({"url", api_url_for_log(url)}),
+                    "API: page from %lu brought no id above %lu; ending the load\n",
+                    (unsigned long)(st->cursor + 1), (unsigned long)st->cursor);
+    st->errors++;
+    st->done = true;
+  } else {
+    st->cursor = page.max_id;
+    st->done = st->once != 0;
+  }
+  count(kind->over_limit, page.over_limit);
   if (st->last_result > 0) count(kind->items, uint64_t(st->last_result));
   count(kind->errors, uint64_t(st->errors));
   st->total_errors += st->errors;
@@ -141,7 +184,6 @@ void work_phase(api_loader_kind_t *kind, api_fetch_state_t *st) {
       kind->elapsed_line, single ? "" : "->", (unsigned long)(single ? st->id : st->cursor),
       double(info.elapsed_ns) / 1e9, st->last_result, st->errors);
   api_info_clean(info);
-  api_json_closure_clean(closure);
 }
 
 void restart(api_fetch_state_t *st) {
@@ -160,6 +202,10 @@ void completion_phase(api_loader_kind_t *kind, api_fetch_state_t *st) {
   } else {
     st->delay_us = 0;
   }
+  // While a bulk load fails, what waits for its end (single reloads asked for on the bus, the
+  // replay of maintenance messages) goes ahead: an API that fails one page for ever must not
+  // hold them for ever. The next page that comes through raises the flag again.
+  if (!single && st->retry) kind->loading->store(false, std::memory_order_release);
   bool again = !st->done;
   if (!single && kind->bulk_restart) {
     kind->bulk_restart = false;
@@ -180,6 +226,10 @@ void completion_phase(api_loader_kind_t *kind, api_fetch_state_t *st) {
   }
   if (single) {
     kind->singles.erase(st->id);
+    guard.unlock();
+    delete st;
+    single_finished();
+    return;
   } else {
     kind->bulk = nullptr;
     kind->loading->store(false, std::memory_order_release);
@@ -190,7 +240,45 @@ void completion_phase(api_loader_kind_t *kind, api_fetch_state_t *st) {
   delete st;
 }
 
+// Single reloads: how many chains run, and those waiting for a turn (guarded by singles_lock).
+std::mutex singles_lock;
+int singles_running = 0;
+std::deque<std::pair<api_loader_kind_t *, api_fetch_state_t *>> singles_waiting;
+
+void single_start(api_loader_kind_t *kind, api_fetch_state_t *st) {
+  {
+    std::lock_guard<std::mutex> guard(singles_lock);
+    if (singles_running >= api_loader_single_limit()) {
+      singles_waiting.emplace_back(kind, st);
+      return;
+    }
+    singles_running++;
+  }
+  queue_pass(kind, st);
+}
+
+// A single chain ended: the next waiting one takes its turn.
+void single_finished() {
+  std::pair<api_loader_kind_t *, api_fetch_state_t *> next{nullptr, nullptr};
+  {
+    std::lock_guard<std::mutex> guard(singles_lock);
+    if (singles_waiting.empty()) {
+      singles_running--;
+      return;
+    }
+    next = singles_waiting.front();
+    singles_waiting.pop_front();
+  }
+  queue_pass(next.first, next.second);
+}
+
 }  // namespace
+
+int api_loader_single_limit(void) {
+  if (!api_jobq) return 1;
+  eventer_jobq_stats_t q = eventer_jobq_stats(api_jobq);
+  return std::max(1, std::min(q.concurrency, q.max_threads - 2));
+}
 
 void api_loader_stats_init(stats_ns_t *api_ns) {
   for (api_loader_kind_t *kind : {&rulesets_loader_kind, &maint_windows_loader_kind}) {
@@ -199,6 +287,7 @@ void api_loader_stats_init(stats_ns_t *api_ns) {
     kind->pages = stats_register_counter(ns, "pages", {.units = "responses"});
     kind->items = stats_register_counter(ns, "items", {.units = "items"});
     kind->errors = stats_register_counter(ns, "errors", {.units = "errors"});
+    kind->over_limit = stats_register_counter(ns, "over_limit", {.units = "definitions"});
   }
 }
 
@@ -251,7 +340,7 @@ void api_loader_start_single(api_loader_kind_t *kind, uint64_t id) {
     return;
   }
   guard.unlock();
-  queue_pass(kind, st);
+  single_start(kind, st);
 }
 
 int api_fetch_job(api_loader_kind_t *kind, eventer_t, int mask, void *closure, struct timeval *) {

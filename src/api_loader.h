@@ -8,8 +8,12 @@
 //     malformed) and is never lowered; the load ends on an empty page, or with an error line when
 //     a page brings no id above the cursor (an API that ignores "from" would loop for ever);
 //   - a bad element is logged and counted by the parser and never asked for again;
+//   - a page whose definitions were refused because the most allowed are held ends the load
+//     (an API whose ids keep rising would otherwise be followed for ever);
+//   - a page is parsed element by element while the answer is mapped (src/json_elements.h);
 //   - only a failed call or a document that is not an array is retried, with a pause of 1, 2, 4 ...
-//     microseconds growing to at most one second;
+//     microseconds growing to at most one second; while a bulk load is failing so, its loading
+//     flag is down (what waits for the load goes ahead), and a page that comes through raises it;
 //   - a single reload answered with [] reports the item gone; any other answer is final.
 // One chain per kind: a bulk start while one runs restarts it from its first page once the
 // current pass completes; a reload of an id whose chain runs makes it run once more afterwards.
@@ -44,8 +48,15 @@ struct api_loader_kind_t {
   tovi_log_stream_t (*error_stream)();
   // The element's id, false when it has none that can be read.
   bool (*element_id)(json_object *element, uint64_t *id);
-  // Loads one array; returns the number of elements processed and sets *errors.
-  int (*apply_page)(json_object *page, int *errors);
+  // Loads one page element by element, as the kind's parser does (begin with the element
+  // count, each element in order, null for one that did not parse; end returns the number
+  // processed, sets *errors and *over_limit, the definitions refused because the most allowed
+  // are held, and frees the batch).
+  void *(*batch_begin)(size_t count);
+  void (*batch_element)(void *batch, json_object *element, size_t raw_size);
+  int (*batch_end)(void *batch, int *errors, uint64_t *over_limit);
+  // A page that is JSON but not an array: logs and counts it as the kind's parser does.
+  int (*not_array)(int *errors);
   // A single reload was answered with []: the item no longer exists upstream.
   void (*single_gone)(uint64_t id);
   std::atomic<bool> *loading;  // raised while a bulk load runs
@@ -55,19 +66,26 @@ struct api_loader_kind_t {
   std::mutex lock{};
   api_fetch_state_t *bulk = nullptr;
   bool bulk_restart = false;
-  std::map<uint64_t, bool> singles{};  // id -> run once more when done
+  std::map<uint64_t, bool> singles{};  // id -> run once more when done (running or waiting)
 
   // Statistics (lock-free).
-  stats_counter_t *loads = nullptr;   // bulk loads finished
-  stats_counter_t *pages = nullptr;   // answers read (bulk and single)
-  stats_counter_t *items = nullptr;   // elements processed
-  stats_counter_t *errors = nullptr;  // failed calls, bad documents, bad elements
+  stats_counter_t *loads = nullptr;       // bulk loads finished
+  stats_counter_t *pages = nullptr;       // answers read (bulk and single)
+  stats_counter_t *items = nullptr;       // elements processed
+  stats_counter_t *errors = nullptr;      // failed calls, bad documents, bad elements
+  stats_counter_t *over_limit = nullptr;  // definitions refused: the most allowed are held
 };
+
+// Single reloads (of every kind) that run at once; the others wait their turn, so a burst of
+// reloads against a slow API never takes every thread of api_jobq from the bulk loads: at most
+// the queue's concurrency, and always two threads fewer than its maximum.
+int api_loader_single_limit(void);
 
 extern api_loader_kind_t rulesets_loader_kind;
 extern api_loader_kind_t maint_windows_loader_kind;
 
-// Registers "loads", "pages", "items", "errors" of both kinds under `api_ns`. Called by api_init.
+// Registers "loads", "pages", "items", "errors", "over_limit" of both kinds under `api_ns`.
+// Called by api_init.
 void api_loader_stats_init(stats_ns_t *api_ns);
 
 // Starts (or restarts) the bulk load of the kind. Reads "//orvane/api/base" and

@@ -356,9 +356,7 @@ int fetch_some_brokers(eventer_t, int mask, void *closure, struct timeval *) {
     info.callback = api_json_parse_cb;
     info.closure = &parsed;
     if (api_call(&info) != 0) {
-      // The URL says which request failed (the broker list, fetched once at start-up).
-      tovi_log_fields(tovi_log_stream_find("error/rules"), ({"url", url}), "API: %s\n",
-                      info.error ? info.error : "unknown failure");
+      api_log_failure(tovi_log_stream_find("error/rules"), &info);
     } else {
       tovi_memory_scope_c bracket;
       brokers_apply_list(parsed.doc);
@@ -527,8 +525,14 @@ int broker_pulse(broker_t *broker, int pulse, int64_t age, uint64_t counter) {
   json_object_object_add(maint, "reporter", json_object_new_string(reporter));
   json_object_object_add(doc, "maint", maint);
   size_t len = 0;
-  const char *doc_str = json_object_to_json_string_length(doc, JSON_C_TO_STRING_PLAIN, &len);
-  tovi_assert(doc_str);
+  const char *raw = json_object_to_json_string_length(doc, JSON_C_TO_STRING_PLAIN, &len);
+  tovi_assert(raw);
+  std::string fixed;
+  const char *doc_str = raw;
+  if (tovi_json_utf8_repair(std::string_view(raw, len), &fixed)) {
+    doc_str = fixed.c_str();
+    len = fixed.size();
+  }
   tovi_log_fields(rules_fire_stream(),
                   ({"broker", broker->key.name}, {"pulse", pulse}, {"age", long(age)},
                    {"counter", (unsigned long)counter}, {"reporter", reporter}),

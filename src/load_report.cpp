@@ -32,6 +32,17 @@ bool load_report_active(void) {
 
 void load_report_begin(size_t index) {
   if (!current) return;
+  if (current->max_kept && !current->elements.empty()) {
+    load_outcome_t &last = current->elements.back();
+    bool clean = last.error.empty() && last.warnings.empty();
+    // The last slot is reused for a clean element, and for one with a problem beyond max_kept.
+    if (clean || current->elements.size() > current->max_kept) {
+      if (!clean) current->not_kept++;
+      last = load_outcome_t{};
+      last.index = index;
+      return;
+    }
+  }
   current->elements.emplace_back();
   current->elements.back().index = index;
 }
@@ -88,6 +99,7 @@ std::string load_report_details_json(const load_report_t &report, size_t max_ent
     }
     out += "}";
   }
+  more += report.not_kept;
   if (more) out += ",\n    {\"truncated\": " + std::to_string(more) + "}";
   out += written ? "\n  ]" : "]";
   return out;

@@ -24,6 +24,11 @@ struct load_outcome_t {
 
 struct load_report_t {
   std::vector<load_outcome_t> elements;
+  // 0: every element is kept (the check commands print each). Otherwise only elements with an
+  // error or a warning are kept, at most max_kept of them; the others with one are counted in
+  // not_kept, so a report over a body of millions of elements stays small.
+  size_t max_kept = 0;
+  size_t not_kept = 0;
 };
 
 // Makes `report` the current thread's report for the scope (null: none).

@@ -20,7 +20,10 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <mutex>
+#include <string_view>
+#include <vector>
 
 #include "tovi/eventer.h"
 #include "tovi/tovi_http.h"
@@ -119,6 +122,12 @@ uint8_t maint_window_severity_mask(const maint_window_t *w);
 bool maint_window_holds_ecid(maint_window_t *w, uint64_t ecid);
 // The number of live windows.
 uint64_t maint_windows_live();
+// Calls fn for every live window, in table order, holding maintenance_add_remove_lock (fn must
+// not change the registry). Any thread, inside a safe-memory bracket.
+void maint_windows_each(const std::function<void(maint_window_t *)> &fn);
+// The rulesets the window holds back now (recorded and not yet re-evaluated), ascending. Any
+// thread, inside a safe-memory bracket.
+std::vector<uint64_t> maint_window_held_ecids(maint_window_t *w);
 
 // ---- Matching
 // ------------------------------------------------------------------------------------
@@ -176,6 +185,32 @@ bool get_kv_as_uint64(json_object *object, const char *key, uint64_t *value);
 // *errors and is skipped; a severity outside 1..5 adds one error but the window is still taken.
 // Returns the number of windows handed over, or -1 (one error) when document is not an array.
 int parse_maint_windows_response(json_object *document, uint64_t *hwm, int *errors);
+// The same for a JSON text, taken element by element (src/json_elements.h): memory follows the
+// windows kept, not the text. A text that is not JSON adds one error, returns -1 and sets
+// *syntax_error (when given); otherwise *syntax_error is null. Any thread.
+int parse_maint_windows_text(std::string_view text, uint64_t *hwm, int *errors,
+                             const char **syntax_error);
+
+// One request's windows taken element by element: begin, each element in order (null for one
+// that did not parse: an error), end, which adds the batch's errors to *errors and returns the
+// number of windows handed over. A new window while maint_windows_max_held are live is refused,
+// counted in over_limit and maint_windows_over_limit, never in errors. One thread per batch.
+struct maint_batch_t {
+  uint64_t max_held = 0;  // set by begin
+  uint64_t hwm = 0;       // the id of the last window handed over
+  int handed = 0;
+  int errors = 0;
+  uint64_t over_limit = 0;
+  size_t index = 0;  // the element being read, for the load's report (load_report.h)
+};
+void maint_batch_begin(maint_batch_t *batch, size_t count);
+void maint_batch_element(maint_batch_t *batch, json_object *element);
+int maint_batch_end(maint_batch_t *batch, int *errors);
+
+// Most live windows ("//orvane/state/maintenance/@max_held", 1,000,000), and the windows refused
+// for it.
+extern uint64_t maint_windows_max_held;
+extern std::atomic<uint64_t> maint_windows_over_limit;
 // The window as JSON ("maintenance_id", "severities", "start_on", "stop_on", "account_id",
 // "maintenance_type", "maintenance_item"), owned by the caller; null for a null window.
 json_object *maint_window_to_json(maint_window_t *w);
@@ -185,6 +220,13 @@ int maint_windows_rest_get(tovi_http_rest_closure_t *restc, int npats, char **pa
 int maint_windows_rest_post(tovi_http_rest_closure_t *restc, int npats, char **pats);
 int maint_windows_rest_post_complete(tovi_http_rest_closure_t *restc, int npats, char **pats);
 int maint_leave_rest_post(tovi_http_rest_closure_t *restc, int npats, char **pats);
+// GET /maintenance[?active=1|future=1|account_id=]: every live window (maint_window_to_json and
+// "active", "holding": the rulesets it holds back now), ordered by start; 400 for a bad query.
+// DELETE /maintenance/<id>: ends the window through its end timer, as if stop_on had come: what
+// it held back is announced. 404 when there is no such window. Registered by maintenance_init.
+int maint_windows_rest_list(tovi_http_rest_closure_t *restc, int npats, char **pats);
+int maint_windows_rest_delete(tovi_http_rest_closure_t *restc, int npats, char **pats);
+void maint_list_rest_init();
 
 // ---- Updates from the message bus
 // --------------------------------------------------------------

@@ -44,6 +44,9 @@ struct broker_t;
 // configuration cannot be used. Call once, on the main thread, after the console and the network
 // listeners are up (the cluster runs on an event-loop thread).
 void init_cluster(void);
+// Registers GET /cluster[?uuid=&name=]: the nodes as this node sees them and a metric's owners
+// (src/metrics/cluster_rest.cpp). Called by init_cluster.
+void cluster_rest_init(void);
 
 // The node-update hook: logs topology changes on the "debug" stream and changes nothing.
 // Returns TOVI_HOOK_CONTINUE. Runs on the cluster's thread.
@@ -195,6 +198,7 @@ struct metric_state_t {
   ck_hs_t windows;                   // of metric_window_t*
   // The broker that last delivered a message for this state (none until brokers are kept).
   std::atomic<broker_t *> broker;
+  bool dead;  // unlinked from the registry; written under windows_wrlock
   // Constant after creation.
   int metric_name_len;
   int signature_len;
@@ -210,7 +214,8 @@ struct metric_state_t {
 // long: %d" on "error" (nothing is reserved, null is returned). Returns the reserved window and,
 // when `state` is given, stores its state there (null when refused). The window stays valid
 // while the reservation is held: only the cancel that drops the last one unlinks it, and it is
-// freed after the grace period that follows. The state is never freed. Any thread, inside or
+// freed after the grace period that follows; so is the state when its last window goes (a state
+// nothing reserves is not kept: GET /metric/ then answers null for it). Any thread, inside or
 // outside a bracket.
 metric_window_t *metric_window_reserve(rule_metric_type_t type, const vask_metric_id_t *id,
                                        const char *signature, int windowing_duration, bool grouped,
@@ -273,5 +278,7 @@ int metric_state_get(tovi_http_rest_closure_t *restc, int npats, char **pats);
 // The route's expression under "/metric/".
 extern const char *const metric_state_rest_pattern;
 
-// Diagnostics and tests: states in the registry.
+// Diagnostics and tests: states in the registry, and states freed since the start because their
+// last window went.
 unsigned long metric_state_count(void);
+uint64_t metric_states_freed(void);

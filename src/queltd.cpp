@@ -18,10 +18,13 @@
 #include "general.h"
 #include "maintenance.h"
 #include "metrics.h"
+#include "outlets/outlets.h"
+#include "probes.h"
 #include "quelt_version.h"
 #include "rules/rules.h"
 #include "daemon_stats.h"
 #include "test_endpoints.h"
+#include "web_ui.h"
 #include "tovi/eventer.h"
 #include "tovi/tovi_amqp.h"
 #include "tovi/tovi_conf.h"
@@ -37,6 +40,7 @@
 #include "vask/vask_director.h"
 #include "vask/vask_intake.h"
 #include "vask/vask_intake_bus.h"
+#include "vask/vask_intake_formats.h"
 
 namespace {
 
@@ -211,7 +215,7 @@ int child_main(void) {
     tovi_log(tovi_error, "Cannot start the REST listeners of '%s'\n", config_file);
     exit(2);
   }
-  if (vask_intake_init() != 0 || vask_intake_bus_init() < 0) {
+  if (vask_intake_init() != 0 || vask_intake_bus_init() < 0 || vask_intake_http_init() < 0) {
     tovi_log(tovi_error, "Cannot start the metric listeners of '%s'\n", config_file);
     exit(2);
   }
@@ -232,10 +236,13 @@ int child_main(void) {
   brokers_init();
   metrics_init();
   rules_init();
+  outlets_init();
   rules_mgr_init();
   maintenance_init();
   general_init();
 
+  probes_init();
+  web_ui_init();
   quelt_rest_register_handlers(app_name);
 
   tovi_dso_post_init();
@@ -248,6 +255,7 @@ int child_main(void) {
   tovi_conf_watch_and_journal_watchdog();
 
   tovi_systemd_watchdog_start();
+  probes_mark_started();
   tovi_log(tovi_notice, "%s initialized\n", app_name);
   eventer_loop();
   return 0;

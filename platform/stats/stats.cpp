@@ -27,6 +27,7 @@
 
 #include "llhist/llhist.h"
 #include "tovi/tovi_log.h"
+#include "tovi/tovi_text.h"
 
 namespace {
 
@@ -921,8 +922,8 @@ std::string stats_recorder_to_json(stats_recorder_t *rec, stats_json_format_t fo
     doc = format == STATS_JSON_TAGGED ? tagged_json(&rec->root)
                                       : plain_json(&rec->root, format == STATS_JSON_FULL);
   }
-  std::string out =
-      json_object_to_json_string_ext(doc, JSON_C_TO_STRING_PLAIN | JSON_C_TO_STRING_NOSLASHESCAPE);
+  std::string out = tovi_json_utf8_safe(
+      json_object_to_json_string_ext(doc, JSON_C_TO_STRING_PLAIN | JSON_C_TO_STRING_NOSLASHESCAPE));
   json_object_put(doc);
   out += '\n';
   return out;

@@ -1121,6 +1121,17 @@ int register_connection_hook_named(const char *name, tovi_amqp_connection_hook_t
   return tovi_amqp_register_connection_hook(name, hook, closure);
 }
 
+// Messages accepted and not yet confirmed, over every connection; -1 when the module is not
+// running. Senders of bulk traffic pace themselves by it, so that it never fills the queue.
+int64_t backlog_named(void) {
+  auto cs = connections_snapshot();
+  if (!cs || cs->empty()) return -1;
+  int64_t total = 0;
+  for (const connection_sp &c : *cs)
+    total += c->outstanding.load(std::memory_order_relaxed);
+  return total;
+}
+
 void register_named_functions() {
   static std::once_flag once;
   std::call_once(once, [] {
@@ -1130,6 +1141,7 @@ void register_named_functions() {
                            reinterpret_cast<void *>(&register_message_hook_named));
     tovi_function_register("tovi_amqp_register_connection_hook",
                            reinterpret_cast<void *>(&register_connection_hook_named));
+    tovi_function_register("tovi_amqp_backlog_function", reinterpret_cast<void *>(&backlog_named));
   });
 }
 

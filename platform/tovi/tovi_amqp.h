@@ -28,6 +28,7 @@
 //   "tovi_amqp_send_data_function"        -> tovi_amqp_send_data_fn_t
 //   "tovi_amqp_register_message_hook"     -> tovi_amqp_register_message_hook_fn_t
 //   "tovi_amqp_register_connection_hook"  -> tovi_amqp_register_connection_hook_fn_t
+//   "tovi_amqp_backlog_function"          -> tovi_amqp_backlog_fn_t
 // The C++ functions below are the same entry points for code that links the module directly.
 #pragma once
 
@@ -77,6 +78,10 @@ typedef int (*tovi_amqp_message_hook_t)(void *closure, tovi_amqp_connection_t *c
 typedef int (*tovi_amqp_connection_hook_t)(void *closure, tovi_amqp_connection_t *connection,
                                            int connection_id, int connected);
 
+// Messages accepted by the send function and not yet confirmed by the broker, summed over the
+// connections (what counts against the queue size); -1 when the module is not running. Bulk
+// senders pace themselves by it so that the queue keeps room for everything else.
+typedef int64_t (*tovi_amqp_backlog_fn_t)(void);
 typedef int (*tovi_amqp_send_data_fn_t)(const char *exchange, const char *route, int mandatory,
                                         int immediate, const void *payload, size_t length,
                                         int connection_id);

@@ -350,6 +350,13 @@ action_t http_dispatch_request(tovi_http_rest_closure_t *restc) {
     http_error_response(restc, 403, "FORBIDDEN", "a trusted client certificate is required");
     return ACTION_RESPOND;
   }
+  if (route->auth && tovi_http_request_read_only(restc) && restc->method != "GET" &&
+      restc->method != "HEAD") {
+    std::string why = "the client certificate '" + restc->client_cn +
+                      "' may only read: " + restc->method + " is refused";
+    http_error_response(restc, 403, "FORBIDDEN", why.c_str());
+    return ACTION_RESPOND;
+  }
   return run_handler(restc, route->handler);
 }
 
@@ -443,7 +450,9 @@ std::string tovi_http_rest_process_bytes(std::string_view bytes,
   restc->cert_verified = facts.cert_verified;
   restc->client_cn = facts.cert_verified ? facts.client_cn : std::string();
   restc->allowed_cns = &facts.allowed_cns;
+  restc->read_cns = &facts.read_cns;
   restc->insecure_loopback = facts.insecure_loopback;
+  restc->open_probes = facts.open_probes;
   restc->document_root = facts.document_root;
 
   std::string output;
@@ -605,14 +614,27 @@ bool tovi_http_address_is_loopback(std::string_view address) {
   return addr.is_loopback();
 }
 
+namespace {
+bool names_hold(const std::vector<std::string> *names, std::string_view cn) {
+  return names && std::find(names->begin(), names->end(), cn) != names->end();
+}
+}  // namespace
+
 bool tovi_http_auth_allows(const tovi_http_auth_facts_t &f) {
   if (f.tls) {
     if (!f.cert_verified || f.client_cn.empty()) return false;
     if (!f.allowed_cns || f.allowed_cns->empty()) return true;
-    return std::find(f.allowed_cns->begin(), f.allowed_cns->end(), f.client_cn) !=
-           f.allowed_cns->end();
+    return names_hold(f.allowed_cns, f.client_cn) || names_hold(f.read_cns, f.client_cn);
   }
   return f.insecure_loopback && f.peer_loopback;
+}
+
+bool tovi_http_request_read_only(tovi_http_rest_closure_t *restc) {
+  return restc->tls && restc->cert_verified && names_hold(restc->read_cns, restc->client_cn);
+}
+
+bool tovi_http_rest_probe_auth(tovi_http_rest_closure_t *restc, int npats, char **pats) {
+  return restc->open_probes || tovi_http_rest_client_cert_auth(restc, npats, pats);
 }
 
 bool tovi_http_rest_client_cert_auth(tovi_http_rest_closure_t *restc, int, char **) {
@@ -621,6 +643,7 @@ bool tovi_http_rest_client_cert_auth(tovi_http_rest_closure_t *restc, int, char 
   f.cert_verified = restc->cert_verified;
   f.client_cn = restc->client_cn;
   f.allowed_cns = restc->allowed_cns;
+  f.read_cns = restc->read_cns;
   f.insecure_loopback = restc->insecure_loopback;
   f.peer_loopback = restc->peer_loopback;
   return tovi_http_auth_allows(f);
@@ -683,6 +706,10 @@ std::string_view tovi_http_request_body(tovi_http_rest_closure_t *restc) {
   return restc->body;
 }
 
+void tovi_http_request_release_body(tovi_http_rest_closure_t *restc) {
+  std::string().swap(restc->body);
+}
+
 // ---- Response
 // ----------------------------------------------------------------------------------------
 
@@ -723,7 +750,13 @@ void tovi_http_response_append_str(tovi_http_rest_closure_t *restc, std::string_
 
 void tovi_http_response_append_json(tovi_http_rest_closure_t *restc, json_object *object) {
   const char *text = json_object_to_json_string_ext(object, JSON_C_TO_STRING_PLAIN);
-  if (text) tovi_http_response_append_str(restc, text);
+  if (!text) return;
+  // json-c writes a string's bytes as they are, UTF-8 or not.
+  std::string fixed;
+  if (tovi_json_utf8_repair(text, &fixed))
+    tovi_http_response_append_str(restc, fixed);
+  else
+    tovi_http_response_append_str(restc, text);
 }
 
 void tovi_http_response_end(tovi_http_rest_closure_t *restc) {
@@ -894,8 +927,13 @@ const char *tovi_http_content_type_for(const std::string &path) {
 
 int tovi_http_rest_simple_file_handler(tovi_http_rest_closure_t *restc, int npats, char **pats) {
   std::string rel = npats > 0 ? std::string(pats[0]) : restc->path;
+  return tovi_http_rest_serve_file(restc, restc->document_root, rel);
+}
+
+int tovi_http_rest_serve_file(tovi_http_rest_closure_t *restc, const std::string &root,
+                              const std::string &rel) {
   std::string file;
-  if (!tovi_http_resolve_file(restc->document_root, rel, &file)) {
+  if (root.empty() || !tovi_http_resolve_file(root, rel, &file)) {
     http_error_response(restc, 404, "NOT FOUND", nullptr);
     return TOVI_HTTP_DONE;
   }

@@ -10,9 +10,14 @@
 //     <listener type="http" address="127.0.0.1" port="8080" insecure="loopback"/>
 //   </listeners>
 // A listener with a certificate_file speaks TLS; ca_file names the CA that client certificates
-// must chain to, allowed_cns (comma-separated) restricts their common names. A plain listener
-// serves routes that ask for a client certificate only with insecure="loopback", and then only
-// to loopback peers. Every request above max_body bytes is answered 413.
+// must chain to, allowed_cns (comma-separated) restricts their common names. read_cns
+// (comma-separated) names common names that may only read: they pass the check of every route
+// that asks for a certificate, but any method other than GET and HEAD is answered 403 with
+// {"error": "the client certificate '<cn>' may only read: <method> is refused"}. A CN in both
+// lists may only read. open_probes="true" lets routes registered with tovi_http_rest_probe_auth
+// (the health and readiness probes) answer without a client certificate on that listener. A plain
+// listener serves routes that ask for a client certificate only with insecure="loopback", and then
+// only to loopback peers. Every request above max_body bytes is answered 413.
 //
 // Routes. A request matches a route when its method is the route's, its (percent-decoded) path
 // starts with the route's base, and the route's PCRE matches the rest of the path. Routes with a
@@ -77,6 +82,11 @@ int tovi_http_rest_register(const char *method, const char *base, const char *ex
                             tovi_http_rest_handler_t handler);
 // The client-certificate check (see tovi_http_auth_allows).
 bool tovi_http_rest_client_cert_auth(tovi_http_rest_closure_t *restc, int npats, char **pats);
+// The probes' check: anyone on a listener with open_probes="true", else the client-certificate
+// check.
+bool tovi_http_rest_probe_auth(tovi_http_rest_closure_t *restc, int npats, char **pats);
+// Whether the request's verified client certificate is one of the listener's read_cns.
+bool tovi_http_request_read_only(tovi_http_rest_closure_t *restc);
 // Registers GET base+expression answering the registered routes as JSON:
 //   [{"method": "GET", "base": "/", "pattern": "^stats\\.json$", "auth": true}, ...]
 // The listing itself asks for a client certificate. Returns as tovi_http_rest_register_auth.
@@ -111,6 +121,9 @@ const std::string &tovi_http_request_document_root(tovi_http_rest_closure_t *res
 bool tovi_rest_complete_upload(tovi_http_rest_closure_t *restc, int *complete);
 // The body read so far (complete once tovi_rest_complete_upload said so).
 std::string_view tovi_http_request_body(tovi_http_rest_closure_t *restc);
+// Frees the body now rather than when the reply is written (views of it end). A handler that
+// floated the connection may call it from the thread that works on the body.
+void tovi_http_request_release_body(tovi_http_rest_closure_t *restc);
 
 // ---- The response ------------------------------------------------------------------------------
 
@@ -154,6 +167,10 @@ void tovi_http_rest_resume(tovi_http_deferred_t *deferred);
 // listener's document root: 404 for anything absent, outside the root, not a regular file, or
 // a directory without index.html.
 int tovi_http_rest_simple_file_handler(tovi_http_rest_closure_t *restc, int npats, char **pats);
+// The same for a file `rel` below `root` (an absolute, real directory path); 404 for an empty
+// root.
+int tovi_http_rest_serve_file(tovi_http_rest_closure_t *restc, const std::string &root,
+                              const std::string &rel);
 // Resolves a request path below a document root. Refuses (false) a path with a ".." segment or a
 // NUL byte, and a result that, symbolic links resolved, is not inside the root. On success *out
 // is the real path of an existing regular file (a directory gives its index.html).
@@ -175,6 +192,7 @@ struct tovi_http_auth_facts_t {
   bool cert_verified = false;  // TLS: a client certificate verified against the CA
   std::string_view client_cn;  // its common name
   const std::vector<std::string> *allowed_cns = nullptr;  // empty or null: any verified one
+  const std::vector<std::string> *read_cns = nullptr;     // also let through (to read only)
   bool insecure_loopback = false;                         // plain listener with insecure="loopback"
   bool peer_loopback = false;
 };
@@ -189,7 +207,9 @@ struct tovi_http_conn_facts_t {
   bool cert_verified = false;
   std::string client_cn;
   std::vector<std::string> allowed_cns;
+  std::vector<std::string> read_cns;
   bool insecure_loopback = false;
+  bool open_probes = false;
   std::string document_root;
   size_t max_body = 16u << 20;
 };

@@ -40,7 +40,9 @@ struct listener_settings_t {
   bool tls = false;
   std::string certificate_file, key_file, ca_file;
   std::vector<std::string> allowed_cns;
+  std::vector<std::string> read_cns;  // verified common names that may only read
   bool insecure_loopback = false;
+  bool open_probes = false;  // the health and readiness probes need no client certificate
   std::string document_root;
   int idle_timeout_s = 60;
   int header_timeout_s = 30;
@@ -66,7 +68,9 @@ struct tovi_http_rest_closure_s {
   bool cert_verified = false;
   std::string client_cn;
   const std::vector<std::string> *allowed_cns = nullptr;
+  const std::vector<std::string> *read_cns = nullptr;
   bool insecure_loopback = false;
+  bool open_probes = false;
   std::string document_root;
 
   // The request.

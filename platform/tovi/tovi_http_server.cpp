@@ -136,7 +136,9 @@ class session_c : public connection_c {
     restc_.conn = this;
     restc_.tls = is_tls;
     restc_.allowed_cns = &s.allowed_cns;
+    restc_.read_cns = &s.read_cns;
     restc_.insecure_loopback = s.insecure_loopback;
+    restc_.open_probes = s.open_probes;
     restc_.document_root = s.document_root;
     restc_.peer = std::move(peer);
     restc_.peer_loopback = tovi_http_address_is_loopback(restc_.peer);
@@ -714,6 +716,17 @@ bool read_listener(tovi_conf_section_t section, listener_t *l) {
   tovi_conf_get_string(section, "@ca_file", &s.ca_file);
   std::string cns;
   if (tovi_conf_get_string(section, "@allowed_cns", &cns)) s.allowed_cns = split_names(cns);
+  cns.clear();
+  if (tovi_conf_get_string(section, "@read_cns", &cns)) s.read_cns = split_names(cns);
+  std::string probes;
+  if (tovi_conf_get_string(section, "@open_probes", &probes)) {
+    if (probes != "true" && probes != "false") {
+      tovi_log(tovi_error, "REST listener on port %d: open_probes must be \"true\" or \"false\"\n",
+               port);
+      return false;
+    }
+    s.open_probes = probes == "true";
+  }
   std::string insecure;
   tovi_conf_get_string(section, "@insecure", &insecure);
   tovi_conf_get_string(section, "@document_root", &s.document_root);
@@ -738,7 +751,8 @@ bool read_listener(tovi_conf_section_t section, listener_t *l) {
     }
     s.insecure_loopback = true;
   }
-  if (!s.tls && (!s.key_file.empty() || !s.ca_file.empty() || !s.allowed_cns.empty())) {
+  if (!s.tls && (!s.key_file.empty() || !s.ca_file.empty() || !s.allowed_cns.empty() ||
+                 !s.read_cns.empty())) {
     tovi_log(tovi_error, "REST listener on port %d: TLS settings without certificate_file\n",
              s.port);
     return false;

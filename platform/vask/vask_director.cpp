@@ -938,6 +938,11 @@ vask_director_batch_t::~vask_director_batch_t() {
   vask_metric_director_batch_release(this);
 }
 
+namespace {
+vask_director_result_t batch_stage(globals_t &g, vask_director_batch_t *b,
+                                   vask_metric_message_t *m);
+}  // namespace
+
 vask_director_result_t vask_metric_director_batch_add_line(vask_director_batch_t *b,
                                                            const char *line, size_t len) {
   globals_t &g = G();
@@ -946,6 +951,22 @@ vask_director_result_t vask_metric_director_batch_add_line(vask_director_batch_t
   vask_metric_message_t *m = decode_line(g, line, len, &r);
   if (!m) return r;
   b->parsed++;
+  return batch_stage(g, b, m);
+}
+
+vask_director_result_t vask_metric_director_batch_add_message(vask_director_batch_t *b,
+                                                              vask_metric_message_t *m) {
+  globals_t &g = G();
+  b->received++;
+  b->parsed++;
+  return batch_stage(g, b, m);
+}
+
+namespace {
+
+vask_director_result_t batch_stage(globals_t &g, vask_director_batch_t *b,
+                                   vask_metric_message_t *m) {
+  vask_director_result_t r;
   int n = g.nlanes.load(std::memory_order_acquire);
   thread_local std::vector<uint16_t> flags;
   r = choose_lanes(g, m, flags, n);
@@ -970,6 +991,8 @@ vask_director_result_t vask_metric_director_batch_add_line(vask_director_batch_t
   b->messages++;
   return VASK_DIRECTOR_DELIVERED;
 }
+
+}  // namespace
 
 namespace {
 

@@ -158,6 +158,11 @@ struct vask_director_batch_t {
 // UNINTERESTING, NO_MEMORY). The line is copied. The producer's thread, any thread.
 vask_director_result_t vask_metric_director_batch_add_line(vask_director_batch_t *batch,
                                                            const char *line, size_t len);
+// Stages a message that the caller decoded itself (a source of another wire format), as
+// vask_metric_director_batch_add_line does a line. The caller's reference passes to the batch
+// whatever the result.
+vask_director_result_t vask_metric_director_batch_add_message(vask_director_batch_t *batch,
+                                                              vask_metric_message_t *m);
 // Appends the staged messages to their lanes, in order, each lane's run with one claim and one
 // wake-up. DELIVERED when everything went (the batch is empty again); WOULD_BLOCK when a full
 // lane kept some back: they stay staged, in order, for the next commit (let the consumers run

@@ -37,6 +37,8 @@
 #include "tovi/tovi_conf.h"
 #include "tovi/tovi_log.h"
 #include "vask/vask_director.h"
+#include "vask/vask_formats.h"
+#include "vask/vask_intake_formats.h"
 
 namespace {
 
@@ -128,6 +130,11 @@ struct listener_t {
   int64_t max_connections = 0;
   int32_t idle_timeout_s = default_idle_timeout_s;  // 0: connections may stay quiet for ever
   uint16_t port = 0;
+  // Metric lines when negative; else the wire format of the listener (vask_formats.h), placed
+  // through `mapping`.
+  int format = -1;
+  vask_mapping_t mapping;
+  int precision = 9;  // Influx time stamps
   std::atomic<uint64_t> next_thread{0};
   std::atomic<int64_t> open{0};  // this listener's connections
   // Accept thread only (loop thread 0).
@@ -163,7 +170,20 @@ class connection_c : public std::enable_shared_from_this<connection_c> {
         max_line_(l->max_line),
         max_cap_(l->max_line + read_chunk),
         idle_(std::chrono::seconds(l->idle_timeout_s)),
-        listener_open_(const_cast<listener_t *>(l)->open) {
+        listener_open_(const_cast<listener_t *>(l)->open),
+        format_(l->format) {
+    if (format_ >= 0) {
+      in_.format = vask_format_t(format_);
+      in_.mapping = &l->mapping;
+      in_.precision = l->precision;
+      in_.emit = [](void *batch, vask_metric_message_t *m) {
+        vask_metric_director_batch_add_message(static_cast<vask_director_batch_t *>(batch), m);
+      };
+      in_.closure = &batch_;
+      boost::system::error_code ec;
+      auto peer = sock_.remote_endpoint(ec);
+      if (!ec) in_.peer = peer.address().to_string();
+    }
     counters().open.fetch_add(1, std::memory_order_relaxed);
     listener_open_.fetch_add(1, std::memory_order_relaxed);
   }
@@ -277,9 +297,18 @@ class connection_c : public std::enable_shared_from_this<connection_c> {
         continue;
       }
       lines++;
-      vask_metric_director_batch_add_line(&batch_, base + line_start, len);
+      if (format_ < 0)
+        vask_metric_director_batch_add_line(&batch_, base + line_start, len);
+      else if (format_ == VASK_FORMAT_INFLUX)
+        vask_influx_decode_line(&in_, base + line_start, len);
+      else
+        vask_graphite_decode_line(&in_, base + line_start, len);
     }
     if (lines) stats_counter_add(c.lines, lines);
+    if (format_ >= 0) {
+      vask_ingest_publish(&in_);
+      in_.now_ms = 0;  // samples without a time take the clock of their read
+    }
     if (more) return true;
     scan_ = end_;
     if (!discarding_ && end_ - start_ > max_line_) {
@@ -362,6 +391,8 @@ class connection_c : public std::enable_shared_from_this<connection_c> {
   std::chrono::steady_clock::time_point last_active_;
   int backoff_us_ = initial_backoff_us;
   vask_director_batch_t batch_;
+  const int format_;
+  vask_ingest_t in_;  // other wire formats: the decoding pass of this connection
 };
 
 void set_keepalive(tcp::socket &sock) {
@@ -441,58 +472,74 @@ int64_t default_max_connections(int listeners) {
   return std::max<int64_t>(1, budget / std::max(1, listeners));
 }
 
-int open_listener(tovi_conf_section_t s, int index, int listeners) {
+int open_listener(tovi_conf_section_t s, const char *element, int format, int index,
+                  int listeners) {
+  std::string key = std::string("//listeners/") + element + "[" + std::to_string(index) + "]";
   std::string address = "127.0.0.1";
   int32_t port = -1, max_line = default_max_line, idle_timeout_s = default_idle_timeout_s;
   int64_t max_connections = default_max_connections(listeners);
   tovi_conf_get_string(s, "@address", &address);
   if (!tovi_conf_get_int32(s, "@port", &port) || port < 0 || port > 65535) {
-    tovi_log(tovi_error, "//listeners/metrics[%d]/@port: a port from 0 to 65535 is required\n",
-             index);
+    tovi_log(tovi_error, "%s/@port: a port from 0 to 65535 is required\n", key.c_str());
     return -1;
   }
   tovi_conf_get_int32(s, "@max_line_bytes", &max_line);
   if (max_line < 64 || max_line > (16 << 20)) {
-    tovi_log(tovi_error,
-             "//listeners/metrics[%d]/@max_line_bytes: must be between 64 and 16777216\n", index);
+    tovi_log(tovi_error, "%s/@max_line_bytes: must be between 64 and 16777216\n", key.c_str());
     return -1;
   }
   tovi_conf_get_int64(s, "@max_connections", &max_connections);
   if (max_connections < 1) {
-    tovi_log(tovi_error, "//listeners/metrics[%d]/@max_connections: must be at least 1\n", index);
+    tovi_log(tovi_error, "%s/@max_connections: must be at least 1\n", key.c_str());
     return -1;
   }
   tovi_conf_get_int32(s, "@idle_timeout_s", &idle_timeout_s);
   if (idle_timeout_s < 0) {
-    tovi_log(tovi_error, "//listeners/metrics[%d]/@idle_timeout_s: must not be negative\n", index);
+    tovi_log(tovi_error, "%s/@idle_timeout_s: must not be negative\n", key.c_str());
     return -1;
+  }
+  vask_mapping_t mapping;
+  int precision = 9;
+  if (format >= 0) {
+    if (!vask_mapping_from_conf(s, vask_format_t(format), key, &mapping)) return -1;
+    std::string p;
+    if (tovi_conf_get_string(s, "@precision", &p) &&
+        !vask_influx_precision(p.c_str(), &precision)) {
+      tovi_log(tovi_error, "%s/@precision: '%s' is not ns, us, ms, s, m or h\n", key.c_str(),
+               p.c_str());
+      return -1;
+    }
   }
   boost::system::error_code ec;
   auto ip = boost::asio::ip::make_address(address, ec);
   if (ec) {
-    tovi_log(tovi_error, "//listeners/metrics[%d]/@address: '%s' is not an IP address\n", index,
-             address.c_str());
+    tovi_log(tovi_error, "%s/@address: '%s' is not an IP address\n", key.c_str(), address.c_str());
     return -1;
   }
   auto *l = new listener_t(eventer_io_context(0));
   l->max_line = size_t(max_line);
   l->max_connections = max_connections;
   l->idle_timeout_s = idle_timeout_s;
+  l->format = format;
+  l->mapping = mapping;
+  l->precision = precision;
   tcp::endpoint endpoint(ip, uint16_t(port));
   l->acceptor.open(endpoint.protocol(), ec);
   if (!ec) l->acceptor.set_option(tcp::acceptor::reuse_address(true), ec);
   if (!ec) l->acceptor.bind(endpoint, ec);
   if (!ec) l->acceptor.listen(boost::asio::socket_base::max_listen_connections, ec);
   if (ec) {
-    tovi_log(tovi_error, "//listeners/metrics[%d]: cannot listen on %s port %d: %s\n", index,
-             address.c_str(), int(port), ec.message().c_str());
+    tovi_log(tovi_error, "%s: cannot listen on %s port %d: %s\n", key.c_str(), address.c_str(),
+             int(port), ec.message().c_str());
     delete l;
     return -1;
   }
   l->port = l->acceptor.local_endpoint(ec).port();
   intake().listeners.push_back(l);
-  tovi_log(tovi_notice, "metric intake listening on %s port %u (at most %lld connections)\n",
-           address.c_str(), unsigned(l->port), static_cast<long long>(l->max_connections));
+  tovi_log(tovi_notice, "metric intake listening on %s port %u for %s (at most %lld connections)\n",
+           address.c_str(), unsigned(l->port),
+           format < 0 ? "metric lines" : vask_format_name(vask_format_t(format)),
+           static_cast<long long>(l->max_connections));
   // Accepting starts on the listener's own loop thread.
   boost::asio::post(eventer_io_context(0), [l] { accept_next(l); });
   return 0;
@@ -509,6 +556,7 @@ int vask_intake_init(void) {
     return -1;
   }
   counters();
+  vask_format_stats_init();
   vask_metric_director_init_globals();
   tovi_log_outlet_register_callback("vask_intake", metrics_outlet);
   if (!tovi_log_stream_add_outlet("metrics", "vask_intake")) return -1;
@@ -516,12 +564,24 @@ int vask_intake_init(void) {
 
   tovi_conf_section_read_hold();
   int rv = 0;
-  int index = 1;
-  auto sections = tovi_conf_get_sections(nullptr, "//listeners/metrics");
-  for (tovi_conf_section_t s : sections) {
-    if (open_listener(s, index++, int(sections.size())) != 0) {
-      rv = -1;
-      break;
+  struct kind_t {
+    const char *element;
+    int format;
+  } kinds[] = {{"metrics", -1}, {"influx", VASK_FORMAT_INFLUX}, {"graphite", VASK_FORMAT_GRAPHITE}};
+  std::vector<std::vector<tovi_conf_section_t>> sections;
+  int total = 0;
+  for (const kind_t &k : kinds) {
+    sections.push_back(
+        tovi_conf_get_sections(nullptr, (std::string("//listeners/") + k.element).c_str()));
+    total += int(sections.back().size());
+  }
+  for (size_t k = 0; k < sections.size() && rv == 0; k++) {
+    int index = 1;
+    for (tovi_conf_section_t s : sections[k]) {
+      if (open_listener(s, kinds[k].element, kinds[k].format, index++, total) != 0) {
+        rv = -1;
+        break;
+      }
     }
   }
   tovi_conf_section_read_release();

@@ -37,6 +37,16 @@ vask_metric_message_t *vask_metric_message_create(const char *line, size_t len) 
   return m;
 }
 
+vask_metric_message_t *vask_metric_message_create_for(size_t len) {
+  vask_metric_message_t *m = message_alloc(len + 1);
+  if (!m) return nullptr;
+  char *line = reinterpret_cast<char *>(m + 1);
+  line[len] = '\0';
+  m->original_message = line;
+  m->original_message_len = len;
+  return m;
+}
+
 vask_metric_message_t *vask_metric_message_wrap(const char *line, size_t len) {
   vask_metric_message_t *m = message_alloc(0);
   if (!m) return nullptr;

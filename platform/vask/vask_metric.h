@@ -138,6 +138,10 @@ vask_metric_message_t *vask_metric_message_create(const char *line, size_t len);
 // Like vask_metric_message_create, but the message points at the caller's line without copying
 // it: the line must outlive every reference to the message.
 vask_metric_message_t *vask_metric_message_wrap(const char *line, size_t len);
+// A new message with room for a line of len bytes (and a terminator) that the caller writes into
+// original_message before decoding or filling it; reference count 1. Null when memory is
+// exhausted. Any thread.
+vask_metric_message_t *vask_metric_message_create_for(size_t len);
 // Takes one more reference. Any thread.
 void vask_metric_director_message_ref(vask_metric_message_t *m);
 // Drops one reference; the last one frees the message and everything it owns. Null is fine.

@@ -18,9 +18,27 @@ bool window_element_id(json_object *el, uint64_t *id) {
   return get_kv_as_uint64(el, "maintenance_id", id);
 }
 
-int window_apply_page(json_object *page, int *errors) {
+void *window_batch_new(size_t count) {
+  auto *batch = new maint_batch_t;
+  maint_batch_begin(batch, count);
+  return batch;
+}
+
+void window_batch_add(void *batch, json_object *element, size_t) {
+  maint_batch_element(static_cast<maint_batch_t *>(batch), element);
+}
+
+int window_batch_done(void *b, int *errors, uint64_t *over_limit) {
+  auto *batch = static_cast<maint_batch_t *>(b);
+  int result = maint_batch_end(batch, errors);
+  *over_limit = batch->over_limit;
+  delete batch;
+  return result;
+}
+
+int window_not_array(int *errors) {
   uint64_t last = 0;
-  return parse_maint_windows_response(page, &last, errors);
+  return parse_maint_windows_response(nullptr, &last, errors);
 }
 
 // Only an empty answer ends the live window; a malformed one leaves it as it is.
@@ -52,7 +70,10 @@ api_loader_kind_t maint_windows_loader_kind = {
     .finished_line = "Finished bulk maintenance fetch.\n",
     .error_stream = error_stream,
     .element_id = window_element_id,
-    .apply_page = window_apply_page,
+    .batch_begin = window_batch_new,
+    .batch_element = window_batch_add,
+    .batch_end = window_batch_done,
+    .not_array = window_not_array,
     .single_gone = window_gone,
     .loading = &maint_windows_are_loading,
     .job = fetch_some_maint_windows,

@@ -25,6 +25,7 @@ extern "C" {
 }
 #include <json-c/json.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
@@ -664,4 +665,24 @@ void end_maintenance_on_ecid(uint64_t ecid) {
   tovi_log_fields(debug_ls, ({"ecid", (unsigned long long)ecid}),
                   "leaving maintenance on ecid %lu\n", ecid);
   if (maint_reevaluate_fn_t fn = reevaluate_fn.load(std::memory_order_acquire)) fn(ecid, now);
+}
+
+void maint_windows_each(const std::function<void(maint_window_t *)> &fn) {
+  if (!tables_ready.load(std::memory_order_acquire)) return;
+  std::lock_guard<std::mutex> guard(maintenance_add_remove_lock);
+  ck_hs_iterator_t it = CK_HS_ITERATOR_INITIALIZER;
+  void *value;
+  while (ck_hs_next(&maintenance_windows, &it, &value))
+    fn(static_cast<maint_window_t *>(value));
+}
+
+std::vector<uint64_t> maint_window_held_ecids(maint_window_t *w) {
+  std::vector<uint64_t> ecids;
+  std::lock_guard<std::mutex> guard(w->tgt_ecids_wrlock);
+  ck_hs_iterator_t it = CK_HS_ITERATOR_INITIALIZER;
+  void *value;
+  while (ck_hs_next(w->tgt_ecids, &it, &value))
+    ecids.push_back(uint64_t(uintptr_t(value)));
+  std::sort(ecids.begin(), ecids.end());
+  return ecids;
 }

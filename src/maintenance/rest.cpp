@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "api.h"
+#include "json_elements.h"
 #include "load_report.h"
 #include "maintenance.h"
 #include "maintenance/maintenance_internal.h"
@@ -26,11 +27,15 @@
 #include "tovi/eventer.h"
 #include "tovi/eventer_jobq.h"
 #include "tovi/tovi_assert.h"
+#include "tovi/tovi_conf.h"
 #include "tovi/tovi_conf_keys.h"
 #include "tovi/tovi_memory.h"
+#include "tovi/tovi_text.h"
 #include "vask/vask_director.h"
 
 std::atomic<uint64_t> maint_unrecognised{0};
+uint64_t maint_windows_max_held = 1000000;
+std::atomic<uint64_t> maint_windows_over_limit{0};
 
 namespace {
 
@@ -99,6 +104,9 @@ bool element_to_window(json_object *el, maint_window_t *w, int *errors) {
       !json_object_is_type(type_obj, json_type_string))
     return refuse("%s is missing or not text", "maintenance_type");
   const char *type_text = json_object_get_string(type_obj);
+  // A NUL would cut the word short: "host\u0000x" is no type of ours.
+  if (strlen(type_text) != size_t(json_object_get_string_len(type_obj)))
+    return refuse("%s holds a NUL character", "maintenance_type");
   maint_item_type_t type;
   if (!strcmp(type_text, "account"))
     type = MAINT_ON_ACCOUNT;
@@ -118,8 +126,9 @@ bool element_to_window(json_object *el, maint_window_t *w, int *errors) {
   if (type == MAINT_ON_HOST) {
     json_object *item = nullptr;
     if (!json_object_object_get_ex(el, "maintenance_item", &item) ||
-        !json_object_is_type(item, json_type_string) || json_object_get_string_len(item) == 0)
-      return refuse("%s of a host window must be a non-empty text", "maintenance_item");
+        !json_object_is_type(item, json_type_string) || json_object_get_string_len(item) == 0 ||
+        strlen(json_object_get_string(item)) != size_t(json_object_get_string_len(item)))
+      return refuse("%s of a host window must be a non-empty text without NUL", "maintenance_item");
     w->def.maintenance.host = strdup(json_object_get_string(item));
     tovi_assert(w->def.maintenance.host != nullptr);
   } else if (!get_kv_as_uint64(el, "maintenance_item", &w->def.maintenance.generic_uint64)) {
@@ -148,6 +157,64 @@ void resume_after_flush(tovi_http_deferred_t *deferred) {
   int thread = eventer_current_thread_id();
   vask_metric_director_flush_callback(thread < 0 ? 0 : thread,
                                       [deferred] { tovi_http_rest_resume(deferred); });
+}
+
+// A POST /maintenance between its handler and its reply.
+struct maint_rest_load_t {
+  tovi_http_rest_closure_t *restc;  // touched on the connection's loop thread only
+  tovi_http_deferred_t *deferred;
+  std::string_view body;  // the request's, valid until released
+  const char *syntax_error = nullptr;
+  int cnt = 0;
+  int errors = 0;
+  bool details = false;  // ?details=1: the reply adds the per-element report
+  load_report_t report;  // filled by the job when details were asked for
+};
+
+int maint_rest_load_job(eventer_t, int mask, void *closure, struct timeval *) {
+  auto *load = static_cast<maint_rest_load_t *>(closure);
+  if (mask == EVENTER_ASYNCH_WORK) {
+    uint64_t hwm = 0;
+    size_t size = load->body.size();
+    {
+      load->report.max_kept = load_report_max_details;
+      load_report_scope_c scope(load->details ? &load->report : nullptr);
+      load->cnt = parse_maint_windows_text(load->body, &hwm, &load->errors, &load->syntax_error);
+    }
+    load->body = {};
+    tovi_http_request_release_body(load->restc);
+    if (size >= json_elements_large_body) json_elements_give_back_memory();
+    if (!load->syntax_error)
+      tovi_log(maint_debug_stream(), "parse -> (cnt: %d, errors: %d)\n", load->cnt, load->errors);
+    return 0;
+  }
+  if (mask == EVENTER_ASYNCH_COMPLETE) {
+    // On the connection's loop thread (the job's owner).
+    if (load->syntax_error) {
+      tovi_http_response_json_error(load->restc, 500, "ERROR", load->syntax_error);
+      tovi_http_rest_resume(load->deferred);
+    } else {
+      // The reply goes out once every metric received before it has been handled.
+      char text[96];
+      tovi_http_response_standard(load->restc, 200, "OK", "application/json");
+      if (load->details) {
+        snprintf(text, sizeof text,
+                 "{\n  \"maintenance\": %d,\n  \"errors\": %d,\n  \"details\": ", load->cnt,
+                 load->errors);
+        tovi_http_response_append_str(load->restc, text);
+        tovi_http_response_append_str(
+            load->restc, load_report_details_json(load->report, load_report_max_details).c_str());
+        tovi_http_response_append_str(load->restc, "\n}\n");
+      } else {
+        snprintf(text, sizeof text, "{\n  \"maintenance\": %d,\n  \"errors\": %d\n}\n", load->cnt,
+                 load->errors);
+        tovi_http_response_append_str(load->restc, text);
+      }
+      resume_after_flush(load->deferred);
+    }
+    delete load;
+  }
+  return 0;
 }
 
 // ---- Leave: every stream back to undetermined -------------------------------------------------
@@ -210,37 +277,92 @@ bool get_kv_as_uint64(json_object *object, const char *key, uint64_t *value) {
       *value = json_object_get_uint64(o);
       return errno != ERANGE;
     case json_type_string:
+      if (strlen(json_object_get_string(o)) != size_t(json_object_get_string_len(o))) return false;
       return text_as_uint64(json_object_get_string(o), value);
     default:
       return false;
   }
 }
 
+void maint_batch_begin(maint_batch_t *batch, size_t count) {
+  batch->max_held = maint_windows_max_held;
+  tovi_log(maint_debug_stream(), "parse, new %d maintenance windows\n", int(count));
+}
+
+void maint_batch_element(maint_batch_t *batch, json_object *element) {
+  load_report_begin(batch->index++);
+  maint_window_t *w = maint_window_safe_alloc();
+  int errors = 0;
+  if (!element) load_report_error("%s", "not a JSON object, or too large to read");
+  if (!element || !element_to_window(element, w, &errors)) {
+    batch->errors += errors + 1;
+    maint_window_safe_free_no_remove(w);
+    return;
+  }
+  batch->errors += errors;
+  // The registry is bounded: a new id beyond the limit is refused apart from the errors.
+  bool known;
+  {
+    tovi_memory_scope_c bracket;
+    known = get_maint_window_by_id(w->def.maintenance_id) != nullptr;
+  }
+  if (!known && maint_windows_live() >= batch->max_held) {
+    batch->over_limit++;
+    load_report_error("not loaded: the most windows allowed (%lu) are live",
+                      (unsigned long)batch->max_held);
+    maint_windows_over_limit.fetch_add(1, std::memory_order_relaxed);
+    maint_window_safe_free_no_remove(w);
+    return;
+  }
+  batch->hwm = w->def.maintenance_id;
+  batch->handed++;
+  if (maint_window_update(w) < 0) {
+    batch->errors++;
+    load_report_error("%s", "refused by the registry (see the error/maintenance log)");
+  }
+}
+
+int maint_batch_end(maint_batch_t *batch, int *errors) {
+  if (batch->over_limit)
+    tovi_log_fields(maint_error_stream(), ({"refused", batch->over_limit}),
+                    "%lu maintenance windows refused: the most allowed (%lu) are live\n",
+                    (unsigned long)batch->over_limit, (unsigned long)batch->max_held);
+  *errors += batch->errors;
+  return batch->handed;
+}
+
+int parse_maint_windows_text(std::string_view text, uint64_t *hwm, int *errors,
+                             const char **syntax_error) {
+  json_document_t doc = json_document_check(text);
+  if (!doc.ok) {
+    if (syntax_error) *syntax_error = doc.error;
+    (*errors)++;
+    return -1;
+  }
+  if (syntax_error) *syntax_error = nullptr;
+  if (!doc.is_array) return parse_maint_windows_response(nullptr, hwm, errors);
+  maint_batch_t batch;
+  maint_batch_begin(&batch, doc.elements);
+  json_elements_each(text, [&batch](std::string_view, json_object *element) {
+    maint_batch_element(&batch, element);
+  });
+  if (batch.handed) *hwm = batch.hwm;
+  return maint_batch_end(&batch, errors);
+}
+
 int parse_maint_windows_response(json_object *document, uint64_t *hwm, int *errors) {
-  if (!json_object_is_type(document, json_type_array)) {
+  if (!document || !json_object_is_type(document, json_type_array)) {
     (*errors)++;
     tovi_log(maint_debug_stream(), "Bad toplevel maintenance object type\n");
     return -1;
   }
   size_t n = json_object_array_length(document);
-  tovi_log(maint_debug_stream(), "parse, new %d maintenance windows\n", int(n));
-  int handed = 0;
-  for (size_t i = 0; i < n; i++) {
-    load_report_begin(i);
-    maint_window_t *w = maint_window_safe_alloc();
-    if (!element_to_window(json_object_array_get_idx(document, i), w, errors)) {
-      (*errors)++;
-      maint_window_safe_free_no_remove(w);
-      continue;
-    }
-    *hwm = w->def.maintenance_id;
-    handed++;
-    if (maint_window_update(w) < 0) {
-      (*errors)++;
-      load_report_error("%s", "refused by the registry (see the error/maintenance log)");
-    }
-  }
-  return handed;
+  maint_batch_t batch;
+  maint_batch_begin(&batch, n);
+  for (size_t i = 0; i < n; i++)
+    maint_batch_element(&batch, json_object_array_get_idx(document, i));
+  if (batch.handed) *hwm = batch.hwm;
+  return maint_batch_end(&batch, errors);
 }
 
 json_object *maint_window_to_json(maint_window_t *w) {
@@ -276,7 +398,7 @@ int maint_windows_rest_get(tovi_http_rest_closure_t *restc, int npats, char **pa
     if (errno != ERANGE) {
       tovi_memory_scope_c bracket;
       if (json_object *o = maint_window_to_json(get_maint_window_by_id(id))) {
-        text = json_object_to_json_string_ext(o, JSON_C_TO_STRING_PLAIN);
+        text = tovi_json_utf8_safe(json_object_to_json_string_ext(o, JSON_C_TO_STRING_PLAIN));
         json_object_put(o);
       }
     }
@@ -291,59 +413,23 @@ int maint_windows_rest_get(tovi_http_rest_closure_t *restc, int npats, char **pa
 int maint_windows_rest_post(tovi_http_rest_closure_t *restc, int, char **) {
   int complete = 0;
   if (!tovi_rest_complete_upload(restc, &complete) || !complete) return TOVI_HTTP_DONE;
-  std::string_view body = tovi_http_request_body(restc);
-
-  json_tokener *parser = json_tokener_new_ex(JSON_TOKENER_DEFAULT_DEPTH);
-  tovi_assert(parser);
-  json_object *doc = json_tokener_parse_ex(parser, body.data(), int(body.size()));
-  json_tokener_error jerr = json_tokener_get_error(parser);
-  size_t end = doc ? size_t(json_tokener_get_parse_end(parser)) : 0;
-  bool trailing =
-      doc && end < body.size() && body.find_first_not_of(" \t\r\n", end) != std::string_view::npos;
-  if (!doc || jerr != json_tokener_success || trailing) {
-    const char *reason = trailing                        ? "trailing data after the document"
-                         : jerr == json_tokener_continue ? "unexpected end of data"
-                                                         : json_tokener_error_desc(jerr);
-    json_object_put(doc);
-    json_tokener_free(parser);
-    tovi_http_response_json_error(restc, 500, "ERROR", reason);
-    return TOVI_HTTP_DONE;
-  }
-  json_tokener_free(parser);
-
-  uint64_t hwm = 0;
-  int errors = 0;
-  load_report_t report;
-  bool details = load_report_asked(restc);
-  int cnt;
-  {
-    load_report_scope_c scope(details ? &report : nullptr);
-    cnt = parse_maint_windows_response(doc, &hwm, &errors);
-  }
-  json_object_put(doc);
-  tovi_log(maint_debug_stream(), "parse -> (cnt: %d, errors: %d)\n", cnt, errors);
-
-  // The reply is known now; it goes out once every metric received before it has been handled.
-  char text[96];
-  snprintf(text, sizeof text, "{\n  \"maintenance\": %d,\n  \"errors\": %d\n}\n", cnt, errors);
-  tovi_http_response_standard(restc, 200, "OK", "application/json");
-  if (details) {
-    snprintf(text, sizeof text,
-             "{\n  \"maintenance\": %d,\n  \"errors\": %d,\n  \"details\": ", cnt, errors);
-    tovi_http_response_append_str(restc, text);
-    tovi_http_response_append_str(
-        restc, load_report_details_json(report, load_report_max_details).c_str());
-    tovi_http_response_append_str(restc, "\n}\n");
-  } else {
-    tovi_http_response_append_str(restc, text);
-  }
+  // Parsed and applied off the loop, like POST /rulesets.
+  auto *load = new maint_rest_load_t;
+  load->restc = restc;
+  // Asked for on the loop thread, where the request is read; the job parses with the report.
+  load->details = load_report_asked(restc);
+  load->body = tovi_http_request_body(restc);
   tovi_http_rest_set_completion(restc, maint_windows_rest_post_complete);
-  resume_after_flush(tovi_http_rest_float(restc));
+  load->deferred = tovi_http_rest_float(restc);
+  eventer_t job = eventer_alloc_asynch(maint_rest_load_job, load);
+  int thread = eventer_current_thread_id();
+  eventer_set_owner(job, thread < 0 ? 0 : thread);
+  eventer_add_asynch(rest_loads_jobq(), job);
   return TOVI_HTTP_DEFER;
 }
 
 int maint_windows_rest_post_complete(tovi_http_rest_closure_t *restc, int, char **) {
-  tovi_http_response_end(restc);
+  if (!tovi_http_response_ended(restc)) tovi_http_response_end(restc);
   return TOVI_HTTP_DONE;
 }
 
@@ -361,6 +447,14 @@ int maint_leave_rest_post(tovi_http_rest_closure_t *restc, int, char **) {
 }
 
 void maintenance_init() {
+  int64_t max_held = int64_t(maint_windows_max_held);
+  if (tovi_conf_exists(nullptr, "//orvane/state/maintenance/@max_held") &&
+      (!tovi_conf_get_int64(nullptr, "//orvane/state/maintenance/@max_held", &max_held) ||
+       max_held < 0)) {
+    tovi_log(tovi_error, "//orvane/state/maintenance/@max_held is not a number of windows\n");
+    exit(2);
+  }
+  maint_windows_max_held = uint64_t(max_held);
   maintenance_tables_init();
   maint_bus_queue_init();
   // Reloads of single windows run on the API's job queue.
@@ -373,6 +467,7 @@ void maintenance_init() {
     stats_register_u64(ns, "held_back", STATS_COUNTER, &maint_held_back_count);
     stats_register_u64(ns, "ended", STATS_COUNTER, &maint_ended_count);
     stats_register_u64(ns, "unrecognised", STATS_COUNTER, &maint_unrecognised);
+    stats_register_u64(ns, "over_limit", STATS_COUNTER, &maint_windows_over_limit);
   });
   tovi_assert(tovi_http_rest_register_auth("GET", "/maintenance/", "^(\\d+)$",
                                            maint_windows_rest_get,
@@ -382,6 +477,7 @@ void maintenance_init() {
   tovi_assert(tovi_http_rest_register_auth("POST", "/maintenance/", "^leave$",
                                            maint_leave_rest_post,
                                            tovi_http_rest_client_cert_auth) == 0);
+  maint_list_rest_init();
   if (!maint_bus_register_hook()) {
     tovi_log(tovi_error, "AMQP module not loaded, but required. Misconfiguration!\n");
     exit(2);

@@ -130,6 +130,7 @@ void init_cluster(void) {
   // Registered after the framework's "show cluster" commands, below them in the tree.
   tovi_console_command_register("show cluster metric", show_cluster_metric, nullptr,
                                 "the owners of a metric: <check uuid> <metric name>", nullptr);
+  cluster_rest_init();
   if (!tovi_cluster_enabled()) return;
 
   my_cluster = tovi_cluster_find(cluster_name);

@@ -196,6 +196,16 @@ void metrics_init(void) {
                                            metric_state_get, tovi_http_rest_client_cert_auth) == 0);
   metric_director_revise_hook_register("quelt-reduce", metric_select_one_thread, nullptr);
 
+  // States are freed when nothing reserves them any more: the two figures show churn.
+  stats_ns_t *states = stats_register_ns(stats_recorder_root(stats_recorder()), "metric_states");
+  tovi_assert(states);
+  stats_opts_t opts;
+  opts.units = "states";
+  stats_register_u64_fn(
+      states, "live", STATS_GAUGE, [] { return uint64_t(metric_state_count()); }, opts);
+  stats_register_u64_fn(
+      states, "freed", STATS_COUNTER, [] { return metric_states_freed(); }, opts);
+
   int nthreads = eventer_loop_concurrency();
   tovi_assert(nthreads > 0);
   void *blocked = metrics_startup_counter_alloc(nthreads);

@@ -2,9 +2,16 @@
 //
 // Rule streams that watch the same metric over the same length share one window. The registry
 // `metricstate` holds one metric_state_t per (rule type, check UUID, metric name, signature);
-// each state holds its windows keyed by (duration, grouped). States are never removed, so a
-// pointer found inside a safe-memory bracket stays good for the bracket; windows are unlinked
-// when their last reservation goes and freed after the grace period.
+// each state holds its windows keyed by (duration, grouped). Windows are unlinked when their last
+// reservation goes, and a state when its last window goes: a daemon that sees new metric names
+// all the time (one per container, say) keeps only the states something reserves. Both are
+// freed after the grace period, so a pointer found inside a safe-memory bracket stays good for
+// the bracket.
+//
+// An unlinked state is marked dead under its windows_wrlock (with metricstate_wrlock held as
+// well), and no window is linked into a dead state: a reserver that found the state just before
+// it died sees the mark when it tries to link its window, and looks the registry up again, where
+// the state is gone.
 //
 // Reference counts. Reserve never increments a count from 0: a window at 0 is being unlinked by
 // the cancel that took it there, and reviving it would leave a reservation on a window that is
@@ -41,6 +48,7 @@ constexpr int window_set_initial_size = 8;
 
 std::mutex metricstate_wrlock;
 ck_hs_t metricstate;
+std::atomic<uint64_t> states_freed{0};
 std::once_flag registry_once;
 
 // Concurrency Kit publishes entries with its own atomics, which the thread sanitizer cannot see;
@@ -234,6 +242,7 @@ metric_state_t *state_alloc(rule_metric_type_t type, const vask_metric_id_t *id,
   tovi_assert(p != nullptr);
   auto *ms = new (p) metric_state_t;
   ms->broker.store(nullptr, std::memory_order_relaxed);
+  ms->dead = false;
   ms->account_id = id->account_id;
   fill_state_key(ms, type, id->id, id->name, int(id->name_len), signature, signature_len);
   tovi_assert(ck_hs_init(&ms->windows, CK_HS_MODE_OBJECT | CK_HS_MODE_SPMC, window_hash,
@@ -279,7 +288,8 @@ struct uuid_text_t {
 };
 
 // Links a window into an existing state, or references the equal window already there.
-// Returns the window that holds the new reference.
+// Returns the window that holds the new reference; null when the state died meanwhile (the
+// candidate is then still the caller's).
 metric_window_t *attach_window(metric_state_t *ms, metric_window_t *candidate) {
   unsigned long hash = CK_HS_HASH(&ms->windows, window_hash, candidate);
   for (;;) {
@@ -298,6 +308,10 @@ metric_window_t *attach_window(metric_state_t *ms, metric_window_t *candidate) {
     }
     published(candidate);
     ms->windows_wrlock.lock();
+    if (ms->dead) {
+      ms->windows_wrlock.unlock();
+      return nullptr;
+    }
     bool inserted = ck_hs_put(&ms->windows, hash, candidate);
     ms->windows_wrlock.unlock();
     if (inserted) {
@@ -323,6 +337,26 @@ void text_holder_key(rule_metric_type_t type, int *duration, bool *grouped) {
   }
 }
 
+// Unlinks a state that holds no window any more and frees it after the grace period. A window
+// linked since (a reserver that found the state first) keeps it. Inside a bracket.
+void state_unlink_if_empty(metric_state_t *ms) {
+  bool unlinked = false;
+  {
+    std::lock_guard<std::mutex> g(metricstate_wrlock);
+    ms->windows_wrlock.lock();
+    if (!ms->dead && ck_hs_count(&ms->windows) == 0) {
+      ms->dead = true;
+      void *removed = ck_hs_remove(&metricstate, CK_HS_HASH(&metricstate, state_hash, ms), ms);
+      tovi_assert(removed == ms);
+      unlinked = true;
+    }
+    ms->windows_wrlock.unlock();
+  }
+  if (!unlinked) return;
+  states_freed.fetch_add(1, std::memory_order_relaxed);
+  tovi_memory_safe_free_with_cleanup(ms, state_cleanup);
+}
+
 // Drops one reference of mw in ms; the last one unlinks it and frees it after the grace
 // period. Returns false when the window had no reference left. Inside a bracket.
 bool window_drop(metric_state_t *ms, metric_window_t *mw) {
@@ -333,9 +367,11 @@ bool window_drop(metric_state_t *ms, metric_window_t *mw) {
   // still this window.
   ms->windows_wrlock.lock();
   void *removed = ck_hs_remove(&ms->windows, CK_HS_HASH(&ms->windows, window_hash, mw), mw);
+  bool empty = ck_hs_count(&ms->windows) == 0;
   ms->windows_wrlock.unlock();
   tovi_assert(removed == mw);
   tovi_memory_safe_free_with_cleanup(mw, window_cleanup);
+  if (empty) state_unlink_if_empty(ms);
   return true;
 }
 
@@ -348,6 +384,10 @@ void metric_state_registry_init(int initial_hash_size) {
     tovi_assert(ck_hs_init(&metricstate, CK_HS_MODE_OBJECT | CK_HS_MODE_SPMC, state_hash,
                            state_compare, &tovi_memory_ck_malloc, size, random_seed()));
   });
+}
+
+uint64_t metric_states_freed(void) {
+  return states_freed.load(std::memory_order_relaxed);
 }
 
 unsigned long metric_state_count(void) {
@@ -403,9 +443,15 @@ metric_window_t *metric_window_reserve(rule_metric_type_t type, const vask_metri
     observed(existing);
     if (existing) {
       ck_hs_remove(&candidate->windows, window_key, window);
-      state_release(candidate);
-      if (state) *state = existing;
-      return attach_window(existing, window);
+      if (metric_window_t *mw = attach_window(existing, window)) {
+        state_release(candidate);
+        if (state) *state = existing;
+        return mw;
+      }
+      // The state died between the lookup and the link: it is out of the registry now, and
+      // the candidate state takes its place.
+      tovi_assert(ck_hs_put(&candidate->windows, window_key, window));
+      continue;
     }
     bool inserted;
     {

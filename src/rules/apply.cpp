@@ -227,9 +227,10 @@ int rulestream_c::apply_metric_message(const ruleset_sp &ruleset, vask_metric_me
       if (rule.rule_type == RULEC_ABSENCE) trigger_time = wall_clock_ms();
     }
     // A pattern stream seen for the first time is not declared clear while its ruleset watches
-    // for absence: the metric may have gone quiet already.
+    // for absence: the metric may have gone quiet already. Unless the consumers hold a raised
+    // state for its signature (a predecessor culled while raised): that needs its clear.
     if (sev == RULE_SEV_CLEAR && prev_rule == RULE_INDEX_CLEAR && undetermined &&
-        rule.rule_type == RULEC_ABSENCE && r->pattern.metric_name)
+        rule.rule_type == RULEC_ABSENCE && r->pattern.metric_name && _remembered_sev == 0)
       prev_rule = RULE_INDEX_UNDETERMINED;
   }
 

@@ -160,9 +160,9 @@ int rules_handle_message(const char *event_text, const char *type_text, const ch
   }
   if (event == "event_last_known_state" && type == "lookup") {
     if (!tovi_decimal_u64(data, &ecid)) return -1;
-    ruleset_sp r = get_ruleset_by_id(ecid);
-    if (!r) return -1;
-    ruleset_renotify(r);
+    if (!get_ruleset_by_id(ecid)) return -1;
+    // Not here on the bus's thread: it is the thread that drains the publish queue.
+    ruleset_renotify_queued(ecid);
     return 0;
   }
   if (event == "event_last_known_state" && type == "purge") {
@@ -192,7 +192,7 @@ int handle_rules_clearalert(const void *payload, size_t length) {
 
   ruleset_sp r = get_ruleset_by_id(ecid);
   if (!r || signature.empty()) return 0;
-  rulestream_sp s = r->get_rulestream(nullptr, signature.data(), signature.size(), false);
+  rulestream_sp s = rules_find_sent_stream(r, signature);
   if (!s) return 0;
   int cleared = s->check_and_trigger(INT_MAX, -1, now_ms, r) ? 1 : 0;
   r->remove_ruleset_stream(s);

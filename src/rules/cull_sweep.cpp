@@ -28,10 +28,14 @@
 #include <time.h>
 
 #include <algorithm>
+#include <chrono>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <mutex>
+#include <thread>
+#include <utility>
 #include <vector>
 
 #include "rules/rules.h"
@@ -43,12 +47,29 @@
 #include "tovi/eventer_jobq.h"
 #include "tovi/tovi_assert.h"
 #include "tovi/tovi_http.h"
+#include "tovi/tovi_amqp.h"
 #include "tovi/tovi_memory.h"
+#include "tovi/tovi_module.h"
 #include "tovi/tovi_text.h"
 
 std::atomic<uint64_t> rulestreams_culled{0};
+std::atomic<int32_t> rules_republish_rate{2000};
+std::atomic<uint64_t> rules_republications_sent{0};
 
 namespace {
+
+// A sweep waiting for the lane or running on it, with every caller that joined it.
+struct sweep_run_t {
+  rules_sweep_callback_t callback;
+  broker_t *broker;
+  uint64_t ecid;                                                            // 0: every ruleset
+  std::vector<std::pair<rules_sweep_complete_t, rules_sweep_t *>> callers;  // the first one's
+                                                                            // sweep is passed on
+};
+
+std::mutex sweeps_lock;
+std::vector<sweep_run_t *> sweeps_waiting;  // guarded by sweeps_lock: not started yet
+std::atomic<uint64_t> sweeps_started{0}, sweeps_joined{0}, sweeps_paced_ms{0};
 
 bool many_streams(const ruleset_t &r) {
   return r.filter_ast != nullptr || r.pattern.metric_name || r.pattern.any_check_uuid;
@@ -115,6 +136,29 @@ void rules_cull_stats_init(void) {
   opts.units = "streams";
   tovi_assert(stats_register_u64(ns, "live", STATS_GAUGE, &rulestreams_live, opts));
   tovi_assert(stats_register_u64(ns, "culled", STATS_COUNTER, &rulestreams_culled, opts));
+  stats_ns_t *sweeps = stats_register_ns(ns, "sweeps");
+  tovi_assert(sweeps);
+  stats_opts_t sweep_opts;
+  sweep_opts.units = "sweeps";
+  stats_register_u64(sweeps, "started", STATS_COUNTER, &sweeps_started, sweep_opts);
+  stats_register_u64(sweeps, "joined", STATS_COUNTER, &sweeps_joined, sweep_opts);
+  stats_register_u64_fn(
+      sweeps, "waiting", STATS_GAUGE,
+      [] {
+        std::lock_guard<std::mutex> g(sweeps_lock);
+        return uint64_t(sweeps_waiting.size());
+      },
+      sweep_opts);
+  stats_opts_t ms_opts;
+  ms_opts.units = "milliseconds";
+  stats_register_u64(sweeps, "paced", STATS_COUNTER, &sweeps_paced_ms, ms_opts);
+  // Raised streams removed by culling whose clear is still owed (rules.h).
+  stats_register_u64_fn(
+      ns, "raised_remembered", STATS_GAUGE, [] { return uint64_t(raised_memory_size()); }, opts);
+  stats_register_u64_fn(
+      ns, "raised_recalled", STATS_COUNTER, [] { return raised_memory_recalled(); }, opts);
+  stats_register_u64_fn(
+      ns, "raised_forgotten", STATS_COUNTER, [] { return raised_memory_evicted(); }, opts);
 }
 
 // ---- Culling -----------------------------------------------------------------------------------
@@ -172,6 +216,16 @@ size_t ruleset_cull_pass(const ruleset_sp &r, uint64_t now_ms, std::vector<rules
   std::vector<rulestream_sp> idle;
   for (const rulestream_sp &s : r->get_ruleset_streams())
     if (s->should_cull(now_ms, r->cull_seconds, autocull, mono_now_s)) idle.push_back(s);
+  // The consumers keep the raised state of a stream removed now: remember it, so that the
+  // stream that comes back under this signature announces its clear.
+  for (const rulestream_sp &s : idle) {
+    raised_memory_entry_t entry;
+    if (!s->announced_raised(&entry.sev, &entry.rule)) continue;
+    entry.ecid = r->event_criteria_id;
+    entry.signature.assign(s->get_signature());
+    entry.culled_ms = now_ms;
+    raised_memory_remember(entry);
+  }
   // One write for the whole pass: each write of the table waits out its readers twice.
   size_t culled = r->remove_ruleset_streams(idle);
   rulestreams_culled.fetch_add(culled, std::memory_order_relaxed);
@@ -219,42 +273,157 @@ void ruleset_schedule_cull(const ruleset_sp &r) {
 
 // ---- Sweeps ------------------------------------------------------------------------------------
 
-void rulestream_sweeper(broker_t *broker, rules_sweep_callback_t callback,
-                        rules_sweep_complete_t complete, rules_sweep_t *sweep) {
-  auto *job = static_cast<sweep_rules_for_broker_t *>(calloc(1, sizeof(sweep_rules_for_broker_t)));
-  tovi_assert(job);
-  job->callback = callback;
-  job->complete = complete;
-  job->closure = sweep;
-  job->broker = broker;
-  eventer_add(eventer_alloc_asynch(rulestream_c::sweeper_callback, job));
+namespace {
+
+// While the bus holds more unconfirmed messages than this, a re-publishing sweep waits: real
+// alerts then find room in the queue and wait behind at most this many re-publications.
+constexpr int64_t sweep_backlog_limit = 200;
+// Streams visited between two looks at the bus backlog.
+constexpr int sweep_pace_every = 64;
+// The longest a sweep waits for the backlog to drain without it moving at all (a bus that is
+// away): then it goes on, and refused re-publications are retried later.
+constexpr int sweep_stall_ms = 10000;
+
+eventer_jobq_t *sweep_jobq() {
+  static eventer_jobq_t *q = [] {
+    bool existed = eventer_jobq_retrieve("rules_sweep") != nullptr;
+    eventer_jobq_t *created = eventer_jobq_create_ms("rules_sweep", EVENTER_JOBQ_MS_NONE);
+    tovi_assert(created);
+    if (!existed) {
+      eventer_jobq_set_min_max(created, 1, 1);
+      eventer_jobq_set_concurrency(created, 1);
+    }
+    return created;
+  }();
+  return q;
 }
 
-int rulestream_c::sweeper_callback(eventer_t, int mask, void *closure, struct timeval *) {
-  auto *job = static_cast<sweep_rules_for_broker_t *>(closure);
+tovi_amqp_backlog_fn_t backlog_function() {
+  static tovi_amqp_backlog_fn_t fn =
+      reinterpret_cast<tovi_amqp_backlog_fn_t>(tovi_function_find("tovi_amqp_backlog_function"));
+  return fn;
+}
+
+// Waits while the bus's backlog is above the limit; gives up after sweep_stall_ms without
+// progress.
+void pace_by_bus_backlog() {
+  tovi_amqp_backlog_fn_t backlog = backlog_function();
+  if (!backlog) return;
+  int64_t last = backlog();
+  int stalled_ms = 0;
+  while (last > sweep_backlog_limit && stalled_ms < sweep_stall_ms) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    sweeps_paced_ms.fetch_add(2, std::memory_order_relaxed);
+    int64_t now = backlog();
+    stalled_ms = now < last ? 0 : stalled_ms + 2;
+    last = now;
+  }
+}
+
+// Waits while this sweep has sent more re-publications than the rate allows since it started.
+void pace_by_rate(std::chrono::steady_clock::time_point start, uint64_t sent_at_start) {
+  for (;;) {
+    int32_t rate = rules_republish_rate.load(std::memory_order_relaxed);
+    if (rate <= 0) return;
+    uint64_t sent = rules_republications_sent.load(std::memory_order_relaxed) - sent_at_start;
+    double elapsed =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    if (double(sent) <= elapsed * rate) return;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    sweeps_paced_ms.fetch_add(5, std::memory_order_relaxed);
+  }
+}
+
+int sweep_job(eventer_t, int mask, void *closure, struct timeval *) {
+  auto *run = static_cast<sweep_run_t *>(closure);
   if (mask == EVENTER_ASYNCH_WORK) {
+    {
+      // From now on a new request starts a new sweep: this one may have passed its streams.
+      std::lock_guard<std::mutex> g(sweeps_lock);
+      sweeps_waiting.erase(std::remove(sweeps_waiting.begin(), sweeps_waiting.end(), run),
+                           sweeps_waiting.end());
+    }
+    sweeps_started.fetch_add(1, std::memory_order_relaxed);
+    rules_sweep_t *sweep = run->callers.front().second;
     std::vector<ruleset_sp> rulesets;
-    if (ruleset_mgr) {
+    if (run->ecid) {
+      if (ruleset_sp r = get_ruleset_by_id(run->ecid)) rulesets.push_back(std::move(r));
+    } else if (ruleset_mgr) {
       rulesets.reserve(ruleset_mgr->size());
       ruleset_mgr->iterate([&](uint64_t, const ruleset_sp &r) { rulesets.push_back(r); });
     }
+    int visited = 0;
+    const auto start = std::chrono::steady_clock::now();
+    const uint64_t sent_at_start = rules_republications_sent.load(std::memory_order_relaxed);
     for (const ruleset_sp &r : rulesets) {
       for (const rulestream_sp &s : r->get_ruleset_streams()) {
+        if (++visited % sweep_pace_every == 0) {
+          pace_by_rate(start, sent_at_start);
+          pace_by_bus_backlog();
+        }
+        // One bracket a stream: a sweep that waits for the bus must not hold back every free.
+        tovi_memory_scope_c bracket;
         stream_lock_c lock(*s);
-        if (job->broker == RULES_SWEEP_ALL_BROKERS || job->broker == s->_broker)
-          job->callback(s.get(), job->closure);
+        if (run->broker == RULES_SWEEP_ALL_BROKERS || run->broker == s->_broker)
+          run->callback(s.get(), sweep);
       }
     }
     return 0;
   }
   if (mask == EVENTER_ASYNCH_COMPLETE) {
-    if (job->complete) job->complete(job->closure);
-    free(job);
+    int64_t count = run->callers.front().second->rule_cnt;
+    for (auto &[complete, sweep] : run->callers) {
+      sweep->rule_cnt = count;  // joined callers were served by the same visits
+      if (complete) complete(sweep);
+    }
+    delete run;
   }
   return 0;
 }
 
+}  // namespace
+
+void rulestream_sweeper(broker_t *broker, rules_sweep_callback_t callback,
+                        rules_sweep_complete_t complete, rules_sweep_t *sweep) {
+  rulestream_sweeper_ruleset(0, broker, callback, complete, sweep);
+}
+
+void rulestream_sweeper_ruleset(uint64_t ecid, broker_t *broker, rules_sweep_callback_t callback,
+                                rules_sweep_complete_t complete, rules_sweep_t *sweep) {
+  {
+    std::lock_guard<std::mutex> g(sweeps_lock);
+    for (sweep_run_t *run : sweeps_waiting)
+      if (run->callback == callback && run->broker == broker && run->ecid == ecid) {
+        run->callers.emplace_back(complete, sweep);
+        sweeps_joined.fetch_add(1, std::memory_order_relaxed);
+        return;
+      }
+  }
+  auto *run = new sweep_run_t{callback, broker, ecid, {{complete, sweep}}};
+  {
+    std::lock_guard<std::mutex> g(sweeps_lock);
+    sweeps_waiting.push_back(run);
+  }
+  eventer_add_asynch(sweep_jobq(), eventer_alloc_asynch(sweep_job, run));
+}
+
+void rules_sweep_stats(uint64_t *started, uint64_t *joined, uint64_t *waiting) {
+  *started = sweeps_started.load(std::memory_order_relaxed);
+  *joined = sweeps_joined.load(std::memory_order_relaxed);
+  std::lock_guard<std::mutex> g(sweeps_lock);
+  *waiting = sweeps_waiting.size();
+}
+
 // ---- Stream clear-alert ------------------------------------------------------------------------
+
+rulestream_sp rules_find_sent_stream(const ruleset_sp &r, std::string_view signature) {
+  if (!r || signature.empty()) return nullptr;
+  rulestream_sp s = r->get_rulestream(nullptr, signature.data(), signature.size(), false);
+  std::string raw;
+  if (!s && tovi_json_byte_unescape(signature, &raw))
+    s = r->get_rulestream(nullptr, raw.data(), raw.size(), false);
+  return s;
+}
 
 int rulestream_c::rest_clear_alert(tovi_http_rest_closure_t *restc, int npats, char **pats) {
   uint64_t ecid = 0;
@@ -272,7 +441,7 @@ int rulestream_c::rest_clear_alert(tovi_http_rest_closure_t *restc, int npats, c
     tovi_http_response_json_error(restc, 500, "ERROR", "no such ruleset");
     return TOVI_HTTP_DONE;
   }
-  rulestream_sp s = r->get_rulestream(nullptr, pats[1], strlen(pats[1]), false);
+  rulestream_sp s = rules_find_sent_stream(r, pats[1]);
   if (!s) {
     tovi_http_response_json_error(restc, 500, "ERROR", "no such _signature for ruleset");
     return TOVI_HTTP_DONE;

@@ -23,8 +23,26 @@ bool ruleset_element_id(json_object *el, uint64_t *id) {
   return true;
 }
 
-int ruleset_apply_page(json_object *page, int *errors) {
-  return parse_ruleset_response(page, nullptr, errors);
+void *ruleset_batch_new(size_t count) {
+  auto *batch = new ruleset_batch_t;
+  ruleset_batch_begin(batch, count);
+  return batch;
+}
+
+void ruleset_batch_add(void *batch, json_object *element, size_t raw_size) {
+  ruleset_batch_element(static_cast<ruleset_batch_t *>(batch), element, raw_size);
+}
+
+int ruleset_batch_done(void *b, int *errors, uint64_t *over_limit) {
+  auto *batch = static_cast<ruleset_batch_t *>(b);
+  int result = ruleset_batch_end(batch, errors);
+  *over_limit = batch->over_limit;
+  delete batch;
+  return result;
+}
+
+int ruleset_not_array(int *errors) {
+  return parse_ruleset_response(nullptr, nullptr, errors);
 }
 
 // The API no longer has the ruleset: take it out everywhere, as a deletion request does, so that
@@ -60,7 +78,10 @@ api_loader_kind_t rulesets_loader_kind = {
     .finished_line = "Finished bulk ruleset fetch.\n",
     .error_stream = rules_error_stream,
     .element_id = ruleset_element_id,
-    .apply_page = ruleset_apply_page,
+    .batch_begin = ruleset_batch_new,
+    .batch_element = ruleset_batch_add,
+    .batch_end = ruleset_batch_done,
+    .not_array = ruleset_not_array,
     .single_gone = ruleset_gone,
     .loading = &rulesets_are_loading,
     .job = fetch_some_rulesets,

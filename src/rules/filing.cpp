@@ -6,6 +6,7 @@
 // (name, account, check or pattern) is taken out of its old list before the new one is filed.
 #include <mutex>
 
+#include "outlets/announce.h"
 #include "rules/absence_internal.h"
 #include "rules/dependency_internal.h"
 #include "rules/registry_internal.h"
@@ -69,7 +70,10 @@ void ruleset_file(const ruleset_sp &r) {
     list = ruleset_list_for(*r, true);
   }
   ruleset_sp in_force = add_ruleset_tgt(list, r);
-  if (in_force != r) return;
+  if (in_force != r) {
+    outlet_text_keep(*in_force, *r);
+    return;
+  }
   ruleset_sp added = r;
   ruleset_mgr->add_by_id(added);
   tovi_log_fields(

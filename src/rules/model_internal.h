@@ -36,6 +36,7 @@
 
 struct broker_t;
 class rulestream_c;
+struct outlet_text_t;
 
 struct ruleset_t;
 typedef std::shared_ptr<ruleset_t> ruleset_sp;
@@ -258,6 +259,11 @@ struct ruleset_t : public std::enable_shared_from_this<ruleset_t> {
 
   // Whether rulesets_current counts this object (see ruleset_count_accepted).
   bool counted = false;
+
+  // The optional text for people ("title", "summary", "labels", "annotations"; outlets.h), or
+  // none. Not part of the definition's equality: a reload that changes only this text swaps it
+  // on the ruleset in force, which keeps its streams.
+  std::atomic<std::shared_ptr<const outlet_text_t>> outlet_text;
 
   ruleset_t() = default;
   ruleset_t(const ruleset_t &) = delete;

@@ -27,6 +27,7 @@
 #include <pcre.h>
 #include <sys/time.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -35,11 +36,14 @@
 #include <mutex>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 #include "brokers.h"
 #include "rules/dependency_internal.h"
 #include "general.h"
 #include "metrics.h"
+#include "outlets/announce.h"
+#include "outlets/outlets.h"
 #include "rules/absence_internal.h"
 #include "rules/rules.h"
 #include "rules/rules_mgr_internal.h"
@@ -52,6 +56,7 @@
 #include "tovi/tovi_conf.h"
 #include "tovi/tovi_memory.h"
 #include "tovi/tovi_module.h"
+#include "tovi/tovi_text.h"
 #include "tovi/tovi_uuid.h"
 
 std::atomic<uint64_t> alert_notifications_sent{0};
@@ -170,6 +175,7 @@ void drain_cascades() {
 struct refused_t {
   ruleset_wp ruleset;
   std::string signature;
+  bool republish = false;  // a re-publication: sent again as the state is then
 };
 
 std::mutex refused_lock;
@@ -178,18 +184,35 @@ std::unordered_map<const rulestream_c *, refused_t> refused_streams;  // guarded
 bool refused_timer_armed = false;                                     // guarded by refused_lock
 
 constexpr long refused_retry_s = 1;
+// Streams retried per pass: a bus that was away for long leaves many, and the pass runs on a
+// loop thread. The rest wait for the next pass.
+constexpr size_t refused_retry_budget = 2000;
+
+int retry_refused(eventer_t, int, void *, struct timeval *);
+
+void arm_refused_retry_locked() {
+  if (refused_timer_armed || !eventer_loop_running()) return;
+  refused_timer_armed = true;
+  eventer_add_in_s_us(retry_refused, nullptr, refused_retry_s, 0);
+}
 
 int retry_refused(eventer_t, int, void *, struct timeval *) {
-  std::unordered_map<const rulestream_c *, refused_t> due;
+  std::vector<refused_t> due;
   {
     std::lock_guard<std::mutex> g(refused_lock);
-    due.swap(refused_streams);
     refused_timer_armed = false;
+    due.reserve(std::min(refused_streams.size(), refused_retry_budget));
+    for (auto it = refused_streams.begin();
+         it != refused_streams.end() && due.size() < refused_retry_budget;) {
+      due.push_back(std::move(it->second));
+      it = refused_streams.erase(it);
+    }
+    if (!refused_streams.empty()) arm_refused_retry_locked();
   }
   struct timeval now;
   gettimeofday(&now, nullptr);
   tovi_memory_scope_c bracket;
-  for (auto &[_, entry] : due) {
+  for (refused_t &entry : due) {
     ruleset_sp r = entry.ruleset.lock();
     if (!r) continue;
     rulestream_sp rs;
@@ -197,22 +220,29 @@ int retry_refused(eventer_t, int, void *, struct timeval *) {
       auto it = table.find(std::string_view(entry.signature));
       if (it != table.end()) rs = it->second;
     });
-    // Sends if the state is still unannounced; a refusal puts the stream back in the set.
-    if (rs) rs->reevaluate(now);
+    if (!rs) continue;
+    // A re-publication is built again from the state as it is now; an alert is sent if its
+    // state is still unannounced. A refusal puts the stream back in the set.
+    if (entry.republish)
+      rs->renotify();
+    else
+      rs->reevaluate(now);
   }
   return 0;
 }
 
-void remember_refused(const rulestream_c *rs, const ruleset_sp &r, std::string_view signature) {
+void remember_refused(const rulestream_c *rs, const ruleset_sp &r, std::string_view signature,
+                      bool republish) {
   std::lock_guard<std::mutex> g(refused_lock);
-  refused_t &entry = refused_streams[rs];
+  auto [it, fresh] = refused_streams.try_emplace(rs);
+  refused_t &entry = it->second;
   entry.ruleset = r;
   entry.signature.assign(signature);
+  // An owed re-publication stays owed when a real alert of the stream is refused too.
+  entry.republish = republish || (!fresh && entry.republish);
   // Without a running loop (a tool or a test driving the rules directly) nothing retries; the
   // next change of the stream's state still sends.
-  if (refused_timer_armed || !eventer_loop_running()) return;
-  refused_timer_armed = true;
-  eventer_add_in_s_us(retry_refused, nullptr, refused_retry_s, 0);
+  arm_refused_retry_locked();
 }
 
 void log_send_failure(const ruleset_t &r, const rulestream_c &rs) {
@@ -515,7 +545,7 @@ json_object *rulestream_c::construct_json_notification(std::optional<uint64_t> p
 // -------------------------------------------------------------------------------------
 
 bool rulestream_c::notify(uint64_t ms, int32_t sev, int8_t rule, const uint8_t uuid[16],
-                          uint64_t progeny) {
+                          uint64_t progeny, bool republish) {
   std::lock_guard<std::recursive_mutex> lock(_data_mutex);
   ruleset_sp r = _ruleset.lock();
   if (!r) return false;
@@ -531,6 +561,12 @@ bool rulestream_c::notify(uint64_t ms, int32_t sev, int8_t rule, const uint8_t u
   const char *doc_str =
       doc ? json_object_to_json_string_length(doc, JSON_C_TO_STRING_PLAIN, &doc_len) : nullptr;
   tovi_assert(doc_str);
+  // Names, tags and texts come from metric lines: bytes that are not UTF-8 are escaped.
+  std::string fixed;
+  if (tovi_json_utf8_repair(std::string_view(doc_str, doc_len), &fixed)) {
+    doc_str = fixed.c_str();
+    doc_len = fixed.size();
+  }
 
   if (metrics_am_i_responsible(r->account_id, r->check_uuid, r->metric_name,
                                r->metric_name ? int(strlen(r->metric_name)) : 0)) {
@@ -542,10 +578,12 @@ bool rulestream_c::notify(uint64_t ms, int32_t sev, int8_t rule, const uint8_t u
       memcpy(_last_notified_uuid, previous_uuid, 16);
       alert_notifications_failed.fetch_add(1, std::memory_order_relaxed);
       log_send_failure(*r, *this);
-      remember_refused(this, r, std::string_view(_signature, _signature_len));
+      remember_refused(this, r, std::string_view(_signature, _signature_len), republish);
       return false;
     }
     alert_notifications_sent.fetch_add(1, std::memory_order_relaxed);
+    if (republish) rules_republications_sent.fetch_add(1, std::memory_order_relaxed);
+    if (outlets_active()) outlets_announce(*this, r, doc_str, doc_len, ms, sev, rule);
   } else {
     alert_notifications_suppressed.fetch_add(1, std::memory_order_relaxed);
   }
@@ -556,21 +594,43 @@ bool rulestream_c::notify(uint64_t ms, int32_t sev, int8_t rule, const uint8_t u
   _last_notified_rule = rule;
   _last_notified_progeny = progeny;
   _was_in_maintenance = false;
+  _remembered_sev = 0;
   return true;
 }
 
-void rulestream_c::renotify() {
+bool rulestream_c::renotify() {
   std::lock_guard<std::recursive_mutex> lock(_data_mutex);
   // A stream that never announced anything has no state to announce again.
-  if (_last_notified_sev == 0) return;
+  if (_last_notified_sev == 0) return true;
   uint8_t uuid[16];
   memcpy(uuid, _last_notified_uuid, 16);
-  notify(_last_notified_time_ms, _last_notified_sev, _last_notified_rule, uuid,
-         _last_notified_progeny);
+  return notify(_last_notified_time_ms, _last_notified_sev, _last_notified_rule, uuid,
+                _last_notified_progeny, true);
 }
 
 void ruleset_renotify(const ruleset_sp &ruleset) {
   if (!ruleset) return;
   for (const rulestream_sp &rs : ruleset->get_ruleset_streams())
     rs->renotify();
+}
+
+namespace {
+
+void renotify_visit(rulestream_c *stream, rules_sweep_t *sweep) {
+  stream->renotify();
+  sweep->rule_cnt++;
+}
+
+void renotify_done(rules_sweep_t *sweep) {
+  tovi_log_fields(rules_debug_stream(), ({"reason", sweep->name}, {"rule_count", sweep->rule_cnt}),
+                  "%s notified %ld rules.\n", sweep->name, long(sweep->rule_cnt));
+  delete sweep;
+}
+
+}  // namespace
+
+void ruleset_renotify_queued(uint64_t ecid) {
+  auto *sweep = new rules_sweep_t{};
+  snprintf(sweep->name, sizeof sweep->name, "last known state lookup");
+  rulestream_sweeper_ruleset(ecid, RULES_SWEEP_ALL_BROKERS, renotify_visit, renotify_done, sweep);
 }

@@ -16,10 +16,12 @@
 #include <string>
 
 #include "brokers.h"
+#include "json_elements.h"
+#include "load_report.h"
 #include "rules/dependency_internal.h"
 #include "general.h"
-#include "load_report.h"
 #include "metrics.h"
+#include "outlets/outlets.h"
 #include "rules/absence_internal.h"
 #include "rules/rules.h"
 #include "rules/rules_mgr_internal.h"
@@ -29,6 +31,8 @@
 #include "tovi/tovi_uuid.h"
 #include "vask/vask_decoder.h"
 
+uint64_t rulesets_max_held = 2000000;
+std::atomic<uint64_t> rulesets_over_limit{0};
 int32_t absence_cushion_s = 10;
 int32_t max_out_of_order_s = 300;
 
@@ -44,19 +48,6 @@ tovi_log_stream_t rules_error_verbose_stream() {
   static tovi_log_stream_t ls = tovi_log_stream_find("error/rules/verbose");
   return ls;
 }
-
-// Logs why an element is refused and gives the same text as the element's reason when the load
-// keeps a report (load_report.h).
-#define rules_refuse(ls, ...)       \
-  do {                              \
-    load_report_error(__VA_ARGS__); \
-    tovi_log(ls, __VA_ARGS__);      \
-  } while (0)
-#define rules_refuse_fields(ls, fields, ...)  \
-  do {                                        \
-    load_report_error(__VA_ARGS__);           \
-    tovi_log_fields(ls, fields, __VA_ARGS__); \
-  } while (0)
 
 namespace {
 
@@ -179,6 +170,39 @@ bool has_value(json_object *o, const char *key, json_object **v) {
 
 enum element_result_t { ELEMENT_PROCESSED, ELEMENT_SKIPPED, ELEMENT_ERROR };
 
+// The lines of one element: written for the first refused elements of a request, then muted
+// (the batch's end writes one summary line with the count), so one bad body of millions of
+// elements writes a handful of lines, not one each.
+constexpr int element_lines_budget = 10;
+thread_local bool element_lines_muted = false;
+#define element_log(ls, fields, ...)                                    \
+  do {                                                                  \
+    if (!element_lines_muted) tovi_log_fields(ls, fields, __VA_ARGS__); \
+  } while (0)
+// A refused element: its reason goes to the load's report (load_report.h), kept for every element
+// whatever the log's budget, and its line to the log like the other lines of the element.
+#define rules_refuse_fields(ls, fields, ...) \
+  do {                                       \
+    load_report_error(__VA_ARGS__);          \
+    element_log(ls, fields, __VA_ARGS__);    \
+  } while (0)
+
+// Longest tag filter taken: a filter runs on every line of its account.
+constexpr size_t max_filter_bytes = 4096;
+
+enum class text_t { absent, not_text, has_nul, ok };
+
+// The text of a JSON value; a NUL inside would cut it short wherever it is used as a C string.
+text_t text_of(json_object *v, std::string *out) {
+  if (!v || json_object_is_type(v, json_type_null)) return text_t::absent;
+  if (!json_object_is_type(v, json_type_string)) return text_t::not_text;
+  size_t len = size_t(json_object_get_string_len(v));
+  const char *s = json_object_get_string(v);
+  if (std::memchr(s, '\0', len)) return text_t::has_nul;
+  out->assign(s, len);
+  return text_t::ok;
+}
+
 struct element_ctx_t {
   uint64_t ecid = 0;
   uint64_t account_id = 0;
@@ -186,14 +210,25 @@ struct element_ctx_t {
   const char *metric_name = "";
 };
 
+// A deletion request. One for an id not loaded is an error whose line is muted with the other
+// lines of its element (a body of a million such requests writes a handful of lines).
+element_result_t delete_requested(uint64_t ecid) {
+  if (!ruleset_mgr->get_by_id(ecid)) {
+    dependency_record(ecid, 0);
+    rules_refuse_fields(tovi_notice, ({"ecid", ecid}),
+                        "rule [%zu] not found after deletion request.\n", size_t(ecid));
+    return ELEMENT_ERROR;
+  }
+  return ruleset_delete(ecid) ? ELEMENT_PROCESSED : ELEMENT_ERROR;
+}
+
 // A definition this node does not keep (its metric is another node's, or its account is not
 // served here) replaces whatever this node loaded under the same id before: that older version,
 // for another metric or account, must not go on alerting here.
 element_result_t skip_and_drop_earlier(uint64_t ecid) {
   if (ruleset_mgr->get_by_id(ecid)) {
-    tovi_log_fields(tovi_notice, ({"ecid", ecid}),
-                    "rule [%zu] is no longer for this node: its loaded version goes.\n",
-                    size_t(ecid));
+    element_log(tovi_notice, ({"ecid", ecid}),
+                "rule [%zu] is no longer for this node: its loaded version goes.\n", size_t(ecid));
     ruleset_delete(ecid);
   }
   return ELEMENT_SKIPPED;
@@ -214,8 +249,8 @@ bool parse_rule(json_object *ro, int i, ruleset_t &r, element_ctx_t &ctx) {
   if (!json_object_is_type(ro, json_type_object)) return broken("is not an object");
 
   json_object *v;
-  if (has_value(ro, "criteria", &v) && json_object_is_type(v, json_type_string))
-    rule.criteria = json_object_get_string(v);
+  if (has_value(ro, "criteria", &v) && text_of(v, &rule.criteria) == text_t::has_nul)
+    return broken("has a criteria holding a NUL character");
   if (!rule.criteria.empty()) rule.rule_type = criterion_for(r.metric_type, rule.criteria);
   if (rule.rule_type == RULEC_UNKNOWN) {
     std::vector<std::string> words = rules_criterion_words(r.metric_type);
@@ -325,15 +360,15 @@ bool parse_rule(json_object *ro, int i, ruleset_t &r, element_ctx_t &ctx) {
 // ---- One element
 // ---------------------------------------------------------------------------------
 
-element_result_t parse_element(json_object *el, uint64_t *high_water) {
+element_result_t parse_element(json_object *el, ruleset_batch_t *batch) {
   if (!json_object_is_type(el, json_type_object)) {
-    rules_refuse(rules_error_stream(), "ruleset has wrong object type\n");
+    rules_refuse_fields(rules_error_stream(), (), "ruleset has wrong object type\n");
     return ELEMENT_ERROR;
   }
   element_ctx_t ctx;
   int errs = 0;
   if (!jgetuint64(el, "event_criteria_id", &ctx.ecid, &errs)) {
-    rules_refuse(rules_error_stream(), "ruleset has no event_criteria_id\n");
+    rules_refuse_fields(rules_error_stream(), (), "ruleset has no event_criteria_id\n");
     return ELEMENT_ERROR;
   }
   unsigned long ecid = (unsigned long)ctx.ecid;
@@ -346,7 +381,7 @@ element_result_t parse_element(json_object *el, uint64_t *high_water) {
     return ELEMENT_ERROR;
   }
   size_t nrules = json_object_array_length(rules);
-  if (nrules == 0) return ruleset_delete(ctx.ecid) ? ELEMENT_PROCESSED : ELEMENT_ERROR;
+  if (nrules == 0) return delete_requested(ctx.ecid);
   if (nrules > size_t(INT8_MAX)) {
     rules_refuse_fields(rules_error_stream(), ({"ecid", ctx.ecid}),
                         "ruleset[%lu] has %zu rules, at most %d are allowed\n", ecid, nrules,
@@ -358,11 +393,17 @@ element_result_t parse_element(json_object *el, uint64_t *high_water) {
   json_object *v;
   bool is_pattern = false;
   std::string name;
+  text_t name_text = text_t::absent;
   if (has_value(el, "metric_name", &v)) {
-    if (json_object_is_type(v, json_type_string)) name = json_object_get_string(v);
+    name_text = text_of(v, &name);
   } else if (has_value(el, "metric_pattern", &v)) {
     is_pattern = true;
-    if (json_object_is_type(v, json_type_string)) name = json_object_get_string(v);
+    name_text = text_of(v, &name);
+  }
+  if (name_text == text_t::has_nul) {
+    rules_refuse_fields(rules_error_verbose_stream(), ({"ecid", ctx.ecid}),
+                        "rule[%lu] metric name or pattern holds a NUL character\n", ecid);
+    return ELEMENT_ERROR;
   }
   if (name.empty()) {
     rules_refuse_fields(rules_error_verbose_stream(), ({"ecid", ctx.ecid}),
@@ -376,16 +417,18 @@ element_result_t parse_element(json_object *el, uint64_t *high_water) {
     return ELEMENT_ERROR;
   }
   if (!should_handle_account(ctx.account_id)) {
-    tovi_log_fields(rules_error_verbose_stream(),
-                    ({"ecid", ctx.ecid}, {"account_id", ctx.account_id}, {"metric_name", name}),
-                    "rule[%lu] account_id %lu is excluded\n", ecid, (unsigned long)ctx.account_id);
+    element_log(rules_error_verbose_stream(),
+                ({"ecid", ctx.ecid}, {"account_id", ctx.account_id}, {"metric_name", name}),
+                "rule[%lu] account_id %lu is excluded\n", ecid, (unsigned long)ctx.account_id);
     return skip_and_drop_earlier(ctx.ecid);
   }
   uint8_t check_uuid[16] = {};
   if (has_value(el, "check_uuid", &v)) {
     const char *text = json_object_is_type(v, json_type_string) ? json_object_get_string(v) : "";
+    size_t text_len =
+        json_object_is_type(v, json_type_string) ? size_t(json_object_get_string_len(v)) : 0;
     ctx.check_uuid_text = text;
-    if (!tovi_uuid_parse(text, std::strlen(text), check_uuid)) {
+    if (!tovi_uuid_parse(text, text_len, check_uuid)) {
       rules_refuse_fields(
           rules_error_verbose_stream(),
           ({"ecid", ctx.ecid}, {"account_id", ctx.account_id}, {"metric_name", name}),
@@ -410,26 +453,36 @@ element_result_t parse_element(json_object *el, uint64_t *high_water) {
       if (mt != std::string_view::npos) c = c.substr(0, mt);
       name.assign(c);
       if (name.find("|ST[") == std::string::npos) match_canonical = false;
-      tovi_log(rules_error_verbose_stream(), "canonicalizing a seemingly canonical metric_name\n");
+      element_log(rules_error_verbose_stream(), (),
+                  "canonicalizing a seemingly canonical metric_name\n");
     } else {
-      tovi_log_fields(rules_error_stream(), ({"ecid", ctx.ecid}, {"metric_name", name}),
-                      "ruleset[%lu] canonicalizing a seemingly canonical metric_name failed\n",
-                      ecid);
+      element_log(rules_error_stream(), ({"ecid", ctx.ecid}, {"metric_name", name}),
+                  "ruleset[%lu] canonicalizing a seemingly canonical metric_name failed\n", ecid);
     }
   }
   ctx.metric_name = name.c_str();
   if (!metrics_do_i_own(ctx.account_id, check_uuid, name.c_str(), -1, nullptr)) {
-    tovi_log_fields(rules_error_verbose_stream(),
-                    ({"ecid", ctx.ecid}, {"check_uuid", ctx.check_uuid_text},
-                     {"account_id", ctx.account_id}, {"metric_name", name}),
-                    "rule[%lu] I don't own\n", ecid);
+    element_log(rules_error_verbose_stream(),
+                ({"ecid", ctx.ecid}, {"check_uuid", ctx.check_uuid_text},
+                 {"account_id", ctx.account_id}, {"metric_name", name}),
+                "rule[%lu] I don't own\n", ecid);
     rulesets_suppressed.fetch_add(1, std::memory_order_relaxed);
     return skip_and_drop_earlier(ctx.ecid);
   }
 
+  // The registry is bounded: a new id beyond the limit is refused, apart from the errors, so a
+  // load that keeps bringing new ids ends instead of growing without bound.
+  if (ruleset_mgr->size() >= batch->max_held && !ruleset_mgr->get_by_id(ctx.ecid)) {
+    batch->over_limit++;
+    load_report_error("not loaded: the registry holds the most rulesets allowed (%lu)",
+                      (unsigned long)batch->max_held);
+    rulesets_over_limit.fetch_add(1, std::memory_order_relaxed);
+    return ELEMENT_SKIPPED;
+  }
   ruleset_sp r = ruleset_safe_alloc(int(nrules));
   if (!r) return ELEMENT_ERROR;
   r->event_criteria_id = ctx.ecid;
+  r->outlet_text.store(outlet_text_parse(el, ctx.ecid));
   if (json_object_object_get_ex(el, "parent_event_criteria_id", &v) &&
       !jgetuint64(el, "parent_event_criteria_id", &r->parent_event_criteria_id, nullptr) &&
       !json_object_is_type(v, json_type_null)) {
@@ -437,11 +490,11 @@ element_result_t parse_element(json_object *el, uint64_t *high_water) {
                         "rule[%lu] parent_event_criteria_id is not an id\n", ecid);
     return ELEMENT_ERROR;
   }
-  tovi_log_fields(rules_debug_stream(),
-                  ({"ecid", ctx.ecid}, {"parent_ecid", r->parent_event_criteria_id},
-                   {"account_id", ctx.account_id}, {"metric_name", name}),
-                  "parse, new ruleset[%lu] w/ %d rules\n", ecid, int(nrules));
-  if (high_water && ctx.ecid > *high_water) *high_water = ctx.ecid;
+  element_log(rules_debug_stream(),
+              ({"ecid", ctx.ecid}, {"parent_ecid", r->parent_event_criteria_id},
+               {"account_id", ctx.account_id}, {"metric_name", name}),
+              "parse, new ruleset[%lu] w/ %d rules\n", ecid, int(nrules));
+  if (batch->high_water && ctx.ecid > *batch->high_water) *batch->high_water = ctx.ecid;
   std::memcpy(r->check_uuid, check_uuid, 16);
 
   r->pattern.match_canonical = match_canonical ? 1 : 0;
@@ -476,8 +529,17 @@ element_result_t parse_element(json_object *el, uint64_t *high_water) {
     return ELEMENT_ERROR;
   }
   if (has_value(el, "filter", &v)) {
-    const char *text =
-        json_object_is_type(v, json_type_string) ? json_object_get_string(v) : nullptr;
+    std::string filter_text;
+    text_t kind = text_of(v, &filter_text);
+    if (kind == text_t::has_nul || filter_text.size() > max_filter_bytes) {
+      rules_refuse_fields(
+          rules_error_verbose_stream(), ({"ecid", ctx.ecid}),
+          "tag filter of %zu bytes refused: it holds a NUL character or is longer than "
+          "%zu bytes\n",
+          size_t(json_object_get_string_len(v)), max_filter_bytes);
+      return ELEMENT_ERROR;
+    }
+    const char *text = kind == text_t::ok ? filter_text.c_str() : nullptr;
     int offset = 0;
     r->filter_ast = text ? vask_metric_tag_search_parse(text, &offset) : nullptr;
     if (!r->filter_ast) {
@@ -488,13 +550,15 @@ element_result_t parse_element(json_object *el, uint64_t *high_water) {
     r->filter = strdup(text);
   }
   if (has_value(el, "group_by", &v)) {
-    const char *text =
-        json_object_is_type(v, json_type_string) ? json_object_get_string(v) : nullptr;
+    std::string group_text;
+    text_t kind = text_of(v, &group_text);
+    const char *text = kind == text_t::ok ? group_text.c_str() : nullptr;
+    if (kind == text_t::has_nul) pcre_error = "holds a NUL character";
     r->group_by_pcre = text ? pcre_compile(text, 0, &pcre_error, &pcre_offset, nullptr) : nullptr;
     if (!r->group_by_pcre) {
       rules_refuse_fields(rules_error_stream(), ({"ecid", ctx.ecid}),
                           "pcre compile failed[%lu] on (%s): %s\n", ecid, text ? text : "",
-                          text ? pcre_error : "not text");
+                          text || kind == text_t::has_nul ? pcre_error : "not text");
       return ELEMENT_ERROR;
     }
     r->group_by_pcre_extra = rules_pcre_study(r->group_by_pcre);
@@ -506,7 +570,7 @@ element_result_t parse_element(json_object *el, uint64_t *high_water) {
                         "ruleset missing metric_type [%lu]\n", ecid);
     return ELEMENT_ERROR;
   }
-  if (json_object_is_type(v, json_type_string)) type_word = json_object_get_string(v);
+  text_of(v, &type_word);  // a word holding a NUL stays empty: unknown
   r->metric_type = metric_type_for(type_word);
   if (r->metric_type == RULE_UNKNOWN) {
     load_report_error("unknown metric_type \"%s\"%s", type_word.c_str(),
@@ -524,9 +588,16 @@ element_result_t parse_element(json_object *el, uint64_t *high_water) {
   for (rule_t &rule : r->rules)
     if (!rule_compile(*r, rule)) return ELEMENT_ERROR;
 
-  if (has_value(el, "vask", &v) && json_object_is_type(v, json_type_string))
-    r->default_broker =
-        createbroker(json_object_get_string(v), size_t(json_object_get_string_len(v)));
+  std::string broker_name;
+  if (has_value(el, "vask", &v)) {
+    if (text_of(v, &broker_name) == text_t::has_nul) {
+      rules_refuse_fields(rules_error_verbose_stream(), ({"ecid", ctx.ecid}),
+                          "ruleset broker name holds a NUL character [%lu]\n", ecid);
+      return ELEMENT_ERROR;
+    }
+    if (!broker_name.empty() || json_object_is_type(v, json_type_string))
+      r->default_broker = createbroker(broker_name.c_str(), broker_name.size());
+  }
 
   ruleset_count_accepted(*r);
   dependency_record(r->event_criteria_id, r->parent_event_criteria_id);
@@ -592,8 +663,14 @@ bool jgetstr(json_object *o, const char *key, std::string *out, bool *is_null, i
     key_failed(key, errors);
     return false;
   }
+  size_t len = size_t(json_object_get_string_len(v));
+  // A NUL would cut the text wherever it is used as a C string: not a text of ours.
+  if (std::memchr(json_object_get_string(v), '\0', len)) {
+    key_failed(key, errors);
+    return false;
+  }
   if (is_null) *is_null = false;
-  out->assign(json_object_get_string(v), size_t(json_object_get_string_len(v)));
+  out->assign(json_object_get_string(v), len);
   return true;
 }
 
@@ -702,8 +779,75 @@ bool rule_compile(ruleset_t &r, rule_t &rule) {
   return true;
 }
 
+void ruleset_batch_begin(ruleset_batch_t *batch, size_t count) {
+  batch->max_held = rulesets_max_held;
+  tovi_log(rules_debug_stream(), "parse, new %d rulesets\n", int(count));
+}
+
+void ruleset_batch_element(ruleset_batch_t *batch, json_object *element, size_t raw_size) {
+  element_lines_muted = batch->errors >= element_lines_budget;
+  load_report_begin(batch->index);
+  element_result_t result;
+  if (!element && raw_size > json_elements_max_element) {
+    rules_refuse_fields(rules_error_stream(), (), "ruleset of %zu bytes refused: at most %zu\n",
+                        raw_size, json_elements_max_element);
+    result = ELEMENT_ERROR;
+  } else {
+    result = parse_element(element, batch);
+  }
+  element_lines_muted = false;
+  switch (result) {
+    case ELEMENT_PROCESSED:
+      batch->processed++;
+      break;
+    case ELEMENT_ERROR:
+      load_report_error("refused");  // kept only when no reason was given
+      if (batch->errors >= element_lines_budget) batch->unlogged++;
+      batch->errors++;
+      if (batch->on_refused) batch->on_refused(batch->index);
+      break;
+    case ELEMENT_SKIPPED:
+      break;
+  }
+  batch->index++;
+}
+
+int ruleset_batch_end(ruleset_batch_t *batch, int *errors) {
+  if (batch->unlogged)
+    tovi_log_fields(rules_error_stream(), ({"errors", batch->errors}),
+                    "%d more refused rulesets in this request, not logged one by one\n",
+                    batch->unlogged);
+  if (batch->over_limit)
+    tovi_log_fields(rules_error_stream(), ({"refused", batch->over_limit}),
+                    "%lu rulesets refused: the registry holds the most allowed (%lu)\n",
+                    (unsigned long)batch->over_limit, (unsigned long)batch->max_held);
+  if (batch->errors)
+    rulesets_rejected.fetch_add(uint64_t(batch->errors), std::memory_order_relaxed);
+  if (errors) *errors = batch->errors;
+  return (batch->errors == 0 || batch->processed > 0) ? batch->processed : -1;
+}
+
+int parse_ruleset_text(std::string_view text, uint64_t *high_water, int *errors,
+                       const char **syntax_error) {
+  json_document_t doc = json_document_check(text);
+  if (!doc.ok) {
+    if (syntax_error) *syntax_error = doc.error;
+    rulesets_rejected.fetch_add(1, std::memory_order_relaxed);
+    if (errors) *errors = 1;
+    return -1;
+  }
+  if (syntax_error) *syntax_error = nullptr;
+  if (!doc.is_array) return parse_ruleset_response(nullptr, high_water, errors);
+  ruleset_batch_t batch;
+  batch.high_water = high_water;
+  ruleset_batch_begin(&batch, doc.elements);
+  json_elements_each(text, [&batch](std::string_view raw, json_object *element) {
+    ruleset_batch_element(&batch, element, raw.size());
+  });
+  return ruleset_batch_end(&batch, errors);
+}
+
 int parse_ruleset_response(json_object *array, uint64_t *high_water, int *errors) {
-  int errs = 0;
   if (!array || !json_object_is_type(array, json_type_array)) {
     tovi_log(rules_error_verbose_stream(),
              "Bad toplevel rulesets object type (should be json array)\n");
@@ -712,23 +856,10 @@ int parse_ruleset_response(json_object *array, uint64_t *high_water, int *errors
     return -1;
   }
   size_t n = json_object_array_length(array);
-  tovi_log(rules_debug_stream(), "parse, new %d rulesets\n", int(n));
-  int processed = 0;
-  for (size_t i = 0; i < n; i++) {
-    load_report_begin(i);
-    switch (parse_element(json_object_array_get_idx(array, i), high_water)) {
-      case ELEMENT_PROCESSED:
-        processed++;
-        break;
-      case ELEMENT_ERROR:
-        load_report_error("refused");  // kept only when no reason was given
-        errs++;
-        break;
-      case ELEMENT_SKIPPED:
-        break;
-    }
-  }
-  if (errs) rulesets_rejected.fetch_add(uint64_t(errs), std::memory_order_relaxed);
-  if (errors) *errors = errs;
-  return (errs == 0 || processed > 0) ? processed : -1;
+  ruleset_batch_t batch;
+  batch.high_water = high_water;
+  ruleset_batch_begin(&batch, n);
+  for (size_t i = 0; i < n; i++)
+    ruleset_batch_element(&batch, json_object_array_get_idx(array, i));
+  return ruleset_batch_end(&batch, errors);
 }

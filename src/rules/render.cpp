@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "metrics.h"
+#include "outlets/outlets.h"
 #include "rules/rules_mgr_internal.h"
 #include "rules/stream_internal.h"
 #include "tovi/tovi_uuid.h"
@@ -163,5 +164,7 @@ json_object *ruleset_to_json(const ruleset_sp &ruleset) {
     json_object_object_add(streams, b.signature.c_str(), stream_to_json(r, b));
   }
   json_object_object_add(o, "streams", streams);
+  // After every key of the definition's own form, so that its readers find those as before.
+  outlet_text_to_json(r.outlet_text.load(), o);
   return o;
 }

@@ -16,7 +16,10 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <string>
+#include <string_view>
 
 #include "vask/vask_metric.h"
 
@@ -93,10 +96,18 @@ void ruleset_reevaluate_id(uint64_t ecid, const struct timeval &time);
 // thread; loads are serialised inside.
 int parse_ruleset_response(json_object *array, uint64_t *high_water, int *errors);
 
+// The same for a JSON text (a REST body, an API page), taken element by element so that memory
+// follows what is kept, not the body (src/json_elements.h). A text that is not JSON counts one
+// error, returns -1 and sets *syntax_error (when given) to the reason; otherwise *syntax_error
+// is null. Any thread; call it off the event loop for large texts.
+int parse_ruleset_text(std::string_view text, uint64_t *high_water, int *errors,
+                       const char **syntax_error);
+
 // ---- Loading from the management API -----------------------------------------------------------
 
 // Raised while a bulk load of rulesets from the API is under way; single reloads asked for by bus
-// messages wait while it is up. Lowered when the bulk load ends.
+// messages wait while it is up. Lowered when the bulk load ends, and while its requests fail (so
+// a page the API never delivers cannot hold reloads back for ever).
 extern std::atomic<bool> rulesets_are_loading;
 
 // Starts (or restarts from the first page) the bulk load of rulesets from the API. Without
@@ -126,10 +137,79 @@ typedef void (*rules_sweep_complete_t)(rules_sweep_t *sweep);
 // A broker pointer no broker has: every stream, whatever its broker.
 #define RULES_SWEEP_ALL_BROKERS (reinterpret_cast<broker_t *>(uintptr_t(0x91231)))
 
-// Queues a job on the default job queue that calls callback(stream, sweep) for every stream of
-// every ruleset whose broker is `broker` (every stream for RULES_SWEEP_ALL_BROKERS), then
-// complete(sweep) once. Returns at once. Rulesets and streams are visited from copies of the
-// registry and of each stream table, so loads and culls proceed meanwhile. Any thread after the
-// event loop is set up.
+// Queues a sweep that calls callback(stream, sweep) for every stream of every ruleset whose
+// broker is `broker` (every stream for RULES_SWEEP_ALL_BROKERS), then complete(sweep) once.
+// Returns at once. Rulesets and streams are visited from copies of the registry and of each
+// stream table, so loads and culls proceed meanwhile. Any thread after the event loop is set up.
+//
+// Sweeps run one at a time on a lane of their own (the job queue "rules_sweep", one thread), so
+// a burst of them never takes every job thread. While a sweep with the same callback, broker
+// (and ruleset) waits for the lane, a new request joins it instead of queueing another: the
+// callback runs once per stream with the first caller's sweep, and each joined caller's
+// complete() gets a sweep whose rule_cnt is the first one's count. A sweep that is already
+// running is not joined (it may have passed streams that changed since). Sweeps yield to real
+// alerts: every few streams the sweep waits while it is ahead of rules_republish_rate, and while
+// the bus holds more than 200 unconfirmed messages (at most 10 s without progress), so
+// re-publications neither fill the publish queue nor a consumer's queue.
 void rulestream_sweeper(broker_t *broker, rules_sweep_callback_t callback,
                         rules_sweep_complete_t complete, rules_sweep_t *sweep);
+// The same over the streams of one ruleset (ecid; 0 means every ruleset).
+void rulestream_sweeper_ruleset(uint64_t ecid, broker_t *broker, rules_sweep_callback_t callback,
+                                rules_sweep_complete_t complete, rules_sweep_t *sweep);
+// Re-publications a second that sweeps may send (0: no limit); 2,000 unless configured by
+// "//orvane/state/rulesets/@republish_rate". A consumer reads re-publications and real alerts
+// from one queue, in order: the rate keeps that queue short.
+extern std::atomic<int32_t> rules_republish_rate;
+// Re-publications handed to the bus (renotify), counted for the sweeps' pacing. Any thread.
+extern std::atomic<uint64_t> rules_republications_sent;
+// Sweeps started and joined since the start, and sweeps waiting for the lane now.
+void rules_sweep_stats(uint64_t *started, uint64_t *joined, uint64_t *waiting);
+
+// ---- Culled raised streams (raised_memory.cpp) ------------------------------------------------
+
+// What the consumers were last told about streams that are gone.
+//
+// Culling may remove a stream whose raised state was announced (a ruleset with cull_seconds
+// removes raised streams too). When its metric comes back, the new stream starts undetermined,
+// and a pattern stream of a ruleset with an absence rule would never announce its first clear:
+// the consumer would keep the raised severity for good. So the cull pass remembers, per ruleset
+// id and stream signature, the severity it last announced for each raised stream it removes,
+// and the stream that comes back under that signature takes the entry and announces its clear.
+//
+// The memory is bounded: at most raised_memory_limit() entries; beyond it the oldest entry goes
+// (counted as forgotten). Entries are plain values, so a store can keep them across restarts:
+// iterate them to save, remember each one to load. All functions take one mutex; any thread.
+struct raised_memory_entry_t {
+  uint64_t ecid = 0;       // the ruleset's id
+  std::string signature;   // the stream's signature
+  int32_t sev = 0;         // the severity last announced for it (never clear)
+  int8_t rule = 0;         // the rule index announced with it
+  uint64_t culled_ms = 0;  // when the stream was removed (wall clock, ms)
+};
+
+// Remembers (or replaces) the entry of (ecid, signature); the oldest entry goes when the memory
+// is full.
+void raised_memory_remember(const raised_memory_entry_t &entry);
+// Forgets the entry of (ecid, signature); false when there was none.
+bool raised_memory_forget(uint64_t ecid, std::string_view signature);
+// Copies the entry of (ecid, signature) to *out; false when there is none.
+bool raised_memory_lookup(uint64_t ecid, std::string_view signature, raised_memory_entry_t *out);
+// Looks up and forgets in one step (a returning stream takes its entry): false when none.
+bool raised_memory_take(uint64_t ecid, std::string_view signature, raised_memory_entry_t *out);
+// Calls fn for a copy of every entry, oldest first; fn may call the functions above.
+void raised_memory_each(const std::function<void(const raised_memory_entry_t &)> &fn);
+// Forgets every entry of one ruleset (a ruleset that went away); returns how many.
+size_t raised_memory_forget_ruleset(uint64_t ecid);
+
+// Entries held now; entries forgotten because the memory was full; entries taken by returning
+// streams. Gauge and counters of the "rulestreams" statistics.
+size_t raised_memory_size(void);
+uint64_t raised_memory_evicted(void);
+uint64_t raised_memory_recalled(void);
+
+// The bound (default 100,000 entries); lowering it forgets the oldest entries at once. 0 keeps
+// nothing.
+size_t raised_memory_limit(void);
+void raised_memory_set_limit(size_t limit);
+// Forgets everything (tests).
+void raised_memory_clear(void);

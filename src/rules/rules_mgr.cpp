@@ -4,6 +4,7 @@
 
 #include "api.h"
 #include "rules/absence_internal.h"
+#include "rules/alerts_rest_internal.h"
 #include "rules/bus_updates_internal.h"
 #include "rules/rules.h"
 #include "rules/rules_mgr_internal.h"
@@ -61,6 +62,7 @@ void rules_mgr_init(void) {
   tovi_assert(stats_register_u64(ns, "suppressed", STATS_COUNTER, &rulesets_suppressed, opts));
   tovi_assert(stats_register_u64(ns, "rejected", STATS_COUNTER, &rulesets_rejected, opts));
   tovi_assert(stats_register_u64(ns, "unrecognised", STATS_COUNTER, &rulesets_unrecognised, opts));
+  tovi_assert(stats_register_u64(ns, "over_limit", STATS_COUNTER, &rulesets_over_limit, opts));
   rules_cull_stats_init();
 
   if (!ruleset_mgr) ruleset_mgr = std::make_unique<ruleset_mgr_c>();
@@ -68,6 +70,8 @@ void rules_mgr_init(void) {
   int32_t initial_size = read_setting("//orvane/state/rulesets/@initial_hash_size", 50000);
   max_out_of_order_s = read_setting("//orvane/state/rulesets/@max_out_of_order", 300);
   absence_cushion_s = read_setting("//orvane/state/rulesets/@absence_cushion", 10);
+  rulesets_max_held = uint64_t(read_setting("//orvane/state/rulesets/@max_held", 2000000));
+  rules_republish_rate = read_setting("//orvane/state/rulesets/@republish_rate", 2000);
   tovi_log(rules_debug_stream(), "Absence Cushion set to %d seconds.\n", absence_cushion_s);
 
   // Reloads asked for on the bus run on the API's job queue.
@@ -99,6 +103,7 @@ void rules_mgr_init(void) {
   tovi_assert(tovi_http_rest_register_auth("GET", "/", "^rulesets$", rulesets_rest_get, cert) == 0);
   tovi_assert(tovi_http_rest_register_auth("POST", "/", "^rulesets$", rulesets_rest_post, cert) ==
               0);
+  alerts_rest_init();
 
   // Updates from the bus: without message hooks the daemon would never hear of a changed
   // ruleset, so it does not run at all.

@@ -19,6 +19,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <utility>
@@ -127,6 +128,33 @@ pcre_extra *rules_pcre_study(pcre *re);
 
 // The job of both: one page, or one ruleset, per pass on api_jobq.
 int fetch_some_rulesets(eventer_t e, int mask, void *closure, struct timeval *now);
+
+// One request's definitions taken element by element: begin, each element in order (null for an
+// element that did not parse: an error), end, which returns what parse_ruleset_response returns.
+// Only the first refused elements of a request log their lines; end writes one line with the
+// count of the others. Rulesets refused because the registry holds rulesets_max_held are counted
+// in over_limit and rulesets_over_limit, never in errors. One thread per batch.
+struct ruleset_batch_t {
+  uint64_t *high_water = nullptr;  // raised to the largest id that reached allocation
+  uint64_t max_held = 0;           // set by begin
+  int processed = 0;
+  int errors = 0;
+  int unlogged = 0;  // refused elements whose lines were muted
+  uint64_t over_limit = 0;
+  size_t index = 0;  // the element being parsed
+  // Called with the index of every refused element; where per-element reasons can be gathered.
+  std::function<void(size_t index)> on_refused;
+};
+void ruleset_batch_begin(ruleset_batch_t *batch, size_t count);
+// raw_size: the element's text length when known; an element larger than
+// json_elements_max_element (handed over as null) is refused with a line of its own.
+void ruleset_batch_element(ruleset_batch_t *batch, json_object *element, size_t raw_size = 0);
+int ruleset_batch_end(ruleset_batch_t *batch, int *errors);
+
+// Most rulesets the registry holds ("//orvane/state/rulesets/@max_held", 2,000,000), and the
+// definitions refused for it.
+extern uint64_t rulesets_max_held;
+extern std::atomic<uint64_t> rulesets_over_limit;
 
 // ---- Rendering and REST -------------------------------------------------------------------------
 

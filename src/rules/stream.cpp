@@ -322,7 +322,32 @@ rulestream_sp ruleset_t::get_rulestream(const vask_metric_id_t *id, const char *
       sole_stream.store(fresh, std::memory_order_release);
   });
   // A lost race leaves `fresh` unused: it is dropped here and cancels what it reserved.
+  // A signature that culling removed while raised: the consumers still hold that severity.
+  raised_memory_entry_t remembered;
+  if (raised_memory_size() != 0 && raised_memory_take(event_criteria_id, key, &remembered))
+    result->take_remembered(remembered.sev, remembered.rule);
   return result;
+}
+
+void rulestream_c::take_remembered(int32_t sev, int8_t rule) {
+  std::lock_guard<std::recursive_mutex> lock(_data_mutex);
+  if (_last_notified_sev != 0) return;  // announced something already: that is what counts
+  _remembered_sev = sev;
+  _remembered_rule = rule;
+}
+
+bool rulestream_c::announced_raised(int32_t *sev, int8_t *rule) {
+  std::lock_guard<std::recursive_mutex> lock(_data_mutex);
+  int32_t s = _last_notified_sev;
+  int8_t r = _last_notified_rule;
+  if (s == 0) {
+    s = _remembered_sev;
+    r = _remembered_rule;
+  }
+  if (s == 0 || s == RULE_SEV_CLEAR) return false;
+  *sev = s;
+  *rule = r;
+  return true;
 }
 
 bool ruleset_t::keeps_sole_stream() const {

@@ -158,6 +158,12 @@ class rulestream_c {
   void mark_triggered(uint64_t ms, int32_t sev, int8_t rule, const uint8_t uuid[16]);
   // The newest severity, readable without the lock (another stream's ancestor search).
   int32_t published_sev() const { return _published_sev.load(std::memory_order_acquire); }
+  // Asks the processor for what a listing of many streams reads first (the newest severity and
+  // the signature), so that a walk over a table can overlap the fetches of several streams.
+  void prefetch_for_listing() const {
+    __builtin_prefetch(&_published_sev);
+    __builtin_prefetch(_signature);
+  }
 
   // ---- Values ---------------------------------------------------------------------------------
   // Records the message's time and value as the stream's last; ignores a missing message and
@@ -244,10 +250,13 @@ class rulestream_c {
   // notified state. Publishes only when this node is responsible for the metric (counted as
   // suppressed otherwise). A send the bus module refuses is counted as failed and leaves the
   // last notified state unchanged, so the next re-evaluation tries again. Returns whether the
-  // document was handed to the bus. Takes the lock.
-  bool notify(uint64_t ms, int32_t sev, int8_t rule, const uint8_t uuid[16], uint64_t progeny);
-  // Announces the last notified state again, with the current history. Takes the lock.
-  void renotify();
+  // document was handed to the bus. Takes the lock. A refused re-publication (`republish`) is
+  // retried by re-publishing again later, as the state then is.
+  bool notify(uint64_t ms, int32_t sev, int8_t rule, const uint8_t uuid[16], uint64_t progeny,
+              bool republish = false);
+  // Announces the last notified state again, with the current history, built now. Returns false
+  // when the bus refused it (it is retried later). Takes the lock.
+  bool renotify();
   // The nearest ancestor ruleset (at most six levels up, never one already seen on the way) that
   // has a stream at severity 1; empty when none. Reads other streams' severities without taking
   // their locks.
@@ -263,9 +272,6 @@ class rulestream_c {
   // so a wall clock stepped forward makes no stream look idle. Takes the lock.
   bool should_cull(uint64_t now_ms, int32_t cull_seconds, int32_t autocull,
                    uint32_t mono_now_s = 0);
-  // The sweep job of rulestream_sweeper (closure: a sweep_rules_for_broker_t, freed in the
-  // completion phase).
-  static int sweeper_callback(eventer_t e, int mask, void *closure, struct timeval *now);
   // POST /rulestream/clear/alert/<ecid>/<signature>[?cull=1]: clears the stream's alert (and
   // announces the clear), answers with the ruleset's JSON, and with cull=1 removes the stream
   // afterwards. Loop thread of the connection.
@@ -280,8 +286,20 @@ class rulestream_c {
   uint64_t _last_notified_progeny = 0;
   uint8_t _last_notified_uuid[16] = {};
   int32_t _last_notified_sev = 0;
+  // A raised severity announced for an earlier stream of this signature that culling removed
+  // (rules.h, "Culled raised streams"); 0 when none. Until this stream announces something itself, the consumer
+  // still holds that severity, so the stream's first clear is announced whatever its ruleset.
+  int32_t _remembered_sev = 0;
+  int8_t _remembered_rule = 0;
   int8_t _last_notified_rule = 0;
   bool _was_in_maintenance = false;
+
+  // The raised severity (and rule) the consumers hold for this stream: the last one announced,
+  // or else the one remembered from a culled predecessor. False when they hold none (nothing
+  // announced, or a clear). Takes the lock.
+  bool announced_raised(int32_t *sev, int8_t *rule);
+  // Takes the raised state remembered for a culled predecessor of this signature. Takes the lock.
+  void take_remembered(int32_t sev, int8_t rule);
 
  private:
   void release_history_texts();
@@ -404,6 +422,11 @@ int ruleset_stream_signature(const ruleset_t &ruleset, const vask_metric_message
 
 // Announces the last notified state of every stream of the ruleset again.
 void ruleset_renotify(const ruleset_sp &ruleset);
+// The same as a sweep on the sweep lane (rulestream_sweeper_ruleset): paced by the bus's
+// backlog, so that real alerts keep their room, and never on the bus's own thread, which is the
+// one that drains the publish queue. Each document is built when it is sent; a refused one is
+// sent again later. Any thread after the event loop is set up.
+void ruleset_renotify_queued(uint64_t ecid);
 // For the ruleset with that id: the first ancestor at severity 1 found from one of its streams;
 // empty when the ruleset is unknown or none is.
 ruleset_sp ruleset_get_ancestral_sev1_id(uint64_t ecid);
@@ -466,6 +489,12 @@ size_t ruleset_cull_pass(const ruleset_sp &ruleset, uint64_t now_ms,
                          std::vector<rulestream_sp> *removed = nullptr, uint32_t mono_now_s = 0);
 // Seconds on the coarse monotonic clock, never 0. Any thread.
 uint32_t rules_monotonic_s(void);
+
+// The ruleset's stream with this signature, as a consumer sends it back to clear it: the
+// signature as it stands, or else with the escapes of bytes that are not UTF-8 undone
+// (tovi_json_byte_unescape), so that the signature an alert carried always finds its stream.
+// Null when neither names a stream (nothing is created). Any thread.
+rulestream_sp rules_find_sent_stream(const ruleset_sp &ruleset, std::string_view signature);
 
 // The sweep job's record, owned by the sweeper.
 struct sweep_rules_for_broker_t {

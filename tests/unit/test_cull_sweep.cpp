@@ -2,12 +2,15 @@
 // on real streams, a real registry and a running event loop.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <climits>
 #include <cstring>
 #include <map>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "metrics.h"
 #include "rules/rules.h"
@@ -197,6 +200,65 @@ TEST(cull_sweep, a_sweep_visits_each_stream_of_the_broker_once_then_completes_on
   }
   for (uint64_t ecid = 100; ecid < 140; ecid++)
     ruleset_mgr->remove_by_id(ecid);
+}
+
+// A burst of equal sweeps while the lane is busy joins one waiting sweep: the streams are visited
+// once more, not once per request, and every caller still completes with the count.
+std::atomic<bool> gate_open{false};
+std::atomic<int> gated_visits{0};
+void gated_visit(rulestream_c *, rules_sweep_t *sweep) {
+  while (!gate_open.load())
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  gated_visits++;
+  sweep->rule_cnt++;
+}
+void plain_visit(rulestream_c *, rules_sweep_t *sweep) {
+  gated_visits++;
+  sweep->rule_cnt++;
+}
+std::mutex done_lock;
+std::vector<int64_t> done_counts;
+void record_done(rules_sweep_t *sweep) {
+  std::lock_guard<std::mutex> g(done_lock);
+  done_counts.push_back(sweep->rule_cnt);
+  delete sweep;
+}
+
+TEST(cull_sweep, a_burst_of_equal_sweeps_joins_the_waiting_one) {
+  ruleset_sp r = numeric_ruleset(200, true, 0);
+  ruleset_mgr->add_by_id(r);
+  for (int i = 0; i < 100; i++)
+    stream(r, "cpu" + std::to_string(i), t0);
+  uint64_t started0, joined0, waiting;
+  rules_sweep_stats(&started0, &joined0, &waiting);
+
+  gate_open = false;
+  rulestream_sweeper(RULES_SWEEP_ALL_BROKERS, gated_visit, record_done, new rules_sweep_t{});
+  // The first is running (held at its first stream) once it left the waiting list.
+  ASSERT_TRUE(quelt_test::wait_for([] {
+    uint64_t a, b, w;
+    rules_sweep_stats(&a, &b, &w);
+    return w == 0;
+  }));
+  for (int i = 0; i < 50; i++)
+    rulestream_sweeper(RULES_SWEEP_ALL_BROKERS, plain_visit, record_done, new rules_sweep_t{});
+  // Another kind (a single ruleset) does not join them.
+  rulestream_sweeper_ruleset(200, RULES_SWEEP_ALL_BROKERS, plain_visit, record_done,
+                             new rules_sweep_t{});
+  gate_open = true;
+  ASSERT_TRUE(quelt_test::wait_for([] {
+    std::lock_guard<std::mutex> g(done_lock);
+    return done_counts.size() == 52;
+  }));
+  uint64_t started, joined;
+  rules_sweep_stats(&started, &joined, &waiting);
+  EXPECT_EQ(started - started0, 3u);
+  EXPECT_EQ(joined - joined0, 49u);
+  EXPECT_EQ(waiting, 0u);
+  EXPECT_EQ(gated_visits.load(), 300);  // three passes over 100 streams
+  for (int64_t c : done_counts)
+    EXPECT_EQ(c, 100);
+  ruleset_mgr->remove_by_id(200);
 }
 
 }  // namespace

@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
+
 #include <json-c/json.h>
 
 #include <atomic>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -163,6 +165,64 @@ TEST_F(metric_state, keys_too_long_to_find_are_not_reserved) {
   EXPECT_EQ(metric_state_update(RULE_NUMERIC, m.m, sig.c_str()), 1);
   metric_window_cancel(RULE_NUMERIC, m.id(), sig.c_str(), 60000, false);
   EXPECT_EQ(refs(m.id(), sig.c_str(), 60000, false), 0u);
+}
+
+// Names that come and go (one per container) leave nothing behind: a state whose last window
+// went is unlinked and freed; one that still has a window is kept, and a reservation after the
+// state went builds a fresh one.
+TEST_F(metric_state, a_state_nothing_reserves_is_freed) {
+  unsigned long before = metric_state_count();
+  uint64_t freed = metric_states_freed();
+  std::vector<std::unique_ptr<message_c>> names;
+  for (int i = 0; i < 1000; i++) {
+    names.push_back(
+        std::make_unique<message_c>(metric_line("churn." + std::to_string(i), 1700000600000)));
+    metric_window_reserve(RULE_NUMERIC, names.back()->id(), "", 60000, false);
+    metric_window_reserve(RULE_NUMERIC, names.back()->id(), "", 300000, false);
+  }
+  EXPECT_EQ(metric_state_count(), before + 1000);
+  for (auto &m : names)
+    metric_window_cancel(RULE_NUMERIC, m->id(), "", 60000, false);
+  EXPECT_EQ(metric_state_count(), before + 1000);  // each still has its 300 s window
+  for (auto &m : names)
+    metric_window_cancel(RULE_NUMERIC, m->id(), "", 300000, false);
+  EXPECT_EQ(metric_state_count(), before);
+  EXPECT_EQ(metric_states_freed(), freed + 1000);
+  {
+    tovi_memory_scope_c bracket;
+    EXPECT_EQ(metric_state_find(RULE_NUMERIC, names[0]->id()->id, "churn.0", 7, ""), nullptr);
+    EXPECT_EQ(metric_state_update(RULE_NUMERIC, names[0]->m, ""), 0);
+  }
+  metric_window_reserve(RULE_NUMERIC, names[0]->id(), "", 60000, false);
+  EXPECT_EQ(metric_state_update(RULE_NUMERIC, names[0]->m, ""), 1);
+  metric_window_cancel(RULE_NUMERIC, names[0]->id(), "", 60000, false);
+  EXPECT_EQ(metric_state_count(), before);
+  tovi_memory_synchronize();
+}
+
+// Two windows of one state reserved and cancelled from two threads: the state dies and is born
+// again all the time, and no reservation may land in a state that is being unlinked.
+TEST_F(metric_state, reserve_never_lands_in_a_dying_state) {
+  message_c m(metric_line("race.state", 1700000700000));
+  std::atomic<bool> stop{false};
+  std::atomic<int> lost{0};
+  auto churn = [&](int duration) {
+    while (!stop.load()) {
+      metric_window_reserve(RULE_NUMERIC, m.id(), "d", duration, false);
+      if (refs(m.id(), "d", duration, false) == 0) lost++;
+      metric_window_cancel(RULE_NUMERIC, m.id(), "d", duration, false);
+      tovi_memory_maintenance();
+    }
+    tovi_memory_synchronize();
+  };
+  std::thread a(churn, 1000), b(churn, 2000);
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  stop = true;
+  a.join();
+  b.join();
+  EXPECT_EQ(lost.load(), 0);
+  tovi_memory_scope_c bracket;
+  EXPECT_EQ(metric_state_find(RULE_NUMERIC, m.id()->id, "race.state", 10, "d"), nullptr);
 }
 
 // A reservation taken while another thread cancels the same window to 0 must land on a window

@@ -1,9 +1,11 @@
+#include <mutex>
 #include <string>
 #include <vector>
 
 #include "metrics.h"
 #include "rules_test_support.h"
 #include "tovi/tovi_cluster.h"
+#include "tovi/tovi_log.h"
 
 namespace {
 
@@ -168,8 +170,6 @@ TEST(rules_parse, reads_optional_members_windows_and_absence) {
   EXPECT_EQ(lookup("both", kUuidB, 21), (std::vector<uint64_t>{524}));
 }
 
-}  // namespace
-
 // In a cluster a node loads only the rulesets of the metrics it owns, judged by the name the
 // ruleset keeps (canonical tags), which is also the name its alerts ask responsibility for.
 TEST(rules_parse, a_cluster_node_loads_only_what_it_owns_by_the_canonical_name) {
@@ -241,3 +241,127 @@ TEST(rules_parse, a_cluster_node_loads_only_what_it_owns_by_the_canonical_name) 
   tovi_memory_synchronize();
   tovi_cluster_free(cluster);
 }
+
+// ---- Bodies taken as text, element by element --------------------------------------------------
+
+struct text_load_t {
+  int processed;
+  int errors;
+  const char *syntax_error;
+};
+
+text_load_t load_text(const std::string &text) {
+  text_load_t out{0, 0, nullptr};
+  uint64_t high_water = 0;
+  out.processed = parse_ruleset_text(text, &high_water, &out.errors, &out.syntax_error);
+  return out;
+}
+
+std::string with_id(const std::string &id_text, const std::string &name = "\"m\"") {
+  return R"({"event_criteria_id": )" + id_text + R"(, "account_id": 21, "metric_name": )" + name +
+         R"(, "metric_type": "numeric", "rules": [{"criteria": "max value", "severity": 2}]})";
+}
+
+TEST(rules_parse, ids_beyond_64_bits_nul_characters_and_huge_filters_are_errors) {
+  const std::string top = "18446744073709551615";
+  const std::string uuid = std::string("\"") + kUuidA;
+  const std::vector<std::pair<std::string, std::string>> refused = {
+      {"2^64", with_id("18446744073709551616")},
+      {"10^40", with_id("1" + std::string(40, '0'))},
+      {"NUL in the name", with_id("530", R"("nul\u0000tail")")},
+      {"NUL in the pattern",
+       R"({"event_criteria_id": 531, "account_id": 21, "metric_pattern": "^a\u0000|", )"
+       R"("metric_type": "numeric", "rules": [{"criteria": "max value", "severity": 2}]})"},
+      {"NUL in the type", element(532, "", good_rule, "numeric\\u0000x")},
+      {"NUL in the check", element(533, ", \"check_uuid\": " + uuid + "\\u0000x\"", good_rule)},
+      {"NUL in the criterion",
+       element(534, "", R"({"criteria": "max value\u0000", "severity": 2})")},
+      {"NUL in the value",
+       element(535, "", R"({"criteria": "max value", "severity": 2, "value": "9\u00000"})")},
+      {"NUL in the group_by", element(536, R"(, "group_by": "a\u0000(")", good_rule)},
+      {"filter too long",
+       element(537, ", \"filter\": \"and(" + std::string(4100, 'a') + ":b)\"", good_rule)},
+      {"larger than an element may be",
+       element(540, ", \"pad\": \"" + std::string(300 << 10, 'x') + "\"", good_rule)},
+      {"parent beyond 64 bits", element(538, R"(, "parent_event_criteria_id": 1e400)", good_rule)},
+  };
+  for (const auto &[what, el] : refused) {
+    text_load_t l = load_text("[" + el + "]");
+    EXPECT_EQ(l.syntax_error, nullptr) << what;
+    EXPECT_EQ(l.processed, -1) << what;
+    EXPECT_EQ(l.errors, 1) << what;
+  }
+  for (uint64_t id : {530, 531, 532, 533, 534, 535, 536, 537, 538, 540})
+    EXPECT_FALSE(get_ruleset_by_id(id)) << id;
+  // The largest id stays an id of its own: nothing beyond it collapses into it.
+  text_load_t l = load_text("[" + with_id(top, "\"top\"") + "," +
+                            with_id("18446744073709551616", "\"above\"") + "]");
+  EXPECT_EQ(l.processed, 1);
+  EXPECT_EQ(l.errors, 1);
+  ruleset_sp r = get_ruleset_by_id(UINT64_MAX);
+  ASSERT_TRUE(r);
+  EXPECT_STREQ(r->metric_name, "top");
+  // A filter within the limit still loads.
+  l = load_text("[" +
+                element(539, ", \"filter\": \"and(" + std::string(4000, 'a') + ":b)\"", good_rule) +
+                "]");
+  EXPECT_EQ(l.processed, 1);
+  EXPECT_EQ(l.errors, 0);
+}
+
+std::mutex lines_lock;
+std::vector<std::string> error_lines;
+
+TEST(rules_parse, a_body_of_bad_elements_logs_a_handful_of_lines_and_counts_exactly) {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    tovi_log_outlet_register_callback("test_rules_parse",
+                                      [](tovi_log_stream_t, std::string_view t) {
+                                        std::lock_guard<std::mutex> g(lines_lock);
+                                        error_lines.emplace_back(t);
+                                      });
+    ASSERT_TRUE(tovi_log_stream_add_outlet("error/rules", "test_rules_parse"));
+  });
+  error_lines.clear();
+  std::string body = "[";
+  for (int i = 0; i < 5000; i++)
+    body += i ? ",{}" : "{}";
+  uint64_t rejected = rulesets_rejected.load();
+  text_load_t l = load_text(body + "]");
+  EXPECT_EQ(l.processed, -1);
+  EXPECT_EQ(l.errors, 5000);
+  EXPECT_EQ(rulesets_rejected.load() - rejected, 5000u);
+  {
+    std::lock_guard<std::mutex> g(lines_lock);
+    EXPECT_LE(error_lines.size(), 12u);
+    size_t specified = 0, summary = 0;
+    for (const std::string &line : error_lines) {
+      specified += line.find("ruleset has no event_criteria_id") != std::string::npos;
+      summary += line.find("4990 more refused rulesets in this request") != std::string::npos;
+    }
+    EXPECT_EQ(specified, 10u);
+    EXPECT_EQ(summary, 1u);
+  }
+
+  // The registry is bounded: new ids past the limit are refused apart from the errors, while
+  // ids already held are still replaced.
+  uint64_t saved = rulesets_max_held;
+  rulesets_max_held = ruleset_mgr->size() + 1;
+  uint64_t over = rulesets_over_limit.load();
+  l = load_text("[" + element(551, "", good_rule) + "," + element(552, "", good_rule) + "," +
+                element(553, "", good_rule) + "]");
+  EXPECT_EQ(l.processed, 1);
+  EXPECT_EQ(l.errors, 0);
+  EXPECT_EQ(rulesets_over_limit.load() - over, 2u);
+  l = load_text("[" + element(551, "", R"({"criteria": "max value", "severity": 3})") + "]");
+  EXPECT_EQ(l.processed, 1);
+  EXPECT_EQ(get_ruleset_by_id(551)->rules[0].severity, 3);
+  rulesets_max_held = saved;
+
+  // A body that is not JSON is refused whole before anything takes effect.
+  l = load_text("[" + element(554, "", good_rule) + ",{");
+  EXPECT_STREQ(l.syntax_error, "unexpected end of data");
+  EXPECT_FALSE(get_ruleset_by_id(554));
+}
+
+}  // namespace

@@ -97,4 +97,53 @@ TEST(tovi_conf_keys, a_key_read_but_missing_from_the_table_is_reported_once) {
       << lines[0];
 }
 
+// The sections the outlets, the intake formats, the console and the bounded state read: a document
+// using all of them checks clean, and slips in them are caught like any other.
+TEST(tovi_conf_keys, outlets_intake_formats_console_and_limits_are_known) {
+  ASSERT_TRUE(tovi_conf_load_string(R"(<queltd>
+  <listeners>
+    <listener port="1" read_cns="a,b" open_probes="true"/>
+    <remote_write account="7" identity="job,instance" host_node="1"/>
+    <influx_http account="7" account_label="acct"/>
+    <influx port="8089" precision="ms" max_connections="4"/>
+    <graphite port="2003" host_node="1" name_separator="."/>
+  </listeners>
+  <ui assets="web"/>
+  <orvane><api max_answer_bytes="1048576"/>
+    <state><rulesets max_held="10" republish_rate="0"/><maintenance max_held="5"/></state>
+  </orvane>
+  <notify>
+    <alertmanager name="r" resend_interval_ms="60000" verify="false"><url>http://h</url></alertmanager>
+    <webhook url="http://h" format="compact" hmac_secret="s" timeout_ms="100"/>
+  </notify>
+</queltd>
+)",
+                                    "clean.conf"));
+  std::vector<tovi_conf_finding_t> findings = tovi_conf_check();
+  EXPECT_TRUE(findings.empty()) << findings[0].text;
+
+  ASSERT_TRUE(tovi_conf_load_string(R"(<queltd>
+  <listeners><listener port="1" open_probes="yes"/><influx port="1" precision="sec"/>
+    <graphite port="1" precision="s"/></listeners>
+  <notify><webhook url="http://h" format="slack" resend_intervall_ms="1"/></notify>
+  <orvane><state><rulesets max_held="-1"/></state></orvane>
+</queltd>
+)",
+                                    "slips.conf"));
+  findings = tovi_conf_check();
+  EXPECT_EQ(texts(findings, false),
+            (std::vector<std::string>{
+                "unknown attribute precision of <graphite> at line 3",
+                "unknown attribute resend_intervall_ms of <webhook> at line 4; did you mean "
+                "resend_interval_ms?",
+            }));
+  EXPECT_EQ(texts(findings, true),
+            (std::vector<std::string>{
+                "<listener> at line 2: open_probes 'yes' is not one of true, false",
+                "<influx> at line 2: precision 'sec' is not one of ns, us, ms, s, m, h",
+                "<webhook> at line 4: format 'slack' is not one of bus, compact",
+                "<rulesets> at line 5: max_held '-1' is not an integer of at least 0",
+            }));
+}
+
 }  // namespace

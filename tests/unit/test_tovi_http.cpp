@@ -263,6 +263,54 @@ TEST(tovi_http, routes_apply_their_auth_check) {
   EXPECT_EQ(status_line(process("GET /denied HTTP/1.1\r\n\r\n", local)), "HTTP/1.1 403 FORBIDDEN");
 }
 
+TEST(tovi_http, read_only_certificates_and_open_probes) {
+  ASSERT_EQ(tovi_http_rest_register_auth("POST", "/", "^secure_post$", echo_handler,
+                                         tovi_http_rest_client_cert_auth),
+            0);
+  ASSERT_EQ(tovi_http_rest_register_auth("GET", "/probes/", "^probe$", echo_handler,
+                                         tovi_http_rest_probe_auth),
+            0);
+  tovi_http_conn_facts_t reader;
+  reader.tls = true;
+  reader.cert_verified = true;
+  reader.client_cn = "dashboard";
+  reader.allowed_cns = {"queltd-operator"};
+  reader.read_cns = {"dashboard"};
+  const std::string post = "POST /secure_post HTTP/1.1\r\nContent-Length: 2\r\n\r\n{}";
+  // Named only in read_cns: reads pass although allowed_cns does not name it; writes are refused
+  // with the reason; routes without a check are not its business.
+  EXPECT_EQ(status_line(process("GET /secure HTTP/1.1\r\n\r\n", reader)), "HTTP/1.1 200 OK");
+  std::string refused = process(post, reader);
+  EXPECT_EQ(status_line(refused), "HTTP/1.1 403 FORBIDDEN");
+  EXPECT_NE(refused.find("{ \"error\": \"the client certificate 'dashboard' may only read: POST is "
+                         "refused\" }"),
+            std::string::npos)
+      << refused;
+  EXPECT_EQ(status_line(process("POST /upload HTTP/1.1\r\nContent-Length: 0\r\n\r\n", reader)),
+            "HTTP/1.1 200 OK");
+  // A name in both lists may only read; the operator named in allowed_cns alone may write.
+  reader.allowed_cns.push_back("dashboard");
+  EXPECT_EQ(status_line(process(post, reader)), "HTTP/1.1 403 FORBIDDEN");
+  tovi_http_conn_facts_t op = reader;
+  op.client_cn = "queltd-operator";
+  EXPECT_EQ(status_line(process(post, op)), "HTTP/1.1 200 OK");
+  // An unverified certificate carrying a read-only name is nobody.
+  tovi_http_conn_facts_t unverified = reader;
+  unverified.cert_verified = false;
+  EXPECT_EQ(status_line(process("GET /secure HTTP/1.1\r\n\r\n", unverified)),
+            "HTTP/1.1 403 FORBIDDEN");
+
+  // Probes: open without a certificate only where the listener opts in, and nothing else opens.
+  tovi_http_conn_facts_t bare;
+  bare.tls = true;
+  bare.peer = "10.1.2.3";
+  EXPECT_EQ(status_line(process("GET /probes/probe HTTP/1.1\r\n\r\n", bare)),
+            "HTTP/1.1 403 FORBIDDEN");
+  bare.open_probes = true;
+  EXPECT_EQ(status_line(process("GET /probes/probe HTTP/1.1\r\n\r\n", bare)), "HTTP/1.1 200 OK");
+  EXPECT_EQ(status_line(process("GET /secure HTTP/1.1\r\n\r\n", bare)), "HTTP/1.1 403 FORBIDDEN");
+}
+
 TEST(tovi_http, file_handler_stays_inside_the_document_root) {
   fs::path base = fs::temp_directory_path() / ("tovi_http_" + std::to_string(getpid()));
   fs::remove_all(base);

@@ -44,6 +44,7 @@
 #include "tovi/tovi_log.h"
 #include "tovi/tovi_memory.h"
 #include "tovi/tovi_module.h"
+#include "tovi/tovi_sync.h"
 #include "tovi/tovi_uuid.h"
 #include "tovi/tovi_text.h"
 #include "vask/vask_director.h"
@@ -61,7 +62,7 @@ constexpr size_t default_max_brokers = 10000;
 
 ck_hs_t brokers;
 std::once_flag brokers_once;
-std::mutex brokers_lock;
+tovi_mutex_c brokers_lock;
 std::atomic<size_t> broker_records{0};
 std::atomic<size_t> max_brokers{default_max_brokers};
 std::atomic<uint64_t> untracked_messages{0};
@@ -409,7 +410,7 @@ broker_t *createbroker(const char *name, size_t name_len) {
   broker_t *existing = nullptr;
   bool stored = false;
   {
-    std::lock_guard<std::mutex> guard(brokers_lock);
+    tovi_lock_guard_c<tovi_mutex_c> guard(brokers_lock);
     unsigned long h = CK_HS_HASH(&brokers, key_hash, &fresh->key);
     existing = static_cast<broker_t *>(ck_hs_get(&brokers, h, &fresh->key));
     if (!existing && broker_records.load(std::memory_order_relaxed) <
@@ -470,7 +471,7 @@ uint64_t broker_selfcheck_value(const vask_metric_value_t &v) {
   }
 }
 
-void brokers_watch_at(vask_metric_message_t *m, uint64_t now_us) {
+void brokers_watch_at_for_test(vask_metric_message_t *m, uint64_t now_us) {
   if (!m->vask.name || !m->vask.len) return;
   if (std::string_view(m->vask.name, m->vask.len) == internal_broker_name) return;
   // A connection's lines mostly come from one broker: each thread remembers the record it used
@@ -506,7 +507,7 @@ void brokers_watch_at(vask_metric_message_t *m, uint64_t now_us) {
 }
 
 bool brokers_watch(void *, vask_metric_message_t *m) {
-  brokers_watch_at(m, wall_now_us());
+  brokers_watch_at_for_test(m, wall_now_us());
   return true;
 }
 

@@ -82,7 +82,7 @@ int broker_name(const broker_t *broker, const char **name, size_t *name_len);
 // Never declines a message.
 bool brokers_watch(void *closure, vask_metric_message_t *m);
 // brokers_watch with the arrival time given (tests, benchmarks).
-void brokers_watch_at(vask_metric_message_t *m, uint64_t now_us);
+void brokers_watch_at_for_test(vask_metric_message_t *m, uint64_t now_us);
 
 // What a self-check value reads as: integers as they are, doubles truncated toward zero. NaN,
 // infinities, negative values, values beyond 64 bits, nulls and texts read as 0.

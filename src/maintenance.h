@@ -27,6 +27,7 @@
 
 #include "tovi/eventer.h"
 #include "tovi/tovi_http.h"
+#include "tovi/tovi_sync.h"
 
 struct json_object;
 struct ck_hs;
@@ -64,18 +65,20 @@ struct maint_def_t {
   uint64_t account_id = 0;    // owning account, for logging only
 };
 
+// Every change of the registry holds this lock.
+extern tovi_mutex_c maintenance_add_remove_lock;
+
 // One window.
 struct maint_window_t {
   maint_def_t def;  // first, so that a pointer to the id probes the id table
   // The end timer (a reference held by the window), or null once it has fired or was removed.
-  // Guarded by maintenance_add_remove_lock.
-  eventer_t stop_trigger = nullptr;
+  eventer_t stop_trigger ABSL_GUARDED_BY(maintenance_add_remove_lock) = nullptr;
   // The rulesets this window has held back at least once: lock-free membership tests;
   // insertions and taking the set out are serialised by tgt_ecids_wrlock. An ecid of 0 or
   // 2^64-1 is never recorded (neither names a ruleset).
   ck_hs *tgt_ecids = nullptr;
-  std::mutex tgt_ecids_wrlock;
-  bool added_by_key = false;  // sits in a key table; guarded by maintenance_add_remove_lock
+  tovi_mutex_c tgt_ecids_wrlock;
+  bool added_by_key ABSL_GUARDED_BY(maintenance_add_remove_lock) = false;  // sits in a key table
 };
 
 // A node of the list of windows that share one key. A slot is vacated (null) when its window
@@ -84,9 +87,6 @@ struct maint_window_list_t {
   std::atomic<maint_window_t *> maint_window{nullptr};
   std::atomic<maint_window_list_t *> next{nullptr};
 };
-
-// Every change of the registry holds this lock.
-extern std::mutex maintenance_add_remove_lock;
 
 // ---- Windows -----------------------------------------------------------------------------------
 

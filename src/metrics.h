@@ -28,6 +28,7 @@ extern "C" {
 #include "windows/text_info.h"
 #include "tovi/eventer.h"
 #include "tovi/tovi_cluster.h"
+#include "tovi/tovi_sync.h"
 #include "tovi/tovi_http.h"
 #include "vask/vask_metric.h"
 
@@ -194,8 +195,8 @@ constexpr int metric_state_max_record = 8304;
 // The windows of one metric under one stream signature. One safe-memory allocation; the key
 // (type, check_uuid, metric_name with its nul, signature with its nul) is contiguous at its end.
 struct metric_state_t {
-  metric_spinlock_t windows_wrlock;  // taken by writers of windows
-  ck_hs_t windows;                   // of metric_window_t*
+  tovi_spinlock_c windows_wrlock;  // taken by writers of windows
+  ck_hs_t windows;                 // of metric_window_t*
   // The broker that last delivered a message for this state (none until brokers are kept).
   std::atomic<broker_t *> broker;
   bool dead;  // unlinked from the registry; written under windows_wrlock

@@ -46,6 +46,7 @@
 #include "tovi/tovi_assert.h"
 #include "tovi/tovi_conf.h"
 #include "tovi/tovi_log.h"
+#include "tovi/tovi_sync.h"
 #include "tovi/tovi_memory.h"
 #include "vask/vask_decoder.h"
 
@@ -282,8 +283,8 @@ struct vask_metric_director_lane_t {
   alignas(64) std::atomic<bool> wake_needed{true};
   std::atomic<uint32_t> barrier{0};   // see lane_barrier
   std::atomic<size_t> side_count{0};  // side.size(), stored under side_lock
-  std::mutex side_lock;
-  std::deque<uintptr_t> side;  // guarded by side_lock
+  tovi_mutex_c side_lock;
+  std::deque<uintptr_t> side ABSL_GUARDED_BY(side_lock);
 };
 
 namespace {
@@ -296,12 +297,12 @@ struct globals_t {
   std::unique_ptr<std::atomic<uint64_t>[]> recent;
 
   // Lanes: published once by vask_metric_director_init.
-  std::mutex init_lock;
+  tovi_mutex_c init_lock;
   lane_t **lanes = nullptr;
   std::atomic<int> nlanes{0};
   int32_t max_wait_ms = default_max_wait_ms;
 
-  std::mutex write_lock;  // interest and search writers
+  tovi_mutex_c write_lock;  // interest and search writers
   rcu_table_c<interest_entry_t> interests{1024};
   rcu_table_c<search_entry_t> searches{256};
   // Whether an interest (or search) was ever registered under the all-zero check UUID, and an
@@ -312,10 +313,10 @@ struct globals_t {
   std::atomic<bool> zero_uuid_interests{false};
   std::atomic<bool> suffixed_interests{false};
   std::atomic<bool> zero_uuid_searches{false};
-  std::unordered_map<uint32_t, search_t *> search_by_id;  // guarded by write_lock
-  uint32_t next_search_id = 1;                            // guarded by write_lock
+  std::unordered_map<uint32_t, search_t *> search_by_id ABSL_GUARDED_BY(write_lock);
+  uint32_t next_search_id ABSL_GUARDED_BY(write_lock) = 1;
 
-  std::mutex hook_lock;
+  tovi_mutex_c hook_lock;
   hook_list_t<metric_director_want_hook_t> want;
   hook_list_t<metric_director_revise_hook_t> revise;
 };
@@ -458,7 +459,7 @@ size_t ring_push_run(lane_t *l, const uintptr_t *items, size_t n) {
 }
 
 uintptr_t side_pop(lane_t *l) {
-  std::lock_guard<std::mutex> g(l->side_lock);
+  tovi_lock_guard_c<tovi_mutex_c> g(l->side_lock);
   if (l->side.empty()) return 0;
   uintptr_t item = l->side.front();
   l->side.pop_front();
@@ -472,7 +473,7 @@ enum offer_t { OFFER_FULL, OFFER_RING, OFFER_SIDE, OFFER_OVERFLOW };
 // past the lane's bound if need be.
 offer_t lane_offer(lane_t *l, uintptr_t item, bool force) {
   if (l->side_count.load(std::memory_order_acquire) == 0 && ring_push(l, item)) return OFFER_RING;
-  std::lock_guard<std::mutex> g(l->side_lock);
+  tovi_lock_guard_c<tovi_mutex_c> g(l->side_lock);
   // The side list drained meanwhile: the ring is the place again.
   if (l->side.empty() && ring_push(l, item)) return OFFER_RING;
   uint64_t in_ring =
@@ -527,7 +528,7 @@ size_t lane_offer_run(lane_t *l, const uintptr_t *items, size_t n) {
   size_t done = 0;
   if (l->side_count.load(std::memory_order_acquire) == 0) done = ring_push_run(l, items, n);
   if (done == n) return n;
-  std::lock_guard<std::mutex> g(l->side_lock);
+  tovi_lock_guard_c<tovi_mutex_c> g(l->side_lock);
   if (l->side.empty()) done += ring_push_run(l, items + done, n - done);
   if (done == n) return n;
   uint64_t in_ring =
@@ -744,9 +745,10 @@ vask_director_result_t submit_line(const char *line, size_t len, route_mode_t mo
 }
 
 template <typename F>
-void hook_register(std::mutex &lock, hook_list_t<F> &list, const char *name, F fn, void *closure) {
+void hook_register(tovi_mutex_c &lock, hook_list_t<F> &list, const char *name, F fn,
+                   void *closure) {
   tovi_assert(fn);
-  std::lock_guard<std::mutex> guard(lock);
+  tovi_lock_guard_c<tovi_mutex_c> guard(lock);
   int n = list.count.load(std::memory_order_relaxed);
   tovi_assert(n < max_hooks);
   list.hooks[n] = hook_t<F>{name ? name : "", fn, closure};
@@ -774,7 +776,7 @@ void vask_metric_director_init_globals(void) {
 
 int vask_metric_director_init(void) {
   globals_t &g = G();
-  std::lock_guard<std::mutex> guard(g.init_lock);
+  tovi_lock_guard_c<tovi_mutex_c> guard(g.init_lock);
   if (g.nlanes.load(std::memory_order_relaxed) > 0) return 0;
   if (!eventer_is_initialized()) {
     tovi_log(tovi_error, "director: the event loop must be initialised first\n");
@@ -1086,7 +1088,7 @@ int vask_metric_director_adjust_metric_interest_on_thread(uint32_t thread,
   key.append(name, len);
   uint64_t hash = hash_key(key);
 
-  std::lock_guard<std::mutex> guard(g.write_lock);
+  tovi_lock_guard_c<tovi_mutex_c> guard(g.write_lock);
   interest_entry_t *e;
   {
     tovi_memory_scope_c bracket;
@@ -1155,7 +1157,7 @@ uint32_t vask_metric_director_register_search_on_thread(uint32_t thread, uint64_
   if (std::memcmp(s->check_uuid, zero_uuid, 16) == 0)
     g.zero_uuid_searches.store(true, std::memory_order_release);
 
-  std::lock_guard<std::mutex> guard(g.write_lock);
+  tovi_lock_guard_c<tovi_mutex_c> guard(g.write_lock);
   do {
     s->id = g.next_search_id++;
   } while (s->id == 0 || g.search_by_id.count(s->id));
@@ -1185,7 +1187,7 @@ bool vask_metric_director_deregister_search_on_thread(uint32_t thread, uint32_t 
   globals_t &g = G();
   int lane = lane_of(g, thread);
   if (lane < 0) return false;
-  std::lock_guard<std::mutex> guard(g.write_lock);
+  tovi_lock_guard_c<tovi_mutex_c> guard(g.write_lock);
   auto it = g.search_by_id.find(id);
   if (it == g.search_by_id.end() || it->second->lane != lane) return false;
   search_t *s = it->second;
@@ -1216,7 +1218,7 @@ bool vask_metric_director_deregister_search_on_thread(uint32_t thread, uint32_t 
 
 size_t vask_metric_director_search_count(void) {
   globals_t &g = G();
-  std::lock_guard<std::mutex> guard(g.write_lock);
+  tovi_lock_guard_c<tovi_mutex_c> guard(g.write_lock);
   return g.search_by_id.size();
 }
 

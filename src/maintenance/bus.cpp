@@ -29,6 +29,7 @@
 #include "tovi/tovi_console.h"
 #include "tovi/tovi_memory.h"
 #include "tovi/tovi_module.h"
+#include "tovi/tovi_sync.h"
 #include "tovi/tovi_text.h"
 
 maint_bus_stats_t maint_bus_stats;
@@ -45,9 +46,9 @@ struct queued_payload {
 };
 
 struct amqp_queue_t {
-  std::mutex producer_lock;
-  std::mutex consumer_lock;
-  std::deque<queued_payload *> entries;  // guarded by producer_lock
+  tovi_mutex_c producer_lock;
+  tovi_mutex_c consumer_lock;
+  std::deque<queued_payload *> entries ABSL_GUARDED_BY(producer_lock);
 };
 
 amqp_queue_t *amqp_queue = nullptr;
@@ -63,7 +64,7 @@ void enqueue_copy(std::string_view body) {
   qp->payload_len = body.size();
   memcpy(qp->payload, body.data(), body.size());
   {
-    std::lock_guard<std::mutex> guard(amqp_queue->producer_lock);
+    tovi_lock_guard_c<tovi_mutex_c> guard(amqp_queue->producer_lock);
     if (amqp_queue->entries.size() < max_queued) {
       amqp_queue->entries.push_back(qp);
       qp = nullptr;
@@ -234,10 +235,10 @@ int handle_amqp_message_maint(void *, tovi_amqp_connection_t *, int, const tovi_
 
 int maint_handle_amqp_queue(eventer_t, int, void *, struct timeval *) {
   if (!amqp_queue || maint_windows_are_loading.load(std::memory_order_acquire)) return 0;
-  std::lock_guard<std::mutex> consumer(amqp_queue->consumer_lock);
+  tovi_lock_guard_c<tovi_mutex_c> consumer(amqp_queue->consumer_lock);
   std::deque<queued_payload *> batch;
   {
-    std::lock_guard<std::mutex> producer(amqp_queue->producer_lock);
+    tovi_lock_guard_c<tovi_mutex_c> producer(amqp_queue->producer_lock);
     batch.swap(amqp_queue->entries);
   }
   if (batch.empty()) return 0;
@@ -252,7 +253,7 @@ int maint_handle_amqp_queue(eventer_t, int, void *, struct timeval *) {
 
 size_t maint_bus_queued() {
   if (!amqp_queue) return 0;
-  std::lock_guard<std::mutex> guard(amqp_queue->producer_lock);
+  tovi_lock_guard_c<tovi_mutex_c> guard(amqp_queue->producer_lock);
   return amqp_queue->entries.size();
 }
 

@@ -41,8 +41,9 @@ extern "C" {
 #include "tovi/tovi_cluster.h"
 #include "tovi/tovi_log.h"
 #include "tovi/tovi_memory.h"
+#include "tovi/tovi_sync.h"
 
-std::mutex maintenance_add_remove_lock;
+tovi_mutex_c maintenance_add_remove_lock;
 
 std::atomic<uint64_t> maint_held_back_count{0};
 std::atomic<uint64_t> maint_ended_count{0};
@@ -170,7 +171,7 @@ struct timeval stop_time_for(uint64_t stop_on) {
 
 // ---- Key tables (under maintenance_add_remove_lock) ---------------------------------------------
 
-void add_by_key(maint_window_t *w) {
+void add_by_key(maint_window_t *w) ABSL_EXCLUSIVE_LOCKS_REQUIRED(maintenance_add_remove_lock) {
   ck_hs_t *t = key_table(w->def.maintenance_type);
   tovi_assert(t != nullptr);
   maint_key_list_t probe;
@@ -231,7 +232,7 @@ void release_list(maint_key_list_t *list) {
   tovi_memory_safe_free(list);
 }
 
-void remove_by_key(maint_window_t *w) {
+void remove_by_key(maint_window_t *w) ABSL_EXCLUSIVE_LOCKS_REQUIRED(maintenance_add_remove_lock) {
   if (!w->added_by_key) return;
   w->added_by_key = false;
   ck_hs_t *t = key_table(w->def.maintenance_type);
@@ -276,7 +277,7 @@ ck_hs_t *new_target_set() {
 // The held-back ecids, taken out of the set in one step under its lock.
 std::vector<uint64_t> take_targets(maint_window_t *w) {
   std::vector<uint64_t> ecids;
-  std::lock_guard<std::mutex> guard(w->tgt_ecids_wrlock);
+  tovi_lock_guard_c<tovi_mutex_c> guard(w->tgt_ecids_wrlock);
   if (ck_hs_count(w->tgt_ecids) == 0) return ecids;
   ck_hs_iterator_t it = CK_HS_ITERATOR_INITIALIZER;
   void *value;
@@ -326,7 +327,7 @@ int maint_stop_trigger(eventer_t e, int, void *closure, struct timeval *) {
   tovi_memory_scope_c bracket;
   maint_window_t *victim = nullptr;
   {
-    std::lock_guard<std::mutex> guard(maintenance_add_remove_lock);
+    tovi_lock_guard_c<tovi_mutex_c> guard(maintenance_add_remove_lock);
     maint_window_t *live = find_window(c->maintenance_id);
     // Only this very window, still holding this very timer: a window of the same id added after
     // ours was deleted has a timer of its own.
@@ -348,7 +349,8 @@ int maint_stop_trigger(eventer_t e, int, void *closure, struct timeval *) {
 }
 
 // Creates and schedules the window's end timer. Under maintenance_add_remove_lock.
-void arm_stop_trigger(maint_window_t *w) {
+void arm_stop_trigger(maint_window_t *w)
+    ABSL_EXCLUSIVE_LOCKS_REQUIRED(maintenance_add_remove_lock) {
   auto *c = new maint_stop_closure_t{w->def.maintenance_id, w};
   struct timeval when = stop_time_for(w->def.stop_on);
   eventer_t e = eventer_alloc_timer(maint_stop_trigger, c, &when);
@@ -359,10 +361,10 @@ void arm_stop_trigger(maint_window_t *w) {
 }
 
 // Takes the end timer away from the window and cancels it if it is still pending.
-void disarm_stop_trigger(maint_window_t *w) {
+void disarm_stop_trigger(maint_window_t *w) ABSL_LOCKS_EXCLUDED(maintenance_add_remove_lock) {
   eventer_t e;
   {
-    std::lock_guard<std::mutex> guard(maintenance_add_remove_lock);
+    tovi_lock_guard_c<tovi_mutex_c> guard(maintenance_add_remove_lock);
     e = w->stop_trigger;
     w->stop_trigger = nullptr;
   }
@@ -420,7 +422,7 @@ bool probe_list(maint_key_list_t *list, uint64_t ecid, uint8_t wanted, uint64_t 
                        {"account_id", (unsigned long long)w->def.account_id},
                        {"maintenance_id", (unsigned long long)w->def.maintenance_id}),
                       "maintenance triggered on ecid %lu\n", ecid);
-      std::lock_guard<std::mutex> guard(w->tgt_ecids_wrlock);
+      tovi_lock_guard_c<tovi_mutex_c> guard(w->tgt_ecids_wrlock);
       void *value = reinterpret_cast<void *>(uintptr_t(ecid));
       unsigned long h = CK_HS_HASH(w->tgt_ecids, ecid_hash, value);
       if (!ck_hs_get(w->tgt_ecids, h, value)) tovi_assert(ck_hs_put(w->tgt_ecids, h, value));
@@ -523,7 +525,7 @@ uint64_t maint_windows_live() {
 int maint_window_update(maint_window_t *w) {
   tovi_assert(w != nullptr);
   tovi_assert(tables_ready.load(std::memory_order_acquire));
-  std::unique_lock<std::mutex> guard(maintenance_add_remove_lock);
+  tovi_unique_lock_c<tovi_mutex_c> guard(maintenance_add_remove_lock);
   maint_window_t *old = find_window(w->def.maintenance_id);
   if (!old) {
     if (w->def.start_on > w->def.stop_on || key_table(w->def.maintenance_type) == nullptr) {
@@ -583,7 +585,7 @@ void maint_window_safe_free(maint_window_t *w) {
   if (!w) return;
   disarm_stop_trigger(w);
   {
-    std::lock_guard<std::mutex> guard(maintenance_add_remove_lock);
+    tovi_lock_guard_c<tovi_mutex_c> guard(maintenance_add_remove_lock);
     remove_by_key(w);
   }
   maint_ended_count.fetch_add(1, std::memory_order_relaxed);
@@ -603,7 +605,7 @@ maint_window_t *get_maint_window_by_id(uint64_t id) {
 
 void maint_window_stop_now(uint64_t id) {
   if (!tables_ready.load(std::memory_order_acquire)) return;
-  std::lock_guard<std::mutex> guard(maintenance_add_remove_lock);
+  tovi_lock_guard_c<tovi_mutex_c> guard(maintenance_add_remove_lock);
   maint_window_t *w = find_window(id);
   if (!w || !w->stop_trigger) return;
   struct timeval now;
@@ -616,7 +618,7 @@ bool maint_window_delete(uint64_t id) {
   tovi_memory_scope_c bracket;
   maint_window_t *w;
   {
-    std::lock_guard<std::mutex> guard(maintenance_add_remove_lock);
+    tovi_lock_guard_c<tovi_mutex_c> guard(maintenance_add_remove_lock);
     w = find_window(id);
     if (!w) return false;
     unsigned long h = CK_HS_HASH(&maintenance_windows, u64_hash, &id);
@@ -669,7 +671,7 @@ void end_maintenance_on_ecid(uint64_t ecid) {
 
 void maint_windows_each(const std::function<void(maint_window_t *)> &fn) {
   if (!tables_ready.load(std::memory_order_acquire)) return;
-  std::lock_guard<std::mutex> guard(maintenance_add_remove_lock);
+  tovi_lock_guard_c<tovi_mutex_c> guard(maintenance_add_remove_lock);
   ck_hs_iterator_t it = CK_HS_ITERATOR_INITIALIZER;
   void *value;
   while (ck_hs_next(&maintenance_windows, &it, &value))
@@ -678,7 +680,7 @@ void maint_windows_each(const std::function<void(maint_window_t *)> &fn) {
 
 std::vector<uint64_t> maint_window_held_ecids(maint_window_t *w) {
   std::vector<uint64_t> ecids;
-  std::lock_guard<std::mutex> guard(w->tgt_ecids_wrlock);
+  tovi_lock_guard_c<tovi_mutex_c> guard(w->tgt_ecids_wrlock);
   ck_hs_iterator_t it = CK_HS_ITERATOR_INITIALIZER;
   void *value;
   while (ck_hs_next(w->tgt_ecids, &it, &value))

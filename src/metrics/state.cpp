@@ -37,6 +37,7 @@
 #include "metrics/metrics_internal.h"
 #include "tovi/tovi_assert.h"
 #include "tovi/tovi_memory.h"
+#include "tovi/tovi_sync.h"
 #include "tovi/tovi_uuid.h"
 
 namespace {
@@ -46,7 +47,7 @@ constexpr uint64_t golden_ratio_64 = 0x9E3779B97F4A7C15ull;
 constexpr int state_record_overhead = 110;
 constexpr int window_set_initial_size = 8;
 
-std::mutex metricstate_wrlock;
+tovi_mutex_c metricstate_wrlock;
 ck_hs_t metricstate;
 std::atomic<uint64_t> states_freed{0};
 std::once_flag registry_once;
@@ -342,7 +343,7 @@ void text_holder_key(rule_metric_type_t type, int *duration, bool *grouped) {
 void state_unlink_if_empty(metric_state_t *ms) {
   bool unlinked = false;
   {
-    std::lock_guard<std::mutex> g(metricstate_wrlock);
+    tovi_lock_guard_c<tovi_mutex_c> g(metricstate_wrlock);
     ms->windows_wrlock.lock();
     if (!ms->dead && ck_hs_count(&ms->windows) == 0) {
       ms->dead = true;
@@ -391,7 +392,7 @@ uint64_t metric_states_freed(void) {
 }
 
 unsigned long metric_state_count(void) {
-  std::lock_guard<std::mutex> g(metricstate_wrlock);
+  tovi_lock_guard_c<tovi_mutex_c> g(metricstate_wrlock);
   return ck_hs_count(&metricstate);
 }
 
@@ -455,7 +456,7 @@ metric_window_t *metric_window_reserve(rule_metric_type_t type, const vask_metri
     }
     bool inserted;
     {
-      std::lock_guard<std::mutex> g(metricstate_wrlock);
+      tovi_lock_guard_c<tovi_mutex_c> g(metricstate_wrlock);
       published(candidate);
       inserted = ck_hs_put(&metricstate, state_key_hash, candidate);
     }

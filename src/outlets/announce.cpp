@@ -15,6 +15,7 @@
 #include "rules/stream_internal.h"
 #include "daemon_stats.h"
 #include "tovi/tovi_memory.h"
+#include "tovi/tovi_sync.h"
 
 namespace {
 
@@ -49,7 +50,7 @@ bool stream_still_announces(const ruleset_wp &weak, const std::string &signature
       });
   }
   if (!rs) return false;
-  std::lock_guard<std::recursive_mutex> g(rs->data_mutex());
+  tovi_lock_guard_c<tovi_recursive_mutex_c> g(rs->data_mutex());
   return rs->_last_notified_sev == sev && rs->_last_notified_rule == rule;
 }
 

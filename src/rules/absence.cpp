@@ -30,6 +30,7 @@
 #include "tovi/tovi_assert.h"
 #include "tovi/tovi_log.h"
 #include "tovi/tovi_memory.h"
+#include "tovi/tovi_sync.h"
 #include "tovi/tovi_uuid.h"
 #include "vask/vask_decoder.h"
 #include "vask/vask_director.h"
@@ -311,7 +312,7 @@ void rulestream_c::trigger_via_log(const struct timeval *time) {
   if (!r) return;
   std::string host;
   {
-    std::lock_guard<std::recursive_mutex> lock(_data_mutex);
+    tovi_lock_guard_c<tovi_recursive_mutex_c> lock(_data_mutex);
     host = _host;
   }
   if (r->filter_ast || r->pattern.metric_name || r->pattern.any_check_uuid)
@@ -332,8 +333,8 @@ void absence_trigger_loaded_ruleset(const ruleset_sp &r) {
 void rules_setup_absence(const ruleset_sp &ruleset, rulestream_c *stream) {
   if (!ruleset) return;
   ruleset_t &r = *ruleset;
-  std::unique_lock<std::recursive_mutex> lock;
-  if (stream) lock = std::unique_lock<std::recursive_mutex>(stream->data_mutex());
+  std::unique_lock<tovi_recursive_mutex_c> lock;
+  if (stream) lock = std::unique_lock<tovi_recursive_mutex_c>(stream->data_mutex());
   for (size_t i = 0; i < r.rules.size(); i++) {
     const rule_t &rule = r.rules[i];
     if (rule.rule_type != RULEC_ABSENCE) continue;
@@ -360,7 +361,7 @@ void rules_rearm_absence(const ruleset_sp &ruleset, rulestream_c *stream, int ru
     arm_ruleset_timer(r, delay);
   }
   if (!stream || rule >= stream->nrules_impl()) return;
-  std::lock_guard<std::recursive_mutex> lock(stream->data_mutex());
+  tovi_lock_guard_c<tovi_recursive_mutex_c> lock(stream->data_mutex());
   ruleimpl_t &impl = stream->rule_impl(rule);
   impl.setup = true;
   if (!push_back(impl.absence_event, delay)) {
@@ -380,7 +381,7 @@ int rulestream_c::trigger_callback(eventer_t e, int, void *closure, struct timev
     if (rs) {
       bool ours = false;
       {
-        std::lock_guard<std::recursive_mutex> lock(rs->_data_mutex);
+        tovi_lock_guard_c<tovi_recursive_mutex_c> lock(rs->_data_mutex);
         for (ruleimpl_t &impl : rs->_rules_impl)
           ours |= take_from_slot(impl.absence_event, e);
       }

@@ -19,6 +19,7 @@
 #include "tovi/eventer.h"
 #include "tovi/tovi_assert.h"
 #include "tovi/tovi_memory.h"
+#include "tovi/tovi_sync.h"
 #include "tovi/tovi_text.h"
 #include "tovi/tovi_uuid.h"
 
@@ -162,7 +163,7 @@ class selection_c {
     if (_q.has_check && memcmp(s.check_uuid(), _q.check_uuid, 16) != 0) return;
     if (!_q.q.empty() && !contains_nocase(sig, _q.q)) return;
 
-    std::lock_guard<std::recursive_mutex> hold(s.data_mutex());
+    tovi_lock_guard_c<tovi_recursive_mutex_c> hold(s.data_mutex());
     if (s._last_notified_time_ms == 0 || s._last_notified_sev == RULE_SEV_CLEAR) return;
     row_key_t key{s._last_notified_sev, s._last_notified_time_ms, r.event_criteria_id, sig};
     if (!_q.severities.empty()) {

@@ -25,6 +25,7 @@
 #include "rules/stream_internal.h"
 #include "tovi/tovi_assert.h"
 #include "tovi/tovi_memory.h"
+#include "tovi/tovi_sync.h"
 #include "tovi/tovi_uuid.h"
 #include "vask/vask_decoder.h"
 
@@ -246,7 +247,7 @@ int rulestream_c::apply_metric_message(const ruleset_sp &ruleset, vask_metric_me
 }
 
 bool rulestream_c::generic_push(vask_metric_message_t *m) {
-  std::lock_guard<std::recursive_mutex> lock(_data_mutex);
+  tovi_lock_guard_c<tovi_recursive_mutex_c> lock(_data_mutex);
   ruleset_sp ruleset = _ruleset.lock();
   const uint64_t whence = m->value.whence_ms;
   tovi_log_stream_t debug = rules_debug_stream();
@@ -453,7 +454,7 @@ bool rulestream_c::apply_metric_message_to_rule(
 bool rulestream_c::extract_orvane_extended_info(const vask_metric_message_t *m) {
   // A source that names no host (a bare-UUID check field) changes nothing.
   if (!m->host) return false;
-  std::lock_guard<std::recursive_mutex> lock(_data_mutex);
+  tovi_lock_guard_c<tovi_recursive_mutex_c> lock(_data_mutex);
   bool changed = false;
   std::string_view host(m->host, m->host_len);
   if (_host.empty()) {

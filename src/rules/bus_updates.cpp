@@ -32,6 +32,7 @@
 #include "tovi/tovi_console.h"
 #include "tovi/tovi_memory.h"
 #include "tovi/tovi_module.h"
+#include "tovi/tovi_sync.h"
 #include "tovi/tovi_text.h"
 
 rules_bus_stats_t rules_bus_stats;
@@ -50,8 +51,9 @@ struct ecid_refresh {
   uint64_t ecid;
 };
 
-std::mutex refresh_lock;
-absl::flat_hash_map<uint64_t, ecid_refresh *> *ecid_refresh_triggers = nullptr;
+tovi_mutex_c refresh_lock;
+absl::flat_hash_map<uint64_t, ecid_refresh *> *ecid_refresh_triggers ABSL_GUARDED_BY(refresh_lock) =
+    nullptr;
 
 struct timeval from_now(long seconds, long micros) {
   struct timeval now, delta = {seconds, micros}, at;
@@ -205,7 +207,7 @@ int handle_rules_clearalert(const void *payload, size_t length) {
 int rules_refresh_ecid(uint64_t ecid) {
   if (ecid == 0) return -1;
   rules_bus_stats.refresh_requests++;
-  std::lock_guard<std::mutex> guard(refresh_lock);
+  tovi_lock_guard_c<tovi_mutex_c> guard(refresh_lock);
   if (!ecid_refresh_triggers)
     ecid_refresh_triggers = new absl::flat_hash_map<uint64_t, ecid_refresh *>();
   auto it = ecid_refresh_triggers->find(ecid);
@@ -238,7 +240,7 @@ int rule_trigger_refresh(eventer_t e, int, void *closure, struct timeval *) {
     return EVENTER_TIMER;
   }
   {
-    std::lock_guard<std::mutex> guard(refresh_lock);
+    tovi_lock_guard_c<tovi_mutex_c> guard(refresh_lock);
     ecid_refresh_triggers->erase(refresh->ecid);
   }
   uint64_t ecid = refresh->ecid;
@@ -249,7 +251,7 @@ int rule_trigger_refresh(eventer_t e, int, void *closure, struct timeval *) {
 }
 
 size_t rules_refresh_pending(void) {
-  std::lock_guard<std::mutex> guard(refresh_lock);
+  tovi_lock_guard_c<tovi_mutex_c> guard(refresh_lock);
   return ecid_refresh_triggers ? ecid_refresh_triggers->size() : 0;
 }
 
@@ -261,7 +263,7 @@ bool rules_bus_init(void) {
   if (!register_hook) return false;
   register_hook("rules-handler", handle_amqp_message_rules, nullptr);
   {
-    std::lock_guard<std::mutex> guard(refresh_lock);
+    tovi_lock_guard_c<tovi_mutex_c> guard(refresh_lock);
     if (!ecid_refresh_triggers)
       ecid_refresh_triggers = new absl::flat_hash_map<uint64_t, ecid_refresh *>();
   }

@@ -50,6 +50,7 @@
 #include "tovi/tovi_amqp.h"
 #include "tovi/tovi_memory.h"
 #include "tovi/tovi_module.h"
+#include "tovi/tovi_sync.h"
 #include "tovi/tovi_text.h"
 
 std::atomic<uint64_t> rulestreams_culled{0};
@@ -191,7 +192,7 @@ bool rulestream_c::should_cull(uint64_t now_ms, int32_t cull_seconds, int32_t au
                                uint32_t mono_now_s) {
   bool cull = false;
   {
-    std::lock_guard<std::recursive_mutex> lock(_data_mutex);
+    tovi_lock_guard_c<tovi_recursive_mutex_c> lock(_data_mutex);
     if (_last_time_ms <= now_ms) {
       uint64_t idle = now_ms - _last_time_ms;
       // The shorter of the two silences: by the messages' time stamps and by our steady clock.

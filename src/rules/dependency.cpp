@@ -13,6 +13,7 @@
 #include "absl/container/flat_hash_map.h"
 #include "daemon_stats.h"
 #include "tovi/tovi_log.h"
+#include "tovi/tovi_sync.h"
 
 std::atomic<uint64_t> dependency_self_parent_refused{0};
 
@@ -21,12 +22,13 @@ namespace {
 // (parent, child): std::pair's order is exactly "by parent, then by child", unsigned.
 typedef std::pair<uint64_t, uint64_t> parent_child_t;
 
-std::mutex deplock;
-std::set<parent_child_t> deplist;                     // guarded by deplock
-absl::flat_hash_map<uint64_t, uint64_t> child_index;  // child -> parent; guarded by deplock
+tovi_mutex_c deplock;
+std::set<parent_child_t> deplist ABSL_GUARDED_BY(deplock);
+// child -> parent
+absl::flat_hash_map<uint64_t, uint64_t> child_index ABSL_GUARDED_BY(deplock);
 
 // Removes the record of `ecid`, if any. Requires deplock.
-void remove_child_locked(uint64_t ecid) {
+void remove_child_locked(uint64_t ecid) ABSL_EXCLUSIVE_LOCKS_REQUIRED(deplock) {
   auto it = child_index.find(ecid);
   if (it == child_index.end()) return;
   deplist.erase(parent_child_t{it->second, ecid});
@@ -41,7 +43,7 @@ void dependency_init() {
     stats_ns_t *ns = stats_register_ns(stats_recorder_root(stats_recorder()), "dependency");
     stats_register_u64(ns, "self_parent_refused", STATS_COUNTER, &dependency_self_parent_refused);
   });
-  std::lock_guard<std::mutex> guard(deplock);
+  tovi_lock_guard_c<tovi_mutex_c> guard(deplock);
   deplist.clear();
   child_index.clear();
 }
@@ -55,7 +57,7 @@ void dependency_record(uint64_t ecid, uint64_t parent) {
     tovi_log(ls, "dependency: ruleset %" PRIu64 " names itself as its parent; ignored\n", ecid);
     parent = 0;
   }
-  std::lock_guard<std::mutex> guard(deplock);
+  tovi_lock_guard_c<tovi_mutex_c> guard(deplock);
   remove_child_locked(ecid);
   if (parent == 0) return;
   deplist.insert(parent_child_t{parent, ecid});
@@ -65,7 +67,7 @@ void dependency_record(uint64_t ecid, uint64_t parent) {
 int dependency_find_children(uint64_t parent, int capacity, uint64_t *out) {
   if (out == nullptr || capacity < 0) capacity = 0;
   if (parent == 0) return 0;
-  std::lock_guard<std::mutex> guard(deplock);
+  tovi_lock_guard_c<tovi_mutex_c> guard(deplock);
   int count = 0;
   for (auto it = deplist.lower_bound(parent_child_t{parent, 0});
        it != deplist.end() && it->first == parent; ++it) {

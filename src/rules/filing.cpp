@@ -14,8 +14,9 @@
 #include "rules/stream_internal.h"
 #include "tovi/tovi_log.h"
 #include "tovi/tovi_memory.h"
+#include "tovi/tovi_sync.h"
 
-std::mutex rules_loader_mutex;
+tovi_mutex_c rules_loader_mutex;
 
 void rules_start_ruleset_timers(const ruleset_sp &r) {
   absence_trigger_loaded_ruleset(r);
@@ -23,7 +24,7 @@ void rules_start_ruleset_timers(const ruleset_sp &r) {
 }
 
 bool ruleset_delete(uint64_t ecid) {
-  std::lock_guard<std::mutex> guard(rules_loader_mutex);
+  tovi_lock_guard_c<tovi_mutex_c> guard(rules_loader_mutex);
   dependency_record(ecid, 0);
   ruleset_sp removed = ruleset_mgr->remove_by_id(ecid);
   if (!removed) {
@@ -49,7 +50,7 @@ bool ruleset_delete(uint64_t ecid) {
 }
 
 void ruleset_file(const ruleset_sp &r) {
-  std::lock_guard<std::mutex> guard(rules_loader_mutex);
+  tovi_lock_guard_c<tovi_mutex_c> guard(rules_loader_mutex);
   ruleset_sp old = ruleset_mgr->get_by_id(r->event_criteria_id);
   if (old && !ruleset_same_list(*old, *r)) {
     // The definition moved to another list: the old version must not stay filed (and alerting)

@@ -23,7 +23,6 @@
 // Concurrency Kit's headers declare C functions without C linkage markers.
 extern "C" {
 #include <ck_hs.h>
-#include <spinlock/fas.h>
 }
 
 #include <atomic>
@@ -36,6 +35,7 @@ extern "C" {
 
 #include "rules/rules_mgr_internal.h"
 #include "rules/registry_internal.h"
+#include "tovi/tovi_sync.h"
 #include "vask/vask_pcre.h"
 #include "tovi/tovi_assert.h"
 #include "tovi/tovi_cluster.h"
@@ -115,7 +115,7 @@ struct ruleset_tgt_t {
 };
 
 struct ruleset_tgt_list_t {
-  ck_spinlock_fas_t lock;  // writers only
+  tovi_spinlock_c lock;  // writers only
   std::atomic<ruleset_tgt_t *> head{nullptr};
   uint32_t keylen = 0;
   const uint8_t *key = nullptr;  // account (host order), check UUID, name; in the same block
@@ -126,15 +126,15 @@ namespace {
 // ---- Sets ---------------------------------------------------------------------------------------
 
 ck_hs_t rulesets_by_metric;
-ck_spinlock_fas_t rulesets_by_metric_wrlock = CK_SPINLOCK_FAS_INITIALIZER;
+tovi_spinlock_c rulesets_by_metric_wrlock;
 ck_hs_t rulesets_by_pattern;
-ck_spinlock_fas_t rulesets_by_pattern_wrlock = CK_SPINLOCK_FAS_INITIALIZER;
+tovi_spinlock_c rulesets_by_pattern_wrlock;
 std::once_flag sets_once;
 
 // One account's pattern lists. The account id comes first so that a bare u64 can be a probe.
 struct pattern_account_t {
   uint64_t account_id;
-  ck_spinlock_fas_t lock;
+  tovi_spinlock_c lock;  // zeroed by calloc: unlocked
   ck_hs_t lists;
 };
 
@@ -189,7 +189,6 @@ ruleset_tgt_list_t *new_list(const uint8_t *key, uint32_t keylen) {
   void *mem = tovi_memory_safe_malloc(sizeof(ruleset_tgt_list_t) + keylen);
   tovi_assert(mem != nullptr);
   auto *l = new (mem) ruleset_tgt_list_t;
-  ck_spinlock_fas_init(&l->lock);
   auto *k = static_cast<uint8_t *>(mem) + sizeof(ruleset_tgt_list_t);
   std::memcpy(k, key, keylen);
   l->key = k;
@@ -230,7 +229,7 @@ std::atomic<bool> zero_uuid_lists{false};
 std::atomic<bool> suffixed_lists{false};
 
 // Inserts a list for the key unless one exists; returns the one in the set.
-ruleset_tgt_list_t *insert_list(ck_hs_t *set, ck_spinlock_fas_t *wrlock, const std::string &key) {
+ruleset_tgt_list_t *insert_list(ck_hs_t *set, tovi_spinlock_c *wrlock, const std::string &key) {
   constexpr std::string_view empty_tags = "|ST[]";
   // Release: a lookup that sees the flag also sees the list published after it.
   if (key.size() >= 24 && is_zero_uuid(reinterpret_cast<const uint8_t *>(key.data()) + 8))
@@ -241,10 +240,10 @@ ruleset_tgt_list_t *insert_list(ck_hs_t *set, ck_spinlock_fas_t *wrlock, const s
   ruleset_tgt_list_t *fresh =
       new_list(reinterpret_cast<const uint8_t *>(key.data()), uint32_t(key.size()));
   unsigned long h = CK_HS_HASH(set, list_hash, fresh);
-  ck_spinlock_fas_lock(wrlock);
+  wrlock->lock();
   auto *existing = static_cast<ruleset_tgt_list_t *>(ck_hs_get(set, h, fresh));
   if (!existing) tovi_assert(ck_hs_put(set, h, fresh));
-  ck_spinlock_fas_unlock(wrlock);
+  wrlock->unlock();
   if (existing) {
     tovi_memory_safe_free_with_cleanup(fresh, destroy_list);
     return existing;
@@ -275,13 +274,12 @@ pattern_account_t *get_account(uint64_t account, bool create) {
       static_cast<pattern_account_t *>(tovi_memory_safe_calloc(1, sizeof(pattern_account_t)));
   tovi_assert(fresh != nullptr);
   fresh->account_id = account;
-  ck_spinlock_fas_init(&fresh->lock);
   init_list_set(&fresh->lists, 10);
   unsigned long h = CK_HS_HASH(&rulesets_by_pattern, account_hash, &account);
-  ck_spinlock_fas_lock(&rulesets_by_pattern_wrlock);
+  rulesets_by_pattern_wrlock.lock();
   a = static_cast<pattern_account_t *>(ck_hs_get(&rulesets_by_pattern, h, &account));
   if (!a) tovi_assert(ck_hs_put(&rulesets_by_pattern, h, fresh));
-  ck_spinlock_fas_unlock(&rulesets_by_pattern_wrlock);
+  rulesets_by_pattern_wrlock.unlock();
   if (a) {
     destroy_account(fresh);
     tovi_memory_safe_free(fresh);
@@ -300,8 +298,9 @@ struct director_reg_t {
   uint8_t check_uuid[16];  // what an interest was registered under
   std::string name;
 };
-std::mutex director_regs_lock;
-std::unordered_map<const ruleset_t *, director_reg_t> director_regs;
+tovi_mutex_c director_regs_lock;
+std::unordered_map<const ruleset_t *, director_reg_t> director_regs
+    ABSL_GUARDED_BY(director_regs_lock);
 
 void withdraw(const director_reg_t &reg) {
   if (reg.search)
@@ -412,7 +411,7 @@ ruleset_sp add_ruleset_tgt(ruleset_tgt_list_t *list, const ruleset_sp &ruleset) 
   bool fresh_used = false, spare_used = false;
   {
     tovi_memory_scope_c bracket;
-    ck_spinlock_fas_lock(&list->lock);
+    list->lock.lock();
     struct held_t {
       ruleset_tgt_t *node;
       ruleset_slot_t *slot;
@@ -466,7 +465,7 @@ ruleset_sp add_ruleset_tgt(ruleset_tgt_list_t *list, const ruleset_sp &ruleset) 
     }
     if (target && (same_id.empty() || target != same_id.front().node))
       target->slot.store(fresh, std::memory_order_release);
-    ck_spinlock_fas_unlock(&list->lock);
+    list->lock.unlock();
   }
   for (ruleset_slot_t *s : retired)
     retire_slot(s);
@@ -485,7 +484,7 @@ int remove_ruleset_tgt(ruleset_tgt_list_t *list, const ruleset_sp &ruleset) {
   std::vector<ruleset_slot_t *> retired;
   {
     tovi_memory_scope_c bracket;
-    ck_spinlock_fas_lock(&list->lock);
+    list->lock.lock();
     for (ruleset_tgt_t *n = list->head.load(std::memory_order_relaxed); n;
          n = n->next.load(std::memory_order_relaxed)) {
       ruleset_slot_t *s = n->slot.load(std::memory_order_relaxed);
@@ -494,7 +493,7 @@ int remove_ruleset_tgt(ruleset_tgt_list_t *list, const ruleset_sp &ruleset) {
         retired.push_back(s);
       }
     }
-    ck_spinlock_fas_unlock(&list->lock);
+    list->lock.unlock();
   }
   for (ruleset_slot_t *s : retired)
     retire_slot(s);
@@ -720,7 +719,7 @@ std::pair<int, vask_metric_tag_search_ast_t *> build_query_for_ruleset(const rul
 
 bool register_ruleset_with_director(const ruleset_sp &r) {
   if (!r) return false;
-  std::lock_guard<std::mutex> guard(director_regs_lock);
+  tovi_lock_guard_c<tovi_mutex_c> guard(director_regs_lock);
   auto it = director_regs.find(r.get());
   if (it != director_regs.end()) {
     if (it->second.ruleset.lock() == r) return true;  // kept: registered once already
@@ -750,7 +749,7 @@ bool register_ruleset_with_director(const ruleset_sp &r) {
 }
 
 void deregister_ruleset_with_director(const ruleset_t &r) {
-  std::lock_guard<std::mutex> guard(director_regs_lock);
+  tovi_lock_guard_c<tovi_mutex_c> guard(director_regs_lock);
   auto it = director_regs.find(&r);
   if (it == director_regs.end()) return;
   withdraw(it->second);

@@ -32,6 +32,8 @@
 #include <type_traits>
 #include <utility>
 
+#include "tovi/tovi_sync.h"
+
 template <typename T>
 class lr_phaser_c {
  public:
@@ -66,7 +68,7 @@ class lr_phaser_c {
   // Blocks while another writer works and until readers of the old copy have left.
   template <typename F>
   void write_op(F &&fn) {
-    std::lock_guard<std::mutex> guard(_writers_mutex);
+    tovi_lock_guard_c<tovi_mutex_c> guard(_writers_mutex);
     // Only writers change these two, and we hold the writers' mutex: relaxed would do; acquire
     // keeps the reasoning local.
     const uint64_t version = _version_index.load(std::memory_order_acquire);
@@ -126,5 +128,5 @@ class lr_phaser_c {
   alignas(64) std::atomic<state_e> _left_right{left};
   alignas(64) std::atomic<uint64_t> _version_index{0};
   alignas(64) mutable std::atomic<uint64_t> _n_readers[2] = {0, 0};
-  alignas(64) std::mutex _writers_mutex;
+  alignas(64) tovi_mutex_c _writers_mutex;
 };

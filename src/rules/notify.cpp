@@ -56,6 +56,7 @@
 #include "tovi/tovi_conf.h"
 #include "tovi/tovi_memory.h"
 #include "tovi/tovi_module.h"
+#include "tovi/tovi_sync.h"
 #include "tovi/tovi_text.h"
 #include "tovi/tovi_uuid.h"
 
@@ -178,10 +179,10 @@ struct refused_t {
   bool republish = false;  // a re-publication: sent again as the state is then
 };
 
-std::mutex refused_lock;
+tovi_mutex_c refused_lock;
 // Keyed by the stream's address: one entry a stream however often it was refused meanwhile.
-std::unordered_map<const rulestream_c *, refused_t> refused_streams;  // guarded by refused_lock
-bool refused_timer_armed = false;                                     // guarded by refused_lock
+std::unordered_map<const rulestream_c *, refused_t> refused_streams ABSL_GUARDED_BY(refused_lock);
+bool refused_timer_armed ABSL_GUARDED_BY(refused_lock) = false;
 
 constexpr long refused_retry_s = 1;
 // Streams retried per pass: a bus that was away for long leaves many, and the pass runs on a
@@ -199,7 +200,7 @@ void arm_refused_retry_locked() {
 int retry_refused(eventer_t, int, void *, struct timeval *) {
   std::vector<refused_t> due;
   {
-    std::lock_guard<std::mutex> g(refused_lock);
+    tovi_lock_guard_c<tovi_mutex_c> g(refused_lock);
     refused_timer_armed = false;
     due.reserve(std::min(refused_streams.size(), refused_retry_budget));
     for (auto it = refused_streams.begin();
@@ -233,9 +234,10 @@ int retry_refused(eventer_t, int, void *, struct timeval *) {
 
 void remember_refused(const rulestream_c *rs, const ruleset_sp &r, std::string_view signature,
                       bool republish) {
-  std::lock_guard<std::mutex> g(refused_lock);
-  auto [it, fresh] = refused_streams.try_emplace(rs);
-  refused_t &entry = it->second;
+  tovi_lock_guard_c<tovi_mutex_c> g(refused_lock);
+  auto emplaced = refused_streams.try_emplace(rs);
+  bool fresh = emplaced.second;
+  refused_t &entry = emplaced.first->second;
   entry.ruleset = r;
   entry.signature.assign(signature);
   // An owed re-publication stays owed when a real alert of the stream is refused too.
@@ -429,7 +431,7 @@ ruleset_sp ruleset_get_ancestral_sev1_id(uint64_t ecid) {
 // -----------------------------------------------------------------------------------
 
 json_object *rulestream_c::construct_json_notification(std::optional<uint64_t> progeny_arg) {
-  std::lock_guard<std::recursive_mutex> lock(_data_mutex);
+  tovi_lock_guard_c<tovi_recursive_mutex_c> lock(_data_mutex);
   ruleset_sp r = _ruleset.lock();
   if (!r) return nullptr;
   const uint64_t progeny = progeny_arg.value_or(_last_notified_progeny);
@@ -546,7 +548,7 @@ json_object *rulestream_c::construct_json_notification(std::optional<uint64_t> p
 
 bool rulestream_c::notify(uint64_t ms, int32_t sev, int8_t rule, const uint8_t uuid[16],
                           uint64_t progeny, bool republish) {
-  std::lock_guard<std::recursive_mutex> lock(_data_mutex);
+  tovi_lock_guard_c<tovi_recursive_mutex_c> lock(_data_mutex);
   ruleset_sp r = _ruleset.lock();
   if (!r) return false;
   uint8_t previous_uuid[16];
@@ -599,7 +601,7 @@ bool rulestream_c::notify(uint64_t ms, int32_t sev, int8_t rule, const uint8_t u
 }
 
 bool rulestream_c::renotify() {
-  std::lock_guard<std::recursive_mutex> lock(_data_mutex);
+  tovi_lock_guard_c<tovi_recursive_mutex_c> lock(_data_mutex);
   // A stream that never announced anything has no state to announce again.
   if (_last_notified_sev == 0) return true;
   uint8_t uuid[16];

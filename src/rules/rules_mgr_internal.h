@@ -31,6 +31,7 @@
 #include "tovi/tovi_http.h"
 #include "tovi/tovi_log.h"
 #include "tovi/tovi_memory.h"
+#include "tovi/tovi_sync.h"
 #include "vask/vask_metric.h"
 #include "vask/vask_tag_search.h"
 
@@ -218,7 +219,7 @@ pcre_jit_stack *rules_thread_jit_stack();
 
 // Serialises the steps that file a parsed ruleset (target list, registry) and deletions, so that
 // two loads of one id cannot leave the registry and the lists disagreeing.
-extern std::mutex rules_loader_mutex;
+extern tovi_mutex_c rules_loader_mutex;
 
 // The target list a ruleset belongs in (made when `create`); null without create when absent.
 ruleset_tgt_list_t *ruleset_list_for(const ruleset_t &r, bool create);

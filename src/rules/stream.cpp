@@ -14,6 +14,7 @@
 #include "rules/rules_mgr_internal.h"
 #include "tovi/tovi_assert.h"
 #include "tovi/tovi_memory.h"
+#include "tovi/tovi_sync.h"
 #include "tovi/tovi_uuid.h"
 
 const char *const rulestream_fixed_signature = "00000000-0000-0000-0000-000000000000`*|ST[]";
@@ -145,17 +146,17 @@ void rulestream_c::publish_newest() {
 }
 
 void rulestream_c::set_last_notified(bool flag) {
-  std::lock_guard<std::recursive_mutex> lock(_data_mutex);
+  tovi_lock_guard_c<tovi_recursive_mutex_c> lock(_data_mutex);
   _history[_hidx].notified = flag;
 }
 
 bool rulestream_c::should_trigger(int32_t sev, int8_t rule) const {
-  std::lock_guard<std::recursive_mutex> lock(_data_mutex);
+  tovi_lock_guard_c<tovi_recursive_mutex_c> lock(_data_mutex);
   return sev != _history[_hidx].sev || rule != _history[_hidx].rule;
 }
 
 void rulestream_c::mark_triggered(uint64_t ms, int32_t sev, int8_t rule, const uint8_t uuid[16]) {
-  std::lock_guard<std::recursive_mutex> lock(_data_mutex);
+  tovi_lock_guard_c<tovi_recursive_mutex_c> lock(_data_mutex);
   int8_t next = int8_t((_hidx + 1) % 5);
   trigger_history_t &h = _history[next];
   if (h.holds_text()) tovi_memory_safe_free(h.text_value);
@@ -190,7 +191,7 @@ void rulestream_c::record_last_value(const vask_metric_message_t *m) {
   const vask_metric_value_t &v = m->value;
   if (v.type == METRIC_ABSENT || v.type == METRIC_GUESS) return;
   uint32_t arrival_s = rules_monotonic_s();
-  std::lock_guard<std::recursive_mutex> lock(_data_mutex);
+  tovi_lock_guard_c<tovi_recursive_mutex_c> lock(_data_mutex);
   _last_time_ms = v.whence_ms;
   _last_arrival_s = arrival_s;
   switch (v.type) {
@@ -219,7 +220,7 @@ void rulestream_c::record_last_value(const vask_metric_message_t *m) {
 }
 
 void rulestream_c::append_last_value_to_json(json_object *object) {
-  std::lock_guard<std::recursive_mutex> lock(_data_mutex);
+  tovi_lock_guard_c<tovi_recursive_mutex_c> lock(_data_mutex);
   json_object *value = nullptr;
   if (const double *d = std::get_if<double>(&_last_value)) {
     // JSON has no NaN or infinity: such a value is shown as null.
@@ -232,13 +233,13 @@ void rulestream_c::append_last_value_to_json(json_object *object) {
 }
 
 uint64_t rulestream_c::last_time_ms() const {
-  std::lock_guard<std::recursive_mutex> lock(_data_mutex);
+  tovi_lock_guard_c<tovi_recursive_mutex_c> lock(_data_mutex);
   return _last_time_ms;
 }
 
 json_bundle_t rulestream_c::get_json_data_bundle() {
   json_bundle_t b;
-  std::lock_guard<std::recursive_mutex> lock(_data_mutex);
+  tovi_lock_guard_c<tovi_recursive_mutex_c> lock(_data_mutex);
   b.signature.assign(_signature, _signature_len);
   b.applications = _applications.load(std::memory_order_relaxed);
   b.last_time_ms = _last_time_ms;
@@ -269,7 +270,7 @@ json_bundle_t rulestream_c::get_json_data_bundle() {
 }
 
 void rulestream_c::reset() {
-  std::lock_guard<std::recursive_mutex> lock(_data_mutex);
+  tovi_lock_guard_c<tovi_recursive_mutex_c> lock(_data_mutex);
   ruleset_sp r = _ruleset.lock();
   if (_reserved_type == RULE_NUMERIC || _reserved_type == RULE_HISTOGRAM)
     for (ruleimpl_t &impl : _rules_impl)
@@ -330,14 +331,14 @@ rulestream_sp ruleset_t::get_rulestream(const vask_metric_id_t *id, const char *
 }
 
 void rulestream_c::take_remembered(int32_t sev, int8_t rule) {
-  std::lock_guard<std::recursive_mutex> lock(_data_mutex);
+  tovi_lock_guard_c<tovi_recursive_mutex_c> lock(_data_mutex);
   if (_last_notified_sev != 0) return;  // announced something already: that is what counts
   _remembered_sev = sev;
   _remembered_rule = rule;
 }
 
 bool rulestream_c::announced_raised(int32_t *sev, int8_t *rule) {
-  std::lock_guard<std::recursive_mutex> lock(_data_mutex);
+  tovi_lock_guard_c<tovi_recursive_mutex_c> lock(_data_mutex);
   int32_t s = _last_notified_sev;
   int8_t r = _last_notified_rule;
   if (s == 0) {

@@ -40,6 +40,7 @@
 #include "rules/model_internal.h"
 #include "rules/rules.h"
 #include "tovi/tovi_log.h"
+#include "tovi/tovi_sync.h"
 #include "vask/vask_metric.h"
 
 struct json_object;
@@ -143,7 +144,7 @@ class rulestream_c {
   rulestream_c &operator=(const rulestream_c &) = delete;
 
   // The lock every state change takes; recursive.
-  std::recursive_mutex &data_mutex() { return _data_mutex; }
+  tovi_recursive_mutex_c &data_mutex() { return _data_mutex; }
 
   // ---- History (call with the lock held, or take it) --------------------------------------
   int32_t get_last_sev() const { return _history[_hidx].sev; }
@@ -315,7 +316,7 @@ class rulestream_c {
   int32_t _max_out_of_order_ms = 0;
   // Guarded by _data_mutex: when _last_time_ms was last set, in monotonic seconds (0: never).
   // Here it fills what would be padding.
-  uint32_t _last_arrival_s = 0;
+  uint32_t _last_arrival_s ABSL_GUARDED_BY(_data_mutex) = 0;
   // What construction reserved, so that destruction cancels exactly that: the state here, each
   // rule's window in its ruleimpl_t, the type with the small fields at the end.
   metric_state_t *_state = nullptr;  // null when every reservation was refused
@@ -324,8 +325,9 @@ class rulestream_c {
   std::atomic<uint64_t> _applications{0};
 
   // Guarded by _data_mutex.
-  uint64_t _last_time_ms = 0;  // the newest accepted non-null message; 0 before any
-  std::variant<double, std::string> _last_value{0.0};
+  // The newest accepted non-null message; 0 before any.
+  uint64_t _last_time_ms ABSL_GUARDED_BY(_data_mutex) = 0;
+  std::variant<double, std::string> _last_value ABSL_GUARDED_BY(_data_mutex){0.0};
   trigger_history_t _history[5];
   std::vector<ruleimpl_t> _rules_impl;
   std::atomic<int32_t> _published_sev{RULE_SEV_CLEAR};  // atomic: read without the lock
@@ -333,7 +335,7 @@ class rulestream_c {
   int8_t _nrules_impl = 0;                               // constant after construction
   rule_metric_type_t _reserved_type : 8 = RULE_UNKNOWN;  // constant after construction
 
-  mutable std::recursive_mutex _data_mutex;
+  mutable tovi_recursive_mutex_c _data_mutex;
 };
 
 // The check UUID as lower-case text, formatted where a log line needs it.

@@ -74,7 +74,7 @@ std::string data_line(const std::string &name, uint64_t ms, const char *value) {
 
 // The stream's newest rule index, read under its lock as the timers write it from loop threads.
 int last_rule(const rulestream_sp &rs) {
-  std::lock_guard<std::recursive_mutex> lock(rs->data_mutex());
+  tovi_lock_guard_c<tovi_recursive_mutex_c> lock(rs->data_mutex());
   return rs->get_last_rule();
 }
 

@@ -95,7 +95,7 @@ std::string line(const std::string &broker, uint64_t at_us, const std::string &n
 
 void watch(const std::string &text, uint64_t arrival_us) {
   line_t l(text);
-  brokers_watch_at(l.m, arrival_us);
+  brokers_watch_at_for_test(l.m, arrival_us);
 }
 
 uint64_t now_us() {

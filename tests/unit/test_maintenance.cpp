@@ -230,7 +230,7 @@ TEST_F(maintenance, draining_loses_no_held_back_ruleset) {
     SCOPED_TRACE(round);
     uint64_t w = id(), ecid = 500 + uint64_t(round);
     ASSERT_EQ(add(w, MAINT_ON_ACCOUNT, 30, nullptr, {2}, now - 10, future), 1);
-    std::mutex *target_lock;
+    tovi_mutex_c *target_lock;
     {
       tovi_memory_scope_c bracket;
       target_lock = &get_maint_window_by_id(w)->tgt_ecids_wrlock;

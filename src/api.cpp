@@ -321,3 +321,8 @@ void api_info_clean(api_info_t info) {
 void api_json_closure_clean(api_json_closure_t closure) {
   if (closure.doc) json_object_put(closure.doc);
 }
+
+tovi_log_stream_t api_unconfigured_stream(void) {
+  static tovi_log_stream_t ls = tovi_log_stream_find("error/api/unconfigured");
+  return ls;
+}

@@ -10,6 +10,8 @@
 // share nothing but the queue handle.
 #pragma once
 
+#include "tovi/tovi_log.h"
+
 #include <json-c/json.h>
 
 #include <cstddef>
@@ -65,6 +67,11 @@ struct api_spool_t {
 // the statistics "api" ("calls", "failures", "latency") and those of the bulk loaders. Called
 // once in child_main after stats_rest_init; a missing queue is a fatal assertion ("api_jobq").
 void api_init(void);
+
+// "error/api/unconfigured": where the loaders say that no API base or token is configured ("No
+// API base in config!"). Below "error", so it writes where "error" does unless a configuration
+// routes it elsewhere: a standalone daemon (no API on purpose) sends it to a debug outlet.
+tovi_log_stream_t api_unconfigured_stream(void);
 
 // Performs the GET. Returns -1 with info->error set on any failure (and then the callback was not
 // called), otherwise what the callback returned. A URL, token or app name holding CR or LF is

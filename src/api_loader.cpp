@@ -41,11 +41,11 @@ void single_finished();
 
 bool read_api_config(api_loader_kind_t *kind, api_fetch_state_t *st, const char *prefix) {
   if (!tovi_conf_get_string(nullptr, "//orvane/api/base", &st->apibase)) {
-    tovi_log(tovi_error, "%sNo API base in config!\n", prefix);
+    tovi_log(api_unconfigured_stream(), "%sNo API base in config!\n", prefix);
     return false;
   }
   if (!tovi_conf_get_string(nullptr, "//orvane/api/token", &st->apitoken)) {
-    tovi_log(tovi_error, "%sNo API token in config!\n", prefix);
+    tovi_log(api_unconfigured_stream(), "%sNo API token in config!\n", prefix);
     return false;
   }
   (void)kind;

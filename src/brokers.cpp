@@ -374,12 +374,12 @@ int fetch_some_brokers(eventer_t, int mask, void *closure, struct timeval *) {
 void start_brokers_fetch() {
   auto *cursor = new fetching_cursor_t;
   if (!tovi_conf_get_string(nullptr, "//orvane/api/base", &cursor->apibase)) {
-    tovi_log(tovi_error, "No API base in config!\n");
+    tovi_log(api_unconfigured_stream(), "No API base in config!\n");
     delete cursor;
     return;
   }
   if (!tovi_conf_get_string(nullptr, "//orvane/api/token", &cursor->apitoken)) {
-    tovi_log(tovi_error, "No API token in config!\n");
+    tovi_log(api_unconfigured_stream(), "No API token in config!\n");
     delete cursor;
     return;
   }

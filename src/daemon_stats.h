@@ -2,6 +2,8 @@
 // endpoints.
 #pragma once
 
+#include <string>
+
 #include "stats/stats.h"
 #include "tovi/tovi_http.h"
 
@@ -21,5 +23,9 @@ void stats_rest_init(void);
 // format=tagged, as simple plain JSON for format=simple, and as full plain JSON otherwise.
 // Runs on the connection's loop thread.
 int stats_handler(tovi_http_rest_closure_t *restc, int npats, char **pats);
-// Answers GET /metrics with the Prometheus text exposition format.
+// The Prometheus text of GET /metrics: the process_* families (CPU, memory, descriptors, start
+// time, read from /proc), then every statistic as a family named "queltd_" and its tagged name,
+// explained by the daemon's table of HELP texts. Any thread.
+std::string stats_prometheus_text(void);
+// Answers GET /metrics with stats_prometheus_text.
 int stats_metrics_handler(tovi_http_rest_closure_t *restc, int npats, char **pats);

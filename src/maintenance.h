@@ -208,6 +208,7 @@ struct maint_batch_t {
   int handed = 0;
   int errors = 0;
   uint64_t over_limit = 0;
+  size_t index = 0;  // the element being read, for the load's report (load_report.h)
 };
 void maint_batch_begin(maint_batch_t *batch, size_t count);
 void maint_batch_element(maint_batch_t *batch, json_object *element);

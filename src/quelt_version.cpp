@@ -7,6 +7,15 @@
 
 const char *quelt_branch = QUELT_BUILD_BRANCH;
 const char *quelt_version = QUELT_BUILD_VERSION;
+const char *quelt_release = QUELT_BUILD_RELEASE;
+
+const char *quelt_build_commit(void) {
+  return QUELT_BUILD_COMMIT;
+}
+
+const char *quelt_build_seconds(void) {
+  return QUELT_BUILD_SECONDS;
+}
 
 char *quelt_build_version_from(char *buf, size_t len, const char *branch, const char *version) {
   const char *ref = branch;

@@ -14,3 +14,9 @@ extern const char *quelt_version;
 char *quelt_build_version_from(char *buf, size_t len, const char *branch, const char *version);
 // The same for this build.
 char *quelt_build_version(char *buf, size_t len);
+
+// The release number of this build ("0.1.0"), its 40-hex-digit commit, and its build time in
+// Unix seconds as text.
+extern const char *quelt_release;
+const char *quelt_build_commit(void);
+const char *quelt_build_seconds(void);

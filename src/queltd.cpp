@@ -1,13 +1,18 @@
 // queltd: the process entry. Parses the command line, stamps the build version, hands over to the
 // framework's process main, and in the child brings up the framework and every module of the
 // daemon in a fixed order before running the event loop.
+#include <getopt.h>
 #include <unistd.h>
+
+#include <cstring>
+#include <ctime>
 
 #include <cstdio>
 #include <cstdlib>
 
 #include "api.h"
 #include "brokers.h"
+#include "checks.h"
 #include "config_handlers.h"
 #include "daemon_wiring.h"
 #include "general.h"
@@ -30,6 +35,7 @@
 #include "tovi/tovi_log.h"
 #include "tovi/tovi_main.h"
 #include "tovi/tovi_memory.h"
+#include "tovi/tovi_systemd.h"
 #include "tovi/tovi_module.h"
 #include "vask/vask_director.h"
 #include "vask/vask_intake.h"
@@ -54,9 +60,77 @@ void usage(const char *progname) {
   fprintf(stderr, "\t-d\t\tturn on debugging\n");
 }
 
+// --help: every option, one line each, on standard output.
+void help(const char *progname) {
+  printf("usage: %s -c FILE [-D [-D]] [-d] [-l STREAM] [-L STREAM] [-M] [-p FILE]\n", progname);
+  printf("       %s --check-config FILE [--strict] | --check-rulesets FILE |\n", progname);
+  printf("       %*s --check-maintenance FILE | --help | --version\n\n", int(strlen(progname)), "");
+  printf("  -c FILE                   the configuration file to load (required to start)\n");
+  printf(
+      "  -D                        stay in the foreground with a watchdog that restarts a "
+      "crashed daemon; twice: no watchdog\n");
+  printf("  -d                        turn on the debug log stream\n");
+  printf("  -l STREAM                 enable a log stream (and the streams below it)\n");
+  printf("  -L STREAM                 disable a log stream (and the streams below it)\n");
+  printf(
+      "  -M                        a module that fails to load stops start-up (exit status "
+      "2)\n");
+  printf("  -p FILE                   write the daemon's pid to FILE, removed at a clean stop\n");
+  printf(
+      "  --check-config FILE       check a configuration without starting anything: exit 0 "
+      "clean, 2 errors\n");
+  printf("  --strict                  with --check-config: warnings (unknown names) exit 1\n");
+  printf(
+      "  --check-rulesets FILE     check a JSON array of ruleset definitions as POST "
+      "/rulesets reads it\n");
+  printf(
+      "  --check-maintenance FILE  check a JSON array of maintenance windows as POST "
+      "/maintenance reads it\n");
+  printf("  --help                    this text\n");
+  printf("  --version                 the version, commit and build time\n");
+}
+
+void version() {
+  char text[128];
+  quelt_build_version(text, sizeof text);
+  time_t built = time_t(strtoll(quelt_build_seconds(), nullptr, 10));
+  char when[32] = "unknown";
+  struct tm tm;
+  if (built > 0 && gmtime_r(&built, &tm)) strftime(when, sizeof when, "%Y-%m-%dT%H:%M:%SZ", &tm);
+  printf("queltd %s (%s)\ncommit %s\nbuilt %s\n", quelt_release, text, quelt_build_commit(), when);
+}
+
+// The words beyond the original option letters. Each one runs instead of starting the daemon,
+// except -p and --strict, which qualify a start and a check.
+enum long_option_t {
+  OPT_HELP = 256,
+  OPT_VERSION,
+  OPT_CHECK_CONFIG,
+  OPT_CHECK_RULESETS,
+  OPT_CHECK_MAINTENANCE,
+  OPT_STRICT,
+};
+
+const char *check_config = nullptr;
+const char *check_rulesets = nullptr;
+const char *check_maintenance = nullptr;
+const char *pidfile = nullptr;
+bool strict = false;
+bool want_help = false;
+bool want_version = false;
+
 void parse_cli(int argc, char **argv) {
+  static const struct option long_options[] = {
+      {"help", no_argument, nullptr, OPT_HELP},
+      {"version", no_argument, nullptr, OPT_VERSION},
+      {"check-config", required_argument, nullptr, OPT_CHECK_CONFIG},
+      {"check-rulesets", required_argument, nullptr, OPT_CHECK_RULESETS},
+      {"check-maintenance", required_argument, nullptr, OPT_CHECK_MAINTENANCE},
+      {"strict", no_argument, nullptr, OPT_STRICT},
+      {nullptr, 0, nullptr, 0},
+  };
   int c;
-  while ((c = getopt(argc, argv, "c:Ddl:L:M")) != -1) {
+  while ((c = getopt_long(argc, argv, "c:Ddl:L:Mp:", long_options, nullptr)) != -1) {
     switch (c) {
       case 'c':
         config_file = optarg;
@@ -75,6 +149,27 @@ void parse_cli(int argc, char **argv) {
         break;
       case 'M':
         strict_module_load = 1;
+        break;
+      case 'p':
+        pidfile = optarg;
+        break;
+      case OPT_HELP:
+        want_help = true;
+        break;
+      case OPT_VERSION:
+        want_version = true;
+        break;
+      case OPT_CHECK_CONFIG:
+        check_config = optarg;
+        break;
+      case OPT_CHECK_RULESETS:
+        check_rulesets = optarg;
+        break;
+      case OPT_CHECK_MAINTENANCE:
+        check_maintenance = optarg;
+        break;
+      case OPT_STRICT:
+        strict = true;
         break;
       default:
         break;
@@ -96,6 +191,9 @@ int child_main(void) {
     tovi_log(tovi_error, "Cannot use the log settings of '%s'\n", config_file);
     exit(2);
   }
+  tovi_log(tovi_notice, "%s %s starting with '%s'", app_name, tovi_app_version(), config_file);
+  // What --check-config would say: unknown names are ignored, but an operator should see them.
+  quelt_log_config_findings();
   tovi_amqp_module_register();
   tovi_dso_init();
 
@@ -157,6 +255,7 @@ int child_main(void) {
   tovi_conf_coalesce_changes(10);
   tovi_conf_watch_and_journal_watchdog();
 
+  tovi_systemd_watchdog_start();
   probes_mark_started();
   tovi_log(tovi_notice, "%s initialized\n", app_name);
   eventer_loop();
@@ -167,6 +266,17 @@ int child_main(void) {
 
 int main(int argc, char **argv) {
   parse_cli(argc, argv);
+  if (want_help) {
+    help(argv[0]);
+    return 0;
+  }
+  if (want_version) {
+    version();
+    return 0;
+  }
+  if (check_config) return quelt_check_config(check_config, strict);
+  if (check_rulesets) return quelt_check_rulesets(check_rulesets);
+  if (check_maintenance) return quelt_check_maintenance(check_maintenance);
   if (!config_file) {
     usage(argv[0]);
     exit(2);
@@ -179,6 +289,7 @@ int main(int argc, char **argv) {
 
   // The status of the framework's main is passed on: a child that could not start (status 2)
   // must not look like a clean stop to whoever started us.
+  if (pidfile) tovi_main_set_pidfile(pidfile);
   return tovi_main(app_name, config_file, debug, foreground, 1, nullptr, droptouser, droptogroup,
                    child_main);
 }

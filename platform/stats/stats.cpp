@@ -19,6 +19,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <memory>
 #include <mutex>
 #include <unordered_map>
@@ -584,7 +585,53 @@ struct family_t {
   std::unordered_set<std::string> label_sets;
 };
 
-std::string prometheus(const stats_ns_t *root) {
+// Bucket bounds of histograms: fixed, so that the buckets of several daemons add up. Durations
+// span ten microseconds to a minute; other quantities (messages per cycle) one to a million. Every
+// bound has at most two significant digits, so it falls on an edge of the log-linear bins and a
+// bucket's count is exact.
+const double seconds_bounds[] = {1e-5,   2.5e-5, 5e-5, 1e-4,   2.5e-4, 5e-4, 1e-3,
+                                 2.5e-3, 5e-3,   1e-2, 2.5e-2, 5e-2,   0.1,  0.25,
+                                 0.5,    1,      2.5,  5,      10,     30,   60};
+const double count_bounds[] = {1,    2,    5,    10,    20,    50,    100,    200,    500,
+                               1000, 2000, 5000, 10000, 20000, 50000, 100000, 1000000};
+
+std::string histogram_samples(const std::string &family, const labels_t &labels, const hist_t *h,
+                              bool seconds) {
+  const double *bounds = seconds ? seconds_bounds : count_bounds;
+  size_t nbounds = seconds ? std::size(seconds_bounds) : std::size(count_bounds);
+  std::vector<uint64_t> at_most(nbounds, 0);
+  uint64_t total = 0;
+  hist_bucket_t bucket;
+  uint64_t count;
+  for (int i = 0; hist_bucket_idx(h, i, &bucket, &count); i++) {
+    total += count;
+    double low = hist_bucket_to_double(bucket), width = hist_bucket_width(bucket);
+    // A negative bin's values are below every bound; a positive bin counts under a bound once
+    // its upper edge is not above it.
+    double high = low < 0 ? low : low + width;
+    for (size_t b = 0; b < nbounds; b++)
+      if (high <= bounds[b] * (1 + 1e-9)) at_most[b] += count;
+  }
+  std::string out;
+  char value[32];
+  for (size_t b = 0; b < nbounds; b++) {
+    std::snprintf(value, sizeof value, "%" PRIu64, at_most[b]);
+    out += family + "_bucket" + render_labels(labels, "le", format_double(bounds[b])) + " " +
+           value + "\n";
+  }
+  std::snprintf(value, sizeof value, "%" PRIu64, total);
+  out += family + "_bucket" + render_labels(labels, "le", "+Inf") + " " + value + "\n";
+  out += family + "_sum" + render_labels(labels) + " " + prom_double(hist_approx_sum(h)) + "\n";
+  out += family + "_count" + render_labels(labels) + " " + value + "\n";
+  return out;
+}
+
+bool ends_with(const std::string &s, const char *suffix) {
+  size_t n = std::strlen(suffix);
+  return s.size() >= n && s.compare(s.size() - n, n, suffix) == 0;
+}
+
+std::string prometheus(const stats_ns_t *root, const stats_prometheus_opts_t &opts) {
   std::vector<family_t> families;
   std::unordered_map<std::string, size_t> by_name;
   std::vector<std::string> segments;
@@ -592,7 +639,9 @@ std::string prometheus(const stats_ns_t *root) {
               [&](const stats_handle_t *h, const std::vector<std::string> &names,
                   const stats_tags_t &tags) {
                 std::string base = metric_name(names);
-                std::string family_name = base, type;
+                // Durations are named in their unit, as scrapers expect.
+                if (h->units == "seconds" && !ends_with(base, "_seconds")) base += "_seconds";
+                std::string family_name = opts.prefix + base, type;
                 switch (h->type) {
                   case T_COUNTER:
                     type = "counter";
@@ -608,12 +657,16 @@ std::string prometheus(const stats_ns_t *root) {
                     family_name += "_info";
                     break;
                   case T_HISTOGRAM:
-                    type = "summary";
+                    type = "histogram";
                     break;
                 }
                 auto found = by_name.find(family_name);
                 if (found == by_name.end()) {
                   std::string help = h->help;
+                  if (opts.help) {
+                    const char *explained = opts.help(family_name.substr(opts.prefix.size()));
+                    if (explained && *explained) help = explained;
+                  }
                   if (help.empty()) {
                     help = full_name(h->ns, h->name);
                     if (!h->units.empty()) help += " (" + h->units + ")";
@@ -635,22 +688,10 @@ std::string prometheus(const stats_ns_t *root) {
                   case T_TEXT:
                     f.samples += family_name + render_labels(labels, "value", v.text) + " 1\n";
                     break;
-                  case T_HISTOGRAM: {
-                    double q[NQUANTILES];
-                    if (hist_approx_quantile(v.hist.get(), SUMMARY_QUANTILES, NQUANTILES, q) != 0)
-                      for (double &x : q)
-                        x = NAN;
-                    for (int i = 0; i < NQUANTILES; i++)
-                      f.samples += family_name +
-                                   render_labels(labels, "quantile", SUMMARY_QUANTILE_NAMES[i]) +
-                                   " " + prom_double(q[i]) + "\n";
-                    char count[32];
-                    std::snprintf(count, sizeof count, "%" PRIu64, hist_sample_count(v.hist.get()));
-                    f.samples += family_name + "_sum" + label_key + " " +
-                                 prom_double(hist_approx_sum(v.hist.get())) + "\n";
-                    f.samples += family_name + "_count" + label_key + " " + count + "\n";
+                  case T_HISTOGRAM:
+                    f.samples +=
+                        histogram_samples(family_name, labels, v.hist.get(), h->units == "seconds");
                     break;
-                  }
                 }
               });
   std::string out;
@@ -888,8 +929,9 @@ std::string stats_recorder_to_json(stats_recorder_t *rec, stats_json_format_t fo
   return out;
 }
 
-std::string stats_recorder_to_prometheus(stats_recorder_t *rec) {
+std::string stats_recorder_to_prometheus(stats_recorder_t *rec,
+                                         const stats_prometheus_opts_t &opts) {
   if (!rec) return "";
   std::lock_guard<std::mutex> g(rec->lock);
-  return prometheus(&rec->root);
+  return prometheus(&rec->root, opts);
 }

@@ -170,10 +170,20 @@ stats_handle_t *stats_histogram_handle(stats_histogram_t *histogram);
 stats_json_format_t stats_json_format_parse(const char *format);
 // The recorder as JSON in the given form, one line ending in a newline.
 std::string stats_recorder_to_json(stats_recorder_t *rec, stats_json_format_t format);
+// Options of the Prometheus output:
+//   prefix  put before every family name ("queltd_");
+//   help    explains a family, given its name without the prefix; null, or a null or empty
+//           answer, keeps the statistic's own help.
+struct stats_prometheus_opts_t {
+  std::string prefix;
+  std::function<const char *(const std::string &family)> help;
+};
 // The recorder in the Prometheus text exposition format (content type
 // "text/plain; version=0.0.4"): metric and label names sanitised to [a-zA-Z_:][a-zA-Z0-9_:]*,
-// counters named with a "_total" suffix, histograms as summaries (quantiles 0.5, 0.9, 0.99,
-// 0.999 with _sum and _count), texts as gauges <name>_info{value="<text>"} 1, every family
+// counters named with a "_total" suffix, statistics in seconds with a "_seconds" suffix,
+// histograms as histograms with fixed buckets (durations: 10 us to 60 s; other quantities: 1 to
+// 1000000) and _sum and _count, texts as gauges <name>_info{value="<text>"} 1, every family
 // with its HELP and TYPE lines. Where two statistics would give the same family with
 // different types, or the same family and labels twice, the first registered is kept.
-std::string stats_recorder_to_prometheus(stats_recorder_t *rec);
+std::string stats_recorder_to_prometheus(stats_recorder_t *rec,
+                                         const stats_prometheus_opts_t &opts = {});

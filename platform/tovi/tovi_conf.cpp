@@ -20,6 +20,7 @@
 #include <shared_mutex>
 #include <thread>
 
+#include "tovi/tovi_conf_keys.h"
 #include "tovi/tovi_log.h"
 
 namespace {
@@ -151,6 +152,7 @@ bool first_value(tovi_conf_section_t section, const char *path, std::string *out
   if (!r) return false;
   bool found = false;
   if (r->nodesetval && r->nodesetval->nodeNr > 0) {
+    tovi_conf_keys_note_read(r->nodesetval->nodeTab[0]);
     xmlChar *content = xmlNodeGetContent(r->nodesetval->nodeTab[0]);
     if (content) {
       *out = reinterpret_cast<const char *>(content);
@@ -259,6 +261,7 @@ bool tovi_conf_exists(tovi_conf_section_t section, const char *path) {
   read_guard_t g;
   xmlXPathObjectPtr r = evaluate(section, path);
   bool found = r && r->nodesetval && r->nodesetval->nodeNr > 0;
+  if (found) tovi_conf_keys_note_read(r->nodesetval->nodeTab[0]);
   if (r) xmlXPathFreeObject(r);
   return found;
 }

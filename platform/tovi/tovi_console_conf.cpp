@@ -8,6 +8,7 @@
 #include "tovi/tovi_conf.h"
 #include "tovi/tovi_console.h"
 #include "tovi/tovi_log.h"
+#include "tovi/tovi_main.h"
 
 namespace {
 
@@ -95,6 +96,11 @@ void complete_streams(int argc, const char *const *, const char *, tovi_console_
 
 int enable_marker;
 
+int show_version(tovi_console_t *console, int, const char *const *, void *) {
+  tovi_console_printf(console, "%s %s\n", tovi_app_name(), tovi_app_version());
+  return 0;
+}
+
 }  // namespace
 
 void tovi_console_conf_init(void) {
@@ -109,4 +115,6 @@ void tovi_console_conf_init(void) {
   tovi_console_command_register("log disable", log_switch, complete_streams, "disable a log stream",
                                 nullptr);
   tovi_console_command_register("log reopen", log_reopen, nullptr, "reopen the log files", nullptr);
+  tovi_console_command_register("show version", show_version, nullptr,
+                                "the daemon's version (branch, commit, build time)", nullptr);
 }

@@ -21,6 +21,7 @@
 #include "tovi/eventer.h"
 #include "tovi/tovi_conf.h"
 #include "tovi/tovi_log.h"
+#include "tovi/tovi_systemd.h"
 
 namespace {
 
@@ -31,6 +32,7 @@ volatile sig_atomic_t watchdog_stopping = 0;
 // Daemon mode: the write end of the pipe the launching process waits on for the start-up
 // status (one byte: 0, or the exit status of a failed start). -1 once told, or in other modes.
 int ready_fd = -1;
+std::string pidfile_path;
 
 void watchdog_forward(int sig) {
   watchdog_stopping = 1;
@@ -71,6 +73,28 @@ int take_lock(const std::string &path) {
     // The lock is what matters; the pid inside is for people.
   }
   return fd;  // kept open, and so locked, for the life of the process
+}
+
+bool write_pidfile(const std::string &path) {
+  std::string tmp = path + ".tmp";
+  FILE *f = fopen(tmp.c_str(), "w");
+  if (!f || fprintf(f, "%d\n", (int)getpid()) < 0 || fclose(f) != 0 ||
+      rename(tmp.c_str(), path.c_str()) != 0) {
+    fprintf(stderr, "cannot write the pid file '%s': %s\n", path.c_str(), strerror(errno));
+    tovi_log(tovi_error, "cannot write the pid file '%s': %s", path.c_str(), strerror(errno));
+    return false;
+  }
+  return true;
+}
+
+// Removes the pid file when it still names this process (a newer daemon may have taken it).
+void remove_pidfile(const std::string &path) {
+  FILE *f = fopen(path.c_str(), "r");
+  if (!f) return;
+  int pid = 0;
+  bool ours = fscanf(f, "%d", &pid) == 1 && pid == (int)getpid();
+  fclose(f);
+  if (ours) unlink(path.c_str());
 }
 
 bool drop_privileges(const char *user, const char *group) {
@@ -156,6 +180,7 @@ int run_child(tovi_child_main_t child_main) {
         continue;
       }
       tovi_log(tovi_notice, "received %s, stopping", sig == SIGTERM ? "SIGTERM" : "SIGINT");
+      tovi_systemd_stopping();
       eventer_loop_stop();
     }
   }).detach();
@@ -246,6 +271,7 @@ int watchdog(tovi_child_main_t child_main) {
 
 void tovi_main_started(void) {
   tell_launcher(0);
+  tovi_systemd_ready();
 }
 
 void tovi_set_app_version(const char *version) {
@@ -281,12 +307,20 @@ int tovi_main(const char *name, const char *config_file, int debug, int foregrou
   if (!drop_user) tovi_conf_get_string(nullptr, "/*/runas/@user", &user);
   if (!drop_group) tovi_conf_get_string(nullptr, "/*/runas/@group", &group);
 
+  if (pidfile_path.empty()) tovi_conf_get_string(nullptr, "/*/pidfile", &pidfile_path);
+
   if (foreground == 0) daemonise();
   if ((lock_mode && !lockfile.empty() && take_lock(lockfile) < 0) ||
+      (!pidfile_path.empty() && !write_pidfile(pidfile_path)) ||
       !drop_privileges(user.c_str(), group.c_str())) {
     tell_launcher(2);
     return 2;
   }
-  if (foreground >= 2) return run_child(child_main);
-  return watchdog(child_main);
+  int status = foreground >= 2 ? run_child(child_main) : watchdog(child_main);
+  if (status == 0 && !pidfile_path.empty()) remove_pidfile(pidfile_path);
+  return status;
+}
+
+void tovi_main_set_pidfile(const char *path) {
+  pidfile_path = path ? path : "";
 }

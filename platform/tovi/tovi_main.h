@@ -36,3 +36,8 @@ void tovi_main_started(void);
 void tovi_set_app_version(const char *version);
 const char *tovi_app_version(void);
 const char *tovi_app_name(void);
+
+// A file to write the pid of the process to signal (the watchdog, or the daemon itself with
+// -D -D) into once start-up is under way; removed when that process stops cleanly. Without a
+// call, /queltd/pidfile of the configuration names it, if set. Call before tovi_main.
+void tovi_main_set_pidfile(const char *path);

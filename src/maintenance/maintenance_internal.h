@@ -16,6 +16,8 @@
 extern api_loader_kind_t maint_windows_loader_kind;
 
 tovi_log_stream_t maint_debug_stream();
+// Keys of window definitions that nothing reads (statistic maintenance/unrecognised).
+extern std::atomic<uint64_t> maint_unrecognised;
 tovi_log_stream_t maint_error_stream();
 
 // Changes held back by a window, and windows ended, since start.

@@ -6,6 +6,7 @@
 // and the module's start-up.
 #include <json-c/json.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cmath>
@@ -18,6 +19,7 @@
 #include "api.h"
 #include "api_loader.h"
 #include "json_elements.h"
+#include "load_report.h"
 #include "maintenance.h"
 #include "maintenance/maintenance_internal.h"
 #include "daemon_stats.h"
@@ -25,10 +27,12 @@
 #include "tovi/eventer_jobq.h"
 #include "tovi/tovi_assert.h"
 #include "tovi/tovi_conf.h"
+#include "tovi/tovi_conf_keys.h"
 #include "tovi/tovi_memory.h"
 #include "tovi/tovi_text.h"
 #include "vask/vask_director.h"
 
+std::atomic<uint64_t> maint_unrecognised{0};
 uint64_t maint_windows_max_held = 1000000;
 std::atomic<uint64_t> maint_windows_over_limit{0};
 
@@ -51,23 +55,57 @@ bool text_as_uint64(const char *text, uint64_t *value) {
   return true;
 }
 
+const char *const window_keys[] = {"maintenance_id", "maintenance_type", "maintenance_item",
+                                   "severities",     "start_on",         "stop_on",
+                                   "account_id"};
+const std::vector<std::string> window_types = {"account", "check", "metric", "host"};
+
+// Keys nothing reads are ignored; each is counted and, when the load keeps a report, a warning.
+void lint_window(json_object *el) {
+  std::vector<std::string> known(std::begin(window_keys), std::end(window_keys));
+  json_object_object_foreach(el, key, value) {
+    (void)value;
+    if (std::find(known.begin(), known.end(), key) != known.end()) continue;
+    maint_unrecognised.fetch_add(1, std::memory_order_relaxed);
+    if (!load_report_active()) continue;
+    std::string text = "unknown key \"" + std::string(key) + "\"";
+    std::string near = tovi_closest_name(key, known);
+    if (!near.empty()) text += "; did you mean \"" + near + "\"?";
+    load_report_warning(text);
+  }
+}
+
+// Refuses with a reason for the report; the window is not taken.
+bool refuse(const char *fmt, const char *what) {
+  load_report_error(fmt, what);
+  return false;
+}
+
 bool element_to_window(json_object *el, maint_window_t *w, int *errors) {
   uint64_t id, start_on, stop_on, account_id;
-  if (!json_object_is_type(el, json_type_object) || !get_kv_as_uint64(el, "maintenance_id", &id) ||
-      !get_kv_as_uint64(el, "start_on", &start_on) || !get_kv_as_uint64(el, "stop_on", &stop_on) ||
-      !get_kv_as_uint64(el, "account_id", &account_id))
-    return false;
+  if (!json_object_is_type(el, json_type_object)) return refuse("%s", "not a JSON object");
+  if (!get_kv_as_uint64(el, "maintenance_id", &id))
+    return refuse("%s is missing or not an unsigned number", "maintenance_id");
+  load_report_id(id);
+  lint_window(el);
+  if (!get_kv_as_uint64(el, "start_on", &start_on))
+    return refuse("%s is missing or not an unsigned number", "start_on");
+  if (!get_kv_as_uint64(el, "stop_on", &stop_on))
+    return refuse("%s is missing or not an unsigned number", "stop_on");
+  if (!get_kv_as_uint64(el, "account_id", &account_id))
+    return refuse("%s is missing or not an unsigned number", "account_id");
   json_object *sevs = nullptr;
   if (!json_object_object_get_ex(el, "severities", &sevs) ||
       !json_object_is_type(sevs, json_type_array))
-    return false;
+    return refuse("%s is missing or not an array", "severities");
   json_object *type_obj = nullptr;
   if (!json_object_object_get_ex(el, "maintenance_type", &type_obj) ||
       !json_object_is_type(type_obj, json_type_string))
-    return false;
+    return refuse("%s is missing or not text", "maintenance_type");
   const char *type_text = json_object_get_string(type_obj);
   // A NUL would cut the word short: "host\u0000x" is no type of ours.
-  if (strlen(type_text) != size_t(json_object_get_string_len(type_obj))) return false;
+  if (strlen(type_text) != size_t(json_object_get_string_len(type_obj)))
+    return refuse("%s holds a NUL character", "maintenance_type");
   maint_item_type_t type;
   if (!strcmp(type_text, "account"))
     type = MAINT_ON_ACCOUNT;
@@ -77,18 +115,23 @@ bool element_to_window(json_object *el, maint_window_t *w, int *errors) {
     type = MAINT_ON_METRIC;
   else if (!strcmp(type_text, "host"))
     type = MAINT_ON_HOST;
-  else
+  else {
+    std::string near = tovi_closest_name(type_text, window_types);
+    std::string hint = " (account, check, metric or host)";
+    if (!near.empty()) hint = "; did you mean \"" + near + "\"?";
+    load_report_error("unknown maintenance_type \"%s\"%s", type_text, hint.c_str());
     return false;
+  }
   if (type == MAINT_ON_HOST) {
     json_object *item = nullptr;
     if (!json_object_object_get_ex(el, "maintenance_item", &item) ||
         !json_object_is_type(item, json_type_string) || json_object_get_string_len(item) == 0 ||
         strlen(json_object_get_string(item)) != size_t(json_object_get_string_len(item)))
-      return false;
+      return refuse("%s of a host window must be a non-empty text without NUL", "maintenance_item");
     w->def.maintenance.host = strdup(json_object_get_string(item));
     tovi_assert(w->def.maintenance.host != nullptr);
   } else if (!get_kv_as_uint64(el, "maintenance_item", &w->def.maintenance.generic_uint64)) {
-    return false;
+    return refuse("%s is missing or not an unsigned number", "maintenance_item");
   }
   w->def.maintenance_type = type;
   w->def.maintenance_id = id;
@@ -98,10 +141,13 @@ bool element_to_window(json_object *el, maint_window_t *w, int *errors) {
   // A severity outside 1..5 is an error, but the window is still taken with the others.
   for (size_t i = 0, n = json_object_array_length(sevs); i < n; i++) {
     int sev = json_object_get_int(json_object_array_get_idx(sevs, i));
-    if (sev >= 1 && sev <= 5)
+    if (sev >= 1 && sev <= 5) {
       w->def.severity_mask |= uint8_t(1u << sev);
-    else
+    } else {
       (*errors)++;
+      load_report_error("severities[%s] is outside 1 to 5 (the window is taken without it)",
+                        std::to_string(i).c_str());
+    }
   }
   return true;
 }
@@ -120,6 +166,8 @@ struct maint_rest_load_t {
   const char *syntax_error = nullptr;
   int cnt = 0;
   int errors = 0;
+  bool details = false;  // ?details=1: the reply adds the per-element report
+  load_report_t report;  // filled by the job when details were asked for
 };
 
 int maint_rest_load_job(eventer_t, int mask, void *closure, struct timeval *) {
@@ -127,7 +175,11 @@ int maint_rest_load_job(eventer_t, int mask, void *closure, struct timeval *) {
   if (mask == EVENTER_ASYNCH_WORK) {
     uint64_t hwm = 0;
     size_t size = load->body.size();
-    load->cnt = parse_maint_windows_text(load->body, &hwm, &load->errors, &load->syntax_error);
+    {
+      load->report.max_kept = load_report_max_details;
+      load_report_scope_c scope(load->details ? &load->report : nullptr);
+      load->cnt = parse_maint_windows_text(load->body, &hwm, &load->errors, &load->syntax_error);
+    }
     load->body = {};
     tovi_http_request_release_body(load->restc);
     if (size >= json_elements_large_body) json_elements_give_back_memory();
@@ -143,10 +195,20 @@ int maint_rest_load_job(eventer_t, int mask, void *closure, struct timeval *) {
     } else {
       // The reply goes out once every metric received before it has been handled.
       char text[96];
-      snprintf(text, sizeof text, "{\n  \"maintenance\": %d,\n  \"errors\": %d\n}\n", load->cnt,
-               load->errors);
       tovi_http_response_standard(load->restc, 200, "OK", "application/json");
-      tovi_http_response_append_str(load->restc, text);
+      if (load->details) {
+        snprintf(text, sizeof text,
+                 "{\n  \"maintenance\": %d,\n  \"errors\": %d,\n  \"details\": ", load->cnt,
+                 load->errors);
+        tovi_http_response_append_str(load->restc, text);
+        tovi_http_response_append_str(
+            load->restc, load_report_details_json(load->report, load_report_max_details).c_str());
+        tovi_http_response_append_str(load->restc, "\n}\n");
+      } else {
+        snprintf(text, sizeof text, "{\n  \"maintenance\": %d,\n  \"errors\": %d\n}\n", load->cnt,
+                 load->errors);
+        tovi_http_response_append_str(load->restc, text);
+      }
       resume_after_flush(load->deferred);
     }
     delete load;
@@ -220,8 +282,10 @@ void maint_batch_begin(maint_batch_t *batch, size_t count) {
 }
 
 void maint_batch_element(maint_batch_t *batch, json_object *element) {
+  load_report_begin(batch->index++);
   maint_window_t *w = maint_window_safe_alloc();
   int errors = 0;
+  if (!element) load_report_error("%s", "not a JSON object, or too large to read");
   if (!element || !element_to_window(element, w, &errors)) {
     batch->errors += errors + 1;
     maint_window_safe_free_no_remove(w);
@@ -236,13 +300,18 @@ void maint_batch_element(maint_batch_t *batch, json_object *element) {
   }
   if (!known && maint_windows_live() >= batch->max_held) {
     batch->over_limit++;
+    load_report_error("not loaded: the most windows allowed (%lu) are live",
+                      (unsigned long)batch->max_held);
     maint_windows_over_limit.fetch_add(1, std::memory_order_relaxed);
     maint_window_safe_free_no_remove(w);
     return;
   }
   batch->hwm = w->def.maintenance_id;
   batch->handed++;
-  if (maint_window_update(w) < 0) batch->errors++;
+  if (maint_window_update(w) < 0) {
+    batch->errors++;
+    load_report_error("%s", "refused by the registry (see the error/maintenance log)");
+  }
 }
 
 int maint_batch_end(maint_batch_t *batch, int *errors) {
@@ -339,6 +408,8 @@ int maint_windows_rest_post(tovi_http_rest_closure_t *restc, int, char **) {
   // Parsed and applied off the loop, like POST /rulesets.
   auto *load = new maint_rest_load_t;
   load->restc = restc;
+  // Asked for on the loop thread, where the request is read; the job parses with the report.
+  load->details = load_report_asked(restc);
   load->body = tovi_http_request_body(restc);
   tovi_http_rest_set_completion(restc, maint_windows_rest_post_complete);
   load->deferred = tovi_http_rest_float(restc);
@@ -388,6 +459,7 @@ void maintenance_init() {
     stats_register_u64_fn(ns, "windows", STATS_GAUGE, [] { return maint_windows_live(); });
     stats_register_u64(ns, "held_back", STATS_COUNTER, &maint_held_back_count);
     stats_register_u64(ns, "ended", STATS_COUNTER, &maint_ended_count);
+    stats_register_u64(ns, "unrecognised", STATS_COUNTER, &maint_unrecognised);
     stats_register_u64(ns, "over_limit", STATS_COUNTER, &maint_windows_over_limit);
   });
   tovi_assert(tovi_http_rest_register_auth("GET", "/maintenance/", "^(\\d+)$",

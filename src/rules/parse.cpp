@@ -17,6 +17,7 @@
 
 #include "brokers.h"
 #include "json_elements.h"
+#include "load_report.h"
 #include "rules/dependency_internal.h"
 #include "general.h"
 #include "metrics.h"
@@ -85,6 +86,21 @@ const criterion_word_t criterion_words[] = {
     {"does not contain", RULEC_UNKNOWN, RULEC_TEXT_NOCONTAINS, RULEC_UNKNOWN},
     {"on absence", RULEC_ABSENCE, RULEC_ABSENCE, RULEC_ABSENCE},
 };
+
+}  // namespace
+
+std::vector<std::string> rules_criterion_words(rule_metric_type_t type) {
+  std::vector<std::string> words;
+  for (const criterion_word_t &c : criterion_words) {
+    rule_criteria_t meaning = type == RULE_NUMERIC ? c.numeric
+                              : type == RULE_TEXT  ? c.text
+                                                   : c.histogram;
+    if (meaning != RULEC_UNKNOWN) words.emplace_back(c.word);
+  }
+  return words;
+}
+
+namespace {
 
 rule_criteria_t criterion_for(rule_metric_type_t type, const std::string &word) {
   for (const criterion_word_t &c : criterion_words) {
@@ -163,6 +179,13 @@ thread_local bool element_lines_muted = false;
   do {                                                                  \
     if (!element_lines_muted) tovi_log_fields(ls, fields, __VA_ARGS__); \
   } while (0)
+// A refused element: its reason goes to the load's report (load_report.h), kept for every element
+// whatever the log's budget, and its line to the log like the other lines of the element.
+#define rules_refuse_fields(ls, fields, ...) \
+  do {                                       \
+    load_report_error(__VA_ARGS__);          \
+    element_log(ls, fields, __VA_ARGS__);    \
+  } while (0)
 
 // Longest tag filter taken: a filter runs on every line of its account.
 constexpr size_t max_filter_bytes = 4096;
@@ -192,8 +215,8 @@ struct element_ctx_t {
 element_result_t delete_requested(uint64_t ecid) {
   if (!ruleset_mgr->get_by_id(ecid)) {
     dependency_record(ecid, 0);
-    element_log(tovi_notice, ({"ecid", ecid}), "rule [%zu] not found after deletion request.\n",
-                size_t(ecid));
+    rules_refuse_fields(tovi_notice, ({"ecid", ecid}),
+                        "rule [%zu] not found after deletion request.\n", size_t(ecid));
     return ELEMENT_ERROR;
   }
   return ruleset_delete(ecid) ? ELEMENT_PROCESSED : ELEMENT_ERROR;
@@ -219,8 +242,8 @@ bool parse_rule(json_object *ro, int i, ruleset_t &r, element_ctx_t &ctx) {
   rule_t &rule = r.rules[size_t(i)];
   int errs = 0;
   auto broken = [&](const char *what) {
-    element_log(rules_error_stream(), ({"ecid", ctx.ecid}, {"rule", i}),
-                "ruleset broken rule[%d] %s [%lu]\n", i, what, ecid);
+    rules_refuse_fields(rules_error_stream(), ({"ecid", ctx.ecid}, {"rule", i}),
+                        "ruleset broken rule[%d] %s [%lu]\n", i, what, ecid);
     return false;
   };
   if (!json_object_is_type(ro, json_type_object)) return broken("is not an object");
@@ -230,9 +253,13 @@ bool parse_rule(json_object *ro, int i, ruleset_t &r, element_ctx_t &ctx) {
     return broken("has a criteria holding a NUL character");
   if (!rule.criteria.empty()) rule.rule_type = criterion_for(r.metric_type, rule.criteria);
   if (rule.rule_type == RULEC_UNKNOWN) {
-    element_log(rules_error_verbose_stream(), ({"ecid", ctx.ecid}, {"rule", i}),
-                "ruleset broken rule[%d] unknown type from %s/%s [%lu]\n", i,
-                rule_metric_type_name(r.metric_type), rule.criteria.c_str(), ecid);
+    std::vector<std::string> words = rules_criterion_words(r.metric_type);
+    load_report_error("rules[%d]: unknown criteria \"%s\" for a %s ruleset%s", i,
+                      rule.criteria.c_str(), rule_metric_type_name(r.metric_type),
+                      rules_word_hint(rule.criteria, words).c_str());
+    rules_refuse_fields(rules_error_verbose_stream(), ({"ecid", ctx.ecid}, {"rule", i}),
+                        "ruleset broken rule[%d] unknown type from %s/%s [%lu]\n", i,
+                        rule_metric_type_name(r.metric_type), rule.criteria.c_str(), ecid);
     return false;
   }
   int32_t absence = 0;
@@ -244,8 +271,10 @@ bool parse_rule(json_object *ro, int i, ruleset_t &r, element_ctx_t &ctx) {
   int32_t severity = 0;
   jgetint(ro, "severity", &severity, &errs);
   if (severity <= 0) {
-    element_log(rules_error_stream(), ({"ecid", ctx.ecid}, {"rule", i}),
-                "ruleset bad severity %d unknown [%lu]\n", severity, ecid);
+    load_report_error("rules[%d]: severity must be an integer of 1 or more (1 is the most severe)",
+                      i);
+    rules_refuse_fields(rules_error_stream(), ({"ecid", ctx.ecid}, {"rule", i}),
+                        "ruleset bad severity %d unknown [%lu]\n", severity, ecid);
     return false;
   }
   rule.severity = severity;
@@ -287,23 +316,23 @@ bool parse_rule(json_object *ro, int i, ruleset_t &r, element_ctx_t &ctx) {
   rule.absence_window = absence_window;
   rule.criteria_windowing_parameter = parameter;
   if (r.cull_seconds != 0 && rule.absence_window > r.cull_seconds) {
-    element_log(rules_error_stream(), ({"ecid", ctx.ecid}, {"rule", i}),
-                "rule[%d] has longer absence window than cull: [%lu] on (%s)\n", i, ecid,
-                r.metric_name);
+    rules_refuse_fields(rules_error_stream(), ({"ecid", ctx.ecid}, {"rule", i}),
+                        "rule[%d] has longer absence window than cull: [%lu] on (%s)\n", i, ecid,
+                        r.metric_name);
     return false;
   }
   if (r.cull_seconds != 0 && r.cull_seconds < duration) {
-    element_log(rules_error_stream(), ({"ecid", ctx.ecid}, {"rule", i}),
-                "rule[%d] has longer absence window than window: [%lu] on (%s)\n", i, ecid,
-                r.metric_name);
+    rules_refuse_fields(rules_error_stream(), ({"ecid", ctx.ecid}, {"rule", i}),
+                        "rule[%d] has longer absence window than window: [%lu] on (%s)\n", i, ecid,
+                        r.metric_name);
     return false;
   }
   rule.windowing_duration = duration * 1000;
   rule.windowing_min_duration = min_duration * 1000;
   if (rule.windowing_duration < rule.windowing_min_duration) {
-    element_log(rules_error_stream(), ({"ecid", ctx.ecid}, {"rule", i}),
-                "rule[%d] has longer min_window than window: [%lu] on (%s)\n", i, ecid,
-                r.metric_name);
+    rules_refuse_fields(rules_error_stream(), ({"ecid", ctx.ecid}, {"rule", i}),
+                        "rule[%d] has longer min_window than window: [%lu] on (%s)\n", i, ecid,
+                        r.metric_name);
     return false;
   }
   rule.wait = wait;
@@ -320,9 +349,9 @@ bool parse_rule(json_object *ro, int i, ruleset_t &r, element_ctx_t &ctx) {
   // The quantile of a histogram rule: anything outside [0, 1] has no meaning.
   if (r.metric_type == RULE_HISTOGRAM && rule.rule_type != RULEC_ABSENCE &&
       !(parameter >= 0 && parameter <= 1)) {
-    element_log(rules_error_stream(), ({"ecid", ctx.ecid}, {"rule", i}),
-                "rule[%d] quantile %g outside [0,1]: [%lu] on (%s)\n", i, parameter, ecid,
-                r.metric_name);
+    rules_refuse_fields(rules_error_stream(), ({"ecid", ctx.ecid}, {"rule", i}),
+                        "rule[%d] quantile %g outside [0,1]: [%lu] on (%s)\n", i, parameter, ecid,
+                        r.metric_name);
     return false;
   }
   return true;
@@ -333,28 +362,30 @@ bool parse_rule(json_object *ro, int i, ruleset_t &r, element_ctx_t &ctx) {
 
 element_result_t parse_element(json_object *el, ruleset_batch_t *batch) {
   if (!json_object_is_type(el, json_type_object)) {
-    element_log(rules_error_stream(), (), "ruleset has wrong object type\n");
+    rules_refuse_fields(rules_error_stream(), (), "ruleset has wrong object type\n");
     return ELEMENT_ERROR;
   }
   element_ctx_t ctx;
   int errs = 0;
   if (!jgetuint64(el, "event_criteria_id", &ctx.ecid, &errs)) {
-    element_log(rules_error_stream(), (), "ruleset has no event_criteria_id\n");
+    rules_refuse_fields(rules_error_stream(), (), "ruleset has no event_criteria_id\n");
     return ELEMENT_ERROR;
   }
   unsigned long ecid = (unsigned long)ctx.ecid;
+  load_report_id(ctx.ecid);
+  ruleset_lint(el);
   json_object *rules;
   if (!json_object_object_get_ex(el, "rules", &rules) ||
       !json_object_is_type(rules, json_type_array)) {
-    element_log(rules_error_stream(), ({"ecid", ctx.ecid}), "ruleset has no rules\n");
+    rules_refuse_fields(rules_error_stream(), ({"ecid", ctx.ecid}), "ruleset has no rules\n");
     return ELEMENT_ERROR;
   }
   size_t nrules = json_object_array_length(rules);
   if (nrules == 0) return delete_requested(ctx.ecid);
   if (nrules > size_t(INT8_MAX)) {
-    element_log(rules_error_stream(), ({"ecid", ctx.ecid}),
-                "ruleset[%lu] has %zu rules, at most %d are allowed\n", ecid, nrules,
-                int(INT8_MAX));
+    rules_refuse_fields(rules_error_stream(), ({"ecid", ctx.ecid}),
+                        "ruleset[%lu] has %zu rules, at most %d are allowed\n", ecid, nrules,
+                        int(INT8_MAX));
     return ELEMENT_ERROR;
   }
 
@@ -370,19 +401,19 @@ element_result_t parse_element(json_object *el, ruleset_batch_t *batch) {
     name_text = text_of(v, &name);
   }
   if (name_text == text_t::has_nul) {
-    element_log(rules_error_verbose_stream(), ({"ecid", ctx.ecid}),
-                "rule[%lu] metric name or pattern holds a NUL character\n", ecid);
+    rules_refuse_fields(rules_error_verbose_stream(), ({"ecid", ctx.ecid}),
+                        "rule[%lu] metric name or pattern holds a NUL character\n", ecid);
     return ELEMENT_ERROR;
   }
   if (name.empty()) {
-    element_log(rules_error_verbose_stream(), ({"ecid", ctx.ecid}),
-                "rule[%lu] missing metric_name or metric_pattern\n", ecid);
+    rules_refuse_fields(rules_error_verbose_stream(), ({"ecid", ctx.ecid}),
+                        "rule[%lu] missing metric_name or metric_pattern\n", ecid);
     return ELEMENT_ERROR;
   }
   ctx.metric_name = name.c_str();
   if (!jgetuint64(el, "account_id", &ctx.account_id, &errs)) {
-    element_log(rules_error_verbose_stream(), ({"ecid", ctx.ecid}, {"metric_name", name}),
-                "rule[%lu] missing account_id\n", ecid);
+    rules_refuse_fields(rules_error_verbose_stream(), ({"ecid", ctx.ecid}, {"metric_name", name}),
+                        "rule[%lu] missing account_id\n", ecid);
     return ELEMENT_ERROR;
   }
   if (!should_handle_account(ctx.account_id)) {
@@ -398,9 +429,10 @@ element_result_t parse_element(json_object *el, ruleset_batch_t *batch) {
         json_object_is_type(v, json_type_string) ? size_t(json_object_get_string_len(v)) : 0;
     ctx.check_uuid_text = text;
     if (!tovi_uuid_parse(text, text_len, check_uuid)) {
-      element_log(rules_error_verbose_stream(),
-                  ({"ecid", ctx.ecid}, {"account_id", ctx.account_id}, {"metric_name", name}),
-                  "rule[%lu] check_uuid unparseable\n", ecid);
+      rules_refuse_fields(
+          rules_error_verbose_stream(),
+          ({"ecid", ctx.ecid}, {"account_id", ctx.account_id}, {"metric_name", name}),
+          "rule[%lu] check_uuid unparseable\n", ecid);
       return ELEMENT_ERROR;
     }
   }
@@ -442,6 +474,8 @@ element_result_t parse_element(json_object *el, ruleset_batch_t *batch) {
   // load that keeps bringing new ids ends instead of growing without bound.
   if (ruleset_mgr->size() >= batch->max_held && !ruleset_mgr->get_by_id(ctx.ecid)) {
     batch->over_limit++;
+    load_report_error("not loaded: the registry holds the most rulesets allowed (%lu)",
+                      (unsigned long)batch->max_held);
     rulesets_over_limit.fetch_add(1, std::memory_order_relaxed);
     return ELEMENT_SKIPPED;
   }
@@ -452,8 +486,8 @@ element_result_t parse_element(json_object *el, ruleset_batch_t *batch) {
   if (json_object_object_get_ex(el, "parent_event_criteria_id", &v) &&
       !jgetuint64(el, "parent_event_criteria_id", &r->parent_event_criteria_id, nullptr) &&
       !json_object_is_type(v, json_type_null)) {
-    element_log(rules_error_stream(), ({"ecid", ctx.ecid}),
-                "rule[%lu] parent_event_criteria_id is not an id\n", ecid);
+    rules_refuse_fields(rules_error_stream(), ({"ecid", ctx.ecid}),
+                        "rule[%lu] parent_event_criteria_id is not an id\n", ecid);
     return ELEMENT_ERROR;
   }
   element_log(rules_debug_stream(),
@@ -475,8 +509,9 @@ element_result_t parse_element(json_object *el, ruleset_batch_t *batch) {
   if (is_pattern) {
     r->metric_pcre = pcre_compile(r->metric_name, 0, &pcre_error, &pcre_offset, nullptr);
     if (!r->metric_pcre) {
-      element_log(rules_error_stream(), ({"ecid", ctx.ecid}, {"account_id", ctx.account_id}),
-                  "pcre compile failed[%lu] on (%s): %s\n", ecid, r->metric_name, pcre_error);
+      rules_refuse_fields(
+          rules_error_stream(), ({"ecid", ctx.ecid}, {"account_id", ctx.account_id}),
+          "pcre compile failed[%lu] on (%s): %s\n", ecid, r->metric_name, pcre_error);
       return ELEMENT_ERROR;
     }
     r->metric_pcre_extra = rules_pcre_study(r->metric_pcre);
@@ -484,31 +519,32 @@ element_result_t parse_element(json_object *el, ruleset_batch_t *batch) {
   if (json_object_object_get_ex(el, "cull_seconds", &v) &&
       !json_object_is_type(v, json_type_null) &&
       !jgetint(el, "cull_seconds", &r->cull_seconds, nullptr)) {
-    element_log(rules_error_verbose_stream(), ({"ecid", ctx.ecid}),
-                "cull_seconds is not a number [%lu] on (%s)\n", ecid, r->metric_name);
+    rules_refuse_fields(rules_error_verbose_stream(), ({"ecid", ctx.ecid}),
+                        "cull_seconds is not a number [%lu] on (%s)\n", ecid, r->metric_name);
     return ELEMENT_ERROR;
   }
   if (r->cull_seconds < 0) {
-    element_log(rules_error_verbose_stream(), ({"ecid", ctx.ecid}),
-                "cull_seconds < 0 [%lu] on (%s)\n", ecid, r->metric_name);
+    rules_refuse_fields(rules_error_verbose_stream(), ({"ecid", ctx.ecid}),
+                        "cull_seconds < 0 [%lu] on (%s)\n", ecid, r->metric_name);
     return ELEMENT_ERROR;
   }
   if (has_value(el, "filter", &v)) {
     std::string filter_text;
     text_t kind = text_of(v, &filter_text);
     if (kind == text_t::has_nul || filter_text.size() > max_filter_bytes) {
-      element_log(rules_error_verbose_stream(), ({"ecid", ctx.ecid}),
-                  "tag filter of %zu bytes refused: it holds a NUL character or is longer than "
-                  "%zu bytes\n",
-                  size_t(json_object_get_string_len(v)), max_filter_bytes);
+      rules_refuse_fields(
+          rules_error_verbose_stream(), ({"ecid", ctx.ecid}),
+          "tag filter of %zu bytes refused: it holds a NUL character or is longer than "
+          "%zu bytes\n",
+          size_t(json_object_get_string_len(v)), max_filter_bytes);
       return ELEMENT_ERROR;
     }
     const char *text = kind == text_t::ok ? filter_text.c_str() : nullptr;
     int offset = 0;
     r->filter_ast = text ? vask_metric_tag_search_parse(text, &offset) : nullptr;
     if (!r->filter_ast) {
-      element_log(rules_error_verbose_stream(), ({"ecid", ctx.ecid}),
-                  "tag filter '%s' failed at offset %d\n", text ? text : "", offset);
+      rules_refuse_fields(rules_error_verbose_stream(), ({"ecid", ctx.ecid}),
+                          "tag filter '%s' failed at offset %d\n", text ? text : "", offset);
       return ELEMENT_ERROR;
     }
     r->filter = strdup(text);
@@ -520,9 +556,9 @@ element_result_t parse_element(json_object *el, ruleset_batch_t *batch) {
     if (kind == text_t::has_nul) pcre_error = "holds a NUL character";
     r->group_by_pcre = text ? pcre_compile(text, 0, &pcre_error, &pcre_offset, nullptr) : nullptr;
     if (!r->group_by_pcre) {
-      element_log(rules_error_stream(), ({"ecid", ctx.ecid}),
-                  "pcre compile failed[%lu] on (%s): %s\n", ecid, text ? text : "",
-                  text || kind == text_t::has_nul ? pcre_error : "not text");
+      rules_refuse_fields(rules_error_stream(), ({"ecid", ctx.ecid}),
+                          "pcre compile failed[%lu] on (%s): %s\n", ecid, text ? text : "",
+                          text || kind == text_t::has_nul ? pcre_error : "not text");
       return ELEMENT_ERROR;
     }
     r->group_by_pcre_extra = rules_pcre_study(r->group_by_pcre);
@@ -530,15 +566,17 @@ element_result_t parse_element(json_object *el, ruleset_batch_t *batch) {
   }
   std::string type_word;
   if (!has_value(el, "metric_type", &v)) {
-    element_log(rules_error_verbose_stream(), ({"ecid", ctx.ecid}),
-                "ruleset missing metric_type [%lu]\n", ecid);
+    rules_refuse_fields(rules_error_verbose_stream(), ({"ecid", ctx.ecid}),
+                        "ruleset missing metric_type [%lu]\n", ecid);
     return ELEMENT_ERROR;
   }
   text_of(v, &type_word);  // a word holding a NUL stays empty: unknown
   r->metric_type = metric_type_for(type_word);
   if (r->metric_type == RULE_UNKNOWN) {
-    element_log(rules_error_verbose_stream(), ({"ecid", ctx.ecid}),
-                "ruleset metric_type unknown [%lu] %s\n", ecid, type_word.c_str());
+    load_report_error("unknown metric_type \"%s\"%s", type_word.c_str(),
+                      rules_word_hint(type_word, rules_metric_type_words()).c_str());
+    rules_refuse_fields(rules_error_verbose_stream(), ({"ecid", ctx.ecid}),
+                        "ruleset metric_type unknown [%lu] %s\n", ecid, type_word.c_str());
     return ELEMENT_ERROR;
   }
 
@@ -553,8 +591,8 @@ element_result_t parse_element(json_object *el, ruleset_batch_t *batch) {
   std::string broker_name;
   if (has_value(el, "vask", &v)) {
     if (text_of(v, &broker_name) == text_t::has_nul) {
-      element_log(rules_error_verbose_stream(), ({"ecid", ctx.ecid}),
-                  "ruleset broker name holds a NUL character [%lu]\n", ecid);
+      rules_refuse_fields(rules_error_verbose_stream(), ({"ecid", ctx.ecid}),
+                          "ruleset broker name holds a NUL character [%lu]\n", ecid);
       return ELEMENT_ERROR;
     }
     if (!broker_name.empty() || json_object_is_type(v, json_type_string))
@@ -715,9 +753,9 @@ bool rule_compile(ruleset_t &r, rule_t &rule) {
     if (!parse_threshold(rule.value_str, &value)) {
       // A threshold that is not a number would compare as 0 and alert on everything.
       if (!uses_threshold(rule.rule_type)) return true;
-      element_log(rules_error_stream(), ({"ecid", r.event_criteria_id}),
-                  "threshold is not a number on rule [ecid:[%lu] %s\n",
-                  (unsigned long)r.event_criteria_id, rule.value_str.c_str());
+      rules_refuse_fields(rules_error_stream(), ({"ecid", r.event_criteria_id}),
+                          "threshold is not a number on rule [ecid:[%lu] %s\n",
+                          (unsigned long)r.event_criteria_id, rule.value_str.c_str());
       return false;
     }
     rule.info.numeric.value = value;
@@ -731,9 +769,9 @@ bool rule_compile(ruleset_t &r, rule_t &rule) {
   pcre *re = pcre_compile(rule.value_str.c_str(), 0, &error, &offset, nullptr);
   if (!re) {
     // Without its expression "does not contain" would hold on every sample: refuse the rule.
-    element_log(rules_error_stream(), ({"ecid", r.event_criteria_id}),
-                "pcre compile failed on rule [ecid:[%lu] %s\n", (unsigned long)r.event_criteria_id,
-                error);
+    rules_refuse_fields(rules_error_stream(), ({"ecid", r.event_criteria_id}),
+                        "pcre compile failed on rule [ecid:[%lu] %s\n",
+                        (unsigned long)r.event_criteria_id, error);
     return false;
   }
   rule.info.text.expr = re;
@@ -748,10 +786,11 @@ void ruleset_batch_begin(ruleset_batch_t *batch, size_t count) {
 
 void ruleset_batch_element(ruleset_batch_t *batch, json_object *element, size_t raw_size) {
   element_lines_muted = batch->errors >= element_lines_budget;
+  load_report_begin(batch->index);
   element_result_t result;
   if (!element && raw_size > json_elements_max_element) {
-    element_log(rules_error_stream(), (), "ruleset of %zu bytes refused: at most %zu\n", raw_size,
-                json_elements_max_element);
+    rules_refuse_fields(rules_error_stream(), (), "ruleset of %zu bytes refused: at most %zu\n",
+                        raw_size, json_elements_max_element);
     result = ELEMENT_ERROR;
   } else {
     result = parse_element(element, batch);
@@ -762,6 +801,7 @@ void ruleset_batch_element(ruleset_batch_t *batch, json_object *element, size_t 
       batch->processed++;
       break;
     case ELEMENT_ERROR:
+      load_report_error("refused");  // kept only when no reason was given
       if (batch->errors >= element_lines_budget) batch->unlogged++;
       batch->errors++;
       if (batch->on_refused) batch->on_refused(batch->index);

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "json_elements.h"
+#include "load_report.h"
 #include "rules/rules_mgr_internal.h"
 #include "rules/stream_internal.h"
 #include "rules/registry_internal.h"
@@ -38,8 +39,8 @@ constexpr int max_rulesets_per_metric = 1024;
 // Appends the ruleset's JSON (plain form) to out; "null" for an empty pointer.
 void append_ruleset_json(std::string *out, const ruleset_sp &r) {
   json_object *o = ruleset_to_json(r);
-  *out += o ? tovi_json_utf8_safe(json_object_to_json_string_ext(o, JSON_C_TO_STRING_PLAIN))
-            : "null";
+  *out +=
+      o ? tovi_json_utf8_safe(json_object_to_json_string_ext(o, JSON_C_TO_STRING_PLAIN)) : "null";
   json_object_put(o);
 }
 
@@ -157,6 +158,8 @@ struct rest_load_t {
   const char *syntax_error = nullptr;
   int processed = 0;
   int errors = 0;
+  bool details = false;  // ?details=1: the reply adds the per-element report
+  load_report_t report;  // filled by the job when details were asked for
 };
 
 int rulesets_rest_load_job(eventer_t, int mask, void *closure, struct timeval *) {
@@ -164,8 +167,12 @@ int rulesets_rest_load_job(eventer_t, int mask, void *closure, struct timeval *)
   if (mask == EVENTER_ASYNCH_WORK) {
     uint64_t high_water = 0;
     size_t size = load->body.size();
-    load->processed =
-        parse_ruleset_text(load->body, &high_water, &load->errors, &load->syntax_error);
+    {
+      load->report.max_kept = load_report_max_details;
+      load_report_scope_c scope(load->details ? &load->report : nullptr);
+      load->processed =
+          parse_ruleset_text(load->body, &high_water, &load->errors, &load->syntax_error);
+    }
     // Nothing touches the floated connection meanwhile, so its body can go now.
     load->body = {};
     tovi_http_request_release_body(load->restc);
@@ -183,10 +190,20 @@ int rulesets_rest_load_job(eventer_t, int mask, void *closure, struct timeval *)
       // The reply is known now; it is written once the director has handled every message
       // received before it, so the caller sees the new rulesets in effect for what it sends next.
       char text[96];
-      snprintf(text, sizeof text, "{\n  \"rulesets\": %d,\n  \"errors\": %d\n}\n", load->processed,
-               load->errors);
       tovi_http_response_standard(restc, 200, "OK", "application/json");
-      tovi_http_response_append_str(restc, text);
+      if (load->details) {
+        snprintf(text, sizeof text,
+                 "{\n  \"rulesets\": %d,\n  \"errors\": %d,\n  \"details\": ", load->processed,
+                 load->errors);
+        tovi_http_response_append_str(restc, text);
+        tovi_http_response_append_str(
+            restc, load_report_details_json(load->report, load_report_max_details).c_str());
+        tovi_http_response_append_str(restc, "\n}\n");
+      } else {
+        snprintf(text, sizeof text, "{\n  \"rulesets\": %d,\n  \"errors\": %d\n}\n",
+                 load->processed, load->errors);
+        tovi_http_response_append_str(restc, text);
+      }
       resume_after_flush(deferred);
     }
     delete load;
@@ -203,6 +220,8 @@ int rulesets_rest_post(tovi_http_rest_closure_t *restc, int, char **) {
   // of this loop thread. The floated connection keeps the body until the job releases it.
   auto *load = new rest_load_t;
   load->restc = restc;
+  // Asked for on the loop thread, where the request is read; the job parses with the report.
+  load->details = load_report_asked(restc);
   load->body = tovi_http_request_body(restc);
   tovi_http_rest_set_completion(restc, rulesets_rest_post_complete);
   load->deferred = tovi_http_rest_float(restc);

@@ -68,6 +68,7 @@ void rules_mgr_init(void) {
   tovi_assert(stats_register_u64(ns, "loaded", STATS_COUNTER, &rulesets_loaded, opts));
   tovi_assert(stats_register_u64(ns, "suppressed", STATS_COUNTER, &rulesets_suppressed, opts));
   tovi_assert(stats_register_u64(ns, "rejected", STATS_COUNTER, &rulesets_rejected, opts));
+  tovi_assert(stats_register_u64(ns, "unrecognised", STATS_COUNTER, &rulesets_unrecognised, opts));
   tovi_assert(stats_register_u64(ns, "over_limit", STATS_COUNTER, &rulesets_over_limit, opts));
   rules_cull_stats_init();
 

@@ -27,6 +27,7 @@
 #include <mutex>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "api_loader.h"
 #include "rules/model_internal.h"
@@ -205,6 +206,19 @@ int rulesets_rest_clear_alert(tovi_http_rest_closure_t *restc, int npats, char *
 tovi_log_stream_t rules_debug_stream();
 tovi_log_stream_t rules_error_stream();
 tovi_log_stream_t rules_error_verbose_stream();
+
+// Warns about keys of a definition and its rules that nothing reads and about windowing function
+// names that mean nothing for its metric type: counted in `rulesets_unrecognised` and, when the
+// load keeps a report (load_report.h), given as warnings with the closest known name. Changes
+// nothing in the definition. Any thread.
+void ruleset_lint(json_object *el);
+extern std::atomic<uint64_t> rulesets_unrecognised;
+// "; did you mean \"word\"?" with the closest of names, or "" when none is close.
+std::string rules_word_hint(const std::string &word, const std::vector<std::string> &names);
+// "numeric", "text", "histogram".
+const std::vector<std::string> &rules_metric_type_words();
+// The criterion words that mean something for the metric type.
+std::vector<std::string> rules_criterion_words(rule_metric_type_t type);
 
 // The calling thread's PCRE JIT stack (32 KiB growing to 512 KiB), made on first use and kept for
 // the thread's life.

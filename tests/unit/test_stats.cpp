@@ -310,8 +310,15 @@ TEST(stats, prometheus_output_has_families_with_help_type_and_labels) {
       "# TYPE datapath_received_total counter",
       "datapath_received_total{app=\"queltd\",tovi_pool=\"default\",tovi_thread=\"0\"} 5",
       "datapath_received_total{app=\"queltd\",tovi_pool=\"default\",tovi_thread=\"1\"} 7",
-      "# TYPE rules_rule_execute summary",
-      "rules_rule_execute_count{app=\"queltd\"} 4",
+      // Durations are named in seconds and counted in fixed buckets; a value in the bin that
+      // starts at a bound (0.001) counts in the next bucket up.
+      "# TYPE rules_rule_execute_seconds histogram",
+      "rules_rule_execute_seconds_bucket{app=\"queltd\",le=\"0.001\"} 0",
+      "rules_rule_execute_seconds_bucket{app=\"queltd\",le=\"0.0025\"} 3",
+      "rules_rule_execute_seconds_bucket{app=\"queltd\",le=\"0.005\"} 4",
+      "rules_rule_execute_seconds_bucket{app=\"queltd\",le=\"60\"} 4",
+      "rules_rule_execute_seconds_bucket{app=\"queltd\",le=\"+Inf\"} 4",
+      "rules_rule_execute_seconds_count{app=\"queltd\"} 4",
       "# TYPE brokers_collected gauge",
       "brokers_collected{app=\"queltd\",broker_cn=\"b1\"} 77",
       "depth{app=\"queltd\"} -3",
@@ -336,11 +343,17 @@ TEST(stats, prometheus_output_has_families_with_help_type_and_labels) {
     EXPECT_EQ(line.rfind(current, 0), 0u) << line << " outside family " << current;
     EXPECT_NE(line.find(' '), std::string::npos) << line;
   }
-  int quantiles = 0;
-  for (const auto &line : lines)
-    if (line.rfind("rules_rule_execute{", 0) == 0 && line.find("quantile=\"") != std::string::npos)
-      quantiles++;
-  EXPECT_EQ(quantiles, 4);
+  // Bucket counts never fall as the bound grows.
+  uint64_t previous = 0;
+  int buckets = 0;
+  for (const auto &line : lines) {
+    if (line.rfind("rules_rule_execute_seconds_bucket{", 0) != 0) continue;
+    uint64_t n = std::stoull(line.substr(line.rfind(' ') + 1));
+    EXPECT_GE(n, previous) << line;
+    previous = n;
+    buckets++;
+  }
+  EXPECT_EQ(buckets, 22);
 }
 
 TEST(stats, prometheus_sanitises_names_escapes_values_and_drops_clashes) {
@@ -355,7 +368,7 @@ TEST(stats, prometheus_sanitises_names_escapes_values_and_drops_clashes) {
                         {.tagged_name = "same"});  // same family, same labels: dropped
   stats_register_u64_fn(ns, "clash", STATS_COUNTER, [] { return uint64_t(4); },
                         {.tagged_name = "same"});  // same family name? no: counters end _total
-  stats_register_histogram(ns, "same");            // a summary "same": the gauge came first
+  stats_register_histogram(ns, "same");            // a histogram "same": the gauge came first
   stats_register_u64_fn(ns, "already_total", STATS_COUNTER, [] { return uint64_t(5); });
 
   std::vector<std::string> lines = lines_of(stats_recorder_to_prometheus(rec.get()));
@@ -395,7 +408,8 @@ TEST(stats, outputs_of_an_empty_recorder_are_valid) {
   EXPECT_TRUE(json_object_is_type(at(full.get(), {"empty", "_value", "mean"}), json_type_null));
   EXPECT_EQ(json_object_get_uint64(at(full.get(), {"empty", "_value", "count"})), 0u);
   std::vector<std::string> lines = lines_of(stats_recorder_to_prometheus(rec.get()));
-  EXPECT_TRUE(has_line(lines, "empty{quantile=\"0.99\"} NaN"));
+  EXPECT_TRUE(has_line(lines, "empty_bucket{le=\"+Inf\"} 0"));
+  EXPECT_TRUE(has_line(lines, "empty_bucket{le=\"1000000\"} 0"));
   EXPECT_TRUE(has_line(lines, "empty_count 0"));
   recorder_ptr none(stats_recorder_alloc());
   json_ptr tagged = parse(stats_recorder_to_json(none.get(), STATS_JSON_TAGGED));

@@ -293,7 +293,7 @@ def main():
         first = seq
         latencies = sorted((received[first + i] - t) * 1000 for i, t in enumerate(sent) if first + i in received)
         lost = count - len(latencies)
-        print(f"latency at {rate:,.0f} lines/s ({args.fraction:.0%} of the maximum), {count} alerts, {lost} missing:"
+        print(f"latency at {rate:,.0f} lines/s ({rate / max_rate:.0%} of the maximum), {count} alerts, {lost} missing:"
               f" p50 {percentile(latencies, 50):.2f} ms, p99 {percentile(latencies, 99):.2f} ms,"
               f" p99.9 {percentile(latencies, 99.9):.2f} ms, max {latencies[-1]:.2f} ms")
         shares = []

@@ -678,10 +678,6 @@ void put_u32(std::string &b, uint32_t v) {
   put_u16(b, uint16_t(v >> 16));
   put_u16(b, uint16_t(v));
 }
-void put_u64(std::string &b, uint64_t v) {
-  put_u32(b, uint32_t(v >> 32));
-  put_u32(b, uint32_t(v));
-}
 
 // One frame: type, channel, payload size, payload, end marker.
 void put_frame(std::string &b, uint8_t type, const char *payload, size_t len) {
@@ -716,11 +712,13 @@ bool encode_publish(tovi_amqp_connection_t *c, const outgoing_t &m, std::string 
   amqp_bytes_t prop_bytes = {sizeof(header) - 12, header + 12};
   int prop_len = amqp_encode_properties(AMQP_BASIC_CLASS, &props, prop_bytes);
   if (prop_len < 0) return false;
-  std::string fixed;
-  put_u16(fixed, AMQP_BASIC_CLASS);
-  put_u16(fixed, 0);  // weight
-  put_u64(fixed, m.body.size());
-  memcpy(header, fixed.data(), 12);
+  // class, weight 0, body size: big-endian
+  uint64_t size = m.body.size();
+  header[0] = char(AMQP_BASIC_CLASS >> 8);
+  header[1] = char(AMQP_BASIC_CLASS & 0xff);
+  header[2] = header[3] = 0;
+  for (int i = 0; i < 8; i++)
+    header[4 + i] = char(size >> (56 - 8 * i));
 
   put_frame(out, AMQP_FRAME_METHOD, method, size_t(4 + args_len));
   put_frame(out, AMQP_FRAME_HEADER, header, size_t(12 + prop_len));

@@ -43,6 +43,21 @@ void append_ruleset_json(std::string *out, const ruleset_sp &r) {
   json_object_put(o);
 }
 
+// Answers 200 with a JSON body and ends the reply.
+int reply_json(tovi_http_rest_closure_t *restc, const std::string &body) {
+  tovi_http_response_standard(restc, 200, "OK", "application/json");
+  tovi_http_response_append_str(restc, body);
+  tovi_http_response_end(restc);
+  return TOVI_HTTP_DONE;
+}
+
+// Answers the ruleset's JSON ("null" for none).
+int reply_ruleset(tovi_http_rest_closure_t *restc, const ruleset_sp &r) {
+  std::string body;
+  append_ruleset_json(&body, r);
+  return reply_json(restc, body + "\n");
+}
+
 // The query's "account_id": 0 when absent. False (and a 400 reply sent) when it is given but is
 // not a number: such a request must not be read as one for every account.
 bool query_account(tovi_http_rest_closure_t *restc, uint64_t *account, bool *given) {
@@ -191,13 +206,7 @@ int rulesets_rest_get_one(tovi_http_rest_closure_t *restc, int npats, char **pat
       tovi_http_response_json_error(restc, 500, "ERROR", "no such ruleset");
       return TOVI_HTTP_DONE;
     }
-    std::string body;
-    append_ruleset_json(&body, r);
-    body += "\n";
-    tovi_http_response_standard(restc, 200, "OK", "application/json");
-    tovi_http_response_append_str(restc, body);
-    tovi_http_response_end(restc);
-    return TOVI_HTTP_DONE;
+    return reply_ruleset(restc, r);
   }
 
   uint8_t uuid[16];
@@ -220,10 +229,7 @@ int rulesets_rest_get_one(tovi_http_rest_closure_t *restc, int npats, char **pat
     }
   }
   body += "]\n";
-  tovi_http_response_standard(restc, 200, "OK", "application/json");
-  tovi_http_response_append_str(restc, body);
-  tovi_http_response_end(restc);
-  return TOVI_HTTP_DONE;
+  return reply_json(restc, body);
 }
 
 int rulesets_rest_get_one_state(tovi_http_rest_closure_t *restc, int npats, char **pats) {
@@ -262,11 +268,5 @@ int rulesets_rest_clear_alert(tovi_http_rest_closure_t *restc, int npats, char *
     for (const rulestream_sp &stream : r->get_ruleset_streams())
       stream->check_and_trigger(RULE_SEV_CLEAR, RULE_INDEX_CLEAR, now_ms, r);
   // An unknown id answers the JSON null: there was nothing to clear.
-  std::string body;
-  append_ruleset_json(&body, r);
-  body += "\n";
-  tovi_http_response_standard(restc, 200, "OK", "application/json");
-  tovi_http_response_append_str(restc, body);
-  tovi_http_response_end(restc);
-  return TOVI_HTTP_DONE;
+  return reply_ruleset(restc, r);
 }

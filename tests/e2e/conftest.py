@@ -67,6 +67,17 @@ def closed_port():
     return _closed_port
 
 
+def end_process(proc, timeout=10):
+    """Stops a helper process the test started (SIGTERM, then SIGKILL after timeout seconds)."""
+    if proc and proc.poll() is None:
+        proc.terminate()
+        try:
+            proc.wait(timeout)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            proc.wait()
+
+
 def example_cluster_texts(pki, bus_port):
     """examples/cluster/node1..3.conf with their ports moved to free ones (one map for all three, so
     that every node still finds the others), on the test's bus and certificates."""

@@ -21,7 +21,7 @@ import pika
 import pytest
 
 from certs import pki  # noqa: F401  (fixture)
-from conftest import Daemon, base_config, example_cluster_texts, example_rest_port, free_port, wait_for
+from conftest import Daemon, base_config, end_process, example_cluster_texts, example_rest_port, free_port, wait_for
 from rabbitmq import rabbitmq_node  # noqa: F401  (session fixture)
 from test_alerts import EXCHANGE, ROUTE, UUID, Rest, declare_exchange, with_exchange
 
@@ -123,13 +123,7 @@ receivers:
         return self
 
     def stop(self):
-        if self.proc and self.proc.poll() is None:
-            self.proc.terminate()
-            try:
-                self.proc.wait(10)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
+        end_process(self.proc)
         self.log_file.close()
 
 

@@ -87,12 +87,19 @@ int rest_load_post(tovi_http_rest_closure_t *restc, const rest_load_kind_t *kind
   // Asked for on the loop thread, where the request is read; the job parses with the report.
   load->details = load_report_asked(restc);
   load->body = tovi_http_request_body(restc);
-  tovi_http_rest_set_completion(restc, rest_load_complete);
-  load->deferred = tovi_http_rest_float(restc);
-  eventer_t job = eventer_alloc_asynch(rest_load_job, load);
+  return rest_load_run_job(restc, rest_load_complete, &load->deferred, rest_loads_jobq(),
+                           rest_load_job, load);
+}
+
+int rest_load_run_job(tovi_http_rest_closure_t *restc, tovi_http_rest_handler_t completion,
+                      tovi_http_deferred_t **deferred, eventer_jobq_t *jobq, eventer_func_t fn,
+                      void *closure) {
+  tovi_http_rest_set_completion(restc, completion);
+  *deferred = tovi_http_rest_float(restc);
+  eventer_t job = eventer_alloc_asynch(fn, closure);
   int thread = eventer_current_thread_id();
   eventer_set_owner(job, thread < 0 ? 0 : thread);
-  eventer_add_asynch(rest_loads_jobq(), job);
+  eventer_add_asynch(jobq, job);
   return TOVI_HTTP_DEFER;
 }
 

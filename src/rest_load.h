@@ -10,12 +10,14 @@
 // goes out once the metric director has handled every message received before it, so the caller
 // sees the new definitions in effect for whatever it sends next.
 //
-// Threads: rest_load_post on the connection's loop thread (it is a REST handler's body);
-// rest_load_resume_after_flush on any loop thread.
+// Threads: rest_load_post and rest_load_run_job on the connection's loop thread (in a REST
+// handler); rest_load_resume_after_flush on any loop thread.
 #pragma once
 
 #include <string_view>
 
+#include "tovi/eventer.h"
+#include "tovi/eventer_jobq.h"
 #include "tovi/tovi_http.h"
 
 struct rest_load_kind_t {
@@ -31,6 +33,14 @@ struct rest_load_kind_t {
 // read (or could not be), TOVI_HTTP_DEFER once the load is on its way. `kind` must outlive the
 // request (a static).
 int rest_load_post(tovi_http_rest_closure_t *restc, const rest_load_kind_t *kind);
+
+// Floats the connection, its reply to be ended by `completion`, and queues fn(closure) as a job on
+// `jobq` (null: the default queue) owned by the calling loop thread, so that the job's completion
+// phase may write to the connection. *deferred is set before the job is queued; the job hands it
+// to tovi_http_rest_resume. Returns TOVI_HTTP_DEFER, for the handler to return.
+int rest_load_run_job(tovi_http_rest_closure_t *restc, tovi_http_rest_handler_t completion,
+                      tovi_http_deferred_t **deferred, eventer_jobq_t *jobq, eventer_func_t fn,
+                      void *closure);
 
 // Resumes a floated connection once every lane of the metric director has handled what was
 // submitted before this call; the resume runs on the calling loop thread (loop thread 0 from

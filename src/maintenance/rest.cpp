@@ -358,13 +358,8 @@ int maint_leave_rest_post(tovi_http_rest_closure_t *restc, int, char **) {
   tovi_log(maint_debug_stream(), "beginning system-wide maintenance recovery\n");
   auto *c = new maint_leave_closure_t{restc, nullptr, 0};
   tovi_http_response_standard(restc, 200, "OK", "application/json");
-  tovi_http_rest_set_completion(restc, maint_leave_rest_post_complete);
-  c->deferred = tovi_http_rest_float(restc);
-  eventer_t job = eventer_alloc_asynch(maint_leave_job, c);
-  int thread = eventer_current_thread_id();
-  eventer_set_owner(job, thread < 0 ? 0 : thread);
-  eventer_add_asynch(nullptr, job);
-  return TOVI_HTTP_DEFER;
+  return rest_load_run_job(restc, maint_leave_rest_post_complete, &c->deferred, nullptr,
+                           maint_leave_job, c);
 }
 
 void maintenance_init() {

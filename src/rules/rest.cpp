@@ -189,13 +189,8 @@ int rulesets_rest_get(tovi_http_rest_closure_t *restc, int, char **) {
   if (type && strcmp(type, "ecid_only") == 0) ctx->type = rules_sweep_context::ecid_only;
 
   tovi_http_response_standard(restc, 200, "OK", "application/json");
-  tovi_http_rest_set_completion(restc, rules_sweep_rest_complete);
-  ctx->deferred = tovi_http_rest_float(restc);
-  eventer_t job = eventer_alloc_asynch(rules_sweep_rest, ctx);
-  int thread = eventer_current_thread_id();
-  if (thread >= 0) eventer_set_owner(job, thread);
-  eventer_add_asynch(rulesets_fetch_jobq, job);
-  return TOVI_HTTP_DEFER;
+  return rest_load_run_job(restc, rules_sweep_rest_complete, &ctx->deferred, rulesets_fetch_jobq,
+                           rules_sweep_rest, ctx);
 }
 
 int rulesets_rest_get_one(tovi_http_rest_closure_t *restc, int npats, char **pats) {

@@ -11,9 +11,9 @@
 
 #include <hs.h>
 
-#include <atomic>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -21,7 +21,7 @@
 
 struct vask_multimatch_t {
   hs_database_t *db = nullptr;
-  uint64_t serial = 0;  // tells the thread's scratch which databases it was sized for
+  uint64_t generation = 0;  // of the scratch prototype once it fitted this database
   size_t count = 0;
   size_t screened = 0;
   std::vector<uint64_t> always;  // patterns outside the database: candidates for every text
@@ -37,8 +37,6 @@ constexpr int mapped_options = PCRE_CASELESS | PCRE_MULTILINE | PCRE_DOTALL | PC
 // the pattern out.
 constexpr unsigned long harmless_info_options =
     PCRE_ANCHORED | PCRE_CASELESS | PCRE_MULTILINE | PCRE_DOTALL | PCRE_EXTENDED | PCRE_UNGREEDY;
-
-std::atomic<uint64_t> next_serial{1};
 
 unsigned hs_flags(int pcre_options) {
   unsigned f = HS_FLAG_PREFILTER | HS_FLAG_SINGLEMATCH;
@@ -58,6 +56,11 @@ bool screenable(const vask_multimatch_pattern_t &p, const std::string &expr) {
   unsigned long info = 0;
   if (pcre_fullinfo(p.re, nullptr, PCRE_INFO_OPTIONS, &info) != 0) return false;
   if (info & ~harmless_info_options) return false;
+  // Prefilter mode widens a back-reference, but not always enough: /(\B)-\1/ (a reference to a
+  // group that matched nothing) is lost on " -a". Such patterns stay with PCRE.
+  int backrefs = 0;
+  if (pcre_fullinfo(p.re, nullptr, PCRE_INFO_BACKREFMAX, &backrefs) != 0 || backrefs > 0)
+    return false;
   hs_expr_info_t *ei = nullptr;
   hs_compile_error_t *err = nullptr;
   if (hs_expression_info(expr.c_str(), hs_flags(p.pcre_options), &ei, &err) != HS_SUCCESS) {
@@ -73,20 +76,35 @@ void set_bit(std::vector<uint64_t> &bits, size_t id) {
   bits[id / 64] |= uint64_t(1) << (id % 64);
 }
 
-// The thread's scratch, and the databases it is known to be large enough for (it only grows, so
-// every database it was sized for stays covered).
+// Scratch space. One prototype, grown under its lock for every database built, so that it fits
+// them all; its generation counts the growths. A thread clones the prototype when a database is
+// newer than its clone, and keeps the clone for its life: one comparison per scan otherwise,
+// however many databases (accounts) it alternates between.
+struct prototype_t {
+  std::mutex lock;
+  hs_scratch_t *scratch = nullptr;
+  uint64_t generation = 0;
+};
+
+prototype_t &prototype() {
+  static prototype_t *p = new prototype_t;  // never freed: threads may clone it until the end
+  return *p;
+}
+
 struct thread_scratch_t {
   hs_scratch_t *scratch = nullptr;
-  uint64_t sized_for[8] = {};
-  unsigned next = 0;
+  uint64_t generation = 0;
   ~thread_scratch_t() {
     if (scratch) hs_free_scratch(scratch);
   }
   hs_scratch_t *for_db(const vask_multimatch_t *m) {
-    for (uint64_t s : sized_for)
-      if (s == m->serial) return scratch;
-    if (hs_alloc_scratch(m->db, &scratch) != HS_SUCCESS) return nullptr;
-    sized_for[next++ % 8] = m->serial;
+    if (generation >= m->generation) return scratch;
+    prototype_t &p = prototype();
+    std::lock_guard<std::mutex> g(p.lock);
+    if (scratch) hs_free_scratch(scratch);
+    scratch = nullptr;
+    if (hs_clone_scratch(p.scratch, &scratch) != HS_SUCCESS) return nullptr;
+    generation = p.generation;
     return scratch;
   }
 };
@@ -108,7 +126,6 @@ size_t popcount(const uint64_t *bits, size_t words) {
 
 vask_multimatch_t *vask_multimatch_build(const vask_multimatch_pattern_t *patterns, size_t n) {
   auto *m = new vask_multimatch_t;
-  m->serial = next_serial.fetch_add(1, std::memory_order_relaxed);
   m->count = n;
   m->always.assign((n + 63) / 64, 0);
   std::vector<std::string> exprs(n);
@@ -135,6 +152,13 @@ vask_multimatch_t *vask_multimatch_build(const vask_multimatch_pattern_t *patter
     hs_database_t *db = nullptr;
     if (hs_compile_multi(texts.data(), flags.data(), ids.data(), unsigned(texts.size()),
                          HS_MODE_BLOCK, nullptr, &db, &err) == HS_SUCCESS) {
+      prototype_t &p = prototype();
+      std::lock_guard<std::mutex> g(p.lock);
+      if (hs_alloc_scratch(db, &p.scratch) != HS_SUCCESS) {
+        hs_free_database(db);  // cannot be scanned: every pattern goes to PCRE
+        break;
+      }
+      m->generation = ++p.generation;
       m->db = db;
       m->screened = texts.size();
       break;

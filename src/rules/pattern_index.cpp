@@ -101,11 +101,11 @@ rebuilds_t &rebuilds() {
   return *r;
 }
 
-// One rebuild at a time, so that an older index is never published over a newer one.
+// Held across taking the stale accounts and rebuilding them: one rebuild at a time, so that an
+// older index is never published over a newer one, and a settle waits for a rebuild in flight.
 std::mutex rebuild_lock;
 
 int rebuild(uint64_t account) {
-  std::lock_guard<std::mutex> one_at_a_time(rebuild_lock);
   pattern_index_state_t *state = rules_pattern_index_state(account);
   if (!state) return 0;
   // Read before the lists: a change made while they are collected leaves this index stale.
@@ -121,10 +121,18 @@ int rebuild(uint64_t account) {
   return 1;
 }
 
-std::set<uint64_t> take_stale() {
-  rebuilds_t &r = rebuilds();
-  std::lock_guard<std::mutex> g(r.lock);
-  return std::exchange(r.stale, {});
+int rebuild_stale() {
+  std::lock_guard<std::mutex> one_at_a_time(rebuild_lock);
+  std::set<uint64_t> stale;
+  {
+    rebuilds_t &r = rebuilds();
+    std::lock_guard<std::mutex> g(r.lock);
+    stale = std::exchange(r.stale, {});
+  }
+  int n = 0;
+  for (uint64_t account : stale)
+    n += rebuild(account);
+  return n;
 }
 
 void rebuild_thread() {
@@ -142,8 +150,7 @@ void rebuild_thread() {
         r.wake.wait_until(g, until);
       }
     }
-    for (uint64_t account : take_stale())
-      rebuild(account);
+    rebuild_stale();
     tovi_memory_maintenance();
   }
 }
@@ -167,9 +174,7 @@ void pattern_index_changed(pattern_index_state_t *state, uint64_t account_id) {
 }
 
 int pattern_index_settle() {
-  int n = 0;
-  for (uint64_t account : take_stale())
-    n += rebuild(account);
+  int n = rebuild_stale();
   tovi_memory_synchronize();
   return n;
 }

@@ -32,6 +32,19 @@
 // Values so large that their squares overflow a double leave non-finite sums; readers then
 // compute from the entries directly, in extended precision, until those values leave.
 //
+// Capped windows (max_records > 0) keep records instead of samples: the accepted samples of one
+// slot of time (window_merge_span_ms) merge into one record, which keeps per lane the count, the
+// weight, the plain and weighted means and the squared deviations of its entries (Welford's
+// update), its first and last samples, the last sample's rate and its newest lane-4 entry. The
+// lanes' running sums still take every entry as it comes, exactly as above; a record leaves as
+// a whole, taking its lanes out of the sums about their means, once its last sample is at or
+// before the cut-off. Rebuilds and the direct readers work from the records. Every rate is still
+// that of a sample and its predecessor, so every reader is exact over the samples held; what
+// differs from an uncapped window is only which samples are held: at most the older part of one
+// record more. Records hold disjoint slots and all but the newest end after the cut-off, so a
+// window holds at most L / span + 3 records in the middle of a push, which the span keeps
+// within the cap.
+//
 // Threads: none. The window belongs to the worker thread that owns its metric.
 
 #include "windows/numeric_stats_window.h"

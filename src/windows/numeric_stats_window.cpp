@@ -93,6 +93,7 @@ struct nsw_record_t {
   double last_crate2_dt;
   nsw_group_t lanes[NSW_LANE_COUNT];  // lane 2: the non-negative lane-1 rates
 };
+static_assert(sizeof(nsw_record_t) == 304, "the size of a record is documented");
 
 namespace {
 

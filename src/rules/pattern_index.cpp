@@ -28,6 +28,7 @@
 #include "daemon_stats.h"
 #include "rules/rules_mgr_internal.h"
 #include "tovi/tovi_memory.h"
+#include "tovi/tovi_sync.h"
 #include "vask/vask_multimatch.h"
 
 struct pattern_index_t {
@@ -93,11 +94,12 @@ constexpr auto settle_quiet = std::chrono::milliseconds(50);
 constexpr auto settle_longest = std::chrono::milliseconds(1000);
 
 struct rebuilds_t {
-  std::mutex lock;
-  std::condition_variable wake;
-  std::set<uint64_t> stale;  // accounts to rebuild
-  std::chrono::steady_clock::time_point first_change, last_change;
-  bool thread_started = false;
+  tovi_mutex_c lock;
+  std::condition_variable_any wake;
+  std::set<uint64_t> stale ABSL_GUARDED_BY(lock);  // accounts to rebuild
+  std::chrono::steady_clock::time_point first_change ABSL_GUARDED_BY(lock);
+  std::chrono::steady_clock::time_point last_change ABSL_GUARDED_BY(lock);
+  bool thread_started ABSL_GUARDED_BY(lock) = false;
 };
 
 // Never destroyed: the detached thread may be waiting on it while the process exits.
@@ -127,7 +129,7 @@ void register_stats() {
 
 // Held across taking the stale accounts and rebuilding them: one rebuild at a time, so that an
 // older index is never published over a newer one, and a settle waits for a rebuild in flight.
-std::mutex rebuild_lock;
+tovi_mutex_c rebuild_lock;
 
 int rebuild(uint64_t account) {
   pattern_index_state_t *state = rules_pattern_index_state(account);
@@ -157,11 +159,11 @@ int rebuild(uint64_t account) {
 }
 
 int rebuild_stale() {
-  std::lock_guard<std::mutex> one_at_a_time(rebuild_lock);
+  tovi_lock_guard_c<tovi_mutex_c> one_at_a_time(rebuild_lock);
   std::set<uint64_t> stale;
   {
     rebuilds_t &r = rebuilds();
-    std::lock_guard<std::mutex> g(r.lock);
+    tovi_lock_guard_c<tovi_mutex_c> g(r.lock);
     stale = std::exchange(r.stale, {});
   }
   int n = 0;
@@ -175,8 +177,9 @@ void rebuild_thread() {
   rebuilds_t &r = rebuilds();
   for (;;) {
     {
-      std::unique_lock<std::mutex> g(r.lock);
-      r.wake.wait(g, [&] { return !r.stale.empty(); });
+      tovi_unique_lock_c<tovi_mutex_c> g(r.lock);
+      while (r.stale.empty())
+        r.wake.wait(g);
       // Let a burst of changes (a bulk load) finish, but not forever.
       for (;;) {
         auto now = std::chrono::steady_clock::now();
@@ -197,7 +200,7 @@ void pattern_index_changed(pattern_index_state_t *state, uint64_t account_id) {
   state->version.fetch_add(1, std::memory_order_seq_cst);
   register_stats();
   rebuilds_t &r = rebuilds();
-  std::lock_guard<std::mutex> g(r.lock);
+  tovi_lock_guard_c<tovi_mutex_c> g(r.lock);
   auto now = std::chrono::steady_clock::now();
   if (r.stale.empty()) r.first_change = now;
   r.last_change = now;

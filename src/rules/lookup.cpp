@@ -507,6 +507,8 @@ ruleset_sp add_ruleset_tgt(ruleset_tgt_list_t *list, const ruleset_sp &ruleset) 
       target->slot.store(fresh, std::memory_order_release);
     list->lock.unlock();
   }
+  // Before the old slots go: the prefilter holds bare pointers, valid only while it is current.
+  if (fresh_used || !retired.empty()) note_list_changed(list);
   for (ruleset_slot_t *s : retired)
     retire_slot(s);
   if (!fresh_used) {
@@ -514,7 +516,6 @@ ruleset_sp add_ruleset_tgt(ruleset_tgt_list_t *list, const ruleset_sp &ruleset) 
     tovi_memory_safe_free(fresh);
   }
   if (!spare_used) delete spare;
-  if (fresh_used || !retired.empty()) note_list_changed(list);
   for (const ruleset_sp &c : collected)
     if (c != result) deregister_ruleset_with_director(*c);
   register_ruleset_with_director(result);
@@ -536,9 +537,9 @@ int remove_ruleset_tgt(ruleset_tgt_list_t *list, const ruleset_sp &ruleset) {
     }
     list->lock.unlock();
   }
+  if (!retired.empty()) note_list_changed(list);  // before the slots go, as above
   for (ruleset_slot_t *s : retired)
     retire_slot(s);
-  if (!retired.empty()) note_list_changed(list);
   deregister_ruleset_with_director(*ruleset);
   return int(retired.size());
 }

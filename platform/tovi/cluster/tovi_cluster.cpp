@@ -7,31 +7,11 @@
 // a bracket and never wait for a writer. Node pointers handed to readers point into a view and
 // live as long as the reader's bracket.
 //
-// The wire format of a heartbeat (integers big-endian; docs/cluster.md has the same with reasons):
-//   "QLHB" | version 2 (1 byte) | name length (1) | cluster name | node id (16) | boot id (16) |
-//   sequence (8) | configuration sequence (8) | sent at, epoch ms (8) | boot time us (8) |
-//   echo: the recipient's boot id as the sender last heard it, zeros if never (16) |
-//   node-list digest (16) | payload count (2) | count x { app (1) | key (1) | length (2) | bytes }
-//   | HMAC-SHA256 of everything before it (32)
-// The MAC is checked before anything else in the datagram is looked at.
-//
-// Replays. Per node the receiver keeps the boot id it last learned, the last sequence of that
-// boot and the newest send time of any boot. A sequence not above the last, or another boot id
-// sent no later than the newest heartbeat we know of, is a replay. (Boot ids are not ordered and
-// no list of replaced ones is kept: after a clock step back across a restart, a replayed
-// heartbeat of the previous run could displace the genuine one for at most the size of the step,
-// while a list would lock the genuine run out for good.) None of that survives a restart of the
-// receiver, so liveness needs more: a heartbeat makes its sender live only when it echoes the
-// receiver's current boot id, which is drawn at random at every start and learned by the peers from
-// the receiver's own heartbeats. What was captured before a restart echoes the old boot id and can
-// no longer revive anything; a genuine peer is confirmed one period after it hears from the
-// restarted node. Boot times only rank the oldest node: a clock an hour ahead no longer outranks
-// the node's next run.
+// The heartbeat codec and its checks are in tovi_cluster_wire.cpp, the hashes in
+// tovi_cluster_hash.cpp, the console commands in tovi_cluster_console.cpp; the record they share
+// is in tovi_cluster_internal.h.
 #include "tovi/tovi_cluster.h"
 
-#include <openssl/crypto.h>
-#include <openssl/evp.h>
-#include <openssl/hmac.h>
 #include <openssl/rand.h>
 #include <openssl/sha.h>
 
@@ -44,142 +24,19 @@
 #include <fstream>
 #include <memory>
 #include <mutex>
-#include <string_view>
 
 #include "stats/stats.h"
 #include "tovi/eventer.h"
 #include "tovi/tovi_asio.h"
 #include "tovi/tovi_assert.h"
-#include "tovi/tovi_console.h"
 #include "tovi/tovi_log.h"
 #include "tovi/tovi_uuid.h"
 #include "tovi/tovi_memory.h"
+#include "tovi/tovi_cluster_internal.h"
+
+using namespace tovi_cluster_internal;
 
 namespace {
-
-constexpr char hb_magic[4] = {'Q', 'L', 'H', 'B'};
-constexpr uint8_t hb_version = 2;
-constexpr size_t mac_len = 32;
-constexpr size_t max_nodes = 1024;
-constexpr size_t min_key_len = 16;
-// magic, version, name length, id, boot id, seq, config seq, sent at, boot time, echo, digest,
-// payload count
-constexpr size_t fixed_len = 4 + 1 + 1 + 16 + 16 + 8 + 8 + 8 + 8 + 16 + 16 + 2;
-
-tovi_log_stream_t cluster_debug() {
-  static tovi_log_stream_t ls = tovi_log_stream_find("debug/cluster");
-  return ls;
-}
-
-struct view_t {
-  std::vector<tovi_cluster_node_t> nodes;  // configuration order
-};
-
-// What the receiver learned of a node from authentic, fresh heartbeats, confirmed or not.
-struct peer_private_t {
-  bool known = false;
-  uint8_t boot_id[16] = {};
-  uint64_t last_seq = 0;         // of boot_id
-  uint64_t last_sent_at_ms = 0;  // newest send time of any boot
-  // The configuration sequence of its last heartbeat when that differed from ours, so that a
-  // mismatch is logged once per value it reports, not once per heartbeat.
-  bool config_seq_differs = false;
-  uint64_t differing_config_seq = 0;
-};
-
-struct cluster_io_t;
-
-}  // namespace
-
-struct tovi_cluster_s {
-  // Constant after tovi_cluster_alloc.
-  std::string name;
-  std::string key;
-  std::string bind_address;
-  int64_t period_ms = 1000;
-  int64_t timeout_ms = 5000;
-  uint64_t config_seq = 0;
-  uint64_t boot_time_us = 0;
-  uint8_t boot_id[16] = {};
-  uint8_t node_list_digest[16] = {};
-  uint8_t self_id[16] = {};
-  int self_index = -1;
-
-  std::mutex lock;
-  // Guarded by lock: the master table, what we know of each peer, our payloads and sequence.
-  std::vector<tovi_cluster_node_t> nodes;
-  std::vector<peer_private_t> peers;
-  std::vector<tovi_cluster_payload_t> my_payloads;
-  uint64_t next_seq = 1;
-
-  // Published view. Release on store so that a reader's acquire load sees a complete view.
-  std::atomic<view_t *> view{nullptr};
-
-  // Counters: relaxed, they order nothing.
-  std::atomic<uint64_t> sent{0};
-  std::atomic<uint64_t> send_errors{0};
-  std::atomic<uint64_t> received{0};
-  std::array<std::atomic<uint64_t>, TOVI_CLUSTER_HB_RESULT_COUNT> results{};
-  std::atomic<uint64_t> node_list_mismatches{0};
-  std::atomic<uint64_t> config_seq_mismatches{0};
-
-  // Set by tovi_cluster_start; the loop thread owns it afterwards.
-  cluster_io_t *io = nullptr;
-  std::atomic<bool> registered{false};
-};
-
-namespace {
-
-// ---- Hashing ----------------------------------------------------------------------------------
-
-inline uint32_t rotl32(uint32_t x, int r) {
-  return (x << r) | (x >> (32 - r));
-}
-inline uint64_t rotl64(uint64_t x, int r) {
-  return (x << r) | (x >> (64 - r));
-}
-
-inline uint32_t read32le(const uint8_t *p) {
-  return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
-}
-inline uint64_t read64le(const uint8_t *p) {
-  return uint64_t(read32le(p)) | uint64_t(read32le(p + 4)) << 32;
-}
-
-inline uint64_t fmix64(uint64_t k) {
-  k ^= k >> 33;
-  k *= 0xff51afd7ed558ccdULL;
-  k ^= k >> 33;
-  k *= 0xc4ceb9fe1a85ec53ULL;
-  k ^= k >> 33;
-  return k;
-}
-
-// ---- Views --------------------------------------------------------------------------------------
-
-void delete_view(void *v) {
-  delete static_cast<view_t *>(v);
-}
-
-// Publishes a copy of the master table; returns the new view and hands the replaced one to
-// *old, which the caller retires once it is outside its own bracket. Called with c->lock held.
-view_t *publish_locked(tovi_cluster_t *c, view_t **old) {
-  auto *fresh = new view_t{c->nodes};
-  // acq_rel: release publishes the filled view; acquire orders our later retiring of the old one.
-  *old = c->view.exchange(fresh, std::memory_order_acq_rel);
-  return fresh;
-}
-
-// Frees a replaced view once every reader that could hold it has left its bracket. Never called
-// inside a bracket: the deferred free may have to wait for the grace period itself.
-void retire(view_t *old) {
-  if (old) tovi_memory_defer(delete_view, old);
-}
-
-const view_t *current_view(const tovi_cluster_t *c) {
-  // Acquire pairs with the release in publish_locked: the view's contents are complete.
-  return c->view.load(std::memory_order_acquire);
-}
 
 // ---- Hooks --------------------------------------------------------------------------------------
 
@@ -191,167 +48,6 @@ struct hook_entry_t {
 
 std::mutex hooks_lock;
 std::vector<hook_entry_t> hooks;  // guarded by hooks_lock
-
-struct pending_update_t {
-  int index;
-  uint32_t changes;
-  uint64_t old_boot_time_us;
-};
-
-// Runs the hooks for updates made in `v`. The caller is inside a safe-memory bracket that
-// began before v was published, so v outlives the calls.
-void run_hooks(tovi_cluster_t *c, const view_t *v, const std::vector<pending_update_t> &updates) {
-  if (updates.empty()) return;
-  std::vector<hook_entry_t> copy;
-  {
-    std::lock_guard<std::mutex> g(hooks_lock);
-    copy = hooks;
-  }
-  for (const pending_update_t &u : updates) {
-    const tovi_cluster_node_t &node = v->nodes[u.index];
-    if (u.changes & TOVI_CLUSTER_NODE_CAME_ALIVE)
-      tovi_log_fields(tovi_notice, ({"cluster_name", c->name}, {"cluster_node_id", node.id_text}),
-                      "cluster %s: node %s (%s) is live\n", c->name.c_str(), node.id_text,
-                      node.cn.c_str());
-    if (u.changes & TOVI_CLUSTER_NODE_DIED)
-      tovi_log_fields(tovi_notice, ({"cluster_name", c->name}, {"cluster_node_id", node.id_text}),
-                      "cluster %s: node %s (%s) is dead: no heartbeat for %" PRId64 " ms\n",
-                      c->name.c_str(), node.id_text, node.cn.c_str(), c->timeout_ms);
-    for (const hook_entry_t &h : copy) {
-      if (h.hook(h.closure, u.changes, &node, c, u.old_boot_time_us) == TOVI_HOOK_DONE) break;
-    }
-  }
-}
-
-// ---- Encoding -----------------------------------------------------------------------------------
-
-void put_u16(std::string *out, uint16_t v) {
-  out->push_back(char(v >> 8));
-  out->push_back(char(v));
-}
-void put_u64(std::string *out, uint64_t v) {
-  for (int shift = 56; shift >= 0; shift -= 8)
-    out->push_back(char(v >> shift));
-}
-
-class reader_c {
- public:
-  reader_c(const uint8_t *p, size_t n) : p_(p), end_(p + n) {}
-  bool take(size_t n, const uint8_t **out) {
-    if (size_t(end_ - p_) < n) return false;
-    *out = p_;
-    p_ += n;
-    return true;
-  }
-  bool u8(uint8_t *v) {
-    const uint8_t *q;
-    if (!take(1, &q)) return false;
-    *v = q[0];
-    return true;
-  }
-  bool u16(uint16_t *v) {
-    const uint8_t *q;
-    if (!take(2, &q)) return false;
-    *v = uint16_t(q[0] << 8 | q[1]);
-    return true;
-  }
-  bool u64(uint64_t *v) {
-    const uint8_t *q;
-    if (!take(8, &q)) return false;
-    *v = 0;
-    for (int i = 0; i < 8; i++)
-      *v = *v << 8 | q[i];
-    return true;
-  }
-  bool at_end() const { return p_ == end_; }
-
- private:
-  const uint8_t *p_;
-  const uint8_t *end_;
-};
-
-void mac_of(const std::string &key, const void *data, size_t len, uint8_t out[mac_len]) {
-  unsigned int out_len = 0;
-  uint8_t *r = HMAC(EVP_sha256(), key.data(), int(key.size()), static_cast<const uint8_t *>(data),
-                    len, out, &out_len);
-  tovi_assert(r != nullptr && out_len == mac_len);
-}
-
-size_t encoded_size(const tovi_cluster_t *c, const std::vector<tovi_cluster_payload_t> &payloads) {
-  size_t n = fixed_len + c->name.size() + mac_len;
-  for (const auto &p : payloads)
-    n += 4 + p.bytes.size();
-  return n;
-}
-
-struct decoded_t {
-  std::string_view name;
-  uint8_t id[16];
-  uint8_t boot_id[16];
-  uint64_t seq;
-  uint64_t config_seq;
-  uint64_t sent_at_ms;
-  uint64_t boot_time_us;
-  uint8_t echo[16];
-  uint8_t node_list_digest[16];
-  std::vector<tovi_cluster_payload_t> payloads;
-};
-
-bool decode(const uint8_t *p, size_t n, decoded_t *d) {
-  reader_c r(p, n);
-  const uint8_t *q;
-  uint8_t version, name_len;
-  if (!r.take(4, &q) || memcmp(q, hb_magic, 4) != 0) return false;
-  if (!r.u8(&version) || version != hb_version) return false;
-  if (!r.u8(&name_len) || !r.take(name_len, &q)) return false;
-  d->name = std::string_view(reinterpret_cast<const char *>(q), name_len);
-  if (!r.take(16, &q)) return false;
-  memcpy(d->id, q, 16);
-  if (!r.take(16, &q)) return false;
-  memcpy(d->boot_id, q, 16);
-  if (!r.u64(&d->seq) || !r.u64(&d->config_seq) || !r.u64(&d->sent_at_ms) ||
-      !r.u64(&d->boot_time_us))
-    return false;
-  if (!r.take(16, &q)) return false;
-  memcpy(d->echo, q, 16);
-  if (!r.take(16, &q)) return false;
-  memcpy(d->node_list_digest, q, 16);
-  uint16_t count;
-  if (!r.u16(&count)) return false;
-  d->payloads.clear();
-  for (uint16_t i = 0; i < count; i++) {
-    tovi_cluster_payload_t pl;
-    uint16_t len;
-    if (!r.u8(&pl.app) || !r.u8(&pl.key) || !r.u16(&len) || !r.take(len, &q)) return false;
-    pl.bytes.assign(reinterpret_cast<const char *>(q), len);
-    d->payloads.push_back(std::move(pl));
-  }
-  if (!r.at_end()) return false;
-  // Payloads are sorted and unique by (app, key) as we send them; accept nothing else.
-  for (size_t i = 1; i < d->payloads.size(); i++) {
-    const auto &a = d->payloads[i - 1], &b = d->payloads[i];
-    if (std::make_pair(a.app, a.key) >= std::make_pair(b.app, b.key)) return false;
-  }
-  return true;
-}
-
-bool payloads_equal(const std::vector<tovi_cluster_payload_t> &a,
-                    const std::vector<tovi_cluster_payload_t> &b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); i++)
-    if (a[i].app != b[i].app || a[i].key != b[i].key || a[i].bytes != b[i].bytes) return false;
-  return true;
-}
-
-uint64_t wall_us() {
-  return uint64_t(std::chrono::duration_cast<std::chrono::microseconds>(
-                      std::chrono::system_clock::now().time_since_epoch())
-                      .count());
-}
-
-void count_result(tovi_cluster_t *c, tovi_cluster_heartbeat_result_t r) {
-  c->results[r].fetch_add(1, std::memory_order_relaxed);
-}
 
 // ---- Ranking ------------------------------------------------------------------------------------
 
@@ -396,11 +92,86 @@ std::mutex registry_lock;  // writers only
 std::array<std::atomic<tovi_cluster_t *>, max_clusters> registry{};
 std::atomic<bool> clustering_enabled{false};
 
+}  // namespace
+
+namespace tovi_cluster_internal {
+
+tovi_log_stream_t cluster_debug() {
+  static tovi_log_stream_t ls = tovi_log_stream_find("debug/cluster");
+  return ls;
+}
+
+// ---- Views --------------------------------------------------------------------------------------
+
+void delete_view(void *v) {
+  delete static_cast<view_t *>(v);
+}
+
+view_t *publish_locked(tovi_cluster_t *c, view_t **old) {
+  auto *fresh = new view_t{c->nodes};
+  // acq_rel: release publishes the filled view; acquire orders our later retiring of the old one.
+  *old = c->view.exchange(fresh, std::memory_order_acq_rel);
+  return fresh;
+}
+
+void retire(view_t *old) {
+  if (old) tovi_memory_defer(delete_view, old);
+}
+
+const view_t *current_view(const tovi_cluster_t *c) {
+  // Acquire pairs with the release in publish_locked: the view's contents are complete.
+  return c->view.load(std::memory_order_acquire);
+}
+
+void run_hooks(tovi_cluster_t *c, const view_t *v, const std::vector<pending_update_t> &updates) {
+  if (updates.empty()) return;
+  std::vector<hook_entry_t> copy;
+  {
+    std::lock_guard<std::mutex> g(hooks_lock);
+    copy = hooks;
+  }
+  for (const pending_update_t &u : updates) {
+    const tovi_cluster_node_t &node = v->nodes[u.index];
+    if (u.changes & TOVI_CLUSTER_NODE_CAME_ALIVE)
+      tovi_log_fields(tovi_notice, ({"cluster_name", c->name}, {"cluster_node_id", node.id_text}),
+                      "cluster %s: node %s (%s) is live\n", c->name.c_str(), node.id_text,
+                      node.cn.c_str());
+    if (u.changes & TOVI_CLUSTER_NODE_DIED)
+      tovi_log_fields(tovi_notice, ({"cluster_name", c->name}, {"cluster_node_id", node.id_text}),
+                      "cluster %s: node %s (%s) is dead: no heartbeat for %" PRId64 " ms\n",
+                      c->name.c_str(), node.id_text, node.cn.c_str(), c->timeout_ms);
+    for (const hook_entry_t &h : copy) {
+      if (h.hook(h.closure, u.changes, &node, c, u.old_boot_time_us) == TOVI_HOOK_DONE) break;
+    }
+  }
+}
+
+uint64_t wall_us() {
+  return uint64_t(std::chrono::duration_cast<std::chrono::microseconds>(
+                      std::chrono::system_clock::now().time_since_epoch())
+                      .count());
+}
+
+void count_result(tovi_cluster_t *c, tovi_cluster_heartbeat_result_t r) {
+  c->results[r].fetch_add(1, std::memory_order_relaxed);
+}
+
+std::vector<tovi_cluster_t *> clusters_named(const char *name) {
+  std::vector<tovi_cluster_t *> out;
+  for (auto &slot : registry) {
+    tovi_cluster_t *c = slot.load(std::memory_order_acquire);
+    if (c && (!name || c->name == name)) out.push_back(c);
+  }
+  return out;
+}
+
+}  // namespace tovi_cluster_internal
+
 // ---- Sockets ------------------------------------------------------------------------------------
 
 using boost::asio::ip::udp;
 
-struct cluster_io_t {
+struct tovi_cluster_internal::cluster_io_t {
   tovi_cluster_t *cluster;
   int thread;
   udp::socket socket;
@@ -459,6 +230,8 @@ struct cluster_io_t {
   }
 };
 
+namespace {
+
 void register_statistics(tovi_cluster_t *c) {
   stats_ns_t *ns = stats_register_ns(
       stats_register_ns(stats_register_ns(stats_recorder_root(stats_process_recorder()), "tovi"),
@@ -495,128 +268,6 @@ void register_statistics(tovi_cluster_t *c) {
   });
 }
 
-// ---- Console ------------------------------------------------------------------------------------
-
-void hex_of(const uint8_t bytes[16], char out[33]) {
-  static const char digits[] = "0123456789abcdef";
-  for (int i = 0; i < 16; i++) {
-    out[2 * i] = digits[bytes[i] >> 4];
-    out[2 * i + 1] = digits[bytes[i] & 15];
-  }
-  out[32] = 0;
-}
-
-std::vector<tovi_cluster_t *> clusters_named(const char *name) {
-  std::vector<tovi_cluster_t *> out;
-  for (auto &slot : registry) {
-    tovi_cluster_t *c = slot.load(std::memory_order_acquire);
-    if (c && (!name || c->name == name)) out.push_back(c);
-  }
-  return out;
-}
-
-int show_cluster(tovi_console_t *console, int argc, const char *const *argv, void *) {
-  std::vector<tovi_cluster_t *> list = clusters_named(argc > 0 ? argv[0] : nullptr);
-  if (list.empty()) {
-    if (argc > 0)
-      tovi_console_printf(console, "no cluster named %s\n", argv[0]);
-    else
-      tovi_console_printf(console, "clustering is not enabled\n");
-    return argc > 0 ? -1 : 0;
-  }
-  int64_t now = tovi_cluster_clock_ms();
-  for (tovi_cluster_t *c : list) {
-    tovi_cluster_counters_t k = tovi_cluster_get_counters(c);
-    std::vector<tovi_cluster_node_t> nodes = tovi_cluster_nodes_copy(c);
-    char self_text[37], boot_text[37], digest_text[33];
-    tovi_cluster_uuid_unparse(c->self_id, self_text);
-    tovi_cluster_uuid_unparse(c->boot_id, boot_text);
-    hex_of(c->node_list_digest, digest_text);
-    tovi_console_printf(console,
-                        "cluster %s: self %s, period %" PRId64 " ms, timeout %" PRId64
-                        " ms, config seq %" PRIu64 ", oldest %s, boot id %s, node list %s\n",
-                        c->name.c_str(), self_text, c->period_ms, c->timeout_ms, c->config_seq,
-                        tovi_cluster_am_i_oldest_visible_node(c) ? "yes" : "no", boot_text,
-                        digest_text);
-    std::string rejected;
-    uint64_t rejected_total = 0;
-    for (int r = 1; r < TOVI_CLUSTER_HB_RESULT_COUNT; r++) {
-      rejected_total += k.results[r];
-      rejected += std::string(" ") +
-                  tovi_cluster_heartbeat_result_name(tovi_cluster_heartbeat_result_t(r)) + "=" +
-                  std::to_string(k.results[r]);
-    }
-    tovi_console_printf(console,
-                        "  heartbeats: sent=%" PRIu64 " send_errors=%" PRIu64 " received=%" PRIu64
-                        " accepted=%" PRIu64 " rejected=%" PRIu64 "%s node_list_mismatches=%" PRIu64
-                        " config_seq_mismatches=%" PRIu64 "\n",
-                        k.sent, k.send_errors, k.received, k.results[0], rejected_total,
-                        rejected.c_str(), k.node_list_mismatches, k.config_seq_mismatches);
-    for (const auto &n : nodes) {
-      const char *state = n.is_self ? "self" : n.live ? "live" : n.seen ? "dead" : "unseen";
-      std::string age = n.is_self || !n.seen ? "-" : std::to_string(now - n.last_contact_ms);
-      char node_boot[37];
-      tovi_cluster_uuid_unparse(n.boot_id, node_boot);
-      tovi_console_printf(
-          console,
-          "  node %s cn=%s address=%s:%u state=%s age_ms=%s boot_us=%" PRIu64 " config_seq=%" PRIu64
-          " heartbeats=%" PRIu64 " boot_id=%s node_list=%s\n",
-          n.id_text, n.cn.c_str(), n.address.c_str(), n.port, state, age.c_str(), n.boot_time_us,
-          n.config_seq, n.heartbeats, node_boot, n.node_list_differs ? "differs" : "same");
-    }
-  }
-  return 0;
-}
-
-int show_cluster_owners(tovi_console_t *console, int argc, const char *const *argv, void *) {
-  if (argc < 1 || argc > 3) {
-    tovi_console_printf(console, "usage: show cluster owners <key> [redundancy [cluster]]\n");
-    return -1;
-  }
-  int redundancy = 2;
-  if (argc > 1) {
-    char *end = nullptr;
-    long r = strtol(argv[1], &end, 10);
-    if (!end || *end || r < 1 || r > int(max_nodes)) {
-      tovi_console_printf(console, "bad redundancy: %s\n", argv[1]);
-      return -1;
-    }
-    redundancy = int(r);
-  }
-  std::vector<tovi_cluster_t *> list = clusters_named(argc > 2 ? argv[2] : nullptr);
-  if (list.empty()) {
-    tovi_console_printf(console, argc > 2 ? "no such cluster\n" : "clustering is not enabled\n");
-    return -1;
-  }
-  const char *key = argv[0];
-  size_t len = strlen(key);
-  for (tovi_cluster_t *c : list) {
-    tovi_memory_scope_c bracket;
-    std::vector<const tovi_cluster_node_t *> owners(static_cast<size_t>(redundancy));
-    int n = tovi_cluster_get_owners(c, key, len, owners.data(), redundancy, redundancy);
-    std::string text;
-    for (int i = 0; i < n; i++)
-      text += std::string(" ") + owners[i]->id_text;
-    tovi_console_printf(console, "cluster %s key %s redundancy %d\n", c->name.c_str(), key,
-                        redundancy);
-    tovi_console_printf(console, "  owners:%s\n", text.c_str());
-    n = tovi_cluster_filter_owners(c, key, len, owners.data(), redundancy,
-                                   tovi_cluster_liveness_filter, nullptr);
-    text.clear();
-    for (int i = 0; i < n; i++)
-      text += std::string(" ") + owners[i]->id_text;
-    tovi_console_printf(console, "  live_owners:%s\n", text.c_str());
-  }
-  return 0;
-}
-
-void complete_cluster_names(int argc, const char *const *, const char *,
-                            tovi_console_candidates_t *out, void *) {
-  if (argc > 0) return;
-  for (tovi_cluster_t *c : clusters_named(nullptr))
-    tovi_console_candidate_add(out, c->name.c_str());
-}
-
 bool read_key_file(const std::string &path, std::string *key) {
   std::ifstream in(path);
   if (!in) return false;
@@ -634,133 +285,6 @@ int64_t tovi_cluster_clock_ms(void) {
   return std::chrono::duration_cast<std::chrono::milliseconds>(
              std::chrono::steady_clock::now().time_since_epoch())
       .count();
-}
-
-uint32_t tovi_cluster_hash32(const void *data, size_t len, uint32_t seed) {
-  const uint8_t *p = static_cast<const uint8_t *>(data);
-  const size_t blocks = len / 4;
-  const uint32_t c1 = 0xcc9e2d51, c2 = 0x1b873593;
-  uint32_t h = seed;
-  for (size_t i = 0; i < blocks; i++) {
-    uint32_t k = read32le(p + 4 * i);
-    k *= c1;
-    k = rotl32(k, 15);
-    k *= c2;
-    h ^= k;
-    h = rotl32(h, 13);
-    h = h * 5 + 0xe6546b64;
-  }
-  const uint8_t *tail = p + blocks * 4;
-  uint32_t k = 0;
-  switch (len & 3) {
-    case 3:
-      k ^= uint32_t(tail[2]) << 16;
-      [[fallthrough]];
-    case 2:
-      k ^= uint32_t(tail[1]) << 8;
-      [[fallthrough]];
-    case 1:
-      k ^= tail[0];
-      k *= c1;
-      k = rotl32(k, 15);
-      k *= c2;
-      h ^= k;
-  }
-  h ^= uint32_t(len);
-  h ^= h >> 16;
-  h *= 0x85ebca6b;
-  h ^= h >> 13;
-  h *= 0xc2b2ae35;
-  h ^= h >> 16;
-  return h;
-}
-
-uint64_t tovi_cluster_hash64(const void *data, size_t len, uint32_t seed) {
-  const uint8_t *p = static_cast<const uint8_t *>(data);
-  const size_t blocks = len / 16;
-  const uint64_t c1 = 0x87c37b91114253d5ULL, c2 = 0x4cf5ad432745937fULL;
-  uint64_t h1 = seed, h2 = seed;
-  for (size_t i = 0; i < blocks; i++) {
-    uint64_t k1 = read64le(p + 16 * i), k2 = read64le(p + 16 * i + 8);
-    k1 *= c1;
-    k1 = rotl64(k1, 31);
-    k1 *= c2;
-    h1 ^= k1;
-    h1 = rotl64(h1, 27);
-    h1 += h2;
-    h1 = h1 * 5 + 0x52dce729;
-    k2 *= c2;
-    k2 = rotl64(k2, 33);
-    k2 *= c1;
-    h2 ^= k2;
-    h2 = rotl64(h2, 31);
-    h2 += h1;
-    h2 = h2 * 5 + 0x38495ab5;
-  }
-  const uint8_t *tail = p + blocks * 16;
-  uint64_t k1 = 0, k2 = 0;
-  switch (len & 15) {
-    case 15:
-      k2 ^= uint64_t(tail[14]) << 48;
-      [[fallthrough]];
-    case 14:
-      k2 ^= uint64_t(tail[13]) << 40;
-      [[fallthrough]];
-    case 13:
-      k2 ^= uint64_t(tail[12]) << 32;
-      [[fallthrough]];
-    case 12:
-      k2 ^= uint64_t(tail[11]) << 24;
-      [[fallthrough]];
-    case 11:
-      k2 ^= uint64_t(tail[10]) << 16;
-      [[fallthrough]];
-    case 10:
-      k2 ^= uint64_t(tail[9]) << 8;
-      [[fallthrough]];
-    case 9:
-      k2 ^= uint64_t(tail[8]);
-      k2 *= c2;
-      k2 = rotl64(k2, 33);
-      k2 *= c1;
-      h2 ^= k2;
-      [[fallthrough]];
-    case 8:
-      k1 ^= uint64_t(tail[7]) << 56;
-      [[fallthrough]];
-    case 7:
-      k1 ^= uint64_t(tail[6]) << 48;
-      [[fallthrough]];
-    case 6:
-      k1 ^= uint64_t(tail[5]) << 40;
-      [[fallthrough]];
-    case 5:
-      k1 ^= uint64_t(tail[4]) << 32;
-      [[fallthrough]];
-    case 4:
-      k1 ^= uint64_t(tail[3]) << 24;
-      [[fallthrough]];
-    case 3:
-      k1 ^= uint64_t(tail[2]) << 16;
-      [[fallthrough]];
-    case 2:
-      k1 ^= uint64_t(tail[1]) << 8;
-      [[fallthrough]];
-    case 1:
-      k1 ^= uint64_t(tail[0]);
-      k1 *= c1;
-      k1 = rotl64(k1, 31);
-      k1 *= c2;
-      h1 ^= k1;
-  }
-  h1 ^= uint64_t(len);
-  h2 ^= uint64_t(len);
-  h1 += h2;
-  h2 += h1;
-  h1 = fmix64(h1);
-  h2 = fmix64(h2);
-  h1 += h2;
-  return h1;
 }
 
 bool tovi_cluster_uuid_parse(const char *text, uint8_t out[16]) {
@@ -1052,13 +576,7 @@ bool tovi_cluster_start(tovi_cluster_t *cluster, int thread, std::string *error)
 }
 
 int tovi_cluster_init(void) {
-  static std::once_flag console_once;
-  std::call_once(console_once, [] {
-    tovi_console_command_register("show cluster", show_cluster, complete_cluster_names,
-                                  "cluster nodes, their liveness and heartbeat counters", nullptr);
-    tovi_console_command_register("show cluster owners", show_cluster_owners, nullptr,
-                                  "the owners of a key: <key> [redundancy [cluster]]", nullptr);
-  });
+  register_console_commands();
   tovi_conf_section_read_hold();
   tovi_conf_section_t top = tovi_conf_get_section(nullptr, "//clusters");
   bool enabled = top != nullptr;
@@ -1235,226 +753,6 @@ const tovi_cluster_payload_t *tovi_cluster_node_find_payload(const tovi_cluster_
   for (const auto &p : node->payloads)
     if (p.app == app && p.key == key) return &p;
   return nullptr;
-}
-
-namespace {
-
-// The part of receiving after the datagram proved authentic and fresh: the node lookup, the
-// replay check, what we learn of the sender's boot, the echo check and the update. Runs the hooks
-// for what changed; hands a replaced view to *old.
-tovi_cluster_heartbeat_result_t accept_locked(tovi_cluster_t *cluster, decoded_t &d, int64_t now_ms,
-                                              view_t **old) {
-  std::vector<pending_update_t> updates;
-  const view_t *published = nullptr;
-  tovi_cluster_heartbeat_result_t result = TOVI_CLUSTER_HB_ACCEPTED;
-  int list_change = 0;  // +1 the sender's node list began to differ from ours, -1 agrees again
-  int seq_change = 0;   // +1 the sender reports another membership sequence, -1 ours again
-  uint64_t sender_seq = 0;
-  std::string node_text, node_cn;
-  // The bracket begins before the new view is published, so the hooks can use it even if
-  // another update replaces it meanwhile.
-  tovi_memory_scope_c bracket;
-  {
-    std::lock_guard<std::mutex> g(cluster->lock);
-    int index = -1;
-    for (size_t i = 0; i < cluster->nodes.size(); i++)
-      if (memcmp(cluster->nodes[i].id, d.id, 16) == 0) index = int(i);
-    if (index < 0) return TOVI_CLUSTER_HB_UNKNOWN_NODE;
-    tovi_cluster_node_t &n = cluster->nodes[size_t(index)];
-    peer_private_t &peer = cluster->peers[size_t(index)];
-    if (peer.known && memcmp(d.boot_id, peer.boot_id, 16) == 0) {
-      if (d.seq <= peer.last_seq) return TOVI_CLUSTER_HB_REPLAYED;
-    } else {
-      // Another boot counts only when sent after everything we heard from the node.
-      if (peer.known && d.sent_at_ms <= peer.last_sent_at_ms) return TOVI_CLUSTER_HB_REPLAYED;
-      peer.known = true;
-      memcpy(peer.boot_id, d.boot_id, 16);
-    }
-    peer.last_seq = d.seq;
-    peer.last_sent_at_ms = std::max(peer.last_sent_at_ms, d.sent_at_ms);
-
-    bool differs = memcmp(d.node_list_digest, cluster->node_list_digest, 16) != 0;
-    if (differs) cluster->node_list_mismatches.fetch_add(1, std::memory_order_relaxed);
-    if (differs != n.node_list_differs) {
-      list_change = differs ? 1 : -1;
-      n.node_list_differs = differs;
-      node_text = n.id_text;
-      node_cn = n.cn;
-    }
-    bool seq_differs = d.config_seq != cluster->config_seq;
-    if (seq_differs) cluster->config_seq_mismatches.fetch_add(1, std::memory_order_relaxed);
-    if (seq_differs && (!peer.config_seq_differs || peer.differing_config_seq != d.config_seq))
-      seq_change = 1;
-    else if (!seq_differs && peer.config_seq_differs)
-      seq_change = -1;
-    peer.config_seq_differs = seq_differs;
-    peer.differing_config_seq = d.config_seq;
-    if (seq_change) {
-      sender_seq = d.config_seq;
-      node_text = n.id_text;
-      node_cn = n.cn;
-    }
-
-    uint32_t changes = 0;
-    if (memcmp(d.echo, cluster->boot_id, 16) != 0) {
-      // Learned from, but sent before the sender heard from this run of ours: no liveness.
-      result = TOVI_CLUSTER_HB_UNCONFIRMED;
-    } else {
-      uint64_t old_boot = n.boot_time_us;
-      if (!n.seen) changes |= TOVI_CLUSTER_NODE_NEW;
-      if (!n.live) changes |= TOVI_CLUSTER_NODE_CAME_ALIVE;
-      if (n.seen && memcmp(d.boot_id, n.boot_id, 16) != 0) changes |= TOVI_CLUSTER_NODE_REBOOTED;
-      if (n.seen && d.config_seq != n.config_seq) changes |= TOVI_CLUSTER_NODE_CONFIG_CHANGED;
-      if (!payloads_equal(d.payloads, n.payloads)) changes |= TOVI_CLUSTER_NODE_PAYLOAD_CHANGED;
-      n.seen = n.live = true;
-      memcpy(n.boot_id, d.boot_id, 16);
-      n.boot_time_us = d.boot_time_us;
-      n.config_seq = d.config_seq;
-      n.last_contact_ms = now_ms;
-      n.heartbeats++;
-      if (changes & TOVI_CLUSTER_NODE_PAYLOAD_CHANGED) n.payloads = std::move(d.payloads);
-      if (changes) updates.push_back(pending_update_t{index, changes, old_boot});
-    }
-    // Contact times and counts alone are not worth a new view on every heartbeat: the liveness
-    // check reads them from the master table and publishes them with its tick.
-    if (changes || list_change) published = publish_locked(cluster, old);
-  }
-  if (list_change > 0)
-    tovi_log_fields(tovi_error, ({"cluster_name", cluster->name}, {"cluster_node_id", node_text}),
-                    "cluster %s: node %s (%s) is configured with another node list: the two "
-                    "compute different owners\n",
-                    cluster->name.c_str(), node_text.c_str(), node_cn.c_str());
-  else if (list_change < 0)
-    tovi_log_fields(tovi_notice, ({"cluster_name", cluster->name}, {"cluster_node_id", node_text}),
-                    "cluster %s: node %s (%s) now has our node list\n", cluster->name.c_str(),
-                    node_text.c_str(), node_cn.c_str());
-  // Another sequence means the two nodes run different membership configurations: a change
-  // rolled out to one and not yet to the other, whose node lists may rank owners differently.
-  if (seq_change > 0)
-    tovi_log_fields(tovi_error, ({"cluster_name", cluster->name}, {"cluster_node_id", node_text}),
-                    "cluster %s: node %s (%s) runs membership configuration %" PRIu64
-                    ", this node %" PRIu64 "\n",
-                    cluster->name.c_str(), node_text.c_str(), node_cn.c_str(), sender_seq,
-                    cluster->config_seq);
-  else if (seq_change < 0)
-    tovi_log_fields(tovi_notice, ({"cluster_name", cluster->name}, {"cluster_node_id", node_text}),
-                    "cluster %s: node %s (%s) now runs our membership configuration %" PRIu64 "\n",
-                    cluster->name.c_str(), node_text.c_str(), node_cn.c_str(), cluster->config_seq);
-  if (result != TOVI_CLUSTER_HB_ACCEPTED) return result;
-  count_result(cluster, TOVI_CLUSTER_HB_ACCEPTED);
-  if (published) run_hooks(cluster, published, updates);
-  return TOVI_CLUSTER_HB_ACCEPTED;
-}
-
-}  // namespace
-
-// ---- Payloads and heartbeats ----------------------------------------------------------------
-
-bool tovi_cluster_set_heartbeat_payload(tovi_cluster_t *cluster, uint8_t app, uint8_t key,
-                                        const void *data, size_t len) {
-  if (!cluster || (len > 0 && !data)) return false;
-  view_t *old = nullptr;
-  std::unique_lock<std::mutex> g(cluster->lock);
-  std::vector<tovi_cluster_payload_t> next = cluster->my_payloads;
-  auto it = std::find_if(next.begin(), next.end(),
-                         [&](const auto &p) { return p.app == app && p.key == key; });
-  if (len == 0) {
-    if (it != next.end()) next.erase(it);
-  } else {
-    std::string bytes(static_cast<const char *>(data), len);
-    if (it != next.end()) {
-      it->bytes = std::move(bytes);
-    } else {
-      next.push_back(tovi_cluster_payload_t{app, key, std::move(bytes)});
-      std::sort(next.begin(), next.end(), [](const auto &a, const auto &b) {
-        return std::make_pair(a.app, a.key) < std::make_pair(b.app, b.key);
-      });
-    }
-  }
-  if (encoded_size(cluster, next) > TOVI_CLUSTER_MAX_HEARTBEAT || next.size() > 0xffff)
-    return false;
-  cluster->my_payloads = std::move(next);
-  cluster->nodes[size_t(cluster->self_index)].payloads = cluster->my_payloads;
-  publish_locked(cluster, &old);
-  g.unlock();
-  retire(old);
-  return true;
-}
-
-std::string tovi_cluster_heartbeat_build(tovi_cluster_t *cluster, const uint8_t to[16]) {
-  std::string out;
-  uint64_t seq;
-  uint8_t echo[16] = {};
-  std::vector<tovi_cluster_payload_t> payloads;
-  {
-    std::lock_guard<std::mutex> g(cluster->lock);
-    seq = cluster->next_seq++;
-    payloads = cluster->my_payloads;
-    for (size_t i = 0; to && i < cluster->nodes.size(); i++)
-      if (memcmp(cluster->nodes[i].id, to, 16) == 0 && cluster->peers[i].known)
-        memcpy(echo, cluster->peers[i].boot_id, 16);
-  }
-  out.reserve(encoded_size(cluster, payloads));
-  out.append(hb_magic, 4);
-  out.push_back(char(hb_version));
-  out.push_back(char(cluster->name.size()));
-  out.append(cluster->name);
-  out.append(reinterpret_cast<const char *>(cluster->self_id), 16);
-  out.append(reinterpret_cast<const char *>(cluster->boot_id), 16);
-  put_u64(&out, seq);
-  put_u64(&out, cluster->config_seq);
-  put_u64(&out, wall_us() / 1000);
-  put_u64(&out, cluster->boot_time_us);
-  out.append(reinterpret_cast<const char *>(echo), 16);
-  out.append(reinterpret_cast<const char *>(cluster->node_list_digest), 16);
-  put_u16(&out, uint16_t(payloads.size()));
-  for (const auto &p : payloads) {
-    out.push_back(char(p.app));
-    out.push_back(char(p.key));
-    put_u16(&out, uint16_t(p.bytes.size()));
-    out.append(p.bytes);
-  }
-  uint8_t mac[mac_len];
-  mac_of(cluster->key, out.data(), out.size(), mac);
-  out.append(reinterpret_cast<const char *>(mac), mac_len);
-  return out;
-}
-
-tovi_cluster_heartbeat_result_t tovi_cluster_heartbeat_receive(tovi_cluster_t *cluster,
-                                                               const void *data, size_t len,
-                                                               int64_t now_ms) {
-  cluster->received.fetch_add(1, std::memory_order_relaxed);
-  const uint8_t *p = static_cast<const uint8_t *>(data);
-  auto reject = [&](tovi_cluster_heartbeat_result_t r, const char *detail) {
-    count_result(cluster, r);
-    tovi_log_fields(cluster_debug(), ({"cluster_name", cluster->name}),
-                    "cluster %s: heartbeat rejected (%s)%s%s\n", cluster->name.c_str(),
-                    tovi_cluster_heartbeat_result_name(r), detail ? ": " : "",
-                    detail ? detail : "");
-    return r;
-  };
-  if (!p || len < fixed_len + mac_len || len > TOVI_CLUSTER_MAX_HEARTBEAT)
-    return reject(TOVI_CLUSTER_HB_MALFORMED, "bad size");
-  uint8_t mac[mac_len];
-  mac_of(cluster->key, p, len - mac_len, mac);
-  if (CRYPTO_memcmp(mac, p + len - mac_len, mac_len) != 0)
-    return reject(TOVI_CLUSTER_HB_BAD_MAC, nullptr);
-  decoded_t d;
-  if (!decode(p, len - mac_len, &d)) return reject(TOVI_CLUSTER_HB_MALFORMED, "bad layout");
-  if (d.name != cluster->name) return reject(TOVI_CLUSTER_HB_WRONG_CLUSTER, nullptr);
-  if (memcmp(d.id, cluster->self_id, 16) == 0) return reject(TOVI_CLUSTER_HB_FROM_SELF, nullptr);
-  // A heartbeat sent longer ago (or further ahead) than a node stays alive without one proves
-  // nothing about the node now: it is a captured one played back (which the sequence check
-  // alone misses once this node restarted and forgot the sequences) or from a broken clock.
-  int64_t skew_ms = int64_t(wall_us() / 1000) - int64_t(d.sent_at_ms);
-  if (skew_ms > int64_t(cluster->timeout_ms) || -skew_ms > int64_t(cluster->timeout_ms))
-    return reject(TOVI_CLUSTER_HB_STALE, "sent_at too far from our clock");
-
-  view_t *old = nullptr;
-  tovi_cluster_heartbeat_result_t result = accept_locked(cluster, d, now_ms, &old);
-  retire(old);
-  if (result != TOVI_CLUSTER_HB_ACCEPTED) return reject(result, nullptr);
-  return result;
 }
 
 void tovi_cluster_tick(tovi_cluster_t *cluster, int64_t now_ms) {

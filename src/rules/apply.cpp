@@ -378,7 +378,7 @@ bool rulestream_c::apply_metric_message_to_rule(
         return false;
       }
       // A grouped stream's holder is fed by the workers of every metric of the group.
-      if (grouped) mw->lock.lock();
+      metric_window_lock_if(mw, grouped);
       const text_info_t *ti = mw->stats.text;
       const char *value = text_info_value(ti);
       impl.set_text(value, value ? ti->value_len : 0);
@@ -405,7 +405,7 @@ bool rulestream_c::apply_metric_message_to_rule(
           known = false;
           break;
       }
-      if (grouped) mw->lock.unlock();
+      metric_window_unlock_if(mw, grouped);
       if (known) return holds;
       break;
     }

@@ -23,6 +23,7 @@ extern "C" {
 #include "windows/metric_type.h"
 #include "windows/numeric_stats_window.h"
 #include "windows/text_info.h"
+#include "stats/stats_shard.h"
 #include "tovi/eventer.h"
 #include "tovi/tovi_sync.h"
 #include "tovi/tovi_http.h"
@@ -45,12 +46,13 @@ constexpr int max_ms_per_cycle = 100;
 // Rulesets looked up per message; a metric with more is refused and logged.
 constexpr int max_rulesets_per_metric = 1024;
 
-// Process-wide intake counters (atomic; relaxed updates, read by the statistics output).
-extern std::atomic<uint64_t> total_message_cnt;
-extern std::atomic<uint64_t> total_cycle_cnt;
-extern std::atomic<uint64_t> timeout_cycle_cnt;
-extern std::atomic<uint64_t> queuedepth_cycle_cnt;
-extern std::atomic<uint64_t> total_ruleset_dispatch_cnt;
+// Process-wide intake counters, kept in per-thread shards (stats/stats_shard.h): each worker
+// adds to its own cell, and load() sums them, exact whenever it is read.
+extern stats_sharded_u64_t total_message_cnt;
+extern stats_sharded_u64_t total_cycle_cnt;
+extern stats_sharded_u64_t timeout_cycle_cnt;
+extern stats_sharded_u64_t queuedepth_cycle_cnt;
+extern stats_sharded_u64_t total_ruleset_dispatch_cnt;
 
 // The process-wide NaN and infinity, set and checked by metrics_init.
 extern double metrics_nan;

@@ -976,6 +976,7 @@ namespace {
 vask_director_result_t batch_stage(globals_t &g, vask_director_batch_t *b,
                                    vask_metric_message_t *m) {
   vask_director_result_t r;
+  if (!m->received_ns) m->received_ns = b->received_ns;
   int n = g.nlanes.load(std::memory_order_acquire);
   thread_local std::vector<uint16_t> flags;
   r = choose_lanes(g, m, flags, n);

@@ -335,6 +335,7 @@ void rules_lookup_init(unsigned long initial_size) {
     tovi_assert(ck_hs_init(&rulesets_by_pattern, CK_HS_MODE_SPMC | CK_HS_MODE_OBJECT, account_hash,
                            account_compare, &tovi_memory_ck_malloc, size, random_seed()));
     init_list_set(&rulesets_by_metric, size);
+    rules_routes_init();
   });
 }
 
@@ -467,6 +468,9 @@ ruleset_sp add_ruleset_tgt(ruleset_tgt_list_t *list, const ruleset_sp &ruleset) 
       target->slot.store(fresh, std::memory_order_release);
     list->lock.unlock();
   }
+  // Before the retired slots go to the safe free: a route that still names their rulesets is
+  // then stale for every reader that could outlive them.
+  if (fresh_used || !retired.empty()) rules_routes_invalidate();
   for (ruleset_slot_t *s : retired)
     retire_slot(s);
   if (!fresh_used) {
@@ -495,6 +499,7 @@ int remove_ruleset_tgt(ruleset_tgt_list_t *list, const ruleset_sp &ruleset) {
     }
     list->lock.unlock();
   }
+  if (!retired.empty()) rules_routes_invalidate();
   for (ruleset_slot_t *s : retired)
     retire_slot(s);
   deregister_ruleset_with_director(*ruleset);

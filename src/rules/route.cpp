@@ -9,9 +9,9 @@
 //
 // A route lives in a route set, the value of the metric director's slot of one interest entry:
 // the metrics that share the entry (the tag variants of one bare name) share the set. A set is
-// never changed once published; a message that builds a route publishes a new set (its route,
-// plus the other metrics' routes that are still current, at most max_routes_per_set) with one
-// compare-and-swap, and hands the old set and the routes it left behind to the safe free. When
+// one block and never changes once published; a message that builds a route publishes a new set
+// (its route, then copies of the other metrics' routes that are still current, at most
+// max_routes_per_set) with one compare-and-swap, and hands the old set to the safe free. When
 // the set is full of current routes, a new metric is looked up afresh on every message instead.
 // The director calls route_set_destroy once its entry is gone and no reader can see it.
 #include <atomic>
@@ -48,6 +48,8 @@ namespace {
 
 constexpr uint32_t max_routes_per_set = 32;
 
+// One block: the header, the route pointers, then the routes themselves (8-byte aligned), newest
+// first, so that a metric with one route finds it on the set's first cache lines.
 struct route_set_t {
   uint32_t count;
   metric_route_t *routes[];
@@ -55,32 +57,30 @@ struct route_set_t {
 
 std::atomic<uint64_t> routes_built{0};
 
+size_t align8(size_t n) {
+  return (n + 7) & ~size_t(7);
+}
+
+size_t route_bytes(uint32_t count, size_t name_len) {
+  return align8(sizeof(metric_route_t) + count * sizeof(metric_route_t::entry_t) + name_len);
+}
+
 bool route_is_for(const metric_route_t *r, const vask_metric_id_t *id, size_t name_len) {
   return r->name_len == name_len && r->account_id == id->account_id &&
          std::memcmp(r->check_uuid, id->id, 16) == 0 &&
          std::memcmp(r->name(), id->name, name_len) == 0;
 }
 
-metric_route_t *set_find(const route_set_t *set, const vask_metric_id_t *id, size_t name_len) {
+const metric_route_t *set_find(const route_set_t *set, const vask_metric_id_t *id,
+                               size_t name_len) {
   for (uint32_t i = 0; set && i < set->count; i++)
     if (route_is_for(set->routes[i], id, name_len)) return set->routes[i];
   return nullptr;
 }
 
-route_set_t *set_alloc(uint32_t count) {
-  void *mem = tovi_memory_safe_malloc(sizeof(route_set_t) + count * sizeof(metric_route_t *));
-  tovi_assert(mem != nullptr);
-  auto *set = static_cast<route_set_t *>(mem);
-  set->count = 0;
-  return set;
-}
-
 // The director's slot destructor: the entry is gone and no reader can reach the set any more.
 void route_set_destroy(void *p) {
-  auto *set = static_cast<route_set_t *>(p);
-  for (uint32_t i = 0; i < set->count; i++)
-    tovi_memory_safe_free(set->routes[i]);
-  tovi_memory_safe_free(set);
+  tovi_memory_safe_free(p);
 }
 
 // The slot of the metric's interest entry: its own check UUID with the bare name, else with the
@@ -92,63 +92,65 @@ std::atomic<void *> *find_slot(const vask_metric_id_t *id, size_t with_tags) {
   return slot;
 }
 
-metric_route_t *build_route(const rules_dispatch_t *d, const vask_metric_id_t *id,
-                            size_t with_tags) {
-  size_t n = d->recorded.size();
-  void *mem = tovi_memory_safe_malloc(sizeof(metric_route_t) + n * sizeof(metric_route_t::entry_t) +
-                                      with_tags);
-  tovi_assert(mem != nullptr);
-  auto *r = static_cast<metric_route_t *>(mem);
+// Writes the route the dispatch recorded at `at`.
+metric_route_t *write_route(void *at, const rules_dispatch_t *d, size_t with_tags) {
+  auto *r = static_cast<metric_route_t *>(at);
+  const size_t n = d->recorded.size();
   r->generation = d->generation;
-  r->account_id = id->account_id;
-  std::memcpy(r->check_uuid, id->id, 16);
+  r->account_id = d->id->account_id;
+  std::memcpy(r->check_uuid, d->id->id, 16);
   r->name_len = uint32_t(with_tags);
   r->count = int32_t(n);
   for (size_t i = 0; i < n; i++)
     r->entries[i] = {const_cast<ruleset_t *>(d->recorded[i].first), d->recorded[i].second};
-  std::memcpy(const_cast<char *>(r->name()), id->name, with_tags);
+  std::memcpy(const_cast<char *>(r->name()), d->id->name, with_tags);
   return r;
 }
 
-// Publishes the route into the slot's set. False when the set is full of current routes (the
-// caller frees the route, which nobody saw).
-bool publish(std::atomic<void *> *slot, metric_route_t *fresh, const vask_metric_id_t *id) {
+// Publishes a set holding the dispatch's route and the other metrics' routes of the slot that
+// are still current. False when those fill the set already.
+bool publish(const rules_dispatch_t *d, size_t with_tags) {
   for (;;) {
-    // Acquire: the routes of the set were complete before it was published.
-    void *seen = slot->load(std::memory_order_acquire);
-    auto *old = static_cast<route_set_t *>(seen);
-    uint64_t now = rules_route_generation.load(std::memory_order_seq_cst);
+    // Acquire: the set was complete before it was published.
+    void *seen = d->slot->load(std::memory_order_acquire);
+    auto *old = static_cast<const route_set_t *>(seen);
+    const uint64_t now = rules_route_generation.load(std::memory_order_seq_cst);
+    auto kept = [&](const metric_route_t *r) {
+      return r->generation == now && !route_is_for(r, d->id, with_tags);
+    };
     uint32_t keep = 0;
+    const size_t fresh_bytes = route_bytes(uint32_t(d->recorded.size()), with_tags);
+    size_t bytes = fresh_bytes;
+    for (uint32_t i = 0; old && i < old->count; i++)
+      if (kept(old->routes[i])) {
+        keep++;
+        bytes += route_bytes(uint32_t(old->routes[i]->count), old->routes[i]->name_len);
+      }
+    if (keep >= max_routes_per_set) return false;
+    const size_t header = align8(sizeof(route_set_t) + (keep + 1) * sizeof(metric_route_t *));
+    void *mem = tovi_memory_safe_malloc(header + bytes);
+    tovi_assert(mem != nullptr);
+    auto *next = static_cast<route_set_t *>(mem);
+    char *at = static_cast<char *>(mem) + header;
+    next->count = 0;
+    next->routes[next->count++] = write_route(at, d, with_tags);
+    at += fresh_bytes;
     for (uint32_t i = 0; old && i < old->count; i++) {
       const metric_route_t *r = old->routes[i];
-      if (r->generation == now && !route_is_for(r, id, fresh->name_len)) keep++;
+      if (!kept(r)) continue;
+      const size_t n = route_bytes(uint32_t(r->count), r->name_len);
+      std::memcpy(at, r, n);
+      next->routes[next->count++] = reinterpret_cast<metric_route_t *>(at);
+      at += n;
     }
-    if (keep >= max_routes_per_set) return false;
-    route_set_t *next = set_alloc(keep + 1);
-    next->routes[next->count++] = fresh;
-    for (uint32_t i = 0; old && i < old->count; i++) {
-      metric_route_t *r = old->routes[i];
-      if (r->generation == now && !route_is_for(r, id, fresh->name_len))
-        next->routes[next->count++] = r;
+    // Release: the set and its routes are complete before a reader can load them.
+    if (d->slot->compare_exchange_strong(seen, next, std::memory_order_acq_rel,
+                                         std::memory_order_acquire)) {
+      // Readers may still hold the old set, or a route in it.
+      if (old) tovi_memory_safe_free(seen);
+      return true;
     }
-    // Release: the set and its new route are complete before a reader can load them.
-    if (!slot->compare_exchange_strong(seen, next, std::memory_order_acq_rel,
-                                       std::memory_order_acquire)) {
-      tovi_memory_safe_free(next);
-      continue;
-    }
-    if (old) {
-      // The routes the new set left behind go with the old set; readers may still hold either.
-      for (uint32_t i = 0; i < old->count; i++) {
-        metric_route_t *r = old->routes[i];
-        bool kept = false;
-        for (uint32_t j = 1; j < next->count && !kept; j++)
-          kept = next->routes[j] == r;
-        if (!kept) tovi_memory_safe_free(r);
-      }
-      tovi_memory_safe_free(old);
-    }
-    return true;
+    tovi_memory_safe_free(next);
   }
 }
 
@@ -237,11 +239,6 @@ void rules_dispatch_end(rules_dispatch_t *d) {
   if (!d->slot || d->route || d->count < 0 || d->recorded.size() != size_t(d->count)) return;
   // A route that a change overtook while it was resolved would be stale at once.
   if (rules_route_generation.load(std::memory_order_seq_cst) != d->generation) return;
-  size_t with_tags = vask_metric_id_stream_name_len(d->id);
-  metric_route_t *fresh = build_route(d, d->id, with_tags);
-  if (!publish(d->slot, fresh, d->id)) {
-    tovi_memory_safe_free(fresh);
-    return;
-  }
-  routes_built.fetch_add(1, std::memory_order_relaxed);
+  if (publish(d, vask_metric_id_stream_name_len(d->id)))
+    routes_built.fetch_add(1, std::memory_order_relaxed);
 }

@@ -215,12 +215,22 @@ class rulestream_c {
 
   // Applies one message: feeds the metric's windows, admits the message (generic_push),
   // evaluates every rule in order and records a transition when the severity or rule changes.
-  // Returns the newest severity afterwards. Inside a safe-memory bracket.
+  // `ruleset` is the stream's own ruleset (the one whose table holds it; the caller's pointer
+  // may be one that owns nothing, see ruleset_apply_to_stream). Returns the newest severity
+  // afterwards. Inside a safe-memory bracket.
   int apply_metric_message(const ruleset_sp &ruleset, vask_metric_message_t *m);
   // Admits a message into the stream: re-arms absence timers, drops a message older than the
   // out-of-order allowance, tracks the broker, records the last value and counts the
   // application. Returns whether the message was accepted. Takes the lock.
   bool generic_push(vask_metric_message_t *m);
+  // Marks the stream as named by a metric's route (route.cpp), before the route is published.
+  // A routed stream taken out of its table is kept for one grace period
+  // (rules_routes_retire_streams); any other goes at once, as it always did. Any thread.
+  void mark_routed() { _routed.store(true, std::memory_order_seq_cst); }
+  bool routed() const { return _routed.load(std::memory_order_seq_cst); }
+  // The same with the stream's ruleset at hand (null: a ruleset that is gone, which admits
+  // without doing anything), so that no reference count is touched per message.
+  bool generic_push(vask_metric_message_t *m, const ruleset_sp &ruleset);
   // Evaluates rule i of `ruleset` against the stream's windows and updates the rule's observed
   // value. *booted is set false when the rule's numeric window is not yet complete. Returns
   // whether the rule holds. A criterion foreign to the ruleset's metric type is a fatal
@@ -350,6 +360,7 @@ class rulestream_c {
   int8_t _hidx ABSL_GUARDED_BY(_data_mutex) = 0;
   int8_t _nrules_impl = 0;                               // constant after construction
   rule_metric_type_t _reserved_type : 8 = RULE_UNKNOWN;  // constant after construction
+  std::atomic<bool> _routed{false};                      // see mark_routed
 
   mutable tovi_recursive_mutex_c _data_mutex;
 };
@@ -423,6 +434,21 @@ void rules_rearm_absence(const ruleset_sp &ruleset, rulestream_c *stream, int ru
 
 // ---- Applying messages and notifying (apply.cpp, notify.cpp)
 // -------------------------------------
+
+// Registers the cluster's node-update hook "rules-routes", which moves the routes' generation
+// on (ownership changes), and the statistic "rulestreams" -> "routes_built". rules_init calls it.
+void rules_routes_register(void);
+// ruleset_apply_metric_message, and also the stream it applied the message to through
+// *stream (null when none was used), marked as routed. For the first message of a metric's
+// route (route.cpp).
+int ruleset_apply_recording(const ruleset_sp &ruleset, vask_metric_message_t *m,
+                            rulestream_c **stream);
+// ruleset_apply_metric_message for a ruleset whose stream for the message's metric is known
+// (an earlier message's, kept by the metric's route while the routes' generation holds): the
+// same checks, without building the signature or finding the stream. `ruleset` may own
+// nothing (the route keeps bare pointers); a null stream takes the whole way.
+int ruleset_apply_to_stream(const ruleset_sp &ruleset, rulestream_c *stream,
+                            vask_metric_message_t *m);
 
 // The buffer a stream signature is built into; a signature that needs more is not built.
 constexpr size_t rules_signature_buffer_len = 4134;

@@ -23,6 +23,7 @@
 #include "maintenance.h"
 #include "maintenance/maintenance_internal.h"
 #include "daemon_stats.h"
+#include "store/store.h"
 #include "tovi/eventer.h"
 #include "tovi/eventer_jobq.h"
 #include "tovi/tovi_assert.h"
@@ -166,8 +167,9 @@ struct maint_rest_load_t {
   const char *syntax_error = nullptr;
   int cnt = 0;
   int errors = 0;
-  bool details = false;  // ?details=1: the reply adds the per-element report
-  load_report_t report;  // filled by the job when details were asked for
+  bool details = false;       // ?details=1: the reply adds the per-element report
+  load_report_t report;       // filled by the job when details were asked for
+  bool store_failed = false;  // the store could not write some of it: 503
 };
 
 int maint_rest_load_job(eventer_t, int mask, void *closure, struct timeval *) {
@@ -178,7 +180,10 @@ int maint_rest_load_job(eventer_t, int mask, void *closure, struct timeval *) {
     {
       load->report.max_kept = load_report_max_details;
       load_report_scope_c scope(load->details ? &load->report : nullptr);
+      store_source_scope_c source(STORE_SOURCE_REST);
+      uint64_t failures = maint_store_failures();
       load->cnt = parse_maint_windows_text(load->body, &hwm, &load->errors, &load->syntax_error);
+      load->store_failed = maint_store_failures() != failures;
     }
     load->body = {};
     tovi_http_request_release_body(load->restc);
@@ -191,6 +196,10 @@ int maint_rest_load_job(eventer_t, int mask, void *closure, struct timeval *) {
     // On the connection's loop thread (the job's owner).
     if (load->syntax_error) {
       tovi_http_response_json_error(load->restc, 500, "ERROR", load->syntax_error);
+      tovi_http_rest_resume(load->deferred);
+    } else if (load->store_failed) {
+      tovi_http_response_json_error(load->restc, 503, "Service Unavailable",
+                                    "the store could not write the definitions");
       tovi_http_rest_resume(load->deferred);
     } else {
       // The reply goes out once every metric received before it has been handled.
@@ -306,11 +315,19 @@ void maint_batch_element(maint_batch_t *batch, json_object *element) {
     maint_window_safe_free_no_remove(w);
     return;
   }
+  if (!maint_store_window(w->def)) {
+    batch->errors++;
+    load_report_error("%s", "not loaded: the store could not write it");
+    maint_window_safe_free_no_remove(w);
+    return;
+  }
   batch->hwm = w->def.maintenance_id;
   batch->handed++;
+  uint64_t id = w->def.maintenance_id;
   if (maint_window_update(w) < 0) {
     batch->errors++;
     load_report_error("%s", "refused by the registry (see the error/maintenance log)");
+    maint_store_resync(id);
   }
 }
 

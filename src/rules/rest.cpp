@@ -24,6 +24,7 @@
 #include "rules/rules_mgr_internal.h"
 #include "rules/stream_internal.h"
 #include "rules/registry_internal.h"
+#include "store/store.h"
 #include "tovi/eventer.h"
 #include "tovi/tovi_uuid.h"
 #include "tovi/tovi_text.h"
@@ -158,8 +159,9 @@ struct rest_load_t {
   const char *syntax_error = nullptr;
   int processed = 0;
   int errors = 0;
-  bool details = false;  // ?details=1: the reply adds the per-element report
-  load_report_t report;  // filled by the job when details were asked for
+  bool details = false;       // ?details=1: the reply adds the per-element report
+  load_report_t report;       // filled by the job when details were asked for
+  bool store_failed = false;  // the store could not write some of it: 503
 };
 
 int rulesets_rest_load_job(eventer_t, int mask, void *closure, struct timeval *) {
@@ -170,8 +172,11 @@ int rulesets_rest_load_job(eventer_t, int mask, void *closure, struct timeval *)
     {
       load->report.max_kept = load_report_max_details;
       load_report_scope_c scope(load->details ? &load->report : nullptr);
+      store_source_scope_c source(STORE_SOURCE_REST);
+      uint64_t failures = ruleset_filing_failures();
       load->processed =
           parse_ruleset_text(load->body, &high_water, &load->errors, &load->syntax_error);
+      load->store_failed = ruleset_filing_failures() != failures;
     }
     // Nothing touches the floated connection meanwhile, so its body can go now.
     load->body = {};
@@ -183,8 +188,12 @@ int rulesets_rest_load_job(eventer_t, int mask, void *closure, struct timeval *)
     // On the connection's loop thread (the job's owner).
     tovi_http_rest_closure_t *restc = load->restc;
     tovi_http_deferred_t *deferred = load->deferred;
-    if (load->syntax_error) {
-      tovi_http_response_json_error(restc, 400, "Bad Request", load->syntax_error);
+    if (load->syntax_error || load->store_failed) {
+      if (load->syntax_error)
+        tovi_http_response_json_error(restc, 400, "Bad Request", load->syntax_error);
+      else
+        tovi_http_response_json_error(restc, 503, "Service Unavailable",
+                                      "the store could not write the definitions");
       tovi_http_rest_resume(deferred);
     } else {
       // The reply is known now; it is written once the director has handled every message

@@ -22,6 +22,7 @@
 #include "probes.h"
 #include "quelt_version.h"
 #include "rules/rules.h"
+#include "rule_files.h"
 #include "store_load.h"
 #include "daemon_stats.h"
 #include "test_endpoints.h"
@@ -248,6 +249,7 @@ int child_main(void) {
   quelt_rest_register_handlers(app_name);
   // What the store kept is in force before the loop takes the first metric line.
   store_load_start();
+  rule_files_init();
 
   tovi_dso_post_init();
   if (strict_module_load && tovi_dso_load_failures() > 0) {

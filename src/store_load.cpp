@@ -23,19 +23,27 @@ std::string resolve(const std::string &file) {
   return slash == std::string::npos ? file : conf.substr(0, slash + 1) + file;
 }
 
-// Hands every stored definition of the kind to `parse` in JSON arrays of about chunk_bytes.
-// Returns how many were read.
+// Hands every stored definition of the kind to `parse` in JSON arrays of about chunk_bytes, each
+// array of one source (and rule file), under that source. Returns how many were read.
 template <typename Parse>
 size_t load_kind(store_kind_t kind, Parse parse) {
   std::string text = "[";
+  store_source_t source = STORE_SOURCE_API;
+  std::string origin;
   size_t n = 0;
   auto flush = [&] {
     if (text.size() <= 1) return;
     text += "]";
+    store_source_scope_c scope(source, origin);
     parse(text);
     text = "[";
   };
   store_each_definition(kind, [&](const store_definition_t &d) {
+    if (d.source != source || d.origin != origin) {
+      flush();
+      source = d.source;
+      origin = d.origin;
+    }
     if (text.size() > 1) text += ",";
     text += d.json;
     n++;
@@ -65,7 +73,7 @@ void store_load_start(void) {
   if (!store_open(path, &error)) return;
 
   auto started = std::chrono::steady_clock::now();
-  store_source_scope_c loading(STORE_SOURCE_LOAD);
+  store_loading_scope_c loading;
   size_t windows = load_kind(STORE_MAINTENANCE, [](const std::string &text) {
     uint64_t hwm = 0;
     int errors = 0;

@@ -204,6 +204,7 @@ maint_bus_outcome_t handle_maintenance_update(const void *payload, size_t length
     return MAINT_BUS_REFUSED;
   }
   maint_window_safe_free_no_remove(w);
+  if (store_refused_by_file(STORE_MAINTENANCE, id, nullptr)) return MAINT_BUS_REFUSED;
   maint_window_delete(id);
   return MAINT_BUS_ENDED;
 }

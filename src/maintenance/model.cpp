@@ -36,6 +36,7 @@ extern "C" {
 
 #include "maintenance.h"
 #include "maintenance/maintenance_internal.h"
+#include "load_report.h"
 #include "store/store.h"
 #include "tovi/tovi_assert.h"
 #include "tovi/tovi_cluster.h"
@@ -728,7 +729,18 @@ std::string window_json(const maint_def_t &def) {
 }  // namespace
 
 bool maint_store_window(const maint_def_t &def) {
-  if (!store_enabled() || store_current_source() == STORE_SOURCE_LOAD) return true;
+  std::string file;
+  if (store_refused_by_file(STORE_MAINTENANCE, def.maintenance_id, &file)) {
+    load_report_error("maintenance window %lu belongs to the rule file \"%s\"",
+                      (unsigned long)def.maintenance_id, file.c_str());
+    tovi_log_fields(error_ls, ({"maintenance_id", (unsigned long long)def.maintenance_id}),
+                    "maintenance [%lu] refused: it belongs to the rule file '%s'\n",
+                    (unsigned long)def.maintenance_id, file.c_str());
+    return false;
+  }
+  store_note_source(STORE_MAINTENANCE, def.maintenance_id, store_current_source(),
+                    store_current_origin());
+  if (!store_enabled() || store_loading()) return true;
   store_write_t w;
   w.kind = STORE_MAINTENANCE;
   w.id = def.maintenance_id;
@@ -744,13 +756,14 @@ bool maint_store_window(const maint_def_t &def) {
 }
 
 void maint_store_resync(uint64_t id) {
-  if (!store_enabled() || store_current_source() == STORE_SOURCE_LOAD) return;
   std::string json;
   {
     tovi_memory_scope_c bracket;
     tovi_lock_guard_c<tovi_mutex_c> guard(maintenance_add_remove_lock);
     if (maint_window_t *w = get_maint_window_by_id(id)) json = window_json(w->def);
   }
+  if (json.empty()) store_forget_source(STORE_MAINTENANCE, id);
+  if (!store_enabled() || store_loading()) return;
   store_write_t w;
   w.kind = STORE_MAINTENANCE;
   w.id = id;

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "load_report.h"
 #include "rules/announce_internal.h"
 #include "rules/absence_internal.h"
 #include "rules/dependency_internal.h"
@@ -40,7 +41,7 @@ thread_local int batch_depth = 0;
 thread_local uint64_t failures = 0;
 
 bool persisting() {
-  return store_enabled() && store_current_source() != STORE_SOURCE_LOAD;
+  return store_enabled() && !store_loading();
 }
 
 store_write_t write_for(uint64_t ecid, json_object *definition) {
@@ -53,7 +54,24 @@ store_write_t write_for(uint64_t ecid, json_object *definition) {
   return w;
 }
 
-void file_now(const ruleset_sp &r);
+struct noted_source_t {
+  store_source_t source;
+  std::string origin;
+};
+
+void file_now(const ruleset_sp &r, const noted_source_t &source);
+
+// A rule file's ids are its own: other sources may neither replace nor delete them.
+bool refused_by_file(uint64_t ecid) {
+  std::string file;
+  if (!store_refused_by_file(STORE_RULESET, ecid, &file)) return false;
+  load_report_error("ruleset %lu belongs to the rule file \"%s\"", (unsigned long)ecid,
+                    file.c_str());
+  tovi_log_fields(rules_error_stream(), ({"ecid", ecid}),
+                  "rule [%lu] refused: it belongs to the rule file '%s'\n", (unsigned long)ecid,
+                  file.c_str());
+  return true;
+}
 
 // Writes what waits and `extra` (a deletion) in one transaction; files what waited when the
 // write succeeded. False, dropping what waited, when it failed.
@@ -73,8 +91,8 @@ bool write_waiting(const store_write_t *extra) {
                     writes.size());
     return false;
   }
-  for (waiting_t &w : todo)
-    file_now(w.ruleset);
+  for (size_t i = 0; i < todo.size(); i++)
+    file_now(todo[i].ruleset, noted_source_t{writes[i].source, writes[i].origin});
   return true;
 }
 
@@ -92,6 +110,10 @@ bool ruleset_filing_flush(void) {
   return write_waiting(nullptr);
 }
 
+bool ruleset_is_held(uint64_t ecid) {
+  return get_ruleset_by_id(ecid) != nullptr;
+}
+
 uint64_t ruleset_filing_failures(void) {
   return failures;
 }
@@ -102,11 +124,13 @@ void rules_start_ruleset_timers(const ruleset_sp &r) {
 }
 
 bool ruleset_delete(uint64_t ecid) {
+  if (refused_by_file(ecid)) return false;
   if (persisting()) {
     store_write_t deletion = write_for(ecid, nullptr);
     if (!write_waiting(&deletion)) return false;
   }
   store_stream_states_forget(ecid);
+  store_forget_source(STORE_RULESET, ecid);
   tovi_lock_guard_c<tovi_mutex_c> guard(rules_loader_mutex);
   dependency_record(ecid, 0);
   ruleset_sp removed = ruleset_mgr->remove_by_id(ecid);
@@ -132,18 +156,21 @@ bool ruleset_delete(uint64_t ecid) {
   return true;
 }
 
-void ruleset_file(const ruleset_sp &r, json_object *definition) {
+bool ruleset_file(const ruleset_sp &r, json_object *definition) {
+  if (refused_by_file(r->event_criteria_id)) return false;
   if (!persisting() || !definition) {
-    file_now(r);
-    return;
+    file_now(r, noted_source_t{store_current_source(), store_current_origin()});
+    return true;
   }
   waiting.push_back(waiting_t{r, write_for(r->event_criteria_id, definition)});
   if (batch_depth == 0 || waiting.size() >= most_waiting) write_waiting(nullptr);
+  return true;
 }
 
 namespace {
 
-void file_now(const ruleset_sp &r) {
+void file_now(const ruleset_sp &r, const noted_source_t &source) {
+  store_note_source(STORE_RULESET, r->event_criteria_id, source.source, source.origin);
   tovi_lock_guard_c<tovi_mutex_c> guard(rules_loader_mutex);
   ruleset_sp old = ruleset_mgr->get_by_id(r->event_criteria_id);
   if (old && !ruleset_same_list(*old, *r)) {

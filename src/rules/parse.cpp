@@ -603,8 +603,7 @@ element_result_t parse_element(json_object *el, ruleset_batch_t *batch) {
 
   ruleset_count_accepted(*r);
   dependency_record(r->event_criteria_id, r->parent_event_criteria_id);
-  ruleset_file(r, el);
-  return ELEMENT_PROCESSED;
+  return ruleset_file(r, el) ? ELEMENT_PROCESSED : ELEMENT_ERROR;
 }
 
 }  // namespace

@@ -250,12 +250,15 @@ void rules_start_ruleset_timers(const ruleset_sp &r);
 // the source of the thread's store_source_scope_c: inside a filing batch the checked rulesets
 // wait (at most 1,000) and are written in one transaction, then filed; a write that fails files
 // none of them (counted in ruleset_filing_failures). Outside a batch each is written alone.
-void ruleset_file(const ruleset_sp &r, json_object *definition = nullptr);
+// An id that belongs to a rule file is refused (false, with the reason) unless the thread's
+// source is a rule file.
+bool ruleset_file(const ruleset_sp &r, json_object *definition = nullptr);
 // Removes the ruleset of that id entirely: its parent record, its registry entry, its list node
 // and its director registrations, with a notice line. Returns false (after a notice "not found")
 // when no ruleset of that id was loaded. Takes rules_loader_mutex; any thread. With the store on
 // the deletion (and the rulesets waiting to be filed before it) is written first; when that
-// fails nothing is removed and false is returned.
+// fails nothing is removed and false is returned. An id of a rule file is removed only by a
+// rule file's load.
 bool ruleset_delete(uint64_t ecid);
 
 // A filing batch on this thread (ruleset_batch_begin and _end hold one): rulesets checked

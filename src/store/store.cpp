@@ -18,6 +18,7 @@
 #include <cstring>
 #include <deque>
 #include <mutex>
+#include <map>
 #include <set>
 #include <thread>
 
@@ -30,6 +31,14 @@ namespace {
 
 thread_local store_source_t current_source = STORE_SOURCE_API;
 thread_local std::string current_origin;
+thread_local bool loading = false;
+
+struct noted_t {
+  store_source_t source;
+  std::string origin;
+};
+std::mutex sources_lock;
+std::map<uint64_t, noted_t> sources[2];  // guarded by sources_lock, by kind
 
 // One queued change of the stream states: a state to keep, or (forget) every state of a ruleset.
 struct stream_op_t {
@@ -228,8 +237,6 @@ const char *store_source_name(store_source_t source) {
       return "bus";
     case STORE_SOURCE_FILE:
       return "file";
-    case STORE_SOURCE_LOAD:
-      return "store";
   }
   return "api";
 }
@@ -243,6 +250,51 @@ store_source_scope_c::store_source_scope_c(store_source_t source, std::string_vi
 store_source_scope_c::~store_source_scope_c() {
   current_source = _saved_source;
   current_origin = std::move(_saved_origin);
+}
+
+store_loading_scope_c::store_loading_scope_c() : _saved(loading) {
+  loading = true;
+}
+
+store_loading_scope_c::~store_loading_scope_c() {
+  loading = _saved;
+}
+
+bool store_loading(void) {
+  return loading;
+}
+
+void store_note_source(store_kind_t kind, uint64_t id, store_source_t source,
+                       std::string_view origin) {
+  std::lock_guard<std::mutex> g(sources_lock);
+  if (source == STORE_SOURCE_API && origin.empty())
+    sources[kind & 1].erase(id);
+  else
+    sources[kind & 1][id] = noted_t{source, std::string(origin)};
+}
+
+void store_forget_source(store_kind_t kind, uint64_t id) {
+  std::lock_guard<std::mutex> g(sources_lock);
+  sources[kind & 1].erase(id);
+}
+
+bool store_source_of(store_kind_t kind, uint64_t id, store_definition_t *out) {
+  std::lock_guard<std::mutex> g(sources_lock);
+  auto it = sources[kind & 1].find(id);
+  if (it == sources[kind & 1].end()) return false;
+  out->id = id;
+  out->source = it->second.source;
+  out->origin = it->second.origin;
+  return true;
+}
+
+bool store_refused_by_file(store_kind_t kind, uint64_t id, std::string *file) {
+  if (current_source == STORE_SOURCE_FILE) return false;
+  std::lock_guard<std::mutex> g(sources_lock);
+  auto it = sources[kind & 1].find(id);
+  if (it == sources[kind & 1].end() || it->second.source != STORE_SOURCE_FILE) return false;
+  if (file) *file = it->second.origin;
+  return true;
 }
 
 store_source_t store_current_source(void) {
@@ -347,11 +399,7 @@ void store_close(void) {
 }
 
 bool store_write(const std::vector<store_write_t> &writes) {
-  if (!enabled.load(std::memory_order_acquire)) return true;
-  bool any = false;
-  for (const store_write_t &w : writes)
-    if (w.source != STORE_SOURCE_LOAD) any = true;
-  if (!any) return true;
+  if (!enabled.load(std::memory_order_acquire) || loading || writes.empty()) return true;
   std::lock_guard<std::mutex> g(db_lock);
   if (!db || !enabled.load()) return true;
   int rc = SQLITE_OK;
@@ -375,7 +423,6 @@ bool store_write(const std::vector<store_write_t> &writes) {
   uint64_t ms = now_ms();
   for (size_t i = 0; rc == SQLITE_OK && i < writes.size(); i++) {
     const store_write_t &w = writes[i];
-    if (w.source == STORE_SOURCE_LOAD) continue;
     sqlite3_stmt *s = w.json.empty() ? del.s : put.s;
     sqlite3_reset(s);
     sqlite3_bind_int(s, 1, w.kind);
@@ -407,7 +454,7 @@ bool store_write(const std::vector<store_write_t> &writes) {
   {
     std::lock_guard<std::mutex> u(untouched_lock);
     for (const store_write_t &w : writes)
-      if (w.source != STORE_SOURCE_LOAD) untouched[w.kind & 1].erase(w.id);
+      untouched[w.kind & 1].erase(w.id);
   }
   return true;
 }

@@ -31,17 +31,23 @@
 // What a definition is.
 enum store_kind_t : int { STORE_RULESET = 0, STORE_MAINTENANCE = 1 };
 
-// Where a definition came from. STORE_SOURCE_LOAD marks a load from the store itself at start:
-// nothing is written for it.
+// Where a definition came from.
 enum store_source_t : int {
   STORE_SOURCE_API = 0,  // the management API (the default where no scope says otherwise)
   STORE_SOURCE_REST = 1,
   STORE_SOURCE_BUS = 2,
   STORE_SOURCE_FILE = 3,
-  STORE_SOURCE_LOAD = 4,
 };
-// "api", "rest", "bus", "file", "store".
+// "api", "rest", "bus", "file".
 const char *store_source_name(store_source_t source);
+
+// A stored definition.
+struct store_definition_t {
+  uint64_t id = 0;
+  std::string json;
+  store_source_t source = STORE_SOURCE_API;
+  std::string origin;
+};
 
 // The source of the loads on this thread while the scope lives (scopes nest; the innermost wins).
 // Without a scope the source is STORE_SOURCE_API. `origin` names a rule file (copied).
@@ -58,6 +64,33 @@ class store_source_scope_c {
 };
 store_source_t store_current_source(void);
 const std::string &store_current_origin(void);
+
+// While it lives, the loads of this thread come from the store itself (the start's load):
+// store_write writes nothing for them.
+class store_loading_scope_c {
+ public:
+  store_loading_scope_c();
+  ~store_loading_scope_c();
+  store_loading_scope_c(const store_loading_scope_c &) = delete;
+  store_loading_scope_c &operator=(const store_loading_scope_c &) = delete;
+
+ private:
+  bool _saved;
+};
+bool store_loading(void);
+
+// ---- Where each definition came from (in memory, with or without a store file) --------------
+
+// Notes the source of a definition now in force; an API definition without origin is the
+// default and takes no memory. Forget when the definition goes. Any thread.
+void store_note_source(store_kind_t kind, uint64_t id, store_source_t source,
+                       std::string_view origin);
+void store_forget_source(store_kind_t kind, uint64_t id);
+// The noted source of a definition (false: none noted, which means the API or nothing held).
+bool store_source_of(store_kind_t kind, uint64_t id, store_definition_t *out);
+// Whether a change of the id from the thread's current source must be refused: the id belongs
+// to a rule file, and the change does not come from a file. Sets *file to the file's name.
+bool store_refused_by_file(store_kind_t kind, uint64_t id, std::string *file);
 
 // ---- Opening and closing -----------------------------------------------------------------------
 
@@ -85,17 +118,10 @@ struct store_write_t {
 };
 
 // Writes every change in one transaction, in order. True when committed (or when the store is
-// off, or every write is STORE_SOURCE_LOAD); false when nothing could be written (counted as a
+// off, or inside a store_loading_scope_c); false when nothing could be written (counted as a
 // failure, logged, and "disk_full" counted for a full disk). Any thread.
 bool store_write(const std::vector<store_write_t> &writes);
 
-// A stored definition.
-struct store_definition_t {
-  uint64_t id = 0;
-  std::string json;
-  store_source_t source = STORE_SOURCE_API;
-  std::string origin;
-};
 // Calls fn for every stored definition of the kind, in id order. Returns false when reading
 // failed (the store is then turned off and the failure logged). Start-up.
 bool store_each_definition(store_kind_t kind,

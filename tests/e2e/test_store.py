@@ -186,3 +186,63 @@ def test_every_acknowledged_post_survives_kills_at_random_points(
         assert acknowledged <= held, sorted(acknowledged - held)[:10]
     assert len(acknowledged) > 0 and kills >= 2
     assert node.d.stop() == 0
+
+
+def test_rule_files_load_reload_refuse_and_win_over_rest(daemon_factory, pki, rabbitmq_node, tmp_path):  # noqa: F811
+    rules = tmp_path / "rules"
+    rules.mkdir()
+
+    def write(name, items):
+        (rules / name).write_text(json.dumps(items))
+
+    write("a.json", [ruleset(71, "cpu", MAX90), ruleset(72, "load", MAX90)])
+    write("w.json", [WINDOW])
+    node = Node(daemon_factory, pki, rabbitmq_node,
+                store='<store file="queltd.db"/><rule_files directory="rules"/>').start(ready=False)
+    rest = node.rest
+
+    def held():
+        return sorted(json.loads(rest.get("/rulesets?type=ecid_only").text))
+
+    assert held() == [71, 72]
+    assert rest.get("/maintenance/77").json()["maintenance_item"] == "db9"
+    assert rest.get("/ruleset/source/71").json() == {
+        "event_criteria_id": 71, "source": "file", "file": "a.json", "stored": True}
+    assert rest.get("/maintenance/source/77").json()["file"] == "w.json"
+    # A file's ids are its own: REST neither replaces nor deletes them; other ids are REST's.
+    r = rest.post("/rulesets?details=1", [ruleset(71, "hijack", MAX90), ruleset(74, "swap", MAX90)])
+    assert (r.json()["rulesets"], r.json()["errors"]) == (1, 1), r.text
+    assert "a.json" in r.text
+    assert rest.post("/rulesets", [{"event_criteria_id": 72, "rules": []}]).json()["errors"] == 1
+    assert rest.get("/ruleset/source/74").json()["source"] == "rest"
+    assert rest.get("/ruleset/71").json()["name"] == "cpu"
+
+    # Changed: 71 replaced, 72 dropped (and removed from the daemon), 73 added.
+    write("a.json", [ruleset(71, "cpu.v2", MAX90), ruleset(73, "disk", MAX90)])
+    report = rest.post("/reload", "").json()
+    files = {f["file"]: f for f in report["files"]}
+    assert (files["a.json"]["status"], files["a.json"]["removed"]) == ("loaded", 1), report
+    assert files["w.json"]["status"] == "unchanged" and report["errors"] == 0
+    assert held() == [71, 73, 74]
+    assert rest.get("/ruleset/71").json()["name"] == "cpu.v2"
+
+    # A file the check refuses is refused whole; the version loaded before stays.
+    write("a.json", [ruleset(71, "cpu.v3", MAX90), ruleset(75, "net", [{"criteria": "bogus", "severity": 1}])])
+    report = rest.post("/reload", "").json()
+    (a,) = [f for f in report["files"] if f["file"] == "a.json"]
+    assert a["status"] == "refused" and "bogus" in a["error"] and report["errors"] == 1, report
+    assert held() == [71, 73, 74]
+    assert rest.get("/ruleset/71").json()["name"] == "cpu.v2"
+
+    # A file removed while the daemon is down takes its definitions away at the next start.
+    node.kill9()
+    (rules / "w.json").unlink()
+    node.start(ready=False)
+    assert held() == [71, 73, 74]
+    assert rest.get("/maintenance/77").json() is None
+    # Once no file defines an id, REST may have it.
+    (rules / "a.json").unlink()
+    assert {f["file"]: f["status"] for f in rest.post("/reload", "").json()["files"]} == {"a.json": "removed"}
+    assert held() == [74]
+    assert rest.post("/rulesets", [ruleset(71, "cpu", MAX90)]).json() == {"rulesets": 1, "errors": 0}
+    assert node.d.stop() == 0

@@ -110,7 +110,7 @@ TEST(store, writes_before_filing_and_a_failed_write_applies_nothing) {
   // Loading from the store writes nothing back.
   store_stats_t reopened = store_stats();
   {
-    store_source_scope_c loading(STORE_SOURCE_LOAD);
+    store_loading_scope_c loading;
     int errors = 0;
     EXPECT_EQ(parse_ruleset_text("[" + element(802) + "]", nullptr, &errors, nullptr), 1);
   }

@@ -138,7 +138,13 @@ bool check_file(const std::string &path, bool windows, std::string *reason) {
   close(out[0]);
   if (timed_out) kill(pid, SIGKILL);
   int status = 0;
-  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  pid_t waited;
+  while ((waited = waitpid(pid, &status, 0)) < 0 && errno == EINTR) {
+  }
+  if (waited != pid) {
+    // Without the check's status the file is not taken.
+    *reason = std::string("cannot tell the check's outcome: ") + strerror(errno);
+    return false;
   }
   if (timed_out) {
     *reason = "the check took too long";

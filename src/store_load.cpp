@@ -83,11 +83,13 @@ void store_load_start(void) {
     int errors = 0;
     parse_ruleset_text(text, nullptr, &errors, nullptr);
   });
+  double definitions_s =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
   // Streams stored as raised: their consumers hold that severity, so the first clear of the
   // stream that comes back under the signature is announced.
   size_t raised = 0;
-  store_each_stream_state([&raised](const store_stream_state_t &s) {
-    if (s.sev == 0 || s.sev == INT_MAX) return;
+  // Only the newest ones the memory can hold: older ones would be forgotten at once.
+  store_each_raised_stream_state(raised_memory_limit(), [&raised](const store_stream_state_t &s) {
     raised_memory_entry_t entry;
     entry.ecid = s.ecid;
     entry.signature = s.signature;
@@ -101,8 +103,8 @@ void store_load_start(void) {
       std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
   tovi_log(tovi_notice,
            "store '%s': %zu rulesets, %zu maintenance windows and %zu raised streams loaded in "
-           "%.3fs\n",
-           path.c_str(), rulesets, windows, raised, seconds);
+           "%.3fs (definitions %.3fs)\n",
+           path.c_str(), rulesets, windows, raised, seconds, definitions_s);
 }
 
 void store_load_stop(void) {

@@ -12,7 +12,9 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <atomic>
+#include <climits>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
@@ -561,14 +563,17 @@ void store_stream_states_forget(uint64_t ecid) {
   n_queue_depth.store(queue.size(), std::memory_order_relaxed);
 }
 
-bool store_each_stream_state(const std::function<void(const store_stream_state_t &)> &fn) {
-  std::lock_guard<std::mutex> g(db_lock);
+namespace {
+
+bool each_stream_state_locked(const char *sql, int64_t limit,
+                              const std::function<void(const store_stream_state_t &)> &fn) {
   if (!db || !enabled.load()) return true;
-  stmt_c q("SELECT ecid, signature, sev, rule, ms, value FROM streams");
+  stmt_c q(sql);
   if (!q.ok()) {
     count_failure_locked("reading stream states", q.rc);
     return false;
   }
+  if (limit >= 0) sqlite3_bind_int64(q.s, 1, limit);
   int rc;
   store_stream_state_t st;
   while ((rc = sqlite3_step(q.s)) == SQLITE_ROW) {
@@ -587,6 +592,31 @@ bool store_each_stream_state(const std::function<void(const store_stream_state_t
     turn_off_locked("reading stream states failed", rc);
     return false;
   }
+  return true;
+}
+
+}  // namespace
+
+bool store_each_stream_state(const std::function<void(const store_stream_state_t &)> &fn) {
+  std::lock_guard<std::mutex> g(db_lock);
+  return each_stream_state_locked("SELECT ecid, signature, sev, rule, ms, value FROM streams", -1,
+                                  fn);
+}
+
+bool store_each_raised_stream_state(size_t newest,
+                                    const std::function<void(const store_stream_state_t &)> &fn) {
+  std::vector<store_stream_state_t> states;
+  {
+    std::lock_guard<std::mutex> g(db_lock);
+    bool ok = each_stream_state_locked(
+        "SELECT ecid, signature, sev, rule, ms, value FROM streams WHERE sev <> 0 AND "
+        "sev <> 2147483647 ORDER BY ms DESC LIMIT ?1",
+        int64_t(std::min<size_t>(newest, size_t(INT64_MAX))),
+        [&states](const store_stream_state_t &s) { states.push_back(s); });
+    if (!ok) return false;
+  }
+  for (auto it = states.rbegin(); it != states.rend(); ++it)
+    fn(*it);
   return true;
 }
 

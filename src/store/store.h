@@ -154,6 +154,10 @@ void store_stream_state_put(store_stream_state_t state);
 void store_stream_states_forget(uint64_t ecid);
 // Calls fn for every stored stream state. False when reading failed. Start-up.
 bool store_each_stream_state(const std::function<void(const store_stream_state_t &)> &fn);
+// Calls fn for the `newest` most recently announced states that are raised (severity neither 0
+// nor clear), oldest first. False when reading failed. Start-up.
+bool store_each_raised_stream_state(size_t newest,
+                                    const std::function<void(const store_stream_state_t &)> &fn);
 
 // ---- Statistics --------------------------------------------------------------------------------
 

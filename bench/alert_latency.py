@@ -61,7 +61,10 @@ def line(seq, streams):
 
 
 class Daemon:
-    def __init__(self, workdir, pki, mq_port, binary):
+    """queltd with 2 loop threads, REST over TLS and a line listener, publishing alerts on the bus;
+    mq_extra is added to its <mq> (more exchanges, a queue)."""
+
+    def __init__(self, workdir, pki, mq_port, binary, mq_extra=""):
         self.rest_port, self.line_port = free_port(), free_port()
         self.pki = pki
         config = f"""<?xml version="1.0"?>
@@ -75,7 +78,7 @@ class Daemon:
   </listeners>
   <modules><module name="amqp" backoff_max_ms="1000"/></modules>
   <network><mq><host>127.0.0.1</host><port>{mq_port}</port><heartbeat>30</heartbeat>
-    <exchange name="{EXCHANGE}" type="topic" durable="true"/></mq></network>
+    <exchange name="{EXCHANGE}" type="topic" durable="true"/>{mq_extra}</mq></network>
 </queltd>
 """
         path = os.path.join(workdir, "queltd.conf")
@@ -160,13 +163,25 @@ def paced_sender(port, first, count, streams, rate, out):
     out.put(sent)
 
 
-def consumer_until(mq_port, expected, taken_so_far, timed_from, ready, out):
-    """Takes alerts until it has `expected.value` of them (a shared value the main process settles
-    later); returns the arrival times of the alerts of lines timed_from and later."""
+def alert_queue(mq_port):
+    """A connection, its channel and an exclusive queue bound to the alert route."""
     conn = pika.BlockingConnection(pika.ConnectionParameters("127.0.0.1", mq_port))
     ch = conn.channel()
     queue = ch.queue_declare("", exclusive=True).method.queue
     ch.queue_bind(queue, EXCHANGE, routing_key=ROUTE)
+    return conn, ch, queue
+
+
+def alert_seq(body):
+    """The sequence number of the line an alert document was raised or cleared by (its value)."""
+    at = body.rfind(b'"value":')
+    return int(abs(float(body[at + 8:body.index(b"}", at)]))) - 1
+
+
+def consumer_until(mq_port, expected, taken_so_far, timed_from, ready, out):
+    """Takes alerts until it has `expected.value` of them (a shared value the main process settles
+    later); returns the arrival times of the alerts of lines timed_from and later."""
+    conn, ch, queue = alert_queue(mq_port)
     received = {}
     taken = [0]
 
@@ -174,8 +189,7 @@ def consumer_until(mq_port, expected, taken_so_far, timed_from, ready, out):
         now = time.monotonic()
         taken[0] += 1
         taken_so_far.value = taken[0]
-        at = body.rfind(b'"value":')
-        seq = int(abs(float(body[at + 8:body.index(b"}", at)]))) - 1
+        seq = alert_seq(body)
         if seq >= timed_from:
             received[seq] = now
         if taken[0] >= expected.value:

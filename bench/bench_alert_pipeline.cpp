@@ -258,4 +258,68 @@ void BM_stream_memory(benchmark::State &state) {
 }
 BENCHMARK(BM_stream_memory)->Iterations(1)->Unit(benchmark::kMillisecond);
 
+// BM_stream_memory_at_rate/<samples a second>/<max_records>: the same, with 200 streams fed at
+// the given rate for six minutes (the 5-minute window full and turning over), windows capped
+// at max_records (0: every sample kept). Each run has rulesets and streams of its own.
+// glibc's heap in use, blocks it maps for large requests included.
+size_t heap_in_use() {
+  struct mallinfo2 mi = mallinfo2();
+  return mi.uordblks + mi.hblkhd;
+}
+
+void BM_stream_memory_at_rate(benchmark::State &state) {
+  ensure_pipeline();
+  const int rate = int(state.range(0)), streams = 200;
+  const uint32_t max_records = uint32_t(state.range(1));
+  static uint64_t run = 0;
+  const uint64_t account = 6000 + run, first_ecid = 2000000 + run * 1000;
+  // Metric states are shared by name across accounts: each run has names of its own.
+  const std::string prefix = "rate" + std::to_string(run) + ".";
+  run++;
+  std::string body = "[";
+  for (int i = 0; i < streams; i++)
+    body += (i ? "," : "") + element(first_ecid + uint64_t(i), account,
+                                     "\"metric_name\": \"" + prefix + std::to_string(i) + "\"",
+                                     one_windowed_rule);
+  body += "]";
+  if (load(body) != streams) std::abort();
+  std::vector<vask_metric_message_t *> messages;
+  for (int i = 0; i < streams; i++) {
+    std::string text = metric_line(account, prefix + std::to_string(i));
+    vask_metric_message_t *m = vask_metric_message_create(text.data(), text.size());
+    vask_message_decoder_parse_line(m, true);
+    messages.push_back(m);
+  }
+  metric_windows_set_max_records(max_records);
+  ruleset_sp out[4];
+  const uint64_t step_ms = 1000 / uint64_t(rate), steps = 360 * uint64_t(rate);
+  for (auto _ : state) {
+    tovi_memory_synchronize();
+    size_t before = heap_in_use();
+    for (uint64_t k = 0; k < steps; k++) {
+      for (vask_metric_message_t *m : messages) {
+        m->value.whence_ms = 1700000000000 + k * step_ms;
+        m->value.value.n = double(k % 97);
+        tovi_memory_begin();
+        int n = rulesets_for_metric(&m->id, out, 4);
+        for (int j = 0; j < n; j++) {
+          ruleset_apply_metric_message(out[j], m);
+          out[j].reset();
+        }
+        tovi_memory_end();
+      }
+    }
+    tovi_memory_synchronize();
+    state.counters["bytes_per_stream"] = double(heap_in_use() - before) / double(streams);
+    state.counters["metric_states"] = double(metric_state_count());
+  }
+  metric_windows_set_max_records(0);
+  for (vask_metric_message_t *m : messages)
+    vask_metric_director_message_deref(m);
+}
+BENCHMARK(BM_stream_memory_at_rate)
+    ->ArgsProduct({{1, 10, 100}, {0, 32, 128}})
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond);
+
 }  // namespace

@@ -68,6 +68,14 @@ void metrics_init(void);
 // that drive the intake themselves.
 void metrics_state_init(int initial_hash_size);
 
+// The most records each numeric or histogram window allocated from now on may hold (0: every
+// sample is kept, the default). Set at start-up from //orvane/state/windows/@max_records by
+// metrics_init; windows already allocated keep the cap they were made with. Any thread.
+void metric_windows_set_max_records(uint32_t max_records);
+// Reads //orvane/state/windows/@max_records (0, or 8 to 1000000) and applies it; a value that is
+// not such a number ends start-up with exit status 2, naming the key. Called by metrics_init.
+void metric_windows_configure(void);
+
 // The director's revise hook: when any flag is set, keeps exactly one, chosen by the standard
 // string hash of "<lower-case check UUID>:<name with stream tags>" (measurement tags "|MT{...}"
 // never take part) modulo interests_cnt; with no flag set it changes nothing. No heap

@@ -26,6 +26,7 @@
 
 #include "json_elements.h"
 #include "maintenance.h"
+#include "rest_load.h"
 #include "rules/rules.h"
 #include "store/store.h"
 #include "tovi/eventer.h"
@@ -350,13 +351,8 @@ int reload_rest_post(tovi_http_rest_closure_t *restc, int, char **) {
   }
   auto *c = new reload_closure_t{restc, nullptr, {}};
   tovi_http_response_standard(restc, 200, "OK", "application/json");
-  tovi_http_rest_set_completion(restc, reload_rest_complete);
-  c->deferred = tovi_http_rest_float(restc);
-  eventer_t job = eventer_alloc_asynch(reload_job, c);
-  int thread = eventer_current_thread_id();
-  eventer_set_owner(job, thread < 0 ? 0 : thread);
-  eventer_add_asynch(rest_loads_jobq(), job);
-  return TOVI_HTTP_DEFER;
+  return rest_load_run_job(restc, reload_rest_complete, &c->deferred, rest_loads_jobq(),
+                           reload_job, c);
 }
 
 int source_reply(tovi_http_rest_closure_t *restc, store_kind_t kind, const char *id_key,

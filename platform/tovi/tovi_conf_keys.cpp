@@ -222,6 +222,7 @@ const std::vector<conf_key_t> &keys() {
       integer("//orvane/api/maint_windows/@once_at", LLONG_MIN, LLONG_MAX),
       // daemon state (metrics, rules_mgr, brokers, maintenance)
       integer("//orvane/state/metrics/@initial_hash_size", INT_MIN),
+      integer("//orvane/state/windows/@max_records", 0, 1000000),
       integer("//orvane/state/rulesets/@initial_hash_size", 0),
       integer("//orvane/state/rulesets/@max_out_of_order", 0),
       integer("//orvane/state/rulesets/@absence_cushion", 0),

@@ -199,6 +199,7 @@ void metrics_init(void) {
   int32_t initial_hash_size = 50000;
   tovi_conf_get_int32(nullptr, "//orvane/state/metrics/@initial_hash_size", &initial_hash_size);
   metrics_state_init(initial_hash_size);
+  metric_windows_configure();
 
   tovi_assert(tovi_http_rest_register_auth("GET", "/metric/", metric_state_rest_pattern,
                                            metric_state_get, tovi_http_rest_client_cert_auth) == 0);

@@ -27,7 +27,9 @@
 #include <json-c/json.h>
 #include <sched.h>
 
+#include <atomic>
 #include <cstddef>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <new>
@@ -36,6 +38,8 @@
 #include "brokers.h"
 #include "metrics/metrics_internal.h"
 #include "tovi/tovi_assert.h"
+#include "tovi/tovi_conf.h"
+#include "tovi/tovi_log.h"
 #include "tovi/tovi_memory.h"
 #include "tovi/tovi_sync.h"
 #include "tovi/tovi_uuid.h"
@@ -154,6 +158,9 @@ struct state_key_buf_t {
 
 // ---- Windows ----
 
+// The record cap of windows allocated from now on; 0 keeps every sample.
+std::atomic<uint32_t> window_max_records{0};
+
 void window_cleanup(void *p) {
   auto *mw = static_cast<metric_window_t *>(p);
   switch (mw->type) {
@@ -186,10 +193,12 @@ metric_window_t *window_alloc(rule_metric_type_t type, uint64_t account_id, int 
   mw->stats.any = nullptr;
   switch (type) {
     case RULE_NUMERIC:
-      mw->stats.numeric = numeric_stats_window_alloc(duration);
+      mw->stats.numeric = numeric_stats_window_alloc_capped(
+          duration, window_max_records.load(std::memory_order_relaxed));
       break;
     case RULE_HISTOGRAM:
-      mw->stats.histogram = histogram_stats_window_alloc(duration);
+      mw->stats.histogram = histogram_stats_window_alloc_capped(
+          duration, window_max_records.load(std::memory_order_relaxed));
       break;
     case RULE_TEXT:
       mw->stats.text = text_info_alloc();
@@ -380,6 +389,23 @@ bool window_drop(metric_state_t *ms, metric_window_t *mw) {
 }
 
 }  // namespace
+
+void metric_windows_set_max_records(uint32_t max_records) {
+  window_max_records.store(max_records, std::memory_order_relaxed);
+}
+
+void metric_windows_configure(void) {
+  const char *key = "//orvane/state/windows/@max_records";
+  int64_t value = 0;
+  if (!tovi_conf_exists(nullptr, key)) return;
+  if (!tovi_conf_get_int64(nullptr, key, &value) ||
+      (value != 0 && (value < 8 || value > 1000000))) {
+    tovi_log(tovi_error, "%s must be 0 (every sample kept) or from 8 to 1000000\n", key);
+    exit(2);
+  }
+  metric_windows_set_max_records(uint32_t(value));
+  if (value) tovi_log(tovi_notice, "windows hold at most %u records each\n", unsigned(value));
+}
 
 void metric_state_registry_init(int initial_hash_size) {
   std::call_once(registry_once, [initial_hash_size] {

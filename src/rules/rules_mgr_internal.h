@@ -181,7 +181,6 @@ extern eventer_jobq_t *rulesets_fetch_jobq;
 // JSON; otherwise, once the director has handled every message received before the request,
 // 200 with {"rulesets": n, "errors": e}. Runs on the connection's loop thread.
 int rulesets_rest_post(tovi_http_rest_closure_t *restc, int npats, char **pats);
-int rulesets_rest_post_complete(tovi_http_rest_closure_t *restc, int npats, char **pats);
 
 // GET /rulesets[?account_id=&uuid=&name=&type=ecid_only]: the rulesets held, filtered by the query,
 // one per line inside brackets, as full JSON or (type=ecid_only) as their ids. With both a UUID

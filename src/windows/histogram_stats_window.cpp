@@ -17,6 +17,11 @@
 // cut-off never goes below zero, so a window whose samples are younger than its length keeps
 // them all.
 //
+// Capped windows: the samples of one slot of time (window_merge_span_ms) are added into one entry
+// that remembers its first and last times; entries hold disjoint slots in time order, so a
+// window of length L holds at most L / span + 3 of them, which the span keeps within the cap.
+// The sum, and so every quantile, is that of the samples held.
+//
 // Threads: the worker thread that owns the metric does everything. The table of baselines is
 // created by the first cumulative sample, on that thread; until then a push takes no lock. The
 // mutex guards the table's contents.
@@ -32,6 +37,7 @@
 #include <limits>
 #include <new>
 #include <string>
+#include <type_traits>
 
 // Baselines keyed by identity: the 16 bytes of the check UUID followed by the full metric name
 // (with its stream tags). Two identities are equal exactly when UUIDs, name lengths and names
@@ -41,7 +47,32 @@ struct hist_cumulative_set_t {
   std::string scratch;  // the key being looked up; used under the window's lock
 };
 
+// An entry of a capped window: samples of one slot of time added together.
+struct hist_merged_t {
+  hist_list_t entry;  // first: the list links entries; whence_ms is the first sample's time
+  uint64_t last_ms;   // the last sample's time
+  uint32_t count;     // samples added
+};
+static_assert(std::is_standard_layout_v<hist_merged_t>, "an entry converts to its record");
+
 namespace {
+
+bool capped(const histogram_stats_window_t *hw) {
+  return hw->max_records != 0;
+}
+
+// The last sample time of an entry: its own time unless it merged several.
+uint64_t entry_last_ms(const histogram_stats_window_t *hw, const hist_list_t *e) {
+  return capped(hw) ? reinterpret_cast<const hist_merged_t *>(e)->last_ms : e->whence_ms;
+}
+
+void entry_free(const histogram_stats_window_t *hw, hist_list_t *e) {
+  hist_free(e->hist);
+  if (capped(hw))
+    delete reinterpret_cast<hist_merged_t *>(e);
+  else
+    delete e;
+}
 
 absl::string_view identity_key(hist_cumulative_set_t *set, const vask_metric_id_t *id) {
   set->scratch.assign(reinterpret_cast<const char *>(id->id), sizeof id->id);
@@ -77,10 +108,22 @@ uint64_t window_cutoff(uint64_t last_time, int window_length_ms) {
 }
 
 bool holds_time(const histogram_stats_window_t *hw, uint64_t t) {
-  if (!hw->head || t < hw->head->whence_ms || t > hw->tail->whence_ms) return false;
+  if (!hw->head || t < hw->head->whence_ms || t > entry_last_ms(hw, hw->tail)) return false;
   for (const hist_list_t *e = hw->head; e && e->whence_ms <= t; e = e->next)
-    if (e->whence_ms == t) return true;
+    if (e->whence_ms == t || entry_last_ms(hw, e) == t) return true;
   return false;
+}
+
+// The entry of a capped window whose slot of time holds t, or null. Entries hold disjoint slots
+// in time order; the newest is the usual one.
+hist_merged_t *slot_entry(histogram_stats_window_t *hw, uint64_t t) {
+  uint64_t span = window_merge_span_ms(hw->window_length_ms, hw->max_records);
+  uint64_t slot = t / span;
+  if (hw->tail && hw->tail->whence_ms / span == slot)
+    return reinterpret_cast<hist_merged_t *>(hw->tail);
+  for (hist_list_t *e = hw->head; e && e->whence_ms / span <= slot; e = e->next)
+    if (e->whence_ms / span == slot) return reinterpret_cast<hist_merged_t *>(e);
+  return nullptr;
 }
 
 void link_in_order(histogram_stats_window_t *hw, hist_list_t *entry) {
@@ -106,15 +149,15 @@ void link_in_order(histogram_stats_window_t *hw, hist_list_t *entry) {
 void expire(histogram_stats_window_t *hw) {
   uint64_t cutoff = window_cutoff(hw->last_time, hw->window_length_ms);
   // A length of 0 has a cut-off equal to last_time, so even the newest entry leaves.
-  while (hw->head && hw->head->whence_ms <= cutoff) {
+  // A merged entry leaves once its last sample is out.
+  while (hw->head && entry_last_ms(hw, hw->head) <= cutoff) {
     hist_list_t *e = hw->head;
     const hist_t *sources[1] = {e->hist};
     hist_subtract(hw->hist_accum, sources, 1);
     hw->head = e->next;
     if (hw->tail == e) hw->tail = nullptr;
     hw->first_time = hw->head ? hw->head->whence_ms : 0;
-    hist_free(e->hist);
-    delete e;
+    entry_free(hw, e);
   }
 }
 
@@ -133,13 +176,19 @@ histogram_stats_window_t *histogram_stats_window_alloc(int window_length_ms) {
   return hw;
 }
 
+histogram_stats_window_t *histogram_stats_window_alloc_capped(int window_length_ms,
+                                                              uint32_t max_records) {
+  histogram_stats_window_t *hw = histogram_stats_window_alloc(window_length_ms);
+  if (hw && max_records) hw->max_records = max_records < 4 ? 4 : max_records;
+  return hw;
+}
+
 void histogram_stats_window_free(histogram_stats_window_t *hw) {
   if (!hw) return;
   hist_list_t *e = hw->head;
   while (e) {
     hist_list_t *next = e->next;
-    hist_free(e->hist);
-    delete e;
+    entry_free(hw, e);
     e = next;
   }
   hist_free(hw->hist_accum);
@@ -235,15 +284,34 @@ void histogram_stats_window_push(histogram_stats_window_t *hw, const vask_metric
     to_add = h;
   }
   if (!to_add) return;
-
-  hist_list_t *entry = new (std::nothrow) hist_list_t{t, to_add, nullptr};
+  const hist_t *sources[1] = {to_add};
+  if (capped(hw)) {
+    if (hist_merged_t *merged = slot_entry(hw, t)) {
+      hist_accumulate(merged->entry.hist, sources, 1);
+      hist_accumulate(hw->hist_accum, sources, 1);
+      hist_free(to_add);
+      merged->entry.whence_ms = std::min(merged->entry.whence_ms, t);
+      merged->last_ms = std::max(merged->last_ms, t);
+      merged->count++;
+      if (t > hw->last_time) hw->last_time = t;
+      expire(hw);
+      hw->first_time = hw->head ? hw->head->whence_ms : 0;
+      return;
+    }
+  }
+  hist_list_t *entry;
+  if (capped(hw)) {
+    hist_merged_t *merged = new (std::nothrow) hist_merged_t{{t, to_add, nullptr}, t, 1};
+    entry = merged ? &merged->entry : nullptr;
+  } else {
+    entry = new (std::nothrow) hist_list_t{t, to_add, nullptr};
+  }
   if (!entry) {
     hist_free(to_add);
     return;
   }
   if (t > hw->last_time) hw->last_time = t;
   link_in_order(hw, entry);
-  const hist_t *sources[1] = {to_add};
   hist_accumulate(hw->hist_accum, sources, 1);
   expire(hw);
   hw->first_time = hw->head ? hw->head->whence_ms : 0;
@@ -281,6 +349,22 @@ json_object *histogram_stats_window_to_json(const histogram_stats_window_t *hw, 
   json_object_object_add(o, "first_time_ms", json_object_new_uint64(hw->first_time));
   json_object_object_add(o, "last_time_ms", json_object_new_uint64(hw->last_time));
   json_object_object_add(o, "creation_time_ms", json_object_new_uint64(hw->creation_time));
+  if (capped(hw)) {
+    json_object_object_add(o, "max_records", json_object_new_uint64(hw->max_records));
+    json_object_object_add(
+        o, "merge_span_ms",
+        json_object_new_uint64(window_merge_span_ms(hw->window_length_ms, hw->max_records)));
+    json_object *records = json_object_new_array();
+    for (const hist_list_t *e = hw->head; e; e = e->next) {
+      const auto *m = reinterpret_cast<const hist_merged_t *>(e);
+      json_object *r = json_object_new_object();
+      json_object_object_add(r, "from_ms", json_object_new_uint64(e->whence_ms));
+      json_object_object_add(r, "to_ms", json_object_new_uint64(m->last_ms));
+      json_object_object_add(r, "count", json_object_new_int64(m->count));
+      json_object_array_add(records, r);
+    }
+    json_object_object_add(o, "records", records);
+  }
   return o;
 }
 

@@ -56,12 +56,22 @@ struct histogram_stats_window_t {
   uint64_t last_time;   // the greatest sample time added; never moves back
   hist_list_t *head;    // oldest first, ordered by whence_ms
   hist_list_t *tail;
-  hist_t *hist_accum;  // the sum of every histogram in the list
+  hist_t *hist_accum;    // the sum of every histogram in the list
+  uint32_t max_records;  // 0: one entry per sample; else the most (merged) entries held
 };
 
 // A new, empty window. Caller frees with histogram_stats_window_free. Null only when memory is
 // exhausted. A negative length behaves as 0 (a window that keeps nothing).
 histogram_stats_window_t *histogram_stats_window_alloc(int window_length_ms);
+// A window that holds at most max_records entries whatever the rate of its samples (0: no cap,
+// as histogram_stats_window_alloc; 1 to 3 count as 4). Samples that fall in one slot of time of
+// window_merge_span_ms are added into one entry, which remembers its first and last sample
+// times and its count; an entry leaves as a whole once its last sample is at or before the
+// cut-off. Quantiles are those of the histograms held, as uncapped; the window holds at most one
+// slot's worth of samples more than an uncapped one. A plain sample repeating the first or last
+// time of an entry is dropped; a repeat of another time inside a merged entry is added.
+histogram_stats_window_t *histogram_stats_window_alloc_capped(int window_length_ms,
+                                                              uint32_t max_records);
 // Frees the window, its samples, its sum and its cumulative baselines. Null is fine. When
 // another thread may still be reading the window, defer this call past the safe-memory grace
 // period (tovi_memory_defer).
@@ -84,10 +94,12 @@ double histogram_stats_window_get(const histogram_stats_window_t *hw, windowing_
 // others. Any thread.
 bool histogram_quantile_parameter_valid(double parameter);
 
-// {"window_length_ms", "first_time_ms", "last_time_ms", "creation_time_ms"}; null for a null
-// window. min_window is not used. Caller owns the object. Runs on the thread that owns the
-// window, or on a snapshot of it.
+// {"window_length_ms", "first_time_ms", "last_time_ms", "creation_time_ms"}; a capped window
+// adds "max_records", "merge_span_ms" and "records" ([{"from_ms", "to_ms", "count"}], oldest
+// first). Null for a null window. min_window is not used. Caller owns the object. Runs on the
+// thread that owns the window, or on a snapshot of it.
 json_object *histogram_stats_window_to_json(const histogram_stats_window_t *hw, int min_window);
 
-// The number of samples held (walks the list). For diagnostics and tests.
+// The number of entries held (walks the list): samples, or merged entries when capped. For
+// diagnostics and tests.
 int histogram_stats_window_entry_count(const histogram_stats_window_t *hw);

@@ -32,6 +32,19 @@
 // Values so large that their squares overflow a double leave non-finite sums; readers then
 // compute from the entries directly, in extended precision, until those values leave.
 //
+// Capped windows (max_records > 0) keep records instead of samples: the accepted samples of one
+// slot of time (window_merge_span_ms) merge into one record, which keeps per lane the count, the
+// weight, the plain and weighted means and the squared deviations of its entries (Welford's
+// update), its first and last samples, the last sample's rate and its newest lane-4 entry. The
+// lanes' running sums still take every entry as it comes, exactly as above; a record leaves as
+// a whole, taking its lanes out of the sums about their means, once its last sample is at or
+// before the cut-off. Rebuilds and the direct readers work from the records. Every rate is still
+// that of a sample and its predecessor, so every reader is exact over the samples held; what
+// differs from an uncapped window is only which samples are held: at most the older part of one
+// record more. Records hold disjoint slots and all but the newest end after the cut-off, so a
+// window holds at most L / span + 3 records in the middle of a push, which the span keeps
+// within the cap.
+//
 // Threads: none. The window belongs to the worker thread that owns its metric.
 
 #include "windows/numeric_stats_window.h"
@@ -57,6 +70,30 @@ struct nsw_sample_t {
   double crate2;  // lane 4
 };
 static_assert(sizeof(nsw_sample_t) == 48, "a sample record is six words");
+
+// The entries of one lane merged into a record, about their own mean (so that merging and
+// taking out stay accurate whatever the level of the values). Only finite entries count.
+struct nsw_group_t {
+  int32_t count;
+  double weight;   // sum of the weights
+  double mean;     // plain mean
+  double wmean;    // weighted mean
+  double m2;       // sum of (x - mean)^2
+  double product;  // of the positive entries
+};
+
+// Adjacent samples of one slot of time, merged (capped windows only).
+struct nsw_record_t {
+  uint64_t first_ms, last_ms;  // times of the first and last samples merged
+  uint64_t first_bits, last_bits;
+  uint8_t first_type, last_type;
+  uint8_t flags;       // REC_* below
+  double last_rate;    // the last sample's lane-1 rate (REC_LAST_RATE)
+  double last_crate2;  // the record's newest lane-4 entry and its weight (REC_LAST_CRATE2)
+  double last_crate2_dt;
+  nsw_group_t lanes[NSW_LANE_COUNT];  // lane 2: the non-negative lane-1 rates
+};
+static_assert(sizeof(nsw_record_t) == 304, "the size of a record is documented");
 
 namespace {
 
@@ -204,6 +241,72 @@ bool ring_reserve(numeric_stats_window_t *nsw) {
   return true;
 }
 
+// ---- the records of a capped window ----
+
+enum : uint8_t {
+  REC_LAST_RATE = 1,    // the last sample merged has a lane-1 rate
+  REC_LAST_CRATE2 = 2,  // the record holds a lane-4 entry
+};
+
+bool capped(const numeric_stats_window_t *nsw) {
+  return nsw->max_records != 0;
+}
+
+vask_metric_value_t record_value(const nsw_record_t &r, bool last) {
+  vask_metric_value_t v{};
+  v.whence_ms = last ? r.last_ms : r.first_ms;
+  v.type = (metric_type_t)(last ? r.last_type : r.first_type);
+  uint64_t bits = last ? r.last_bits : r.first_bits;
+  std::memcpy(&v.value, &bits, sizeof bits);
+  return v;
+}
+
+// Room for one more record, growing by half up to the cap; false when memory runs out.
+bool records_reserve(numeric_stats_window_t *nsw) {
+  if (nsw->ring_count < nsw->ring_capacity) return true;
+  uint32_t capacity = nsw->ring_capacity < 4 ? 4 : nsw->ring_capacity + nsw->ring_capacity / 2;
+  if (capacity > nsw->max_records) capacity = nsw->max_records;
+  if (capacity <= nsw->ring_count) return false;  // never happens: the span keeps the count below
+  auto *records = new (std::nothrow) nsw_record_t[capacity];
+  if (!records) return false;
+  for (uint32_t i = 0; i < nsw->ring_count; i++)
+    records[i] = nsw->records[ring_index(nsw, i)];
+  delete[] nsw->records;
+  nsw->records = records;
+  nsw->ring_capacity = capacity;
+  nsw->ring_start = 0;
+  return true;
+}
+
+// Welford's update of a record's lane with one entry.
+void group_add(nsw_group_t *g, double x, double w) {
+  if (!std::isfinite(x)) return;
+  g->count += 1;
+  g->weight += w;
+  double delta = x - g->mean;
+  g->mean += delta / g->count;
+  g->m2 += delta * (x - g->mean);
+  g->wmean += (w / g->weight) * (x - g->wmean);
+  if (g->count == 1) g->product = 1;
+  if (x > 0) g->product *= x;
+}
+
+// Calls fn(group) for every record's lane of a capped window, oldest first, lane 4's entry kept
+// aside first (as a group of one).
+template <typename F>
+void lane_walk_groups(const numeric_stats_window_t *nsw, int lane, F &&fn) {
+  if (lane == NSW_LANE_COUNTER_2 && nsw->has_lane4_kept) {
+    const nsw_kept_rate_t &k = nsw->lane4_kept;
+    nsw_group_t g{};
+    group_add(&g, k.value, k.weight);
+    fn(g);
+  }
+  for (uint32_t i = 0; i < nsw->ring_count; i++) {
+    const nsw_group_t &g = nsw->records[ring_index(nsw, i)].lanes[lane];
+    if (g.count > 0) fn(g);
+  }
+}
+
 // ---- entries of a lane ----
 
 // Calls fn(whence_ms, value, weight, use_for_counter) for every entry of the lane, oldest first.
@@ -273,6 +376,22 @@ void moments_remove(nsw_moments_t *m, double x, double w) {
   m->sumsq -= d * d;
 }
 
+// A lane's running sums with a whole record's lane taken out (about the lane's pivot).
+void moments_remove_group(nsw_moments_t *m, const nsw_group_t &g) {
+  if (g.count == 0) return;
+  if (m->count <= g.count) {  // nothing remains, exactly
+    moments_clear(m);
+    return;
+  }
+  double d = g.mean - m->pivot;
+  m->count -= g.count;
+  m->weight -= g.weight;
+  m->wsum -= g.weight * (g.wmean - m->pivot);
+  m->sum -= g.count * d;
+  m->sumsq -= g.m2 + g.count * d * d;
+  if (m->sumsq < 0) m->sumsq = 0;
+}
+
 enum moments_state_t { MOMENTS_SOUND, MOMENTS_DRIFTED, MOMENTS_WORN };
 
 // Whether the sums can still be trusted to the last few digits (see the module comment).
@@ -309,6 +428,32 @@ void moments_repivot(nsw_moments_t *m) {
 // Recomputes the lane's moments from its entries in extended precision, about their mean.
 void moments_rebuild(numeric_stats_window_t *nsw, int lane) {
   nsw_moments_t *m = &nsw->lanes[lane];
+  if (capped(nsw)) {
+    long double total = 0;
+    int32_t count = 0;
+    lane_walk_groups(nsw, lane, [&](const nsw_group_t &g) {
+      total += (long double)g.count * g.mean;
+      count += g.count;
+    });
+    moments_clear(m);
+    if (count == 0) return;
+    m->pivot = (double)(total / count);
+    long double weight = 0, wsum = 0, sum = 0, sumsq = 0;
+    lane_walk_groups(nsw, lane, [&](const nsw_group_t &g) {
+      long double d = (long double)g.mean - m->pivot;
+      weight += g.weight;
+      wsum += g.weight * ((long double)g.wmean - m->pivot);
+      sum += g.count * d;
+      sumsq += g.m2 + g.count * d * d;
+    });
+    m->count = count;
+    m->weight = (double)weight;
+    m->wsum = (double)wsum;
+    m->sum = (double)sum;
+    m->sumsq = (double)sumsq;
+    m->churn = (float)m->sumsq;
+    return;
+  }
   long double total = 0;
   int32_t count = 0;
   lane_walk(nsw, lane, [&](uint64_t, double x, double, bool) {
@@ -341,6 +486,22 @@ void moments_rebuild(numeric_stats_window_t *nsw, int lane) {
 void lane_direct(const numeric_stats_window_t *nsw, int lane, double *mean, double *deviation) {
   long double weight = 0, weighted = 0, total = 0;
   int32_t count = 0;
+  if (capped(nsw)) {
+    lane_walk_groups(nsw, lane, [&](const nsw_group_t &g) {
+      weight += g.weight;
+      weighted += g.weight * (long double)g.wmean;
+      total += g.count * (long double)g.mean;
+      count += g.count;
+    });
+    long double centre = count ? total / count : 0, squares = 0;
+    lane_walk_groups(nsw, lane, [&](const nsw_group_t &g) {
+      long double d = g.mean - centre;
+      squares += g.m2 + g.count * d * d;
+    });
+    *mean = weight != 0 ? (double)(weighted / weight) : kNaN;
+    *deviation = count <= 0 ? 0 : (double)std::sqrt(squares / (count - 1));
+    return;
+  }
   lane_walk(nsw, lane, [&](uint64_t, double x, double w, bool) {
     if (!std::isfinite(x)) return;
     weight += w;
@@ -448,6 +609,114 @@ void add_rate(numeric_stats_window_t *nsw, int lane, uint64_t t, double value, d
               const trace_t *tr) {
   moments_add(&nsw->lanes[lane], value, dt);
   trace_lane(tr, lane, "->", t, value, dt);
+}
+
+// Expiry of a capped window: a record leaves as a whole once its last sample is at or before the
+// cut-off, never the newest record. Lane 4's newest entry stays counted, moved aside.
+void expire_capped(numeric_stats_window_t *nsw, uint64_t cutoff, const trace_t *tr) {
+  if (nsw->has_lane4_kept && nsw->lane4_kept.whence_ms <= cutoff &&
+      nsw->lane4_kept.whence_ms != nsw->lane4_newest_time) {
+    moments_remove(&nsw->lanes[NSW_LANE_COUNTER_2], nsw->lane4_kept.value, nsw->lane4_kept.weight);
+    nsw->has_lane4_kept = false;
+    trace_lane(tr, NSW_LANE_COUNTER_2, "<-", nsw->lane4_kept.whence_ms, nsw->lane4_kept.value,
+               nsw->lane4_kept.weight);
+  }
+  while (nsw->ring_count > 1) {
+    const nsw_record_t &r = nsw->records[nsw->ring_start];
+    if (r.last_ms > cutoff) break;
+    auto holds = [&r](uint64_t t) { return r.first_ms <= t && t <= r.last_ms; };
+    for (int lane = 0; lane < NSW_LANE_COUNT; lane++) {
+      const nsw_group_t &g = r.lanes[lane];
+      if (g.count == 0) continue;
+      moments_remove_group(&nsw->lanes[lane], g);
+      trace_lane(tr, lane, "<-", r.last_ms, g.wmean, g.weight);
+    }
+    // The newest counted rate leaving means every counted rate has left.
+    if (r.lanes[NSW_LANE_COUNTER].count > 0 && nsw->has_counter_newest &&
+        holds(nsw->counter_newest.whence_ms)) {
+      nsw->has_counter_newest = false;
+      nsw->counter_emptied = true;
+      moments_clear(&nsw->lanes[NSW_LANE_COUNTER]);
+    }
+    if ((r.flags & REC_LAST_CRATE2) && holds(nsw->lane4_newest_time)) {
+      nsw->lane4_kept = nsw_kept_rate_t{nsw->lane4_newest_time, r.last_crate2, r.last_crate2_dt};
+      nsw->has_lane4_kept = true;
+      moments_add(&nsw->lanes[NSW_LANE_COUNTER_2], r.last_crate2, r.last_crate2_dt);
+    }
+    nsw->ring_start = ring_index(nsw, 1);
+    nsw->ring_count--;
+  }
+}
+
+// Adds an accepted finite sample x (value v at time t) to a capped window: into the newest
+// record when it falls in the same slot of time, else into a new record.
+void push_capped(numeric_stats_window_t *nsw, const vask_metric_value_t *v, double x, uint64_t t,
+                 const trace_t *tr) {
+  bool has_prev = nsw->ring_count > 0;
+  uint32_t k = has_prev ? ring_index(nsw, nsw->ring_count - 1) : 0;
+  if (has_prev && t <= nsw->records[k].last_ms) return;  // not newer than the newest
+  uint64_t span = window_merge_span_ms(nsw->window_length_ms, nsw->max_records);
+  bool merge = has_prev && t / span == nsw->records[k].first_ms / span;
+
+  // What the rates need from the previous sample, before the records change.
+  vask_metric_value_t prev_value{};
+  bool has_r_prev = false;
+  double r_prev = 0;
+  if (has_prev) {
+    const nsw_record_t &last = nsw->records[k];
+    prev_value = record_value(last, true);
+    has_r_prev = last.flags & REC_LAST_RATE;
+    r_prev = last.last_rate;
+  }
+  const bool has_c_prev = nsw->has_counter_newest;
+  const double c_prev = nsw->counter_newest.value;
+
+  if (!merge) {
+    if (!records_reserve(nsw)) return;  // out of memory: the sample is not accepted
+    k = ring_index(nsw, nsw->ring_count);
+    nsw->records[k] = nsw_record_t{};
+    nsw->records[k].first_ms = t;
+    std::memcpy(&nsw->records[k].first_bits, &v->value, sizeof(uint64_t));
+    nsw->records[k].first_type = (uint8_t)v->type;
+    nsw->ring_count++;
+  }
+  nsw_record_t &r = nsw->records[k];
+  r.last_ms = t;
+  std::memcpy(&r.last_bits, &v->value, sizeof r.last_bits);
+  r.last_type = (uint8_t)v->type;
+  group_add(&r.lanes[NSW_LANE_AVERAGE], x, 1);
+  moments_add(&nsw->lanes[NSW_LANE_AVERAGE], x, 1);
+  trace_lane(tr, NSW_LANE_AVERAGE, "->", t, x, 1);
+  if (!has_prev) return;
+
+  double dt = (double)(t - prev_value.whence_ms);
+  double rate = nmv_diff(v, &prev_value) * 1000 / dt;
+  bool counts = rate >= 0;
+  r.last_rate = rate;
+  r.flags |= REC_LAST_RATE;
+  group_add(&r.lanes[NSW_LANE_DERIVE], rate, dt);
+  add_rate(nsw, NSW_LANE_DERIVE, t, rate, dt, tr);
+  if (counts) {
+    group_add(&r.lanes[NSW_LANE_COUNTER], rate, dt);
+    add_rate(nsw, NSW_LANE_COUNTER, t, rate, dt, tr);
+    nsw->counter_newest = nsw_kept_rate_t{t, rate, dt};
+    nsw->has_counter_newest = true;
+  }
+  if (has_r_prev) {
+    double rate2 = 1000 * (rate - r_prev) / dt;
+    group_add(&r.lanes[NSW_LANE_DERIVE_2], rate2, dt);
+    add_rate(nsw, NSW_LANE_DERIVE_2, t, rate2, dt, tr);
+  }
+  if (has_c_prev && counts) {
+    double crate2 = 1000 * (rate - c_prev) / dt;
+    group_add(&r.lanes[NSW_LANE_COUNTER_2], crate2, dt);
+    r.last_crate2 = crate2;
+    r.last_crate2_dt = dt;
+    r.flags |= REC_LAST_CRATE2;
+    nsw->lane4_newest_time = t;
+    nsw->has_lane4 = true;
+    add_rate(nsw, NSW_LANE_COUNTER_2, t, crate2, dt, tr);
+  }
 }
 
 bool span_reaches(const numeric_stats_window_t *nsw, int min_win) {
@@ -635,15 +904,44 @@ numeric_stats_window_t *numeric_stats_window_alloc(int window_length_ms) {
   return nsw;
 }
 
+numeric_stats_window_t *numeric_stats_window_alloc_capped(int window_length_ms,
+                                                          uint32_t max_records) {
+  numeric_stats_window_t *nsw = numeric_stats_window_alloc(window_length_ms);
+  if (nsw && max_records) nsw->max_records = max_records < 4 ? 4 : max_records;
+  return nsw;
+}
+
+uint64_t window_merge_span_ms(int window_length_ms, uint32_t max_records) {
+  if (max_records == 0) return 0;
+  uint64_t length = window_length_ms < 0 ? 0 : (uint64_t)window_length_ms;
+  uint64_t slots = max_records <= 4 ? 1 : max_records - 3;
+  uint64_t span = (length + slots - 1) / slots;
+  return span ? span : 1;
+}
+
 void numeric_stats_window_free(numeric_stats_window_t *nsw) {
   if (!nsw) return;
-  ::operator delete(nsw->ring);
+  if (capped(nsw))
+    delete[] nsw->records;
+  else
+    ::operator delete(nsw->ring);
   delete nsw;
 }
 
 size_t numeric_stats_window_footprint(const numeric_stats_window_t *nsw) {
   if (!nsw) return 0;
+  if (capped(nsw)) return sizeof *nsw + (size_t)nsw->ring_capacity * sizeof(nsw_record_t);
   return sizeof *nsw + (nsw->ring ? ring_bytes(nsw->ring_capacity) : 0);
+}
+
+uint32_t numeric_stats_window_records(const numeric_stats_window_t *nsw) {
+  return nsw ? nsw->ring_count : 0;
+}
+
+uint64_t numeric_stats_window_oldest_time(const numeric_stats_window_t *nsw) {
+  if (!nsw || nsw->ring_count == 0) return 0;
+  return capped(nsw) ? nsw->records[nsw->ring_start].first_ms
+                     : nsw->ring[nsw->ring_start].whence_ms;
 }
 
 void numeric_stats_window_push(numeric_stats_window_t *nsw, const vask_metric_message_t *msg) {
@@ -665,7 +963,9 @@ void numeric_stats_window_push(numeric_stats_window_t *nsw, const vask_metric_me
   }
   trace_push(tr, x);
 
-  if (std::isfinite(x)) {
+  if (std::isfinite(x) && capped(nsw)) {
+    push_capped(nsw, v, x, t, tr);
+  } else if (std::isfinite(x)) {
     bool has_prev = nsw->ring_count > 0;
     uint32_t prev_k = has_prev ? ring_index(nsw, nsw->ring_count - 1) : 0;
     if (has_prev && t <= nsw->ring[prev_k].whence_ms) return;  // not newer than the newest
@@ -725,7 +1025,12 @@ void numeric_stats_window_push(numeric_stats_window_t *nsw, const vask_metric_me
   // A sample time smaller than the window length has nothing older than the window behind it:
   // the cut-off does not wrap around to "everything".
   uint64_t length = (uint64_t)nsw->window_length_ms;
-  if (t >= length) expire(nsw, t - length, tr);
+  if (t >= length) {
+    if (capped(nsw))
+      expire_capped(nsw, t - length, tr);
+    else
+      expire(nsw, t - length, tr);
+  }
 
   for (int lane = 0; lane < NSW_LANE_COUNT; lane++)
     switch (moments_state(&nsw->lanes[lane])) {
@@ -744,6 +1049,29 @@ void numeric_stats_window_for_each_entry(const numeric_stats_window_t *nsw, int 
                                          void (*fn)(const WVal *entry, void *arg), void *arg) {
   if (!nsw || !fn || lane < 0 || lane >= NSW_LANE_COUNT) return;
   WVal e{};
+  if (capped(nsw) && lane != NSW_LANE_COUNTER) {
+    if (lane == NSW_LANE_COUNTER_2 && nsw->has_lane4_kept) {
+      e.value.whence_ms = nsw->lane4_kept.whence_ms;
+      e.value.type = METRIC_DOUBLE;
+      e.value.value.n = nsw->lane4_kept.value;
+      e.weight = nsw->lane4_kept.weight;
+      e.use_for_counter = nsw->lane4_kept.value >= 0;
+      fn(&e, arg);
+    }
+    for (uint32_t i = 0; i < nsw->ring_count; i++) {
+      const nsw_record_t &r = nsw->records[ring_index(nsw, i)];
+      const nsw_group_t &g = r.lanes[lane];
+      if (g.count == 0) continue;
+      e.value = vask_metric_value_t{};
+      e.value.whence_ms = r.last_ms;
+      e.value.type = METRIC_DOUBLE;
+      e.value.value.n = g.wmean;
+      e.weight = g.weight;
+      e.use_for_counter = lane == NSW_LANE_AVERAGE || g.wmean >= 0;
+      fn(&e, arg);
+    }
+    return;
+  }
   if (lane == NSW_LANE_COUNTER) {
     if (!nsw->has_counter_newest) return;
     e.value.whence_ms = nsw->counter_newest.whence_ms;
@@ -822,7 +1150,13 @@ double numeric_stats_window_get(const numeric_stats_window_t *nsw, windowing_fun
     case W_NONE: {
       bool has = nsw && nsw->ring_count > 0;
       if (complete) *complete = has;
-      return has ? sample_as_double(nsw, ring_index(nsw, nsw->ring_count - 1)) : kNaN;
+      if (!has) return kNaN;
+      uint32_t k = ring_index(nsw, nsw->ring_count - 1);
+      if (capped(nsw)) {
+        vask_metric_value_t v = record_value(nsw->records[k], true);
+        return nmv_as_double(&v);
+      }
+      return sample_as_double(nsw, k);
     }
     case W_AVERAGE:
       return numeric_stats_window_average(nsw, min_win, complete);
@@ -891,6 +1225,43 @@ json_object *nmv_to_json(const vask_metric_value_t *v) {
   return o;
 }
 
+namespace {
+
+json_object *group_to_json(uint64_t from, uint64_t to, const nsw_group_t &g) {
+  json_object *o = json_object_new_object();
+  json_object_object_add(o, "from_ms", json_object_new_uint64(from));
+  json_object_object_add(o, "to_ms", json_object_new_uint64(to));
+  json_object_object_add(o, "count", json_object_new_int(g.count));
+  json_object_object_add(o, "weight", json_double(g.weight));
+  json_object_object_add(o, "mean", json_double(g.mean));
+  json_object_object_add(o, "weighted_mean", json_double(g.wmean));
+  json_object_object_add(o, "m2", json_double(g.m2));
+  return o;
+}
+
+// A capped window's records of one lane, oldest first; lane 4's entry kept aside first.
+void records_to_json(const numeric_stats_window_t *nsw, int lane, json_object *array) {
+  if (lane == NSW_LANE_COUNTER_2 && nsw->has_lane4_kept) {
+    nsw_group_t g{};
+    group_add(&g, nsw->lane4_kept.value, nsw->lane4_kept.weight);
+    json_object_array_add(array,
+                          group_to_json(nsw->lane4_kept.whence_ms, nsw->lane4_kept.whence_ms, g));
+  }
+  for (uint32_t i = 0; i < nsw->ring_count; i++) {
+    const nsw_record_t &r = nsw->records[ring_index(nsw, i)];
+    if (r.lanes[lane].count == 0) continue;
+    json_object *o = group_to_json(r.first_ms, r.last_ms, r.lanes[lane]);
+    if (lane == NSW_LANE_AVERAGE) {
+      vask_metric_value_t first = record_value(r, false), last = record_value(r, true);
+      json_object_object_add(o, "first", nmv_to_json(&first));
+      json_object_object_add(o, "last", nmv_to_json(&last));
+    }
+    json_object_array_add(array, o);
+  }
+}
+
+}  // namespace
+
 json_object *numeric_stats_window_to_json(const numeric_stats_window_t *nsw, int min_window) {
   if (!nsw) return nullptr;
   json_object *o = json_object_new_object();
@@ -899,6 +1270,13 @@ json_object *numeric_stats_window_to_json(const numeric_stats_window_t *nsw, int
   json_object_object_add(o, "first_time_ms", json_object_new_uint64(nsw->first_time));
   json_object_object_add(o, "last_time_ms", json_object_new_uint64(nsw->last_time));
   json_object_object_add(o, "creation_time_ms", json_object_new_uint64(nsw->creation_time));
+
+  if (capped(nsw)) {
+    json_object_object_add(o, "max_records", json_object_new_uint64(nsw->max_records));
+    json_object_object_add(
+        o, "merge_span_ms",
+        json_object_new_uint64(window_merge_span_ms(nsw->window_length_ms, nsw->max_records)));
+  }
 
   bool long_enough = span_reaches(nsw, min_window);
   json_object *types = json_object_new_object();
@@ -915,12 +1293,20 @@ json_object *numeric_stats_window_to_json(const numeric_stats_window_t *nsw, int
       // The plain sums and the product are computed here, from the entries, rather than kept.
       long double sum = 0, sumsq = 0;
       double product = 1;
-      lane_walk(nsw, i, [&](uint64_t, double x, double, bool) {
-        if (!std::isfinite(x)) return;
-        sum += x;
-        sumsq += (long double)x * x;
-        if (x > 0) product *= x;
-      });
+      if (capped(nsw)) {
+        lane_walk_groups(nsw, i, [&](const nsw_group_t &g) {
+          sum += g.count * (long double)g.mean;
+          sumsq += g.m2 + g.count * (long double)g.mean * g.mean;
+          product *= g.product;
+        });
+      } else {
+        lane_walk(nsw, i, [&](uint64_t, double x, double, bool) {
+          if (!std::isfinite(x)) return;
+          sum += x;
+          sumsq += (long double)x * x;
+          if (x > 0) product *= x;
+        });
+      }
       double deviation = lane_deviation(nsw, i);
       json_object *ao = json_object_new_object();
       json_object_object_add(ao, "count", json_object_new_int(m->count));
@@ -933,6 +1319,12 @@ json_object *numeric_stats_window_to_json(const numeric_stats_window_t *nsw, int
       json_object_object_add(lo, "stddev_accum", ao);
     }
     json_object *entries = json_object_new_array();
+    if (capped(nsw)) {
+      records_to_json(nsw, i, entries);
+      json_object_object_add(lo, "window", entries);
+      json_object_object_add(types, kLaneJsonName[i], lo);
+      continue;
+    }
     numeric_stats_window_for_each_entry(
         nsw, i,
         [](const WVal *e, void *arg) {

@@ -107,6 +107,8 @@ struct nsw_moments_t {
 
 // One accepted sample and the rates it produced (internal to the module).
 struct nsw_sample_t;
+// Adjacent samples merged into one record, in a capped window (internal to the module).
+struct nsw_record_t;
 
 // A sample kept for lane 4 after the samples around it left the window (internal).
 struct nsw_kept_rate_t {
@@ -121,14 +123,17 @@ struct nsw_kept_rate_t {
 // Lane 4 keeps its newest entry however old it is, outside the ring once the ring has moved on.
 // Fields are the worker thread's; see the module for the invariants.
 struct numeric_stats_window_t {
-  int window_length_ms;            // never negative
-  uint32_t ring_capacity;          // samples the ring has room for
-  uint32_t ring_start;             // index of the oldest sample
-  uint32_t ring_count;             // samples held; at least 1 once a sample was accepted
-  uint64_t creation_time;          // ms since the epoch, at allocation
-  uint64_t first_time;             // time of the first sample ever pushed; never moves afterwards
-  uint64_t last_time;              // the greatest sample time pushed
-  nsw_sample_t *ring;              // owned
+  int window_length_ms;    // never negative
+  uint32_t ring_capacity;  // samples the ring has room for
+  uint32_t ring_start;     // index of the oldest sample
+  uint32_t ring_count;     // samples held; at least 1 once a sample was accepted
+  uint64_t creation_time;  // ms since the epoch, at allocation
+  uint64_t first_time;     // time of the first sample ever pushed; never moves afterwards
+  uint64_t last_time;      // the greatest sample time pushed
+  union {
+    nsw_sample_t *ring;     // owned; a window without a record cap
+    nsw_record_t *records;  // owned; a capped window (max_records > 0)
+  };
   nsw_kept_rate_t counter_newest;  // lane 2's list: the newest non-negative rate
   nsw_kept_rate_t lane4_kept;      // lane 4's newest entry once it outlived the ring
   uint64_t lane4_newest_time;      // time of lane 4's newest entry
@@ -136,12 +141,34 @@ struct numeric_stats_window_t {
   bool has_lane4_kept;
   bool has_lane4;        // lane 4 has ever had an entry
   bool counter_emptied;  // lane 2 has lost every rate it counted
+  uint32_t max_records;  // 0: every sample is kept; else the most records the window holds
   nsw_moments_t lanes[NSW_LANE_COUNT];
 };
 
 // A new, empty window; a negative length is stored as 0. Caller frees with
 // numeric_stats_window_free. Returns null only when memory is exhausted.
 numeric_stats_window_t *numeric_stats_window_alloc(int window_length_ms);
+// A window that holds at most max_records records whatever the rate of its samples (0: no cap,
+// as numeric_stats_window_alloc; 1 to 3 count as 4). The samples that fall in one slot of time
+// of window_merge_span_ms are merged into one record that keeps, per lane, the count, the weight,
+// the plain and weighted means and the squared deviations of its entries, and the record's first
+// and last samples. Every reader is exact over the samples held; a record leaves the window as a
+// whole, when its last sample is at or before the cut-off, so the window holds what an uncapped
+// one holds plus at most the older part of one record (less than one slot). The newest record
+// is never expired. Same ownership, threads and errors as numeric_stats_window_alloc.
+numeric_stats_window_t *numeric_stats_window_alloc_capped(int window_length_ms,
+                                                          uint32_t max_records);
+// The width in ms of the slots of time whose samples a capped window merges, chosen so that a
+// window of this length never holds more than max_records records, even in the middle of a
+// push: ceil(length / (max_records - 3)), at least 1. 0 when max_records is 0. Shared with the
+// histogram window.
+uint64_t window_merge_span_ms(int window_length_ms, uint32_t max_records);
+
+// Records held: the samples of an uncapped window, the merged records of a capped one.
+uint32_t numeric_stats_window_records(const numeric_stats_window_t *nsw);
+// Time of the oldest sample held (of the oldest record's first sample); 0 when empty.
+uint64_t numeric_stats_window_oldest_time(const numeric_stats_window_t *nsw);
+
 // Frees the window and all its entries. Null is fine. When another thread may still be reading
 // the window, defer this call past the safe-memory grace period (tovi_memory_defer).
 void numeric_stats_window_free(numeric_stats_window_t *nsw);
@@ -181,7 +208,9 @@ double numeric_stats_window_counter_derivative2_stddev(const numeric_stats_windo
 
 // Calls fn(entry, arg) for every entry of lane `lane` (an nsw_lane_index_t), oldest first. For
 // lane 2 these are the entries of its list (its newest non-negative rate); its mean and moments
-// count the non-negative rates of lane 1. Same thread rules as the readers.
+// count the non-negative rates of lane 1. In a capped window each record gives one entry: its
+// lane's weighted mean at the time of its last sample, weighted by the record's total weight
+// (lane 0: its count). Same thread rules as the readers.
 void numeric_stats_window_for_each_entry(const numeric_stats_window_t *nsw, int lane,
                                          void (*fn)(const WVal *entry, void *arg), void *arg);
 
@@ -190,7 +219,10 @@ void numeric_stats_window_for_each_entry(const numeric_stats_window_t *nsw, int 
 size_t numeric_stats_window_footprint(const numeric_stats_window_t *nsw);
 
 // A JSON dump of the window: lengths and times, and per lane its mean, weight and
-// moments (only when the span reaches min_window) and its entries. Null window: null. The caller
+// moments (only when the span reaches min_window) and its entries. A capped window adds
+// "max_records" and "merge_span_ms", and lists per lane its merged records ({"from_ms", "to_ms",
+// "count", "weight", "mean", "weighted_mean", "m2"}, lane 0's with its "first" and "last"
+// samples) instead of its entries. Null window: null. The caller
 // owns the object (json_object_put). Must run on the thread that owns the window, or on a
 // snapshot of it: the window has no lock.
 json_object *numeric_stats_window_to_json(const numeric_stats_window_t *nsw, int min_window);

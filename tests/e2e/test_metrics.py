@@ -114,3 +114,49 @@ def test_lines_of_a_watched_metric_reach_one_worker_and_its_ruleset(intake, pki)
     dispatched = sorted(after[t]["ruleset_dispatch"] - before[t]["ruleset_dispatch"]
                         for t in ("e:default/0", "e:default/1"))
     assert dispatched == [0, n]
+
+
+def test_windows_hold_at_most_their_record_cap(daemon_factory, pki):  # noqa: F811
+    tls_port, metrics_port = free_port(), free_port()
+    extra = (
+        f'<listeners><listener type="http" address="127.0.0.1" port="{tls_port}"'
+        f' certificate_file="{pki.server_crt}" key_file="{pki.server_key}" ca_file="{pki.ca}"/>'
+        f'<metrics address="127.0.0.1" port="{metrics_port}"/></listeners>'
+        '<orvane><state><windows max_records="8"/></state></orvane>')
+    d = daemon_factory(extra=extra).start().wait_initialized()
+    base = f"https://127.0.0.1:{tls_port}"
+    body = [{"event_criteria_id": 22, "account_id": 7, "metric_name": "cpu", "metric_type": "numeric",
+             "rules": [{"criteria": "max value", "severity": 1, "value": "1000000",
+                        "windowing_function": "average", "windowing_duration": 2}]}]
+    r = requests.post(base + "/rulesets", json=body, cert=pki.client, verify=pki.ca, timeout=10)
+    assert r.json() == {"rulesets": 1, "errors": 0}
+    # 600 samples 10 ms apart: a 2 s window of 8 records merges those of each 400 ms.
+    start = 1700000200000
+    send_lines(metrics_port, [f"M\tb1\t{(start + 10 * i) / 1000:.3f}\thost`mod`c_7_9`{UUID}\tcpu\tn\t{i}"
+                              for i in range(600)])
+
+    def window():
+        state = requests.get(f"{base}/metric/numeric/{UUID}/cpu", cert=pki.client, verify=pki.ca,
+                             params={"signature": f"{UUID}`cpu|ST[]"}, timeout=10).json()
+        return state and state["windows"] and state["windows"][0]["numeric"]
+
+    wait_for(lambda: window() and window()["last_time_ms"] == start + 5990, what="the last sample")
+    w = window()
+    assert (w["max_records"], w["merge_span_ms"]) == (8, 400)
+    records = w["types"]["average"]["window"]
+    assert 1 <= len(records) <= 8
+    held = sum(rec["count"] for rec in records)
+    assert held == w["types"]["average"]["stddev_accum"]["count"]
+    # Every sample after the cut-off (2 s before the newest) is held, and at most a slot more.
+    cutoff = start + 5990 - 2000
+    assert cutoff - 400 < records[0]["from_ms"] <= cutoff + 10 and records[0]["to_ms"] > cutoff
+    assert 200 <= held < 240
+    assert records[-1]["last"] == {"whence_ms": start + 5990, "value": 599.0, "type": "double"}
+    assert abs(w["types"]["average"]["value"] - (599 - (held - 1) / 2)) < 1e-9
+    assert d.stop() == 0
+
+
+def test_an_unusable_record_cap_stops_start_up(daemon_factory):
+    d = daemon_factory(extra='<orvane><state><windows max_records="5"/></state></orvane>').start()
+    assert d.proc.wait(timeout=20) == 2
+    assert "//orvane/state/windows/@max_records must be 0" in d.log()

@@ -3,10 +3,12 @@
 #include <gtest/gtest.h>
 #include <json-c/json.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <initializer_list>
 #include <memory>
+#include <random>
 #include <string>
 #include <utility>
 #include <vector>
@@ -204,4 +206,65 @@ TEST(histogram_stats_window, quantiles_and_dump) {
   EXPECT_EQ(json_object_get_uint64(json_object_object_get(o, "first_time_ms")), T + 1000);
   EXPECT_EQ(json_object_get_uint64(json_object_object_get(o, "last_time_ms")), T + 2000);
   json_object_put(o);
+}
+
+// At any rate a capped window holds at most its cap; its quantiles are those of every sample
+// from its oldest entry's first one on (an uncapped window cut there gives the same), out of
+// order samples included, and an entry leaves only once its last sample is out of the window.
+TEST(histogram_stats_window, capped_window_holds_its_samples_in_few_entries) {
+  const uint32_t cap = 16;
+  const int n = 2000;
+  for (int gap : {1000, 100, 10, 1}) {
+    SCOPED_TRACE("a sample every " + std::to_string(gap) + " ms");
+    const int length = std::min(60000, n * gap / 4);
+    const uint64_t span = window_merge_span_ms(length, cap);
+    std::mt19937_64 rng(gap);
+    // Unique times, shuffled within runs of four: a little out of order.
+    std::vector<uint64_t> when(n);
+    for (int i = 0; i < n; i++)
+      when[i] = T + (uint64_t)i * gap;
+    for (int i = 0; i + 4 <= n; i += 4)
+      std::shuffle(when.begin() + i, when.begin() + i + 4, rng);
+    std::vector<std::pair<uint64_t, hist_up>> series;
+    window_up w(histogram_stats_window_alloc_capped(length, cap)),
+        full(histogram_stats_window_alloc(length));
+    for (int i = 0; i < n; i++) {
+      series.emplace_back(when[i], hist({{double(1 + rng() % 1000), 1 + rng() % 5}}));
+      push(w.get(), when[i], PLAIN, series.back().second.get());
+      push(full.get(), when[i], PLAIN, series.back().second.get());
+      ASSERT_LE(histogram_stats_window_entry_count(w.get()), (int)cap);
+      ASSERT_LE(w->first_time, full->first_time) << "a sample left before its time";
+      ASSERT_GT(w->first_time + length + span, w->last_time) << "an entry outlived its slot";
+      if (i % 400 != 399) continue;
+      window_up ref(histogram_stats_window_alloc((int)(w->last_time - w->first_time + 1)));
+      for (const auto &[t, h] : series)
+        push(ref.get(), t, PLAIN, h.get());
+      ASSERT_EQ(ref->first_time, w->first_time);
+      for (double q : {0.0, 0.25, 0.5, 0.9, 0.99, 1.0})
+        EXPECT_EQ(histogram_stats_window_get(w.get(), W_QUANTILE, q),
+                  histogram_stats_window_get(ref.get(), W_QUANTILE, q))
+            << q << " at push " << i;
+    }
+    // A repeated time is still refused where the window knows it: an entry's first or last.
+    int before = 0;
+    json_object *o = histogram_stats_window_to_json(w.get(), 0);
+    json_object *records = json_object_object_get(o, "records");
+    ASSERT_EQ((int)json_object_array_length(records), histogram_stats_window_entry_count(w.get()));
+    for (size_t i = 0; i < json_object_array_length(records); i++)
+      before += json_object_get_int(
+          json_object_object_get(json_object_array_get_idx(records, i), "count"));
+    uint64_t last_from = json_object_get_uint64(json_object_object_get(
+        json_object_array_get_idx(records, json_object_array_length(records) - 1), "from_ms"));
+    json_object_put(o);
+    push(w.get(), last_from, PLAIN, hist({{5, 1}}).get());
+    o = histogram_stats_window_to_json(w.get(), 0);
+    records = json_object_object_get(o, "records");
+    int after = 0;
+    for (size_t i = 0; i < json_object_array_length(records); i++)
+      after += json_object_get_int(
+          json_object_object_get(json_object_array_get_idx(records, i), "count"));
+    EXPECT_EQ(after, before);
+    EXPECT_EQ(json_object_get_int(json_object_object_get(o, "max_records")), (int)cap);
+    json_object_put(o);
+  }
 }

@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 #include <json-c/json.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <memory>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -297,4 +299,127 @@ TEST(numeric_stats_window, json_values_keep_their_type) {
     EXPECT_STREQ(json_object_to_json_string_ext(o, JSON_C_TO_STRING_PLAIN), c.text);
     json_object_put(o);
   }
+}
+
+// ---- capped windows ----
+
+namespace {
+
+window_up make_capped(int length_ms, uint32_t max_records) {
+  return window_up(numeric_stats_window_alloc_capped(length_ms, max_records));
+}
+
+// Equal to within rounding of the lane's own spread (a mean near zero among large rates carries
+// the rounding of the rates).
+bool same_answer(double a, double b, double spread) {
+  if (std::isnan(a) || std::isnan(b)) return std::isnan(a) && std::isnan(b);
+  if (std::isinf(a) || std::isinf(b)) return a == b;
+  double scale = std::max({1.0, std::fabs(a), std::fabs(b), std::isfinite(spread) ? spread : 0});
+  return std::fabs(a - b) <= 1e-9 * scale;
+}
+
+}  // namespace
+
+// At any rate, a capped window holds at most its cap, keeps exactly the samples from its oldest
+// record's first one on (an uncapped window cut there answers every function the same), and
+// lets a record go only once its last sample is out of the window.
+TEST(numeric_stats_window, capped_window_is_exact_over_what_it_holds_at_any_rate) {
+  const uint32_t cap = 32;
+  // Gaps between samples: one a second, ten, a hundred, and bursts at up to 2,000 a second.
+  const std::vector<std::pair<int, int>> gaps = {{1000, 1000}, {100, 100}, {10, 10}, {0, 1}};
+  for (auto [lo, hi] : gaps) {
+    SCOPED_TRACE("gaps " + std::to_string(lo) + "-" + std::to_string(hi) + " ms");
+    const int n = lo >= 100 ? 1500 : 20000;
+    // Each series spans four windows; from its middle it only falls for a window and a half, so
+    // that the counter lanes empty and lane 4 keeps its newest entry after its record has gone.
+    // (Whether a counter rate has a previous one depends on when lane 2 emptied, which a capped
+    // window sees up to a slot later: the fall is long enough for both windows to see it.)
+    const int length = std::min(60000, n * (lo + hi) / 8);
+    const uint64_t span = window_merge_span_ms(length, cap);
+    std::mt19937_64 rng(lo * 7 + hi);
+    std::uniform_int_distribution<int> gap(lo, hi), step(-20, 100), fall(-100, -1);
+    std::vector<std::pair<uint64_t, double>> series;
+    window_up w = make_capped(length, cap), full = make_window(length);
+    uint64_t t = T;
+    double x = 1000;
+    for (int i = 0; i < n; i++) {
+      t += gap(rng);
+      if (i >= n / 2 && i < n / 2 + 3 * n / 8)
+        x += fall(rng);
+      else
+        x = rng() % 50 == 0 ? 0 : x + step(rng);  // a counter that now and then starts over
+      series.emplace_back(t, x);
+      push(w.get(), t, x);
+      push(full.get(), t, x);
+      ASSERT_LE(numeric_stats_window_records(w.get()), cap);
+      ASSERT_LE(numeric_stats_window_oldest_time(w.get()),
+                numeric_stats_window_oldest_time(full.get()))
+          << "a sample left before its time";
+      if (i % 499 != 498 && i != n - 1) continue;
+
+      uint64_t oldest = numeric_stats_window_oldest_time(w.get());
+      uint64_t newest = series.back().first;
+      ASSERT_GT(oldest + length + span, newest) << "a record outlived the window by a slot";
+      window_up ref = make_window((int)(newest - oldest + 1));
+      for (auto [rt, rx] : series)
+        push(ref.get(), rt, rx);
+      ASSERT_EQ(numeric_stats_window_oldest_time(ref.get()), oldest);
+      for (int f = W_NONE; f <= W_COUNTER_2_STDDEV; f++) {
+        for (int min_win : {0, length}) {
+          bool c1 = false, c2 = false;
+          double a = get(w.get(), (windowing_function_t)f, &c1, min_win);
+          double b = get(ref.get(), (windowing_function_t)f, &c2, min_win);
+          // The deviation of the same lane (the stddev functions follow their means).
+          double spread = f == W_NONE ? 0 : get(ref.get(), (windowing_function_t)(f + f % 2));
+          EXPECT_TRUE(same_answer(a, b, spread))
+              << windowing_function_name((windowing_function_t)f) << " at push " << i << ": " << a
+              << " capped, " << b << " uncapped";
+          EXPECT_EQ(c1, c2) << windowing_function_name((windowing_function_t)f);
+        }
+      }
+    }
+    // The memory stays that of the cap, however many samples went through.
+    EXPECT_LE(numeric_stats_window_footprint(w.get()), sizeof(numeric_stats_window_t) + cap * 400u);
+  }
+}
+
+// Records leave whole, once their last sample is at or before the cut-off; the dump lists them
+// with their counts and first and last samples, and an uncapped window's dump has no cap.
+TEST(numeric_stats_window, capped_records_expire_whole_and_show_in_the_dump) {
+  window_up w = make_capped(1000, 8);  // slots of 200 ms; T is a multiple of 200
+  ASSERT_EQ(window_merge_span_ms(1000, 8), 200u);
+  for (uint64_t dt : {0, 50, 100, 150})
+    push(w.get(), T + dt, 10);
+  push(w.get(), T + 250, 20);
+  push(w.get(), T + 1149, 30);  // cut-off T + 149: the first record's last sample is still in
+  EXPECT_EQ(numeric_stats_window_records(w.get()), 3u);
+  EXPECT_NEAR(get(w.get(), W_AVERAGE), (4 * 10 + 20 + 30) / 6.0, 1e-12);
+
+  json_object *dump = numeric_stats_window_to_json(w.get(), 0);
+  json_object *types = json_object_object_get(dump, "types");
+  json_object *avg = json_object_object_get(types, "average");
+  json_object *records = json_object_object_get(avg, "window");
+  ASSERT_EQ(json_object_array_length(records), 3u);
+  json_object *first = json_object_array_get_idx(records, 0);
+  EXPECT_EQ(json_object_get_int(json_object_object_get(first, "count")), 4);
+  EXPECT_EQ(json_object_get_uint64(json_object_object_get(first, "from_ms")), T);
+  EXPECT_EQ(json_object_get_uint64(json_object_object_get(first, "to_ms")), T + 150);
+  json_object *last_sample = json_object_object_get(first, "last");
+  EXPECT_EQ(json_object_get_uint64(json_object_object_get(last_sample, "whence_ms")), T + 150);
+  EXPECT_EQ(json_object_get_int(
+                json_object_object_get(json_object_object_get(avg, "stddev_accum"), "count")),
+            6);
+  EXPECT_EQ(json_object_get_int(json_object_object_get(dump, "max_records")), 8);
+  json_object_put(dump);
+
+  push(w.get(), T + 1150, 40);  // now it has left, all four samples at once
+  EXPECT_EQ(numeric_stats_window_oldest_time(w.get()), T + 250);
+  EXPECT_NEAR(get(w.get(), W_AVERAGE), 30.0, 1e-12);
+  EXPECT_NEAR(get(w.get(), W_DERIVE), (40.0 - 10) * 1000 / 1000, 1e-9);  // telescoped rates
+
+  window_up plain = make_window(1000);
+  push(plain.get(), T, 1);
+  json_object *plain_dump = numeric_stats_window_to_json(plain.get(), 0);
+  EXPECT_FALSE(json_object_object_get_ex(plain_dump, "max_records", nullptr));
+  json_object_put(plain_dump);
 }

@@ -22,6 +22,8 @@
 #include "probes.h"
 #include "quelt_version.h"
 #include "rules/rules.h"
+#include "rule_files.h"
+#include "store_load.h"
 #include "daemon_stats.h"
 #include "test_endpoints.h"
 #include "web_ui.h"
@@ -246,6 +248,9 @@ int child_main(void) {
   probes_init();
   web_ui_init();
   quelt_rest_register_handlers(app_name);
+  // What the store kept is in force before the loop takes the first metric line.
+  store_load_start();
+  rule_files_init();
 
   tovi_dso_post_init();
   if (strict_module_load && tovi_dso_load_failures() > 0) {
@@ -260,6 +265,7 @@ int child_main(void) {
   probes_mark_started();
   tovi_log(tovi_notice, "%s initialized\n", app_name);
   eventer_loop();
+  store_load_stop();
   return 0;
 }
 

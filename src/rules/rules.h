@@ -159,6 +159,9 @@ int parse_ruleset_response(json_object *array, uint64_t *high_water, int *errors
 int parse_ruleset_text(std::string_view text, uint64_t *high_water, int *errors,
                        const char **syntax_error);
 
+// Whether a ruleset of that id is held now. Any thread.
+bool ruleset_is_held(uint64_t ecid);
+
 // ---- Loading from the management API -----------------------------------------------------------
 
 // Raised while a bulk load of rulesets from the API is under way; single reloads asked for by bus

@@ -264,6 +264,10 @@ const std::vector<conf_key_t> &keys() {
       integer("//orvane/state/rulesets/@max_held", 0),
       integer("//orvane/state/rulesets/@republish_rate", 0),
       integer("//orvane/state/maintenance/@max_held", 0, LLONG_MAX),
+      // the embedded store and rule files (store_load)
+      text("//orvane/store/@file"),
+      boolean("//orvane/store/@with_api"),
+      text("//orvane/rule_files/@directory"),
       // alert notifications (rules/notify)
       text("//notifications/@check_tags_exclude"),
     },

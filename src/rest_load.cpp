@@ -11,6 +11,8 @@
 
 namespace {
 
+thread_local const char *unavailable = nullptr;
+
 // One POST between its handler and its reply.
 struct rest_load_t {
   const rest_load_kind_t *kind;
@@ -20,8 +22,9 @@ struct rest_load_t {
   const char *syntax_error = nullptr;
   int count = 0;
   int errors = 0;
-  bool details = false;  // ?details=1: the reply adds the per-element report
-  load_report_t report;  // filled by the job when details were asked for
+  bool details = false;               // ?details=1: the reply adds the per-element report
+  load_report_t report;               // filled by the job when details were asked for
+  const char *unavailable = nullptr;  // set through rest_load_unavailable: 503
 };
 
 void write_reply(const rest_load_t &load) {
@@ -45,7 +48,10 @@ int rest_load_job(eventer_t, int mask, void *closure, struct timeval *) {
     {
       load->report.max_kept = load_report_max_details;
       load_report_scope_c scope(load->details ? &load->report : nullptr);
+      unavailable = nullptr;
       load->count = load->kind->load(load->body, &load->errors, &load->syntax_error);
+      load->unavailable = unavailable;
+      unavailable = nullptr;
     }
     // Nothing touches the floated connection meanwhile, so its body can go now.
     load->body = {};
@@ -58,6 +64,9 @@ int rest_load_job(eventer_t, int mask, void *closure, struct timeval *) {
     if (load->syntax_error) {
       tovi_http_response_json_error(load->restc, load->kind->syntax_code, load->kind->syntax_reason,
                                     load->syntax_error);
+      tovi_http_rest_resume(load->deferred);
+    } else if (load->unavailable) {
+      tovi_http_response_json_error(load->restc, 503, "Service Unavailable", load->unavailable);
       tovi_http_rest_resume(load->deferred);
     } else {
       // The reply is known now; it is written once the director has caught up.
@@ -75,6 +84,10 @@ int rest_load_complete(tovi_http_rest_closure_t *restc, int, char **) {
 }
 
 }  // namespace
+
+void rest_load_unavailable(const char *reason) {
+  unavailable = reason;
+}
 
 int rest_load_post(tovi_http_rest_closure_t *restc, const rest_load_kind_t *kind) {
   int complete = 0;

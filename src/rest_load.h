@@ -29,6 +29,11 @@ struct rest_load_kind_t {
   int (*load)(std::string_view body, int *errors, const char **syntax_error);
 };
 
+// Called by a kind's load function (on the job's thread) when what it took could not be kept:
+// the reply is then 503 "Service Unavailable" with {"error": reason} (a static text) instead of
+// the counts.
+void rest_load_unavailable(const char *reason);
+
 // The whole handler once the body is there: returns TOVI_HTTP_DONE while the body is still being
 // read (or could not be), TOVI_HTTP_DEFER once the load is on its way. `kind` must outlive the
 // request (a static).

@@ -17,6 +17,7 @@
 #include <json-c/json.h>
 
 #include <cinttypes>
+#include <cstdarg>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -28,7 +29,6 @@
 
 #include "llhist/llhist.h"
 #include "stats/stats_shard.h"
-#include "tovi/tovi_log.h"
 #include "tovi/tovi_text.h"
 
 namespace {
@@ -54,9 +54,19 @@ inline void cpu_relax() {
 #endif
 }
 
-tovi_log_stream_t error_stream() {
-  static tovi_log_stream_t ls = tovi_log_stream_find("error");
-  return ls;
+std::atomic<stats_log_sink_t> log_sink{nullptr};
+
+// An error line to the registered sink, or to standard error before one is registered.
+__attribute__((format(printf, 1, 2))) void log_error(const char *fmt, ...) {
+  char line[512];
+  va_list ap;
+  va_start(ap, fmt);
+  std::vsnprintf(line, sizeof(line), fmt, ap);
+  va_end(ap);
+  if (stats_log_sink_t sink = log_sink.load(std::memory_order_acquire))
+    sink(line);
+  else
+    std::fprintf(stderr, "%s\n", line);
 }
 
 enum stat_type_t { T_COUNTER, T_GAUGE, T_TEXT, T_HISTOGRAM };
@@ -90,6 +100,8 @@ const char *type_name(stat_type_t t) {
 }
 
 }  // namespace
+
+void stats_set_log_sink(stats_log_sink_t sink) { log_sink.store(sink, std::memory_order_release); }
 
 struct stats_counter_t {
   stats_sharded_u64_t value;
@@ -205,7 +217,7 @@ stats_handle_t *add_stat(stats_ns_t *ns, const char *name, stat_type_t type, sou
                          const stats_opts_t &opts, bool reuse,
                          const std::function<void(stats_handle_t *)> &fill) {
   if (!ns || !valid_name(name)) {
-    tovi_log(error_stream(), "stats: cannot register a statistic without a name or namespace");
+    log_error("stats: cannot register a statistic without a name or namespace");
     return nullptr;
   }
   std::lock_guard<std::mutex> g(ns->rec->lock);
@@ -213,7 +225,7 @@ stats_handle_t *add_stat(stats_ns_t *ns, const char *name, stat_type_t type, sou
   if (it != ns->index.end()) {
     stats_handle_t *old = ns->children[it->second].stat.get();
     if (reuse && old && old->source == source) return old;
-    tovi_log(error_stream(), "stats: %s is registered already", full_name(ns, name).c_str());
+    log_error("stats: %s is registered already", full_name(ns, name).c_str());
     return nullptr;
   }
   auto h = std::make_unique<stats_handle_t>();
@@ -735,7 +747,7 @@ void stats_recorder_set_label(stats_recorder_t *rec, const char *category, const
 
 stats_ns_t *stats_register_ns(stats_ns_t *parent, const char *name) {
   if (!parent || !valid_name(name)) {
-    tovi_log(error_stream(), "stats: cannot register a namespace without a name or parent");
+    log_error("stats: cannot register a namespace without a name or parent");
     return nullptr;
   }
   std::lock_guard<std::mutex> g(parent->rec->lock);
@@ -743,7 +755,7 @@ stats_ns_t *stats_register_ns(stats_ns_t *parent, const char *name) {
   if (it != parent->index.end()) {
     stats_ns_t *old = parent->children[it->second].ns.get();
     if (!old)
-      tovi_log(error_stream(), "stats: %s is a statistic already", full_name(parent, name).c_str());
+      log_error("stats: %s is a statistic already", full_name(parent, name).c_str());
     return old;
   }
   auto ns = std::make_unique<stats_ns_t>();
@@ -805,7 +817,7 @@ stat_type_t kind_type(stats_kind_t kind) {
 stats_handle_t *add_pointer(stats_ns_t *ns, const char *name, stat_type_t type, source_t source,
                             const void *ptr, const stats_opts_t &opts) {
   if (!ptr) {
-    tovi_log(error_stream(), "stats: %s has no value to observe", name ? name : "(null)");
+    log_error("stats: %s has no value to observe", name ? name : "(null)");
     return nullptr;
   }
   return add_stat(ns, name, type, source, opts, false, [ptr](stats_handle_t *h) { h->ptr = ptr; });

@@ -38,7 +38,7 @@
 // Callbacks of observed statistics run on the thread producing an output, under the recorder's
 // lock: they must be thread-safe, quick, and must not register anything.
 //
-// Failures: registration returns null (and logs on "error") for a null or empty name or a name
+// Failures: registration returns null (and logs an error line) for a null or empty name or a name
 // already taken in that namespace by something else. Registering a namespace, counter or
 // histogram whose name exists with the same kind returns the existing one, so that code run
 // twice (a thread's first cycle) shares it.
@@ -59,6 +59,13 @@ struct stats_histogram_t;  // a histogram owned by the recorder
 struct stats_sharded_u64_t;
 
 typedef std::pair<std::string, std::string> stats_tag_t;  // category, value
+
+// Where the recorder's error lines go (one line of text, no newline). The recorder sits below the
+// daemon's log and never calls it: the daemon registers a sink that writes to its "error" stream
+// when it starts. Before that, or with null, the lines go to standard error. Any thread; the sink
+// may be called from any thread and must not register statistics.
+typedef void (*stats_log_sink_t)(const char *line);
+void stats_set_log_sink(stats_log_sink_t sink);
 typedef std::vector<stats_tag_t> stats_tags_t;
 
 enum stats_kind_t { STATS_COUNTER, STATS_GAUGE };

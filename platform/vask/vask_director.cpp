@@ -1289,7 +1289,9 @@ std::atomic<void *> *vask_metric_director_interest_slot(const uint8_t check_uuid
   globals_t &g = G();
   if (g.nlanes.load(std::memory_order_acquire) <= 0 || !check_uuid || (!name && len))
     return nullptr;
-  std::string key(reinterpret_cast<const char *>(check_uuid), 16);
+  // Asked for on every message by the slot's owner: the key is built in the thread's buffer.
+  thread_local std::string key;
+  key.assign(reinterpret_cast<const char *>(check_uuid), 16);
   key.append(name, len);
   interest_entry_t *e = g.interests.find(hash_key(key), key);
   return e ? &e->slot : nullptr;

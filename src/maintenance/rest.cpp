@@ -24,6 +24,7 @@
 #include "maintenance.h"
 #include "maintenance/maintenance_internal.h"
 #include "daemon_stats.h"
+#include "store/store.h"
 #include "tovi/eventer.h"
 #include "tovi/eventer_jobq.h"
 #include "tovi/tovi_assert.h"
@@ -155,7 +156,11 @@ bool element_to_window(json_object *el, maint_window_t *w, int *errors) {
 // POST /maintenance: a body refused whole is a 500 "ERROR"; the high-water mark is not kept.
 int load_maint_windows(std::string_view body, int *errors, const char **syntax_error) {
   uint64_t hwm = 0;
+  store_source_scope_c source(STORE_SOURCE_REST);
+  uint64_t failures = maint_store_failures();
   int cnt = parse_maint_windows_text(body, &hwm, errors, syntax_error);
+  if (maint_store_failures() != failures)
+    rest_load_unavailable("the store could not write the definitions");
   if (!*syntax_error)
     tovi_log(maint_debug_stream(), "parse -> (cnt: %d, errors: %d)\n", cnt, *errors);
   return cnt;
@@ -253,11 +258,19 @@ void maint_batch_element(maint_batch_t *batch, json_object *element) {
     maint_window_safe_free_no_remove(w);
     return;
   }
+  if (!maint_store_window(w->def)) {
+    batch->errors++;
+    load_report_error("%s", "not loaded: the store could not write it");
+    maint_window_safe_free_no_remove(w);
+    return;
+  }
   batch->hwm = w->def.maintenance_id;
   batch->handed++;
+  uint64_t id = w->def.maintenance_id;
   if (maint_window_update(w) < 0) {
     batch->errors++;
     load_report_error("%s", "refused by the registry (see the error/maintenance log)");
+    maint_store_resync(id);
   }
 }
 

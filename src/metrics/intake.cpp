@@ -351,11 +351,11 @@ uint64_t handle_message(vask_metric_message_t *m, uint64_t start) {
     rulesets = nested_slots.data();
   }
 
-  int n;
-  {
-    tovi_memory_scope_c bracket;
-    n = rulesets_for_metric(&m->id, rulesets, max_rulesets_per_metric);
-  }
+  // One bracket from the look-up to the last application: the metric's route, and what it
+  // names, stay valid until it ends.
+  tovi_memory_scope_c bracket;
+  rules_dispatch_t dispatch;
+  int n = rules_dispatch_begin(&dispatch, &m->id, rulesets, max_rulesets_per_metric);
   uint64_t mark = hr_now_ns();
   if (n == 0) {
     stats_histogram_record_ns(rules_find_miss, mark - start);
@@ -367,11 +367,9 @@ uint64_t handle_message(vask_metric_message_t *m, uint64_t start) {
     // The hit histogram takes every lookup, an empty one included, timed by the same mark.
     stats_histogram_record_ns(rules_find_hit, mark - start);
     uint64_t applied = 0;
-    tovi_memory_scope_c bracket;
     for (int i = 0; i < n; i++) {
-      if (!rulesets[i]) continue;
       applied++;
-      ruleset_apply_metric_message(rulesets[i], m);
+      rules_dispatch_apply(&dispatch, i, m);
       uint64_t now = hr_now_ns();
       stats_histogram_record_ns(rule_execute, now - mark);
       mark = now;
@@ -380,6 +378,7 @@ uint64_t handle_message(vask_metric_message_t *m, uint64_t start) {
       stats_counter_add(counters.ruleset_dispatch, applied);
       total_ruleset_dispatch_cnt.add(applied);
     }
+    rules_dispatch_end(&dispatch);
   }
   daemon_stats_line_arrival_set(outer_arrival);
 
@@ -387,7 +386,8 @@ uint64_t handle_message(vask_metric_message_t *m, uint64_t start) {
   // release below is not worth a clock read of its own on every message).
   stats_histogram_record_ns(metric_processing, mark - start);
   vask_metric_director_message_deref(m);
-  int filled = n < 0 ? max_rulesets_per_metric : n;
+  // A route's message filled none of the array.
+  int filled = dispatch.route ? 0 : n < 0 ? max_rulesets_per_metric : n;
   for (int i = 0; i < filled; i++)
     rulesets[i].reset();
   if (owns_slots) own_slots.in_use = false;

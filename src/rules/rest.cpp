@@ -23,6 +23,7 @@
 #include "rules/rules_mgr_internal.h"
 #include "rules/stream_internal.h"
 #include "rules/registry_internal.h"
+#include "store/store.h"
 #include "tovi/eventer.h"
 #include "tovi/tovi_uuid.h"
 #include "tovi/tovi_text.h"
@@ -161,7 +162,12 @@ int rules_sweep_rest_complete(tovi_http_rest_closure_t *restc, int, char **) {
 // POST /rulesets: a body refused whole is a 400; the parse's high-water mark is not kept.
 int load_rulesets(std::string_view body, int *errors, const char **syntax_error) {
   uint64_t high_water = 0;
-  return parse_ruleset_text(body, &high_water, errors, syntax_error);
+  store_source_scope_c source(STORE_SOURCE_REST);
+  uint64_t failures = ruleset_filing_failures();
+  int processed = parse_ruleset_text(body, &high_water, errors, syntax_error);
+  if (ruleset_filing_failures() != failures)
+    rest_load_unavailable("the store could not write the definitions");
+  return processed;
 }
 
 constexpr rest_load_kind_t rulesets_load = {"rulesets", 400, "Bad Request", load_rulesets};

@@ -118,8 +118,9 @@ TEST(vask_multimatch, patterns_beyond_the_matcher_go_to_pcre) {
     bool must_stay_out;
   };
   std::vector<row_t> rows = {
-      {compile("^(a)\\1"), false},             // back-reference
-      {compile("(ab)\\1"), false},             //
+      {compile("^(a)\\1"), true},              // back-reference
+      {compile("(ab)\\1"), true},              //
+      {compile("(\\B(?!aba))-\\1"), true},     // the library widens it too little: lost on " -a"
       {compile("a(?=b)"), false},              // look-ahead
       {compile("(?<!x)abc"), false},           // look-behind
       {compile("^a++b"), false},               // possessive
@@ -145,31 +146,12 @@ TEST(vask_multimatch, patterns_beyond_the_matcher_go_to_pcre) {
       EXPECT_FALSE(vask_multimatch_is_screened(mm.m, uint32_t(i))) << rows[i].c.text;
     }
   mm.expect_no_loss(names);
-  mm.expect_no_loss({"aab", "abab", "xabc", "yabc", "ab", "ac", "aXc", "bc", "\xe9", "disk\r",
-                     "c\n", std::string(20000, 'a'), std::string(40000, 'a'), ""});
+  mm.expect_no_loss({" -a", "aab", "abab", "xabc", "yabc", "ab", "ac", "aXc", "bc", "\xe9",
+                     "disk\r", "c\n", std::string(20000, 'a'), std::string(40000, 'a'), ""});
   // A pattern kept out is a candidate even for a name it cannot match.
   std::vector<bool> c = mm.candidates("qqq");
   for (size_t i = 0; i < rows.size(); i++)
     if (rows[i].must_stay_out) {
       EXPECT_TRUE(c[i]) << rows[i].c.text;
     }
-}
-
-// A thousand prefixes in one matcher: each name is a candidate of exactly the patterns that
-// match it, and the ids are the positions given.
-TEST(vask_multimatch, a_thousand_patterns_answer_by_id) {
-  std::vector<compiled_t> ps;
-  for (int i = 0; i < 1000; i++)
-    ps.push_back(compile("^pfx" + std::to_string(i) + "\\."));
-  matcher_t mm(ps);
-  EXPECT_EQ(vask_multimatch_screened(mm.m), 1000u);
-  EXPECT_EQ(vask_multimatch_words(mm.m), 16u);
-  for (int probe : {0, 63, 64, 517, 999}) {
-    std::vector<bool> c = mm.candidates("pfx" + std::to_string(probe) + ".user");
-    for (int i = 0; i < 1000; i++)
-      EXPECT_EQ(c[size_t(i)], i == probe) << probe << " " << i;
-  }
-  std::vector<bool> c = mm.candidates("pfx1000.user");
-  for (int i = 0; i < 1000; i++)
-    EXPECT_FALSE(c[size_t(i)]);
 }

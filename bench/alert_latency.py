@@ -61,7 +61,10 @@ def line(seq, streams):
 
 
 class Daemon:
-    def __init__(self, workdir, pki, mq_port, binary):
+    """queltd with 2 loop threads, REST over TLS and a line listener, publishing alerts on the bus;
+    mq_extra is added to its <mq> (more exchanges, a queue)."""
+
+    def __init__(self, workdir, pki, mq_port, binary, mq_extra=""):
         self.rest_port, self.line_port = free_port(), free_port()
         self.pki = pki
         config = f"""<?xml version="1.0"?>
@@ -75,7 +78,7 @@ class Daemon:
   </listeners>
   <modules><module name="amqp" backoff_max_ms="1000"/></modules>
   <network><mq><host>127.0.0.1</host><port>{mq_port}</port><heartbeat>30</heartbeat>
-    <exchange name="{EXCHANGE}" type="topic" durable="true"/></mq></network>
+    <exchange name="{EXCHANGE}" type="topic" durable="true"/>{mq_extra}</mq></network>
 </queltd>
 """
         path = os.path.join(workdir, "queltd.conf")
@@ -105,6 +108,14 @@ class Daemon:
     def stats(self):
         return requests.get(self.url("/stats.json?format=simple"), cert=self.pki.client,
                             verify=self.pki.ca, timeout=10).json()
+
+    def bins(self, *path):
+        """A histogram's bins (lower edge -> count) from the full statistics; {} when absent."""
+        o = requests.get(self.url("/stats.json"), cert=self.pki.client, verify=self.pki.ca,
+                         timeout=10).json()
+        for key in path:
+            o = o.get(key, {}) if isinstance(o, dict) else {}
+        return {float(k): v for k, v in o.get("_value", {}).get("bins", {}).items()}
 
     def confirmed(self):
         return self.stats()["tovi"]["amqp"]["confirmed"]
@@ -160,13 +171,25 @@ def paced_sender(port, first, count, streams, rate, out):
     out.put(sent)
 
 
-def consumer_until(mq_port, expected, taken_so_far, timed_from, ready, out):
-    """Takes alerts until it has `expected.value` of them (a shared value the main process settles
-    later); returns the arrival times of the alerts of lines timed_from and later."""
+def alert_queue(mq_port):
+    """A connection, its channel and an exclusive queue bound to the alert route."""
     conn = pika.BlockingConnection(pika.ConnectionParameters("127.0.0.1", mq_port))
     ch = conn.channel()
     queue = ch.queue_declare("", exclusive=True).method.queue
     ch.queue_bind(queue, EXCHANGE, routing_key=ROUTE)
+    return conn, ch, queue
+
+
+def alert_seq(body):
+    """The sequence number of the line an alert document was raised or cleared by (its value)."""
+    at = body.rfind(b'"value":')
+    return int(abs(float(body[at + 8:body.index(b"}", at)]))) - 1
+
+
+def consumer_until(mq_port, expected, taken_so_far, timed_from, ready, out):
+    """Takes alerts until it has `expected.value` of them (a shared value the main process settles
+    later); returns the arrival times of the alerts of lines timed_from and later."""
+    conn, ch, queue = alert_queue(mq_port)
     received = {}
     taken = [0]
 
@@ -174,8 +197,7 @@ def consumer_until(mq_port, expected, taken_so_far, timed_from, ready, out):
         now = time.monotonic()
         taken[0] += 1
         taken_so_far.value = taken[0]
-        at = body.rfind(b'"value":')
-        seq = int(abs(float(body[at + 8:body.index(b"}", at)]))) - 1
+        seq = alert_seq(body)
         if seq >= timed_from:
             received[seq] = now
         if taken[0] >= expected.value:
@@ -193,12 +215,35 @@ def percentile(sorted_values, p):
     return sorted_values[min(len(sorted_values) - 1, int(p / 100.0 * len(sorted_values)))]
 
 
+# The daemon's own histograms of the paced phase: line -> publish call (its share), the bus
+# thread's wait, and send call -> broker confirm.
+DAEMON_HISTOGRAMS = (("line_to_publish", ("datapath", "line_to_publish")),
+                     ("publish_wait", ("tovi", "amqp", "publish_wait")),
+                     ("publish_to_confirm", ("tovi", "amqp", "publish_to_confirm")))
+
+
+def bins_percentile(before, after, p):
+    """The p-th percentile (bin lower edge, ms) of what was recorded between two readings."""
+    diff = sorted((edge, after[edge] - before.get(edge, 0)) for edge in after)
+    total = sum(n for _, n in diff)
+    if total <= 0:
+        return None
+    seen = 0
+    for edge, n in diff:
+        seen += n
+        if seen >= p / 100.0 * total:
+            return edge * 1000
+    return diff[-1][0] * 1000
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--streams", type=int, default=1000)
     ap.add_argument("--burst", type=int, default=50000)
     ap.add_argument("--seconds", type=float, default=10)
     ap.add_argument("--fraction", type=float, default=0.5)
+    ap.add_argument("--rate", type=float, default=0,
+                    help="lines/s of the latency phase (instead of --fraction of the measured maximum)")
     ap.add_argument("--binary", default=os.environ.get("QUELTD_BIN", os.path.join(SOURCE_DIR, "build", "src", "queltd")))
     args = ap.parse_args()
 
@@ -241,7 +286,7 @@ def main():
         print(f"alerts published and confirmed: {burst} in {end - start:.2f} s = {max_rate:,.0f} alerts/s")
 
         # 2. Latency at a fraction of that rate.
-        rate = max_rate * args.fraction
+        rate = args.rate or max_rate * args.fraction
         count = int(rate * args.seconds)
         count -= count % (2 * args.streams)
         expected.value = timed_from + count
@@ -250,6 +295,7 @@ def main():
         while taken.value < timed_from and time.monotonic() < deadline:
             time.sleep(0.01)
         time.sleep(0.5)
+        before_bins = {name: daemon.bins(*path) for name, path in DAEMON_HISTOGRAMS}
         sender_out = multiprocessing.Queue()
         sender = multiprocessing.Process(target=paced_sender,
                                          args=(daemon.line_port, seq, count, args.streams, rate, sender_out))
@@ -261,9 +307,17 @@ def main():
         first = seq
         latencies = sorted((received[first + i] - t) * 1000 for i, t in enumerate(sent) if first + i in received)
         lost = count - len(latencies)
-        print(f"latency at {rate:,.0f} lines/s ({args.fraction:.0%} of the maximum), {count} alerts, {lost} missing:"
+        print(f"latency at {rate:,.0f} lines/s ({rate / max_rate:.0%} of the maximum), {count} alerts, {lost} missing:"
               f" p50 {percentile(latencies, 50):.2f} ms, p99 {percentile(latencies, 99):.2f} ms,"
               f" p99.9 {percentile(latencies, 99.9):.2f} ms, max {latencies[-1]:.2f} ms")
+        shares = []
+        for name, path in DAEMON_HISTOGRAMS:
+            after = daemon.bins(*path)
+            p50, p99 = (bins_percentile(before_bins[name], after, p) for p in (50, 99))
+            if p99 is not None:
+                shares.append(f"{name} p50 {p50:.3f} ms, p99 {p99:.3f} ms")
+        if shares:
+            print("daemon's histograms (bin lower edges):", "; ".join(shares))
         if os.environ.get("ALERT_LATENCY_TRACE"):
             slow = sorted(((received[first + i] - t) * 1000, t - sent[0]) for i, t in enumerate(sent)
                           if first + i in received)[-40:]

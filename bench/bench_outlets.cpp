@@ -23,26 +23,16 @@
 #include <thread>
 #include <vector>
 
-#include "metrics.h"
 #include "outlets/outlets.h"
-#include "rules/rules.h"
-#include "rules/rules_mgr_internal.h"
+#include "rules_bench.h"
 #include "tovi/tovi_conf.h"
-#include "tovi/tovi_log.h"
-#include "tovi/tovi_memory.h"
-#include "tovi/tovi_module.h"
-#include "vask/vask_decoder.h"
 
 namespace {
 
 constexpr int ruleset_count = 1000;
-const char *const check = "0f1e2d3c-4b5a-6978-8796-a5b4c3d2e1f0";
+const char *const check = rules_bench_check;
 uint64_t when = 1700000000000;
 std::atomic<uint64_t> received{0};  // alerts the receiver took
-
-int count_send(const char *, const char *, int, int, const void *, size_t, int) {
-  return 0;
-}
 
 // A minimal HTTP/1.1 server: reads each request (headers and Content-Length body), counts its
 // alerts (a router request holds one per "startsAt", a webhook request one), answers 200.
@@ -113,25 +103,11 @@ void configure(int outlet) {
 
 void setup() {
   static bool done = [] {
-    tovi_log_disable("error");
-    tovi_log_disable("fire/rules");
-    rules_lookup_init(50000);
-    metrics_state_init(50000);
-    rules_init();
-    tovi_function_register("tovi_amqp_send_data_function", reinterpret_cast<void *>(count_send));
-    std::string body = "[";
-    for (int i = 0; i < ruleset_count; i++)
-      body += std::string(i ? "," : "") + "{\"event_criteria_id\": " + std::to_string(i + 1) +
-              ", \"account_id\": 7, \"check_uuid\": \"" + check + "\", \"metric_name\": \"m." +
-              std::to_string(i) +
-              "\", \"metric_type\": \"numeric\", \"title\": \"m hot\","
-              " \"summary\": \"{{metric}} at {{value}}\", \"labels\": {\"team\": \"ops\"},"
-              " \"rules\": [{\"criteria\": \"max value\", \"severity\": 1, \"value\": \"1000\"}]}";
-    body += "]";
-    json_object *doc = json_tokener_parse(body.c_str());
-    int errors = 0;
-    if (parse_ruleset_response(doc, nullptr, &errors) != ruleset_count) std::abort();
-    json_object_put(doc);
+    rules_bench_start(
+        ruleset_count,
+        "\"metric_type\": \"numeric\", \"title\": \"m hot\","
+        " \"summary\": \"{{metric}} at {{value}}\", \"labels\": {\"team\": \"ops\"},"
+        " \"rules\": [{\"criteria\": \"max value\", \"severity\": 1, \"value\": \"1000\"}]");
     return true;
   }();
   (void)done;
@@ -140,30 +116,15 @@ void setup() {
 void BM_alert_path(benchmark::State &state) {
   setup();
   configure(int(state.range(0)));
-  std::vector<vask_metric_message_t *> set;
-  for (int i = 0; i < 1024; i++) {
-    std::string line = "M\tb1\t1700000000.5\tweb01`m`c_7_1`" + std::string(check) + "\tm." +
-                       std::to_string((i * 7919) % ruleset_count) + "\tn\t5";
-    vask_metric_message_t *m = vask_metric_message_create(line.data(), line.size());
-    vask_message_decoder_parse_line(m, true);
-    set.push_back(m);
-  }
-  ruleset_sp out[1024];
+  std::vector<vask_metric_message_t *> set = rules_bench_messages(ruleset_count, "web01");
   size_t i = 0;
   for (auto _ : state) {
     vask_metric_message_t *m = set[i & 1023];
     m->value.whence_ms = ++when;
     m->value.value.n = (i++ >> 10) & 1 ? 5000 : 5;
-    tovi_memory_begin();
-    int n = rulesets_for_metric(&m->id, out, 1024);
-    for (int k = 0; k < n; k++) {
-      ruleset_apply_metric_message(out[k], m);
-      out[k].reset();
-    }
-    tovi_memory_end();
+    rules_bench_apply(m);
   }
-  for (vask_metric_message_t *m : set)
-    vask_metric_director_message_deref(m);
+  rules_bench_release(set);
   outlets_shutdown();
 }
 BENCHMARK(BM_alert_path)->Arg(0)->Arg(1)->Arg(2);

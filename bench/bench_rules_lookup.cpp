@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "rules/pattern_index_internal.h"
 #include "rules/rules_mgr_internal.h"
 #include "tovi/tovi_log.h"
 #include "tovi/tovi_memory.h"
@@ -67,6 +68,8 @@ void setup() {
                                        "\"metric_name\": \"metric." + std::to_string(i) + "\"");
     body += "]";
     if (load(body) != exact_count) std::abort();
+    // The prefilters built now rather than by the rebuild thread during the first runs.
+    pattern_index_settle();
     return true;
   }();
   (void)done;

@@ -22,7 +22,6 @@ import multiprocessing
 import os
 import shutil
 import socket
-import subprocess
 import sys
 import tempfile
 import time
@@ -34,12 +33,12 @@ sys.path.insert(0, HERE)
 
 import pika  # noqa: E402
 
-from alert_latency import Daemon, free_port, percentile  # noqa: E402
+from alert_latency import Daemon, alert_queue, alert_seq, percentile  # noqa: E402
 from certs import make_pki  # noqa: E402
 from rabbitmq import RabbitNode  # noqa: E402
 
 UUID = "11111111-2222-3333-4444-555555555555"
-EXCHANGE, ROUTE, RULES = "vask.alerts", "vask.alerts.sev", "vask.rules"
+RULES = "vask.rules"
 EVENT = "net.orvane.ombra.OmbraEvent\t"
 
 
@@ -48,35 +47,10 @@ class BusDaemon(Daemon):
     messages."""
 
     def __init__(self, workdir, pki, mq_port, binary):
-        self.rest_port, self.line_port = free_port(), free_port()
-        self.pki = pki
-        config = f"""<?xml version="1.0"?>
-<queltd>
-  <eventer><config><concurrency>2</concurrency></config></eventer>
-  <logs><log name="debug" disabled="true"/></logs>
-  <listeners>
-    <listener type="http" address="127.0.0.1" port="{self.rest_port}" certificate_file="{pki.server_crt}"
-              key_file="{pki.server_key}" ca_file="{pki.ca}"/>
-    <metrics address="127.0.0.1" port="{self.line_port}"/>
-  </listeners>
-  <modules><module name="amqp" backoff_max_ms="1000"/></modules>
-  <network><mq><host>127.0.0.1</host><port>{mq_port}</port><heartbeat>30</heartbeat>
-    <exchange name="{EXCHANGE}" type="topic" durable="true"/>
+        super().__init__(workdir, pki, mq_port, binary, mq_extra=f"""
     <exchange name="{RULES}" type="topic" durable="true"/>
     <queue name="" durable="false" exclusive="true" auto_delete="true">
-      <binding exchange="{RULES}" routing_key="#"/></queue></mq></network>
-</queltd>
-"""
-        path = os.path.join(workdir, "queltd.conf")
-        with open(path, "w") as f:
-            f.write(config)
-        self.stderr = open(os.path.join(workdir, "stderr.log"), "wb")
-        self.log_path = self.stderr.name
-        self.proc = subprocess.Popen([binary, "-D", "-D", "-c", path], stdin=subprocess.DEVNULL,
-                                     stdout=subprocess.DEVNULL, stderr=self.stderr, cwd=workdir)
-        wait("the daemon", lambda: "queltd ready for data." in self.log() or self.proc.poll() is not None, 30)
-        if self.proc.poll() is not None:
-            raise SystemExit(f"queltd did not start:\n{self.log()}")
+      <binding exchange="{RULES}" routing_key="#"/></queue>""")
 
     def rss_mib(self):
         with open(f"/proc/{self.proc.pid}/status") as f:
@@ -132,10 +106,7 @@ def lat_line(seq, t):
 
 
 def consumer(mq_port, expected, ready, out):
-    conn = pika.BlockingConnection(pika.ConnectionParameters("127.0.0.1", mq_port))
-    ch = conn.channel()
-    queue = ch.queue_declare("", exclusive=True).method.queue
-    ch.queue_bind(queue, EXCHANGE, routing_key=ROUTE)
+    conn, ch, queue = alert_queue(mq_port)
     got, other = {}, [0]
 
     def on_message(channel, method, properties, body):
@@ -143,9 +114,7 @@ def consumer(mq_port, expected, ready, out):
         if b'"name":"lat.' not in body:
             other[0] += 1
             return
-        at = body.rfind(b'"value":')
-        seq = int(abs(float(body[at + 8:body.index(b"}", at)]))) - 1
-        got.setdefault(seq, now)
+        got.setdefault(alert_seq(body), now)
         if len(got) >= expected:
             channel.stop_consuming()
 

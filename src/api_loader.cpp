@@ -238,6 +238,7 @@ void completion_phase(api_loader_kind_t *kind, api_fetch_state_t *st) {
   }
   guard.unlock();
   delete st;
+  if (!single && kind->bulk_finished) kind->bulk_finished();
 }
 
 // Single reloads: how many chains run, and those waiting for a turn (guarded by singles_lock).

@@ -61,6 +61,9 @@ struct api_loader_kind_t {
   void (*single_gone)(uint64_t id);
   std::atomic<bool> *loading;  // raised while a bulk load runs
   eventer_func_t job;          // the kind's job function; it calls api_fetch_job
+  // Called (on the job's thread, no lock held) after a bulk load went through every page; null
+  // for nothing.
+  void (*bulk_finished)(void) = nullptr;
 
   // The running chains; guarded by lock.
   std::mutex lock{};

@@ -225,7 +225,6 @@ json_object *maint_window_to_json(maint_window_t *w);
 // GET /maintenance/<id>, POST /maintenance, POST /maintenance/leave.
 int maint_windows_rest_get(tovi_http_rest_closure_t *restc, int npats, char **pats);
 int maint_windows_rest_post(tovi_http_rest_closure_t *restc, int npats, char **pats);
-int maint_windows_rest_post_complete(tovi_http_rest_closure_t *restc, int npats, char **pats);
 int maint_leave_rest_post(tovi_http_rest_closure_t *restc, int npats, char **pats);
 // GET /maintenance[?active=1|future=1|account_id=]: every live window (maint_window_to_json and
 // "active", "holding": the rulesets it holds back now), ordered by start; 400 for a bad query.

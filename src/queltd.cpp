@@ -22,9 +22,12 @@
 #include "probes.h"
 #include "quelt_version.h"
 #include "rules/rules.h"
+#include "rule_files.h"
+#include "store_load.h"
 #include "daemon_stats.h"
 #include "test_endpoints.h"
 #include "web_ui.h"
+#include "stats/stats.h"
 #include "tovi/eventer.h"
 #include "tovi/tovi_amqp.h"
 #include "tovi/tovi_conf.h"
@@ -245,6 +248,9 @@ int child_main(void) {
   probes_init();
   web_ui_init();
   quelt_rest_register_handlers(app_name);
+  // What the store kept is in force before the loop takes the first metric line.
+  store_load_start();
+  rule_files_init();
 
   tovi_dso_post_init();
   if (strict_module_load && tovi_dso_load_failures() > 0) {
@@ -259,12 +265,15 @@ int child_main(void) {
   probes_mark_started();
   tovi_log(tovi_notice, "%s initialized\n", app_name);
   eventer_loop();
+  store_load_stop();
   return 0;
 }
 
 }  // namespace
 
 int main(int argc, char **argv) {
+  // The statistics recorder sits below the log; its error lines reach the "error" stream here.
+  stats_set_log_sink([](const char *line) { tovi_log(tovi_log_stream_find("error"), "%s", line); });
   parse_cli(argc, argv);
   if (want_help) {
     help(argv[0]);

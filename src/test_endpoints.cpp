@@ -9,9 +9,9 @@
 #include <cstdio>
 #include <string_view>
 
+#include "rest_load.h"
 #include "tovi/tovi_assert.h"
 #include "tovi/tovi_log.h"
-#include "vask/vask_director.h"
 
 namespace {
 
@@ -51,7 +51,7 @@ int test_input_rest_post(tovi_http_rest_closure_t *restc, int, char **) {
   reply_json(restc, text);
   tovi_http_rest_set_completion(restc, test_input_rest_post_complete);
   tovi_http_deferred_t *deferred = tovi_http_rest_float(restc);
-  vask_metric_director_flush_callback(0, [deferred] { tovi_http_rest_resume(deferred); });
+  rest_load_resume_after_flush(deferred);
   return TOVI_HTTP_DEFER;
 }
 

@@ -22,6 +22,7 @@
 #include "maintenance.h"
 #include "maintenance/maintenance_internal.h"
 #include "daemon_stats.h"
+#include "store/store.h"
 #include "tovi/eventer.h"
 #include "tovi/tovi_amqp.h"
 #include "tovi/tovi_assert.h"
@@ -191,11 +192,19 @@ maint_bus_outcome_t handle_maintenance_update(const void *payload, size_t length
     return MAINT_BUS_MALFORMED;
   }
   // The active flag alone decides: the action word only has to be one of the three.
-  if (active) {
-    return maint_window_update(w) < 0 ? MAINT_BUS_REFUSED : MAINT_BUS_APPLIED;
-  }
+  store_source_scope_c source(STORE_SOURCE_BUS);
   uint64_t id = w->def.maintenance_id;
+  if (active) {
+    if (!maint_store_window(w->def)) {
+      maint_window_safe_free_no_remove(w);
+      return MAINT_BUS_REFUSED;
+    }
+    if (maint_window_update(w) >= 0) return MAINT_BUS_APPLIED;
+    maint_store_resync(id);
+    return MAINT_BUS_REFUSED;
+  }
   maint_window_safe_free_no_remove(w);
+  if (store_refused_by_file(STORE_MAINTENANCE, id, nullptr)) return MAINT_BUS_REFUSED;
   maint_window_delete(id);
   return MAINT_BUS_ENDED;
 }

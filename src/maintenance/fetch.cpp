@@ -4,6 +4,7 @@
 #include <json-c/json.h>
 
 #include "api_loader.h"
+#include "store/store.h"
 #include "maintenance.h"
 #include "maintenance/maintenance_internal.h"
 
@@ -46,6 +47,14 @@ void window_gone(uint64_t id) {
   maint_window_stop_now(id);
 }
 
+// The first complete bulk load after a start from the store: the cached windows it did not
+// return are gone upstream.
+void windows_bulk_finished() {
+  std::vector<uint64_t> stale = store_take_untouched_api_ids(STORE_MAINTENANCE);
+  for (uint64_t id : stale)
+    maint_window_delete(id);
+}
+
 tovi_log_stream_t error_stream() {
   tovi_log_stream_t ls = maint_error_stream();
   return ls ? ls : tovi_error;
@@ -77,6 +86,7 @@ api_loader_kind_t maint_windows_loader_kind = {
     .single_gone = window_gone,
     .loading = &maint_windows_are_loading,
     .job = fetch_some_maint_windows,
+    .bulk_finished = windows_bulk_finished,
 };
 
 void start_maint_windows_fetch() {

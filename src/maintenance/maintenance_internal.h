@@ -9,6 +9,7 @@
 #include <cstdint>
 
 #include "api_loader.h"
+#include "maintenance.h"
 #include "tovi/tovi_log.h"
 
 // "debug/maintenance" and "error/maintenance", found on first use. Any thread.
@@ -31,3 +32,16 @@ extern std::atomic<uint64_t> maint_ended_count;
 void maint_bus_queue_init();
 void maint_bus_init();
 bool maint_bus_register_hook();
+
+// ---- The store (model.cpp) ----------------------------------------------------------------------
+
+// Writes the window's definition to the store (as POST /maintenance takes it) with the source
+// of the thread's store_source_scope_c. True when written, or when the store is off or this is
+// the start's load from the store; false when the write failed (counted in
+// maint_store_failures for this thread). Any thread.
+bool maint_store_window(const maint_def_t &def);
+// Writes the store's row of the id again from the live window, or removes it when there is no
+// live window (a window that ended, was deleted, or whose update the registry refused).
+void maint_store_resync(uint64_t id);
+// The window definitions this thread could not write to the store so far.
+uint64_t maint_store_failures();

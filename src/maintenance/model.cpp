@@ -36,6 +36,8 @@ extern "C" {
 
 #include "maintenance.h"
 #include "maintenance/maintenance_internal.h"
+#include "load_report.h"
+#include "store/store.h"
 #include "tovi/tovi_assert.h"
 #include "tovi/tovi_cluster.h"
 #include "tovi/tovi_log.h"
@@ -343,7 +345,11 @@ int maint_stop_trigger(eventer_t e, int, void *closure, struct timeval *) {
     }
   }
   delete c;
-  if (victim) maint_window_safe_free(victim);
+  if (victim) {
+    uint64_t id = victim->def.maintenance_id;
+    maint_window_safe_free(victim);
+    maint_store_resync(id);
+  }
   return 0;
 }
 
@@ -624,6 +630,7 @@ bool maint_window_delete(uint64_t id) {
     ck_hs_remove(&maintenance_windows, h, &id);
   }
   maint_window_safe_free(w);
+  maint_store_resync(id);
   return true;
 }
 
@@ -686,4 +693,86 @@ std::vector<uint64_t> maint_window_held_ecids(maint_window_t *w) {
     ecids.push_back(uint64_t(uintptr_t(value)));
   std::sort(ecids.begin(), ecids.end());
   return ecids;
+}
+
+// ---- The store
+// -------------------------------------------------------------------------------------
+
+namespace {
+
+thread_local uint64_t store_failures = 0;
+
+std::string window_json(const maint_def_t &def) {
+  json_object *o = json_object_new_object();
+  json_object_object_add(o, "maintenance_id", json_object_new_uint64(def.maintenance_id));
+  json_object_object_add(o, "maintenance_type",
+                         json_object_new_string(maint_item_type_name(def.maintenance_type)));
+  if (def.maintenance_type == MAINT_ON_HOST)
+    json_object_object_add(
+        o, "maintenance_item",
+        json_object_new_string(def.maintenance.host ? def.maintenance.host : ""));
+  else
+    json_object_object_add(o, "maintenance_item",
+                           json_object_new_uint64(def.maintenance.generic_uint64));
+  json_object_object_add(o, "start_on", json_object_new_uint64(def.start_on));
+  json_object_object_add(o, "stop_on", json_object_new_uint64(def.stop_on));
+  json_object_object_add(o, "account_id", json_object_new_uint64(def.account_id));
+  json_object *sevs = json_object_new_array();
+  for (int sev = 1; sev <= 5; sev++)
+    if (def.severity_mask & (1u << sev)) json_object_array_add(sevs, json_object_new_int(sev));
+  json_object_object_add(o, "severities", sevs);
+  std::string text = json_object_to_json_string_ext(o, JSON_C_TO_STRING_PLAIN);
+  json_object_put(o);
+  return text;
+}
+
+}  // namespace
+
+bool maint_store_window(const maint_def_t &def) {
+  std::string file;
+  if (store_refused_by_file(STORE_MAINTENANCE, def.maintenance_id, &file)) {
+    load_report_error("maintenance window %lu belongs to the rule file \"%s\"",
+                      (unsigned long)def.maintenance_id, file.c_str());
+    tovi_log_fields(error_ls, ({"maintenance_id", (unsigned long long)def.maintenance_id}),
+                    "maintenance [%lu] refused: it belongs to the rule file '%s'\n",
+                    (unsigned long)def.maintenance_id, file.c_str());
+    return false;
+  }
+  store_note_source(STORE_MAINTENANCE, def.maintenance_id, store_current_source(),
+                    store_current_origin());
+  if (!store_enabled() || store_loading()) return true;
+  store_write_t w;
+  w.kind = STORE_MAINTENANCE;
+  w.id = def.maintenance_id;
+  w.json = window_json(def);
+  w.source = store_current_source();
+  w.origin = store_current_origin();
+  if (store_write({w})) return true;
+  store_failures++;
+  tovi_log_fields(error_ls, ({"maintenance_id", (unsigned long long)def.maintenance_id}),
+                  "maintenance [%lu] not applied: the store could not write it\n",
+                  (unsigned long)def.maintenance_id);
+  return false;
+}
+
+void maint_store_resync(uint64_t id) {
+  std::string json;
+  {
+    tovi_memory_scope_c bracket;
+    tovi_lock_guard_c<tovi_mutex_c> guard(maintenance_add_remove_lock);
+    if (maint_window_t *w = get_maint_window_by_id(id)) json = window_json(w->def);
+  }
+  if (json.empty()) store_forget_source(STORE_MAINTENANCE, id);
+  if (!store_enabled() || store_loading()) return;
+  store_write_t w;
+  w.kind = STORE_MAINTENANCE;
+  w.id = id;
+  w.json = std::move(json);
+  w.source = store_current_source();
+  w.origin = store_current_origin();
+  store_write({w});
+}
+
+uint64_t maint_store_failures() {
+  return store_failures;
 }

@@ -20,9 +20,11 @@
 #include "api_loader.h"
 #include "json_elements.h"
 #include "load_report.h"
+#include "rest_load.h"
 #include "maintenance.h"
 #include "maintenance/maintenance_internal.h"
 #include "daemon_stats.h"
+#include "store/store.h"
 #include "tovi/eventer.h"
 #include "tovi/eventer_jobq.h"
 #include "tovi/tovi_assert.h"
@@ -30,7 +32,6 @@
 #include "tovi/tovi_conf_keys.h"
 #include "tovi/tovi_memory.h"
 #include "tovi/tovi_text.h"
-#include "vask/vask_director.h"
 
 std::atomic<uint64_t> maint_unrecognised{0};
 uint64_t maint_windows_max_held = 1000000;
@@ -152,69 +153,20 @@ bool element_to_window(json_object *el, maint_window_t *w, int *errors) {
   return true;
 }
 
-void resume_after_flush(tovi_http_deferred_t *deferred) {
-  int thread = eventer_current_thread_id();
-  vask_metric_director_flush_callback(thread < 0 ? 0 : thread,
-                                      [deferred] { tovi_http_rest_resume(deferred); });
+// POST /maintenance: a body refused whole is a 500 "ERROR"; the high-water mark is not kept.
+int load_maint_windows(std::string_view body, int *errors, const char **syntax_error) {
+  uint64_t hwm = 0;
+  store_source_scope_c source(STORE_SOURCE_REST);
+  uint64_t failures = maint_store_failures();
+  int cnt = parse_maint_windows_text(body, &hwm, errors, syntax_error);
+  if (maint_store_failures() != failures)
+    rest_load_unavailable("the store could not write the definitions");
+  if (!*syntax_error)
+    tovi_log(maint_debug_stream(), "parse -> (cnt: %d, errors: %d)\n", cnt, *errors);
+  return cnt;
 }
 
-// A POST /maintenance between its handler and its reply.
-struct maint_rest_load_t {
-  tovi_http_rest_closure_t *restc;  // touched on the connection's loop thread only
-  tovi_http_deferred_t *deferred;
-  std::string_view body;  // the request's, valid until released
-  const char *syntax_error = nullptr;
-  int cnt = 0;
-  int errors = 0;
-  bool details = false;  // ?details=1: the reply adds the per-element report
-  load_report_t report;  // filled by the job when details were asked for
-};
-
-int maint_rest_load_job(eventer_t, int mask, void *closure, struct timeval *) {
-  auto *load = static_cast<maint_rest_load_t *>(closure);
-  if (mask == EVENTER_ASYNCH_WORK) {
-    uint64_t hwm = 0;
-    size_t size = load->body.size();
-    {
-      load->report.max_kept = load_report_max_details;
-      load_report_scope_c scope(load->details ? &load->report : nullptr);
-      load->cnt = parse_maint_windows_text(load->body, &hwm, &load->errors, &load->syntax_error);
-    }
-    load->body = {};
-    tovi_http_request_release_body(load->restc);
-    if (size >= json_elements_large_body) json_elements_give_back_memory();
-    if (!load->syntax_error)
-      tovi_log(maint_debug_stream(), "parse -> (cnt: %d, errors: %d)\n", load->cnt, load->errors);
-    return 0;
-  }
-  if (mask == EVENTER_ASYNCH_COMPLETE) {
-    // On the connection's loop thread (the job's owner).
-    if (load->syntax_error) {
-      tovi_http_response_json_error(load->restc, 500, "ERROR", load->syntax_error);
-      tovi_http_rest_resume(load->deferred);
-    } else {
-      // The reply goes out once every metric received before it has been handled.
-      char text[96];
-      tovi_http_response_standard(load->restc, 200, "OK", "application/json");
-      if (load->details) {
-        snprintf(text, sizeof text,
-                 "{\n  \"maintenance\": %d,\n  \"errors\": %d,\n  \"details\": ", load->cnt,
-                 load->errors);
-        tovi_http_response_append_str(load->restc, text);
-        tovi_http_response_append_str(
-            load->restc, load_report_details_json(load->report, load_report_max_details).c_str());
-        tovi_http_response_append_str(load->restc, "\n}\n");
-      } else {
-        snprintf(text, sizeof text, "{\n  \"maintenance\": %d,\n  \"errors\": %d\n}\n", load->cnt,
-                 load->errors);
-        tovi_http_response_append_str(load->restc, text);
-      }
-      resume_after_flush(load->deferred);
-    }
-    delete load;
-  }
-  return 0;
-}
+constexpr rest_load_kind_t maint_windows_load = {"maintenance", 500, "ERROR", load_maint_windows};
 
 // ---- Leave: every stream back to undetermined -------------------------------------------------
 
@@ -306,11 +258,19 @@ void maint_batch_element(maint_batch_t *batch, json_object *element) {
     maint_window_safe_free_no_remove(w);
     return;
   }
+  if (!maint_store_window(w->def)) {
+    batch->errors++;
+    load_report_error("%s", "not loaded: the store could not write it");
+    maint_window_safe_free_no_remove(w);
+    return;
+  }
   batch->hwm = w->def.maintenance_id;
   batch->handed++;
+  uint64_t id = w->def.maintenance_id;
   if (maint_window_update(w) < 0) {
     batch->errors++;
     load_report_error("%s", "refused by the registry (see the error/maintenance log)");
+    maint_store_resync(id);
   }
 }
 
@@ -403,39 +363,16 @@ int maint_windows_rest_get(tovi_http_rest_closure_t *restc, int npats, char **pa
 }
 
 int maint_windows_rest_post(tovi_http_rest_closure_t *restc, int, char **) {
-  int complete = 0;
-  if (!tovi_rest_complete_upload(restc, &complete) || !complete) return TOVI_HTTP_DONE;
   // Parsed and applied off the loop, like POST /rulesets.
-  auto *load = new maint_rest_load_t;
-  load->restc = restc;
-  // Asked for on the loop thread, where the request is read; the job parses with the report.
-  load->details = load_report_asked(restc);
-  load->body = tovi_http_request_body(restc);
-  tovi_http_rest_set_completion(restc, maint_windows_rest_post_complete);
-  load->deferred = tovi_http_rest_float(restc);
-  eventer_t job = eventer_alloc_asynch(maint_rest_load_job, load);
-  int thread = eventer_current_thread_id();
-  eventer_set_owner(job, thread < 0 ? 0 : thread);
-  eventer_add_asynch(rest_loads_jobq(), job);
-  return TOVI_HTTP_DEFER;
-}
-
-int maint_windows_rest_post_complete(tovi_http_rest_closure_t *restc, int, char **) {
-  if (!tovi_http_response_ended(restc)) tovi_http_response_end(restc);
-  return TOVI_HTTP_DONE;
+  return rest_load_post(restc, &maint_windows_load);
 }
 
 int maint_leave_rest_post(tovi_http_rest_closure_t *restc, int, char **) {
   tovi_log(maint_debug_stream(), "beginning system-wide maintenance recovery\n");
   auto *c = new maint_leave_closure_t{restc, nullptr, 0};
   tovi_http_response_standard(restc, 200, "OK", "application/json");
-  tovi_http_rest_set_completion(restc, maint_leave_rest_post_complete);
-  c->deferred = tovi_http_rest_float(restc);
-  eventer_t job = eventer_alloc_asynch(maint_leave_job, c);
-  int thread = eventer_current_thread_id();
-  eventer_set_owner(job, thread < 0 ? 0 : thread);
-  eventer_add_asynch(nullptr, job);
-  return TOVI_HTTP_DEFER;
+  return rest_load_run_job(restc, maint_leave_rest_post_complete, &c->deferred, nullptr,
+                           maint_leave_job, c);
 }
 
 void maintenance_init() {

@@ -13,6 +13,7 @@
 
 #include "brokers.h"
 #include "metrics.h"
+#include "rest_load.h"
 #include "rules/rules_mgr_internal.h"
 #include "rules/stream_internal.h"
 #include "rules/registry_internal.h"
@@ -426,13 +427,8 @@ int alerts_rest_get(tovi_http_rest_closure_t *restc, int, char **) {
   }
   tovi_http_response_standard(restc, 200, "OK", "application/json");
   tovi_http_response_header_set(restc, "Cache-Control", "no-store");
-  tovi_http_rest_set_completion(restc, alerts_rest_complete);
-  job->deferred = tovi_http_rest_float(restc);
-  eventer_t e = eventer_alloc_asynch(alerts_job, job);
-  int thread = eventer_current_thread_id();
-  if (thread >= 0) eventer_set_owner(e, thread);
-  eventer_add_asynch(rulesets_fetch_jobq, e);
-  return TOVI_HTTP_DEFER;
+  return rest_load_run_job(restc, alerts_rest_complete, &job->deferred, rulesets_fetch_jobq,
+                           alerts_job, job);
 }
 
 void alerts_rest_init() {

@@ -6,6 +6,7 @@
 #include "api_loader.h"
 #include "rules/rules_mgr_internal.h"
 #include "rules/registry_internal.h"
+#include "store/store.h"
 
 std::atomic<bool> rulesets_are_loading{false};
 
@@ -59,6 +60,17 @@ void ruleset_gone(uint64_t ecid) {
   json_object_put(request);
 }
 
+// The first complete bulk load after a start from the store: the cached definitions it did not
+// return are gone upstream.
+void rulesets_bulk_finished() {
+  std::vector<uint64_t> stale = store_take_untouched_api_ids(STORE_RULESET);
+  for (uint64_t ecid : stale)
+    ruleset_gone(ecid);
+  if (!stale.empty())
+    tovi_log(tovi_notice, "%zu cached rulesets dropped: the API no longer has them\n",
+             stale.size());
+}
+
 }  // namespace
 
 int fetch_some_rulesets(eventer_t e, int mask, void *closure, struct timeval *now) {
@@ -85,6 +97,7 @@ api_loader_kind_t rulesets_loader_kind = {
     .single_gone = ruleset_gone,
     .loading = &rulesets_are_loading,
     .job = fetch_some_rulesets,
+    .bulk_finished = rulesets_bulk_finished,
 };
 
 void start_ruleset_fetch(void) {

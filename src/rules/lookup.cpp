@@ -33,6 +33,7 @@ extern "C" {
 #include <string>
 #include <unordered_map>
 
+#include "rules/pattern_index_internal.h"
 #include "rules/rules_mgr_internal.h"
 #include "rules/registry_internal.h"
 #include "tovi/tovi_sync.h"
@@ -136,6 +137,7 @@ struct pattern_account_t {
   uint64_t account_id;
   tovi_spinlock_c lock;  // zeroed by calloc: unlocked
   ck_hs_t lists;
+  pattern_index_state_t prefilter;  // zeroed by calloc: no index yet
 };
 
 unsigned long list_hash(const void *object, unsigned long seed) {
@@ -323,7 +325,45 @@ bool pcre_matches(const pcre *re, const pcre_extra *extra, const char *text, siz
   return rc >= 0 || (rc != PCRE_ERROR_NOMATCH && vask_pcre_result(rc, "ruleset pattern") == 1);
 }
 
+// A change to a list of pattern rulesets makes its account's prefilter stale.
+void note_list_changed(const ruleset_tgt_list_t *list) {
+  uint64_t account;
+  if (list->keylen != 24) return;
+  std::memcpy(&account, list->key, sizeof account);
+  tovi_memory_scope_c bracket;
+  pattern_account_t *a = find_account(account);
+  if (a && find_list(&a->lists, make_key(account, list->key + 8, nullptr, 0)) == list)
+    pattern_index_changed(&a->prefilter, account);
+}
+
 }  // namespace
+
+pattern_index_state_t *rules_pattern_index_state(uint64_t account_id) {
+  pattern_account_t *a = find_account(account_id);
+  return a ? &a->prefilter : nullptr;
+}
+
+std::vector<pattern_group_t> rules_pattern_groups(uint64_t account_id) {
+  std::vector<pattern_group_t> groups;
+  tovi_memory_scope_c bracket;
+  pattern_account_t *a = find_account(account_id);
+  if (!a) return groups;
+  std::vector<const ruleset_tgt_list_t *> lists;
+  a->lock.lock();  // no list is added to the set while it is walked
+  ck_hs_iterator_t it = CK_HS_ITERATOR_INITIALIZER;
+  void *l;
+  while (ck_hs_next(&a->lists, &it, &l))
+    lists.push_back(static_cast<const ruleset_tgt_list_t *>(l));
+  a->lock.unlock();
+  for (const ruleset_tgt_list_t *list : lists) {
+    pattern_group_t g;
+    std::memcpy(g.check_uuid, list->key + 8, 16);
+    for (const ruleset_tgt_t *n = ruleset_tgt_list_head(list); n; n = ruleset_tgt_next(n))
+      if (ruleset_sp r = ruleset_tgt_get(n)) g.rulesets.push_back(std::move(r));
+    groups.push_back(std::move(g));
+  }
+  return groups;
+}
 
 // ---- Module interface
 // ----------------------------------------------------------------------------
@@ -335,6 +375,7 @@ void rules_lookup_init(unsigned long initial_size) {
     tovi_assert(ck_hs_init(&rulesets_by_pattern, CK_HS_MODE_SPMC | CK_HS_MODE_OBJECT, account_hash,
                            account_compare, &tovi_memory_ck_malloc, size, random_seed()));
     init_list_set(&rulesets_by_metric, size);
+    rules_routes_init();
   });
 }
 
@@ -467,6 +508,12 @@ ruleset_sp add_ruleset_tgt(ruleset_tgt_list_t *list, const ruleset_sp &ruleset) 
       target->slot.store(fresh, std::memory_order_release);
     list->lock.unlock();
   }
+  // Before the retired slots go to the safe free: the prefilter and every route that still name
+  // their rulesets are then stale for every reader that could outlive them.
+  if (fresh_used || !retired.empty()) {
+    note_list_changed(list);
+    rules_routes_invalidate();
+  }
   for (ruleset_slot_t *s : retired)
     retire_slot(s);
   if (!fresh_used) {
@@ -494,6 +541,10 @@ int remove_ruleset_tgt(ruleset_tgt_list_t *list, const ruleset_sp &ruleset) {
       }
     }
     list->lock.unlock();
+  }
+  if (!retired.empty()) {  // before the slots go, as above
+    note_list_changed(list);
+    rules_routes_invalidate();
   }
   for (ruleset_slot_t *s : retired)
     retire_slot(s);
@@ -550,6 +601,9 @@ int rulesets_for_metric(const vask_metric_id_t *id, ruleset_sp *out, int capacit
     take_matches(l, id, where, out, capacity, &count);
   }
   pattern_account_t *a = find_account(id->account_id);
+  // The account's patterns screened together when its prefilter is current; else the walk.
+  if (a && pattern_index_matches(&a->prefilter, id, uuids, nuuids, out, capacity, &count))
+    a = nullptr;
   for (int u = 0; a && u < nuuids; u++) {
     take_matches(
         find_list(&a->lists, make_key(id->account_id, uuids[u], nullptr, 0)), id,

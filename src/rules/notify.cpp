@@ -39,6 +39,7 @@
 #include <vector>
 
 #include "brokers.h"
+#include "store/store.h"
 #include "rules/dependency_internal.h"
 #include "general.h"
 #include "metrics.h"
@@ -586,6 +587,20 @@ bool rulestream_c::notify(uint64_t ms, int32_t sev, int8_t rule, const uint8_t u
     alert_notifications_sent.fetch_add(1, std::memory_order_relaxed);
     if (republish) rules_republications_sent.fetch_add(1, std::memory_order_relaxed);
     if (outlets_active()) outlets_announce(*this, r, doc_str, doc_len, ms, sev, rule);
+    if (store_enabled()) {
+      // What was announced, kept so that a restart still knows which streams were raised.
+      json_object *value = nullptr;
+      if (!json_object_object_get_ex(doc, "value", &value)) {
+        json_object_object_foreach(doc, key, member) {
+          (void)key;
+          if (!value && member && json_object_is_type(member, json_type_object))
+            json_object_object_get_ex(member, "value", &value);
+        }
+      }
+      store_stream_state_put(store_stream_state_t{
+          r->event_criteria_id, std::string(_signature, _signature_len), sev, rule, ms,
+          value ? json_object_to_json_string_ext(value, JSON_C_TO_STRING_PLAIN) : "null"});
+    }
   } else {
     alert_notifications_suppressed.fetch_add(1, std::memory_order_relaxed);
   }

@@ -213,6 +213,7 @@ struct element_ctx_t {
 // A deletion request. One for an id not loaded is an error whose line is muted with the other
 // lines of its element (a body of a million such requests writes a handful of lines).
 element_result_t delete_requested(uint64_t ecid) {
+  ruleset_filing_flush();  // a definition of this id may wait for the store
   if (!ruleset_mgr->get_by_id(ecid)) {
     dependency_record(ecid, 0);
     rules_refuse_fields(tovi_notice, ({"ecid", ecid}),
@@ -226,6 +227,7 @@ element_result_t delete_requested(uint64_t ecid) {
 // served here) replaces whatever this node loaded under the same id before: that older version,
 // for another metric or account, must not go on alerting here.
 element_result_t skip_and_drop_earlier(uint64_t ecid) {
+  ruleset_filing_flush();
   if (ruleset_mgr->get_by_id(ecid)) {
     element_log(tovi_notice, ({"ecid", ecid}),
                 "rule [%zu] is no longer for this node: its loaded version goes.\n", size_t(ecid));
@@ -612,8 +614,7 @@ element_result_t parse_element(json_object *el, ruleset_batch_t *batch) {
 
   ruleset_count_accepted(*r);
   dependency_record(r->event_criteria_id, r->parent_event_criteria_id);
-  ruleset_file(r);
-  return ELEMENT_PROCESSED;
+  return ruleset_file(r, el) ? ELEMENT_PROCESSED : ELEMENT_ERROR;
 }
 
 }  // namespace
@@ -791,6 +792,7 @@ bool rule_compile(ruleset_t &r, rule_t &rule) {
 }
 
 void ruleset_batch_begin(ruleset_batch_t *batch, size_t count) {
+  ruleset_filing_begin();
   batch->max_held = rulesets_max_held;
   tovi_log(rules_debug_stream(), "parse, new %d rulesets\n", int(count));
 }
@@ -824,6 +826,7 @@ void ruleset_batch_element(ruleset_batch_t *batch, json_object *element, size_t 
 }
 
 int ruleset_batch_end(ruleset_batch_t *batch, int *errors) {
+  ruleset_filing_end();
   if (batch->unlogged)
     tovi_log_fields(rules_error_stream(), ({"errors", batch->errors}),
                     "%d more refused rulesets in this request, not logged one by one\n",

@@ -19,11 +19,11 @@
 #include <string>
 #include <vector>
 
-#include "json_elements.h"
-#include "load_report.h"
+#include "rest_load.h"
 #include "rules/rules_mgr_internal.h"
 #include "rules/stream_internal.h"
 #include "rules/registry_internal.h"
+#include "store/store.h"
 #include "tovi/eventer.h"
 #include "tovi/tovi_uuid.h"
 #include "tovi/tovi_text.h"
@@ -42,6 +42,21 @@ void append_ruleset_json(std::string *out, const ruleset_sp &r) {
   *out +=
       o ? tovi_json_utf8_safe(json_object_to_json_string_ext(o, JSON_C_TO_STRING_PLAIN)) : "null";
   json_object_put(o);
+}
+
+// Answers 200 with a JSON body and ends the reply.
+int reply_json(tovi_http_rest_closure_t *restc, const std::string &body) {
+  tovi_http_response_standard(restc, 200, "OK", "application/json");
+  tovi_http_response_append_str(restc, body);
+  tovi_http_response_end(restc);
+  return TOVI_HTTP_DONE;
+}
+
+// Answers the ruleset's JSON ("null" for none).
+int reply_ruleset(tovi_http_rest_closure_t *restc, const ruleset_sp &r) {
+  std::string body;
+  append_ruleset_json(&body, r);
+  return reply_json(restc, body + "\n");
 }
 
 // The query's "account_id": 0 when absent. False (and a 400 reply sent) when it is given but is
@@ -144,97 +159,23 @@ int rules_sweep_rest_complete(tovi_http_rest_closure_t *restc, int, char **) {
   return TOVI_HTTP_DONE;
 }
 
-void resume_after_flush(tovi_http_deferred_t *deferred) {
-  int thread = eventer_current_thread_id();
-  vask_metric_director_flush_callback(thread < 0 ? 0 : thread,
-                                      [deferred] { tovi_http_rest_resume(deferred); });
+// POST /rulesets: a body refused whole is a 400; the parse's high-water mark is not kept.
+int load_rulesets(std::string_view body, int *errors, const char **syntax_error) {
+  uint64_t high_water = 0;
+  store_source_scope_c source(STORE_SOURCE_REST);
+  uint64_t failures = ruleset_filing_failures();
+  int processed = parse_ruleset_text(body, &high_water, errors, syntax_error);
+  if (ruleset_filing_failures() != failures)
+    rest_load_unavailable("the store could not write the definitions");
+  return processed;
 }
 
-// A POST /rulesets between its handler and its reply.
-struct rest_load_t {
-  tovi_http_rest_closure_t *restc;  // touched on the connection's loop thread only
-  tovi_http_deferred_t *deferred;
-  std::string_view body;  // the request's, valid until released
-  const char *syntax_error = nullptr;
-  int processed = 0;
-  int errors = 0;
-  bool details = false;  // ?details=1: the reply adds the per-element report
-  load_report_t report;  // filled by the job when details were asked for
-};
-
-int rulesets_rest_load_job(eventer_t, int mask, void *closure, struct timeval *) {
-  auto *load = static_cast<rest_load_t *>(closure);
-  if (mask == EVENTER_ASYNCH_WORK) {
-    uint64_t high_water = 0;
-    size_t size = load->body.size();
-    {
-      load->report.max_kept = load_report_max_details;
-      load_report_scope_c scope(load->details ? &load->report : nullptr);
-      load->processed =
-          parse_ruleset_text(load->body, &high_water, &load->errors, &load->syntax_error);
-    }
-    // Nothing touches the floated connection meanwhile, so its body can go now.
-    load->body = {};
-    tovi_http_request_release_body(load->restc);
-    if (size >= json_elements_large_body) json_elements_give_back_memory();
-    return 0;
-  }
-  if (mask == EVENTER_ASYNCH_COMPLETE) {
-    // On the connection's loop thread (the job's owner).
-    tovi_http_rest_closure_t *restc = load->restc;
-    tovi_http_deferred_t *deferred = load->deferred;
-    if (load->syntax_error) {
-      tovi_http_response_json_error(restc, 400, "Bad Request", load->syntax_error);
-      tovi_http_rest_resume(deferred);
-    } else {
-      // The reply is known now; it is written once the director has handled every message
-      // received before it, so the caller sees the new rulesets in effect for what it sends next.
-      char text[96];
-      tovi_http_response_standard(restc, 200, "OK", "application/json");
-      if (load->details) {
-        snprintf(text, sizeof text,
-                 "{\n  \"rulesets\": %d,\n  \"errors\": %d,\n  \"details\": ", load->processed,
-                 load->errors);
-        tovi_http_response_append_str(restc, text);
-        tovi_http_response_append_str(
-            restc, load_report_details_json(load->report, load_report_max_details).c_str());
-        tovi_http_response_append_str(restc, "\n}\n");
-      } else {
-        snprintf(text, sizeof text, "{\n  \"rulesets\": %d,\n  \"errors\": %d\n}\n",
-                 load->processed, load->errors);
-        tovi_http_response_append_str(restc, text);
-      }
-      resume_after_flush(deferred);
-    }
-    delete load;
-  }
-  return 0;
-}
+constexpr rest_load_kind_t rulesets_load = {"rulesets", 400, "Bad Request", load_rulesets};
 
 }  // namespace
 
 int rulesets_rest_post(tovi_http_rest_closure_t *restc, int, char **) {
-  int complete = 0;
-  if (!tovi_rest_complete_upload(restc, &complete) || !complete) return TOVI_HTTP_DONE;
-  // The body is parsed and loaded off the loop: a large one must not stall every other request
-  // of this loop thread. The floated connection keeps the body until the job releases it.
-  auto *load = new rest_load_t;
-  load->restc = restc;
-  // Asked for on the loop thread, where the request is read; the job parses with the report.
-  load->details = load_report_asked(restc);
-  load->body = tovi_http_request_body(restc);
-  tovi_http_rest_set_completion(restc, rulesets_rest_post_complete);
-  load->deferred = tovi_http_rest_float(restc);
-  eventer_t job = eventer_alloc_asynch(rulesets_rest_load_job, load);
-  int thread = eventer_current_thread_id();
-  eventer_set_owner(job, thread < 0 ? 0 : thread);
-  eventer_add_asynch(rest_loads_jobq(), job);
-  return TOVI_HTTP_DEFER;
-}
-
-int rulesets_rest_post_complete(tovi_http_rest_closure_t *restc, int, char **) {
-  if (!tovi_http_response_ended(restc)) tovi_http_response_end(restc);
-  return TOVI_HTTP_DONE;
+  return rest_load_post(restc, &rulesets_load);
 }
 
 int rulesets_rest_get(tovi_http_rest_closure_t *restc, int, char **) {
@@ -254,13 +195,8 @@ int rulesets_rest_get(tovi_http_rest_closure_t *restc, int, char **) {
   if (type && strcmp(type, "ecid_only") == 0) ctx->type = rules_sweep_context::ecid_only;
 
   tovi_http_response_standard(restc, 200, "OK", "application/json");
-  tovi_http_rest_set_completion(restc, rules_sweep_rest_complete);
-  ctx->deferred = tovi_http_rest_float(restc);
-  eventer_t job = eventer_alloc_asynch(rules_sweep_rest, ctx);
-  int thread = eventer_current_thread_id();
-  if (thread >= 0) eventer_set_owner(job, thread);
-  eventer_add_asynch(rulesets_fetch_jobq, job);
-  return TOVI_HTTP_DEFER;
+  return rest_load_run_job(restc, rules_sweep_rest_complete, &ctx->deferred, rulesets_fetch_jobq,
+                           rules_sweep_rest, ctx);
 }
 
 int rulesets_rest_get_one(tovi_http_rest_closure_t *restc, int npats, char **pats) {
@@ -271,13 +207,7 @@ int rulesets_rest_get_one(tovi_http_rest_closure_t *restc, int npats, char **pat
       tovi_http_response_json_error(restc, 500, "ERROR", "no such ruleset");
       return TOVI_HTTP_DONE;
     }
-    std::string body;
-    append_ruleset_json(&body, r);
-    body += "\n";
-    tovi_http_response_standard(restc, 200, "OK", "application/json");
-    tovi_http_response_append_str(restc, body);
-    tovi_http_response_end(restc);
-    return TOVI_HTTP_DONE;
+    return reply_ruleset(restc, r);
   }
 
   uint8_t uuid[16];
@@ -300,10 +230,7 @@ int rulesets_rest_get_one(tovi_http_rest_closure_t *restc, int npats, char **pat
     }
   }
   body += "]\n";
-  tovi_http_response_standard(restc, 200, "OK", "application/json");
-  tovi_http_response_append_str(restc, body);
-  tovi_http_response_end(restc);
-  return TOVI_HTTP_DONE;
+  return reply_json(restc, body);
 }
 
 int rulesets_rest_get_one_state(tovi_http_rest_closure_t *restc, int npats, char **pats) {
@@ -342,11 +269,5 @@ int rulesets_rest_clear_alert(tovi_http_rest_closure_t *restc, int npats, char *
     for (const rulestream_sp &stream : r->get_ruleset_streams())
       stream->check_and_trigger(RULE_SEV_CLEAR, RULE_INDEX_CLEAR, now_ms, r);
   // An unknown id answers the JSON null: there was nothing to clear.
-  std::string body;
-  append_ruleset_json(&body, r);
-  body += "\n";
-  tovi_http_response_standard(restc, 200, "OK", "application/json");
-  tovi_http_response_append_str(restc, body);
-  tovi_http_response_end(restc);
-  return TOVI_HTTP_DONE;
+  return reply_ruleset(restc, r);
 }

@@ -181,7 +181,6 @@ extern eventer_jobq_t *rulesets_fetch_jobq;
 // JSON; otherwise, once the director has handled every message received before the request,
 // 200 with {"rulesets": n, "errors": e}. Runs on the connection's loop thread.
 int rulesets_rest_post(tovi_http_rest_closure_t *restc, int npats, char **pats);
-int rulesets_rest_post_complete(tovi_http_rest_closure_t *restc, int npats, char **pats);
 
 // GET /rulesets[?account_id=&uuid=&name=&type=ecid_only]: the rulesets held, filtered by the query,
 // one per line inside brackets, as full JSON or (type=ecid_only) as their ids. With both a UUID
@@ -245,8 +244,29 @@ void rules_start_ruleset_timers(const ruleset_sp &r);
 // key changed, files it in its list (add_ruleset_tgt) and, when it is the one in force there,
 // stores it in the registry, logs "rule[<id>] loaded, triggering" on "debug/rules" and starts its
 // timers. Takes rules_loader_mutex; any thread.
-void ruleset_file(const ruleset_sp &r);
+//
+// With the store on, the definition's text (`definition`) is written to the store first, with
+// the source of the thread's store_source_scope_c: inside a filing batch the checked rulesets
+// wait (at most 1,000) and are written in one transaction, then filed; a write that fails files
+// none of them (counted in ruleset_filing_failures). Outside a batch each is written alone.
+// An id that belongs to a rule file is refused (false, with the reason) unless the thread's
+// source is a rule file.
+bool ruleset_file(const ruleset_sp &r, json_object *definition = nullptr);
 // Removes the ruleset of that id entirely: its parent record, its registry entry, its list node
 // and its director registrations, with a notice line. Returns false (after a notice "not found")
-// when no ruleset of that id was loaded. Takes rules_loader_mutex; any thread.
+// when no ruleset of that id was loaded. Takes rules_loader_mutex; any thread. With the store on
+// the deletion (and the rulesets waiting to be filed before it) is written first; when that
+// fails nothing is removed and false is returned. An id of a rule file is removed only by a
+// rule file's load.
 bool ruleset_delete(uint64_t ecid);
+
+// A filing batch on this thread (ruleset_batch_begin and _end hold one): rulesets checked
+// inside it are written to the store together. Batches nest; the outermost end writes and files
+// what waits. The thread's definitions that could not be written so far (a REST load answers
+// 503 when it grew during the load).
+void ruleset_filing_begin(void);
+void ruleset_filing_end(void);
+// Writes and files what waits now (before a deletion request is checked). False when the write
+// failed.
+bool ruleset_filing_flush(void);
+uint64_t ruleset_filing_failures(void);

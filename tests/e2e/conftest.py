@@ -1,6 +1,7 @@
 """Fixtures of the end-to-end suite: the daemon binary, a scratch directory, configurations and
 running daemons. Everything talks to the real binary through its real interfaces."""
 import os
+import re
 import signal
 import socket
 import subprocess
@@ -64,6 +65,37 @@ def closed_port():
     if _closed_port is None:
         _closed_port = free_port()
     return _closed_port
+
+
+def end_process(proc, timeout=10):
+    """Stops a helper process the test started (SIGTERM, then SIGKILL after timeout seconds)."""
+    if proc and proc.poll() is None:
+        proc.terminate()
+        try:
+            proc.wait(timeout)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            proc.wait()
+
+
+def example_cluster_texts(pki, bus_port):
+    """examples/cluster/node1..3.conf with their ports moved to free ones (one map for all three, so
+    that every node still finds the others), on the test's bus and certificates."""
+    ports, texts = {}, []
+    for i in (1, 2, 3):
+        with open(os.path.join(SOURCE_DIR, "examples", "cluster", f"node{i}.conf")) as f:
+            text = f.read()
+        text = text.replace("examples/certs/server.crt", pki.server_crt).replace(
+            "examples/certs/server.key", pki.server_key).replace("examples/certs/ca.crt", pki.ca)
+        text = re.sub(r'(port="|<port>)(\d+)',
+                      lambda m: m.group(1) + str(ports.setdefault(m.group(2), free_port())), text)
+        texts.append(re.sub(r"<port>\d+</port>", f"<port>{bus_port}</port>", text))
+    return texts
+
+
+def example_rest_port(text):
+    """The REST port of an example node's configuration."""
+    return int(re.search(r'<listener type="http" address="127.0.0.1" port="(\d+)"', text).group(1))
 
 
 class Daemon:

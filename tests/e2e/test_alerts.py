@@ -17,7 +17,7 @@ import pytest
 import requests
 
 from certs import pki  # noqa: F401  (fixture)
-from conftest import SOURCE_DIR, Daemon, base_config, free_port, wait_for
+from conftest import Daemon, base_config, example_cluster_texts, example_rest_port, free_port, wait_for
 from rabbitmq import rabbitmq_node  # noqa: F401  (session fixture)
 
 UUID = "11111111-2222-3333-4444-555555555555"
@@ -307,21 +307,13 @@ def test_cluster_only_owners_publish_and_name_themselves(tmp_path, pki, rabbitmq
 
     # The shipped three-node example, its ports moved to free ones (one map for all three files,
     # so that every node still finds the others), on the test's bus and certificates.
-    ports, nodes = {}, []
-    for i in (1, 2, 3):
-        with open(os.path.join(SOURCE_DIR, "examples", "cluster", f"node{i}.conf")) as f:
-            text = f.read()
-        text = text.replace("examples/certs/server.crt", pki.server_crt).replace(
-            "examples/certs/server.key", pki.server_key).replace("examples/certs/ca.crt", pki.ca)
-        text = re.sub(r'(port="|<port>)(\d+)',
-                      lambda m: m.group(1) + str(ports.setdefault(m.group(2), free_port())), text)
-        text = with_exchange(re.sub(r"<port>\d+</port>", f"<port>{rabbitmq_node.port}</port>", text))
+    nodes = []
+    for i, text in enumerate(example_cluster_texts(pki, rabbitmq_node.port), 1):
         # Rulesets come over REST here, not from the example's management API.
-        text = re.sub(r"<orvane>.*?</orvane>", "", text, flags=re.S)
+        text = re.sub(r"<orvane>.*?</orvane>", "", with_exchange(text), flags=re.S)
         node_id = re.search(r'self="([0-9a-f-]+)"', text).group(1)
-        rest_port = int(re.search(r'<listener type="http" address="127.0.0.1" port="(\d+)"', text).group(1))
         os.makedirs(tmp_path / f"node{i}")
-        nodes.append((node_id, Rest(rest_port, pki), Daemon(str(tmp_path / f"node{i}"), text)))
+        nodes.append((node_id, Rest(example_rest_port(text), pki), Daemon(str(tmp_path / f"node{i}"), text)))
     try:
         for _, _, d in nodes:
             d.start()

@@ -2,8 +2,10 @@
 private RabbitMQ node (plain loopback listener): the order, paging and filters of the alert list
 over a few hundred raised streams of two accounts, what it leaves out (clear streams, streams
 never announced, culled ones), refused queries; the window list's filters and what a window holds,
-and ending a window by DELETE announcing the change it held."""
+and ending a window by DELETE announcing the change it held; the console served from a configured
+directory, and console settings that stop start-up."""
 import json
+import pathlib
 import time
 
 import pika
@@ -27,13 +29,22 @@ def rest(tmp_path_factory, rabbitmq_node):  # noqa: F811
     ch.exchange_declare(EXCHANGE, exchange_type="topic", durable=True)
     queue = ch.queue_declare("", exclusive=True).method.queue
     ch.queue_bind(queue, EXCHANGE, routing_key=ROUTE)
+    # The daemon also serves the web console from a directory of its own (the console's test
+    # serves the shipped one).
+    # Beside the configuration file, which ../ must not reach.
+    web = pathlib.Path(work) / "site"
+    web.mkdir()
+    (web / "index.html").write_text("<!doctype html><title>ours</title>")
+    (web / "app.js").write_text("// ours")
     config = base_config(mq_port=rabbitmq_node.port, extra=(
-        f'<listeners><listener type="http" address="127.0.0.1" port="{port}" insecure="loopback"/></listeners>'))
+        f'<listeners><listener type="http" address="127.0.0.1" port="{port}" insecure="loopback"/></listeners>'
+        f'<ui assets="{web}"/>'))
     d = Daemon(work, config).start().wait_initialized()
     wait_for(lambda: "queltd ready for data." in d.log(), what="bus")
 
     class Rest:
         base = f"http://127.0.0.1:{port}"
+        daemon, site = d, web
         t = int(time.time()) - 30
 
         def get(self, path, status=200):
@@ -223,15 +234,8 @@ def test_unusable_console_and_role_settings_stop_start_up(daemon_factory, listen
     assert complaint in d.log()
 
 
-def test_console_assets_come_from_the_configured_directory(daemon_factory, tmp_path):
-    web = tmp_path / "site"
-    web.mkdir()
-    (web / "index.html").write_text("<!doctype html><title>ours</title>")
-    (web / "app.js").write_text("// ours")
-    port = free_port()
-    d = daemon_factory(extra=(f'<listeners><listener type="http" address="127.0.0.1" port="{port}"'
-                              f' insecure="loopback"/></listeners><ui assets="{web}"/>')).start().wait_initialized()
-    base = f"http://127.0.0.1:{port}"
+def test_console_assets_come_from_the_configured_directory(rest):
+    base = rest.base
     r = requests.get(base + "/ui/", timeout=10)
     assert r.status_code == 200 and "ours" in r.text
     assert r.headers["Content-Security-Policy"].startswith("default-src 'self'")
@@ -240,5 +244,4 @@ def test_console_assets_come_from_the_configured_directory(daemon_factory, tmp_p
     assert redirect.status_code == 301 and redirect.headers["Location"] == "/ui/"
     for escape in ("/ui/../queltd.conf", "/ui/%2e%2e/queltd.conf", "/ui/nothing.js"):
         assert requests.get(base + escape, timeout=10).status_code == 404, escape
-    assert f"web console: serving /ui/ from {web}" in d.log()
-    assert d.stop() == 0
+    assert f"web console: serving /ui/ from {rest.site}" in rest.daemon.log()

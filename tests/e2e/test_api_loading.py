@@ -250,3 +250,42 @@ def test_the_example_configuration_loads_the_example_data(tmp_path, rabbitmq_nod
         api.terminate()
         api.wait()
         assert d.stop() == 0
+
+
+def test_a_store_with_the_api_is_a_cache_pruned_by_the_first_complete_load(
+        daemon_factory, pki, rabbitmq_node, api):  # noqa: F811
+    store = '<store file="queltd.db" with_api="true"/></orvane>'
+    section = api_section(api.port).replace("</orvane>", store)
+    api.write("rulesets", [ruleset(i) for i in (1, 2, 3)])
+    api.write("maintenance", [window(31, 1), window(32, 2)])
+    api.start()
+    c = start_daemon(daemon_factory, pki, rabbitmq_node, section)
+    wait_for(lambda: c.finished("ruleset") and c.finished("maintenance"), timeout=30, what="loads")
+    assert c.post("/rulesets", [ruleset(9)]).json() == {"rulesets": 1, "errors": 0}
+    assert c.ids() == [1, 2, 3, 9]
+    assert c.stats()["store"]["enabled"] == 1
+    c.daemon.proc.kill()
+    c.daemon.proc.wait()
+
+    # The API is down at the start: the daemon alerts from what it last knew.
+    api.stop()
+    api.write("rulesets", [ruleset(1), ruleset(3, metric_name="m3b")])
+    api.write("maintenance", [window(32, 2)])
+    c = start_daemon(daemon_factory, pki, rabbitmq_node, section)
+    assert c.ids() == [1, 2, 3, 9]
+    assert c.get("/maintenance/31").json()["maintenance_id"] == 31
+    wait_for(lambda: "API: curl failed" in c.log(), what="a failed call")
+    assert c.ids() == [1, 2, 3, 9]
+    # Once the API answers, its first complete load drops what it no longer has (not REST's 9).
+    api.start()
+    wait_for(lambda: c.finished("ruleset") and c.finished("maintenance"), timeout=30, what="loads")
+    wait_for(lambda: c.ids() == [1, 3, 9], what="the cache pruned")
+    assert c.get("/ruleset/3").json()["name"] == "m3b"
+    assert c.get("/maintenance/31").json() is None and c.get("/maintenance/32").json() is not None
+    assert c.get("/ruleset/source/9").json()["source"] == "rest"
+    # Without with_api the store is left alone where an API is configured.
+    c.daemon.stop()
+    c = start_daemon(daemon_factory, pki, rabbitmq_node,
+                     section.replace(' with_api="true"', ""))
+    assert "store" not in c.stats()
+    assert "not used: the management API is the source" in c.log()

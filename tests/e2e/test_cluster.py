@@ -18,7 +18,7 @@ import pytest
 import requests
 
 from certs import pki  # noqa: F401  (fixture)
-from conftest import SOURCE_DIR, Daemon, base_config, free_port, wait_for
+from conftest import Daemon, base_config, example_cluster_texts, example_rest_port, free_port, wait_for
 from rabbitmq import rabbitmq_node  # noqa: F401  (session fixture)
 from test_api_loading import TOKEN, RefApi
 from test_console import console_session
@@ -310,15 +310,7 @@ def example_cluster_configs(pki, bus_port, api_port, batch_size):  # noqa: F811
     """examples/cluster/node1..3.conf with their ports moved to free ones (one map for all three, so
     that every node still finds the others), the test's bus, API and certificates, pages of
     batch_size rulesets and short heartbeat period and timeout. Yields (node id, config, ports)."""
-    ports = {}
-    for i in (1, 2, 3):
-        with open(os.path.join(SOURCE_DIR, "examples", "cluster", f"node{i}.conf")) as f:
-            text = f.read()
-        text = text.replace("examples/certs/server.crt", pki.server_crt).replace(
-            "examples/certs/server.key", pki.server_key).replace("examples/certs/ca.crt", pki.ca)
-        text = re.sub(r'(port="|<port>)(\d+)',
-                      lambda m: m.group(1) + str(ports.setdefault(m.group(2), free_port())), text)
-        text = re.sub(r"<port>\d+</port>", f"<port>{bus_port}</port>", text)
+    for text in example_cluster_texts(pki, bus_port):
         text = text.replace("http://127.0.0.1:8780", f"http://127.0.0.1:{api_port}").replace(
             "<token>example-token</token>", f"<token>{TOKEN}</token>")
         text = text.replace('<rulesets batch_size="10000"/>', f'<rulesets batch_size="{batch_size}"/>')
@@ -326,8 +318,8 @@ def example_cluster_configs(pki, bus_port, api_port, batch_size):  # noqa: F811
                             f'period_ms="{FAST_PERIOD_MS}" timeout_ms="{FAST_TIMEOUT_MS}"')
         mine = {k: int(re.search(pattern, text).group(1)) for k, pattern in (
             ("console", r'<console address="127.0.0.1" port="(\d+)"'),
-            ("rest", r'<listener type="http" address="127.0.0.1" port="(\d+)"'),
             ("lines", r'<metrics address="127.0.0.1" port="(\d+)"'))}
+        mine["rest"] = example_rest_port(text)
         yield re.search(r'self="([0-9a-f-]+)"', text).group(1), text, mine
 
 

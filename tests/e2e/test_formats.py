@@ -14,7 +14,7 @@ import pika
 import pytest
 import requests
 
-from conftest import base_config, free_port, wait_for
+from conftest import base_config, end_process, free_port, wait_for
 from rabbitmq import rabbitmq_node  # noqa: F401  (session fixture)
 from test_alerts import EXCHANGE, ROUTE, declare_exchange, with_exchange
 
@@ -43,13 +43,7 @@ class Process:
             return f.read().decode("utf-8", "replace")[-3000:]
 
     def stop(self):
-        if self.proc.poll() is None:
-            self.proc.terminate()
-            try:
-                self.proc.wait(10)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
+        end_process(self.proc)
         self.log_file.close()
 
 

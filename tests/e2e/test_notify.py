@@ -21,7 +21,7 @@ import pika
 import pytest
 
 from certs import pki  # noqa: F401  (fixture)
-from conftest import SOURCE_DIR, Daemon, base_config, free_port, wait_for
+from conftest import Daemon, base_config, end_process, example_cluster_texts, example_rest_port, free_port, wait_for
 from rabbitmq import rabbitmq_node  # noqa: F401  (session fixture)
 from test_alerts import EXCHANGE, ROUTE, UUID, Rest, declare_exchange, with_exchange
 
@@ -123,13 +123,7 @@ receivers:
         return self
 
     def stop(self):
-        if self.proc and self.proc.poll() is None:
-            self.proc.terminate()
-            try:
-                self.proc.wait(10)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
+        end_process(self.proc)
         self.log_file.close()
 
 
@@ -271,20 +265,12 @@ def test_router_gets_labels_resolves_and_webhook_mirrors_the_bus(tmp_path, pki, 
 def cluster_configs(tmp_path, pki, rabbitmq_node, notify):  # noqa: F811
     """The shipped three-node example on free ports, the test's bus and certificates, and an
     outlet section; each metric has two owners."""
-    ports, nodes = {}, []
-    for i in (1, 2, 3):
-        with open(os.path.join(SOURCE_DIR, "examples", "cluster", f"node{i}.conf")) as f:
-            text = f.read()
-        text = text.replace("examples/certs/server.crt", pki.server_crt).replace(
-            "examples/certs/server.key", pki.server_key).replace("examples/certs/ca.crt", pki.ca)
-        text = re.sub(r'(port="|<port>)(\d+)',
-                      lambda m: m.group(1) + str(ports.setdefault(m.group(2), free_port())), text)
-        text = with_exchange(re.sub(r"<port>\d+</port>", f"<port>{rabbitmq_node.port}</port>", text))
-        text = re.sub(r"<orvane>.*?</orvane>", "", text, flags=re.S)
+    nodes = []
+    for i, text in enumerate(example_cluster_texts(pki, rabbitmq_node.port), 1):
+        text = re.sub(r"<orvane>.*?</orvane>", "", with_exchange(text), flags=re.S)
         text = text.replace("</queltd>", notify + "</queltd>")
-        rest_port = int(re.search(r'<listener type="http" address="127.0.0.1" port="(\d+)"', text).group(1))
         os.makedirs(tmp_path / f"node{i}")
-        nodes.append((Rest(rest_port, pki), Daemon(str(tmp_path / f"node{i}"), text)))
+        nodes.append((Rest(example_rest_port(text), pki), Daemon(str(tmp_path / f"node{i}"), text)))
     return nodes
 
 

@@ -26,34 +26,35 @@ def example(*parts):
 
 # ---- --check-config -------------------------------------------------------------------------------
 
-@pytest.mark.parametrize("name", ["queltd.conf", "cluster/node1.conf", "cluster/node2.conf",
-                                  "cluster/node3.conf"])
-def test_shipped_configurations_check_clean(name, tmp_path):
+def fake_certs(cwd):
+    """The certificate files the example configurations name, empty, under cwd."""
+    certs = cwd / "examples" / "certs"
+    certs.mkdir(parents=True, exist_ok=True)
+    for f in ("server.crt", "server.key", "ca.crt"):
+        (certs / f).write_text("")
+
+
+def test_check_config_on_shipped_misspelled_and_unusable_files(tmp_path):
     # The files the examples name must exist (from the directory the daemon would start in);
     # without them the check says so.
-    status, out, _ = run("--check-config", example(name), cwd=tmp_path)
-    assert status == 2
-    assert "certificate_file 'examples/certs/server.crt': No such file or directory" in out
-    (tmp_path / "examples" / "certs").mkdir(parents=True)
-    for f in ("server.crt", "server.key", "ca.crt"):
-        (tmp_path / "examples" / "certs" / f).write_text("")
-    status, out, _ = run("--check-config", example(name), "--strict", cwd=tmp_path)
-    assert status == 0, out
-    assert out.strip().endswith("0 errors, 0 warnings")
+    shipped = ["queltd.conf", "cluster/node1.conf", "cluster/node2.conf", "cluster/node3.conf"]
+    for name in shipped:
+        status, out, _ = run("--check-config", example(name), cwd=tmp_path)
+        assert status == 2, name
+        assert "certificate_file 'examples/certs/server.crt': No such file or directory" in out, name
+    fake_certs(tmp_path)
+    for name in shipped:
+        status, out, _ = run("--check-config", example(name), "--strict", cwd=tmp_path)
+        assert status == 0, (name, out)
+        assert out.strip().endswith("0 errors, 0 warnings"), name
 
-
-def test_misspelled_configuration_names_line_and_closest_name(tmp_path):
+    # Misspelled names: warnings with their line and the closest name; --strict fails on them.
     text = open(example("queltd.conf")).read()
     bad = (text.replace("<listeners>", "<listners>").replace("</listeners>", "</listners>")
                .replace('<rulesets batch_size=', '<rulesets batch_sise='))
     path = tmp_path / "bad.conf"
     path.write_text(bad)
     line_of = {m: bad[:bad.index(m)].count("\n") + 1 for m in ("<listners>", "batch_sise")}
-
-    certs = tmp_path / "examples" / "certs"
-    certs.mkdir(parents=True)
-    for f in ("server.crt", "server.key", "ca.crt"):
-        (certs / f).write_text("")
     status, out, _ = run("--check-config", str(path), cwd=tmp_path)
     assert status == 0, out  # unknown names are warnings: the daemon would start
     assert (f"warning: unknown element <listners> at line {line_of['<listners>']}; "
@@ -64,8 +65,7 @@ def test_misspelled_configuration_names_line_and_closest_name(tmp_path):
     assert "<console>" not in out and "0 errors, 2 warnings" in out
     assert run("--check-config", str(path), "--strict", cwd=tmp_path)[0] == 1
 
-
-def test_unusable_values_and_unreadable_files_are_errors(tmp_path):
+    # Unusable values and unreadable files are errors.
     path = tmp_path / "values.conf"
     path.write_text(base_config(
         '<listeners><listener type="http" port="80a" insecure="loopbak"/>'
@@ -77,7 +77,6 @@ def test_unusable_values_and_unreadable_files_are_errors(tmp_path):
     assert "insecure 'loopbak' is not one of loopback" in out
     assert "allow_remote 'maybe' is not a boolean" in out
     assert "enabled" not in out  # "yes" is a boolean
-
     broken = tmp_path / "broken.conf"
     broken.write_text("<queltd><listeners></queltd>")
     status, out, _ = run("--check-config", str(broken))
@@ -90,15 +89,6 @@ def test_unusable_values_and_unreadable_files_are_errors(tmp_path):
 
 
 # ---- --check-rulesets, --check-maintenance --------------------------------------------------------
-
-def test_shipped_definitions_check_clean():
-    status, out, _ = run("--check-rulesets", example("rulesets.json"))
-    assert status == 0, out
-    n = len(json.load(open(example("rulesets.json"))))
-    assert out.count(": ok\n") == n and f"{n} rulesets, {n} ok, 0 with errors" in out
-    status, out, _ = run("--check-maintenance", example("maintenance.json"))
-    assert status == 0, out
-
 
 RULE = {"criteria": "max value", "severity": 2, "value": "90"}
 
@@ -120,7 +110,22 @@ MISSPELLED_RULESETS = [
 ]
 
 
-def test_misspelled_rulesets_are_errors_with_the_closest_word(tmp_path):
+def window(mid, **changes):
+    w = {"maintenance_id": mid, "maintenance_type": "account", "maintenance_item": 1,
+         "severities": [1, 2], "start_on": 0, "stop_on": 2**64 - 1, "account_id": 1}
+    w.update(changes)
+    return w
+
+
+def test_check_definitions_name_each_element_and_the_closest_word(tmp_path):
+    status, out, _ = run("--check-rulesets", example("rulesets.json"))
+    assert status == 0, out
+    n = len(json.load(open(example("rulesets.json"))))
+    assert out.count(": ok\n") == n and f"{n} rulesets, {n} ok, 0 with errors" in out
+    status, out, _ = run("--check-maintenance", example("maintenance.json"))
+    assert status == 0, out
+
+    # Misspelled rulesets: each element's line, the closest word; a body that is not JSON.
     path = tmp_path / "rules.json"
     path.write_text(json.dumps(MISSPELLED_RULESETS))
     status, out, _ = run("--check-rulesets", str(path))
@@ -143,15 +148,7 @@ def test_misspelled_rulesets_are_errors_with_the_closest_word(tmp_path):
     path.write_text('{"event_criteria_id": 1}')
     assert run("--check-rulesets", str(path))[0] == 2
 
-
-def window(mid, **changes):
-    w = {"maintenance_id": mid, "maintenance_type": "account", "maintenance_item": 1,
-         "severities": [1, 2], "start_on": 0, "stop_on": 2**64 - 1, "account_id": 1}
-    w.update(changes)
-    return w
-
-
-def test_misspelled_maintenance_windows(tmp_path):
+    # Misspelled maintenance windows.
     path = tmp_path / "maint.json"
     bad = dict(window(3), stop_at=5)
     path.write_text(json.dumps([window(1), window(2, maintenance_type="acount"), bad,
@@ -164,24 +161,53 @@ def test_misspelled_maintenance_windows(tmp_path):
     assert "element 3 (id 4): error: severities[1] is outside 1 to 5" in out
 
 
-# ---- POST details ---------------------------------------------------------------------------------
-
-@pytest.fixture
-def rest_daemon(daemon_factory):
-    port = free_port()
-    d = daemon_factory(extra=(f'<listeners><listener type="http" address="127.0.0.1" port="{port}" '
-                              'insecure="loopback"/></listeners>')).start().wait_initialized()
-    d.url = f"http://127.0.0.1:{port}"
-    yield d
-    d.stop()
-
+# ---- a served daemon: readiness, POST details, /metrics ------------------------------------------
 
 def simple_stats(d):
     return requests.get(d.url + "/stats.json?format=simple", timeout=10).json()
 
 
-def test_post_answers_details_only_when_asked(rest_daemon):
-    d = rest_daemon
+class NotifySocket:
+    """The service manager's end of sd_notify: a datagram socket the daemon writes its states to."""
+
+    def __init__(self, path):
+        import socket
+        self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+        self.sock.bind(path)
+        self.sock.settimeout(0.2)
+        self.path = path
+        self.messages = []
+
+    def receive(self):
+        try:
+            while True:
+                self.messages.append(self.sock.recv(4096).decode())
+        except OSError:
+            pass
+        return self.messages
+
+    def seen(self, word):
+        return any(word in m for m in self.receive())
+
+
+def test_served_daemon_reports_readiness_load_details_and_metrics(tmp_path, daemon_factory):
+    # Readiness and watchdog pings reach the service manager.
+    notify = NotifySocket(str(tmp_path / "notify.sock"))
+    port = free_port()
+    d = daemon_factory(extra=f'<listeners><listener type="http" address="127.0.0.1" port="{port}" '
+                             'insecure="loopback"/></listeners>')
+    d.url = f"http://127.0.0.1:{port}"
+    env = dict(os.environ, NOTIFY_SOCKET=notify.path, WATCHDOG_USEC="400000")
+    d.stderr_file = open(d.stderr_path, "wb")
+    d.proc = subprocess.Popen([QUELTD, "-D", "-D", "-c", d.config], env=env, cwd=d.workdir,
+                              stdout=subprocess.DEVNULL, stderr=d.stderr_file)
+    wait_for(lambda: notify.seen("READY=1"), what="READY=1")
+    ready = next(m for m in notify.messages if "READY=1" in m)
+    assert f"MAINPID={d.proc.pid}" in ready and "STATUS=queltd master." in ready
+    # Readiness comes once the listeners answer.
+    assert requests.get(d.url + "/stats.json", timeout=10).status_code == 200
+
+    # POST /rulesets and /maintenance answer the details only when asked.
     body = json.dumps(MISSPELLED_RULESETS)
     # Without the parameter the reply is what it always was, byte for byte.
     r = requests.post(d.url + "/rulesets", data=body, timeout=10)
@@ -213,17 +239,54 @@ def test_post_answers_details_only_when_asked(rest_daemon):
         {"index": 2, "id": 3, "warnings": ['unknown key "stop_at"; did you mean "stop_on"?']}]
     assert simple_stats(d)["maintenance"]["unrecognised"] == 2
 
-
-def test_details_are_bounded(rest_daemon):
+    # The details are bounded.
     body = json.dumps([ruleset(5000 + i, metric_type="nope") for i in range(150)])
-    reply = requests.post(rest_daemon.url + "/rulesets?details=1", data=body, timeout=30).json()
+    reply = requests.post(d.url + "/rulesets?details=1", data=body, timeout=30).json()
     assert reply["errors"] == 150
     assert len(reply["details"]) == 101 and reply["details"][-1] == {"truncated": 50}
+
+    # /metrics passes promtool and follows the conventions.
+    requests.post(d.url + "/rulesets", data=json.dumps([ruleset(1)]), timeout=10)
+    requests.post(d.url + "/test/input", data="", timeout=10)
+    text = requests.get(d.url + "/metrics", timeout=10).text
+    check = subprocess.run(["promtool", "check", "metrics"], input=text, capture_output=True,
+                           text=True, timeout=60)
+    assert check.returncode == 0, check.stdout + check.stderr
+
+    types = dict(re.findall(r"^# TYPE (\S+) (\S+)$", text, re.M))
+    helps = dict(re.findall(r"^# HELP (\S+) (.*)$", text, re.M))
+    for name in ("process_cpu_seconds_total", "process_resident_memory_bytes", "process_open_fds",
+                 "process_max_fds", "process_start_time_seconds", "process_virtual_memory_bytes"):
+        assert name in types, name
+    start = float(re.search(r"^process_start_time_seconds (\S+)$", text, re.M).group(1))
+    assert abs(start - time.time()) < 3600
+    assert int(re.search(r"^process_open_fds (\d+)$", text, re.M).group(1)) > 3
+    assert all(n.startswith(("queltd_", "process_")) for n in types), \
+        [n for n in types if not n.startswith(("queltd_", "process_"))]
+    # Durations are histograms in seconds with buckets, so several daemons can be added up.
+    assert types["queltd_tovi_http_request_latency_seconds"] == "histogram"
+    buckets = re.findall(r'^queltd_tovi_http_request_latency_seconds_bucket\{app="queltd",le="([^"]+)"\} (\d+)$',
+                         text, re.M)
+    assert buckets[-1][0] == "+Inf" and int(buckets[-1][1]) >= 2
+    counts = [int(n) for _, n in buckets]
+    assert counts == sorted(counts)
+    assert "summary" not in types.values()
+    # HELP explains rather than repeating the path.
+    assert helps["queltd_ruleset_current"] == "Rulesets held now."
+    assert "/" not in helps["queltd_tovi_http_requests_total"]
+    # The JSON statistics keep their names.
+    # (three rulesets of the details' body, and this one)
+    assert simple_stats(d)["ruleset"]["current"] == 4
+    assert re.search(r'^queltd_ruleset_current\{app="queltd"\} 4$', text, re.M)
+
+    wait_for(lambda: sum("WATCHDOG=1" in m for m in notify.receive()) >= 3, what="watchdog pings")
+    assert d.stop() == 0
+    assert notify.seen("STOPPING=1")
 
 
 # ---- command line and process ---------------------------------------------------------------------
 
-def test_help_lists_every_option_and_version_names_the_build():
+def test_help_version_and_usage(tmp_path):
     status, out, err = run("--help")
     assert status == 0 and err == ""
     readme = open(os.path.join(SOURCE_DIR, "README.md")).read()
@@ -236,8 +299,7 @@ def test_help_lists_every_option_and_version_names_the_build():
     assert status == 0
     assert re.match(r"queltd \d+\.\d+\.\d+ \(\S+\)\ncommit [0-9a-f]{40}\nbuilt \d{4}-\d\d-\d\dT", out)
 
-
-def test_a_start_without_c_still_prints_the_usage(tmp_path):
+    # A start without -c still prints the usage.
     for args in ([], ["-D", "-x"], ["-p", str(tmp_path / "pid")], ["--strict"]):
         status, out, err = run(*args)
         assert status == 2, args
@@ -275,82 +337,3 @@ def test_start_logs_version_and_unknown_names_and_pidfile_follows_the_daemon(tmp
             os.kill(pid, signal.SIGKILL)
         except ProcessLookupError:
             pass
-
-
-# ---- /metrics -------------------------------------------------------------------------------------
-
-def test_metrics_pass_promtool_and_follow_the_conventions(rest_daemon):
-    d = rest_daemon
-    requests.post(d.url + "/rulesets", data=json.dumps([ruleset(1)]), timeout=10)
-    requests.post(d.url + "/test/input", data="", timeout=10)
-    text = requests.get(d.url + "/metrics", timeout=10).text
-    check = subprocess.run(["promtool", "check", "metrics"], input=text, capture_output=True,
-                           text=True, timeout=60)
-    assert check.returncode == 0, check.stdout + check.stderr
-
-    types = dict(re.findall(r"^# TYPE (\S+) (\S+)$", text, re.M))
-    helps = dict(re.findall(r"^# HELP (\S+) (.*)$", text, re.M))
-    for name in ("process_cpu_seconds_total", "process_resident_memory_bytes", "process_open_fds",
-                 "process_max_fds", "process_start_time_seconds", "process_virtual_memory_bytes"):
-        assert name in types, name
-    start = float(re.search(r"^process_start_time_seconds (\S+)$", text, re.M).group(1))
-    assert abs(start - time.time()) < 3600
-    assert int(re.search(r"^process_open_fds (\d+)$", text, re.M).group(1)) > 3
-    assert all(n.startswith(("queltd_", "process_")) for n in types), \
-        [n for n in types if not n.startswith(("queltd_", "process_"))]
-    # Durations are histograms in seconds with buckets, so several daemons can be added up.
-    assert types["queltd_tovi_http_request_latency_seconds"] == "histogram"
-    buckets = re.findall(r'^queltd_tovi_http_request_latency_seconds_bucket\{app="queltd",le="([^"]+)"\} (\d+)$',
-                         text, re.M)
-    assert buckets[-1][0] == "+Inf" and int(buckets[-1][1]) >= 2
-    counts = [int(n) for _, n in buckets]
-    assert counts == sorted(counts)
-    assert "summary" not in types.values()
-    # HELP explains rather than repeating the path.
-    assert helps["queltd_ruleset_current"] == "Rulesets held now."
-    assert "/" not in helps["queltd_tovi_http_requests_total"]
-    # The JSON statistics keep their names.
-    assert simple_stats(d)["ruleset"]["current"] == 1
-
-
-# ---- service notifications ------------------------------------------------------------------------
-
-class NotifySocket:
-    """The service manager's end of sd_notify: a datagram socket the daemon writes its states to."""
-
-    def __init__(self, path):
-        import socket
-        self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
-        self.sock.bind(path)
-        self.sock.settimeout(0.2)
-        self.path = path
-        self.messages = []
-
-    def receive(self):
-        try:
-            while True:
-                self.messages.append(self.sock.recv(4096).decode())
-        except OSError:
-            pass
-        return self.messages
-
-    def seen(self, word):
-        return any(word in m for m in self.receive())
-
-
-def test_readiness_and_watchdog_pings_reach_the_service_manager(tmp_path, daemon_factory):
-    notify = NotifySocket(str(tmp_path / "notify.sock"))
-    port = free_port()
-    d = daemon_factory(extra=f'<listeners><listener type="http" port="{port}" insecure="loopback"/></listeners>')
-    env = dict(os.environ, NOTIFY_SOCKET=notify.path, WATCHDOG_USEC="400000")
-    d.stderr_file = open(d.stderr_path, "wb")
-    d.proc = subprocess.Popen([QUELTD, "-D", "-D", "-c", d.config], env=env, cwd=d.workdir,
-                              stdout=subprocess.DEVNULL, stderr=d.stderr_file)
-    wait_for(lambda: notify.seen("READY=1"), what="READY=1")
-    ready = next(m for m in notify.messages if "READY=1" in m)
-    assert f"MAINPID={d.proc.pid}" in ready and "STATUS=queltd master." in ready
-    # Readiness comes once the listeners answer.
-    assert requests.get(f"http://127.0.0.1:{port}/stats.json", timeout=10).status_code == 200
-    wait_for(lambda: sum("WATCHDOG=1" in m for m in notify.receive()) >= 3, what="watchdog pings")
-    assert d.stop() == 0
-    assert notify.seen("STOPPING=1")

@@ -209,32 +209,11 @@ def test_idle_daemon_uses_almost_no_cpu(daemon_factory):
     assert d.stop() == 0
 
 
-def test_daemonises_and_keeps_lock(tmp_path):
-    lock = tmp_path / "queltd.lock"
-    conf = tmp_path / "queltd.conf"
-    log_path = tmp_path / "queltd.log"
-    conf.write_text(base_config((
-        f"<lockfile>{lock}</lockfile>"
-        f'<logs><outlet name="file" type="file" path="{log_path}"/><log name="notice" outlets="file"/>'
-        f'<log name="error" outlets="file"/></logs>')))
-    r = subprocess.run([QUELTD, "-c", str(conf)], capture_output=True, text=True, timeout=10)
-    assert r.returncode == 0
-    wait_for(lambda: log_path.exists() and "queltd initialized" in log_path.read_text(), what="daemon start")
-    pid = int(wait_for(lambda: lock.read_text().strip(), what="pid in lock file"))
-    try:
-        second = subprocess.run([QUELTD, "-D", "-c", str(conf)], capture_output=True, text=True, timeout=10)
-        assert second.returncode == 2
-        assert "lock file" in second.stderr
-    finally:
-        os.kill(pid, signal.SIGTERM)
-    wait_for(lambda: not os.path.exists(f"/proc/{pid}") or open(f"/proc/{pid}/stat").read().split()[2] == "Z",
-             what="daemon exit")
-
-
 def test_daemon_mode_launcher_reports_start_up_and_the_watchdog_passes_sighup_on(tmp_path):
-    """The launcher returns once the daemon runs (0) or failed (2); kill -HUP of the pid in the
-    lock file (the watchdog's) reopens the log files; a crashed daemon's restart is logged in the
-    configured error outlet, not only on standard error (which is /dev/null)."""
+    """The launcher returns once the daemon runs (0) or failed (2); the lock file keeps a second
+    daemon, daemonised or not, from starting; kill -HUP of the pid in the lock file (the
+    watchdog's) reopens the log files; a crashed daemon's restart is logged in the configured
+    error outlet, not only on standard error (which is /dev/null)."""
     lock = tmp_path / "queltd.lock"
     conf = tmp_path / "queltd.conf"
     log_path = tmp_path / "queltd.log"
@@ -251,6 +230,9 @@ def test_daemon_mode_launcher_reports_start_up_and_the_watchdog_passes_sighup_on
         # A second daemon finds the lock held: its launcher says so with status 2.
         second = subprocess.run([QUELTD, "-c", str(conf)], capture_output=True, text=True, timeout=30)
         assert second.returncode == 2
+        # In the foreground too, saying why.
+        second = subprocess.run([QUELTD, "-D", "-c", str(conf)], capture_output=True, text=True, timeout=10)
+        assert second.returncode == 2 and "lock file" in second.stderr
 
         os.rename(log_path, tmp_path / "queltd.log.1")
         os.kill(watchdog, signal.SIGHUP)

@@ -166,7 +166,7 @@ def test_alert_appears_live_shows_history_and_goes_with_its_clear(env):
     assert not ui.console_errors()
 
 
-def test_window_from_the_form_holds_a_change_and_ending_it_announces_it(env):
+def test_window_from_the_form_holds_a_change_ending_it_announces_it_and_other_pages_render(env):
     ui = env.ui
     env.load(201, "mem.used", [{"criteria": "max value", "severity": 2, "value": "80"}])
     env.feed("mem.used", 10, host="db7")
@@ -214,9 +214,7 @@ def test_window_from_the_form_holds_a_change_and_ending_it_announces_it(env):
     text, cls = ui.message("must stop after it starts")
     assert cls == "error"
 
-
-def test_other_pages_show_what_the_daemon_knows(env):
-    ui = env.ui
+    # The other pages show what the daemon knows (ruleset 201 above among it).
     ui.open("rulesets")
     ui.wait(lambda d: "ruleset" in ui.text("main p.muted") and d.find_elements(By.CSS_SELECTOR, "main tbody tr"),
             what="ruleset list")

@@ -89,7 +89,8 @@ def tls(tmp_path_factory, pki, rabbitmq_node):  # noqa: F811
         assert daemon.stop() == 0
 
 
-def test_operator_certificate_acts_through_the_console(tls):
+def test_operator_acts_and_read_only_certificate_sees_every_page_and_is_refused_every_action(tls):
+    # The operator's certificate acts through the console.
     r = tls.request("POST", "/rulesets", json=[{"event_criteria_id": 301, "account_id": 7, "check_uuid": UUID,
                                                "metric_name": "temp", "metric_type": "numeric",
                                                "rules": [{"criteria": "max value", "severity": 1, "value": "70"}]}])
@@ -107,8 +108,7 @@ def test_operator_certificate_acts_through_the_console(tls):
     assert cls == "ok"
     ui.wait(lambda d: "Nothing is raised." in ui.text("#alerts-body"), timeout=3, what="cleared")
 
-
-def test_read_only_certificate_sees_every_page_and_is_refused_every_action(tls):
+    # The read-only certificate sees every page and gets the daemon's refusal for every action.
     tls.feed("temp", 90)
     now = int(time.time())
     window = {"maintenance_id": 77, "severities": [1], "start_on": now + 3600, "stop_on": now + 7200,
@@ -141,6 +141,8 @@ def test_read_only_certificate_sees_every_page_and_is_refused_every_action(tls):
     row = ui.wait(lambda d: d.find_elements(By.CSS_SELECTOR, "#maint-body tr[data-id='77']"), what="window 77")[0]
     assert "starts in" in row.text
     row.find_element(By.CSS_SELECTOR, "button.danger").click()
+    # The previous refusal stays shown until this one replaces it: wait for this one's words.
+    ui.wait(lambda d: "DELETE is refused" in ui.text("#message"), what="the DELETE refusal")
     text, cls = ui.message("may only read")
     assert cls == "error" and "DELETE is refused" in text
     assert tls.request("GET", "/maintenance/77").json()["maintenance_id"] == 77
@@ -150,6 +152,7 @@ def test_read_only_certificate_sees_every_page_and_is_refused_every_action(tls):
     form.find_element(By.NAME, "maintenance_item").send_keys("7")
     form.find_element(By.NAME, "account_id").send_keys("7")
     form.find_element(By.CSS_SELECTOR, "button[type=submit]").click()
+    ui.wait(lambda d: "POST is refused" in ui.text("#message"), what="the POST refusal")
     text, cls = ui.message("may only read")
     assert cls == "error" and "POST is refused" in text
     assert len(tls.request("GET", "/maintenance").json()) == 1

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "brokers.h"
+#include "fuzz_support.h"
 #include "tovi/tovi_log.h"
 #include "tovi/tovi_memory.h"
 
@@ -25,9 +26,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     return true;
   }();
   (void)once;
-  json_tokener *tok = json_tokener_new();
-  json_object *doc = json_tokener_parse_ex(tok, reinterpret_cast<const char *>(data), int(size));
-  json_tokener_free(tok);
+  json_object *doc = fuzz_support::parse_json(data, size);
   tovi_memory_scope_c bracket;
   int n = brokers_apply_list(doc);
   check(n == (json_object_is_type(doc, json_type_array) ? int(json_object_array_length(doc)) : -1));

@@ -5,10 +5,8 @@
 #include <cstring>
 #include <string>
 
+#include "fuzz_support.h"
 #include "maintenance.h"
-#include "tovi/eventer.h"
-#include "tovi/tovi_conf.h"
-#include "tovi/tovi_log.h"
 #include "tovi/tovi_memory.h"
 
 namespace {
@@ -43,14 +41,7 @@ bool same(const maint_def_t &a, const maint_def_t &b) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-  static bool ready = [] {
-    tovi_log_disable("error");
-    if (!tovi_conf_load_string("<queltd/>", "fuzz") || eventer_init() != 0) __builtin_trap();
-    maintenance_tables_init();
-    maintenance_set_reevaluate(nullptr);
-    return true;
-  }();
-  (void)ready;
+  fuzz_support::start_maintenance();
   tovi_memory_scope_c bracket;
   maint_window_t *w = maint_window_safe_alloc();
   maint_alter_action_t action = MAINT_ALTER_ADD;

@@ -6,25 +6,13 @@
 #include <cstdint>
 #include <vector>
 
+#include "fuzz_support.h"
 #include "maintenance.h"
-#include "tovi/eventer.h"
-#include "tovi/tovi_conf.h"
-#include "tovi/tovi_log.h"
 #include "tovi/tovi_memory.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-  static bool ready = [] {
-    tovi_log_disable("error");
-    // End timers are created but the loop never runs: no window ends by itself here.
-    if (!tovi_conf_load_string("<queltd/>", "fuzz") || eventer_init() != 0) __builtin_trap();
-    maintenance_tables_init();
-    maintenance_set_reevaluate(nullptr);
-    return true;
-  }();
-  (void)ready;
-  json_tokener *tok = json_tokener_new();
-  json_object *doc = json_tokener_parse_ex(tok, reinterpret_cast<const char *>(data), int(size));
-  json_tokener_free(tok);
+  fuzz_support::start_maintenance();
+  json_object *doc = fuzz_support::parse_json(data, size);
   if (!doc) return 0;
   uint64_t hwm = 0;
   int errors = 0;

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+#include "fuzz_support.h"
 #include "rules/rules_mgr_internal.h"
 #include "tovi/tovi_log.h"
 
@@ -14,9 +15,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     return true;
   }();
   (void)ready;
-  json_tokener *tok = json_tokener_new();
-  json_object *doc = json_tokener_parse_ex(tok, reinterpret_cast<const char *>(data), int(size));
-  json_tokener_free(tok);
+  json_object *doc = fuzz_support::parse_json(data, size);
   if (!doc) return 0;
   uint64_t high_water = 0;
   int errors = -1;

@@ -4,11 +4,11 @@
 
 #include <mutex>
 #include <string>
-#include <vector>
 
 #include "tovi/tovi_conf.h"
 #include "tovi/tovi_log.h"
 #include "tovi/tovi_module.h"
+#include "test_support.h"
 
 namespace {
 
@@ -23,28 +23,22 @@ int fake_register_connection_hook(const char *name, tovi_amqp_connection_hook_t 
   return 0;
 }
 
-std::mutex lines_lock;
-std::vector<std::string> notice_lines;
+quelt_test::log_capture_c &notices() {
+  static quelt_test::log_capture_c capture("notice");
+  return capture;
+}
 
 void provide_amqp_module() {
   static std::once_flag once;
   std::call_once(once, [] {
     tovi_function_register("tovi_amqp_register_connection_hook",
                            reinterpret_cast<void *>(&fake_register_connection_hook));
-    tovi_log_outlet_register_callback("test_daemon_wiring",
-                                      [](tovi_log_stream_t, std::string_view t) {
-                                        std::lock_guard<std::mutex> g(lines_lock);
-                                        notice_lines.emplace_back(t);
-                                      });
-    tovi_log_stream_add_outlet("notice", "test_daemon_wiring");
+    notices();
   });
 }
 
 bool logged(const std::string &text) {
-  std::lock_guard<std::mutex> g(lines_lock);
-  for (const std::string &l : notice_lines)
-    if (l.find(text) != std::string::npos) return true;
-  return false;
+  return notices().logged(text);
 }
 
 }  // namespace

@@ -2,42 +2,30 @@
 
 #include <gtest/gtest.h>
 
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "tovi/tovi_conf.h"
 #include "tovi/tovi_log.h"
 #include "tovi/tovi_module.h"
+#include "test_support.h"
 
 namespace {
 
-std::mutex lines_lock;
-std::vector<std::string> notice_lines;
-
-void capture_notices() {
-  static std::once_flag once;
-  std::call_once(once, [] {
-    tovi_log_outlet_register_callback("test_general", [](tovi_log_stream_t, std::string_view t) {
-      std::lock_guard<std::mutex> g(lines_lock);
-      notice_lines.emplace_back(t);
-    });
-    tovi_log_stream_add_outlet("notice", "test_general");
-  });
+quelt_test::log_capture_c &notices() {
+  static quelt_test::log_capture_c capture("notice");
+  return capture;
 }
 
 void init_with(const std::string &body) {
   std::string xml = "<queltd>" + body + "</queltd>";
   ASSERT_TRUE(tovi_conf_load_string(xml.c_str(), "test_general"));
-  capture_notices();
+  notices();
   general_init();
 }
 
 bool logged(const std::string &text) {
-  std::lock_guard<std::mutex> g(lines_lock);
-  for (const std::string &l : notice_lines)
-    if (l.find(text) != std::string::npos) return true;
-  return false;
+  return notices().logged(text);
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <thread>
 #include <vector>
 
+#include "rules/pattern_index_internal.h"
 #include "rules_test_support.h"
 #include "vask/vask_tag_search.h"
 
@@ -281,3 +282,158 @@ TEST(rules_lookup, readers_copy_slots_safely_while_a_writer_replaces_them) {
 }
 
 }  // namespace
+
+// The account's patterns screened together give what the walk over its lists gives: the same
+// rulesets in the same order, for patterns the matcher takes, widens or leaves to PCRE, across
+// 64-pattern word boundaries, for bound and any-check rulesets, filtered ones, and after a change
+// (stale: the walk) and the rebuild that follows it.
+TEST(rules_lookup, patterns_screened_together_match_as_each_alone) {
+  struct row_t {
+    uint64_t ecid;
+    std::string pattern;
+    const char *uuid;
+    bool filtered;
+  };
+  const char *const special[][2] = {
+      {"^cpu\\.", kUuidA},        {"^(?i)CPU", kZeroUuid}, {"(ab)\\1", kUuidA},
+      {"a(?=b)", kZeroUuid},      {"^a++b", kUuidA},       {"x*", kZeroUuid},
+      {"(?|(d)|(e))isk", kUuidA}, {"^disk", kUuidB},       {"^cpu", kZeroUuid},
+      {"mem$", kUuidA},           {"\\bfree", kZeroUuid},  {"^(a)\\1$", kUuidB}};
+  std::vector<row_t> rows;
+  for (int i = 0; i < 200; i++) {
+    size_t s = size_t(i) / 16;
+    if (i % 16 == 5 && s < std::size(special))
+      rows.push_back({uint64_t(700 + i), special[s][0], special[s][1], s == 8});
+    else
+      rows.push_back({uint64_t(700 + i), "^filler" + std::to_string(i) + "\\.",
+                      i % 2 ? kUuidA : kZeroUuid, false});
+  }
+  auto load_rows = [&] {
+    std::string body = "[";
+    for (size_t i = 0; i < rows.size(); i++) {
+      json_object *text = json_object_new_string(rows[i].pattern.c_str());
+      std::string extra = std::string(rows[i].uuid == kZeroUuid ? "" : with_check(rows[i].uuid)) +
+                          (rows[i].filtered ? ", \"filter\": \"a:1\"" : "");
+      body += (i ? "," : "") +
+              ruleset(rows[i].ecid,
+                      std::string("\"metric_pattern\": ") + json_object_to_json_string(text), 19,
+                      extra);
+      json_object_put(text);
+    }
+    return load(body + "]").processed;
+  };
+  auto expected = [&](const std::string &name, const char *uuid) {
+    std::string bare = name.substr(0, name.find("|ST["));
+    std::vector<uint64_t> ids;
+    for (const char *group : {uuid, kZeroUuid}) {
+      for (const row_t &r : rows) {
+        if (std::string(r.uuid) != group) continue;
+        const char *error;
+        int offset, ovector[30];
+        pcre *re = pcre_compile(r.pattern.c_str(), 0, &error, &offset, nullptr);
+        if (pcre_exec(re, nullptr, bare.data(), int(bare.size()), 0, 0, ovector, 30) >= 0 &&
+            (!r.filtered || name.find("a:1") != std::string::npos))
+          ids.push_back(r.ecid);
+        pcre_free(re);
+      }
+      if (std::string(uuid) == kZeroUuid) break;
+    }
+    return ids;
+  };
+  const std::vector<std::string> names = {
+      "cpu.user",   "CPU.user",    "abab",       "aab",         "ab",     "disk.io",
+      "eisk",       "mem",         "memory",     "free.mem",    "nofree", "filler63.x",
+      "filler64.x", "filler199.y", "filler21.z", "cpu|ST[a:1]", "aa"};
+  auto check_all = [&](const char *phase) {
+    for (const std::string &name : names)
+      for (const char *uuid : {kUuidA, kUuidB, kZeroUuid})
+        EXPECT_EQ(lookup(name, uuid, 19), expected(name, uuid))
+            << phase << ": " << name << " from " << uuid;
+  };
+  auto index_in_use = [] {
+    message_up m = message("cpu.user", kUuidA, 19);
+    const uint8_t *uuids[2] = {m->id.id, kUuidABytes};
+    ruleset_sp out[16];
+    int count = 0;
+    tovi_memory_scope_c bracket;
+    return pattern_index_matches(rules_pattern_index_state(19), &m->id, uuids, 1, out, 16, &count);
+  };
+
+  ASSERT_EQ(load_rows(), 200);
+  check_all("as loaded");
+  pattern_index_settle();
+  ASSERT_TRUE(index_in_use());
+  check_all("screened");
+  // A changed pattern and a removed ruleset: right at once, and again once rebuilt.
+  rows[37].pattern = "^cpu";
+  rows[21].pattern = "^(?i)MEM";
+  ASSERT_EQ(load_rows(), 200);
+  ASSERT_TRUE(ruleset_delete(rows[85].ecid));
+  rows.erase(rows.begin() + 85);
+  check_all("changed");
+  pattern_index_settle();
+  ASSERT_TRUE(index_in_use());
+  check_all("rebuilt");
+}
+
+// The same while the pattern is replaced over and over and prefilters are built and retired
+// between the replacements: readers see the one live version, never a ruleset the index named
+// after it was removed (run under the thread and address sanitizers too).
+TEST(rules_lookup, readers_use_the_prefilter_safely_while_patterns_change) {
+  auto make = [](int version) {
+    ruleset_sp r = ruleset_safe_alloc(1);
+    r->event_criteria_id = 402;
+    r->account_id = 20;
+    r->metric_name = strdup("^busy\\.");
+    r->pattern.metric_name = 1;
+    const char *error;
+    int offset;
+    r->metric_pcre = pcre_compile(r->metric_name, 0, &error, &offset, nullptr);
+    r->rules[0].severity = version;
+    return r;
+  };
+  ruleset_tgt_list_t *list;
+  {
+    tovi_memory_scope_c bracket;
+    list = get_rulesets_by_pattern(20, kUuidABytes, true);
+  }
+  add_ruleset_tgt(list, make(1));
+  std::atomic<int> current{1};  // the version in the list, set once it is filed
+  std::atomic<bool> stop{false};
+  std::atomic<long> seen{0}, bad{0};
+  std::vector<std::thread> readers;
+  for (int t = 0; t < 2; t++)
+    readers.emplace_back([&] {
+      message_up m = message("busy.x", kUuidA, 20);
+      ruleset_sp out[4];
+      while (!stop.load()) {
+        {
+          int before = current.load();
+          tovi_memory_scope_c bracket;
+          int n = rulesets_for_metric(&m->id, out, 4);
+          // A version replaced before the lookup began is never found.
+          if (n != 1 || out[0]->event_criteria_id != 402 || out[0]->rules[0].severity < before ||
+              out[0]->rules[0].severity > current.load() + 1)
+            bad++;
+          seen++;
+        }
+        out[0].reset();
+        tovi_memory_maintenance();
+      }
+    });
+  for (int v = 2; v < 400; v++) {
+    add_ruleset_tgt(list, make(v));
+    current = v;
+    if (v % 40 == 0) {  // a current prefilter that the readers use before the next change
+      pattern_index_settle();
+      long s0 = seen.load();
+      quelt_test::wait_for([&] { return seen.load() > s0 + 20; });
+    }
+    tovi_memory_maintenance();
+  }
+  quelt_test::wait_for([&] { return seen.load() > 1000; });
+  stop = true;
+  for (auto &t : readers)
+    t.join();
+  EXPECT_EQ(bad.load(), 0);
+}

@@ -1,4 +1,3 @@
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -309,20 +308,10 @@ TEST(rules_parse, ids_beyond_64_bits_nul_characters_and_huge_filters_are_errors)
   EXPECT_EQ(l.errors, 0);
 }
 
-std::mutex lines_lock;
-std::vector<std::string> error_lines;
-
 TEST(rules_parse, a_body_of_bad_elements_logs_a_handful_of_lines_and_counts_exactly) {
-  static std::once_flag once;
-  std::call_once(once, [] {
-    tovi_log_outlet_register_callback("test_rules_parse",
-                                      [](tovi_log_stream_t, std::string_view t) {
-                                        std::lock_guard<std::mutex> g(lines_lock);
-                                        error_lines.emplace_back(t);
-                                      });
-    ASSERT_TRUE(tovi_log_stream_add_outlet("error/rules", "test_rules_parse"));
-  });
-  error_lines.clear();
+  static quelt_test::log_capture_c errors_logged("error/rules");
+  ASSERT_TRUE(errors_logged.added());
+  errors_logged.clear();
   std::string body = "[";
   for (int i = 0; i < 5000; i++)
     body += i ? ",{}" : "{}";
@@ -332,10 +321,10 @@ TEST(rules_parse, a_body_of_bad_elements_logs_a_handful_of_lines_and_counts_exac
   EXPECT_EQ(l.errors, 5000);
   EXPECT_EQ(rulesets_rejected.load() - rejected, 5000u);
   {
-    std::lock_guard<std::mutex> g(lines_lock);
-    EXPECT_LE(error_lines.size(), 12u);
+    std::vector<std::string> lines = errors_logged.lines();
+    EXPECT_LE(lines.size(), 12u);
     size_t specified = 0, summary = 0;
-    for (const std::string &line : error_lines) {
+    for (const std::string &line : lines) {
       specified += line.find("ruleset has no event_criteria_id") != std::string::npos;
       summary += line.find("4990 more refused rulesets in this request") != std::string::npos;
     }

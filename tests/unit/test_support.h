@@ -1,4 +1,5 @@
-// Helpers shared by the unit tests that run the event loop.
+// Helpers shared by the unit tests: the event loop, loopback connections, statistics and the
+// lines of a log stream.
 #pragma once
 
 #include <arpa/inet.h>
@@ -10,12 +11,15 @@
 
 #include <chrono>
 #include <initializer_list>
+#include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "stats/stats.h"
 #include "tovi/eventer.h"
 #include "tovi/tovi_conf.h"
+#include "tovi/tovi_log.h"
 
 namespace quelt_test {
 
@@ -94,5 +98,45 @@ inline uint64_t process_stat(std::initializer_list<const char *> path) {
   json_object_put(root);
   return out;
 }
+
+// Keeps every line written to one log stream from its construction on, through an outlet of its
+// own ("capture:<stream>") added to the stream (which then no longer writes to its parent's
+// outlets). Outlets are never removed: make it a function-local static, one per stream.
+class log_capture_c {
+ public:
+  explicit log_capture_c(const char *stream) {
+    std::string outlet = std::string("capture:") + stream;
+    tovi_log_outlet_register_callback(outlet.c_str(),
+                                      [this](tovi_log_stream_t, std::string_view t) {
+                                        std::lock_guard<std::mutex> g(lock_);
+                                        lines_.emplace_back(t);
+                                      });
+    added_ = tovi_log_stream_add_outlet(stream, outlet.c_str());
+  }
+  log_capture_c(const log_capture_c &) = delete;
+  log_capture_c &operator=(const log_capture_c &) = delete;
+
+  bool added() const { return added_; }  // false: no such stream
+  // Whether a kept line contains `text`.
+  bool logged(const std::string &text) const {
+    std::lock_guard<std::mutex> g(lock_);
+    for (const std::string &l : lines_)
+      if (l.find(text) != std::string::npos) return true;
+    return false;
+  }
+  std::vector<std::string> lines() const {
+    std::lock_guard<std::mutex> g(lock_);
+    return lines_;
+  }
+  void clear() {
+    std::lock_guard<std::mutex> g(lock_);
+    lines_.clear();
+  }
+
+ private:
+  mutable std::mutex lock_;
+  std::vector<std::string> lines_;
+  bool added_ = false;
+};
 
 }  // namespace quelt_test

@@ -105,8 +105,8 @@ void handle_vask_metric_message(vask_metric_message_t *m);
 //
 // One process-wide registry (metricstate) of metric states, one per (rule type, check UUID,
 // metric name, stream signature), each holding the windows that rule streams reserved, keyed by
-// (duration, grouped). States are never removed; windows live while reserved. Text holders are
-// always reserved, found and cancelled under duration 0, not grouped.
+// (duration, grouped, record cap). States are never removed; windows live while reserved. Text
+// holders are always reserved, found and cancelled under duration 0, not grouped, uncapped.
 //
 // Threads. Lookups are lock-free (single-writer hash sets) and must run inside a safe-memory
 // bracket. Registry inserts take metricstate_wrlock; window inserts and removals take the state's
@@ -135,6 +135,7 @@ struct metric_window_t {
   int windowing_duration;  // ms; 0 for text holders
   bool grouped;
   rule_metric_type_t type;
+  uint32_t max_records;  // the window's record cap; 0 keeps every sample (part of the key)
   uint64_t account_id;
   // Reservations. Never incremented from 0: a window at 0 is being unlinked and counts as
   // missing. Bit 31 is never set.
@@ -180,14 +181,19 @@ struct metric_state_t {
 // freed after the grace period that follows; so is the state when its last window goes (a state
 // nothing reserves is not kept: GET /metric/ then answers null for it). Any thread, inside or
 // outside a bracket.
+//
+// Windows are keyed by (duration, grouped, record cap): `max_records` is a ruleset's own cap (0:
+// every sample kept), or -1 for the one configured (metric_windows_set_max_records); text
+// holders have none.
 metric_window_t *metric_window_reserve(rule_metric_type_t type, const vask_metric_id_t *id,
                                        const char *signature, int windowing_duration, bool grouped,
-                                       metric_state_t **state = nullptr);
+                                       metric_state_t **state = nullptr, int64_t max_records = -1);
 // Drops one reservation; the last one unlinks the window and frees it after the grace period.
 // Logs "Attempt to cancel metric reservation that doesn't exist [%s]." on "error" when there is
 // no such reservation. Any thread.
 void metric_window_cancel(rule_metric_type_t type, const vask_metric_id_t *id,
-                          const char *signature, int windowing_duration, bool grouped);
+                          const char *signature, int windowing_duration, bool grouped,
+                          int64_t max_records = -1);
 
 // Drops one reservation taken by metric_window_reserve on `mw` of `ms`, as metric_window_cancel
 // does, without finding them again. Both must be what that reserve returned. Any thread.
@@ -212,9 +218,10 @@ bool metric_window_update(metric_window_t *mw, const vask_metric_message_t *m);
 metric_state_t *metric_state_find(rule_metric_type_t type, const uint8_t check_uuid[16],
                                   const char *metric_name, int metric_name_len,
                                   const char *signature);
-// The reserved window, or null. Inside a bracket.
+// The reserved window, or null (max_records as for metric_window_reserve). Inside a bracket.
 metric_window_t *metric_window_find(rule_metric_type_t type, const vask_metric_id_t *id,
-                                    const char *signature, int windowing_duration, bool grouped);
+                                    const char *signature, int windowing_duration, bool grouped,
+                                    int64_t max_records = -1);
 // The windows' contents, or null when there is no such reserved window. Valid while the caller
 // holds a reservation and stays inside its bracket; a grouped window's contents only under
 // metric_window_read_lock. metric_window_text finds the holder under duration 0, not grouped.

@@ -2,11 +2,11 @@
 //
 // Rule streams that watch the same metric over the same length share one window. The registry
 // `metricstate` holds one metric_state_t per (rule type, check UUID, metric name, signature);
-// each state holds its windows keyed by (duration, grouped). Windows are unlinked when their last
-// reservation goes, and a state when its last window goes: a daemon that sees new metric names
-// all the time (one per container, say) keeps only the states something reserves. Both are
-// freed after the grace period, so a pointer found inside a safe-memory bracket stays good for
-// the bracket.
+// each state holds its windows keyed by (duration, grouped, record cap). Windows are unlinked
+// when their last reservation goes, and a state when its last window goes: a daemon that sees
+// new metric names all the time (one per container, say) keeps only the states something
+// reserves. Both are freed after the grace period, so a pointer found inside a safe-memory
+// bracket stays good for the bracket.
 //
 // An unlinked state is marked dead under its windows_wrlock (with metricstate_wrlock held as
 // well), and no window is linked into a dead state: a reserver that found the state just before
@@ -114,14 +114,15 @@ bool state_compare(const void *a, const void *b) {
          memcmp(state_key(x), state_key(y), state_key_len(x)) == 0;
 }
 
-unsigned long window_key_hash(int duration, bool grouped, unsigned long seed) {
+unsigned long window_key_hash(int duration, bool grouped, uint32_t max_records,
+                              unsigned long seed) {
   return seed ^ static_cast<unsigned long>(uint64_t(int64_t(duration)) * golden_ratio_64) ^
-         static_cast<unsigned long>(grouped);
+         static_cast<unsigned long>(grouped) ^ (static_cast<unsigned long>(max_records) << 1);
 }
 
 unsigned long window_hash(const void *object, unsigned long seed) {
   auto *mw = static_cast<const metric_window_t *>(object);
-  return window_key_hash(mw->windowing_duration, mw->grouped, seed);
+  return window_key_hash(mw->windowing_duration, mw->grouped, mw->max_records, seed);
 }
 
 bool window_compare(const void *a, const void *b) {
@@ -129,7 +130,8 @@ bool window_compare(const void *a, const void *b) {
   observed(b);
   auto *x = static_cast<const metric_window_t *>(a);
   auto *y = static_cast<const metric_window_t *>(b);
-  return x->windowing_duration == y->windowing_duration && x->grouped == y->grouped;
+  return x->windowing_duration == y->windowing_duration && x->grouped == y->grouped &&
+         x->max_records == y->max_records;
 }
 
 bool key_too_long(int name_len, int signature_len) {
@@ -180,24 +182,23 @@ void window_cleanup(void *p) {
 }
 
 metric_window_t *window_alloc(rule_metric_type_t type, uint64_t account_id, int duration,
-                              bool grouped) {
+                              bool grouped, uint32_t max_records) {
   void *p = tovi_memory_safe_malloc(sizeof(metric_window_t));
   tovi_assert(p != nullptr);
   auto *mw = new (p) metric_window_t;
   mw->windowing_duration = duration;
   mw->grouped = grouped;
   mw->type = type;
+  mw->max_records = max_records;
   mw->account_id = account_id;
   mw->refcnt.store(1, std::memory_order_relaxed);
   mw->stats.any = nullptr;
   switch (type) {
     case RULE_NUMERIC:
-      mw->stats.numeric = numeric_stats_window_alloc_capped(
-          duration, window_max_records.load(std::memory_order_relaxed));
+      mw->stats.numeric = numeric_stats_window_alloc_capped(duration, max_records);
       break;
     case RULE_HISTOGRAM:
-      mw->stats.histogram = histogram_stats_window_alloc_capped(
-          duration, window_max_records.load(std::memory_order_relaxed));
+      mw->stats.histogram = histogram_stats_window_alloc_capped(duration, max_records);
       break;
     case RULE_TEXT:
       mw->stats.text = text_info_alloc();
@@ -342,6 +343,14 @@ metric_window_t *attach_window(metric_state_t *ms, metric_window_t *candidate) {
 }
 
 // Text holders have one key whatever the rule asks for.
+// The record cap of a window key: a ruleset's own (0 or more), else the configured one; text
+// holders have none.
+uint32_t window_cap(rule_metric_type_t type, int64_t max_records) {
+  if (type == RULE_TEXT) return 0;
+  if (max_records < 0) return window_max_records.load(std::memory_order_relaxed);
+  return max_records > UINT32_MAX ? UINT32_MAX : uint32_t(max_records);
+}
+
 void text_holder_key(rule_metric_type_t type, int *duration, bool *grouped) {
   if (type == RULE_TEXT) {
     *duration = 0;
@@ -450,7 +459,7 @@ metric_state_t *metric_state_find(rule_metric_type_t type, const uint8_t check_u
 
 metric_window_t *metric_window_reserve(rule_metric_type_t type, const vask_metric_id_t *id,
                                        const char *signature, int windowing_duration, bool grouped,
-                                       metric_state_t **state) {
+                                       metric_state_t **state, int64_t max_records) {
   text_holder_key(type, &windowing_duration, &grouped);
   if (state) *state = nullptr;
   if (!signature) signature = "";
@@ -462,7 +471,8 @@ metric_window_t *metric_window_reserve(rule_metric_type_t type, const vask_metri
   }
   tovi_memory_scope_c bracket;
   metric_state_t *candidate = state_alloc(type, id, signature, signature_len);
-  metric_window_t *window = window_alloc(type, id->account_id, windowing_duration, grouped);
+  metric_window_t *window = window_alloc(type, id->account_id, windowing_duration, grouped,
+                                         window_cap(type, max_records));
   unsigned long window_key = CK_HS_HASH(&candidate->windows, window_hash, window);
   tovi_assert(ck_hs_put(&candidate->windows, window_key, window));
   unsigned long state_key_hash = CK_HS_HASH(&metricstate, state_hash, candidate);
@@ -502,13 +512,15 @@ metric_window_t *metric_window_reserve(rule_metric_type_t type, const vask_metri
 }
 
 metric_window_t *metric_window_find(rule_metric_type_t type, const vask_metric_id_t *id,
-                                    const char *signature, int windowing_duration, bool grouped) {
+                                    const char *signature, int windowing_duration, bool grouped,
+                                    int64_t max_records) {
   text_holder_key(type, &windowing_duration, &grouped);
   metric_state_t *ms = metric_state_find(type, id->id, id->name, int(id->name_len), signature);
   if (!ms) return nullptr;
   metric_window_t key;
   key.windowing_duration = windowing_duration;
   key.grouped = grouped;
+  key.max_records = window_cap(type, max_records);
   auto *mw = static_cast<metric_window_t *>(
       ck_hs_get(&ms->windows, CK_HS_HASH(&ms->windows, window_hash, &key), &key));
   observed(mw);
@@ -516,7 +528,8 @@ metric_window_t *metric_window_find(rule_metric_type_t type, const vask_metric_i
 }
 
 void metric_window_cancel(rule_metric_type_t type, const vask_metric_id_t *id,
-                          const char *signature, int windowing_duration, bool grouped) {
+                          const char *signature, int windowing_duration, bool grouped,
+                          int64_t max_records) {
   text_holder_key(type, &windowing_duration, &grouped);
   tovi_memory_scope_c bracket;
   metric_state_t *ms = metric_state_find(type, id->id, id->name, int(id->name_len), signature);
@@ -525,6 +538,7 @@ void metric_window_cancel(rule_metric_type_t type, const vask_metric_id_t *id,
     metric_window_t key;
     key.windowing_duration = windowing_duration;
     key.grouped = grouped;
+    key.max_records = window_cap(type, max_records);
     mw = static_cast<metric_window_t *>(
         ck_hs_get(&ms->windows, CK_HS_HASH(&ms->windows, window_hash, &key), &key));
     observed(mw);

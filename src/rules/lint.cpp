@@ -23,7 +23,8 @@ namespace {
 const std::vector<std::string> ruleset_keys = {
     "event_criteria_id", "rules",      "metric_name", "metric_pattern",
     "account_id",        "check_uuid", "metric_type", "parent_event_criteria_id",
-    "cull_seconds",      "filter",     "group_by",    "vask"};
+    "cull_seconds",      "filter",     "group_by",    "vask",
+    "window_max_records"};
 
 const std::vector<std::string> rule_keys = {"criteria",
                                             "severity",

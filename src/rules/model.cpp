@@ -106,6 +106,7 @@ bool ruleset_t::operator==(const ruleset_t &other) const {
          metric_type == other.metric_type && account_id == other.account_id &&
          nrules == other.nrules && pattern.any_check_uuid == other.pattern.any_check_uuid &&
          pattern.metric_name == other.pattern.metric_name && cull_seconds == other.cull_seconds &&
+         window_max_records == other.window_max_records &&
          std::memcmp(check_uuid, other.check_uuid, sizeof(check_uuid)) == 0 &&
          optional_text_equal(metric_name, other.metric_name) &&
          optional_text_equal(group_by, other.group_by) &&

@@ -222,6 +222,7 @@ struct ruleset_t : public std::enable_shared_from_this<ruleset_t> {
   } pattern{};
   broker_t *default_broker = nullptr;  // not owned; brokers live for the whole process
   int32_t cull_seconds = 0;            // idle time before streams are culled; 0 never
+  int32_t window_max_records = -1;     // record cap of its windows; 0 none; -1 the configured one
   uint8_t check_uuid[16] = {};
   char *metric_name = nullptr;  // owned (malloc); the name, or the pattern's text
   pcre *metric_pcre = nullptr;  // owned; metric_name compiled when it is a pattern
@@ -284,6 +285,7 @@ struct ruleset_t : public std::enable_shared_from_this<ruleset_t> {
   // flag, the compiled forms, the counters, the streams and the timers do not count. The pattern
   // flag does: the same text as a name and as a pattern selects different metrics, and a reload
   // that moves it from one to the other must not be taken for an unchanged ruleset.
+  // window_max_records counts as well.
   bool operator==(const ruleset_t &other) const;
 
   // The stream of `signature` (len bytes; null: the fixed signature), found in one read of the

@@ -530,6 +530,17 @@ element_result_t parse_element(json_object *el, ruleset_batch_t *batch) {
                         "cull_seconds < 0 [%lu] on (%s)\n", ecid, r->metric_name);
     return ELEMENT_ERROR;
   }
+  // The record cap of the ruleset's windows: 0 keeps every sample, whatever is configured.
+  if (json_object_object_get_ex(el, "window_max_records", &v) &&
+      !json_object_is_type(v, json_type_null) &&
+      (!jgetint(el, "window_max_records", &r->window_max_records, nullptr) ||
+       (r->window_max_records != 0 &&
+        (r->window_max_records < 8 || r->window_max_records > 1000000)))) {
+    rules_refuse_fields(rules_error_verbose_stream(), ({"ecid", ctx.ecid}),
+                        "window_max_records is not 0 or a number from 8 to 1000000 [%lu] on (%s)\n",
+                        ecid, r->metric_name);
+    return ELEMENT_ERROR;
+  }
   if (has_value(el, "filter", &v)) {
     std::string filter_text;
     text_t kind = text_of(v, &filter_text);

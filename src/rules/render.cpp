@@ -156,6 +156,8 @@ json_object *ruleset_to_json(const ruleset_sp &ruleset) {
                          json_object_new_uint64(r.applications.load(std::memory_order_relaxed)));
   json_object_object_add(o, "last_time_ms", json_object_new_uint64(r.last_time.load_ms()));
   if (r.filter) json_object_object_add(o, "tag_filter", json_object_new_string(r.filter));
+  if (r.window_max_records >= 0)
+    json_object_object_add(o, "window_max_records", json_object_new_int(r.window_max_records));
 
   json_object *streams = json_object_new_object();
   for (const rulestream_sp &stream : r.get_ruleset_streams()) {

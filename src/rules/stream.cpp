@@ -109,8 +109,9 @@ rulestream_c::rulestream_c(const ruleset_sp &ruleset, const vask_metric_id_t *id
       _max_out_of_order_ms = rule.windowing_duration;
     ruleimpl_t &impl = _rules_impl[i];
     metric_state_t *state = nullptr;
-    impl.window = metric_window_reserve(_reserved_type, &reserve_id, _signature,
-                                        rule.windowing_duration, grouped, &state);
+    impl.window =
+        metric_window_reserve(_reserved_type, &reserve_id, _signature, rule.windowing_duration,
+                              grouped, &state, ruleset->window_max_records);
     // Every reservation of one stream has the same key, so they all land in one state.
     if (state) _state = state;
   }

@@ -125,23 +125,40 @@ def test_windows_hold_at_most_their_record_cap(daemon_factory, pki):  # noqa: F8
         '<orvane><state><windows max_records="8"/></state></orvane>')
     d = daemon_factory(extra=extra).start().wait_initialized()
     base = f"https://127.0.0.1:{tls_port}"
-    body = [{"event_criteria_id": 22, "account_id": 7, "metric_name": "cpu", "metric_type": "numeric",
-             "rules": [{"criteria": "max value", "severity": 1, "value": "1000000",
-                        "windowing_function": "average", "windowing_duration": 2}]}]
+    rules = [{"criteria": "max value", "severity": 1, "value": "1000000",
+              "windowing_function": "average", "windowing_duration": 2}]
+
+    def ruleset(ecid, name, **extra):
+        return {"event_criteria_id": ecid, "account_id": 7, "metric_name": name,
+                "metric_type": "numeric", "rules": rules, **extra}
+
+    # The configured cap; a ruleset's own, which wins (0: every sample); caps that are refused.
+    body = [ruleset(22, "cpu"), ruleset(23, "mem", window_max_records=16),
+            ruleset(24, "disk", window_max_records=0), ruleset(25, "net", window_max_records=5),
+            ruleset(26, "io", window_max_records="many")]
     r = requests.post(base + "/rulesets", json=body, cert=pki.client, verify=pki.ca, timeout=10)
-    assert r.json() == {"rulesets": 1, "errors": 0}
+    assert r.json() == {"rulesets": 3, "errors": 2}
+
+    def get(path, **params):
+        return requests.get(base + path, cert=pki.client, verify=pki.ca, params=params, timeout=10).json()
+
+    assert "window_max_records" not in get("/ruleset/22")
+    assert get("/ruleset/23")["window_max_records"] == 16
+    assert get("/ruleset/24")["window_max_records"] == 0
     # 600 samples 10 ms apart: a 2 s window of 8 records merges those of each 400 ms.
     start = 1700000200000
-    send_lines(metrics_port, [f"M\tb1\t{(start + 10 * i) / 1000:.3f}\thost`mod`c_7_9`{UUID}\tcpu\tn\t{i}"
-                              for i in range(600)])
+    send_lines(metrics_port, [f"M\tb1\t{(start + 10 * i) / 1000:.3f}\thost`mod`c_7_9`{UUID}\t{name}\tn\t{i}"
+                              for i in range(600) for name in ("cpu", "mem", "disk")])
 
-    def window():
-        state = requests.get(f"{base}/metric/numeric/{UUID}/cpu", cert=pki.client, verify=pki.ca,
-                             params={"signature": f"{UUID}`cpu|ST[]"}, timeout=10).json()
+    def window(name):
+        state = get(f"/metric/numeric/{UUID}/{name}", signature=f"{UUID}`{name}|ST[]")
         return state and state["windows"] and state["windows"][0]["numeric"]
 
-    wait_for(lambda: window() and window()["last_time_ms"] == start + 5990, what="the last sample")
-    w = window()
+    for name in ("cpu", "mem", "disk"):
+        wait_for(lambda: window(name) and window(name)["last_time_ms"] == start + 5990, what="the last sample")
+    assert window("mem")["max_records"] == 16 and len(window("mem")["types"]["average"]["window"]) <= 16
+    assert "max_records" not in window("disk") and len(window("disk")["types"]["average"]["window"]) == 200
+    w = window("cpu")
     assert (w["max_records"], w["merge_span_ms"]) == (8, 400)
     records = w["types"]["average"]["window"]
     assert 1 <= len(records) <= 8

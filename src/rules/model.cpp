@@ -149,7 +149,10 @@ ruleset_t::~ruleset_t() {
   // No route can still name these streams: the ruleset left its target list (and the routes'
   // generation moved on) a grace period before its last reference could go.
   signature_to_stream.write_op([&](signature_to_stream_map_t &table) {
-    sole_stream.store(nullptr, std::memory_order_relaxed);
+    {
+      tovi_lock_guard_c<tovi_spinlock_c> g(sole_stream_lock);
+      sole_stream.reset();
+    }
     table.clear();
   });
   std::free(metric_name);
@@ -196,7 +199,10 @@ void ruleset_t::reset_ruleset_streams() {
     held.reserve(table.size());
     for (const auto &entry : table)
       held.push_back(entry.second);
-    sole_stream.store(nullptr, std::memory_order_relaxed);
+    {
+      tovi_lock_guard_c<tovi_spinlock_c> g(sole_stream_lock);
+      sole_stream.reset();
+    }
     table.clear();
   });
   rules_routes_retire_streams(std::move(held));

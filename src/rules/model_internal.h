@@ -246,7 +246,10 @@ struct ruleset_t : public std::enable_shared_from_this<ruleset_t> {
   // so that a message finds it without a probe of the table. Set and cleared only inside a write
   // of the table (under the phaser's writer mutex): a stream is here only while the table holds
   // it, and leaving the table it leaves here too. Empty for every other kind of ruleset.
-  std::atomic<rulestream_sp> sole_stream;
+  // A plain pointer under a spinlock held for a copy: an atomic shared pointer's load is not
+  // ordered with a later store in every standard library (the thread sanitizer sees a race).
+  mutable tovi_spinlock_c sole_stream_lock;
+  rulestream_sp sole_stream ABSL_GUARDED_BY(sole_stream_lock);
 
   // The ruleset's rule streams; lock-free readers, one writer at a time.
   lr_phaser_c<signature_to_stream_map_t> signature_to_stream;

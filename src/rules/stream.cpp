@@ -31,12 +31,12 @@ bool is_numeric_criterion(rule_criteria_t c) {
 }
 
 // Inside a write of the table, before `stream` leaves it: empties the sole stream's slot when it
-// holds that stream. Relaxed: the phaser's writer mutex orders every change of the slot, and a
-// reader that still finds the stream there holds a reference of its own, as one that found it
-// in the table does.
-void drop_sole_stream(std::atomic<rulestream_sp> &sole, const rulestream_c *stream) {
-  if (sole.load(std::memory_order_relaxed).get() == stream)
-    sole.store(nullptr, std::memory_order_relaxed);
+// holds that stream. The phaser's writer mutex orders every change of the slot; a reader that
+// still finds the stream there holds a reference of its own, as one that found it in the table
+// does.
+void drop_sole_stream(ruleset_t &r, const rulestream_c *stream) {
+  tovi_lock_guard_c<tovi_spinlock_c> g(r.sole_stream_lock);
+  if (r.sole_stream.get() == stream) r.sole_stream.reset();
 }
 
 }  // namespace
@@ -319,9 +319,10 @@ rulestream_sp ruleset_t::get_rulestream(const vask_metric_id_t *id, const char *
     // Runs once per copy of the table: both copies must end up holding the same stream.
     auto [it, inserted] = table.try_emplace(fresh->get_signature(), fresh);
     result = it->second;
-    // Release: a reader that loads the stream sees it whole.
-    if (inserted && keep_sole && !sole_stream.load(std::memory_order_relaxed))
-      sole_stream.store(fresh, std::memory_order_release);
+    if (inserted && keep_sole) {
+      tovi_lock_guard_c<tovi_spinlock_c> g(sole_stream_lock);
+      if (!sole_stream) sole_stream = fresh;
+    }
   });
   // A lost race leaves `fresh` unused: it is dropped here and cancels what it reserved.
   // A signature that culling removed while raised: the consumers still hold that severity.
@@ -357,8 +358,11 @@ bool ruleset_t::keeps_sole_stream() const {
 }
 
 rulestream_sp ruleset_t::find_sole_stream(const char *signature, size_t len) const {
-  // Acquire: pairs with the release store that published the stream.
-  rulestream_sp stream = sole_stream.load(std::memory_order_acquire);
+  rulestream_sp stream;
+  {
+    tovi_lock_guard_c<tovi_spinlock_c> g(sole_stream_lock);
+    stream = sole_stream;
+  }
   if (stream && stream->get_signature() == std::string_view(signature, len)) return stream;
   return nullptr;
 }
@@ -371,7 +375,7 @@ void ruleset_t::remove_ruleset_stream(const rulestream_sp &stream) {
     auto it = table.find(key);
     // Only this very stream: a newer one under the same signature stays.
     if (it != table.end() && it->second == stream) {
-      drop_sole_stream(sole_stream, stream.get());
+      drop_sole_stream(*this, stream.get());
       table.erase(it);
       removed = true;
     }
@@ -393,7 +397,7 @@ size_t ruleset_t::remove_ruleset_streams(const std::vector<rulestream_sp> &strea
     for (const rulestream_sp &stream : streams) {
       auto it = table.find(stream->get_signature());
       if (it != table.end() && it->second == stream) {
-        drop_sole_stream(sole_stream, stream.get());
+        drop_sole_stream(*this, stream.get());
         table.erase(it);
         if (stream->routed()) held.push_back(stream);
         removed++;

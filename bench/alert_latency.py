@@ -109,6 +109,14 @@ class Daemon:
         return requests.get(self.url("/stats.json?format=simple"), cert=self.pki.client,
                             verify=self.pki.ca, timeout=10).json()
 
+    def bins(self, *path):
+        """A histogram's bins (lower edge -> count) from the full statistics; {} when absent."""
+        o = requests.get(self.url("/stats.json"), cert=self.pki.client, verify=self.pki.ca,
+                         timeout=10).json()
+        for key in path:
+            o = o.get(key, {}) if isinstance(o, dict) else {}
+        return {float(k): v for k, v in o.get("_value", {}).get("bins", {}).items()}
+
     def confirmed(self):
         return self.stats()["tovi"]["amqp"]["confirmed"]
 
@@ -207,12 +215,35 @@ def percentile(sorted_values, p):
     return sorted_values[min(len(sorted_values) - 1, int(p / 100.0 * len(sorted_values)))]
 
 
+# The daemon's own histograms of the paced phase: line -> publish call (its share), the bus
+# thread's wait, and send call -> broker confirm.
+DAEMON_HISTOGRAMS = (("line_to_publish", ("datapath", "line_to_publish")),
+                     ("publish_wait", ("tovi", "amqp", "publish_wait")),
+                     ("publish_to_confirm", ("tovi", "amqp", "publish_to_confirm")))
+
+
+def bins_percentile(before, after, p):
+    """The p-th percentile (bin lower edge, ms) of what was recorded between two readings."""
+    diff = sorted((edge, after[edge] - before.get(edge, 0)) for edge in after)
+    total = sum(n for _, n in diff)
+    if total <= 0:
+        return None
+    seen = 0
+    for edge, n in diff:
+        seen += n
+        if seen >= p / 100.0 * total:
+            return edge * 1000
+    return diff[-1][0] * 1000
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--streams", type=int, default=1000)
     ap.add_argument("--burst", type=int, default=50000)
     ap.add_argument("--seconds", type=float, default=10)
     ap.add_argument("--fraction", type=float, default=0.5)
+    ap.add_argument("--rate", type=float, default=0,
+                    help="lines/s of the latency phase (instead of --fraction of the measured maximum)")
     ap.add_argument("--binary", default=os.environ.get("QUELTD_BIN", os.path.join(SOURCE_DIR, "build", "src", "queltd")))
     args = ap.parse_args()
 
@@ -255,7 +286,7 @@ def main():
         print(f"alerts published and confirmed: {burst} in {end - start:.2f} s = {max_rate:,.0f} alerts/s")
 
         # 2. Latency at a fraction of that rate.
-        rate = max_rate * args.fraction
+        rate = args.rate or max_rate * args.fraction
         count = int(rate * args.seconds)
         count -= count % (2 * args.streams)
         expected.value = timed_from + count
@@ -264,6 +295,7 @@ def main():
         while taken.value < timed_from and time.monotonic() < deadline:
             time.sleep(0.01)
         time.sleep(0.5)
+        before_bins = {name: daemon.bins(*path) for name, path in DAEMON_HISTOGRAMS}
         sender_out = multiprocessing.Queue()
         sender = multiprocessing.Process(target=paced_sender,
                                          args=(daemon.line_port, seq, count, args.streams, rate, sender_out))
@@ -275,9 +307,17 @@ def main():
         first = seq
         latencies = sorted((received[first + i] - t) * 1000 for i, t in enumerate(sent) if first + i in received)
         lost = count - len(latencies)
-        print(f"latency at {rate:,.0f} lines/s ({args.fraction:.0%} of the maximum), {count} alerts, {lost} missing:"
+        print(f"latency at {rate:,.0f} lines/s ({rate / max_rate:.0%} of the maximum), {count} alerts, {lost} missing:"
               f" p50 {percentile(latencies, 50):.2f} ms, p99 {percentile(latencies, 99):.2f} ms,"
               f" p99.9 {percentile(latencies, 99.9):.2f} ms, max {latencies[-1]:.2f} ms")
+        shares = []
+        for name, path in DAEMON_HISTOGRAMS:
+            after = daemon.bins(*path)
+            p50, p99 = (bins_percentile(before_bins[name], after, p) for p in (50, 99))
+            if p99 is not None:
+                shares.append(f"{name} p50 {p50:.3f} ms, p99 {p99:.3f} ms")
+        if shares:
+            print("daemon's histograms (bin lower edges):", "; ".join(shares))
         if os.environ.get("ALERT_LATENCY_TRACE"):
             slow = sorted(((received[first + i] - t) * 1000, t - sent[0]) for i, t in enumerate(sent)
                           if first + i in received)[-40:]

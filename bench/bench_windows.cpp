@@ -95,6 +95,34 @@ void BM_numeric_push(benchmark::State &state) {
 // 5 minutes at one a minute (the stream budget's case), 1 minute and 1 hour at one a second.
 BENCHMARK(BM_numeric_push)->Args({300, 60})->Args({60, 1})->Args({3600, 1});
 
+// BM_numeric_push_capped/<window s>/<every ms>/<max_records>: the same with a sample every so
+// many milliseconds, into a window whose records are capped (0: every sample kept).
+void BM_numeric_push_capped(benchmark::State &state) {
+  const uint64_t every = (uint64_t)state.range(1);
+  vask_metric_message_t *m = numeric_message();
+  numeric_stats_window_t *w =
+      numeric_stats_window_alloc_capped((int)state.range(0) * 1000, (uint32_t)state.range(2));
+  uint64_t t = T;
+  double x = 0;
+  auto push = [&] {
+    t += every;
+    x += (t & 4096) ? 3 : -1;
+    m->value.whence_ms = t;
+    m->value.value.n = x;
+    numeric_stats_window_push(w, m);
+  };
+  for (int64_t i = 0; i < 2 * state.range(0) * 1000 / state.range(1) + 10; i++)
+    push();
+  for (auto _ : state)
+    push();
+  state.counters["window_bytes"] = (double)numeric_stats_window_footprint(w);
+  state.counters["records"] = numeric_stats_window_records(w);
+  state.SetItemsProcessed(state.iterations());
+  delete m;
+  numeric_stats_window_free(w);
+}
+BENCHMARK(BM_numeric_push_capped)->ArgsProduct({{300}, {1000, 100, 10}, {0, 32, 128}});
+
 void BM_numeric_get(benchmark::State &state) {
   numeric_stats_window_t *w = numeric_stats_window_alloc(300000);
   vask_metric_message_t *m = numeric_message();

@@ -62,7 +62,7 @@ std::once_flag brokers_once;
 tovi_mutex_c brokers_lock;
 std::atomic<size_t> broker_records{0};
 std::atomic<size_t> max_brokers{default_max_brokers};
-std::atomic<uint64_t> untracked_messages{0};
+stats_sharded_u64_t untracked_messages;
 std::atomic<int64_t> untracked_logged_s{0};
 stats_ns_t *brokers_ns = nullptr;
 
@@ -159,7 +159,7 @@ void delete_broker(broker_t *b) {
 }
 
 void note_untracked(const char *name, size_t len) {
-  untracked_messages.fetch_add(1, std::memory_order_relaxed);
+  untracked_messages.inc();
   int64_t now_s = int64_t(wall_now_us() / 1000000u);
   int64_t last = untracked_logged_s.load(std::memory_order_relaxed);
   // One line a second at most, whoever wins the exchange writes it.
@@ -488,9 +488,9 @@ void brokers_watch_at_for_test(vask_metric_message_t *m, uint64_t now_us) {
     recent = b;
   }
   if (m->type == 'H')
-    b->histograms.fetch_add(1, std::memory_order_relaxed);
+    b->histograms.inc();
   else if (m->type == 'M')
-    (m->value.type == METRIC_STRING ? b->text : b->numeric).fetch_add(1, std::memory_order_relaxed);
+    (m->value.type == METRIC_STRING ? b->text : b->numeric).inc();
 
   uint64_t when_us = std::min(m->value.whence_ms, now_us / 1000) * 1000;
   raise_time(b->last_seen_data_us, when_us);

@@ -25,6 +25,7 @@
 #include <cstdint>
 #include <string>
 
+#include "stats/stats_shard.h"
 #include "tovi/eventer.h"
 #include "tovi/tovi_http.h"
 #include "vask/vask_metric.h"
@@ -45,11 +46,12 @@ struct broker_t {
   // Written once by the creating call, after the record is published; nobody reads them back.
   stats_handle_t *numeric_h, *text_h, *histogram_h, *collected_h;
 
-  // Any thread, relaxed: counters whose races lose nothing.
-  std::atomic<uint64_t> numeric;     // metric messages with a value that is not a text
-  std::atomic<uint64_t> text;        // metric messages with a text value
-  std::atomic<uint64_t> histograms;  // histogram messages
-  std::atomic<uint64_t> collected;   // the last self-check "metrics_collected"
+  // Any thread: per-thread shards, so two connections of one broker never write the same line;
+  // load() sums them.
+  stats_sharded_u64_t numeric;      // metric messages with a value that is not a text
+  stats_sharded_u64_t text;         // metric messages with a text value
+  stats_sharded_u64_t histograms;   // histogram messages
+  std::atomic<uint64_t> collected;  // the last self-check "metrics_collected"
   // Microseconds since the epoch, raised only (compare-and-swap), so a reader sees one real
   // instant. A message time ahead of its arrival counts as the arrival time.
   std::atomic<uint64_t> last_seen_data_us;  // newest data

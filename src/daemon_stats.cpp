@@ -7,6 +7,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -109,6 +110,12 @@ const std::unordered_map<std::string, const char *> &family_help() {
       {"datapath_messages_per_cycle", "Messages handled per drain cycle of a worker."},
       {"datapath_metric_processing_seconds", "Time to handle one metric message in a worker."},
       {"rules_rule_execute_seconds", "Time to apply one ruleset to one message."},
+      {"datapath_line_to_publish_seconds",
+       "Time from a metric line's arrival to its alert being handed to the bus."},
+      {"tovi_amqp_publish_wait_seconds",
+       "Time from an alert being handed to the bus to its publication on the broker's socket."},
+      {"tovi_amqp_publish_to_confirm_seconds",
+       "Time from an alert being handed to the bus to the broker's confirm."},
       {"rules_rules_find_hit_seconds", "Time to find the rulesets of a metric that has some."},
       {"rules_rules_find_miss_seconds", "Time to find that a metric has no ruleset."},
       // rulesets and alerts
@@ -281,4 +288,37 @@ void stats_rest_init(void) {
                                            tovi_http_rest_client_cert_auth) == 0);
   tovi_assert(tovi_http_rest_register_auth("GET", "/", "^metrics$", stats_metrics_handler,
                                            tovi_http_rest_client_cert_auth) == 0);
+}
+
+namespace {
+
+thread_local uint64_t line_arrival_ns = 0;
+
+stats_histogram_t *line_to_publish() {
+  static stats_histogram_t *h = [] {
+    stats_ns_t *datapath = stats_register_ns(stats_recorder_root(stats_recorder()), "datapath");
+    tovi_assert(datapath);
+    stats_histogram_t *made =
+        stats_register_histogram(datapath, "line_to_publish", {.units = "seconds"});
+    tovi_assert(made);
+    return made;
+  }();
+  return h;
+}
+
+}  // namespace
+
+uint64_t daemon_stats_line_arrival_set(uint64_t ns) {
+  uint64_t before = line_arrival_ns;
+  line_arrival_ns = ns;
+  return before;
+}
+
+void daemon_stats_publish_call(void) {
+  uint64_t arrived = line_arrival_ns;
+  if (!arrived) return;
+  uint64_t now = uint64_t(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                              std::chrono::steady_clock::now().time_since_epoch())
+                              .count());
+  stats_histogram_record_ns(line_to_publish(), now > arrived ? now - arrived : 0);
 }

@@ -27,5 +27,14 @@ int stats_handler(tovi_http_rest_closure_t *restc, int npats, char **pats);
 // time, read from /proc), then every statistic as a family named "queltd_" and its tagged name,
 // explained by the daemon's table of HELP texts. Any thread.
 std::string stats_prometheus_text(void);
+// ---- The tail of an alert: line -> publish call ----
+// The intake sets, around each message a worker handles, when that message's line arrived
+// (steady clock ns; 0 when unknown) and restores the previous value afterwards; it returns the
+// value it replaced. Thread-local: any thread.
+uint64_t daemon_stats_line_arrival_set(uint64_t ns);
+// Called just before an alert is handed to the bus: records the time since the calling thread's
+// line arrived in "datapath"/"line_to_publish" (seconds), when that is known. Any thread.
+void daemon_stats_publish_call(void);
+
 // Answers GET /metrics with stats_prometheus_text.
 int stats_metrics_handler(tovi_http_rest_closure_t *restc, int npats, char **pats);

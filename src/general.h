@@ -22,7 +22,8 @@ extern int32_t alerts_immediate;     // 0
 
 // The bus module's publishing function ("tovi_amqp_send_data_function"), resolved on first use
 // and kept; without the bus module it prints the failed resolution and fails a fatal assertion.
-// Alerts and broker pulses publish through it. Any thread.
+// Alerts and broker pulses publish through it; the function returned first records the
+// line -> publish call time of the calling thread's line (daemon_stats.h). Any thread.
 tovi_amqp_send_data_fn_t alerts_send_function(void);
 
 // Reads the account filter (//accounts) and the publishing settings. Ends the process with

@@ -23,6 +23,7 @@ extern "C" {
 #include "windows/metric_type.h"
 #include "windows/numeric_stats_window.h"
 #include "windows/text_info.h"
+#include "stats/stats_shard.h"
 #include "tovi/eventer.h"
 #include "tovi/tovi_sync.h"
 #include "tovi/tovi_http.h"
@@ -45,12 +46,13 @@ constexpr int max_ms_per_cycle = 100;
 // Rulesets looked up per message; a metric with more is refused and logged.
 constexpr int max_rulesets_per_metric = 1024;
 
-// Process-wide intake counters (atomic; relaxed updates, read by the statistics output).
-extern std::atomic<uint64_t> total_message_cnt;
-extern std::atomic<uint64_t> total_cycle_cnt;
-extern std::atomic<uint64_t> timeout_cycle_cnt;
-extern std::atomic<uint64_t> queuedepth_cycle_cnt;
-extern std::atomic<uint64_t> total_ruleset_dispatch_cnt;
+// Process-wide intake counters, kept in per-thread shards (stats/stats_shard.h): each worker
+// adds to its own cell, and load() sums them, exact whenever it is read.
+extern stats_sharded_u64_t total_message_cnt;
+extern stats_sharded_u64_t total_cycle_cnt;
+extern stats_sharded_u64_t timeout_cycle_cnt;
+extern stats_sharded_u64_t queuedepth_cycle_cnt;
+extern stats_sharded_u64_t total_ruleset_dispatch_cnt;
 
 // The process-wide NaN and infinity, set and checked by metrics_init.
 extern double metrics_nan;
@@ -115,15 +117,15 @@ void handle_vask_metric_message(vask_metric_message_t *m);
 
 // A fetch-and-store spinlock for short critical sections. Built on std::atomic rather than on
 // Concurrency Kit's assembly so that the thread sanitizer sees it.
-struct metric_spinlock_t {
+struct ABSL_LOCKABLE metric_spinlock_t {
   std::atomic<bool> held{false};
-  void lock() {
+  void lock() ABSL_EXCLUSIVE_LOCK_FUNCTION() {
     // Acquire: the holder sees everything the previous holder wrote before its release.
     while (held.exchange(true, std::memory_order_acquire))
       while (held.load(std::memory_order_relaxed))
         __builtin_ia32_pause();
   }
-  void unlock() { held.store(false, std::memory_order_release); }
+  void unlock() ABSL_UNLOCK_FUNCTION() { held.store(false, std::memory_order_release); }
 };
 
 // A reservation of one window of a state. Allocated from safe memory; freed (with its stats) after
@@ -139,8 +141,8 @@ struct metric_window_t {
   std::atomic<uint32_t> refcnt;
   // Taken by every push and by readers of grouped windows and of the REST view.
   metric_spinlock_t lock;
-  // Guarded by lock.
-  uint64_t whence_ms;  // newest accepted message
+  // Guarded by lock (the windows' contents too, where they are shared: see above).
+  uint64_t whence_ms ABSL_GUARDED_BY(lock) = 0;  // newest accepted message
   union {
     numeric_stats_window_t *numeric;
     histogram_stats_window_t *histogram;
@@ -224,6 +226,14 @@ text_info_t *metric_window_text(const vask_metric_id_t *id, const char *signatur
 // Read guard of a window: locks a grouped window, does nothing for another. Null is fine.
 void metric_window_read_lock(metric_window_t *mw);
 void metric_window_read_unlock(metric_window_t *mw);
+// The lock of a window that is taken on one path only (`take`: the window is grouped), which the
+// thread-safety analysis cannot follow. Any thread.
+inline void metric_window_lock_if(metric_window_t *mw, bool take) ABSL_NO_THREAD_SAFETY_ANALYSIS {
+  if (take) mw->lock.lock();
+}
+inline void metric_window_unlock_if(metric_window_t *mw, bool take) ABSL_NO_THREAD_SAFETY_ANALYSIS {
+  if (take) mw->lock.unlock();
+}
 
 // {"type", "uuid", "name", "windows": [...]} of the windows whose duration is `window` (-1: all);
 // null for a null state. Reads each window under its lock. Caller owns the object.

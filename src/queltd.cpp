@@ -27,6 +27,7 @@
 #include "daemon_stats.h"
 #include "test_endpoints.h"
 #include "web_ui.h"
+#include "stats/stats.h"
 #include "tovi/eventer.h"
 #include "tovi/tovi_amqp.h"
 #include "tovi/tovi_conf.h"
@@ -271,6 +272,8 @@ int child_main(void) {
 }  // namespace
 
 int main(int argc, char **argv) {
+  // The statistics recorder sits below the log; its error lines reach the "error" stream here.
+  stats_set_log_sink([](const char *line) { tovi_log(tovi_log_stream_find("error"), "%s", line); });
   parse_cli(argc, argv);
   if (want_help) {
     help(argv[0]);

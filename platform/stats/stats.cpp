@@ -4,11 +4,12 @@
 // output); both take the recorder's mutex. Recording never takes it: the hot paths are a
 // counter bump, done by every worker for every message, and a latency sample.
 //
-// Counters are sharded: SLOTS cells on cache lines of their own, a thread adding to the cell of
-// its slot (threads get slots round-robin on first use). Two workers bumping the same counter
-// then write different lines instead of fighting over one; reading sums the cells. Histograms
-// are sharded the same way, each slot a hist_t behind a spinlock that only threads sharing the
-// slot and an output contend for.
+// Counters are per-thread shards (stats_shard.h): a thread adds to a cell that it alone writes,
+// without a locked instruction; reading sums the cells. Durations (stats_histogram_record_ns)
+// go into per-thread bins the same way and are merged when read, so every output is exact at
+// once. Other histogram records are sharded by slot: SLOTS hist_t each behind a spinlock that
+// only threads sharing the slot (threads get slots round-robin on first use) and an output
+// contend for.
 //
 // Nodes are never freed before the recorder, so handles are plain pointers.
 #include "stats/stats.h"
@@ -16,6 +17,7 @@
 #include <json-c/json.h>
 
 #include <cinttypes>
+#include <cstdarg>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -26,7 +28,7 @@
 #include <unordered_set>
 
 #include "llhist/llhist.h"
-#include "tovi/tovi_log.h"
+#include "stats/stats_shard.h"
 #include "tovi/tovi_text.h"
 
 namespace {
@@ -52,9 +54,19 @@ inline void cpu_relax() {
 #endif
 }
 
-tovi_log_stream_t error_stream() {
-  static tovi_log_stream_t ls = tovi_log_stream_find("error");
-  return ls;
+std::atomic<stats_log_sink_t> log_sink{nullptr};
+
+// An error line to the registered sink, or to standard error before one is registered.
+__attribute__((format(printf, 1, 2))) void log_error(const char *fmt, ...) {
+  char line[512];
+  va_list ap;
+  va_start(ap, fmt);
+  std::vsnprintf(line, sizeof(line), fmt, ap);
+  va_end(ap);
+  if (stats_log_sink_t sink = log_sink.load(std::memory_order_acquire))
+    sink(line);
+  else
+    std::fprintf(stderr, "%s\n", line);
 }
 
 enum stat_type_t { T_COUNTER, T_GAUGE, T_TEXT, T_HISTOGRAM };
@@ -89,11 +101,10 @@ const char *type_name(stat_type_t t) {
 
 }  // namespace
 
+void stats_set_log_sink(stats_log_sink_t sink) { log_sink.store(sink, std::memory_order_release); }
+
 struct stats_counter_t {
-  struct alignas(64) cell_t {
-    std::atomic<uint64_t> value{0};
-  };
-  cell_t cells[SLOTS];
+  stats_sharded_u64_t value;
   stats_handle_t *handle = nullptr;
 };
 
@@ -104,12 +115,14 @@ struct stats_histogram_t {
   };
   slot_t slots[SLOTS];
   stats_handle_t *handle = nullptr;
+  int shard_id = stats_shard_hist_acquire();  // per-thread bins of durations; -1 when none
 
   stats_histogram_t() {
     for (slot_t &s : slots)
       s.hist = hist_alloc();
   }
   ~stats_histogram_t() {
+    stats_shard_hist_release(shard_id);
     for (slot_t &s : slots)
       hist_free(s.hist);
   }
@@ -204,7 +217,7 @@ stats_handle_t *add_stat(stats_ns_t *ns, const char *name, stat_type_t type, sou
                          const stats_opts_t &opts, bool reuse,
                          const std::function<void(stats_handle_t *)> &fill) {
   if (!ns || !valid_name(name)) {
-    tovi_log(error_stream(), "stats: cannot register a statistic without a name or namespace");
+    log_error("stats: cannot register a statistic without a name or namespace");
     return nullptr;
   }
   std::lock_guard<std::mutex> g(ns->rec->lock);
@@ -212,7 +225,7 @@ stats_handle_t *add_stat(stats_ns_t *ns, const char *name, stat_type_t type, sou
   if (it != ns->index.end()) {
     stats_handle_t *old = ns->children[it->second].stat.get();
     if (reuse && old && old->source == source) return old;
-    tovi_log(error_stream(), "stats: %s is registered already", full_name(ns, name).c_str());
+    log_error("stats: %s is registered already", full_name(ns, name).c_str());
     return nullptr;
   }
   auto h = std::make_unique<stats_handle_t>();
@@ -734,7 +747,7 @@ void stats_recorder_set_label(stats_recorder_t *rec, const char *category, const
 
 stats_ns_t *stats_register_ns(stats_ns_t *parent, const char *name) {
   if (!parent || !valid_name(name)) {
-    tovi_log(error_stream(), "stats: cannot register a namespace without a name or parent");
+    log_error("stats: cannot register a namespace without a name or parent");
     return nullptr;
   }
   std::lock_guard<std::mutex> g(parent->rec->lock);
@@ -742,7 +755,7 @@ stats_ns_t *stats_register_ns(stats_ns_t *parent, const char *name) {
   if (it != parent->index.end()) {
     stats_ns_t *old = parent->children[it->second].ns.get();
     if (!old)
-      tovi_log(error_stream(), "stats: %s is a statistic already", full_name(parent, name).c_str());
+      log_error("stats: %s is a statistic already", full_name(parent, name).c_str());
     return old;
   }
   auto ns = std::make_unique<stats_ns_t>();
@@ -782,16 +795,11 @@ stats_counter_t *stats_register_counter(stats_ns_t *ns, const char *name,
 }
 
 void stats_counter_add(stats_counter_t *counter, uint64_t n) {
-  // Relaxed: a counter orders nothing; readers only need each cell's value eventually.
-  counter->cells[thread_slot()].value.fetch_add(n, std::memory_order_relaxed);
+  counter->value.add(n);
 }
 
 uint64_t stats_counter_value(const stats_counter_t *counter) {
-  if (!counter) return 0;
-  uint64_t sum = 0;
-  for (const auto &cell : counter->cells)
-    sum += cell.value.load(std::memory_order_relaxed);
-  return sum;
+  return counter ? counter->value.load() : 0;
 }
 
 stats_handle_t *stats_counter_handle(stats_counter_t *counter) {
@@ -809,7 +817,7 @@ stat_type_t kind_type(stats_kind_t kind) {
 stats_handle_t *add_pointer(stats_ns_t *ns, const char *name, stat_type_t type, source_t source,
                             const void *ptr, const stats_opts_t &opts) {
   if (!ptr) {
-    tovi_log(error_stream(), "stats: %s has no value to observe", name ? name : "(null)");
+    log_error("stats: %s has no value to observe", name ? name : "(null)");
     return nullptr;
   }
   return add_stat(ns, name, type, source, opts, false, [ptr](stats_handle_t *h) { h->ptr = ptr; });
@@ -835,6 +843,13 @@ stats_handle_t *stats_register_i64(stats_ns_t *ns, const char *name, stats_kind_
 stats_handle_t *stats_register_i64(stats_ns_t *ns, const char *name, stats_kind_t kind,
                                    const int64_t *value, const stats_opts_t &opts) {
   return add_pointer(ns, name, kind_type(kind), SRC_PLAIN_I64, value, opts);
+}
+
+stats_handle_t *stats_register_u64(stats_ns_t *ns, const char *name, stats_kind_t kind,
+                                   const stats_sharded_u64_t *value, const stats_opts_t &opts) {
+  if (!value) return nullptr;
+  return stats_register_u64_fn(
+      ns, name, kind, [value] { return value->load(); }, opts);
 }
 
 stats_handle_t *stats_register_u64_fn(stats_ns_t *ns, const char *name, stats_kind_t kind,
@@ -890,9 +905,15 @@ void stats_histogram_record(stats_histogram_t *histogram, double value, uint64_t
   slot_unlock(slot);
 }
 
+void stats_histogram_record_ns(stats_histogram_t *histogram, uint64_t ns) {
+  if (!stats_shard_hist_record_ns(histogram->shard_id, ns))
+    stats_histogram_record(histogram, double(ns) / 1e9, 1);
+}
+
 hist_t *stats_histogram_snapshot(stats_histogram_t *histogram) {
   if (!histogram) return nullptr;
   hist_t *sum = hist_alloc();
+  stats_shard_hist_accumulate(histogram->shard_id, sum);
   for (auto &slot : histogram->slots) {
     slot_lock(slot);
     const hist_t *src[] = {slot.hist};

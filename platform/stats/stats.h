@@ -33,12 +33,12 @@
 // Threads and lifetime: every function may be called from any thread. Namespaces and
 // statistics are never removed; their handles stay valid until the recorder is freed (the
 // process-wide recorder never is). Registration and output take the recorder's lock; recording
-// does not: stats_counter_add is one relaxed atomic add on a cache line that few other threads
-// share, stats_histogram_record takes an uncontended per-thread-slot spinlock. Callbacks of
-// observed statistics run on the thread producing an output, under the recorder's lock: they
-// must be thread-safe, quick, and must not register anything.
+// does not: stats_counter_add and stats_histogram_record_ns write a per-thread cell with a plain
+// store (stats_shard.h), stats_histogram_record takes an uncontended per-thread-slot spinlock.
+// Callbacks of observed statistics run on the thread producing an output, under the recorder's
+// lock: they must be thread-safe, quick, and must not register anything.
 //
-// Failures: registration returns null (and logs on "error") for a null or empty name or a name
+// Failures: registration returns null (and logs an error line) for a null or empty name or a name
 // already taken in that namespace by something else. Registering a namespace, counter or
 // histogram whose name exists with the same kind returns the existing one, so that code run
 // twice (a thread's first cycle) shares it.
@@ -56,8 +56,16 @@ struct stats_ns_t;
 struct stats_handle_t;     // any registered statistic
 struct stats_counter_t;    // a counter owned by the recorder
 struct stats_histogram_t;  // a histogram owned by the recorder
+struct stats_sharded_u64_t;
 
 typedef std::pair<std::string, std::string> stats_tag_t;  // category, value
+
+// Where the recorder's error lines go (one line of text, no newline). The recorder sits below the
+// daemon's log and never calls it: the daemon registers a sink that writes to its "error" stream
+// when it starts. Before that, or with null, the lines go to standard error. Any thread; the sink
+// may be called from any thread and must not register statistics.
+typedef void (*stats_log_sink_t)(const char *line);
+void stats_set_log_sink(stats_log_sink_t sink);
 typedef std::vector<stats_tag_t> stats_tags_t;
 
 enum stats_kind_t { STATS_COUNTER, STATS_GAUGE };
@@ -131,6 +139,9 @@ stats_handle_t *stats_register_i64(stats_ns_t *ns, const char *name, stats_kind_
                                    const stats_opts_t &opts = {});
 stats_handle_t *stats_register_i64(stats_ns_t *ns, const char *name, stats_kind_t kind,
                                    const int64_t *value, const stats_opts_t &opts = {});
+// A counter kept in per-thread shards (stats_shard.h), summed when read.
+stats_handle_t *stats_register_u64(stats_ns_t *ns, const char *name, stats_kind_t kind,
+                                   const stats_sharded_u64_t *value, const stats_opts_t &opts = {});
 stats_handle_t *stats_register_u64_fn(stats_ns_t *ns, const char *name, stats_kind_t kind,
                                       std::function<uint64_t()> read,
                                       const stats_opts_t &opts = {});
@@ -154,10 +165,10 @@ stats_histogram_t *stats_register_histogram(stats_ns_t *ns, const char *name,
                                             const stats_opts_t &opts = {});
 // Records count samples of value (NaN and infinities are not counted). Any thread.
 void stats_histogram_record(stats_histogram_t *histogram, double value, uint64_t count = 1);
-// Records a duration given in nanoseconds as seconds.
-inline void stats_histogram_record_ns(stats_histogram_t *histogram, uint64_t ns) {
-  stats_histogram_record(histogram, double(ns) / 1e9, 1);
-}
+// Records a duration given in nanoseconds as seconds. Durations below 10^13 ns go into the
+// calling thread's own bins (no lock, no shared line; stats_shard.h) and are merged into every
+// read, so a snapshot or output made after the call counts it.
+void stats_histogram_record_ns(stats_histogram_t *histogram, uint64_t ns);
 // A copy of everything recorded so far; the caller hist_frees it.
 struct hist_t;
 hist_t *stats_histogram_snapshot(stats_histogram_t *histogram);

@@ -976,6 +976,7 @@ namespace {
 vask_director_result_t batch_stage(globals_t &g, vask_director_batch_t *b,
                                    vask_metric_message_t *m) {
   vask_director_result_t r;
+  if (!m->received_ns) m->received_ns = b->received_ns;
   int n = g.nlanes.load(std::memory_order_acquire);
   thread_local std::vector<uint16_t> flags;
   r = choose_lanes(g, m, flags, n);
@@ -1288,7 +1289,9 @@ std::atomic<void *> *vask_metric_director_interest_slot(const uint8_t check_uuid
   globals_t &g = G();
   if (g.nlanes.load(std::memory_order_acquire) <= 0 || !check_uuid || (!name && len))
     return nullptr;
-  std::string key(reinterpret_cast<const char *>(check_uuid), 16);
+  // Asked for on every message by the slot's owner: the key is built in the thread's buffer.
+  thread_local std::string key;
+  key.assign(reinterpret_cast<const char *>(check_uuid), 16);
   key.append(name, len);
   interest_entry_t *e = g.interests.find(hash_key(key), key);
   return e ? &e->slot : nullptr;

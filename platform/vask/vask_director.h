@@ -148,6 +148,9 @@ struct vask_director_batch_t {
   std::vector<size_t> committed;               // by lane: staged items already in the lane
   size_t messages = 0;                         // staged messages not yet wholly delivered
   uint64_t received = 0, parsed = 0, uninteresting = 0;  // counted at the next commit
+  // Stamped on each message staged without an arrival time of its own (steady clock ns; the
+  // producer sets it once per read, 0 for none).
+  uint64_t received_ns = 0;
   // Whether anything is staged.
   bool empty() const { return messages == 0; }
   ~vask_director_batch_t();

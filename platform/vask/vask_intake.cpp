@@ -250,6 +250,10 @@ class connection_c : public std::enable_shared_from_this<connection_c> {
     stats_counter_add(c.bytes, n);
     last_read_ = n;
     last_active_ = std::chrono::steady_clock::now();
+    // The read's one clock reading dates every line it completes.
+    batch_.received_ns = uint64_t(
+        std::chrono::duration_cast<std::chrono::nanoseconds>(last_active_.time_since_epoch())
+            .count());
     end_ += n;
     if (process()) read();
   }

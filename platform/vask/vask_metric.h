@@ -125,6 +125,9 @@ struct vask_metric_message_t {
     const char *name;  // broker name, or null when the line had none
     size_t len;
   } vask;
+  // When the line arrived (steady clock, nanoseconds), read once per received batch of lines by
+  // the intake that staged it; 0 when unknown. For latency statistics only.
+  uint64_t received_ns;
 
   // Decoder-owned; not for consumers.
   void *decoder_storage;  // owned heap block: canonical name text and tag arrays, or null

@@ -13,11 +13,11 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "tovi/tovi_memory.h"
+#include "tovi/tovi_sync.h"
 
 struct vask_multimatch_t {
   hs_database_t *db = nullptr;
@@ -81,9 +81,9 @@ void set_bit(std::vector<uint64_t> &bits, size_t id) {
 // newer than its clone, and keeps the clone for its life: one comparison per scan otherwise,
 // however many databases (accounts) it alternates between.
 struct prototype_t {
-  std::mutex lock;
-  hs_scratch_t *scratch = nullptr;
-  uint64_t generation = 0;
+  tovi_mutex_c lock;
+  hs_scratch_t *scratch ABSL_GUARDED_BY(lock) = nullptr;
+  uint64_t generation ABSL_GUARDED_BY(lock) = 0;
 };
 
 prototype_t &prototype() {
@@ -100,7 +100,7 @@ struct thread_scratch_t {
   hs_scratch_t *for_db(const vask_multimatch_t *m) {
     if (generation >= m->generation) return scratch;
     prototype_t &p = prototype();
-    std::lock_guard<std::mutex> g(p.lock);
+    tovi_lock_guard_c<tovi_mutex_c> g(p.lock);
     if (scratch) hs_free_scratch(scratch);
     scratch = nullptr;
     if (hs_clone_scratch(p.scratch, &scratch) != HS_SUCCESS) return nullptr;
@@ -153,7 +153,7 @@ vask_multimatch_t *vask_multimatch_build(const vask_multimatch_pattern_t *patter
     if (hs_compile_multi(texts.data(), flags.data(), ids.data(), unsigned(texts.size()),
                          HS_MODE_BLOCK, nullptr, &db, &err) == HS_SUCCESS) {
       prototype_t &p = prototype();
-      std::lock_guard<std::mutex> g(p.lock);
+      tovi_lock_guard_c<tovi_mutex_c> g(p.lock);
       if (hs_alloc_scratch(db, &p.scratch) != HS_SUCCESS) {
         hs_free_database(db);  // cannot be scanned: every pattern goes to PCRE
         break;

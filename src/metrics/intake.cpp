@@ -7,9 +7,14 @@
 // bounded cycles, so timers and I/O on that thread are never starved; a cycle cut short wakes its
 // thread again so that what is left in the lane is not stranded until the loop's idle wake-up.
 //
-// Counters: the process-wide ones are atomics (relaxed: they are statistics, nothing orders on
-// them); the per-thread ones are recorder counters in a namespace named after the thread, made on
-// the thread's first message.
+// Counters: the process-wide ones are per-thread shards summed when read; the per-thread ones
+// are recorder counters (sharded the same way) in a namespace named after the thread, made on
+// the thread's first message. Nothing a worker writes per message is a cache line that another
+// worker writes too.
+//
+// Time: the consumer reads the clock once per message boundary: the reading that closes one
+// message (after its last ruleset, or after its lookup) opens the next, and also serves the
+// cycle's time limit. The durations go into the workers' own histogram bins, merged when read.
 #include <pthread.h>
 
 #include <chrono>
@@ -29,11 +34,11 @@
 #include "tovi/tovi_uuid.h"
 #include "vask/vask_director.h"
 
-std::atomic<uint64_t> total_message_cnt{0};
-std::atomic<uint64_t> total_cycle_cnt{0};
-std::atomic<uint64_t> timeout_cycle_cnt{0};
-std::atomic<uint64_t> queuedepth_cycle_cnt{0};
-std::atomic<uint64_t> total_ruleset_dispatch_cnt{0};
+stats_sharded_u64_t total_message_cnt;
+stats_sharded_u64_t total_cycle_cnt;
+stats_sharded_u64_t timeout_cycle_cnt;
+stats_sharded_u64_t queuedepth_cycle_cnt;
+stats_sharded_u64_t total_ruleset_dispatch_cnt;
 
 namespace {
 // Without director lanes (tests and benchmarks) the absence timers' synthetic lines are handed
@@ -54,7 +59,7 @@ namespace {
 // The selection key "<uuid>:<name>" is built here; longer keys are hashed without it.
 constexpr size_t select_key_buffer = 4134;
 constexpr size_t uuid_text_len = 36;
-// The clock is read once per this many messages.
+// The cycle's time limit is tested once per this many messages.
 constexpr int cycle_clock_stride = 100;
 
 stats_histogram_t *messages_per_cycle;
@@ -142,6 +147,10 @@ thread_counters_t &thread_counters() {
   tovi_assert(counters.received && counters.ruleset_dispatch);
   return counters;
 }
+
+// Handles one message whose handling started at start (steady clock ns); returns the reading
+// that closed it.
+uint64_t handle_message(vask_metric_message_t *m, uint64_t start);
 
 // ---- Thread selection ----
 
@@ -280,22 +289,28 @@ int consume_data(eventer_t e, int, void *closure, struct timeval *) {
     }
   }
 
-  total_cycle_cnt.fetch_add(1, std::memory_order_relaxed);
+  total_cycle_cnt.inc();
   if (!lane) return EVENTER_RECURRENT;
+  vask_metric_message_t *m = vask_metric_director_lane_next(lane);
+  if (!m) {
+    stats_histogram_record(messages_per_cycle, 0.0);
+    return EVENTER_RECURRENT;
+  }
   uint64_t start_ns = hr_now_ns();
+  uint64_t mark = start_ns;
   int count = 0;
   bool cut_short = false;
-  while (vask_metric_message_t *m = vask_metric_director_lane_next(lane)) {
-    handle_vask_metric_message(m);
+  for (; m; m = vask_metric_director_lane_next(lane)) {
+    mark = handle_message(m, mark);
     count++;
     if (count > max_messages_per_cycle) {
-      queuedepth_cycle_cnt.fetch_add(1, std::memory_order_relaxed);
+      queuedepth_cycle_cnt.inc();
       cut_short = true;
       break;
     }
     if (count % cycle_clock_stride == 0 &&
-        hr_now_ns() - start_ns > uint64_t(max_ms_per_cycle) * 1000000u) {
-      timeout_cycle_cnt.fetch_add(1, std::memory_order_relaxed);
+        mark - start_ns > uint64_t(max_ms_per_cycle) * 1000000u) {
+      timeout_cycle_cnt.inc();
       cut_short = true;
       break;
     }
@@ -307,10 +322,17 @@ int consume_data(eventer_t e, int, void *closure, struct timeval *) {
 }
 
 void handle_vask_metric_message(vask_metric_message_t *m) {
+  handle_message(m, hr_now_ns());
+}
+
+namespace {
+
+uint64_t handle_message(vask_metric_message_t *m, uint64_t start) {
   thread_counters_t &counters = thread_counters();
   stats_counter_inc(counters.received);
-  total_message_cnt.fetch_add(1, std::memory_order_relaxed);
-  uint64_t start = hr_now_ns();
+  total_message_cnt.inc();
+  // An alert this message raises measures its line's way to the publish call from here.
+  uint64_t outer_arrival = daemon_stats_line_arrival_set(m->received_ns);
 
   if (m->id.measurement.tag_count > 0)
     m->id.name_len_with_tags = vask_metric_id_stream_name_len(&m->id);
@@ -329,11 +351,11 @@ void handle_vask_metric_message(vask_metric_message_t *m) {
     rulesets = nested_slots.data();
   }
 
-  int n;
-  {
-    tovi_memory_scope_c bracket;
-    n = rulesets_for_metric(&m->id, rulesets, max_rulesets_per_metric);
-  }
+  // One bracket from the look-up to the last application: the metric's route, and what it
+  // names, stay valid until it ends.
+  tovi_memory_scope_c bracket;
+  rules_dispatch_t dispatch;
+  int n = rules_dispatch_begin(&dispatch, &m->id, rulesets, max_rulesets_per_metric);
   uint64_t mark = hr_now_ns();
   if (n == 0) {
     stats_histogram_record_ns(rules_find_miss, mark - start);
@@ -345,25 +367,31 @@ void handle_vask_metric_message(vask_metric_message_t *m) {
     // The hit histogram takes every lookup, an empty one included, timed by the same mark.
     stats_histogram_record_ns(rules_find_hit, mark - start);
     uint64_t applied = 0;
-    tovi_memory_scope_c bracket;
     for (int i = 0; i < n; i++) {
-      if (!rulesets[i]) continue;
-      stats_counter_inc(counters.ruleset_dispatch);
       applied++;
-      ruleset_apply_metric_message(rulesets[i], m);
+      rules_dispatch_apply(&dispatch, i, m);
       uint64_t now = hr_now_ns();
       stats_histogram_record_ns(rule_execute, now - mark);
       mark = now;
     }
-    if (applied) total_ruleset_dispatch_cnt.fetch_add(applied, std::memory_order_relaxed);
+    if (applied) {
+      stats_counter_add(counters.ruleset_dispatch, applied);
+      total_ruleset_dispatch_cnt.add(applied);
+    }
+    rules_dispatch_end(&dispatch);
   }
+  daemon_stats_line_arrival_set(outer_arrival);
 
   // The clock was read after the last ruleset: that reading closes the message's time too (the
   // release below is not worth a clock read of its own on every message).
   stats_histogram_record_ns(metric_processing, mark - start);
   vask_metric_director_message_deref(m);
-  int filled = n < 0 ? max_rulesets_per_metric : n;
+  // A route's message filled none of the array.
+  int filled = dispatch.route ? 0 : n < 0 ? max_rulesets_per_metric : n;
   for (int i = 0; i < filled; i++)
     rulesets[i].reset();
   if (owns_slots) own_slots.in_use = false;
+  return mark;
 }
+
+}  // namespace

@@ -135,6 +135,27 @@ int ruleset_stream_signature(const ruleset_t &ruleset, const vask_metric_message
 }
 
 int ruleset_apply_metric_message(const ruleset_sp &ruleset, vask_metric_message_t *m) {
+  return ruleset_apply_recording(ruleset, m, nullptr);
+}
+
+int ruleset_apply_to_stream(const ruleset_sp &ruleset, rulestream_c *stream,
+                            vask_metric_message_t *m) {
+  if (!stream) return ruleset_apply_recording(ruleset, m, nullptr);
+  if (!ruleset || !m) return -1;
+  if (!ruleset_applies(*ruleset, m)) {
+    log_process_error("unable to apply ruleset(%p) [%d,%s,%d]: %.*s\n", ruleset, m);
+    return -1;
+  }
+  if (m->value.whence_ms == 0 && ruleset->group_by) {
+    rules_setup_absence(ruleset, nullptr);
+    return -1;
+  }
+  return stream->apply_metric_message(ruleset, m);
+}
+
+int ruleset_apply_recording(const ruleset_sp &ruleset, vask_metric_message_t *m,
+                            rulestream_c **stream) {
+  if (stream) *stream = nullptr;
   if (!ruleset || !m) return -1;
   if (!ruleset_applies(*ruleset, m)) {
     log_process_error("unable to apply ruleset(%p) [%d,%s,%d]: %.*s\n", ruleset, m);
@@ -153,6 +174,13 @@ int ruleset_apply_metric_message(const ruleset_sp &ruleset, vask_metric_message_
   rulestream_sp rs = ruleset->find_sole_stream(signature, len);
   if (!rs) rs = ruleset->get_rulestream(&m->id, signature, len, true);
   if (!rs) return -1;
+  if (stream) {
+    // Marked while this reference holds the stream, and before the route's generation is read
+    // again: a removal that missed the mark has moved the generation on by then, and the route
+    // that would name the stream is not published.
+    rs->mark_routed();
+    *stream = rs.get();
+  }
   return rs->apply_metric_message(ruleset, m);
 }
 
@@ -197,7 +225,7 @@ int rulestream_c::apply_metric_message(const ruleset_sp &ruleset, vask_metric_me
     }
   }
 
-  if (!generic_push(m)) return get_last_sev();
+  if (!generic_push(m, ruleset)) return get_last_sev();
   // A message without a time evaluates no rule, so it can say nothing about the state: a raised
   // stream must not be recorded as clear because of it.
   if (whence == 0) return get_last_sev();
@@ -247,8 +275,11 @@ int rulestream_c::apply_metric_message(const ruleset_sp &ruleset, vask_metric_me
 }
 
 bool rulestream_c::generic_push(vask_metric_message_t *m) {
+  return generic_push(m, _ruleset.lock());
+}
+
+bool rulestream_c::generic_push(vask_metric_message_t *m, const ruleset_sp &ruleset) {
   tovi_lock_guard_c<tovi_recursive_mutex_c> lock(_data_mutex);
-  ruleset_sp ruleset = _ruleset.lock();
   const uint64_t whence = m->value.whence_ms;
   tovi_log_stream_t debug = rules_debug_stream();
   const bool dbg = tovi_log_stream_enabled(debug);
@@ -378,7 +409,7 @@ bool rulestream_c::apply_metric_message_to_rule(
         return false;
       }
       // A grouped stream's holder is fed by the workers of every metric of the group.
-      if (grouped) mw->lock.lock();
+      metric_window_lock_if(mw, grouped);
       const text_info_t *ti = mw->stats.text;
       const char *value = text_info_value(ti);
       impl.set_text(value, value ? ti->value_len : 0);
@@ -405,7 +436,7 @@ bool rulestream_c::apply_metric_message_to_rule(
           known = false;
           break;
       }
-      if (grouped) mw->lock.unlock();
+      metric_window_unlock_if(mw, grouped);
       if (known) return holds;
       break;
     }

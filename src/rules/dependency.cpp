@@ -3,6 +3,7 @@
 // and ascending, and an index by child, to find and replace a child's record. Both change
 // together under `deplock`.
 #include "rules/dependency_internal.h"
+#include "rules/model_internal.h"
 
 #include <cinttypes>
 #include <climits>
@@ -57,11 +58,19 @@ void dependency_record(uint64_t ecid, uint64_t parent) {
     tovi_log(ls, "dependency: ruleset %" PRIu64 " names itself as its parent; ignored\n", ecid);
     parent = 0;
   }
-  tovi_lock_guard_c<tovi_mutex_c> guard(deplock);
-  remove_child_locked(ecid);
-  if (parent == 0) return;
-  deplist.insert(parent_child_t{parent, ecid});
-  child_index[ecid] = parent;
+  bool changed;
+  {
+    tovi_lock_guard_c<tovi_mutex_c> guard(deplock);
+    auto it = child_index.find(ecid);
+    changed = (it == child_index.end() ? 0 : it->second) != parent;
+    remove_child_locked(ecid);
+    if (parent != 0) {
+      deplist.insert(parent_child_t{parent, ecid});
+      child_index[ecid] = parent;
+    }
+  }
+  // A route resolved before a change of parents is built again.
+  if (changed) rules_routes_invalidate();
 }
 
 int dependency_find_children(uint64_t parent, int capacity, uint64_t *out) {

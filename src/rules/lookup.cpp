@@ -375,6 +375,7 @@ void rules_lookup_init(unsigned long initial_size) {
     tovi_assert(ck_hs_init(&rulesets_by_pattern, CK_HS_MODE_SPMC | CK_HS_MODE_OBJECT, account_hash,
                            account_compare, &tovi_memory_ck_malloc, size, random_seed()));
     init_list_set(&rulesets_by_metric, size);
+    rules_routes_init();
   });
 }
 
@@ -507,6 +508,12 @@ ruleset_sp add_ruleset_tgt(ruleset_tgt_list_t *list, const ruleset_sp &ruleset) 
       target->slot.store(fresh, std::memory_order_release);
     list->lock.unlock();
   }
+  // Before the retired slots go to the safe free: the prefilter and every route that still name
+  // their rulesets are then stale for every reader that could outlive them.
+  if (fresh_used || !retired.empty()) {
+    note_list_changed(list);
+    rules_routes_invalidate();
+  }
   for (ruleset_slot_t *s : retired)
     retire_slot(s);
   if (!fresh_used) {
@@ -514,7 +521,6 @@ ruleset_sp add_ruleset_tgt(ruleset_tgt_list_t *list, const ruleset_sp &ruleset) 
     tovi_memory_safe_free(fresh);
   }
   if (!spare_used) delete spare;
-  if (fresh_used || !retired.empty()) note_list_changed(list);
   for (const ruleset_sp &c : collected)
     if (c != result) deregister_ruleset_with_director(*c);
   register_ruleset_with_director(result);
@@ -536,9 +542,12 @@ int remove_ruleset_tgt(ruleset_tgt_list_t *list, const ruleset_sp &ruleset) {
     }
     list->lock.unlock();
   }
+  if (!retired.empty()) {  // before the slots go, as above
+    note_list_changed(list);
+    rules_routes_invalidate();
+  }
   for (ruleset_slot_t *s : retired)
     retire_slot(s);
-  if (!retired.empty()) note_list_changed(list);
   deregister_ruleset_with_director(*ruleset);
   return int(retired.size());
 }

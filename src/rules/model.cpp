@@ -145,7 +145,12 @@ ruleset_t::~ruleset_t() {
   if (group_by_pcre) pcre_free(group_by_pcre);
   std::free(filter);
   vask_metric_tag_search_free(filter_ast);
-  reset_ruleset_streams();
+  // No route can still name these streams: the ruleset left its target list (and the routes'
+  // generation moved on) a grace period before its last reference could go.
+  signature_to_stream.write_op([&](signature_to_stream_map_t &table) {
+    sole_stream.store(nullptr, std::memory_order_relaxed);
+    table.clear();
+  });
   std::free(metric_name);
   clear_cull_event();
   clear_absence_event();
@@ -183,10 +188,55 @@ void deref_slot_event(void *e) {
 }  // namespace
 
 void ruleset_t::reset_ruleset_streams() {
+  std::vector<rulestream_sp> held;
   signature_to_stream.write_op([&](signature_to_stream_map_t &table) {
+    // Runs once per copy of the table: both hold the same streams.
+    held.clear();
+    held.reserve(table.size());
+    for (const auto &entry : table)
+      held.push_back(entry.second);
     sole_stream.store(nullptr, std::memory_order_relaxed);
     table.clear();
   });
+  rules_routes_retire_streams(std::move(held));
+}
+
+// ---- The routes' generation -------------------------------------------------------------------
+
+std::atomic<uint64_t> rules_route_generation{1};
+
+void rules_routes_invalidate() {
+  rules_route_generation.fetch_add(1, std::memory_order_seq_cst);
+}
+
+namespace {
+
+// Destroying a stream cancels its window reservations, a few microseconds each: a large batch is
+// dropped on a job thread, so that the loop thread whose maintenance ran this is not held up.
+constexpr size_t retire_on_job_above = 1000;
+
+int drop_streams_job(eventer_t, int mask, void *closure, struct timeval *) {
+  auto *streams = static_cast<std::vector<rulestream_sp> *>(closure);
+  if (mask == EVENTER_ASYNCH_WORK) streams->clear();
+  if (mask == EVENTER_ASYNCH_COMPLETE) delete streams;
+  return 0;
+}
+
+void drop_retired_streams(void *p) {
+  auto *streams = static_cast<std::vector<rulestream_sp> *>(p);
+  if (streams->size() > retire_on_job_above) {
+    eventer_add(eventer_alloc_asynch(drop_streams_job, streams));
+    return;
+  }
+  delete streams;
+}
+
+}  // namespace
+
+void rules_routes_retire_streams(std::vector<rulestream_sp> streams) {
+  rules_routes_invalidate();
+  if (streams.empty()) return;
+  tovi_memory_defer(drop_retired_streams, new std::vector<rulestream_sp>(std::move(streams)));
 }
 
 void ruleset_t::clear_cull_event() {

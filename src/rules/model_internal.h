@@ -328,6 +328,24 @@ struct ruleset_t : public std::enable_shared_from_this<ruleset_t> {
   bool replace_absence_event_or_kill(eventer_t e);
 };
 
+// ---- The routes' generation -------------------------------------------------------------------
+//
+// A metric's route (rules.h, "Routes") remembers which rulesets apply to the metric and each
+// one's stream for it, without holding a reference to either: it is good only while this number
+// is the one it was built under. Whoever takes a ruleset out of the target lists, or a stream out
+// of a ruleset's table, calls rules_routes_invalidate() after that change is published and
+// before the object can be freed (a ruleset's list slot goes through the safe free afterwards, a
+// stream through rules_routes_retire_streams): a reader that read the old number inside its
+// safe-memory bracket was in that bracket when the free was asked for, so the object outlives
+// its use. Changes of parents and of cluster ownership count too.
+extern std::atomic<uint64_t> rules_route_generation;
+// Moves the generation on. Any thread.
+void rules_routes_invalidate();
+// Streams just taken out of a table: moves the generation on and keeps the streams for one
+// safe-memory grace period, then drops these references (on a job thread for a large batch).
+// Any thread.
+void rules_routes_retire_streams(std::vector<rulestream_sp> streams);
+
 // A new ruleset with every field zero or empty, `nrules` set and `rules` holding nrules newly
 // constructed rules. Returns an empty pointer, with a line on "error/rules", when nrules is
 // negative or memory runs out (nothing is left behind). Any thread.

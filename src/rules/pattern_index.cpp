@@ -9,8 +9,10 @@
 // Threads: lookups read the published index (acquire) and the account's version; the rebuild
 // thread is the only writer of the index pointer. Writers of the lists bump the version after
 // their change (sequentially consistent, so a rebuild that reads the new version sees the change)
-// and queue the account. The rebuild reads the version before it collects the lists: a change it
-// missed bumps the version past the one it records, and is rebuilt again.
+// and before they retire the slots they emptied, and queue the account. The index names rulesets
+// by bare pointer, so that a removed ruleset is not kept alive by it. The rebuild reads the version
+// before it collects the lists: a change it missed bumps the version past the one it records, and
+// is rebuilt again.
 #include <pthread.h>
 
 #include <algorithm>
@@ -23,8 +25,10 @@
 #include <utility>
 
 #include "rules/pattern_index_internal.h"
+#include "daemon_stats.h"
 #include "rules/rules_mgr_internal.h"
 #include "tovi/tovi_memory.h"
+#include "tovi/tovi_sync.h"
 #include "vask/vask_multimatch.h"
 
 struct pattern_index_t {
@@ -34,7 +38,9 @@ struct pattern_index_t {
   };
   uint64_t version = 0;
   std::vector<group_t> groups;  // sorted by check UUID
-  std::vector<ruleset_sp> entries;
+  // Bare pointers: the index must not keep a removed ruleset alive. Valid while the index is
+  // current (see pattern_index_matches).
+  std::vector<ruleset_t *> entries;
   vask_multimatch_t *matcher = nullptr;  // ids are entry positions
 };
 
@@ -74,7 +80,7 @@ pattern_index_t *build_index(uint64_t version, std::vector<pattern_group_t> grou
       bool pattern = r->pattern.metric_name && r->metric_pcre;
       patterns.push_back(
           {pattern ? r->metric_name : nullptr, 0, pattern ? r->metric_pcre : nullptr});
-      ix->entries.push_back(std::move(r));
+      ix->entries.push_back(r.get());
     }
   }
   ix->matcher = vask_multimatch_build(patterns.data(), patterns.size());
@@ -88,11 +94,12 @@ constexpr auto settle_quiet = std::chrono::milliseconds(50);
 constexpr auto settle_longest = std::chrono::milliseconds(1000);
 
 struct rebuilds_t {
-  std::mutex lock;
-  std::condition_variable wake;
-  std::set<uint64_t> stale;  // accounts to rebuild
-  std::chrono::steady_clock::time_point first_change, last_change;
-  bool thread_started = false;
+  tovi_mutex_c lock;
+  std::condition_variable_any wake;
+  std::set<uint64_t> stale ABSL_GUARDED_BY(lock);  // accounts to rebuild
+  std::chrono::steady_clock::time_point first_change ABSL_GUARDED_BY(lock);
+  std::chrono::steady_clock::time_point last_change ABSL_GUARDED_BY(lock);
+  bool thread_started ABSL_GUARDED_BY(lock) = false;
 };
 
 // Never destroyed: the detached thread may be waiting on it while the process exits.
@@ -101,9 +108,28 @@ rebuilds_t &rebuilds() {
   return *r;
 }
 
+// Statistics ("ruleset"/"patterns"): rebuilds, and the patterns of the current indexes that the
+// matcher screens and that it leaves to PCRE on every lookup.
+std::atomic<uint64_t> stat_rebuilds{0}, stat_screened{0}, stat_unscreened{0};
+
+void register_stats() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    stats_ns_t *ruleset = stats_register_ns(stats_recorder_root(stats_recorder()), "ruleset");
+    stats_ns_t *ns = ruleset ? stats_register_ns(ruleset, "patterns") : nullptr;
+    if (!ns) return;
+    stats_opts_t opts;
+    opts.units = "rebuilds";
+    stats_register_u64(ns, "rebuilds", STATS_COUNTER, &stat_rebuilds, opts);
+    opts.units = "patterns";
+    stats_register_u64(ns, "screened", STATS_GAUGE, &stat_screened, opts);
+    stats_register_u64(ns, "unscreened", STATS_GAUGE, &stat_unscreened, opts);
+  });
+}
+
 // Held across taking the stale accounts and rebuilding them: one rebuild at a time, so that an
 // older index is never published over a newer one, and a settle waits for a rebuild in flight.
-std::mutex rebuild_lock;
+tovi_mutex_c rebuild_lock;
 
 int rebuild(uint64_t account) {
   pattern_index_state_t *state = rules_pattern_index_state(account);
@@ -113,7 +139,18 @@ int rebuild(uint64_t account) {
   pattern_index_t *ix = build_index(version, rules_pattern_groups(account));
   // Acquire-release: lookups that load the new index see it complete; the old one is ours.
   pattern_index_t *old = state->index.exchange(ix, std::memory_order_acq_rel);
-  if (old) tovi_memory_defer(free_index, old);
+  // Relaxed: statistics; the rebuilds are serialised by rebuild_lock.
+  size_t screened = vask_multimatch_screened(ix->matcher);
+  stat_screened.fetch_add(screened, std::memory_order_relaxed);
+  stat_unscreened.fetch_add(vask_multimatch_count(ix->matcher) - screened,
+                            std::memory_order_relaxed);
+  stat_rebuilds.fetch_add(1, std::memory_order_relaxed);
+  if (old) {
+    size_t was = vask_multimatch_screened(old->matcher);
+    stat_screened.fetch_sub(was, std::memory_order_relaxed);
+    stat_unscreened.fetch_sub(vask_multimatch_count(old->matcher) - was, std::memory_order_relaxed);
+    tovi_memory_defer(free_index, old);
+  }
   tovi_log(rules_debug_stream(),
            "pattern index of account %lu: %zu rulesets, %zu screened by the matcher\n",
            static_cast<unsigned long>(account), vask_multimatch_count(ix->matcher),
@@ -122,11 +159,11 @@ int rebuild(uint64_t account) {
 }
 
 int rebuild_stale() {
-  std::lock_guard<std::mutex> one_at_a_time(rebuild_lock);
+  tovi_lock_guard_c<tovi_mutex_c> one_at_a_time(rebuild_lock);
   std::set<uint64_t> stale;
   {
     rebuilds_t &r = rebuilds();
-    std::lock_guard<std::mutex> g(r.lock);
+    tovi_lock_guard_c<tovi_mutex_c> g(r.lock);
     stale = std::exchange(r.stale, {});
   }
   int n = 0;
@@ -140,8 +177,9 @@ void rebuild_thread() {
   rebuilds_t &r = rebuilds();
   for (;;) {
     {
-      std::unique_lock<std::mutex> g(r.lock);
-      r.wake.wait(g, [&] { return !r.stale.empty(); });
+      tovi_unique_lock_c<tovi_mutex_c> g(r.lock);
+      while (r.stale.empty())
+        r.wake.wait(g);
       // Let a burst of changes (a bulk load) finish, but not forever.
       for (;;) {
         auto now = std::chrono::steady_clock::now();
@@ -160,8 +198,9 @@ void rebuild_thread() {
 void pattern_index_changed(pattern_index_state_t *state, uint64_t account_id) {
   // Sequentially consistent: after the writer's change to the list, before the rebuild's read.
   state->version.fetch_add(1, std::memory_order_seq_cst);
+  register_stats();
   rebuilds_t &r = rebuilds();
-  std::lock_guard<std::mutex> g(r.lock);
+  tovi_lock_guard_c<tovi_mutex_c> g(r.lock);
   auto now = std::chrono::steady_clock::now();
   if (r.stale.empty()) r.first_change = now;
   r.last_change = now;
@@ -182,9 +221,12 @@ int pattern_index_settle() {
 bool pattern_index_matches(const pattern_index_state_t *state, const vask_metric_id_t *id,
                            const uint8_t *const *uuids, int nuuids, ruleset_sp *out, int capacity,
                            int *count) {
-  // Acquire: the index is complete; and a version bumped after a list change is seen with it.
+  // Acquire: the index is complete. Sequentially consistent version: the writer bumps it before
+  // it retires the slots of the rulesets it removed, so a reader that still reads the index's
+  // version entered its bracket before those slots were retired, and every ruleset the index
+  // names stays alive until the bracket ends.
   const pattern_index_t *ix = state->index.load(std::memory_order_acquire);
-  if (!ix || ix->version != state->version.load(std::memory_order_acquire)) return false;
+  if (!ix || ix->version != state->version.load(std::memory_order_seq_cst)) return false;
   const pattern_index_t::group_t *groups[2] = {};
   bool any = false;
   for (int u = 0; u < nuuids && u < 2; u++) {
@@ -206,9 +248,9 @@ bool pattern_index_matches(const pattern_index_state_t *state, const vask_metric
       }
       i += uint32_t(__builtin_ctzll(word));
       if (i >= g->first + g->count) break;
-      const ruleset_sp &r = ix->entries[i];
+      ruleset_t *r = ix->entries[i];
       if (!ruleset_match(*r, id)) continue;
-      if (*count < capacity) out[*count] = r;
+      if (*count < capacity) out[*count] = r->shared_from_this();
       (*count)++;
     }
   }

@@ -20,6 +20,8 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "vask/vask_metric.h"
 
@@ -80,6 +82,54 @@ int rulesets_for_metric(const vask_metric_id_t *id, ruleset_sp *out, int capacit
 // stream was used. Called on the worker thread that owns the metric, inside a safe-memory
 // bracket; the caller keeps its reference to the message.
 int ruleset_apply_metric_message(const ruleset_sp &ruleset, vask_metric_message_t *m);
+
+// ---- Routes: one look-up per message ------------------------------------------------------------
+//
+// The first message of a metric resolves everything its later messages need (the rulesets that
+// apply and each one's stream for the metric, which keeps the metric's windows) into one route,
+// kept in the metric director's per-metric slot of the metric's interest entry (its own check
+// UUID with its bare name, else with its name with stream tags). A later message finds it with
+// that one probe and touches only the route and its streams; it copies no reference. A route is
+// good while the routes' generation is the one it was built under: filing or removing a
+// ruleset, a change of parents or of cluster ownership, and every stream taken out of a table
+// (culled, cleared, reset, swept) move the generation on, and the next message builds the route
+// again. Readers never see a half-built route: a route is complete before it is published into
+// the slot (release), and routes and the sets that hold them are freed through the safe free.
+// Metrics without such an interest entry (only pattern or filtered rulesets, or rulesets of any
+// check), metrics whose id carries check tags, and metrics matched by more than 1024 rulesets
+// are looked up afresh on every message, as before.
+//
+// One message's dispatch, on the caller's stack, inside one safe-memory bracket from
+// rules_dispatch_begin to rules_dispatch_end:
+//   int n = rules_dispatch_begin(&d, &m->id, array, capacity);
+//   for (int i = 0; i < n; i++) rules_dispatch_apply(&d, i, m);   // when n >= 0
+//   rules_dispatch_end(&d);
+struct metric_route_t;
+struct rules_dispatch_t {
+  const metric_route_t *route = nullptr;  // the metric's current route, or null
+  const vask_metric_id_t *id = nullptr;   // the message's metric
+  ruleset_sp *rulesets = nullptr;         // without one: the lookup's array
+  std::atomic<void *> *slot = nullptr;    // where this message's route is published
+  uint64_t generation = 0;                // the generation the lookup started under
+  int count = 0;
+  // What the first message applied, when it builds the route: ruleset and stream (or null).
+  std::vector<std::pair<const ruleset_t *, rulestream_c *>> recorded;
+};
+// The rulesets that apply to the metric, as rulesets_for_metric counts them (the array is filled
+// only when there is no current route). Any thread, inside a safe-memory bracket.
+int rules_dispatch_begin(rules_dispatch_t *d, const vask_metric_id_t *id, ruleset_sp *out,
+                         int capacity);
+// Applies the message to the i-th ruleset (0 <= i < the count begin returned) as
+// ruleset_apply_metric_message does, through the route's stream when there is one. On the
+// worker thread that owns the metric.
+int rules_dispatch_apply(rules_dispatch_t *d, int i, vask_metric_message_t *m);
+// Publishes the route the message resolved, when it built one and nothing changed meanwhile.
+void rules_dispatch_end(rules_dispatch_t *d);
+// Routes published since the start (a route is built by a metric's first message and again
+// after each change of the generation). Any thread.
+uint64_t rules_routes_built(void);
+// Installs the director's slot destructor for routes. rules_lookup_init calls it.
+void rules_routes_init(void);
 
 // Where the absence timers' synthetic lines go when the metric director has no lanes (tests and
 // benchmarks, which apply messages in place): the intake's handle_vask_metric_message, which

@@ -47,6 +47,7 @@ void rules_init(void) {
   brokers_set_stream_sweeper(rules_sweep_for_broker);
   maintenance_set_reevaluate(ruleset_reevaluate_id);
   maintenance_set_reset_streams(rules_reset_every_stream);
+  rules_routes_register();
 }
 
 stats_ns_t *rules_stats_ns(void) {

@@ -365,27 +365,36 @@ rulestream_sp ruleset_t::find_sole_stream(const char *signature, size_t len) con
 void ruleset_t::remove_ruleset_stream(const rulestream_sp &stream) {
   if (!stream) return;
   std::string_view key = stream->get_signature();
+  bool removed = false;
   signature_to_stream.write_op([&](signature_to_stream_map_t &table) {
     auto it = table.find(key);
     // Only this very stream: a newer one under the same signature stays.
     if (it != table.end() && it->second == stream) {
       drop_sole_stream(sole_stream, stream.get());
       table.erase(it);
+      removed = true;
     }
   });
+  if (!removed) return;
+  std::vector<rulestream_sp> held;
+  if (stream->routed()) held.push_back(stream);
+  rules_routes_retire_streams(std::move(held));
 }
 
 size_t ruleset_t::remove_ruleset_streams(const std::vector<rulestream_sp> &streams) {
   if (streams.empty()) return 0;
   size_t removed = 0;
+  std::vector<rulestream_sp> held;
   signature_to_stream.write_op([&](signature_to_stream_map_t &table) {
     // Runs once per copy: counts from zero each time, and shrinks both copies alike.
     removed = 0;
+    held.clear();
     for (const rulestream_sp &stream : streams) {
       auto it = table.find(stream->get_signature());
       if (it != table.end() && it->second == stream) {
         drop_sole_stream(sole_stream, stream.get());
         table.erase(it);
+        if (stream->routed()) held.push_back(stream);
         removed++;
       }
     }
@@ -393,5 +402,6 @@ size_t ruleset_t::remove_ruleset_streams(const std::vector<rulestream_sp> &strea
     // it is given back, so that culling returns the memory those streams took.
     if (table.bucket_count() > 64 && table.size() * 4 < table.bucket_count()) table.rehash(0);
   });
+  if (removed) rules_routes_retire_streams(std::move(held));
   return removed;
 }

@@ -149,14 +149,24 @@ class rulestream_c {
   rulestream_c &operator=(const rulestream_c &) = delete;
 
   // The lock every state change takes; recursive.
-  tovi_recursive_mutex_c &data_mutex() { return _data_mutex; }
+  tovi_recursive_mutex_c &data_mutex() ABSL_LOCK_RETURNED(_data_mutex) { return _data_mutex; }
 
   // ---- History (call with the lock held, or take it) --------------------------------------
-  int32_t get_last_sev() const { return _history[_hidx].sev; }
-  int8_t get_last_rule() const { return _history[_hidx].rule; }
-  const uint8_t *get_last_uuid() const { return _history[_hidx].uuid; }
-  int32_t get_next_to_last_sev() const { return _history[(_hidx + 4) % 5].sev; }
-  const trigger_history_t &get_last_history() const { return _history[_hidx]; }
+  int32_t get_last_sev() const ABSL_EXCLUSIVE_LOCKS_REQUIRED(_data_mutex) {
+    return _history[_hidx].sev;
+  }
+  int8_t get_last_rule() const ABSL_EXCLUSIVE_LOCKS_REQUIRED(_data_mutex) {
+    return _history[_hidx].rule;
+  }
+  const uint8_t *get_last_uuid() const ABSL_EXCLUSIVE_LOCKS_REQUIRED(_data_mutex) {
+    return _history[_hidx].uuid;
+  }
+  int32_t get_next_to_last_sev() const ABSL_EXCLUSIVE_LOCKS_REQUIRED(_data_mutex) {
+    return _history[(_hidx + 4) % 5].sev;
+  }
+  const trigger_history_t &get_last_history() const ABSL_EXCLUSIVE_LOCKS_REQUIRED(_data_mutex) {
+    return _history[_hidx];
+  }
   void set_last_notified(bool flag);
   // Whether (sev, rule) differs from the newest entry.
   bool should_trigger(int32_t sev, int8_t rule) const;
@@ -205,18 +215,28 @@ class rulestream_c {
 
   // Applies one message: feeds the metric's windows, admits the message (generic_push),
   // evaluates every rule in order and records a transition when the severity or rule changes.
-  // Returns the newest severity afterwards. Inside a safe-memory bracket.
+  // `ruleset` is the stream's own ruleset (the one whose table holds it; the caller's pointer
+  // may be one that owns nothing, see ruleset_apply_to_stream). Returns the newest severity
+  // afterwards. Inside a safe-memory bracket.
   int apply_metric_message(const ruleset_sp &ruleset, vask_metric_message_t *m);
   // Admits a message into the stream: re-arms absence timers, drops a message older than the
   // out-of-order allowance, tracks the broker, records the last value and counts the
   // application. Returns whether the message was accepted. Takes the lock.
   bool generic_push(vask_metric_message_t *m);
+  // Marks the stream as named by a metric's route (route.cpp), before the route is published.
+  // A routed stream taken out of its table is kept for one grace period
+  // (rules_routes_retire_streams); any other goes at once, as it always did. Any thread.
+  void mark_routed() { _routed.store(true, std::memory_order_seq_cst); }
+  bool routed() const { return _routed.load(std::memory_order_seq_cst); }
+  // The same with the stream's ruleset at hand (null: a ruleset that is gone, which admits
+  // without doing anything), so that no reference count is touched per message.
+  bool generic_push(vask_metric_message_t *m, const ruleset_sp &ruleset);
   // Evaluates rule i of `ruleset` against the stream's windows and updates the rule's observed
   // value. *booted is set false when the rule's numeric window is not yet complete. Returns
   // whether the rule holds. A criterion foreign to the ruleset's metric type is a fatal
   // assertion. Called with the lock held, inside a safe-memory bracket.
   bool apply_metric_message_to_rule(const ruleset_sp &ruleset, int i, vask_metric_message_t *m,
-                                    bool *booted);
+                                    bool *booted) ABSL_EXCLUSIVE_LOCKS_REQUIRED(_data_mutex);
   // Takes the host and the check id the message carries (a message without a host changes
   // nothing; a check id of 0 is none). Returns whether a known host or check id changed. Takes
   // the lock.
@@ -288,17 +308,18 @@ class rulestream_c {
   uint64_t _check_id = 0;  // the check's number from the metric line, 0 until known
   broker_t *_broker = nullptr;
   std::string _host;  // the target host from the metric line
-  uint64_t _last_notified_time_ms = 0;
-  uint64_t _last_notified_progeny = 0;
-  uint8_t _last_notified_uuid[16] = {};
-  int32_t _last_notified_sev = 0;
+  uint64_t _last_notified_time_ms ABSL_GUARDED_BY(_data_mutex) = 0;
+  uint64_t _last_notified_progeny ABSL_GUARDED_BY(_data_mutex) = 0;
+  uint8_t _last_notified_uuid[16] ABSL_GUARDED_BY(_data_mutex) = {};
+  int32_t _last_notified_sev ABSL_GUARDED_BY(_data_mutex) = 0;
   // A raised severity announced for an earlier stream of this signature that culling removed
-  // (rules.h, "Culled raised streams"); 0 when none. Until this stream announces something itself, the consumer
-  // still holds that severity, so the stream's first clear is announced whatever its ruleset.
-  int32_t _remembered_sev = 0;
-  int8_t _remembered_rule = 0;
-  int8_t _last_notified_rule = 0;
-  bool _was_in_maintenance = false;
+  // (rules.h, "Culled raised streams"); 0 when none. Until this stream announces something itself,
+  // the consumer still holds that severity, so the stream's first clear is announced whatever its
+  // ruleset.
+  int32_t _remembered_sev ABSL_GUARDED_BY(_data_mutex) = 0;
+  int8_t _remembered_rule ABSL_GUARDED_BY(_data_mutex) = 0;
+  int8_t _last_notified_rule ABSL_GUARDED_BY(_data_mutex) = 0;
+  bool _was_in_maintenance ABSL_GUARDED_BY(_data_mutex) = false;
 
   // The raised severity (and rule) the consumers hold for this stream: the last one announced,
   // or else the one remembered from a culled predecessor. False when they hold none (nothing
@@ -309,7 +330,7 @@ class rulestream_c {
 
  private:
   void release_history_texts();
-  void publish_newest();
+  void publish_newest() ABSL_EXCLUSIVE_LOCKS_REQUIRED(_data_mutex);
 
   // Constant after construction (ordered by size, as above).
   char *_signature = nullptr;  // owned, _signature_len bytes and a terminator
@@ -333,12 +354,13 @@ class rulestream_c {
   // The newest accepted non-null message; 0 before any.
   uint64_t _last_time_ms ABSL_GUARDED_BY(_data_mutex) = 0;
   std::variant<double, std::string> _last_value ABSL_GUARDED_BY(_data_mutex){0.0};
-  trigger_history_t _history[5];
+  trigger_history_t _history[5] ABSL_GUARDED_BY(_data_mutex);
   std::vector<ruleimpl_t> _rules_impl;
   std::atomic<int32_t> _published_sev{RULE_SEV_CLEAR};  // atomic: read without the lock
-  int8_t _hidx = 0;
+  int8_t _hidx ABSL_GUARDED_BY(_data_mutex) = 0;
   int8_t _nrules_impl = 0;                               // constant after construction
   rule_metric_type_t _reserved_type : 8 = RULE_UNKNOWN;  // constant after construction
+  std::atomic<bool> _routed{false};                      // see mark_routed
 
   mutable tovi_recursive_mutex_c _data_mutex;
 };
@@ -376,10 +398,10 @@ tovi_log_stream_t rules_fire_stream();
 // Holds a stream's lock and counts, per thread, how many stream locks the thread holds. When the
 // count returns to 0 the cascades that re-evaluations recorded meanwhile run, so that a thread
 // never waits for a stream's lock while it holds another's.
-class stream_lock_c {
+class ABSL_SCOPED_LOCKABLE stream_lock_c {
  public:
-  explicit stream_lock_c(rulestream_c &rs);
-  ~stream_lock_c();
+  explicit stream_lock_c(rulestream_c &rs) ABSL_EXCLUSIVE_LOCK_FUNCTION(rs.data_mutex());
+  ~stream_lock_c() ABSL_UNLOCK_FUNCTION();
   stream_lock_c(const stream_lock_c &) = delete;
   stream_lock_c &operator=(const stream_lock_c &) = delete;
 
@@ -412,6 +434,21 @@ void rules_rearm_absence(const ruleset_sp &ruleset, rulestream_c *stream, int ru
 
 // ---- Applying messages and notifying (apply.cpp, notify.cpp)
 // -------------------------------------
+
+// Registers the cluster's node-update hook "rules-routes", which moves the routes' generation
+// on (ownership changes), and the statistic "rulestreams" -> "routes_built". rules_init calls it.
+void rules_routes_register(void);
+// ruleset_apply_metric_message, and also the stream it applied the message to through
+// *stream (null when none was used), marked as routed. For the first message of a metric's
+// route (route.cpp).
+int ruleset_apply_recording(const ruleset_sp &ruleset, vask_metric_message_t *m,
+                            rulestream_c **stream);
+// ruleset_apply_metric_message for a ruleset whose stream for the message's metric is known
+// (an earlier message's, kept by the metric's route while the routes' generation holds): the
+// same checks, without building the signature or finding the stream. `ruleset` may own
+// nothing (the route keeps bare pointers); a null stream takes the whole way.
+int ruleset_apply_to_stream(const ruleset_sp &ruleset, rulestream_c *stream,
+                            vask_metric_message_t *m);
 
 // The buffer a stream signature is built into; a signature that needs more is not built.
 constexpr size_t rules_signature_buffer_len = 4134;

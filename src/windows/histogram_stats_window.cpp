@@ -183,7 +183,8 @@ histogram_stats_window_t *histogram_stats_window_alloc_capped(int window_length_
   return hw;
 }
 
-void histogram_stats_window_free(histogram_stats_window_t *hw) {
+// Nothing else holds the window any more: its baselines are read without the lock.
+void histogram_stats_window_free(histogram_stats_window_t *hw) ABSL_NO_THREAD_SAFETY_ANALYSIS {
   if (!hw) return;
   hist_list_t *e = hw->head;
   while (e) {
@@ -226,11 +227,11 @@ void histogram_stats_window_push(histogram_stats_window_t *hw, const vask_metric
         hist_free(h);
         return;
       }
-      std::lock_guard<std::mutex> guard(hw->cumulative_reference_lock);
+      tovi_lock_guard_c<tovi_mutex_c> guard(hw->cumulative_reference_lock);
       hw->cumulative_reference = set;
     }
     {
-      std::lock_guard<std::mutex> guard(hw->cumulative_reference_lock);
+      tovi_lock_guard_c<tovi_mutex_c> guard(hw->cumulative_reference_lock);
       hist_cumulative_set_t *set = hw->cumulative_reference;
       absl::string_view key = identity_key(set, &m->id);
       auto it = set->by_identity.find(key);
@@ -269,7 +270,7 @@ void histogram_stats_window_push(histogram_stats_window_t *hw, const vask_metric
     // A metric that switches to plain histograms loses its cumulative baseline. A window that
     // never saw a cumulative sample has no table and takes no lock.
     if (hw->cumulative_reference) {
-      std::lock_guard<std::mutex> guard(hw->cumulative_reference_lock);
+      tovi_lock_guard_c<tovi_mutex_c> guard(hw->cumulative_reference_lock);
       hist_cumulative_set_t *set = hw->cumulative_reference;
       auto it = set->by_identity.find(identity_key(set, &m->id));
       if (it != set->by_identity.end()) {

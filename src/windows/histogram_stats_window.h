@@ -21,6 +21,7 @@
 #include <mutex>
 
 #include "llhist/llhist.h"
+#include "tovi/tovi_sync.h"
 #include "windows/numeric_stats_window.h"
 #include "vask/vask_metric.h"
 
@@ -44,10 +45,10 @@ struct hist_cumulative_reference_t {
 struct hist_cumulative_set_t;
 
 struct histogram_stats_window_t {
-  std::mutex cumulative_reference_lock;
+  tovi_mutex_c cumulative_reference_lock;
   // Null until the first cumulative sample; created, like every push, on the worker thread, so
   // that thread reads the pointer without the lock. Contents guarded by the lock.
-  hist_cumulative_set_t *cumulative_reference;
+  hist_cumulative_set_t *cumulative_reference ABSL_PT_GUARDED_BY(cumulative_reference_lock);
 
   // Worker thread only.
   uint64_t creation_time;  // ms since the epoch, at allocation

@@ -141,6 +141,8 @@ def test_operator_acts_and_read_only_certificate_sees_every_page_and_is_refused_
     row = ui.wait(lambda d: d.find_elements(By.CSS_SELECTOR, "#maint-body tr[data-id='77']"), what="window 77")[0]
     assert "starts in" in row.text
     row.find_element(By.CSS_SELECTOR, "button.danger").click()
+    # The previous refusal stays shown until this one replaces it: wait for this one's words.
+    ui.wait(lambda d: "DELETE is refused" in ui.text("#message"), what="the DELETE refusal")
     text, cls = ui.message("may only read")
     assert cls == "error" and "DELETE is refused" in text
     assert tls.request("GET", "/maintenance/77").json()["maintenance_id"] == 77
@@ -150,6 +152,7 @@ def test_operator_acts_and_read_only_certificate_sees_every_page_and_is_refused_
     form.find_element(By.NAME, "maintenance_item").send_keys("7")
     form.find_element(By.NAME, "account_id").send_keys("7")
     form.find_element(By.CSS_SELECTOR, "button[type=submit]").click()
+    ui.wait(lambda d: "POST is refused" in ui.text("#message"), what="the POST refusal")
     text, cls = ui.message("may only read")
     assert cls == "error" and "POST is refused" in text
     assert len(tls.request("GET", "/maintenance").json()) == 1

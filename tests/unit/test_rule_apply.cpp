@@ -554,3 +554,152 @@ TEST_F(rule_apply, parent_and_child_applied_from_two_threads_do_not_deadlock) {
   EXPECT_EQ(only_stream(401)->applications(), 400u);
   take_sent();
 }
+
+namespace {
+
+// The whole intake for one line, as a loop thread's consumer runs it (the route included).
+void intake_line(const std::string &text) {
+  message_up m = decode(text);
+  handle_vask_metric_message(m.release());
+}
+
+std::string route_pattern_ruleset(uint64_t ecid, const std::string &pattern, int value) {
+  return "{\"event_criteria_id\":" + std::to_string(ecid) + ",\"account_id\":7,\"check_uuid\":\"" +
+         kUuidB + "\",\"metric_pattern\":\"" + pattern +
+         "\",\"metric_type\":\"numeric\",\"rules\":[{\"criteria\":\"max value\",\"severity\":2,"
+         "\"value\":\"" +
+         std::to_string(value) + "\"}]}";
+}
+
+std::string max_above(int value) {
+  return "{\"criteria\":\"max value\",\"severity\":1,\"value\":\"" + std::to_string(value) + "\"}";
+}
+
+uint64_t applications_of(uint64_t ecid, const std::string &signature) {
+  ruleset_sp r = get_ruleset_by_id(ecid);
+  if (!r) return 0;
+  rulestream_sp s = r->get_rulestream(nullptr, signature.data(), signature.size(), false);
+  return s ? s->applications() : 0;
+}
+
+}  // namespace
+
+// The first message of a metric resolves its route; later ones use it, and every change that
+// could make it wrong (a ruleset replaced, filed, deleted, a stream culled) has the next message
+// resolve it again, so that what is applied is what the lookup would find.
+TEST_F(rule_apply, a_metric_resolves_its_route_once_and_again_after_every_change) {
+  ASSERT_EQ(load("[" + numeric_ruleset(3100, "route.m", max_above(50)) + "]").processed, 1);
+  const std::string sig = std::string(kUuidB) + "`route.m|ST[]";
+  uint64_t built = rules_routes_built();
+  double t = 1700001000;
+  intake_line(line("route.m", t++, "60"));
+  EXPECT_EQ(rules_routes_built(), built + 1);
+  for (int i = 0; i < 5; i++)
+    intake_line(line("route.m", t++, "60"));
+  EXPECT_EQ(rules_routes_built(), built + 1);  // the route served them
+  EXPECT_EQ(applications_of(3100, sig), 6u);
+  EXPECT_EQ(only_stream(3100)->get_last_sev(), 1);
+
+  // A pattern ruleset of the account is filed: the route must now name it too.
+  ASSERT_EQ(load("[" + route_pattern_ruleset(3101, "^route\\\\.", 80) + "]").processed, 1);
+  intake_line(line("route.m", t++, "90"));
+  EXPECT_EQ(rules_routes_built(), built + 2);
+  EXPECT_EQ(applications_of(3101, sig), 1u);
+  EXPECT_EQ(only_stream(3101)->get_last_sev(), 2);
+
+  // Replaced with another threshold: the new ruleset gets the message, not the one it replaced.
+  ruleset_sp before = get_ruleset_by_id(3100);
+  ASSERT_EQ(load("[" + numeric_ruleset(3100, "route.m", max_above(95)) + "]").processed, 1);
+  ASSERT_NE(get_ruleset_by_id(3100), before);
+  intake_line(line("route.m", t++, "90"));
+  EXPECT_EQ(applications_of(3100, sig), 1u);
+  EXPECT_EQ(only_stream(3100)->get_last_sev(), RULE_SEV_CLEAR);
+  EXPECT_EQ(before->get_ruleset_streams_size(), 1u);
+  EXPECT_EQ(before->get_ruleset_streams()[0]->applications(), 7u);
+  before.reset();
+
+  // The stream is culled: the next message makes a new one instead of feeding the removed one.
+  rulestream_sp culled = only_stream(3100);
+  get_ruleset_by_id(3100)->remove_ruleset_stream(culled);
+  intake_line(line("route.m", t++, "99"));
+  ASSERT_TRUE(only_stream(3100));
+  EXPECT_NE(only_stream(3100), culled);
+  EXPECT_EQ(culled->applications(), 1u);
+  EXPECT_EQ(applications_of(3100, sig), 1u);
+
+  // The pattern ruleset is deleted: nothing reaches it any more.
+  ASSERT_EQ(
+      load("[{\"event_criteria_id\":3101,\"account_id\":7,\"check_uuid\":\"" + std::string(kUuidB) +
+           "\",\"metric_pattern\":\"^route\\\\.\",\"metric_type\":\"numeric\","
+           "\"rules\":[]}]")
+          .processed,
+      1);
+  EXPECT_FALSE(get_ruleset_by_id(3101));
+  uint64_t built_before_last = rules_routes_built();
+  intake_line(line("route.m", t++, "99"));
+  intake_line(line("route.m", t++, "99"));
+  EXPECT_EQ(rules_routes_built(), built_before_last + 1);
+  EXPECT_EQ(applications_of(3100, sig), 3u);
+  load(
+      "[{\"event_criteria_id\":3100,\"account_id\":7,\"metric_name\":\"route.m\","
+      "\"metric_type\":\"numeric\",\"rules\":[]}]");
+  take_sent();
+}
+
+// Lines flow on two threads (two tag variants of one name share the director's slot) while a
+// third replaces the rulesets, culls their streams and moves the generation as an ownership
+// change does. Run under the thread sanitizer, this is the route cache's race test; afterwards
+// every stream of the rulesets in force has taken exactly the lines sent after the churn.
+TEST_F(rule_apply, routes_stay_exact_while_rulesets_and_streams_churn) {
+  auto exact = [](int threshold) {
+    return "[" + numeric_ruleset(3200, "churn.m", max_above(threshold)) + "," +
+           route_pattern_ruleset(3201, "^churn\\\\.", threshold + 10) + "]";
+  };
+  ASSERT_EQ(load(exact(50)).processed, 2);
+  std::atomic<bool> stop{false};
+  std::atomic<uint64_t> flowed{0};
+  auto feed = [&](const std::string &name, double start) {
+    double t = start;
+    while (!stop.load()) {
+      intake_line(line(name, t++, "10"));  // below every threshold: no alert to build
+      flowed++;
+    }
+    return t;
+  };
+  double end_a = 0, end_b = 0;
+  std::thread a([&] { end_a = feed("churn.m|ST[h:1]", 1700002000); });
+  std::thread b([&] { end_b = feed("churn.m|ST[h:2]", 1700002000); });
+  for (int round = 0; round < 60; round++) {
+    ASSERT_EQ(load(exact(40 + round % 7)).processed, 2);
+    for (uint64_t ecid : {3200, 3201})
+      if (ruleset_sp r = get_ruleset_by_id(ecid))
+        r->remove_ruleset_streams(r->get_ruleset_streams());
+    rules_routes_invalidate();
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  // Lines keep flowing for a while after the last change.
+  uint64_t seen = flowed.load();
+  while (flowed.load() < seen + 200)
+    std::this_thread::yield();
+  stop = true;
+  a.join();
+  b.join();
+  EXPECT_GT(flowed.load(), 200u);
+
+  // Settled: exactly one stream per variant and ruleset, and every further line reaches it.
+  for (const char *tags : {"h:1", "h:2"}) {
+    std::string sig = std::string(kUuidB) + "`churn.m|ST[" + tags + "]";
+    uint64_t a3200 = applications_of(3200, sig), a3201 = applications_of(3201, sig);
+    double t = std::max(end_a, end_b) + 10;
+    for (int i = 0; i < 3; i++)
+      intake_line(line(std::string("churn.m|ST[") + tags + "]", t++, "99"));
+    EXPECT_EQ(applications_of(3200, sig), a3200 + 3) << tags;
+    EXPECT_EQ(applications_of(3201, sig), a3201 + 3) << tags;
+  }
+  EXPECT_EQ(get_ruleset_by_id(3200)->get_ruleset_streams_size(), 2u);
+  EXPECT_EQ(get_ruleset_by_id(3201)->get_ruleset_streams_size(), 2u);
+  load(
+      "[{\"event_criteria_id\":3200,\"account_id\":7,\"metric_name\":\"churn.m\","
+      "\"metric_type\":\"numeric\",\"rules\":[]}]");
+  take_sent();
+}

@@ -375,3 +375,65 @@ TEST(rules_lookup, patterns_screened_together_match_as_each_alone) {
   ASSERT_TRUE(index_in_use());
   check_all("rebuilt");
 }
+
+// The same while the pattern is replaced over and over and prefilters are built and retired
+// between the replacements: readers see the one live version, never a ruleset the index named
+// after it was removed (run under the thread and address sanitizers too).
+TEST(rules_lookup, readers_use_the_prefilter_safely_while_patterns_change) {
+  auto make = [](int version) {
+    ruleset_sp r = ruleset_safe_alloc(1);
+    r->event_criteria_id = 402;
+    r->account_id = 20;
+    r->metric_name = strdup("^busy\\.");
+    r->pattern.metric_name = 1;
+    const char *error;
+    int offset;
+    r->metric_pcre = pcre_compile(r->metric_name, 0, &error, &offset, nullptr);
+    r->rules[0].severity = version;
+    return r;
+  };
+  ruleset_tgt_list_t *list;
+  {
+    tovi_memory_scope_c bracket;
+    list = get_rulesets_by_pattern(20, kUuidABytes, true);
+  }
+  add_ruleset_tgt(list, make(1));
+  std::atomic<int> current{1};  // the version in the list, set once it is filed
+  std::atomic<bool> stop{false};
+  std::atomic<long> seen{0}, bad{0};
+  std::vector<std::thread> readers;
+  for (int t = 0; t < 2; t++)
+    readers.emplace_back([&] {
+      message_up m = message("busy.x", kUuidA, 20);
+      ruleset_sp out[4];
+      while (!stop.load()) {
+        {
+          int before = current.load();
+          tovi_memory_scope_c bracket;
+          int n = rulesets_for_metric(&m->id, out, 4);
+          // A version replaced before the lookup began is never found.
+          if (n != 1 || out[0]->event_criteria_id != 402 || out[0]->rules[0].severity < before ||
+              out[0]->rules[0].severity > current.load() + 1)
+            bad++;
+          seen++;
+        }
+        out[0].reset();
+        tovi_memory_maintenance();
+      }
+    });
+  for (int v = 2; v < 400; v++) {
+    add_ruleset_tgt(list, make(v));
+    current = v;
+    if (v % 40 == 0) {  // a current prefilter that the readers use before the next change
+      pattern_index_settle();
+      long s0 = seen.load();
+      quelt_test::wait_for([&] { return seen.load() > s0 + 20; });
+    }
+    tovi_memory_maintenance();
+  }
+  quelt_test::wait_for([&] { return seen.load() > 1000; });
+  stop = true;
+  for (auto &t : readers)
+    t.join();
+  EXPECT_EQ(bad.load(), 0);
+}

@@ -160,7 +160,13 @@ TEST(stats, histograms_record_from_many_threads) {
   hist_free(snap);
 }
 
+std::vector<std::string> sunk_lines;
+void sink_line(const char *line) { sunk_lines.push_back(line); }
+
 TEST(stats, registration_reuses_same_kind_and_refuses_conflicts) {
+  // Each refusal is a line for the registered log sink; reuse is silent.
+  sunk_lines.clear();
+  stats_set_log_sink(sink_line);
   recorder_ptr rec(stats_recorder_alloc());
   stats_ns_t *root = stats_recorder_root(rec.get());
   stats_ns_t *ns = stats_register_ns(root, "datapath");
@@ -181,6 +187,13 @@ TEST(stats, registration_reuses_same_kind_and_refuses_conflicts) {
   EXPECT_EQ(stats_register_counter(nullptr, "x"), nullptr);
   EXPECT_EQ(stats_register_u64(ns, "nothing", STATS_GAUGE, (const uint64_t *)nullptr), nullptr);
   EXPECT_EQ(stats_register_u64_fn(ns, "no_fn", STATS_GAUGE, nullptr), nullptr);
+  stats_set_log_sink(nullptr);
+
+  ASSERT_EQ(sunk_lines.size(), 8u);
+  EXPECT_EQ(sunk_lines[0], "stats: datapath/received is registered already");
+  EXPECT_EQ(sunk_lines[3], "stats: datapath/received is a statistic already");
+  EXPECT_EQ(sunk_lines[5], "stats: cannot register a statistic without a name or namespace");
+  EXPECT_EQ(sunk_lines[7], "stats: nothing has no value to observe");
 }
 
 TEST(stats, format_parameter_maps_to_output) {

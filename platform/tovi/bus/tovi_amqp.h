@@ -11,8 +11,10 @@
 // hooks run on every connect and on every disconnect that follows one.
 //
 // Publishing never blocks the caller: tovi_amqp_send_data only appends to the connection's
-// bounded queue and wakes its thread. The thread publishes persistently (delivery mode 2) with
-// publisher confirms. A message the broker refuses (nack) is published again after a back-off
+// bounded queue and wakes its thread if it is waiting. The thread publishes persistently
+// (delivery mode 2) with publisher confirms; on a plain TCP connection what it finds queued goes
+// out in one write (still one publish a message). Statistics "publish_wait" and
+// "publish_to_confirm" time each message from the send call to its write and to its confirm. A message the broker refuses (nack) is published again after a back-off
 // that doubles per refusal (backoff_min_ms up to backoff_max_ms) while newer messages go
 // ahead; after max_publish_attempts refusals it is dropped and counted ("dropped"). The module
 // logs in announcing consumer cancellation and connection.blocked: a cancelled consumer makes

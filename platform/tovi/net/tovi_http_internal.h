@@ -1,15 +1,19 @@
-// What the REST server's request handling (tovi_http.cpp) and its connections
-// (tovi_http_server.cpp, and the socket-free path of tovi_http_rest_process_bytes) share.
-// Nothing outside these files includes it.
+// What the REST server's request handling (tovi_http.cpp, tovi_http_paths.cpp) and its
+// connections (tovi_http_server.cpp, and the socket-free path of tovi_http_rest_process_bytes)
+// share. Nothing outside these files includes it.
 #pragma once
 
+#include <atomic>
+#include <cctype>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
 #include "tovi/tovi_asio.h"
 #include "tovi/tovi_http.h"
+#include "tovi/tovi_log.h"
 
 namespace tovi_http_detail {
 
@@ -109,6 +113,15 @@ struct tovi_http_rest_closure_s {
 
 namespace tovi_http_detail {
 
+// Whether two texts are equal ignoring ASCII case.
+inline bool iequals(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); i++)
+    if (tolower(static_cast<unsigned char>(a[i])) != tolower(static_cast<unsigned char>(b[i])))
+      return false;
+  return true;
+}
+
 // Resets the request and response parts of a closure for a new request, taking the header's
 // method, target, version, headers and keep-alive. Returns false when the target is unusable
 // (not a path, or a path that does not decode): the closure then holds a 400 response.
@@ -145,5 +158,35 @@ void http_stats_connection_accepted(void);
 void http_stats_connection_refused(void);
 void http_stats_tls_failure(void);
 void http_stats_connection_dropped_by_peer_cap(void);
+
+// ---- Listeners and connections (tovi_http_server.cpp, tovi_http_session.cpp) -----------------
+
+struct listener_t {
+  listener_settings_t settings;
+  std::unique_ptr<SSL_CTX, decltype(&SSL_CTX_free)> tls{nullptr, SSL_CTX_free};
+  std::unique_ptr<boost::asio::ip::tcp::acceptor> acceptor;
+  int bound_port = -1;
+};
+
+struct server_state_t {
+  std::vector<std::unique_ptr<listener_t>> listeners;
+  bool initialized = false;
+  bool started = false;
+  int max_connections = 10000;
+  int max_connections_per_peer = 0;  // 0: no cap
+  int spare_fd = -1;                 // given up to refuse a connection when descriptors run out
+  std::atomic<int> connections{0};
+  std::atomic<uint64_t> next_thread{0};
+};
+
+// The server's listeners and limits, made by tovi_http_rest_init.
+server_state_t &server();
+// The "debug/http" stream.
+tovi_log_stream_t http_debug();
+// Gives back a connection's slot of its peer's count (taken when it was accepted).
+void peer_release(const std::string &peer);
+// Starts a connection on the socket's loop thread; the peer's slot belongs to it from here on.
+void http_session_start(boost::asio::ip::tcp::socket &&socket, listener_t *listener,
+                        std::string peer);
 
 }  // namespace tovi_http_detail

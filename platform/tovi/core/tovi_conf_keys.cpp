@@ -4,9 +4,12 @@
 // from the root, "//a/b" anywhere ("//network//alerts/exchange": any depth between), an
 // attribute as ".../@name". The elements on the way to a key (its prefixes) are known without
 // lines of their own. A line may say what its value must be: an integer in a range, a boolean,
-// or one of a few words; a plain text needs no more than its path.
+// or one of a few words; a plain text needs no more than its path. Keys that several elements take
+// alike (the line listeners, the mapping of samples to metric lines, the alert outlets) are
+// written once, as a family, and laid under each of its elements.
 //
-// To add a key: add one line below, in its section, and a row in docs/configuration.md.
+// To add a key: add one line below, in its section (or in its family), and a row in
+// docs/configuration.md.
 #include "tovi/tovi_conf_keys.h"
 
 #include <libxml/tree.h>
@@ -19,6 +22,9 @@
 #include <cstring>
 #include <mutex>
 #include <set>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "tovi/tovi_conf.h"
 #include "tovi/tovi_log.h"
@@ -28,7 +34,7 @@ namespace {
 enum key_kind_t { K_TEXT, K_INT, K_BOOL, K_CHOICE, K_FILE };
 
 struct conf_key_t {
-  const char *path;
+  std::string path;
   key_kind_t kind = K_TEXT;
   long long lo = 0, hi = 0;  // K_INT
   const char *choices = "";  // K_CHOICE: words separated by '|'
@@ -36,26 +42,99 @@ struct conf_key_t {
 
 constexpr long long i32 = INT_MAX;
 
-conf_key_t text(const char *p) {
-  return {p, K_TEXT};
+conf_key_t text(std::string p) {
+  return {std::move(p), K_TEXT};
 }
-conf_key_t integer(const char *p, long long lo, long long hi = i32) {
-  return {p, K_INT, lo, hi};
+conf_key_t integer(std::string p, long long lo, long long hi = i32) {
+  return {std::move(p), K_INT, lo, hi};
 }
-conf_key_t boolean(const char *p) {
-  return {p, K_BOOL};
+conf_key_t boolean(std::string p) {
+  return {std::move(p), K_BOOL};
 }
 // A file the daemon reads at start-up: it must exist (relative paths from the current directory,
 // which is the daemon's working directory when the unit runs the check).
-conf_key_t file(const char *p) {
-  return {p, K_FILE};
+conf_key_t file(std::string p) {
+  return {std::move(p), K_FILE};
 }
-conf_key_t choice(const char *p, const char *words) {
-  return {p, K_CHOICE, 0, 0, words};
+conf_key_t choice(std::string p, const char *words) {
+  return {std::move(p), K_CHOICE, 0, 0, words};
 }
 
+typedef std::vector<conf_key_t> key_list_t;
+
+// A family's keys (paths relative to one of its elements) under each element in turn:
+// under("//notify", {"webhook"}, {text("@url")}) is "//notify/webhook/@url".
+key_list_t under(const char *parent, std::initializer_list<const char *> elements,
+                 const key_list_t &family) {
+  key_list_t out;
+  for (const char *element : elements)
+    for (const conf_key_t &k : family) {
+      out.push_back(k);
+      out.back().path = std::string(parent) + "/" + element + "/" + k.path;
+    }
+  return out;
+}
+
+key_list_t join(std::initializer_list<key_list_t> parts) {
+  key_list_t out;
+  for (const key_list_t &part : parts)
+    out.insert(out.end(), part.begin(), part.end());
+  return out;
+}
+
+// ---- Families ----------------------------------------------------------------------------------
+
+// A TCP listener of metric lines (vask_intake): the line listener and those of other formats.
+const key_list_t line_listener = {
+    text("@address"),
+    integer("@port", 0, 65535),
+    integer("@max_line_bytes", 64, 16777216),
+    integer("@max_connections", 1, LLONG_MAX),
+    integer("@idle_timeout_s", 0),
+};
+
+// How the samples of a format other than metric lines map to metric lines (vask_intake,
+// vask_intake_http).
+const key_list_t sample_mapping = {
+    integer("@account", 0, LLONG_MAX),
+    text("@account_label"),
+    text("@check_uuid_label"),
+    text("@check_id_label"),
+    text("@host_label"),
+    text("@broker"),
+    text("@module"),
+    text("@name_separator"),
+    text("@identity"),
+    integer("@host_node", INT_MIN),
+};
+
+// An alert outlet beside the bus (outlets), of either kind.
+const key_list_t alert_outlet = {
+    text("@name"),
+    text("@url"),
+    text("url"),
+    integer("@queue_size", 1, LLONG_MAX),
+    integer("@batch", 1, LLONG_MAX),
+    integer("@timeout_ms", 1, LLONG_MAX),
+    integer("@retry_initial_ms", 1, LLONG_MAX),
+    integer("@retry_max_ms", 1, LLONG_MAX),
+    integer("@resend_interval_ms", 1, LLONG_MAX),
+    text("@generator_url"),
+    choice("@format", "bus|compact"),
+    text("@bearer_token"),
+    text("@hmac_secret"),
+    text("@signature_header"),
+    file("@ca_file"),
+    file("@cert_file"),
+    file("@key_file"),
+    boolean("@verify"),
+};
+
+// One key a line, in sections; a family is laid under its elements where its keys belong.
+// clang-format off
 const std::vector<conf_key_t> &keys() {
-  static const std::vector<conf_key_t> table = {
+  static const key_list_t table = join({
+    {
       // process (tovi_main)
       text("/queltd/lockfile"),
       text("/queltd/pidfile"),
@@ -150,66 +229,20 @@ const std::vector<conf_key_t> &keys() {
       choice("//listeners/listener/@open_probes", "true|false"),
       // web console (web_ui)
       text("//ui/@assets"),
-      // metric intake (vask_intake, vask_intake_bus, vask_director)
-      text("//listeners/metrics/@address"),
-      integer("//listeners/metrics/@port", 0, 65535),
-      integer("//listeners/metrics/@max_line_bytes", 64, 16777216),
-      integer("//listeners/metrics/@max_connections", 1, LLONG_MAX),
-      integer("//listeners/metrics/@idle_timeout_s", 0),
+    },
+    // metric intake (vask_intake, vask_intake_bus, vask_director)
+    under("//listeners", {"metrics"}, line_listener),
+    {
       text("//listeners/metrics_bus/@exchange"),
-      // metric intake of other formats (vask_intake, vask_intake_http): the TCP listeners take the
-      // line listener's attributes, every format the mapping of its samples to metric lines
-      text("//listeners/influx/@address"),
-      integer("//listeners/influx/@port", 0, 65535),
-      integer("//listeners/influx/@max_line_bytes", 64, 16777216),
-      integer("//listeners/influx/@max_connections", 1, LLONG_MAX),
-      integer("//listeners/influx/@idle_timeout_s", 0),
-      text("//listeners/graphite/@address"),
-      integer("//listeners/graphite/@port", 0, 65535),
-      integer("//listeners/graphite/@max_line_bytes", 64, 16777216),
-      integer("//listeners/graphite/@max_connections", 1, LLONG_MAX),
-      integer("//listeners/graphite/@idle_timeout_s", 0),
+    },
+    // metric intake of other formats (vask_intake, vask_intake_http): the TCP listeners take the
+    // line listener's attributes, every format the mapping of its samples to metric lines
+    under("//listeners", {"influx", "graphite"}, line_listener),
+    {
       choice("//listeners/influx/@precision", "ns|us|ms|s|m|h"),
-      integer("//listeners/remote_write/@account", 0, LLONG_MAX),
-      text("//listeners/remote_write/@account_label"),
-      text("//listeners/remote_write/@check_uuid_label"),
-      text("//listeners/remote_write/@check_id_label"),
-      text("//listeners/remote_write/@host_label"),
-      text("//listeners/remote_write/@broker"),
-      text("//listeners/remote_write/@module"),
-      text("//listeners/remote_write/@name_separator"),
-      text("//listeners/remote_write/@identity"),
-      integer("//listeners/remote_write/@host_node", INT_MIN),
-      integer("//listeners/influx_http/@account", 0, LLONG_MAX),
-      text("//listeners/influx_http/@account_label"),
-      text("//listeners/influx_http/@check_uuid_label"),
-      text("//listeners/influx_http/@check_id_label"),
-      text("//listeners/influx_http/@host_label"),
-      text("//listeners/influx_http/@broker"),
-      text("//listeners/influx_http/@module"),
-      text("//listeners/influx_http/@name_separator"),
-      text("//listeners/influx_http/@identity"),
-      integer("//listeners/influx_http/@host_node", INT_MIN),
-      integer("//listeners/influx/@account", 0, LLONG_MAX),
-      text("//listeners/influx/@account_label"),
-      text("//listeners/influx/@check_uuid_label"),
-      text("//listeners/influx/@check_id_label"),
-      text("//listeners/influx/@host_label"),
-      text("//listeners/influx/@broker"),
-      text("//listeners/influx/@module"),
-      text("//listeners/influx/@name_separator"),
-      text("//listeners/influx/@identity"),
-      integer("//listeners/influx/@host_node", INT_MIN),
-      integer("//listeners/graphite/@account", 0, LLONG_MAX),
-      text("//listeners/graphite/@account_label"),
-      text("//listeners/graphite/@check_uuid_label"),
-      text("//listeners/graphite/@check_id_label"),
-      text("//listeners/graphite/@host_label"),
-      text("//listeners/graphite/@broker"),
-      text("//listeners/graphite/@module"),
-      text("//listeners/graphite/@name_separator"),
-      text("//listeners/graphite/@identity"),
-      integer("//listeners/graphite/@host_node", INT_MIN),
+    },
+    under("//listeners", {"remote_write", "influx_http", "influx", "graphite"}, sample_mapping),
+    {
       integer("//vask/director/@lane_capacity", 1, 1073741824),
       integer("//vask/director/@max_wait_ms", 0),
       // management API (api_loader, brokers, rules and maintenance fetches)
@@ -237,43 +270,10 @@ const std::vector<conf_key_t> &keys() {
       text("//orvane/rule_files/@directory"),
       // alert notifications (rules/notify)
       text("//notifications/@check_tags_exclude"),
-      // alert outlets (outlets)
-      text("//notify/alertmanager/@name"),
-      text("//notify/alertmanager/@url"),
-      text("//notify/alertmanager/url"),
-      integer("//notify/alertmanager/@queue_size", 1, LLONG_MAX),
-      integer("//notify/alertmanager/@batch", 1, LLONG_MAX),
-      integer("//notify/alertmanager/@timeout_ms", 1, LLONG_MAX),
-      integer("//notify/alertmanager/@retry_initial_ms", 1, LLONG_MAX),
-      integer("//notify/alertmanager/@retry_max_ms", 1, LLONG_MAX),
-      integer("//notify/alertmanager/@resend_interval_ms", 1, LLONG_MAX),
-      text("//notify/alertmanager/@generator_url"),
-      choice("//notify/alertmanager/@format", "bus|compact"),
-      text("//notify/alertmanager/@bearer_token"),
-      text("//notify/alertmanager/@hmac_secret"),
-      text("//notify/alertmanager/@signature_header"),
-      file("//notify/alertmanager/@ca_file"),
-      file("//notify/alertmanager/@cert_file"),
-      file("//notify/alertmanager/@key_file"),
-      boolean("//notify/alertmanager/@verify"),
-      text("//notify/webhook/@name"),
-      text("//notify/webhook/@url"),
-      text("//notify/webhook/url"),
-      integer("//notify/webhook/@queue_size", 1, LLONG_MAX),
-      integer("//notify/webhook/@batch", 1, LLONG_MAX),
-      integer("//notify/webhook/@timeout_ms", 1, LLONG_MAX),
-      integer("//notify/webhook/@retry_initial_ms", 1, LLONG_MAX),
-      integer("//notify/webhook/@retry_max_ms", 1, LLONG_MAX),
-      integer("//notify/webhook/@resend_interval_ms", 1, LLONG_MAX),
-      text("//notify/webhook/@generator_url"),
-      choice("//notify/webhook/@format", "bus|compact"),
-      text("//notify/webhook/@bearer_token"),
-      text("//notify/webhook/@hmac_secret"),
-      text("//notify/webhook/@signature_header"),
-      file("//notify/webhook/@ca_file"),
-      file("//notify/webhook/@cert_file"),
-      file("//notify/webhook/@key_file"),
-      boolean("//notify/webhook/@verify"),
+    },
+    // alert outlets (outlets)
+    under("//notify", {"alertmanager", "webhook"}, alert_outlet),
+    {
       // cluster (tovi_cluster)
       boolean("//clusters/@enabled"),
       text("//clusters/cluster/@name"),
@@ -288,9 +288,11 @@ const std::vector<conf_key_t> &keys() {
       text("//clusters/cluster/node/@cn"),
       text("//clusters/cluster/node/@address"),
       integer("//clusters/cluster/node/@port", 1, 65535),
-  };
+    },
+  });
   return table;
 }
+// clang-format on
 
 // ---- Paths -------------------------------------------------------------------------------------
 

@@ -3,6 +3,7 @@
 // stream states are batched and leave with their ruleset, and a damaged file is left alone.
 #include <unistd.h>
 
+#include <climits>
 #include <cstdio>
 #include <fstream>
 #include <map>
@@ -131,5 +132,36 @@ TEST(store, a_damaged_file_is_refused_and_left_as_it_is) {
   EXPECT_EQ(load_text("[" + element(811) + "]"), 1);
   EXPECT_TRUE(get_ruleset_by_id(811));
   EXPECT_EQ(file_bytes(path), garbage);
+  std::remove(path.c_str());
+}
+
+TEST(store, stream_states_are_bounded_batched_and_the_newest_raised_come_back_oldest_first) {
+  std::string path = temp_path("store_c");
+  std::remove(path.c_str());
+  std::string error;
+  ASSERT_TRUE(store_open(path, &error)) << error;
+  store_stats_t before = store_stats();
+  store_set_queue_limit(4);
+  // Raised (2), clear, raised again for the same signature (the newest state wins), older raised.
+  store_stream_state_put({901, "a", 2, 0, 1000, "1"});
+  store_stream_state_put({901, "b", INT32_MAX, -1, 2000, "2"});
+  store_stream_state_put({901, "a", 3, 1, 3000, "3"});
+  store_stream_state_put({902, "c", 1, 0, 500, "4"});
+  store_stream_state_put({903, "d", 1, 0, 4000, "5"});  // the queue is full: dropped
+  store_flush();
+  store_set_queue_limit(500000);
+  EXPECT_EQ(store_stats().states_dropped, before.states_dropped + 1);
+  EXPECT_EQ(store_stats().states_written, before.states_written + 4);
+  EXPECT_EQ(store_stats().queue_depth, 0u);
+  std::vector<std::string> raised;
+  auto collect = [&raised](const store_stream_state_t &s) {
+    raised.push_back(std::to_string(s.ecid) + s.signature + std::to_string(s.sev));
+  };
+  EXPECT_TRUE(store_each_raised_stream_state(10, collect));
+  EXPECT_EQ(raised, (std::vector<std::string>{"902c1", "901a3"}));
+  raised.clear();
+  EXPECT_TRUE(store_each_raised_stream_state(1, collect));
+  EXPECT_EQ(raised, (std::vector<std::string>{"901a3"}));
+  store_close();
   std::remove(path.c_str());
 }

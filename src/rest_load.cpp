@@ -116,6 +116,43 @@ int rest_load_run_job(tovi_http_rest_closure_t *restc, tovi_http_rest_handler_t 
   return TOVI_HTTP_DEFER;
 }
 
+namespace {
+
+struct answer_job_t {
+  tovi_http_rest_closure_t *restc;  // floated; touched only on its loop thread
+  tovi_http_deferred_t *deferred = nullptr;
+  std::function<std::string()> build;
+  std::string body;  // made by the work phase
+};
+
+int answer_job(eventer_t, int mask, void *closure, struct timeval *) {
+  auto *job = static_cast<answer_job_t *>(closure);
+  if (mask == EVENTER_ASYNCH_WORK) {
+    job->body = job->build();
+    return 0;
+  }
+  if (mask == EVENTER_ASYNCH_COMPLETE) {
+    // Pinned to the connection's loop thread: the only thread that may write to it.
+    tovi_http_response_append_str(job->restc, job->body);
+    tovi_http_rest_resume(job->deferred);
+    delete job;
+  }
+  return 0;
+}
+
+int answer_complete(tovi_http_rest_closure_t *restc, int, char **) {
+  tovi_http_response_end(restc);
+  return TOVI_HTTP_DONE;
+}
+
+}  // namespace
+
+int rest_load_answer_from_job(tovi_http_rest_closure_t *restc, eventer_jobq_t *jobq,
+                              std::function<std::string()> build) {
+  auto *job = new answer_job_t{restc, nullptr, std::move(build), {}};
+  return rest_load_run_job(restc, answer_complete, &job->deferred, jobq, answer_job, job);
+}
+
 void rest_load_resume_after_flush(tovi_http_deferred_t *deferred) {
   int thread = eventer_current_thread_id();
   vask_metric_director_flush_callback(thread < 0 ? 0 : thread,

@@ -10,10 +10,12 @@
 // goes out once the metric director has handled every message received before it, so the caller
 // sees the new definitions in effect for whatever it sends next.
 //
-// Threads: rest_load_post and rest_load_run_job on the connection's loop thread (in a REST
-// handler); rest_load_resume_after_flush on any loop thread.
+// Threads: rest_load_post, rest_load_run_job and rest_load_answer_from_job on the connection's loop
+// thread (in a REST handler); rest_load_resume_after_flush on any loop thread.
 #pragma once
 
+#include <functional>
+#include <string>
 #include <string_view>
 
 #include "tovi/eventer.h"
@@ -46,6 +48,12 @@ int rest_load_post(tovi_http_rest_closure_t *restc, const rest_load_kind_t *kind
 int rest_load_run_job(tovi_http_rest_closure_t *restc, tovi_http_rest_handler_t completion,
                       tovi_http_deferred_t **deferred, eventer_jobq_t *jobq, eventer_func_t fn,
                       void *closure);
+
+// Answers with the text `build` makes on a job of `jobq` (null: the default queue): the handler
+// has written the status line and headers; the text is appended and the reply ended on the
+// connection's loop thread. Returns TOVI_HTTP_DEFER, for the handler to return.
+int rest_load_answer_from_job(tovi_http_rest_closure_t *restc, eventer_jobq_t *jobq,
+                              std::function<std::string()> build);
 
 // Resumes a floated connection once every lane of the metric director has handled what was
 // submitted before this call; the resume runs on the calling loop thread (loop thread 0 from

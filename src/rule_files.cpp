@@ -318,41 +318,14 @@ std::string outcomes_json(const std::vector<outcome_t> &outcomes, const std::str
 
 // ---- REST and console --------------------------------------------------------------------------
 
-struct reload_closure_t {
-  tovi_http_rest_closure_t *restc;  // floated; touched only on its loop thread
-  tovi_http_deferred_t *deferred;
-  std::string body;
-};
-
-int reload_job(eventer_t, int mask, void *closure, struct timeval *) {
-  auto *c = static_cast<reload_closure_t *>(closure);
-  if (mask == EVENTER_ASYNCH_WORK) {
-    c->body = rule_files_reload();
-    return 0;
-  }
-  if (mask == EVENTER_ASYNCH_COMPLETE) {
-    tovi_http_response_append_str(c->restc, c->body);
-    tovi_http_rest_resume(c->deferred);
-    delete c;
-  }
-  return 0;
-}
-
-int reload_rest_complete(tovi_http_rest_closure_t *restc, int, char **) {
-  tovi_http_response_end(restc);
-  return TOVI_HTTP_DONE;
-}
-
 int reload_rest_post(tovi_http_rest_closure_t *restc, int, char **) {
   if (directory.empty()) {
     tovi_http_response_json_error(restc, 400, "Bad Request",
                                   "no rule file directory is configured");
     return TOVI_HTTP_DONE;
   }
-  auto *c = new reload_closure_t{restc, nullptr, {}};
   tovi_http_response_standard(restc, 200, "OK", "application/json");
-  return rest_load_run_job(restc, reload_rest_complete, &c->deferred, rest_loads_jobq(),
-                           reload_job, c);
+  return rest_load_answer_from_job(restc, rest_loads_jobq(), [] { return rule_files_reload(); });
 }
 
 int source_reply(tovi_http_rest_closure_t *restc, store_kind_t kind, const char *id_key,

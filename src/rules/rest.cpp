@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <chrono>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -94,8 +95,6 @@ bool is_zero_uuid(const uint8_t uuid[16]) {
 
 // What a listing asks for, and what it answers; lives from the request to the job's completion.
 struct rules_sweep_context {
-  tovi_http_rest_closure_t *restc;  // touched on the connection's loop thread only
-  tovi_http_deferred_t *deferred;
   uint64_t account_id = 0;
   bool account_given = false;
   uint8_t uuid[16] = {};
@@ -139,26 +138,6 @@ void sweep_build(rules_sweep_context *ctx) {
   ctx->body += "]\n";
 }
 
-int rules_sweep_rest(eventer_t, int mask, void *closure, struct timeval *) {
-  auto *ctx = static_cast<rules_sweep_context *>(closure);
-  if (mask == EVENTER_ASYNCH_WORK) {
-    sweep_build(ctx);
-    return 0;
-  }
-  if (mask == EVENTER_ASYNCH_COMPLETE) {
-    // Pinned to the connection's loop thread: the only thread that may write to it.
-    tovi_http_response_append_str(ctx->restc, ctx->body);
-    tovi_http_rest_resume(ctx->deferred);
-    delete ctx;
-  }
-  return 0;
-}
-
-int rules_sweep_rest_complete(tovi_http_rest_closure_t *restc, int, char **) {
-  tovi_http_response_end(restc);
-  return TOVI_HTTP_DONE;
-}
-
 // POST /rulesets: a body refused whole is a 400; the parse's high-water mark is not kept.
 int load_rulesets(std::string_view body, int *errors, const char **syntax_error) {
   uint64_t high_water = 0;
@@ -179,12 +158,8 @@ int rulesets_rest_post(tovi_http_rest_closure_t *restc, int, char **) {
 }
 
 int rulesets_rest_get(tovi_http_rest_closure_t *restc, int, char **) {
-  auto *ctx = new rules_sweep_context;
-  ctx->restc = restc;
-  if (!query_account(restc, &ctx->account_id, &ctx->account_given)) {
-    delete ctx;
-    return TOVI_HTTP_DONE;
-  }
+  auto ctx = std::make_shared<rules_sweep_context>();
+  if (!query_account(restc, &ctx->account_id, &ctx->account_given)) return TOVI_HTTP_DONE;
   if (const char *uuid = tovi_http_request_querystring(restc, "uuid"))
     ctx->broken = !tovi_uuid_parse(uuid, strlen(uuid), ctx->uuid);
   if (const char *name = tovi_http_request_querystring(restc, "name")) {
@@ -195,8 +170,10 @@ int rulesets_rest_get(tovi_http_rest_closure_t *restc, int, char **) {
   if (type && strcmp(type, "ecid_only") == 0) ctx->type = rules_sweep_context::ecid_only;
 
   tovi_http_response_standard(restc, 200, "OK", "application/json");
-  return rest_load_run_job(restc, rules_sweep_rest_complete, &ctx->deferred, rulesets_fetch_jobq,
-                           rules_sweep_rest, ctx);
+  return rest_load_answer_from_job(restc, rulesets_fetch_jobq, [ctx] {
+    sweep_build(ctx.get());
+    return std::move(ctx->body);
+  });
 }
 
 int rulesets_rest_get_one(tovi_http_rest_closure_t *restc, int npats, char **pats) {

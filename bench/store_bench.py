@@ -127,6 +127,13 @@ def post_and_intake(scratch, pki, node, binary, store, args, run):
         start = blast(d.line_port, args.streams, burst, args.streams)
         end = wait_confirmed(d, base + burst, timeout=600)
         rate = burst / (end - start)
+        # The writer batches about once a second: wait for its queue to drain before counting.
+        deadline = time.monotonic() + 30
+        while store and time.monotonic() < deadline:
+            st = d.stats().get("store", {})
+            if st.get("queue_depth", 0) == 0 and st.get("states_written", 0) >= args.streams + burst:
+                break
+            time.sleep(0.2)
         written = d.stats().get("store", {}).get("states_written", 0)
         return post_s, rate, written
     finally:

@@ -172,35 +172,6 @@ constexpr rest_load_kind_t maint_windows_load = {"maintenance", 500, "ERROR", lo
 
 std::atomic<maint_reset_streams_fn_t> reset_streams_fn{nullptr};
 
-struct maint_leave_closure_t {
-  tovi_http_rest_closure_t *restc;  // floated; touched only on its loop thread
-  tovi_http_deferred_t *deferred;
-  uint64_t rule_cnt;
-};
-
-int maint_leave_job(eventer_t, int mask, void *closure, struct timeval *) {
-  auto *c = static_cast<maint_leave_closure_t *>(closure);
-  if (mask == EVENTER_ASYNCH_WORK) {
-    if (maint_reset_streams_fn_t fn = reset_streams_fn.load(std::memory_order_acquire))
-      c->rule_cnt = fn();
-    return 0;
-  }
-  if (mask == EVENTER_ASYNCH_COMPLETE) {
-    // This phase runs on the connection's loop thread (the job's owner).
-    char text[64];
-    snprintf(text, sizeof text, "{ \"rulesets\": %llu }\n", (unsigned long long)c->rule_cnt);
-    tovi_http_response_append_str(c->restc, text);
-    tovi_http_rest_resume(c->deferred);
-    delete c;
-  }
-  return 0;
-}
-
-int maint_leave_rest_post_complete(tovi_http_rest_closure_t *restc, int, char **) {
-  tovi_http_response_end(restc);
-  return TOVI_HTTP_DONE;
-}
-
 }  // namespace
 
 bool get_kv_as_uint64(json_object *object, const char *key, uint64_t *value) {
@@ -369,10 +340,15 @@ int maint_windows_rest_post(tovi_http_rest_closure_t *restc, int, char **) {
 
 int maint_leave_rest_post(tovi_http_rest_closure_t *restc, int, char **) {
   tovi_log(maint_debug_stream(), "beginning system-wide maintenance recovery\n");
-  auto *c = new maint_leave_closure_t{restc, nullptr, 0};
   tovi_http_response_standard(restc, 200, "OK", "application/json");
-  return rest_load_run_job(restc, maint_leave_rest_post_complete, &c->deferred, nullptr,
-                           maint_leave_job, c);
+  return rest_load_answer_from_job(restc, nullptr, [] {
+    uint64_t rule_cnt = 0;
+    if (maint_reset_streams_fn_t fn = reset_streams_fn.load(std::memory_order_acquire))
+      rule_cnt = fn();
+    char text[64];
+    snprintf(text, sizeof text, "{ \"rulesets\": %llu }\n", (unsigned long long)rule_cnt);
+    return std::string(text);
+  });
 }
 
 void maintenance_init() {

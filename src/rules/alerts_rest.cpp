@@ -293,32 +293,6 @@ void append_row(std::string *out, const alert_row_t &row) {
   *out += "}";
 }
 
-struct alerts_job_t {
-  tovi_http_rest_closure_t *restc;  // touched on the connection's loop thread only
-  tovi_http_deferred_t *deferred = nullptr;
-  alerts_query_t query;
-  std::string body;
-};
-
-int alerts_job(eventer_t, int mask, void *closure, struct timeval *) {
-  auto *job = static_cast<alerts_job_t *>(closure);
-  if (mask == EVENTER_ASYNCH_WORK) {
-    job->body = alerts_page_to_json(alerts_select(job->query));
-    return 0;
-  }
-  if (mask == EVENTER_ASYNCH_COMPLETE) {
-    tovi_http_response_append_str(job->restc, job->body);
-    tovi_http_rest_resume(job->deferred);
-    delete job;
-  }
-  return 0;
-}
-
-int alerts_rest_complete(tovi_http_rest_closure_t *restc, int, char **) {
-  tovi_http_response_end(restc);
-  return TOVI_HTTP_DONE;
-}
-
 }  // namespace
 
 bool alerts_query_parse(const std::vector<std::pair<std::string, std::string>> &query,
@@ -417,18 +391,16 @@ std::string alerts_page_to_json(const alerts_page_t &page) {
 }
 
 int alerts_rest_get(tovi_http_rest_closure_t *restc, int, char **) {
-  auto *job = new alerts_job_t;
-  job->restc = restc;
+  alerts_query_t query;
   const char *reason = nullptr;
-  if (!alerts_query_parse(tovi_http_request_query(restc), &job->query, &reason)) {
-    delete job;
+  if (!alerts_query_parse(tovi_http_request_query(restc), &query, &reason)) {
     tovi_http_response_json_error(restc, 400, "Bad Request", reason);
     return TOVI_HTTP_DONE;
   }
   tovi_http_response_standard(restc, 200, "OK", "application/json");
   tovi_http_response_header_set(restc, "Cache-Control", "no-store");
-  return rest_load_run_job(restc, alerts_rest_complete, &job->deferred, rulesets_fetch_jobq,
-                           alerts_job, job);
+  return rest_load_answer_from_job(restc, rulesets_fetch_jobq,
+                                   [query] { return alerts_page_to_json(alerts_select(query)); });
 }
 
 void alerts_rest_init() {
